@@ -1,0 +1,78 @@
+// The process-wide error log: every failure and noteworthy event is appended as a record
+// (message, detailed message, error number, source file and line, position in the log).
+// Recording never throws and never interrupts the caller. Any thread may record; one
+// process-wide lock orders the records, and no other lock is taken while it is held.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The program's own error numbers. error_number shows them as signed values (-32767 ...).
+enum DownloadManagerError : uint32_t {
+  DL_MANAGER_NO_ERROR = 0xFFFF8000,
+  DL_MANAGER_MAX_ATTEMPTS_EXCEEDED = 0xFFFF8001,
+  DL_MANAGER_CRC_INCORRECT = 0xFFFF8002,
+  DL_MANAGER_WIN32_EXCEPTION = 0xFFFF8003,
+  DL_MANAGER_HTTP_STATUS_NOT_OK = 0xFFFF8004,
+  // Recorded just before setup starts after a download that had errors; it has no name.
+  DL_MANAGER_ERRORS_RESOLVED = 0xFFFF8005,
+  DL_MANAGER_EXECUTABLE_MISSING = 0xFFFF8006,
+  DL_MANAGER_DELETED_OUTSIDE = 0xFFFF8007,
+  DL_MANAGER_RENAMED_OUTSIDE = 0xFFFF8008,
+  // A file name from the CRC info document that could escape the job's folders.
+  DL_MANAGER_INVALID_FILE_NAME = 0xFFFF8009,
+};
+
+// One record as stored. Narrow texts are ANSI-code-page bytes.
+struct ErrorRecord {
+  std::string message;
+  std::string detailedMessage;
+  int32_t errorNumber = 0;
+  std::string file;
+  int32_t line = 0;
+  int32_t logIndex = 0;
+};
+
+// The recording site, for the operations' file and line arguments.
+#define VELMOT_HERE __FILE__, __LINE__
+
+class Error {
+ public:
+  virtual ~Error() = default;
+
+  static void LogError(const std::string& message, uint32_t code, const char* file, int line);
+  static void LogError(const std::wstring& message, uint32_t code, const char* file, int line);
+  // Records and returns the with-code display text.
+  static std::wstring ReportError(const std::wstring& message, uint32_t code, const char* file,
+                                  int line);
+  static void LogMessage(const std::string& message, const char* file, int line);
+  // Records (code 0) and returns the no-code display text, ending in "\r\n".
+  static std::wstring ReportMessage(const std::wstring& message, const char* file, int line);
+  // Composes the plain display text; records nothing.
+  static std::string FormatError(const std::string& message, uint32_t code, const char* file,
+                                 int line);
+  static std::wstring FormatError(const std::wstring& message, uint32_t code, const char* file,
+                                  int line);
+
+  // WinINet or program code name; empty for every other code.
+  static std::string GetErrorName(uint32_t code);
+
+  static bool HasErrors();
+  static void Clear();
+
+  // Copies of all records, in log order, as a JSON array of objects with the members
+  // detailed_message, error_number, file, line, log_index, message.
+  static nlohmann::json GetLogJson();
+  // The JSON report's exact bytes: ", " and ": " separators, keys sorted, narrow string
+  // bytes >= 0x80 passed through unchanged (they are ANSI text, not UTF-8).
+  static std::string DumpJson(const nlohmann::json& value);
+
+  // Writes the text log file (entries separated by "\t\n") to a narrow path.
+  static void WriteLogFile(const std::string& path);
+
+  // A snapshot of the records, for tests and diagnostics.
+  static std::vector<ErrorRecord> GetRecords();
+};
