@@ -1,0 +1,90 @@
+// Test-side control of the loopback test servers that tools/test-env starts
+// (tests/servers): the fault-injecting file host and the reference web service.
+// Both are steered through files: a test writes objects, behaviours and catalogue
+// entries into its own namespace folder and reads back the servers' request logs.
+// Environment (set by tools/test-env from BUILD/servers.env):
+//   VELMOT_FILEHOST_NAME  host name of the file host (port 443, TLS, test CA)
+//   VELMOT_FILEHOST_ROOT  its object folder (a Windows path, e.g. Z:/.../files)
+//   VELMOT_SERVICE_ROOT   the web service's folder (catalogue.d/, uploads/, requests)
+//   VELMOT_SERVICE_PORT   the web service's port on localhost
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testservers {
+
+// A namespace of the file host: a fresh folder /<ns>/ under the host's root, removed
+// again on destruction. Object paths are given relative to it ("rel/0_Setup.exe") and
+// come back from ObjectPath() as the absolute path the product requests ("/<ns>/rel/...").
+class FileHostNamespace {
+ public:
+  FileHostNamespace();
+  ~FileHostNamespace();
+  FileHostNamespace(const FileHostNamespace&) = delete;
+  FileHostNamespace& operator=(const FileHostNamespace&) = delete;
+
+  std::wstring Host() const;                          // VELMOT_FILEHOST_NAME
+  const std::wstring& Name() const { return name_; }  // "<ns>", no slashes
+  std::wstring ObjectPath(const std::string& relative) const;  // "/<ns>/" + relative
+
+  void PutObject(const std::string& relative, const std::vector<uint8_t>& bytes);
+  void PutObject(const std::string& relative, const std::string& bytes);
+  void RemoveObject(const std::string& relative);
+
+  // Misbehaviour for one object, per request: behaviour["attempts"] is a list applied to
+  // the 1st, 2nd, ... request of that object; later requests use behaviour["then"] (or
+  // behave normally). Each element may hold:
+  //   "status": N            answer N with a short body instead of the object
+  //   "closeAfter": N        send headers (full Content-Length) and N body bytes, then close
+  //   "corruptAt": N         flip the byte at offset N
+  //   "body": "text"         send this text instead of the object
+  //   "bodyFile": "relative" send that object's bytes instead
+  //   "rate": N              send the body at N bytes per second
+  //   "stallAfter": N, "stallMs": M   send N body bytes, then nothing for M ms, then the rest
+  //   "hugeHeaders": N       add about N bytes of extra response headers
+  //   "garbage": true        answer plain bytes that are not HTTP
+  //   "noLength": true       no Content-Length (close-delimited body)
+  void SetBehaviour(const std::string& relative, const nlohmann::json& behaviour);
+
+  // The query string (without "?") every request of this namespace must carry; otherwise 403.
+  void RequireQuery(const std::string& query);
+
+  // Requests the host saw for this namespace, oldest first; each
+  // {"method","path","query","headers":{lower-case name: value},"rawHeaders":[name,value,...]}.
+  std::vector<nlohmann::json> Requests() const;
+  // Only those whose path (without query) equals ObjectPath(relative).
+  std::vector<nlohmann::json> Requests(const std::string& relative) const;
+
+ private:
+  std::wstring name_;
+  std::wstring folder_;
+};
+
+// A catalogue entry of the reference web service, removed on destruction.
+// entry: {"product_code","company_name","download_subdir","host_name","SAS"} or a raw
+// answer {"respond":{"status":N,"body":"...","delayMs":M,"headers":{...}}}.
+class ServiceRelease {
+ public:
+  ServiceRelease(const std::string& releaseName, const nlohmann::json& entry);
+  ~ServiceRelease();
+  ServiceRelease(const ServiceRelease&) = delete;
+  ServiceRelease& operator=(const ServiceRelease&) = delete;
+
+ private:
+  std::wstring file_;
+};
+
+// Requests the web service saw, oldest first; each {"method","path","headers":{...},
+// "rawHeaders":[...],"bodyBase64","bodyLength","time"}.
+std::vector<nlohmann::json> ServiceRequests();
+// Stored log uploads for one ComputerId: each the decoded UTF-16LE JSON text as UTF-8.
+std::vector<std::string> ServiceUploads(const std::string& computerId);
+
+// The web service endpoint the product is built with.
+std::wstring ServiceUrl();
+
+}  // namespace testservers
