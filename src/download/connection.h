@@ -24,9 +24,25 @@ struct ConnectionState {
 
 class Connection {
  public:
+  static constexpr DWORD kConnectTimeoutMs = 10000;
+  static constexpr DWORD kSendTimeoutMs = 120000;
+  static constexpr DWORD kReceiveTimeoutMs = 120000;
+  // INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE | INTERNET_FLAG_PRAGMA_NOCACHE.
+  static constexpr DWORD kRequestFlags = 0x04800100;
+  static constexpr DWORD kHeaderBufferBytes = 0x80000;
+
   virtual ~Connection() = default;
   // True when the request is open with status 200; otherwise every handle is closed.
   bool Connect(ConnectionState& state);
   // Request, then connection, then root handle. Safe at any time and repeatedly.
   void Close(ConnectionState& state);
+
+ private:
+  // wininet.h maps HttpOpenRequest and the like to their W forms; the calls inside use the
+  // global ::...W functions explicitly so that these steps never shadow them.
+  bool OpenHttpConnection(ConnectionState& state);
+  bool HttpOpenRequest(ConnectionState& state);
+  bool HttpSendRequest(ConnectionState& state);
+  bool HttpQueryInfo(ConnectionState& state);
+  void ReadContentLength(ConnectionState& state);
 };

@@ -27,6 +27,8 @@ class FileDownload : public Orx_Thread {
   // Largest body accepted for one object; a larger one fails the attempt (a hostile or
   // broken host must not grow memory without bound). Parts are 10,000,000 bytes.
   static constexpr uint64_t kMaxObjectSize = 12u * 1024u * 1024u;
+  // Bytes asked for per read.
+  static constexpr uint32_t kChunkSize = 0x80000;
 
   FileDownload();
   ~FileDownload() override;
@@ -39,6 +41,7 @@ class FileDownload : public Orx_Thread {
   int32_t expectedCrc = 0;          // 0: the object is not checked
   IDownloadListener* listener = nullptr;
   uint64_t maxObjectSize = kMaxObjectSize;
+  uint32_t chunkSize = kChunkSize;
 
   // Shared with other threads.
   std::atomic<bool> paused{false};
@@ -52,6 +55,21 @@ class FileDownload : public Orx_Thread {
   void ReleasePartData();
 
  private:
+  // How one attempt's read loop ended.
+  struct ReadOutcome {
+    bool anyRead = false;     // at least one InternetReadFile call was made
+    bool lastFailed = false;  // the last read failed, or the body was cut short or too large
+    bool incomplete = false;  // the body is known to be wrong whatever was received
+    DWORD error = 0;          // the failing read's code
+  };
+
+  void RunAttempts();
+  bool Attempt();
+  ReadOutcome ReadBody();
+  bool Append(const uint8_t* bytes, DWORD count, ReadOutcome& outcome);
+  bool Judge(const ReadOutcome& outcome);
+  bool HasFolder() const;
+
   std::vector<uint8_t> partData_;
   std::atomic<uint64_t> partDataSize_{0};
   CRC crc_;

@@ -1,0 +1,243 @@
+#include "download/filedownload.h"
+
+#include "diagnostics/error.h"
+
+#include <algorithm>
+#include <exception>
+#include <memory>
+#include <string>
+
+namespace {
+
+constexpr int kMaxExtraAttempts = 3;  // four attempts in all
+constexpr DWORD kRetrySleepMs = 100;
+constexpr DWORD kPauseSleepMs = 100;
+
+// CRC values and the byte count are written as their signed 32-bit readings.
+std::wstring Signed(uint32_t value) { return std::to_wstring(static_cast<int32_t>(value)); }
+
+}  // namespace
+
+FileDownload::FileDownload() { crc_.BuildTable(); }
+
+// The thread body uses the members: it must end before they go away.
+FileDownload::~FileDownload() { Stop(INFINITE); }
+
+void FileDownload::ReleasePartData() {
+  std::vector<uint8_t>().swap(partData_);
+  partDataSize_ = 0;
+}
+
+void FileDownload::Run() {
+  InstallStructuredExceptionTranslator();
+  try {
+    RunAttempts();
+  } catch (const std::exception& e) {
+    Error::LogError(
+        std::string("FildeDownload: Obviously a major malfunction. Stopping download. Message: ") +
+            e.what(),
+        DL_MANAGER_WIN32_EXCEPTION, VELMOT_HERE);
+    state = FILE_DOWNLOAD_IDLE;
+    connection_.Close(connectionState);
+  } catch (...) {
+    Error::LogError(
+        std::string("FildeDownload: Obviously a major malfunction. Stopping download. Message: ") +
+            "unknown exception",
+        DL_MANAGER_WIN32_EXCEPTION, VELMOT_HERE);
+    state = FILE_DOWNLOAD_IDLE;
+    connection_.Close(connectionState);
+  }
+}
+
+void FileDownload::RunAttempts() {
+  state = FILE_DOWNLOAD_RUNNING;
+  const std::wstring& localPath = connectionState.localPath;
+
+  // A part file needs a folder: refuse before fetching bytes that could never be saved.
+  if (!localPath.empty() && !HasFolder()) {
+    Error::LogError(L"Part file path has no folder: " + localPath, ERROR_BAD_PATHNAME, VELMOT_HERE);
+    ReleasePartData();
+    state = FILE_DOWNLOAD_WRITE_FAILED;
+    if (listener) listener->OnDownloadProgress(this);
+    return;
+  }
+
+  bool good = false;
+  for (int attempt = 0;; ++attempt) {
+    good = Attempt();
+    if (good || !running || attempt >= kMaxExtraAttempts) break;
+  }
+
+  if (good) {
+    Error::ReportMessage(L"Download: " + localPath + L" correct CRC. Download succesful.",
+                         VELMOT_HERE);
+    if (!localPath.empty() && running) {
+      if (!WritePartFile()) {
+        state = FILE_DOWNLOAD_WRITE_FAILED;
+        ReleasePartData();
+        if (listener) listener->OnDownloadProgress(this);
+        return;
+      }
+      ReleasePartData();
+    }
+  } else {
+    // Bytes that did not pass must never reach the caller (an in-memory fetch has no CRC
+    // to catch a cut-short body).
+    ReleasePartData();
+  }
+  state = FILE_DOWNLOAD_FINISHED;
+  if (listener) listener->OnDownloadFinished(this);
+}
+
+bool FileDownload::Attempt() {
+  ReleasePartData();
+  if (!connection_.Connect(connectionState)) {
+    Sleep(kRetrySleepMs);
+    return false;
+  }
+  int64_t length = connectionState.contentLength;
+  if (length > 0 && static_cast<uint64_t>(length) <= maxObjectSize) {
+    partData_.reserve(static_cast<size_t>(length));
+  }
+  ReadOutcome outcome = ReadBody();
+  bool good = Judge(outcome);
+  connection_.Close(connectionState);
+  return good;
+}
+
+FileDownload::ReadOutcome FileDownload::ReadBody() {
+  ReadOutcome outcome;
+  const std::wstring& localPath = connectionState.localPath;
+  const int64_t length = connectionState.contentLength;
+  if (length >= 0 && static_cast<uint64_t>(length) > maxObjectSize) {
+    outcome.lastFailed = outcome.incomplete = true;
+    outcome.error = ERROR_FILE_TOO_LARGE;
+    Error::ReportError(L"Object of " + std::to_wstring(length) + L" bytes is larger than the " +
+                           std::to_wstring(maxObjectSize) + L" bytes accepted for: " + localPath,
+                       outcome.error, VELMOT_HERE);
+    return outcome;
+  }
+
+  std::unique_ptr<uint8_t[]> buffer(new uint8_t[chunkSize]);
+  while (connectionState.requestHandle && running) {
+    if (paused) {
+      Sleep(kPauseSleepMs);
+      continue;
+    }
+    DWORD read = 0;
+    outcome.anyRead = true;
+    if (!InternetReadFile(connectionState.requestHandle.Get(), buffer.get(), chunkSize, &read)) {
+      outcome.error = GetLastError();
+      outcome.lastFailed = true;
+      Error::ReportError(L"InternetReadFile Failed for: " + localPath, outcome.error, VELMOT_HERE);
+      break;
+    }
+    if (read == 0) {
+      // A host that closes early reads as a clean end: only the announced length tells.
+      if (length >= 0 && partData_.size() < static_cast<uint64_t>(length)) {
+        outcome.lastFailed = outcome.incomplete = true;
+        outcome.error = ERROR_INTERNET_CONNECTION_ABORTED;
+        Error::ReportError(L"Body ended after " + std::to_wstring(partData_.size()) + L" of " +
+                               std::to_wstring(length) + L" bytes for: " + localPath,
+                           outcome.error, VELMOT_HERE);
+        break;
+      }
+      Error::ReportMessage(L"Finished file: " + localPath, VELMOT_HERE);
+      break;
+    }
+    if (!Append(buffer.get(), read, outcome)) break;
+    if (listener) listener->OnDownloadProgress(this);
+  }
+  return outcome;
+}
+
+bool FileDownload::Append(const uint8_t* bytes, DWORD count, ReadOutcome& outcome) {
+  // The CRC takes a 32-bit length, so no object may exceed that either.
+  const uint64_t limit = std::min<uint64_t>(maxObjectSize, 0xFFFFFFFFu);
+  const uint64_t needed = partData_.size() + count;
+  if (needed > limit) {
+    outcome.lastFailed = outcome.incomplete = true;
+    outcome.error = ERROR_FILE_TOO_LARGE;
+    Error::ReportError(L"Object larger than the " + std::to_wstring(limit) +
+                           L" bytes accepted for: " + connectionState.localPath,
+                       outcome.error, VELMOT_HERE);
+    return false;
+  }
+  if (needed > partData_.capacity()) {
+    // Geometric growth when the length was not announced, never beyond the limit.
+    uint64_t grown = std::max<uint64_t>(needed, 2 * static_cast<uint64_t>(partData_.capacity()));
+    partData_.reserve(static_cast<size_t>(std::min(grown, limit)));
+  }
+  partData_.insert(partData_.end(), bytes, bytes + count);
+  partDataSize_ = partData_.size();
+  return true;
+}
+
+bool FileDownload::Judge(const ReadOutcome& outcome) {
+  const uint64_t n = partData_.size();
+  uint32_t found = 0;
+  bool good;
+  if (outcome.lastFailed || !outcome.anyRead) {
+    DWORD error = outcome.lastFailed ? outcome.error : GetLastError();
+    Error::LogError(std::string("Error reading file, reconnecting."), error, VELMOT_HERE);
+    good = !outcome.incomplete && n == 0 && expectedCrc == 0;
+  } else if (n == 0) {
+    good = expectedCrc == 0;
+  } else if (expectedCrc == 0) {
+    good = true;
+  } else {
+    found = crc_.Compute(partData_.data(), static_cast<uint32_t>(n));
+    good = found == static_cast<uint32_t>(expectedCrc);
+  }
+  if (!good) {
+    Error::ReportError(L"Download: " + connectionState.localPath + L" incorrect CRC. Expected: " +
+                           std::to_wstring(expectedCrc) + L" found: " + Signed(found) +
+                           L" bytes read: " + Signed(static_cast<uint32_t>(n)) +
+                           L"Retrying download",
+                       DL_MANAGER_CRC_INCORRECT, VELMOT_HERE);
+  }
+  return good;
+}
+
+bool FileDownload::HasFolder() const {
+  return connectionState.localPath.find_first_of(L"/\\") != std::wstring::npos;
+}
+
+bool FileDownload::WritePartFile() {
+  if (partData_.empty()) return false;
+  const std::wstring& localPath = connectionState.localPath;
+  size_t cut = localPath.find_last_of(L"/\\");
+  if (cut == std::wstring::npos) {
+    Error::LogError(L"Part file path has no folder: " + localPath, ERROR_BAD_PATHNAME, VELMOT_HERE);
+    return false;
+  }
+  // The folder keeps its trailing separator, as it appears in the record.
+  std::wstring folder = localPath.substr(0, cut + 1);
+  if (GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    // One level only: a missing parent means the work folder itself is gone.
+    if (!CreateDirectoryW(folder.c_str(), nullptr)) {
+      DWORD error = GetLastError();
+      Error::LogError(L"Unable to create directory: " + folder, error, VELMOT_HERE);
+      return false;
+    }
+  }
+
+  velmot::FileHandle file(CreateFileW(localPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
+    DWORD error = GetLastError();
+    Error::LogError(L"Couldn't create part file: " + localPath, error, VELMOT_HERE);
+    return false;
+  }
+  const DWORD size = static_cast<DWORD>(partData_.size());
+  DWORD written = 0;
+  BOOL ok = WriteFile(file.Get(), partData_.data(), size, &written, nullptr);
+  DWORD error = ok ? ERROR_HANDLE_DISK_FULL : GetLastError();
+  if (ok && written == size) return true;
+
+  Error::LogError(std::string("Couldn't write part file"), error, VELMOT_HERE);
+  // A part file on disk must be whole: a broken one is removed, not left to be trusted.
+  file.Reset();
+  DeleteFileW(localPath.c_str());
+  return false;
+}
