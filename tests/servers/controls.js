@@ -1,0 +1,67 @@
+'use strict';
+// The file host's per-namespace control files, written by the tests (tests/support/
+// testservers.cpp) and read back here on every request:
+//   <ns>/.velmot/query                 the exact query string every request must carry
+//   <ns>/.velmot/behaviour/<key>.json  misbehaviour of one object (key: see behaviourKey)
+//   <ns>/.velmot/requests.jsonl        the host's log of the namespace's requests
+const fs = require('fs');
+const path = require('path');
+
+const CONTROL_DIR = '.velmot';
+
+function isSafeName(name) {
+  return /^[A-Za-z0-9_-][A-Za-z0-9._-]*$/.test(name);
+}
+
+// The object's path relative to its namespace, as UTF-8 bytes, with every byte outside
+// A-Z a-z 0-9 . _ - written as %XX (upper case): one flat file name per object.
+function behaviourKey(relative) {
+  let out = '';
+  for (const byte of Buffer.from(relative, 'utf8')) {
+    const c = String.fromCharCode(byte);
+    out += /[A-Za-z0-9._-]/.test(c) ? c : '%' + byte.toString(16).toUpperCase().padStart(2, '0');
+  }
+  return out;
+}
+
+function readIfExists(file) {
+  try {
+    return fs.readFileSync(file);
+  } catch (e) {
+    if (e.code === 'ENOENT' || e.code === 'ENOTDIR') return null;
+    throw e;
+  }
+}
+
+function appendRequest(nsDir, record) {
+  const dir = path.join(nsDir, CONTROL_DIR);
+  fs.mkdirSync(dir, { recursive: true });
+  fs.appendFileSync(path.join(dir, 'requests.jsonl'), JSON.stringify(record) + '\n');
+}
+
+function requiredQuery(nsDir) {
+  const bytes = readIfExists(path.join(nsDir, CONTROL_DIR, 'query'));
+  return bytes === null ? null : bytes.toString('utf8');
+}
+
+// Requests seen per behaviour text: a behaviour that is written anew (testservers.cpp
+// stamps every write) starts counting from its first request again.
+const counters = new Map();
+
+// The step that applies to this request of the object: attempts[0], attempts[1], ...,
+// then "then". A behaviour with neither list applies itself to every request.
+function nextStep(nsDir, relative) {
+  const bytes = readIfExists(path.join(nsDir, CONTROL_DIR, 'behaviour', behaviourKey(relative) + '.json'));
+  if (bytes === null) return {};
+  const text = bytes.toString('utf8');
+  const behaviour = JSON.parse(text);
+  const counterKey = nsDir + '\0' + relative + '\0' + text;
+  const n = counters.get(counterKey) || 0;
+  counters.set(counterKey, n + 1);
+  const attempts = Array.isArray(behaviour.attempts) ? behaviour.attempts : null;
+  if (attempts === null && !('then' in behaviour)) return behaviour;
+  if (attempts !== null && n < attempts.length) return attempts[n] || {};
+  return behaviour.then || {};
+}
+
+module.exports = { CONTROL_DIR, isSafeName, behaviourKey, appendRequest, requiredQuery, nextStep };

@@ -1,0 +1,186 @@
+'use strict';
+// The reference web service: HTTPS on localhost:PORT, path "/Velmot/DownloadManager8.ashx".
+//   "Method: RequestDownload"  form body DownloadManagerVersion=9%2e5&ReleaseName=...;
+//                              answers the release's download descriptor as JSON
+//   "Method: LogErrorInfo"     gzip body with the UTF-16LE JSON error report; stored
+// and, for the upload worker's tests:
+//   /echo/<id>                 200 "ok"
+//   /drop/<n>/<id>             the first n connections that ask for <id> are reset
+//                              abruptly (TCP RST), later ones answered like /echo
+// Every request is logged as a JSON line in <root>/requests.jsonl.
+//
+//   node service.js --root DIR --cert PEM --key PEM --port N --catalogue FILE
+//                   --filehost-ready FILE --ready FILE
+const fs = require('fs');
+const path = require('path');
+const https = require('https');
+const { parseArgs } = require('./args');
+const { lookUp } = require('./catalogue');
+const { buildDescriptor, refusal } = require('./descriptor');
+const { storeUpload, Refusal } = require('./uploads');
+
+const args = parseArgs(process.argv.slice(2));
+const root = path.resolve(args.root);
+const port = Number(args.port);
+const ENDPOINT = '/Velmot/DownloadManager8.ashx';
+const VERSION = '9.5';
+const MAX_BODY = 64 * 1024 * 1024;
+
+function fileHostName() {
+  try {
+    const address = fs.readFileSync(args['filehost-ready'], 'utf8').trim();
+    return 'files-' + address.split('.').pop() + '.velmot.test';
+  } catch (e) {
+    return '';
+  }
+}
+
+function logRequest(req, body) {
+  const record = {
+    time: new Date().toISOString(),
+    method: req.method,
+    path: req.url.split('?')[0],
+    url: req.url,
+    headers: req.headers,
+    rawHeaders: req.rawHeaders,
+    bodyBase64: body.toString('base64'),
+    bodyLength: body.length,
+  };
+  fs.appendFileSync(path.join(root, 'requests.jsonl'), JSON.stringify(record) + '\n');
+}
+
+function sendJson(res, status, value) {
+  const text = Buffer.from(JSON.stringify(value), 'utf8');
+  res.writeHead(status, { 'Content-Type': 'application/json; charset=utf-8', 'Content-Length': text.length });
+  res.end(text);
+}
+
+function sendText(res, status, text) {
+  const bytes = Buffer.from(text, 'utf8');
+  res.writeHead(status, { 'Content-Type': 'text/plain; charset=utf-8', 'Content-Length': bytes.length });
+  res.end(bytes);
+}
+
+// Raw sockets by the client's port, so that a request can be answered with a TCP reset
+// (the TLS socket itself cannot be reset from node).
+const rawSockets = new Map();
+
+function resetConnection(req) {
+  const raw = rawSockets.get(req.socket.remotePort);
+  if (raw && typeof raw.resetAndDestroy === 'function') raw.resetAndDestroy();
+  else req.socket.destroy();
+}
+
+// A catalogue entry's canned answer: {"status","body"|"bodyBase64","repeat","delayMs",
+// "headers","reset"} for answers a real service might give on a bad day.
+function sendCanned(req, res, respond) {
+  const delay = Number(respond.delayMs) || 0;
+  setTimeout(() => {
+    if (respond.reset) return resetConnection(req);
+    let body = typeof respond.bodyBase64 === 'string' ? Buffer.from(respond.bodyBase64, 'base64')
+      : Buffer.from(typeof respond.body === 'string' ? respond.body : '', 'utf8');
+    const repeat = Number(respond.repeat) || 1;
+    if (repeat > 1) body = Buffer.alloc(body.length * repeat, body);
+    const headers = Object.assign({ 'Content-Type': 'application/json; charset=utf-8' }, respond.headers || {});
+    headers['Content-Length'] = body.length;
+    res.writeHead(Number(respond.status) || 200, headers);
+    res.end(body);
+  }, delay);
+}
+
+function requestDownload(req, res, body) {
+  const form = new URLSearchParams(body.toString('latin1'));
+  const version = form.get('DownloadManagerVersion');
+  const release = form.get('ReleaseName');
+  if (version === null) return sendJson(res, 200, refusal('Missing DownloadManagerVersion'));
+  if (version !== VERSION) return sendJson(res, 200, refusal('Unsupported download manager version "' + version + '"'));
+  if (release === null || release === '') return sendJson(res, 200, refusal('Missing ReleaseName'));
+  const entry = lookUp(args.catalogue, path.join(root, 'catalogue.d'), release);
+  if (!entry) return sendJson(res, 200, refusal('Unknown release "' + release + '"'));
+  if (entry.respond && typeof entry.respond === 'object') return sendCanned(req, res, entry.respond);
+  return sendJson(res, 200, buildDescriptor(entry, { fileHost: fileHostName(), release }));
+}
+
+function logErrorInfo(req, res, body) {
+  try {
+    const file = storeUpload(root, req.headers.computerid, body);
+    sendText(res, 200, 'stored ' + path.basename(file));
+  } catch (e) {
+    if (e instanceof Refusal) return sendText(res, e.status, e.message);
+    throw e;
+  }
+}
+
+const dropCounts = new Map();
+
+function route(req, res, body) {
+  const urlPath = req.url.split('?')[0];
+  if (urlPath === ENDPOINT) {
+    if (req.method !== 'POST') return sendText(res, 405, 'POST only');
+    const method = req.headers.method;
+    if (method === 'RequestDownload') return requestDownload(req, res, body);
+    if (method === 'LogErrorInfo') return logErrorInfo(req, res, body);
+    return sendText(res, 400, 'unknown Method header "' + (method || '') + '"');
+  }
+  let m = /^\/echo\/([^/]+)$/.exec(urlPath);
+  if (m) return sendText(res, 200, 'ok');
+  m = /^\/drop\/(\d+)\/([^/]+)$/.exec(urlPath);
+  if (m) {
+    const seen = dropCounts.get(m[2]) || 0;
+    if (seen < Number(m[1])) {
+      dropCounts.set(m[2], seen + 1);
+      return resetConnection(req);
+    }
+    return sendText(res, 200, 'ok');
+  }
+  return sendText(res, 404, 'not found');
+}
+
+const server = https.createServer({ cert: fs.readFileSync(args.cert), key: fs.readFileSync(args.key) }, (req, res) => {
+  const chunks = [];
+  let length = 0;
+  req.on('data', (chunk) => {
+    length += chunk.length;
+    if (length > MAX_BODY) {
+      sendText(res, 413, 'body too large');
+      req.destroy();
+      return;
+    }
+    chunks.push(chunk);
+  });
+  req.on('end', () => {
+    if (length > MAX_BODY) return;
+    const body = Buffer.concat(chunks);
+    try {
+      logRequest(req, body);
+      route(req, res, body);
+    } catch (e) {
+      console.error('service: ' + (e && e.stack || e));
+      if (!res.headersSent) sendText(res, 500, 'service failure');
+    }
+  });
+});
+server.on('connection', (raw) => {
+  const key = raw.remotePort;
+  rawSockets.set(key, raw);
+  raw.on('close', () => {
+    if (rawSockets.get(key) === raw) rawSockets.delete(key);
+  });
+});
+server.on('tlsClientError', () => {});
+server.keepAliveTimeout = 5000;
+server.on('error', (e) => {
+  console.error('service: cannot listen on localhost:' + port + ': ' + e.message);
+  process.exit(2);
+});
+server.listen(port, '127.0.0.1', () => {
+  fs.writeFileSync(args.ready + '.tmp', String(port) + '\n');
+  fs.renameSync(args.ready + '.tmp', args.ready);
+  console.log('service: listening on https://localhost:' + port + ENDPOINT);
+  const stop = () => {
+    server.close();
+    process.exit(0);
+  };
+  process.on('SIGTERM', stop);
+  process.on('SIGINT', stop);
+});

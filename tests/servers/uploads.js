@@ -1,0 +1,85 @@
+'use strict';
+// The log upload ("Method: LogErrorInfo"): a gzip body holding the error log as UTF-16LE
+// JSON text, an array of records with exactly the members detailed_message, error_number,
+// file, line, log_index and message. Accepted uploads are stored as UTF-8 JSON under
+// <service root>/uploads/<ComputerId>/<time>-<n>.json; anything else is refused and
+// stored nowhere.
+const fs = require('fs');
+const path = require('path');
+const zlib = require('zlib');
+
+const MAX_UNPACKED = 16 * 1024 * 1024;
+const MEMBERS = ['detailed_message', 'error_number', 'file', 'line', 'log_index', 'message'];
+const TEXT_MEMBERS = new Set(['detailed_message', 'file', 'message']);
+
+class Refusal extends Error {
+  constructor(status, text) {
+    super(text);
+    this.status = status;
+  }
+}
+
+function gunzip(body) {
+  try {
+    return zlib.gunzipSync(body, { maxOutputLength: MAX_UNPACKED });
+  } catch (e) {
+    if (e.code === 'ERR_BUFFER_TOO_LARGE' || e instanceof RangeError) throw new Refusal(413, 'unpacked report larger than 16 MiB');
+    throw new Refusal(400, 'body is not gzip data: ' + e.message);
+  }
+}
+
+// Strict UTF-16LE: whole code units, surrogates in pairs.
+function decodeUtf16le(bytes) {
+  if (bytes.length % 2 !== 0) throw new Refusal(400, 'report is not UTF-16LE text (odd length)');
+  for (let i = 0; i < bytes.length; i += 2) {
+    const unit = bytes.readUInt16LE(i);
+    if (unit >= 0xd800 && unit <= 0xdbff) {
+      const next = i + 2 < bytes.length ? bytes.readUInt16LE(i + 2) : 0;
+      if (next < 0xdc00 || next > 0xdfff) throw new Refusal(400, 'report is not UTF-16LE text (lone surrogate)');
+      i += 2;
+    } else if (unit >= 0xdc00 && unit <= 0xdfff) {
+      throw new Refusal(400, 'report is not UTF-16LE text (lone surrogate)');
+    }
+  }
+  return bytes.toString('utf16le');
+}
+
+function checkRecords(text) {
+  let doc;
+  try {
+    doc = JSON.parse(text);
+  } catch (e) {
+    throw new Refusal(400, 'report is not JSON: ' + e.message);
+  }
+  if (!Array.isArray(doc)) throw new Refusal(400, 'report is not a JSON array');
+  doc.forEach((record, i) => {
+    if (typeof record !== 'object' || record === null || Array.isArray(record)) throw new Refusal(400, 'record ' + i + ' is not an object');
+    const keys = Object.keys(record).sort();
+    if (keys.join(',') !== MEMBERS.join(',')) throw new Refusal(400, 'record ' + i + ' has the members ' + keys.join(',') + ', expected ' + MEMBERS.join(','));
+    for (const key of MEMBERS) {
+      const value = record[key];
+      const ok = TEXT_MEMBERS.has(key) ? typeof value === 'string' : Number.isInteger(value);
+      if (!ok) throw new Refusal(400, 'record ' + i + ' member ' + key + ' has the wrong type');
+    }
+  });
+}
+
+let sequence = 0;
+
+// Returns the stored file's path; throws a Refusal for anything that is not a report.
+function storeUpload(serviceRoot, computerId, body) {
+  if (typeof computerId !== 'string' || !/^[A-Za-z0-9_-]{1,128}$/.test(computerId)) {
+    throw new Refusal(400, 'missing or malformed ComputerId header');
+  }
+  const text = decodeUtf16le(gunzip(body));
+  checkRecords(text);
+  const folder = path.join(serviceRoot, 'uploads', computerId);
+  fs.mkdirSync(folder, { recursive: true });
+  const name = String(Date.now()).padStart(15, '0') + '-' + String(++sequence).padStart(6, '0') + '.json';
+  const file = path.join(folder, name);
+  fs.writeFileSync(file + '.tmp', text, 'utf8');
+  fs.renameSync(file + '.tmp', file);
+  return file;
+}
+
+module.exports = { storeUpload, Refusal };
