@@ -100,9 +100,46 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
  protected:
   void Run() override;
 
+ public:
+  // True for a plain file name that stays inside the folder it is joined to: no path
+  // separator, drive, "..", reserved device name (CON, NUL, COM1, ...), trailing dot or
+  // blank, or character Windows forbids. Names from the CRC info document come from the
+  // network and are checked with this before anything touches the disk.
+  static bool IsSafeFileName(const std::wstring& name);
+  // Line 1 of an entry (automatic base, 64-bit) and a CRC line (signed 32-bit, clamped).
+  static uint64_t ParseSizeLine(const std::wstring& line);
+  static int32_t ParseCrcLine(const std::wstring& line);
+
  private:
+  // A worker with what the manager knows about it. started: Start was called (a worker
+  // is started at most once); partBytes: the length of its part, for the byte counters.
+  struct WorkerSlot {
+    std::unique_ptr<FileDownload> worker;
+    uint64_t partBytes = 0;
+    bool started = false;
+  };
+
+  bool Active() const { return running.load() && !stopRequested_.load(); }
+  void RunJob();
+  bool Verify();
+  void FailAfterLastPass();
+  void FindSetupExecutable(const CRCInfo& entries);
+  // Records DL_MANAGER_INVALID_FILE_NAME and returns false for a hostile listed name.
+  bool AcceptListedName(const std::wstring& listed);
+  std::wstring PartPath(size_t k) const;
+  // The next part's worker, when none is running (lock held). Returns whether one started.
+  bool StartNextWorker();
+  // Notes whether every given worker has ended (lock held).
+  bool WorkersEnded(size_t first, size_t end, bool& allFinished);
+  bool FetchCRCInfoCopy(FileDownload& worker, std::string& copy, bool& gone);
+  static void ParseCRCInfo(const std::string& text, CRCInfo& entries);
+  bool WorkFolderIsRemovable() const;
+
   IDMListener* listener_;
-  std::vector<std::unique_ptr<FileDownload>> workers_;
+  std::vector<WorkerSlot> workers_;
   velmot::CriticalSection lock_;
   FileSystemWatcher watcher_;
+  std::atomic<bool> stopRequested_{false};
+  std::atomic<bool> releaseGone_{false};
+  bool paused_ = false;  // under lock_: workers created later start in the same state
 };
