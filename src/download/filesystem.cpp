@@ -1,0 +1,135 @@
+#include "download/filesystem.h"
+
+#include "app/handles.h"
+#include "diagnostics/error.h"
+#include "diagnostics/stringutils.h"
+
+#include <windows.h>
+
+#include <new>
+
+namespace {
+
+bool IsDotEntry(const wchar_t* name) {
+  return (name[0] == L'.' && name[1] == 0) || (name[0] == L'.' && name[1] == L'.' && name[2] == 0);
+}
+
+// Calls take(entry) for every entry the search pattern finds, in the system's order.
+template <typename Take>
+void ForEachEntry(const std::wstring& pattern, Take take) {
+  WIN32_FIND_DATAW data;
+  velmot::FindHandle find(FindFirstFileW(pattern.c_str(), &data));
+  if (!find) return;
+  do {
+    take(data);
+  } while (FindNextFileW(find.Get(), &data));
+}
+
+// A directory symbolic link or junction is removed as a link: descending into it would
+// delete files that live outside the folder being removed.
+bool IsLinkedFolder(const std::wstring& folder) {
+  DWORD attributes = GetFileAttributesW(folder.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+void RemoveFolderItself(const std::wstring& folder) {
+  // The narrow path is what gets removed, so the record names exactly that path.
+  std::string narrow = StringUtils::ToNarrow(folder);
+  if (!RemoveDirectoryA(narrow.c_str())) {
+    DWORD code = GetLastError();
+    Error::LogError("FileSystem::RecursivelyRemoveDirectory RemoveDirectory failed " + narrow,
+                    code, VELMOT_HERE);
+  }
+}
+
+}  // namespace
+
+void FileSystem::ListSubdirectories(const std::wstring& folder, std::vector<std::wstring>& names) {
+  names.clear();
+  ForEachEntry(folder + L"/*.*", [&](const WIN32_FIND_DATAW& data) {
+    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN) return;
+    if (IsDotEntry(data.cFileName)) return;
+    names.push_back(data.cFileName);
+  });
+}
+
+void FileSystem::ListFiles(const std::wstring& folder, std::vector<std::wstring>& paths) {
+  paths.clear();
+  ForEachEntry(folder + L"/" + L"/*.*", [&](const WIN32_FIND_DATAW& data) {
+    if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN)) return;
+    paths.push_back(folder + L"/" + data.cFileName);
+  });
+}
+
+void FileSystem::RecursivelyRemoveDirectory(const std::wstring& folder) {
+  if (!IsLinkedFolder(folder)) {
+    std::vector<std::wstring> names;
+    ListSubdirectories(folder, names);
+    for (const auto& name : names) RecursivelyRemoveDirectory(folder + L"/" + name);
+
+    std::vector<std::wstring> files;
+    ListFiles(folder, files);
+    for (const auto& file : files) {
+      if (!DeleteFileW(file.c_str())) {
+        DWORD code = GetLastError();
+        Error::LogError("FileSystem::RecursivelyRemoveDirectory DeleteFile failed " +
+                            StringUtils::ToNarrow(file),
+                        code, VELMOT_HERE);
+      }
+    }
+  }
+  RemoveFolderItself(folder);
+}
+
+void FileSystem::ReadWholeFile(const std::wstring& path, std::vector<uint8_t>& bytes) {
+  bytes.clear();
+  velmot::FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
+    DWORD code = GetLastError();
+    Error::LogError(L"Couldn't read file " + path, code, VELMOT_HERE);
+    return;
+  }
+  const std::string failure = "Unable to read from file" + StringUtils::ToNarrow(path);
+
+  // One ReadFile call reads at most 4 GiB - 1 bytes; a larger file is refused rather than
+  // handed back cut to its low 32 bits.
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file.Get(), &size)) {
+    DWORD code = GetLastError();
+    Error::LogError(failure, code, VELMOT_HERE);
+    return;
+  }
+  if (size.QuadPart > static_cast<LONGLONG>(MAXDWORD)) {
+    Error::LogError(failure, ERROR_FILE_TOO_LARGE, VELMOT_HERE);
+    return;
+  }
+  const DWORD length = static_cast<DWORD>(size.QuadPart);
+  if (length == 0) return;
+
+  std::vector<uint8_t> buffer;
+  try {
+    buffer.resize(length);
+  } catch (const std::bad_alloc&) {
+    Error::LogError(failure, ERROR_NOT_ENOUGH_MEMORY, VELMOT_HERE);
+    return;
+  }
+  DWORD read = 0;
+  if (!ReadFile(file.Get(), buffer.data(), length, &read, nullptr)) {
+    DWORD code = GetLastError();
+    Error::LogError(failure, code, VELMOT_HERE);
+    return;
+  }
+  // The file may have shrunk since its size was taken: keep only what was read.
+  buffer.resize(read);
+  bytes.swap(buffer);
+}
+
+void FileSystem::GetExecutableFolder(std::string& folder) {
+  char buffer[260] = {};
+  DWORD n = GetModuleFileNameA(nullptr, buffer, sizeof(buffer));
+  std::string path(buffer, n < sizeof(buffer) ? n : sizeof(buffer) - 1);
+  size_t slash = path.find_last_of('\\');
+  folder = slash == std::string::npos ? path : path.substr(0, slash);
+}

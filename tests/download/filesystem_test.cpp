@@ -1,0 +1,296 @@
+#include "download/filesystem.h"
+
+#include "diagnostics/error.h"
+#include "diagnostics/stringutils.h"
+#include "support/testenv.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string kRemoveFailed = "FileSystem::RecursivelyRemoveDirectory RemoveDirectory failed ";
+const std::string kDeleteFailed = "FileSystem::RecursivelyRemoveDirectory DeleteFile failed ";
+
+void PutFile(const std::wstring& path, const std::string& content) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << StringUtils::ToNarrow(path);
+  DWORD written = 0;
+  if (!content.empty()) {
+    ASSERT_TRUE(::WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &written,
+                            nullptr));
+  }
+  CloseHandle(h);
+}
+
+void MakeFolder(const std::wstring& path) {
+  ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr)) << StringUtils::ToNarrow(path);
+}
+
+void MakeHidden(const std::wstring& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+  ASSERT_TRUE(SetFileAttributesW(path.c_str(), attributes | FILE_ATTRIBUTE_HIDDEN));
+}
+
+bool Exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::wstring> Sorted(std::vector<std::wstring> v) {
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+class FileSystemTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Error::Clear(); }
+  testenv::TempFolder temp_{L"fs"};
+  const std::wstring& Root() const { return temp_.Path(); }
+};
+
+TEST_F(FileSystemTest, RemovingATreeLeavesNothingAndRecordsNothing) {
+  std::wstring top = Root() + L"/work";
+  MakeFolder(top);
+  MakeFolder(top + L"/sub1");
+  MakeFolder(top + L"/sub1/deep");
+  MakeFolder(top + L"/sub1/deep/deeper");
+  MakeFolder(top + L"/empty");
+  PutFile(top + L"/a.exepart0", "part zero");
+  PutFile(top + L"/sub1/b.bin", std::string(70000, 'b'));
+  PutFile(top + L"/sub1/deep/c.bin", "");
+  PutFile(top + L"/sub1/deep/deeper/d.bin", "d");
+
+  FileSystem::RecursivelyRemoveDirectory(top);
+
+  EXPECT_FALSE(Exists(top));
+  EXPECT_TRUE(Error::GetRecords().empty());
+  EXPECT_TRUE(Exists(Root()));  // the parent is untouched
+}
+
+TEST_F(FileSystemTest, BackslashSeparatorsWorkToo) {
+  std::wstring top = Root() + L"/back";
+  MakeFolder(top);
+  MakeFolder(top + L"/s");
+  PutFile(top + L"/s/f.txt", "x");
+  std::wstring backslashed = top;
+  std::replace(backslashed.begin(), backslashed.end(), L'/', L'\\');
+
+  FileSystem::RecursivelyRemoveDirectory(backslashed);
+
+  EXPECT_FALSE(Exists(top));
+  EXPECT_TRUE(Error::GetRecords().empty());
+}
+
+TEST_F(FileSystemTest, MissingFolderGivesOneRemoveDirectoryRecord) {
+  std::wstring missing = Root() + L"/not-there";
+
+  FileSystem::RecursivelyRemoveDirectory(missing);
+
+  auto records = Error::GetRecords();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].message, kRemoveFailed + StringUtils::ToNarrow(missing));
+  EXPECT_TRUE(records[0].errorNumber == ERROR_FILE_NOT_FOUND ||
+              records[0].errorNumber == ERROR_PATH_NOT_FOUND)
+      << records[0].errorNumber;
+  EXPECT_FALSE(records[0].file.empty());
+  EXPECT_GT(records[0].line, 0);
+}
+
+TEST_F(FileSystemTest, HiddenFileKeepsItsFolderAndEveryFolderAbove) {
+  std::wstring top = Root() + L"/work";
+  MakeFolder(top);
+  MakeFolder(top + L"/keep");
+  MakeFolder(top + L"/keep/inner");
+  MakeFolder(top + L"/gone");
+  PutFile(top + L"/a.bin", "a");
+  PutFile(top + L"/keep/plain.bin", "p");
+  PutFile(top + L"/keep/inner/secret.bin", "s");
+  MakeHidden(top + L"/keep/inner/secret.bin");
+  PutFile(top + L"/gone/x.bin", "x");
+
+  FileSystem::RecursivelyRemoveDirectory(top);
+
+  EXPECT_TRUE(Exists(top + L"/keep/inner/secret.bin"));
+  EXPECT_FALSE(Exists(top + L"/a.bin"));
+  EXPECT_FALSE(Exists(top + L"/keep/plain.bin"));
+  EXPECT_FALSE(Exists(top + L"/gone"));
+
+  // Depth first: the innermost folder fails first, then each folder above it.
+  auto records = Error::GetRecords();
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0].message, kRemoveFailed + StringUtils::ToNarrow(top + L"/keep/inner"));
+  EXPECT_EQ(records[1].message, kRemoveFailed + StringUtils::ToNarrow(top + L"/keep"));
+  EXPECT_EQ(records[2].message, kRemoveFailed + StringUtils::ToNarrow(top));
+  for (const auto& r : records) EXPECT_EQ(r.errorNumber, ERROR_DIR_NOT_EMPTY) << r.message;
+}
+
+TEST_F(FileSystemTest, HiddenSubfolderIsNotEntered) {
+  std::wstring top = Root() + L"/work";
+  MakeFolder(top);
+  MakeFolder(top + L"/cache");
+  PutFile(top + L"/cache/inside.bin", "i");
+  MakeHidden(top + L"/cache");
+  PutFile(top + L"/visible.bin", "v");
+
+  FileSystem::RecursivelyRemoveDirectory(top);
+
+  EXPECT_TRUE(Exists(top + L"/cache/inside.bin"));
+  EXPECT_FALSE(Exists(top + L"/visible.bin"));
+  auto records = Error::GetRecords();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].message, kRemoveFailed + StringUtils::ToNarrow(top));
+}
+
+TEST_F(FileSystemTest, UndeletableFileIsRecordedAndTheWalkGoesOn) {
+  std::wstring top = Root() + L"/work";
+  MakeFolder(top);
+  PutFile(top + L"/locked.bin", "l");
+  PutFile(top + L"/free1.bin", "1");
+  PutFile(top + L"/free2.bin", "2");
+  // Held open without delete sharing: the delete fails with a sharing violation.
+  HANDLE held = CreateFileW((top + L"/locked.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+
+  FileSystem::RecursivelyRemoveDirectory(top);
+  CloseHandle(held);
+
+  EXPECT_TRUE(Exists(top + L"/locked.bin"));
+  EXPECT_FALSE(Exists(top + L"/free1.bin"));
+  EXPECT_FALSE(Exists(top + L"/free2.bin"));
+  auto records = Error::GetRecords();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].message, kDeleteFailed + StringUtils::ToNarrow(top + L"/locked.bin"));
+  EXPECT_NE(records[0].errorNumber, 0);
+  EXPECT_EQ(records[1].message, kRemoveFailed + StringUtils::ToNarrow(top));
+}
+
+TEST_F(FileSystemTest, LinkedFolderIsRemovedWithoutTouchingItsTarget) {
+  std::wstring outside = Root() + L"/outside";
+  std::wstring top = Root() + L"/work";
+  MakeFolder(outside);
+  PutFile(outside + L"/precious.bin", "keep me");
+  MakeFolder(top);
+  std::wstring link = top + L"/link";
+  std::wstring target = outside;
+  std::replace(target.begin(), target.end(), L'/', L'\\');
+  std::wstring linkPath = link;
+  std::replace(linkPath.begin(), linkPath.end(), L'/', L'\\');
+  if (!CreateSymbolicLinkW(linkPath.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) ||
+      !(GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    GTEST_SKIP() << "directory links are not available here";
+  }
+
+  FileSystem::RecursivelyRemoveDirectory(top);
+
+  EXPECT_TRUE(Exists(outside + L"/precious.bin"));
+  EXPECT_FALSE(Exists(top));
+  EXPECT_TRUE(Error::GetRecords().empty());
+}
+
+TEST_F(FileSystemTest, ListsNamesAndPathsSkippingHiddenAndDots) {
+  std::wstring top = Root();
+  MakeFolder(top + L"/d1");
+  MakeFolder(top + L"/d2");
+  MakeFolder(top + L"/hd");
+  MakeHidden(top + L"/hd");
+  PutFile(top + L"/f1.txt", "1");
+  PutFile(top + L"/f2", "2");
+  PutFile(top + L"/hf.txt", "h");
+  MakeHidden(top + L"/hf.txt");
+
+  std::vector<std::wstring> names{L"stale"};
+  FileSystem::ListSubdirectories(top, names);
+  EXPECT_EQ(Sorted(names), (std::vector<std::wstring>{L"d1", L"d2"}));
+
+  std::vector<std::wstring> paths{L"stale"};
+  FileSystem::ListFiles(top, paths);
+  EXPECT_EQ(Sorted(paths), (std::vector<std::wstring>{top + L"/f1.txt", top + L"/f2"}));
+  EXPECT_TRUE(Error::GetRecords().empty());
+}
+
+TEST_F(FileSystemTest, ListingAMissingFolderGivesEmptyListsSilently) {
+  std::vector<std::wstring> names{L"stale"}, paths{L"stale"};
+  FileSystem::ListSubdirectories(Root() + L"/none", names);
+  FileSystem::ListFiles(Root() + L"/none", paths);
+  EXPECT_TRUE(names.empty());
+  EXPECT_TRUE(paths.empty());
+  EXPECT_TRUE(Error::GetRecords().empty());
+}
+
+TEST_F(FileSystemTest, ReadWholeFileGivesTheExactBytes) {
+  std::string content;
+  for (int i = 0; i < 300000; ++i) content.push_back(static_cast<char>((i * 7) & 0xFF));
+  content[5] = '\0';
+  PutFile(temp_.File(L"log.gz"), content);
+
+  std::vector<uint8_t> bytes{1, 2, 3};
+  FileSystem::ReadWholeFile(temp_.File(L"log.gz"), bytes);
+
+  ASSERT_EQ(bytes.size(), content.size());
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), content.begin(),
+                         [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); }));
+  EXPECT_TRUE(Error::GetRecords().empty());
+}
+
+TEST_F(FileSystemTest, ReadWholeFileOfMissingFileIsEmptyWithOneRecord) {
+  std::wstring missing = temp_.File(L"missing.gz");
+  std::vector<uint8_t> bytes{9, 9};
+
+  FileSystem::ReadWholeFile(missing, bytes);
+
+  EXPECT_TRUE(bytes.empty());
+  auto records = Error::GetRecords();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].message, "Couldn't read file " + StringUtils::ToNarrow(missing));
+  EXPECT_EQ(records[0].errorNumber, ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(FileSystemTest, ReadWholeFileOfEmptyFileIsEmptyWithoutRecord) {
+  PutFile(temp_.File(L"empty"), "");
+  std::vector<uint8_t> bytes{7};
+
+  FileSystem::ReadWholeFile(temp_.File(L"empty"), bytes);
+
+  EXPECT_TRUE(bytes.empty());
+  EXPECT_TRUE(Error::GetRecords().empty());
+}
+
+TEST_F(FileSystemTest, ReadWholeFileOfAFileHeldExclusivelyIsEmptyWithOneRecord) {
+  std::wstring path = temp_.File(L"busy");
+  PutFile(path, "busy");
+  HANDLE held = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  std::vector<uint8_t> bytes;
+
+  FileSystem::ReadWholeFile(path, bytes);
+  CloseHandle(held);
+
+  EXPECT_TRUE(bytes.empty());
+  auto records = Error::GetRecords();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].message, "Couldn't read file " + StringUtils::ToNarrow(path));
+  EXPECT_EQ(records[0].errorNumber, ERROR_SHARING_VIOLATION);
+}
+
+TEST_F(FileSystemTest, ExecutableFolderHoldsTheRunningProgram) {
+  std::string folder;
+  FileSystem::GetExecutableFolder(folder);
+
+  ASSERT_FALSE(folder.empty());
+  EXPECT_NE(folder.back(), '\\');
+  char module[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, module, MAX_PATH);
+  std::string full = module;
+  EXPECT_EQ(full.substr(0, folder.size() + 1), folder + "\\");
+  EXPECT_EQ(full.find('\\', folder.size() + 1), std::string::npos);
+}
+
+}  // namespace
