@@ -2,7 +2,14 @@
 // are renamed, and records each change the download manager did not announce as
 // DL_MANAGER_DELETED_OUTSIDE / DL_MANAGER_RENAMED_OUTSIDE. Owned by the manager, which
 // announces its own deletions with ExpectChange and stops it (500 ms) before setup.
-// A stop is honoured within 500 ms (overlapped reads, 500 ms wait slices).
+//
+// Threads: Watch, Start and Stop are called from the owner's thread only; ExpectChange and
+// TakeExpected from any thread. A stop is honoured at once: Stop signals an event the body
+// waits on beside the overlapped read (and the body still checks the running flag every
+// 500 ms), so a Stop(500) never runs out and never has to terminate the thread.
+// Watch on a folder that does not exist records "FileSystemWatcher started" and the body
+// ends quietly. Watch may be called again after a stop (or while running: it then stops
+// the current watch first).
 #pragma once
 
 #include "app/handles.h"
@@ -17,14 +24,25 @@ class FileSystemWatcher : public Orx_Thread {
   ~FileSystemWatcher() override;  // Stop(500)
 
   void Watch(const std::wstring& folder);
+  // Announces that the file at path (any folder; only its name is kept) is about to be
+  // deleted or renamed by the manager itself.
   void ExpectChange(const std::wstring& path);
+  // Consumes one announcement equal to name (exact, case included); false if none waits.
   bool TakeExpected(const std::wstring& name);
+
+  void Start() override;
+  void Stop(DWORD timeoutMs) override;
 
  protected:
   void Run() override;
 
  private:
+  // Examines every change record of one block of bytes delivered by the system.
+  void ExamineBlock(const unsigned char* block, DWORD bytes);
+  void ExamineChange(DWORD action, const std::wstring& name);
+
   std::wstring folder_;
   std::vector<std::wstring> expected_;
   velmot::CriticalSection lock_;
+  velmot::KernelHandle stopEvent_;  // manual reset; set by Stop, cleared by Start
 };

@@ -1,0 +1,181 @@
+#include "download/filesystemwatcher.h"
+
+#include "diagnostics/error.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+const DWORD kFolderAccess = GENERIC_READ | FILE_LIST_DIRECTORY;  // 0x80000001
+const DWORD kBufferBytes = 16384;
+const DWORD kNotifyFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
+                            FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE;  // 0x1B
+const DWORD kWaitSliceMs = 500;
+// How long the body waits for a cancelled read to let go of its buffer. A cancel completes
+// at once in practice; the bound keeps a stop inside the owner's 500 ms.
+const DWORD kCancelWaitMs = 100;
+// The fixed part of a change record: next-entry offset, action, name length in bytes.
+const DWORD kRecordHeaderBytes = 3 * sizeof(DWORD);
+
+enum class WaitResult { Changed, Stopped, Failed };
+
+// The manager announces paths; the watcher compares bare names. A path without any
+// separator is a bare name already.
+std::wstring BareName(const std::wstring& path) {
+  size_t separator = path.find_last_of(L"/\\");
+  return separator == std::wstring::npos ? path : path.substr(separator + 1);
+}
+
+}  // namespace
+
+FileSystemWatcher::FileSystemWatcher() : stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+FileSystemWatcher::~FileSystemWatcher() {
+  // The body uses the members below; the thread must be gone before they are.
+  Stop(500);
+}
+
+void FileSystemWatcher::Watch(const std::wstring& folder) {
+  // One thread per watcher: a new watch replaces the current one.
+  if (IsRunning()) Stop(500);
+  folder_ = folder;
+  Start();
+}
+
+void FileSystemWatcher::Start() {
+  if (IsRunning()) return;
+  if (stopEvent_) ResetEvent(stopEvent_.Get());
+  Orx_Thread::Start();
+}
+
+void FileSystemWatcher::Stop(DWORD timeoutMs) {
+  // Wakes the body out of its wait so that it ends well inside the owner's limit.
+  if (stopEvent_) SetEvent(stopEvent_.Get());
+  Orx_Thread::Stop(timeoutMs);
+}
+
+void FileSystemWatcher::ExpectChange(const std::wstring& path) {
+  std::wstring name = BareName(path);
+  velmot::CriticalSectionLock lock(lock_);
+  expected_.push_back(std::move(name));
+}
+
+bool FileSystemWatcher::TakeExpected(const std::wstring& name) {
+  velmot::CriticalSectionLock lock(lock_);
+  auto it = std::find(expected_.begin(), expected_.end(), name);
+  if (it == expected_.end()) return false;
+  expected_.erase(it);
+  return true;
+}
+
+void FileSystemWatcher::Run() {
+  Error::ReportMessage(L"FileSystemWatcher started", VELMOT_HERE);
+  // folder_ is written only while no body runs.
+  const std::wstring folder = folder_;
+
+  velmot::FileHandle directory(CreateFileW(
+      folder.c_str(), kFolderAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
+  if (!directory) return;  // a missing folder ends the watch quietly
+  velmot::KernelHandle changed(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!changed) {
+    Error::LogMessage("FileSystemWatcher ended", VELMOT_HERE);
+    return;
+  }
+
+  // DWORD elements: the system wants the change buffer DWORD-aligned.
+  std::unique_ptr<DWORD[]> buffer(new DWORD[kBufferBytes / sizeof(DWORD)]);
+  OVERLAPPED overlapped;
+  bool pending = false;
+  bool stopped = false;
+
+  auto wait = [&]() {
+    HANDLE handles[2] = {changed.Get(), stopEvent_.Get()};
+    DWORD count = stopEvent_ ? 2 : 1;
+    for (;;) {
+      DWORD result = WaitForMultipleObjects(count, handles, FALSE, kWaitSliceMs);
+      if (result == WAIT_OBJECT_0) return WaitResult::Changed;
+      if (result == WAIT_OBJECT_0 + 1) return WaitResult::Stopped;
+      if (result != WAIT_TIMEOUT) return WaitResult::Failed;
+      if (!running) return WaitResult::Stopped;
+    }
+  };
+
+  while (running) {
+    ResetEvent(changed.Get());
+    std::memset(&overlapped, 0, sizeof(overlapped));
+    overlapped.hEvent = changed.Get();
+    if (!ReadDirectoryChangesW(directory.Get(), buffer.get(), kBufferBytes, TRUE, kNotifyFilter,
+                               nullptr, &overlapped, nullptr)) {
+      break;
+    }
+    pending = true;
+    WaitResult result = wait();
+    if (result == WaitResult::Stopped) {
+      stopped = true;
+      break;
+    }
+    if (result == WaitResult::Failed) break;
+
+    pending = false;
+    ResetEvent(changed.Get());
+    DWORD bytes = 0;
+    if (!GetOverlappedResult(directory.Get(), &overlapped, &bytes, FALSE)) {
+      // Too many changes at once: the system hands over an empty block. Any other failure
+      // would fail the next read the same way, so the watch ends instead of spinning.
+      if (GetLastError() != ERROR_NOTIFY_ENUM_DIR) break;
+      bytes = 0;
+    }
+    ExamineBlock(reinterpret_cast<const unsigned char*>(buffer.get()), bytes);
+  }
+
+  if (!stopped) Error::LogMessage("FileSystemWatcher ended", VELMOT_HERE);
+
+  if (pending) {
+    // The system may still write into the buffer until the cancelled read completes.
+    CancelIoEx(directory.Get(), &overlapped);
+    if (WaitForSingleObject(changed.Get(), kCancelWaitMs) != WAIT_OBJECT_0) {
+      static_cast<void>(buffer.release());  // left to the system, not freed under its feet
+    }
+  }
+}
+
+void FileSystemWatcher::ExamineBlock(const unsigned char* block, DWORD bytes) {
+  DWORD offset = 0;
+  // Offsets and lengths come from the system; each is checked against the bytes delivered
+  // so that a malformed block can never make the walk read past them.
+  while (running && bytes >= kRecordHeaderBytes && offset <= bytes - kRecordHeaderBytes) {
+    DWORD header[3];
+    std::memcpy(header, block + offset, sizeof(header));
+    const DWORD next = header[0];
+    const DWORD action = header[1];
+    const DWORD nameBytes = header[2];
+    if (nameBytes > bytes - offset - kRecordHeaderBytes) break;
+
+    std::wstring name(nameBytes / sizeof(wchar_t), L'\0');
+    if (!name.empty()) {
+      std::memcpy(&name[0], block + offset + kRecordHeaderBytes, name.size() * sizeof(wchar_t));
+    }
+    ExamineChange(action, name);
+
+    if (next == 0 || next > bytes - offset) break;
+    offset += next;
+  }
+}
+
+void FileSystemWatcher::ExamineChange(DWORD action, const std::wstring& name) {
+  if (action != FILE_ACTION_REMOVED && action != FILE_ACTION_RENAMED_OLD_NAME) return;
+  // TakeExpected releases the watcher's lock before anything is recorded.
+  if (TakeExpected(name)) return;
+  if (action == FILE_ACTION_REMOVED) {
+    Error::ReportError(L"File: " + name + L" was deleted but it was not by the download manager!",
+                       DL_MANAGER_DELETED_OUTSIDE, VELMOT_HERE);
+  } else {
+    Error::ReportError(L"File: " + name + L" was renamed but it was not by the download manager!",
+                       DL_MANAGER_RENAMED_OUTSIDE, VELMOT_HERE);
+  }
+}
