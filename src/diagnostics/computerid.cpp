@@ -1,0 +1,182 @@
+#include "diagnostics/computerid.h"
+
+#include "app/handles.h"
+#include "diagnostics/error.h"
+#include "diagnostics/stringutils.h"
+
+#include <windows.h>
+#include <wincrypt.h>
+
+#ifdef _MSC_VER
+#include <intrin.h>
+#else
+#include <cpuid.h>
+#endif
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+// Owns a CryptoAPI provider context. Release() reports the release's own result so that
+// a failure on the normal path can be recorded; the destructor covers the early returns.
+class CryptContext {
+ public:
+  CryptContext() = default;
+  ~CryptContext() {
+    if (handle_) CryptReleaseContext(handle_, 0);
+  }
+  CryptContext(const CryptContext&) = delete;
+  CryptContext& operator=(const CryptContext&) = delete;
+  HCRYPTPROV* Out() { return &handle_; }
+  HCRYPTPROV Get() const { return handle_; }
+  bool Release() {
+    HCRYPTPROV h = handle_;
+    handle_ = 0;
+    return CryptReleaseContext(h, 0) != FALSE;
+  }
+
+ private:
+  HCRYPTPROV handle_ = 0;
+};
+
+// Owns a CryptoAPI hash object; same pattern as CryptContext.
+class CryptHash {
+ public:
+  CryptHash() = default;
+  ~CryptHash() {
+    if (handle_) CryptDestroyHash(handle_);
+  }
+  CryptHash(const CryptHash&) = delete;
+  CryptHash& operator=(const CryptHash&) = delete;
+  HCRYPTHASH* Out() { return &handle_; }
+  HCRYPTHASH Get() const { return handle_; }
+  bool Destroy() {
+    HCRYPTHASH h = handle_;
+    handle_ = 0;
+    return CryptDestroyHash(h) != FALSE;
+  }
+
+ private:
+  HCRYPTHASH handle_ = 0;
+};
+
+// Records a failed CryptoAPI call under its name; line is the failing call's.
+bool Failed(const char* call, int line) {
+  DWORD code = GetLastError();
+  Error::LogError(std::string(call), code, __FILE__, line);
+  return false;
+}
+
+// Highest standard leaf and vendor text, in the order EAX, EBX, ECX, EDX.
+void CpuidLeaf0(int32_t registers[4]) {
+#ifdef _MSC_VER
+  int values[4] = {};
+  __cpuidex(values, 0, 0);
+  for (int i = 0; i < 4; ++i) registers[i] = values[i];
+#else
+  unsigned int a = 0, b = 0, c = 0, d = 0;
+  __cpuid_count(0, 0, a, b, c, d);
+  registers[0] = static_cast<int32_t>(a);
+  registers[1] = static_cast<int32_t>(b);
+  registers[2] = static_cast<int32_t>(c);
+  registers[3] = static_cast<int32_t>(d);
+#endif
+}
+
+}  // namespace
+
+bool ComputerId::ReadMachineGuid(std::string& guid) {
+  guid.clear();
+  HKEY key = nullptr;
+  LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Cryptography", 0,
+                              KEY_READ | KEY_WOW64_64KEY, &key);
+  if (result != ERROR_SUCCESS) {
+    Error::LogError(std::string("Unable to open HKLM\\Software\\Microsoft\\Cryptography registry key"),
+                    static_cast<uint32_t>(result), VELMOT_HERE);
+    return true;
+  }
+  velmot::RegistryKey owned(key);
+  char buffer[255] = {};
+  DWORD size = sizeof(buffer);
+  if (RegQueryValueExA(owned.Get(), "MachineGuid", nullptr, nullptr,
+                       reinterpret_cast<BYTE*>(buffer), &size) == ERROR_SUCCESS) {
+    // A value that fills the buffer has no terminator of its own.
+    guid.assign(buffer, strnlen(buffer, sizeof(buffer)));
+  }
+  return true;
+}
+
+bool ComputerId::ReadVolumeGuid(std::string& guid) {
+  guid.clear();
+  char buffer[1024] = {};
+  if (!GetVolumeNameForVolumeMountPointA("C:\\", buffer, 1023)) {
+    DWORD code = GetLastError();
+    Error::LogError(std::string("GetVolumeNameForVolumeMountPoint failed"), code, VELMOT_HERE);
+    return true;
+  }
+  std::string path(buffer);
+  size_t open = path.find('{');
+  size_t close = path.find('}');
+  if (open != std::string::npos && close != std::string::npos && close > open) {
+    guid = path.substr(open + 1, close - open - 1);
+  }
+  return true;
+}
+
+bool ComputerId::BuildText(std::string& text) {
+  std::string machine, volume;
+  ReadMachineGuid(machine);
+  ReadVolumeGuid(volume);
+  text = machine + "|" + volume;
+  int32_t registers[4];
+  CpuidLeaf0(registers);
+  for (int32_t value : registers) text += std::to_string(value);
+  return true;
+}
+
+bool ComputerId::HashHex(const std::string& text, std::string& digest) {
+  CryptContext context;
+  if (!CryptAcquireContextW(context.Out(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
+    return Failed("CryptAcquireContext", __LINE__);
+  }
+  CryptHash hash;
+  if (!CryptCreateHash(context.Get(), CALG_SHA1, 0, 0, hash.Out())) {
+    return Failed("CryptCreateHash", __LINE__);
+  }
+  if (!CryptHashData(hash.Get(), reinterpret_cast<const BYTE*>(text.data()),
+                     static_cast<DWORD>(text.size()), 0)) {
+    return Failed("CryptHashData", __LINE__);
+  }
+  BYTE value[20] = {};
+  DWORD length = sizeof(value);
+  if (!CryptGetHashParam(hash.Get(), HP_HASHVAL, value, &length, 0)) {
+    return Failed("CryptGetHashParam", __LINE__);
+  }
+  if (!hash.Destroy()) return Failed("CryptDestroyHash", __LINE__);
+  if (!context.Release()) return Failed("CryptReleaseContext", __LINE__);
+
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (BYTE b : value) {
+    hex += kHex[b >> 4];
+    hex += kHex[b & 0x0F];
+  }
+  digest = hex;
+  return true;
+}
+
+bool ComputerId::Compute(std::string& id) {
+  id.clear();
+  std::string text;
+  BuildText(text);
+  HashHex(text, id);
+  return true;
+}
+
+bool ComputerId::ComputeWide(std::wstring& id) {
+  std::string narrow;
+  Compute(narrow);
+  id = StringUtils::ToWide(narrow);
+  return true;
+}
