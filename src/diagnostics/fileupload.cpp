@@ -1,0 +1,396 @@
+#include "diagnostics/fileupload.h"
+
+#include "diagnostics/error.h"
+#include "diagnostics/stringutils.h"
+
+#include <wininet.h>
+
+#include <exception>
+
+namespace {
+
+constexpr DWORD kWriteChunk = 1024;
+constexpr DWORD kHeaderBufferBytes = 0x100000;
+constexpr DWORD kHeaderOfferBytes = 0x80000;
+constexpr DWORD kStatusTextBytes = 4096;
+
+std::atomic<DWORD> gConnectTimeoutOverride{0};
+std::atomic<DWORD> gSendTimeoutOverride{0};
+std::atomic<DWORD> gReceiveTimeoutOverride{0};
+
+void SetOption(HINTERNET handle, DWORD option, DWORD value, const char* failureText) {
+  if (!InternetSetOptionW(handle, option, &value, sizeof(value))) {
+    Error::LogError(std::string(failureText), GetLastError(), VELMOT_HERE);
+  }
+}
+
+}  // namespace
+
+void FileUpload::OverrideTimeoutsForTesting(DWORD connectMs, DWORD sendMs, DWORD receiveMs) {
+  gConnectTimeoutOverride = connectMs;
+  gSendTimeoutOverride = sendMs;
+  gReceiveTimeoutOverride = receiveMs;
+}
+
+FileUpload::FileUpload() {
+  if (gConnectTimeoutOverride) connectTimeoutMs = gConnectTimeoutOverride;
+  if (gSendTimeoutOverride) sendTimeoutMs = gSendTimeoutOverride;
+  if (gReceiveTimeoutOverride) receiveTimeoutMs = gReceiveTimeoutOverride;
+}
+
+FileUpload::~FileUpload() { Stop(15000); }
+
+void FileUpload::Stop(DWORD timeoutMs) {
+  stopRequested_ = true;
+  {
+    // Closing the request is WinINet's way to cancel a blocking call on another thread;
+    // the worker finds the handle gone and its next call fails harmlessly.
+    velmot::CriticalSectionLock lock(handleLock_);
+    requestHandle.Reset();
+  }
+  Orx_Thread::Stop(timeoutMs);
+}
+
+void FileUpload::ServerSettingsFromUrl(const std::wstring& url) {
+  Error::ReportMessage(L"FileUpload::ServerSettingsFromUrl: " + url, VELMOT_HERE);
+  StringUtils::SplitUrl(url, host, objectPath, port, secure);
+}
+
+void FileUpload::PostForm(const std::wstring& url, int32_t newMethod, const TextMap& newHeaders,
+                          const TextMap& newFormFields, bool encodeValues) {
+  ServerSettingsFromUrl(url);
+  method = newMethod;
+  headers = newHeaders;
+  formFields = newFormFields;
+  if (encodeValues) {
+    for (auto& field : formFields) field.second = StringUtils::UrlEncode(field.second);
+  }
+  Start();
+  WaitForWorker();
+}
+
+void FileUpload::PostData(const std::wstring& url, int32_t newMethod, const TextMap& newHeaders,
+                          const std::vector<uint8_t>& data) {
+  ServerSettingsFromUrl(url);
+  method = newMethod;
+  headers = newHeaders;
+  if (!data.empty()) body = data;
+  Start();
+  WaitForWorker();
+}
+
+void FileUpload::WaitForWorker() { WaitForEnd(INFINITE); }
+
+std::string FileUpload::GetResponseText() {
+  velmot::CriticalSectionLock lock(responseLock);
+  size_t length = 0;
+  while (length < responseBody.size() && responseBody[length] != 0) ++length;
+  return std::string(reinterpret_cast<const char*>(responseBody.data()), length);
+}
+
+HINTERNET FileUpload::Request() {
+  velmot::CriticalSectionLock lock(handleLock_);
+  return requestHandle.Get();
+}
+
+void FileUpload::Run() {
+  try {
+    InstallStructuredExceptionTranslator();
+    RunAttempts();
+  } catch (const std::exception& e) {
+    Error::LogError("FileUpload: Obviously a major malfunction. Message: " + std::string(e.what()),
+                    0, VELMOT_HERE);
+  } catch (...) {
+    // Nothing may leave a thread body: an escaping exception would end the process.
+    Error::LogError(std::string("FileUpload: Obviously a major malfunction. Message: unknown"),
+                    0, VELMOT_HERE);
+  }
+}
+
+void FileUpload::RunAttempts() {
+  attempt = 0;
+  while (KeepGoing()) {
+    if (attempt >= maxAttempts) {
+      httpStatus = kAllAttemptsFailed;
+      statusText = L"HTTP Operation failed";
+      return;
+    }
+    ++attempt;
+    bytesToSend = 0;
+    bytesSent = 0;
+
+    if (!Connect()) {
+      Sleep(retryDelayMs);
+      continue;
+    }
+    // A stop that came while the request was being opened found no handle to close.
+    if (!KeepGoing()) break;
+
+    const std::wstring headerText = BuildHeaderText();
+    const std::string formBody = body.empty() ? BuildFormBody() : std::string();
+    Error::ReportError(L"Sending HTTP " + verb + L" " + L"Headers:\r\n" + headerText, 0,
+                       VELMOT_HERE);
+    bytesToSend = body.empty() ? formBody.size() : body.size();
+
+    const SendResult sent = body.empty() ? SendForm(headerText, formBody) : SendData(headerText);
+    if (sent == SendResult::kStopped) break;
+    if (sent == SendResult::kRetry) {
+      // A refused or reset connection usually fails again at once: pause as after a
+      // failed connect so that the attempts are spread out.
+      Sleep(retryDelayMs);
+      continue;
+    }
+
+    if (ReadAnswer() == AnswerResult::kNoAnswer && KeepGoing()) {
+      // The connection was closed before any status line came: nothing was answered, so
+      // this counts as a failed attempt like a failed send.
+      Sleep(retryDelayMs);
+      continue;
+    }
+    break;
+  }
+  Disconnect();
+}
+
+bool FileUpload::Connect() {
+  Disconnect();
+  Error::LogError(L"Opening connection for: " + objectPath, 0, VELMOT_HERE);
+
+  if (!internetHandle) {
+    HINTERNET root = InternetOpenW(L"Velmot", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    if (!root) {
+      Error::LogError(std::string("InternetOpen failed"), GetLastError(), VELMOT_HERE);
+      Disconnect();
+      return false;
+    }
+    velmot::CriticalSectionLock lock(handleLock_);
+    internetHandle.Reset(root);
+  }
+
+  SetTimeouts(internetHandle.Get());
+  BOOL decode = TRUE;
+  if (InternetSetOptionW(internetHandle.Get(), INTERNET_OPTION_HTTP_DECODING, &decode,
+                         sizeof(decode))) {
+    AddAcceptEncoding();
+  } else {
+    Error::LogError(std::string("Setting INTERNET_OPTION_HTTP_DECODING failed"), GetLastError(),
+                    VELMOT_HERE);
+  }
+
+  if (!connectHandle) {
+    const std::wstring target = host + L" " + std::to_wstring(port);
+    Error::LogError(L"InternetConnect " + target, 0, VELMOT_HERE);
+    HINTERNET connection = InternetConnectW(internetHandle.Get(), host.c_str(), port, nullptr,
+                                            nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+    if (!connection) {
+      Error::ReportError(L"Connection::OpenHttpConnection InternetConnect failed for " + target,
+                         GetLastError(), VELMOT_HERE);
+      Disconnect();
+      return false;
+    }
+    velmot::CriticalSectionLock lock(handleLock_);
+    connectHandle.Reset(connection);
+  }
+
+  switch (method) {
+    case 1: verb = L"GET"; break;
+    case 2: verb = L"POST"; break;
+    case 3: verb = L"PUT"; break;
+    case 4: verb = L"DELETE"; break;
+    default: break;
+  }
+
+  DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
+  if (secure) flags |= INTERNET_FLAG_SECURE;
+  HINTERNET request = HttpOpenRequestW(connectHandle.Get(), verb.c_str(), objectPath.c_str(),
+                                       nullptr, nullptr, nullptr, flags, 0);
+  if (!request) {
+    Error::LogError(L"Connection::HttpOpenRequest failed for: " + objectPath, GetLastError(),
+                    VELMOT_HERE);
+    Disconnect();
+    return false;
+  }
+  // Time-outs on the root alone do not bound reads everywhere; the request gets them too.
+  SetTimeouts(request);
+  velmot::CriticalSectionLock lock(handleLock_);
+  requestHandle.Reset(request);
+  return true;
+}
+
+void FileUpload::SetTimeouts(HINTERNET handle) {
+  SetOption(handle, INTERNET_OPTION_CONNECT_TIMEOUT, connectTimeoutMs,
+            "Setting INTERNET_OPTION_CONNECT_TIMEOUT failed");
+  SetOption(handle, INTERNET_OPTION_SEND_TIMEOUT, sendTimeoutMs,
+            "Setting INTERNET_OPTION_SEND_TIMEOUT failed");
+  SetOption(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, receiveTimeoutMs,
+            "Setting INTERNET_OPTION_RECEIVE_TIMEOUT failed");
+}
+
+void FileUpload::AddAcceptEncoding() {
+  auto found = headers.find(L"Accept-Encoding");
+  if (found == headers.end()) {
+    headers[L"Accept-Encoding"] = L"gzip,deflate";
+  } else {
+    found->second += L",gzip,deflate";
+  }
+}
+
+void FileUpload::Disconnect() {
+  Error::LogError(L"Disconnecting " + objectPath, 0, VELMOT_HERE);
+  velmot::CriticalSectionLock lock(handleLock_);
+  requestHandle.Reset();
+  connectHandle.Reset();
+  internetHandle.Reset();
+}
+
+std::wstring FileUpload::BuildHeaderText() const {
+  std::wstring text;
+  for (const auto& header : headers) {
+    if (!text.empty()) text += L"\r\n";
+    text += header.first + L": " + header.second;
+  }
+  return text;
+}
+
+std::string FileUpload::BuildFormBody() const {
+  std::string text;
+  bool first = true;
+  for (const auto& field : formFields) {
+    if (!first) text += "&";
+    first = false;
+    if (!field.first.empty()) text += StringUtils::ToNarrow(field.first) + "=";
+    text += StringUtils::ToNarrow(field.second);
+  }
+  return text;
+}
+
+FileUpload::SendResult FileUpload::SendData(const std::wstring& headerText) {
+  INTERNET_BUFFERSW buffers = {};
+  buffers.dwStructSize = sizeof(buffers);
+  buffers.lpcszHeader = headerText.c_str();
+  buffers.dwHeadersLength = static_cast<DWORD>(headerText.size());
+  buffers.dwHeadersTotal = static_cast<DWORD>(headerText.size());
+  buffers.dwBufferTotal = static_cast<DWORD>(body.size());
+  if (!HttpSendRequestExW(Request(), &buffers, nullptr, 0, 0)) {
+    // Without an open request every chunk would fail too: try the next attempt instead.
+    Error::LogError(std::string("Error on HttpSendRequestEx\n"), GetLastError(), VELMOT_HERE);
+    return KeepGoing() ? SendResult::kRetry : SendResult::kStopped;
+  }
+
+  uint64_t sent = 0;
+  while (sent < body.size()) {
+    if (!KeepGoing()) return SendResult::kStopped;
+    const DWORD length = static_cast<DWORD>(
+        body.size() - sent < kWriteChunk ? body.size() - sent : kWriteChunk);
+    DWORD written = 0;
+    if (!InternetWriteFile(Request(), body.data() + sent, length, &written) || written == 0) {
+      // The server would wait for the missing bytes: this attempt cannot succeed.
+      Error::LogError(std::string("\nError on InternetWriteFile\n"), GetLastError(), VELMOT_HERE);
+      return KeepGoing() ? SendResult::kRetry : SendResult::kStopped;
+    }
+    sent += written;
+    bytesSent = sent;
+  }
+
+  if (!HttpEndRequestW(Request(), nullptr, 0, 0)) {
+    Error::LogError(std::string("Error on HttpEndRequest\n"), GetLastError(), VELMOT_HERE);
+    return KeepGoing() ? SendResult::kRetry : SendResult::kStopped;
+  }
+  return KeepGoing() ? SendResult::kSent : SendResult::kStopped;
+}
+
+FileUpload::SendResult FileUpload::SendForm(const std::wstring& headerText,
+                                            const std::string& formBody) {
+  if (!HttpSendRequestW(Request(), headerText.c_str(), static_cast<DWORD>(headerText.size()),
+                        const_cast<char*>(formBody.data()), static_cast<DWORD>(formBody.size()))) {
+    Error::ReportError(L"Error on HttpSendRequest, ", GetLastError(), VELMOT_HERE);
+    return KeepGoing() ? SendResult::kRetry : SendResult::kStopped;
+  }
+  bytesSent = formBody.size();
+  return KeepGoing() ? SendResult::kSent : SendResult::kStopped;
+}
+
+FileUpload::AnswerResult FileUpload::ReadAnswer() {
+  const AnswerResult result = ReadHeaders();
+  if (result == AnswerResult::kRead) ReadBody();
+  return result;
+}
+
+FileUpload::AnswerResult FileUpload::ReadHeaders() {
+  std::vector<wchar_t> buffer(kHeaderBufferBytes / sizeof(wchar_t), L'\0');
+  DWORD length = kHeaderOfferBytes;
+  if (!HttpQueryInfoW(Request(), HTTP_QUERY_RAW_HEADERS_CRLF, buffer.data(), &length, nullptr)) {
+    const DWORD error = GetLastError();
+    Error::LogError(std::string("Connection::HttpQueryInfo failed"), error, VELMOT_HERE);
+    return error == ERROR_HTTP_HEADER_NOT_FOUND ? AnswerResult::kNoAnswer : AnswerResult::kFailed;
+  }
+  if (length != 0) {
+    const std::wstring block(buffer.data(), length / sizeof(wchar_t));
+    Error::LogError(L"HTTPSendRequest response headers:\r\n" + block, 0, VELMOT_HERE);
+    rawResponseHeaders = block;
+    responseHeaders.clear();
+    std::vector<std::wstring> lines;
+    StringUtils::Split(block, L"\r\n", false, lines);
+    for (const auto& line : lines) {
+      std::vector<std::wstring> pieces;
+      StringUtils::Split(line, L": ", true, pieces);
+      if (pieces.size() != 2) continue;
+      std::wstring value = pieces[1];
+      if (!value.empty() && value[0] == L' ') value.erase(0, 1);
+      responseHeaders[pieces[0]] = value;
+    }
+  }
+
+  DWORD status = 0;
+  DWORD statusLength = sizeof(status);
+  if (!HttpQueryInfoW(Request(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
+                      &statusLength, nullptr)) {
+    const DWORD error = GetLastError();
+    Error::LogError(std::string("Connection::HttpQueryInfo failed"), error, VELMOT_HERE);
+    return error == ERROR_HTTP_HEADER_NOT_FOUND ? AnswerResult::kNoAnswer : AnswerResult::kFailed;
+  }
+  if (status == 0) {
+    Error::LogError(std::string("FileUpload: the server closed the connection without an answer"),
+                    ERROR_INTERNET_CONNECTION_ABORTED, VELMOT_HERE);
+    return AnswerResult::kNoAnswer;
+  }
+  httpStatus = status;
+
+  std::vector<wchar_t> text(kStatusTextBytes / sizeof(wchar_t), L'\0');
+  DWORD textLength = kStatusTextBytes;
+  if (!HttpQueryInfoW(Request(), HTTP_QUERY_STATUS_TEXT, text.data(), &textLength, nullptr)) {
+    Error::LogError(std::string("Connection::HttpQueryInfo failed"), GetLastError(), VELMOT_HERE);
+    return AnswerResult::kFailed;
+  }
+  const std::wstring reason(text.data(), textLength / sizeof(wchar_t));
+  if (!reason.empty()) statusText = reason;
+  return AnswerResult::kRead;
+}
+
+void FileUpload::ReadBody() {
+  std::vector<uint8_t> received;
+  std::vector<uint8_t> chunk;
+  while (Request() && KeepGoing()) {
+    chunk.assign(chunkSize, 0);
+    DWORD read = 0;
+    if (!InternetReadFile(Request(), chunk.data(), chunkSize, &read)) {
+      Error::LogError(std::string("InternetReadFile Failed"), GetLastError(), VELMOT_HERE);
+      break;
+    }
+    if (read == 0) break;
+    bytesReceived += read;
+    const uint64_t room = kMaxResponseBytes - received.size();
+    if (read > room) {
+      received.insert(received.end(), chunk.begin(), chunk.begin() + room);
+      responseTruncated = true;
+      Error::LogError("FileUpload: the answer's body is longer than " +
+                          std::to_string(kMaxResponseBytes) + " bytes; the rest is dropped",
+                      0, VELMOT_HERE);
+      break;
+    }
+    received.insert(received.end(), chunk.begin(), chunk.begin() + read);
+  }
+  if (!KeepGoing()) return;
+  velmot::CriticalSectionLock lock(responseLock);
+  responseBody.swap(received);
+}

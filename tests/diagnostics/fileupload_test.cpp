@@ -1,0 +1,345 @@
+// The upload worker against the reference web service (tests/servers/service.js):
+// "/echo/<id>" answers 200 "ok", "/drop/<n>/<id>" resets the first n connections, and the
+// service endpoint gives canned answers for releases registered with ServiceRelease.
+#include "diagnostics/fileupload.h"
+
+#include "diagnostics/error.h"
+#include "support/testservers.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+std::string UniqueId() {
+  static std::atomic<unsigned> counter{0};
+  return "fu-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64()) +
+         "-" + std::to_string(counter++);
+}
+
+// The service's origin with another path ("/echo/x" and the like).
+std::wstring ServiceUrlWithPath(const std::string& path) {
+  std::wstring url = testservers::ServiceUrl();
+  size_t at = url.find(L"/Velmot/");
+  return url.substr(0, at) + std::wstring(path.begin(), path.end());
+}
+
+std::vector<nlohmann::json> RequestsFor(const std::string& path) {
+  std::vector<nlohmann::json> found;
+  for (auto& request : testservers::ServiceRequests()) {
+    if (request.value("path", std::string()) == path) found.push_back(request);
+  }
+  return found;
+}
+
+std::string Base64Decode(const std::string& text) {
+  static const std::string kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  unsigned value = 0;
+  int bits = 0;
+  for (char c : text) {
+    size_t index = kAlphabet.find(c);
+    if (index == std::string::npos) continue;
+    value = (value << 6) | static_cast<unsigned>(index);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>((value >> bits) & 0xFF);
+    }
+  }
+  return out;
+}
+
+std::string Body(const nlohmann::json& request) {
+  return Base64Decode(request.value("bodyBase64", std::string()));
+}
+
+// Header names in the order they arrived.
+std::vector<std::string> HeaderNames(const nlohmann::json& request) {
+  std::vector<std::string> names;
+  const auto& raw = request["rawHeaders"];
+  for (size_t i = 0; i + 1 < raw.size(); i += 2) names.push_back(raw[i].get<std::string>());
+  return names;
+}
+
+size_t IndexOf(const std::vector<std::string>& names, const std::string& name) {
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (names[i] == name) return i;
+  }
+  return names.size();
+}
+
+bool HasRecord(const std::string& message, uint32_t code) {
+  for (const auto& record : Error::GetRecords()) {
+    if (record.message == message && static_cast<uint32_t>(record.errorNumber) == code) return true;
+  }
+  return false;
+}
+
+size_t CountRecords(const std::string& message) {
+  size_t count = 0;
+  for (const auto& record : Error::GetRecords()) count += record.message == message ? 1 : 0;
+  return count;
+}
+
+// A canned answer of the service endpoint, reached with a RequestDownload form.
+struct CannedAnswer {
+  explicit CannedAnswer(const nlohmann::json& respond)
+      : release(UniqueId()), entry(release, nlohmann::json{{"respond", respond}}) {}
+  void Post(FileUpload& upload) {
+    upload.PostForm(testservers::ServiceUrl(), 2, {{L"Method", L"RequestDownload"}},
+                    {{L"DownloadManagerVersion", L"9.5"},
+                     {L"ReleaseName", std::wstring(release.begin(), release.end())}},
+                    false);
+  }
+  std::string release;
+  testservers::ServiceRelease entry;
+};
+
+class FileUploadTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Error::Clear(); }
+  // The log tells what the worker did when a case fails.
+  void TearDown() override {
+    if (!HasFailure()) return;
+    for (const auto& record : Error::GetRecords()) {
+      std::printf("  log: [%d] %s\n", record.errorNumber, record.message.c_str());
+    }
+  }
+};
+
+TEST_F(FileUploadTest, FormGoesOutSortedWithEncodedValuesAndAnswerIsKept) {
+  const std::string id = UniqueId();
+  const std::wstring url = ServiceUrlWithPath("/echo/" + id);
+  FileUpload upload;
+  upload.PostForm(url, 2, {{L"Zeta", L"last"}, {L"Alpha", L"first"}, {L"Method", L"Echo"}},
+                  {{L"b", L"x y&z="}, {L"a", L"\u00e9 1"}, {L"c", L"AZaz09-._~"}}, true);
+
+  EXPECT_EQ(200u, upload.httpStatus);
+  EXPECT_EQ(L"OK", upload.statusText);
+  EXPECT_EQ("ok", upload.GetResponseText());
+  EXPECT_EQ(1u, upload.attempt.load());
+  EXPECT_EQ(L"text/plain; charset=utf-8", upload.responseHeaders[L"Content-Type"]);
+  EXPECT_EQ(L"2", upload.responseHeaders[L"Content-Length"]);
+  EXPECT_EQ(0u, upload.rawResponseHeaders.find(L"HTTP/1.1 200 OK\r\n"));
+  EXPECT_EQ(0u, upload.responseHeaders.count(L"HTTP/1.1 200 OK"));
+
+  auto requests = RequestsFor("/echo/" + id);
+  ASSERT_EQ(1u, requests.size());
+  EXPECT_EQ("POST", requests[0]["method"]);
+  EXPECT_EQ("a=%c3%a9%201&b=x%20y%26z%3d&c=AZaz09%2d%2e%5f%7e", Body(requests[0]));
+  EXPECT_EQ("gzip,deflate", requests[0]["headers"]["accept-encoding"]);
+  auto names = HeaderNames(requests[0]);
+  EXPECT_LT(IndexOf(names, "Accept-Encoding"), IndexOf(names, "Alpha"));
+  EXPECT_LT(IndexOf(names, "Alpha"), IndexOf(names, "Method"));
+  EXPECT_LT(IndexOf(names, "Method"), IndexOf(names, "Zeta"));
+  EXPECT_LT(IndexOf(names, "Zeta"), names.size());
+
+  EXPECT_TRUE(HasRecord("FileUpload::ServerSettingsFromUrl: " + Narrow(url), 0));
+  EXPECT_TRUE(HasRecord("Sending HTTP POST Headers:\r\nAccept-Encoding: gzip,deflate\r\n"
+                        "Alpha: first\r\nMethod: Echo\r\nZeta: last",
+                        0));
+  EXPECT_TRUE(HasRecord("Opening connection for: echo/" + id, 0));
+  EXPECT_TRUE(HasRecord("Disconnecting echo/" + id, 0));
+  EXPECT_FALSE(Error::HasErrors());
+}
+
+TEST_F(FileUploadTest, FormNamesStayAsTheyAreAndEmptyNameGivesTheValueAlone) {
+  const std::string id = UniqueId();
+  FileUpload upload;
+  upload.PostForm(ServiceUrlWithPath("/echo/" + id), 2, {},
+                  {{L"", L"raw=1"}, {L"k y", L"v w"}}, false);
+  auto requests = RequestsFor("/echo/" + id);
+  ASSERT_EQ(1u, requests.size());
+  EXPECT_EQ("raw=1&k y=v w", Body(requests[0]));
+}
+
+TEST_F(FileUploadTest, EmptyDataBodyUsesTheFormPathWithAnEmptyBody) {
+  const std::string id = UniqueId();
+  FileUpload upload;
+  upload.PostData(ServiceUrlWithPath("/echo/" + id), 2, {{L"Method", L"Empty"}}, {});
+  EXPECT_EQ(200u, upload.httpStatus);
+  auto requests = RequestsFor("/echo/" + id);
+  ASSERT_EQ(1u, requests.size());
+  EXPECT_EQ(0, requests[0]["bodyLength"].get<int>());
+}
+
+TEST_F(FileUploadTest, DataBodiesArriveWholeAtChunkBoundaries) {
+  for (size_t size : {1u, 1024u, 1025u, 2048u, 70000u}) {
+    const std::string id = UniqueId();
+    std::vector<uint8_t> data(size);
+    for (size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>((i * 7) % 256);
+    FileUpload upload;
+    upload.PostData(ServiceUrlWithPath("/echo/" + id), 2,
+                    {{L"Content-Type", L"application/octet-stream"}}, data);
+    EXPECT_EQ(200u, upload.httpStatus) << size;
+    EXPECT_EQ(size, upload.bytesSent.load()) << size;
+    auto requests = RequestsFor("/echo/" + id);
+    ASSERT_EQ(1u, requests.size()) << size;
+    EXPECT_EQ(std::string(data.begin(), data.end()), Body(requests[0])) << size;
+    EXPECT_EQ(std::to_string(size), requests[0]["headers"]["content-length"]) << size;
+  }
+}
+
+TEST_F(FileUploadTest, ResetConnectionIsRetriedAndAcceptEncodingGrows) {
+  const std::string id = UniqueId();
+  FileUpload upload;
+  upload.PostForm(ServiceUrlWithPath("/drop/1/" + id), 2, {}, {{L"f", L"1"}}, true);
+  EXPECT_EQ(200u, upload.httpStatus);
+  EXPECT_EQ(2u, upload.attempt.load());
+  auto requests = RequestsFor("/drop/1/" + id);
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ("gzip,deflate", requests[0]["headers"]["accept-encoding"]);
+  EXPECT_EQ("gzip,deflate,gzip,deflate", requests[1]["headers"]["accept-encoding"]);
+  // Depending on when the reset lands, the send fails or the answer never comes.
+  EXPECT_EQ(1u, CountRecords("Error on HttpSendRequest, ") +
+                    CountRecords("Connection::HttpQueryInfo failed") +
+                    CountRecords("FileUpload: the server closed the connection without an answer"));
+}
+
+TEST_F(FileUploadTest, ResetDataUploadIsRetriedWithTheWholeBody) {
+  const std::string id = UniqueId();
+  std::vector<uint8_t> data(3000, 0x5A);
+  FileUpload upload;
+  upload.PostData(ServiceUrlWithPath("/drop/1/" + id), 2, {}, data);
+  EXPECT_EQ(200u, upload.httpStatus);
+  EXPECT_EQ(2u, upload.attempt.load());
+  auto requests = RequestsFor("/drop/1/" + id);
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ(std::string(data.begin(), data.end()), Body(requests[1]));
+}
+
+TEST_F(FileUploadTest, ThreeResetsGive9000) {
+  const std::string id = UniqueId();
+  FileUpload upload;
+  upload.PostForm(ServiceUrlWithPath("/drop/5/" + id), 2, {}, {{L"f", L"1"}}, true);
+  EXPECT_EQ(9000u, upload.httpStatus);
+  EXPECT_EQ(L"HTTP Operation failed", upload.statusText);
+  EXPECT_EQ(3u, upload.attempt.load());
+  EXPECT_EQ(3u, RequestsFor("/drop/5/" + id).size());
+  EXPECT_EQ("", upload.GetResponseText());
+}
+
+TEST_F(FileUploadTest, ClosedPortCostsThreeAttemptsApartAndGives9000) {
+  FileUpload upload;
+  const ULONGLONG started = GetTickCount64();
+  upload.PostForm(L"https://localhost:1/Velmot/DownloadManager8.ashx", 2, {}, {{L"f", L"1"}},
+                  true);
+  const ULONGLONG took = GetTickCount64() - started;
+  EXPECT_EQ(9000u, upload.httpStatus);
+  EXPECT_EQ(L"HTTP Operation failed", upload.statusText);
+  EXPECT_EQ(3u, upload.attempt.load());
+  EXPECT_EQ(3u, CountRecords("Error on HttpSendRequest, "));
+  EXPECT_GE(took, 190u);
+  EXPECT_LT(took, 20000u);
+  EXPECT_TRUE(Error::HasErrors());
+}
+
+TEST_F(FileUploadTest, ErrorStatusEndsAfterOneAttemptWithTheBodyKept) {
+  const std::string id = UniqueId();
+  FileUpload upload;
+  upload.PostForm(ServiceUrlWithPath("/nothing/" + id), 2, {}, {}, true);
+  EXPECT_EQ(404u, upload.httpStatus);
+  EXPECT_EQ(L"Not Found", upload.statusText);
+  EXPECT_EQ(1u, upload.attempt.load());
+  EXPECT_EQ("not found", upload.GetResponseText());
+}
+
+TEST_F(FileUploadTest, ResponseTextEndsAtTheFirstZeroByteAndHeadersAreParsed) {
+  CannedAnswer canned({{"status", 200},
+                       {"bodyBase64", "YWJjAGRlZg=="},  // "abc\0def"
+                       {"headers", {{"X-Velmot-Test", "one: two"}, {"X-Spaced", " lead"}}}});
+  FileUpload upload;
+  canned.Post(upload);
+  EXPECT_EQ(200u, upload.httpStatus);
+  EXPECT_EQ("abc", upload.GetResponseText());
+  EXPECT_EQ(7u, upload.bytesReceived.load());
+  // A line that splits into more than two pieces at ": " is not kept.
+  EXPECT_EQ(0u, upload.responseHeaders.count(L"X-Velmot-Test"));
+  EXPECT_EQ(L"lead", upload.responseHeaders[L"X-Spaced"]);
+}
+
+TEST_F(FileUploadTest, HugeAnswerIsCutWithARecord) {
+  // 6 MiB of "x" in the answer.
+  CannedAnswer canned({{"status", 200}, {"body", std::string(1024, 'x')}, {"repeat", 6 * 1024}});
+  FileUpload upload;
+  canned.Post(upload);
+  EXPECT_EQ(200u, upload.httpStatus);
+  EXPECT_TRUE(upload.responseTruncated);
+  EXPECT_EQ(FileUpload::kMaxResponseBytes, upload.GetResponseText().size());
+  EXPECT_TRUE(HasRecord("FileUpload: the answer's body is longer than 4194304 bytes; the rest is "
+                        "dropped",
+                        0));
+}
+
+TEST_F(FileUploadTest, StalledServerRunsIntoTheReceiveTimeout) {
+  CannedAnswer canned({{"status", 200}, {"body", "late"}, {"delayMs", 4000}});
+  FileUpload upload;
+  upload.receiveTimeoutMs = 700;
+  upload.maxAttempts = 2;
+  const ULONGLONG started = GetTickCount64();
+  canned.Post(upload);
+  EXPECT_EQ(9000u, upload.httpStatus);
+  EXPECT_EQ(2u, upload.attempt.load());
+  EXPECT_LT(GetTickCount64() - started, 3800u);
+}
+
+// Stop from another thread while the worker waits for an answer: PostForm returns well
+// before the server would have answered and nothing of the late answer is kept. (Closing
+// the request cancels the wait on Windows; under Wine the receive time-out ends it.)
+TEST_F(FileUploadTest, StopDuringAWaitForTheAnswerEndsBeforeTheAnswer) {
+  CannedAnswer canned({{"status", 200}, {"body", "late"}, {"delayMs", 6000}});
+  FileUpload upload;
+  upload.receiveTimeoutMs = 3000;
+  std::thread stopper([&upload] {
+    Sleep(800);
+    upload.Stop(INFINITE);
+  });
+  const ULONGLONG started = GetTickCount64();
+  canned.Post(upload);
+  const ULONGLONG took = GetTickCount64() - started;
+  stopper.join();
+  EXPECT_LT(took, 5000u);
+  EXPECT_EQ(1u, upload.attempt.load());
+  EXPECT_EQ("", upload.GetResponseText());
+  EXPECT_NE(200u, upload.httpStatus);
+}
+
+TEST_F(FileUploadTest, StopDuringABodyWriteEndsBeforeTheWholeBodyIsSent) {
+  const std::string id = UniqueId();
+  std::vector<uint8_t> data(48 * 1024 * 1024, 0x33);
+  FileUpload upload;
+  std::thread stopper([&upload] {
+    for (int i = 0; i < 2000 && upload.bytesSent.load() == 0; ++i) Sleep(5);
+    upload.Stop(INFINITE);
+  });
+  const ULONGLONG started = GetTickCount64();
+  upload.PostData(ServiceUrlWithPath("/echo/" + id), 2, {}, data);
+  stopper.join();
+  EXPECT_LT(upload.bytesSent.load(), data.size());
+  EXPECT_GT(upload.bytesSent.load(), 0u);
+  EXPECT_NE(200u, upload.httpStatus);
+  EXPECT_LT(GetTickCount64() - started, 15000u);
+}
+
+TEST_F(FileUploadTest, StopBeforeStartAndDestructionAfterTheEndAreHarmless) {
+  {
+    FileUpload upload;
+    upload.Stop(100);
+  }
+  FileUpload upload;
+  upload.PostForm(ServiceUrlWithPath("/echo/" + UniqueId()), 2, {}, {}, true);
+  upload.Stop(100);
+  EXPECT_EQ(200u, upload.httpStatus);
+}
+
+}  // namespace
