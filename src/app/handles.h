@@ -18,6 +18,15 @@ struct HandleTraits {
   static void Close(Type h) { CloseFn(h); }
 };
 
+// INVALID_HANDLE_VALUE is a cast integer and cannot be a template argument, so the kinds
+// that use it get traits of their own.
+template <BOOL(WINAPI* CloseFn)(HANDLE)>
+struct InvalidValueHandleTraits {
+  using Type = HANDLE;
+  static Type InvalidValue() { return INVALID_HANDLE_VALUE; }
+  static void Close(Type h) { CloseFn(h); }
+};
+
 template <typename Traits>
 class UniqueHandle {
  public:
@@ -55,9 +64,9 @@ inline BOOL WINAPI CloseInternetHandle(HINTERNET h) { return InternetCloseHandle
 inline BOOL WINAPI CloseRegistryKey(HKEY h) { return RegCloseKey(h) == ERROR_SUCCESS; }
 
 // CreateFile returns INVALID_HANDLE_VALUE on failure, most other calls NULL: two types.
-using FileHandle = UniqueHandle<HandleTraits<HANDLE, INVALID_HANDLE_VALUE, CloseHandle>>;
+using FileHandle = UniqueHandle<InvalidValueHandleTraits<CloseHandle>>;
 using KernelHandle = UniqueHandle<HandleTraits<HANDLE, nullptr, CloseHandle>>;  // events, threads
-using FindHandle = UniqueHandle<HandleTraits<HANDLE, INVALID_HANDLE_VALUE, FindClose>>;
+using FindHandle = UniqueHandle<InvalidValueHandleTraits<FindClose>>;
 using InternetHandle = UniqueHandle<HandleTraits<HINTERNET, nullptr, CloseInternetHandle>>;
 using RegistryKey = UniqueHandle<HandleTraits<HKEY, nullptr, CloseRegistryKey>>;
 
