@@ -1,0 +1,221 @@
+// The manager's two exchanges with the web service: the download request before the job
+// and the log upload at window close. Both run on the caller's thread and wait for their
+// FileUpload worker.
+#include "download/downloadmanager.h"
+
+#include "diagnostics/cgzip.h"
+#include "diagnostics/error.h"
+#include "diagnostics/fileupload.h"
+#include "diagnostics/stringutils.h"
+#include "download/filesystem.h"
+
+#include <velmot/config.h>
+
+#include <nlohmann/json.hpp>
+
+#include <exception>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t kStatusOk = 200;
+// The whole answer goes into the log, but a runaway answer must not swamp the report.
+constexpr size_t kMaxLoggedAnswer = 64 * 1024;
+
+const wchar_t kUnreachableText[] =
+    L"The Velmot download service could not be reached. Please check your internet "
+    L"connection and try again.";
+const wchar_t kUnreadableText[] =
+    L"The Velmot download service sent an answer that could not be understood. Please try "
+    L"again later or contact Velmot support.";
+
+// JSON is UTF-8 by definition, and nlohmann hands its strings back as UTF-8: converting
+// them from the ANSI code page would garble every character beyond ASCII.
+std::wstring FromUtf8(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0);
+  if (length <= 0) return StringUtils::ToWide(text);
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
+  return wide;
+}
+
+std::string ToUtf8(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return std::string();
+  std::string narrow(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &narrow[0], length,
+                      nullptr, nullptr);
+  return narrow;
+}
+
+// A service that writes its texts in the ANSI code page (as older JSON writers did) sends
+// bytes that are not UTF-8; such an answer is read as ANSI rather than refused.
+nlohmann::json ParseAnswer(const std::string& text) {
+  nlohmann::json value = nlohmann::json::parse(text, nullptr, false);
+  if (!value.is_discarded()) return value;
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                          static_cast<int>(text.size()), nullptr, 0) == 0) {
+    value = nlohmann::json::parse(ToUtf8(StringUtils::ToWide(text)), nullptr, false);
+  }
+  return value;
+}
+
+// A member as text; missing members and members of another type read as empty.
+std::wstring StringMember(const nlohmann::json& answer, const char* name) {
+  auto found = answer.find(name);
+  if (found == answer.end() || !found->is_string()) return std::wstring();
+  return FromUtf8(found->get<std::string>());
+}
+
+void LogAnswer(const std::string& answer) {
+  if (answer.size() <= kMaxLoggedAnswer) {
+    Error::LogMessage(answer, VELMOT_HERE);
+    return;
+  }
+  Error::LogMessage(answer.substr(0, kMaxLoggedAnswer) + "... (" + std::to_string(answer.size()) +
+                        " bytes in all)",
+                    VELMOT_HERE);
+}
+
+// Makes the work folder (one level: its parent, local app data, exists) so that a log
+// upload after a failed request has somewhere to put the compressed report.
+void EnsureFolder(const std::wstring& folder) {
+  if (folder.empty()) return;
+  if (CreateDirectoryW(folder.c_str(), nullptr)) return;
+  const DWORD error = GetLastError();
+  if (error != ERROR_ALREADY_EXISTS) {
+    Error::LogError(L"DownloadManager::RequestDownload unable to create the work folder " + folder,
+                    error, VELMOT_HERE);
+  }
+}
+
+}  // namespace
+
+bool DownloadManager::RequestDownload(const std::wstring& releaseName, std::wstring& errorText) {
+  EnsureFolder(workFolder);
+
+  FileUpload transport;
+  FileUpload::TextMap headers;
+  headers[L"ComputerId"] = computerId;
+  headers[L"Content-Type"] = L"application/x-www-form-urlencoded";
+  headers[L"Method"] = L"RequestDownload";
+  headers[L"User-Agent"] = velmot::kUserAgent;
+
+  std::wstring release = releaseName;
+  StringUtils::ReplaceAll(release, L".exe", L"");
+  FileUpload::TextMap fields;
+  fields[L"DownloadManagerVersion"] = velmot::kVersion;
+  fields[L"ReleaseName"] = release;
+
+  transport.PostForm(velmot::kServiceUrl, 2, headers, fields, true);
+
+  if (transport.httpStatus != kStatusOk) {
+    Error::LogError(L"DownloadManager::RequestDownload the web service answered " +
+                        std::to_wstring(transport.httpStatus) + L" " + transport.statusText,
+                    DL_MANAGER_HTTP_STATUS_NOT_OK, VELMOT_HERE);
+    errorText += kUnreachableText;
+    return false;
+  }
+
+  // A half-filled descriptor cannot start a useful job: the fields change only when the
+  // whole answer has been read.
+  try {
+    const std::string answerText = transport.GetResponseText();
+    LogAnswer(answerText);
+    if (transport.responseTruncated) {
+      Error::LogError(std::string("DownloadManager::RequestDownload the web service's answer is "
+                                  "too long"),
+                      DL_MANAGER_HTTP_STATUS_NOT_OK, VELMOT_HERE);
+      errorText += kUnreadableText;
+      return false;
+    }
+
+    const nlohmann::json answer = ParseAnswer(answerText);
+    if (!answer.is_object()) {
+      Error::LogError(std::string("DownloadManager::RequestDownload the web service's answer is "
+                                  "not a JSON object"),
+                      DL_MANAGER_HTTP_STATUS_NOT_OK, VELMOT_HERE);
+      errorText += kUnreadableText;
+      return false;
+    }
+
+    auto refusal = answer.find("error_info");
+    if (refusal != answer.end() && refusal->is_string()) {
+      errorText += FromUtf8(refusal->get<std::string>());
+      return false;
+    }
+
+    DownloadDescriptor answered;
+    answered.productCode = StringMember(answer, "product_code");
+    answered.companyName = StringMember(answer, "company_name");
+    answered.downloadSubdir = StringMember(answer, "download_subdir");
+    answered.hostName = StringMember(answer, "host_name");
+    answered.sasText = StringMember(answer, "SAS");
+    if (answered.hostName.empty()) {
+      Error::LogError(std::string("DownloadManager::RequestDownload the web service's answer "
+                                  "names no file host"),
+                      DL_MANAGER_HTTP_STATUS_NOT_OK, VELMOT_HERE);
+      errorText += kUnreadableText;
+      return false;
+    }
+    std::wstring suffix = L"_" + answered.productCode;
+    descriptor = std::move(answered);
+    productSuffix = std::move(suffix);
+    return true;
+  } catch (const std::exception& e) {
+    Error::LogMessage("DownloadManager::RequestDownload could not handle the web service's "
+                      "answer. Message: " + std::string(e.what()),
+                      VELMOT_HERE);
+    errorText += kUnreadableText;
+    return false;
+  }
+}
+
+void DownloadManager::PostLogFile() {
+  // Without a work folder the path would be the root of the drive: never write there.
+  if (workFolder.empty()) {
+    Error::LogMessage("DownloadManager::PostLogFile no work folder; the log is not uploaded",
+                      VELMOT_HERE);
+    return;
+  }
+  const std::wstring path = workFolder + L"/logfile.gz";
+
+  const std::wstring report = StringUtils::ToWide(Error::DumpJson(Error::GetLogJson()));
+  {
+    zlib::CGZip zip;
+    zip.level = 9;
+    if (zip.Open(path.c_str(), 1)) {
+      zip.WriteString(report.c_str());
+      zip.Close();
+    }
+  }
+
+  FileUpload::TextMap headers;
+  headers[L"User-Agent"] = velmot::kUserAgent;
+  headers[L"Content-Type"] = L"application/octet-stream";
+  headers[L"Method"] = L"LogErrorInfo";
+  headers[L"ComputerId"] = computerId;
+  headers[L"DownloadManagerVersion"] = velmot::kVersion;
+
+  std::vector<uint8_t> bytes;
+  FileSystem::ReadWholeFile(path, bytes);
+  if (!bytes.empty()) {
+    FileUpload transport;
+    transport.PostData(velmot::kServiceUrl, 2, headers, bytes);
+    if (Error::HasErrors()) {
+      std::string folder;
+      FileSystem::GetExecutableFolder(folder);
+      Error::WriteLogFile(folder + "/logfile.txt");
+    }
+  }
+
+  if (!DeleteFileW(path.c_str())) {
+    Error::LogError(L"DownloadManager::PostLogFile Unable to delete " + path, GetLastError(),
+                    VELMOT_HERE);
+  }
+}

@@ -1,0 +1,285 @@
+// The download request against the reference web service: what goes on the wire, how
+// each kind of answer (descriptor, refusal, junk, error status, silence) is taken.
+#include "download/downloadmanager.h"
+
+#include "diagnostics/error.h"
+#include "diagnostics/fileupload.h"
+#include "support/testenv.h"
+#include "support/testservers.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t kUnreachable[] =
+    L"The Velmot download service could not be reached. Please check your internet "
+    L"connection and try again.";
+const wchar_t kUnreadable[] =
+    L"The Velmot download service sent an answer that could not be understood. Please try "
+    L"again later or contact Velmot support.";
+
+std::string UniqueId() {
+  static std::atomic<unsigned> counter{0};
+  return "dr-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64()) +
+         "-" + std::to_string(counter++);
+}
+
+std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+std::string Base64Decode(const std::string& text) {
+  static const std::string kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  unsigned value = 0;
+  int bits = 0;
+  for (char c : text) {
+    size_t index = kAlphabet.find(c);
+    if (index == std::string::npos) continue;
+    value = (value << 6) | static_cast<unsigned>(index);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>((value >> bits) & 0xFF);
+    }
+  }
+  return out;
+}
+
+bool HasRecord(const std::string& message, uint32_t code) {
+  for (const auto& record : Error::GetRecords()) {
+    if (record.message == message && static_cast<uint32_t>(record.errorNumber) == code) return true;
+  }
+  return false;
+}
+
+class DownloadRequestTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Error::Clear();
+    // Requests of parallel tests are told apart by the identifier they carry.
+    id = UniqueId();
+    manager.computerId = Wide(id);
+  }
+  void TearDown() override {
+    FileUpload::OverrideTimeoutsForTesting(0, 0, 0);
+    if (!HasFailure()) return;
+    for (const auto& record : Error::GetRecords()) {
+      std::printf("  log: [%d] %s\n", record.errorNumber, record.message.substr(0, 300).c_str());
+    }
+  }
+
+  std::vector<nlohmann::json> MyRequests() {
+    std::vector<nlohmann::json> mine;
+    for (auto& request : testservers::ServiceRequests()) {
+      if (request["headers"].value("computerid", std::string()) == id) mine.push_back(request);
+    }
+    return mine;
+  }
+
+  // A release answered with the entry's members (or a canned "respond" answer).
+  bool RequestWith(const nlohmann::json& entry, std::wstring& errorText) {
+    const std::string release = "Velmot " + id;
+    testservers::ServiceRelease registered(release, entry);
+    return manager.RequestDownload(Wide(release), errorText);
+  }
+
+  void PresetDescriptor() {
+    manager.descriptor.productCode = L"old-code";
+    manager.descriptor.hostName = L"old-host";
+    manager.descriptor.sasText = L"old-sas";
+    manager.productSuffix = L"_old";
+  }
+  void ExpectPresetDescriptor() {
+    EXPECT_EQ(L"old-code", manager.descriptor.productCode);
+    EXPECT_EQ(L"old-host", manager.descriptor.hostName);
+    EXPECT_EQ(L"old-sas", manager.descriptor.sasText);
+    EXPECT_EQ(L"", manager.descriptor.companyName);
+    EXPECT_EQ(L"_old", manager.productSuffix);
+  }
+
+  std::string id;
+  DownloadManager manager{nullptr};
+};
+
+TEST_F(DownloadRequestTest, SendsTheAgreedFormAndHeadersAndTakesTheDescriptor) {
+  std::wstring errorText;
+  ASSERT_TRUE(manager.RequestDownload(L"Velmot 10.5", errorText));
+  EXPECT_EQ(L"", errorText);
+
+  auto requests = MyRequests();
+  ASSERT_EQ(1u, requests.size());
+  const auto& request = requests[0];
+  EXPECT_EQ("POST", request["method"]);
+  EXPECT_EQ("/Velmot/DownloadManager8.ashx", request["path"]);
+  EXPECT_EQ("DownloadManagerVersion=9%2e5&ReleaseName=Velmot%2010%2e5",
+            Base64Decode(request["bodyBase64"].get<std::string>()));
+  EXPECT_EQ("application/x-www-form-urlencoded", request["headers"]["content-type"]);
+  EXPECT_EQ("RequestDownload", request["headers"]["method"]);
+  EXPECT_EQ("Velmot Download Manager / 9.5", request["headers"]["user-agent"]);
+  EXPECT_EQ("gzip,deflate", request["headers"]["accept-encoding"]);
+  std::vector<std::string> ours;
+  const auto& raw = request["rawHeaders"];
+  for (size_t i = 0; i + 1 < raw.size(); i += 2) {
+    std::string name = raw[i].get<std::string>();
+    if (name == "Accept-Encoding" || name == "ComputerId" || name == "Content-Type" ||
+        name == "Method" || name == "User-Agent") {
+      ours.push_back(name);
+    }
+  }
+  EXPECT_EQ((std::vector<std::string>{"Accept-Encoding", "ComputerId", "Content-Type", "Method",
+                                      "User-Agent"}),
+            ours);
+
+  EXPECT_EQ(L"1005", manager.descriptor.productCode);
+  EXPECT_EQ(L"Velmot Test", manager.descriptor.companyName);
+  EXPECT_EQ(L"Releases/Velmot_10_5", manager.descriptor.downloadSubdir);
+  EXPECT_EQ(testenv::Get(L"VELMOT_FILEHOST_NAME"), manager.descriptor.hostName);
+  EXPECT_EQ(L"?sv=test&sp=r", manager.descriptor.sasText);
+  EXPECT_EQ(L"_1005", manager.productSuffix);
+
+  // The service's answer is in the log as it came.
+  bool logged = false;
+  for (const auto& record : Error::GetRecords()) {
+    logged = logged || (record.message.find("\"product_code\":\"1005\"") != std::string::npos &&
+                        record.errorNumber == 0);
+  }
+  EXPECT_TRUE(logged);
+}
+
+TEST_F(DownloadRequestTest, ExeIsLeftOutOfTheReleaseName) {
+  std::wstring errorText;
+  EXPECT_TRUE(manager.RequestDownload(L"Velmot 10.5.exe", errorText));
+  auto requests = MyRequests();
+  ASSERT_EQ(1u, requests.size());
+  EXPECT_EQ("DownloadManagerVersion=9%2e5&ReleaseName=Velmot%2010%2e5",
+            Base64Decode(requests[0]["bodyBase64"].get<std::string>()));
+}
+
+TEST_F(DownloadRequestTest, TextErrorInfoRefusesAndLeavesTheDescriptorAlone) {
+  PresetDescriptor();
+  std::wstring errorText = L"Earlier. ";
+  EXPECT_FALSE(RequestWith({{"error_info", "Release withdrawn"}, {"host_name", "h"}}, errorText));
+  EXPECT_EQ(L"Earlier. Release withdrawn", errorText);
+  ExpectPresetDescriptor();
+}
+
+TEST_F(DownloadRequestTest, UnknownReleaseIsRefusedWithTheServiceText) {
+  std::wstring errorText;
+  EXPECT_FALSE(manager.RequestDownload(Wide("No such release " + id), errorText));
+  EXPECT_EQ(Wide("Unknown release \"No such release " + id + "\""), errorText);
+}
+
+TEST_F(DownloadRequestTest, ErrorInfoOfAnotherTypeIsNoRefusal) {
+  for (const nlohmann::json& info : {nlohmann::json(7), nlohmann::json(nullptr)}) {
+    std::wstring errorText;
+    EXPECT_TRUE(RequestWith({{"error_info", info}, {"product_code", "77"}, {"host_name", "h"}},
+                            errorText))
+        << info.dump();
+    EXPECT_EQ(L"", errorText);
+    EXPECT_EQ(L"_77", manager.productSuffix);
+  }
+}
+
+TEST_F(DownloadRequestTest, MembersOfOtherTypesReadAsEmpty) {
+  std::wstring errorText;
+  EXPECT_TRUE(RequestWith({{"product_code", 123},
+                           {"company_name", {"x"}},
+                           {"download_subdir", {{"a", 1}}},
+                           {"host_name", "files.example.test"},
+                           {"SAS", nullptr}},
+                          errorText));
+  EXPECT_EQ(L"", manager.descriptor.productCode);
+  EXPECT_EQ(L"", manager.descriptor.companyName);
+  EXPECT_EQ(L"", manager.descriptor.downloadSubdir);
+  EXPECT_EQ(L"files.example.test", manager.descriptor.hostName);
+  EXPECT_EQ(L"", manager.descriptor.sasText);
+  EXPECT_EQ(L"_", manager.productSuffix);
+}
+
+TEST_F(DownloadRequestTest, TextsBeyondAsciiKeepTheirCharacters) {
+  std::wstring errorText;
+  EXPECT_TRUE(RequestWith({{"company_name", "Velmot \xc3\x9cnternehmen \xe2\x82\xac"},
+                           {"host_name", "h"}},
+                          errorText));
+  EXPECT_EQ(L"Velmot \u00dcnternehmen \u20ac", manager.descriptor.companyName);
+}
+
+TEST_F(DownloadRequestTest, AnswersThatAreNoDescriptorFailWithAClearText) {
+  const char* bodies[] = {"<html>Service Unavailable</html>", "[1,2,3]", "\"text\"", "",
+                          "{\"product_code\":\"1\"}", "{\"host_name\":"};
+  for (const char* body : bodies) {
+    Error::Clear();
+    PresetDescriptor();
+    std::wstring errorText;
+    EXPECT_FALSE(RequestWith({{"respond", {{"status", 200}, {"body", body}}}}, errorText)) << body;
+    EXPECT_EQ(kUnreadable, errorText) << body;
+    ExpectPresetDescriptor();
+    EXPECT_TRUE(Error::HasErrors()) << body;
+  }
+}
+
+TEST_F(DownloadRequestTest, ErrorStatusFailsWithTheConnectionText) {
+  for (int status : {404, 500}) {
+    Error::Clear();
+    PresetDescriptor();
+    std::wstring errorText;
+    EXPECT_FALSE(RequestWith({{"respond", {{"status", status}, {"body", "{\"host_name\":\"h\"}"}}}},
+                             errorText));
+    EXPECT_EQ(kUnreachable, errorText);
+    ExpectPresetDescriptor();
+    const std::string reason = status == 404 ? " Not Found" : " Internal Server Error";
+    EXPECT_TRUE(HasRecord("DownloadManager::RequestDownload the web service answered " +
+                              std::to_string(status) + reason,
+                          DL_MANAGER_HTTP_STATUS_NOT_OK));
+  }
+}
+
+TEST_F(DownloadRequestTest, ServiceThatDropsEveryConnectionFailsAfterThreeAttempts) {
+  std::wstring errorText;
+  EXPECT_FALSE(RequestWith({{"respond", {{"reset", true}}}}, errorText));
+  EXPECT_EQ(kUnreachable, errorText);
+  EXPECT_EQ(3u, MyRequests().size());
+  EXPECT_TRUE(HasRecord("DownloadManager::RequestDownload the web service answered 9000 HTTP "
+                        "Operation failed",
+                        DL_MANAGER_HTTP_STATUS_NOT_OK));
+}
+
+TEST_F(DownloadRequestTest, SilentServiceFailsAfterItsTimeouts) {
+  FileUpload::OverrideTimeoutsForTesting(1000, 1000, 1000);
+  std::wstring errorText;
+  const ULONGLONG started = GetTickCount64();
+  EXPECT_FALSE(RequestWith({{"respond", {{"body", "{}"}, {"delayMs", 8000}}}}, errorText));
+  EXPECT_LT(GetTickCount64() - started, 7500u);
+  EXPECT_EQ(kUnreachable, errorText);
+}
+
+TEST_F(DownloadRequestTest, HugeAnswerFailsAndIsLoggedOnlyInPart) {
+  std::wstring errorText;
+  EXPECT_FALSE(RequestWith(
+      {{"respond", {{"status", 200}, {"body", std::string(1024, ' ')}, {"repeat", 6 * 1024}}}},
+      errorText));
+  EXPECT_EQ(kUnreadable, errorText);
+  for (const auto& record : Error::GetRecords()) EXPECT_LT(record.message.size(), 70000u);
+}
+
+TEST_F(DownloadRequestTest, WorkFolderIsCreatedForALaterLogUpload) {
+  testenv::TempFolder parent(L"req");
+  manager.workFolder = parent.File(L"Velmot 10.5");
+  std::wstring errorText;
+  EXPECT_FALSE(manager.RequestDownload(Wide("No such release " + id), errorText));
+  const DWORD attributes = GetFileAttributesW(manager.workFolder.c_str());
+  ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);
+  EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY);
+  // An existing folder is no failure.
+  Error::Clear();
+  EXPECT_FALSE(manager.RequestDownload(Wide("No such release " + id), errorText));
+  EXPECT_FALSE(Error::HasErrors());
+}
+
+}  // namespace

@@ -1,0 +1,230 @@
+// The log upload at window close against the reference web service: the compressed
+// report on the wire, the text log file beside the executable, and the cases that must
+// post nothing.
+#include "download/downloadmanager.h"
+
+#include "diagnostics/error.h"
+#include "download/filesystem.h"
+#include "support/testenv.h"
+#include "support/testservers.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <zlib.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string UniqueId() {
+  static std::atomic<unsigned> counter{0};
+  return "lu-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64()) +
+         "-" + std::to_string(counter++);
+}
+
+std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+std::string Base64Decode(const std::string& text) {
+  static const std::string kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  unsigned value = 0;
+  int bits = 0;
+  for (char c : text) {
+    size_t index = kAlphabet.find(c);
+    if (index == std::string::npos) continue;
+    value = (value << 6) | static_cast<unsigned>(index);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>((value >> bits) & 0xFF);
+    }
+  }
+  return out;
+}
+
+// Unpacks a gzip member with zlib itself.
+bool Gunzip(const std::string& packed, std::string& unpacked) {
+  z_stream stream = {};
+  if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) return false;
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
+  stream.avail_in = static_cast<uInt>(packed.size());
+  char buffer[65536];
+  int result = Z_OK;
+  while (result == Z_OK) {
+    stream.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream.avail_out = sizeof(buffer);
+    result = inflate(&stream, Z_NO_FLUSH);
+    unpacked.append(buffer, sizeof(buffer) - stream.avail_out);
+  }
+  inflateEnd(&stream);
+  return result == Z_STREAM_END && stream.avail_in == 0;
+}
+
+std::string Utf16LeBytes(const std::wstring& text) {
+  std::string bytes;
+  for (wchar_t c : text) {
+    bytes += static_cast<char>(c & 0xFF);
+    bytes += static_cast<char>((c >> 8) & 0xFF);
+  }
+  return bytes;
+}
+
+bool Exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring TextLogPath() {
+  std::string folder;
+  FileSystem::GetExecutableFolder(folder);
+  return Wide(folder) + L"/logfile.txt";
+}
+
+class LogUploadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Every case of this file checks the one text log file beside the executable, and
+    // ctest may run them side by side: one case at a time.
+    mutex_ = CreateMutexW(nullptr, FALSE, L"velmot-logupload-test-textlog");
+    ASSERT_NE(nullptr, mutex_);
+    const DWORD waited = WaitForSingleObject(mutex_, 60000);
+    ASSERT_TRUE(waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED);
+    owned_ = true;
+    DeleteFileW(TextLogPath().c_str());
+    Error::Clear();
+    id = UniqueId();
+    manager.computerId = Wide(id);
+    manager.workFolder = work.Path();
+  }
+  void TearDown() override {
+    DeleteFileW(TextLogPath().c_str());
+    if (owned_) ReleaseMutex(mutex_);
+    if (mutex_) CloseHandle(mutex_);
+  }
+
+  std::vector<nlohmann::json> MyRequests() {
+    std::vector<nlohmann::json> mine;
+    for (auto& request : testservers::ServiceRequests()) {
+      if (request["headers"].value("computerid", std::string()) == id) mine.push_back(request);
+    }
+    return mine;
+  }
+
+  bool HasRecordStartingWith(const std::string& prefix) {
+    for (const auto& record : Error::GetRecords()) {
+      if (record.message.compare(0, prefix.size(), prefix) == 0) return true;
+    }
+    return false;
+  }
+
+  std::string id;
+  testenv::TempFolder work{L"work"};
+  DownloadManager manager{nullptr};
+
+ private:
+  HANDLE mutex_ = nullptr;
+  bool owned_ = false;
+};
+
+TEST_F(LogUploadTest, PostsTheCompressedReportAndWritesTheTextLogForErrors) {
+  Error::LogError(std::string("A note \"quoted\"\r\nsecond line"), 0, VELMOT_HERE);
+  Error::LogError(std::string("Something failed"), ERROR_ACCESS_DENIED, VELMOT_HERE);
+  const std::string report = Error::DumpJson(Error::GetLogJson());
+
+  manager.PostLogFile();
+
+  auto requests = MyRequests();
+  ASSERT_EQ(1u, requests.size());
+  const auto& request = requests[0];
+  EXPECT_EQ("/Velmot/DownloadManager8.ashx", request["path"]);
+  EXPECT_EQ("LogErrorInfo", request["headers"]["method"]);
+  EXPECT_EQ("application/octet-stream", request["headers"]["content-type"]);
+  EXPECT_EQ("9.5", request["headers"]["downloadmanagerversion"]);
+  EXPECT_EQ("Velmot Download Manager / 9.5", request["headers"]["user-agent"]);
+  EXPECT_EQ("gzip,deflate", request["headers"]["accept-encoding"]);
+  std::vector<std::string> ours;
+  const auto& raw = request["rawHeaders"];
+  for (size_t i = 0; i + 1 < raw.size(); i += 2) {
+    std::string name = raw[i].get<std::string>();
+    if (name == "Accept-Encoding" || name == "ComputerId" || name == "Content-Type" ||
+        name == "DownloadManagerVersion" || name == "Method" || name == "User-Agent") {
+      ours.push_back(name);
+    }
+  }
+  EXPECT_EQ((std::vector<std::string>{"Accept-Encoding", "ComputerId", "Content-Type",
+                                      "DownloadManagerVersion", "Method", "User-Agent"}),
+            ours);
+
+  // The body is a gzip file holding the report as UTF-16LE, without BOM or terminator.
+  const std::string body = Base64Decode(request["bodyBase64"].get<std::string>());
+  EXPECT_EQ(std::to_string(body.size()), request["headers"]["content-length"]);
+  std::string unpacked;
+  ASSERT_TRUE(Gunzip(body, unpacked));
+  EXPECT_EQ(Utf16LeBytes(Wide(report)), unpacked);
+
+  auto uploads = testservers::ServiceUploads(id);
+  ASSERT_EQ(1u, uploads.size());
+  EXPECT_EQ(2u, nlohmann::json::parse(uploads[0]).size());
+
+  EXPECT_FALSE(Exists(work.File(L"logfile.gz")));
+  EXPECT_TRUE(Exists(TextLogPath()));
+}
+
+TEST_F(LogUploadTest, LogWithoutErrorsIsPostedWithoutATextLog) {
+  Error::LogError(std::string("Progress note"), 0, VELMOT_HERE);
+  manager.PostLogFile();
+  EXPECT_EQ(1u, MyRequests().size());
+  EXPECT_EQ(1u, testservers::ServiceUploads(id).size());
+  EXPECT_FALSE(Exists(TextLogPath()));
+  EXPECT_FALSE(Exists(work.File(L"logfile.gz")));
+}
+
+TEST_F(LogUploadTest, EmptyLogPostsAnEmptyArray) {
+  manager.PostLogFile();
+  auto requests = MyRequests();
+  ASSERT_EQ(1u, requests.size());
+  std::string unpacked;
+  ASSERT_TRUE(Gunzip(Base64Decode(requests[0]["bodyBase64"].get<std::string>()), unpacked));
+  EXPECT_EQ(Utf16LeBytes(L"[]"), unpacked);
+  EXPECT_FALSE(Exists(TextLogPath()));
+}
+
+TEST_F(LogUploadTest, RefusedUploadStillRemovesTheCompressedFile) {
+  manager.computerId = Wide(id) + L" not valid!";  // the service refuses this identifier
+  Error::LogError(std::string("Something failed"), ERROR_ACCESS_DENIED, VELMOT_HERE);
+  manager.PostLogFile();
+  EXPECT_FALSE(Exists(work.File(L"logfile.gz")));
+  EXPECT_TRUE(Exists(TextLogPath()));
+}
+
+TEST_F(LogUploadTest, AfterSetupStartedNothingIsPostedAndTheDeleteFailureIsRecorded) {
+  manager.workFolder = work.File(L"removed after setup");
+  Error::LogError(std::string("Something failed"), ERROR_ACCESS_DENIED, VELMOT_HERE);
+  manager.PostLogFile();
+  EXPECT_TRUE(MyRequests().empty());
+  EXPECT_FALSE(Exists(TextLogPath()));
+  const std::string expected = "DownloadManager::PostLogFile Unable to delete " +
+                               std::string(work.Path().begin(), work.Path().end()) +
+                               "/removed after setup/logfile.gz";
+  bool recorded = false;
+  for (const auto& record : Error::GetRecords()) {
+    recorded = recorded || (record.message == expected && record.errorNumber != 0);
+  }
+  EXPECT_TRUE(recorded);
+}
+
+TEST_F(LogUploadTest, WithoutAWorkFolderNothingIsWrittenAtTheDriveRoot) {
+  const bool before = Exists(L"/logfile.gz");
+  manager.workFolder.clear();
+  Error::LogError(std::string("Something failed"), ERROR_ACCESS_DENIED, VELMOT_HERE);
+  manager.PostLogFile();
+  EXPECT_TRUE(MyRequests().empty());
+  EXPECT_EQ(before, Exists(L"/logfile.gz"));
+  EXPECT_FALSE(Exists(TextLogPath()));
+  EXPECT_TRUE(HasRecordStartingWith("DownloadManager::PostLogFile no work folder"));
+}
+
+}  // namespace
