@@ -133,6 +133,7 @@ bool DownloadManager::CRCCheckFile(const std::wstring& path, int32_t expectedCrc
     return false;
   }
   CRC crc;
+  crc.BuildTable();
   return static_cast<int32_t>(crc.Compute(buffer.data(), read)) == expectedCrc;
 }
 
@@ -157,6 +158,7 @@ bool DownloadManager::CheckFileFromCRCInfo(const CRCInfoEntry& entry) {
   };
   std::vector<uint8_t> buffer(kPartSize);
   CRC crc;
+  crc.BuildTable();
   for (size_t i = 2; i < entry.size(); ++i) {
     DWORD read = 0;
     if (!ReadFile(file.Get(), buffer.data(), kPartSize, &read, nullptr)) {

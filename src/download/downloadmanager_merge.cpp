@@ -35,6 +35,7 @@ void DownloadManager::MergePartFiles(size_t partCount, const CRCInfoEntry& entry
     return;
   }
   CRC crc;
+  crc.BuildTable();
   const std::wstring target = downloadFolder + L"/" + currentName;
   velmot::FileHandle out(CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
