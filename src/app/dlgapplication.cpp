@@ -1,0 +1,60 @@
+#include "app/dlgapplication.h"
+
+#include "app/orx_thread.h"
+#include "diagnostics/error.h"
+#include "ui/downloaddialog.h"
+
+#include <objbase.h>
+
+#include <exception>
+#include <string>
+
+namespace {
+
+HINSTANCE g_instance = nullptr;
+
+// The record of an exception that ended the run names this fixed site.
+const char kEntryFile[] = "dlgapplication";
+const int kEntryLine = 76;
+
+}  // namespace
+
+DlgApplication::DlgApplication(HINSTANCE instance) : instance_(instance) {}
+
+HINSTANCE DlgApplication::Instance() { return g_instance; }
+
+HRESULT DlgApplication::InitializeSecurity() {
+  return CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
+                              RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+}
+
+int DlgApplication::Run() {
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+  const HRESULT security = InitializeSecurity();
+  if (FAILED(security) && security != RPC_E_TOO_LATE) return -1;
+  g_instance = instance_;
+  try {
+    InstallStructuredExceptionTranslator();
+    RunDialog();
+  } catch (const std::exception& e) {
+    Error::LogMessage(
+        std::string("An unhandled exception occured. Application will be closed") + e.what(),
+        kEntryFile, kEntryLine);
+  }
+  CoUninitialize();
+  return 0;
+}
+
+void DlgApplication::RunDialog() {
+  DownloadDialog dialog(instance_);
+  dialog.Show();
+  MessageLoop();
+}
+
+void DlgApplication::MessageLoop() {
+  MSG msg;
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+}

@@ -1,0 +1,375 @@
+#include "app/orx_thread.h"
+
+#include <gtest/gtest.h>
+#include <psapi.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <random>
+
+namespace {
+
+// Runs fn on a thread of its own and waits at most timeoutMs, so that a hang in the code
+// under test fails the test instead of the run. On a timeout the thread is abandoned (the
+// caller must then also abandon whatever fn uses).
+bool FinishesWithin(DWORD timeoutMs, std::function<void()> fn) {
+  auto* job = new std::function<void()>(std::move(fn));
+  HANDLE thread = CreateThread(
+      nullptr, 0,
+      [](void* p) -> DWORD {
+        auto* f = static_cast<std::function<void()>*>(p);
+        (*f)();
+        delete f;
+        return 0;
+      },
+      job, 0, nullptr);
+  if (!thread) return false;
+  const bool done = WaitForSingleObject(thread, timeoutMs) == WAIT_OBJECT_0;
+  CloseHandle(thread);
+  return done;
+}
+
+DWORD ElapsedSince(DWORD start) { return GetTickCount() - start; }
+
+// What a body reports to the test; it lives outside the worker so that a body still running
+// while the worker is destroyed touches nothing that is gone.
+struct Probe {
+  std::atomic<int> runs{0};
+  std::atomic<int> finished{0};
+  std::atomic<int> ticks{0};
+  std::atomic<DWORD> lastThreadId{0};
+  HANDLE started = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  ~Probe() { CloseHandle(started); }
+  bool WaitStarted(DWORD ms = 10000) { return WaitForSingleObject(started, ms) == WAIT_OBJECT_0; }
+};
+
+// Works until asked to stop, polling the flag the way the system's workers do.
+class Cooperative : public Orx_Thread {
+ public:
+  explicit Cooperative(Probe& p) : probe_(p) {}
+  ~Cooperative() override { Stop(INFINITE); }
+  void Run() override {
+    probe_.lastThreadId = GetCurrentThreadId();
+    ++probe_.runs;
+    SetEvent(probe_.started);
+    while (running) {
+      ++probe_.ticks;
+      Sleep(2);
+    }
+    ++probe_.finished;
+  }
+  DWORD Id() const { return threadId; }
+
+ private:
+  Probe& probe_;
+};
+
+// Returns after a given time without looking at the flag.
+class Finite : public Orx_Thread {
+ public:
+  Finite(Probe& p, DWORD ms) : probe_(p), ms_(ms) {}
+  ~Finite() override { Stop(INFINITE); }
+  void Run() override {
+    ++probe_.runs;
+    SetEvent(probe_.started);
+    if (ms_) Sleep(ms_);
+    ++probe_.finished;
+  }
+
+ private:
+  Probe& probe_;
+  DWORD ms_;
+};
+
+// Never looks at the flag and never returns by itself.
+class Stubborn : public Orx_Thread {
+ public:
+  explicit Stubborn(Probe& p) : probe_(p) {}
+  void Run() override {
+    ++probe_.runs;
+    SetEvent(probe_.started);
+    for (;;) {
+      ++probe_.ticks;
+      Sleep(5);
+    }
+  }
+
+ private:
+  Probe& probe_;
+};
+
+TEST(Orx_Thread, StopOnANeverStartedObjectReturnsAtOnce) {
+  Probe probe;
+  auto worker = std::make_unique<Cooperative>(probe);
+  const DWORD start = GetTickCount();
+  ASSERT_TRUE(FinishesWithin(5000, [&] { worker->Stop(INFINITE); }));
+  EXPECT_LT(ElapsedSince(start), 1000u);
+  EXPECT_FALSE(worker->IsRunning());
+  EXPECT_TRUE(worker->WaitForEnd(0));
+  EXPECT_EQ(probe.runs, 0);
+}
+
+TEST(Orx_Thread, StopAfterTheBodyReturnedByItselfReturnsAtOnce) {
+  Probe probe;
+  auto worker = std::make_unique<Finite>(probe, 0);
+  worker->Start();
+  ASSERT_TRUE(worker->WaitForEnd(10000));
+  EXPECT_FALSE(worker->IsRunning());
+  EXPECT_EQ(probe.finished, 1);
+  const DWORD start = GetTickCount();
+  if (!FinishesWithin(5000, [&] {
+        worker->Stop(INFINITE);
+        worker->Stop(INFINITE);
+      })) {
+    worker.release();
+    FAIL() << "Stop after the body ended hung";
+  }
+  EXPECT_LT(ElapsedSince(start), 1000u);
+}
+
+TEST(Orx_Thread, StopAsksTheBodyToEndAndASecondStopReturnsAtOnce) {
+  Probe probe;
+  auto worker = std::make_unique<Cooperative>(probe);
+  worker->Start();
+  ASSERT_TRUE(probe.WaitStarted());
+  EXPECT_TRUE(worker->IsRunning());
+  EXPECT_NE(worker->Id(), 0u);
+  EXPECT_EQ(worker->Id(), probe.lastThreadId.load());
+  if (!FinishesWithin(10000, [&] { worker->Stop(5000); })) {
+    worker.release();
+    FAIL() << "Stop of a cooperative body hung";
+  }
+  EXPECT_EQ(probe.finished, 1);  // ended on request, not terminated
+  EXPECT_FALSE(worker->IsRunning());
+  EXPECT_EQ(worker->Id(), 0u);
+  const DWORD start = GetTickCount();
+  ASSERT_TRUE(FinishesWithin(5000, [&] { worker->Stop(INFINITE); }));
+  EXPECT_LT(ElapsedSince(start), 1000u);
+}
+
+TEST(Orx_Thread, ABodyThatIgnoresTheFlagIsTerminatedAfterTheTimeout) {
+  Probe probe;
+  auto worker = std::make_unique<Stubborn>(probe);
+  worker->Start();
+  ASSERT_TRUE(probe.WaitStarted());
+  const DWORD start = GetTickCount();
+  if (!FinishesWithin(20000, [&] { worker->Stop(300); })) {
+    worker.release();
+    FAIL() << "Stop(300) of a stubborn body hung";
+  }
+  const DWORD elapsed = ElapsedSince(start);
+  EXPECT_GE(elapsed, 250u);  // tick granularity
+  EXPECT_LT(elapsed, 10000u);
+  EXPECT_FALSE(worker->IsRunning());
+  EXPECT_TRUE(worker->WaitForEnd(0));
+  const int ticks = probe.ticks;
+  Sleep(100);
+  EXPECT_EQ(probe.ticks, ticks) << "the terminated body still runs";
+  ASSERT_TRUE(FinishesWithin(5000, [&] { worker.reset(); }));
+}
+
+TEST(Orx_Thread, AnObjectStartsAgainAfterEveryWayBackToIdle) {
+  Probe probe;
+  auto worker = std::make_unique<Cooperative>(probe);
+  std::atomic<DWORD> firstId{0};
+
+  worker->Start();  // stopped on request
+  ASSERT_TRUE(probe.WaitStarted());
+  firstId = probe.lastThreadId.load();
+  ASSERT_TRUE(FinishesWithin(10000, [&] { worker->Stop(5000); }));
+
+  worker->Start();  // started again
+  ASSERT_TRUE(probe.WaitStarted());
+  EXPECT_TRUE(worker->IsRunning());
+  EXPECT_NE(probe.lastThreadId.load(), firstId.load());
+  ASSERT_TRUE(FinishesWithin(10000, [&] { worker->Stop(5000); }));
+  EXPECT_EQ(probe.runs, 2);
+  EXPECT_EQ(probe.finished, 2);
+
+  Probe once;
+  auto finite = std::make_unique<Finite>(once, 0);
+  for (int i = 0; i < 3; ++i) {  // ended by itself, each time
+    finite->Start();
+    ASSERT_TRUE(finite->WaitForEnd(10000));
+  }
+  EXPECT_EQ(once.finished, 3);
+
+  Probe stubborn;
+  auto killed = std::make_unique<Stubborn>(stubborn);
+  for (int i = 0; i < 2; ++i) {  // terminated, each time
+    killed->Start();
+    ASSERT_TRUE(stubborn.WaitStarted());
+    ASSERT_TRUE(FinishesWithin(20000, [&] { killed->Stop(50); }));
+  }
+  EXPECT_EQ(stubborn.runs, 2);
+}
+
+TEST(Orx_Thread, StartWhileRunningDoesNotStartASecondThread) {
+  Probe probe;
+  auto worker = std::make_unique<Cooperative>(probe);
+  worker->Start();
+  ASSERT_TRUE(probe.WaitStarted());
+  worker->Start();
+  worker->Start();
+  Sleep(50);
+  EXPECT_EQ(probe.runs, 1);
+  ASSERT_TRUE(FinishesWithin(10000, [&] { worker->Stop(5000); }));
+  EXPECT_EQ(probe.finished, 1);
+}
+
+TEST(Orx_Thread, WaitForEndWaitsWithoutAskingTheBodyToStop) {
+  Probe probe;
+  auto worker = std::make_unique<Cooperative>(probe);
+  EXPECT_TRUE(worker->WaitForEnd(INFINITE));  // no thread: at once
+  worker->Start();
+  ASSERT_TRUE(probe.WaitStarted());
+  const DWORD start = GetTickCount();
+  EXPECT_FALSE(worker->WaitForEnd(200));
+  EXPECT_GE(ElapsedSince(start), 150u);
+  EXPECT_TRUE(worker->IsRunning());
+
+  Probe timed;
+  auto finite = std::make_unique<Finite>(timed, 300);
+  finite->Start();
+  EXPECT_TRUE(finite->WaitForEnd(10000));
+  EXPECT_EQ(timed.finished, 1);
+  EXPECT_FALSE(finite->IsRunning());
+  ASSERT_TRUE(FinishesWithin(10000, [&] { worker->Stop(5000); }));
+}
+
+// A body that stops its own object must not wait for itself.
+class SelfStopping : public Orx_Thread {
+ public:
+  explicit SelfStopping(Probe& p) : probe_(p) {}
+  ~SelfStopping() override { Stop(INFINITE); }
+  void Run() override {
+    Stop(INFINITE);
+    probe_.ticks = running ? 1 : 2;
+    ++probe_.finished;
+  }
+
+ private:
+  Probe& probe_;
+};
+
+TEST(Orx_Thread, ABodyStoppingItsOwnObjectOnlyClearsTheFlag) {
+  Probe probe;
+  auto worker = std::make_unique<SelfStopping>(probe);
+  worker->Start();
+  if (!worker->WaitForEnd(10000)) {
+    worker.release();
+    FAIL() << "a body that stopped itself never ended";
+  }
+  EXPECT_EQ(probe.finished, 1);
+  EXPECT_EQ(probe.ticks, 2);
+}
+
+// The base's destructor waits for a body that the subclass did not stop.
+class Unstopped : public Orx_Thread {
+ public:
+  Unstopped(Probe& p, DWORD ms) : probe_(&p), ms_(ms) {}
+  void Run() override {
+    Probe* probe = probe_;  // the members may go away while the body still runs
+    DWORD ms = ms_;
+    SetEvent(probe->started);
+    Sleep(ms);
+    ++probe->finished;
+  }
+
+ private:
+  Probe* probe_;
+  DWORD ms_;
+};
+
+TEST(Orx_Thread, DestroyingAStartedObjectWaitsForItsBody) {
+  Probe probe;
+  auto worker = std::make_unique<Unstopped>(probe, 300);
+  worker->Start();
+  ASSERT_TRUE(probe.WaitStarted());
+  const DWORD start = GetTickCount();
+  ASSERT_TRUE(FinishesWithin(10000, [&] { worker.reset(); }));
+  EXPECT_GE(ElapsedSince(start), 200u);
+  EXPECT_EQ(probe.finished, 1);
+}
+
+DWORD HandleCount() {
+  DWORD count = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &count);
+  return count;
+}
+
+// Spins for a random short while: lets a body's own end and the owner's Stop or Start meet
+// at every point of the handover.
+void Jitter(std::mt19937& rng) {
+  const int spins = static_cast<int>(rng() % 3000);
+  for (volatile int i = 0; i < spins; i = i + 1) {
+  }
+  if (rng() % 8 == 0) Sleep(0);
+}
+
+class Racer : public Orx_Thread {
+ public:
+  explicit Racer(Probe& p) : probe_(p), rng_(7) {}
+  ~Racer() override { Stop(INFINITE); }
+  void Run() override {
+    ++probe_.runs;
+    Jitter(rng_);
+    ++probe_.finished;
+  }
+
+ private:
+  Probe& probe_;
+  std::mt19937 rng_;
+};
+
+TEST(Orx_Thread, SelfEndAndStopOrRestartRaceWithoutLeakingOrHanging) {
+  Probe probe;
+  auto worker = std::make_unique<Racer>(probe);
+  // A handle of the test's own that a double close (of a reused handle value) would hit.
+  HANDLE sentinel = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  const DWORD handlesBefore = HandleCount();
+  const int iterations = 3000;
+  std::atomic<int> starts{0};
+  std::atomic<int> notIdle{0};
+  const bool done = FinishesWithin(120000, [&] {
+    std::mt19937 rng(12345);
+    for (int i = 0; i < iterations; ++i) {
+      worker->Start();
+      ++starts;
+      Jitter(rng);
+      switch (rng() % 3) {
+        case 0:  // the owner stops it at a random point, perhaps just as it ends
+          worker->Stop(INFINITE);
+          break;
+        case 1:  // the owner restarts it the moment the flag clears
+          while (worker->IsRunning()) {
+          }
+          worker->Start();
+          ++starts;
+          worker->Stop(INFINITE);
+          break;
+        default:  // the owner waits for the end, then stops an idle object
+          worker->WaitForEnd(INFINITE);
+          worker->Stop(INFINITE);
+          break;
+      }
+      if (worker->IsRunning()) ++notIdle;
+    }
+  });
+  if (!done) {
+    worker.release();
+    FAIL() << "the Start/Stop race hung";
+  }
+  EXPECT_EQ(notIdle, 0);
+  EXPECT_EQ(probe.runs, starts.load());  // every Start from Idle ran its body once
+  EXPECT_EQ(probe.finished, starts.load());
+  EXPECT_EQ(WaitForSingleObject(sentinel, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "sentinel closed";
+  worker.reset();
+  if (handlesBefore != 0) {
+    EXPECT_LE(HandleCount(), handlesBefore) << "thread handles leaked";
+  }
+  CloseHandle(sentinel);
+}
+
+}  // namespace

@@ -1,0 +1,67 @@
+// Drives velmot-dm.exe from a test as a user would: copies the program under a chosen
+// file name into a folder, starts it, finds its window by caption, reads control texts,
+// clicks, closes, and waits for the process. Every wait is bounded; a process still alive
+// when the object goes away is killed.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace testsupport {
+
+class DmProcess {
+ public:
+  // Copies BUILD/src/velmot-dm.exe to folder + "/" + fileName.
+  DmProcess(const std::wstring& folder, const std::wstring& fileName);
+  ~DmProcess();
+  DmProcess(const DmProcess&) = delete;
+  DmProcess& operator=(const DmProcess&) = delete;
+
+  static std::wstring ProgramPath();  // BUILD/src/velmot-dm.exe
+
+  bool Start();
+  // The top-level window of the process with this caption, or null after timeoutMs.
+  HWND FindWindowByCaption(const std::wstring& caption, DWORD timeoutMs);
+  // Any visible top-level window of the process, or null.
+  HWND AnyVisibleWindow() const;
+  // Control text through WM_GETTEXT (bounded); "<no answer>" when the window did not answer.
+  std::wstring Text(int controlId) const;
+  std::wstring Caption() const;
+  bool IsControlVisible(int controlId) const;
+  // Polls Text(controlId) until pred holds or timeoutMs passes; returns the last text.
+  template <typename Pred>
+  std::wstring WaitForText(int controlId, DWORD timeoutMs, Pred pred) const {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    std::wstring text;
+    do {
+      text = Text(controlId);
+      if (pred(text)) return text;
+      Sleep(50);
+    } while (GetTickCount64() < end);
+    return text;
+  }
+  void Click(int controlId) const;
+  LRESULT Send(int controlId, UINT message, WPARAM wParam, LPARAM lParam) const;
+  void PostClose() const;
+
+  // Exit code, or STILL_ACTIVE when the process did not end within timeoutMs.
+  DWORD WaitForExit(DWORD timeoutMs);
+  void Kill();
+
+  HWND Window() const { return window_; }
+  DWORD ProcessId() const { return info_.dwProcessId; }
+  const std::wstring& ExePath() const { return exe_; }
+  std::wstring Folder() const { return folder_; }
+
+ private:
+  std::wstring folder_;
+  std::wstring exe_;
+  PROCESS_INFORMATION info_{};
+  HWND window_ = nullptr;
+};
+
+// The work folder the program uses for a release: local application data + "/" + name.
+std::wstring WorkFolderOf(const std::wstring& releaseName);
+
+}  // namespace testsupport

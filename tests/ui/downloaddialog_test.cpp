@@ -1,0 +1,341 @@
+// The window as a user meets it: velmot-dm.exe is copied under a release's file name,
+// started, and driven from outside through its window (caption, control texts, clicks,
+// WM_CLOSE), against the loopback web service and file host.
+#include "support/dmprocess.h"
+#include "support/downloadjob.h"
+#include "support/testenv.h"
+#include "support/testservers.h"
+
+#include "../../resources/resource.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+using testsupport::DmProcess;
+
+namespace {
+
+const DWORD kWindowMs = 30000;  // start-up of a program under a cold Wine can be slow
+const DWORD kExitMs = 30000;    // a close must end the process well within this
+
+std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
+
+std::wstring UniqueRelease(const wchar_t* stem) {
+  static int counter = 0;
+  return std::wstring(stem) + std::to_wstring(GetCurrentProcessId()) + L"x" +
+         std::to_wstring(GetTickCount64() % 100000) + L"x" + std::to_wstring(counter++);
+}
+
+void RemoveTree(const std::wstring& folder) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((folder + L"/*").c_str(), &data);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      std::wstring name = data.cFileName;
+      if (name == L"." || name == L"..") continue;
+      std::wstring path = folder + L"/" + name;
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(path);
+      else DeleteFileW(path.c_str());
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+  }
+  RemoveDirectoryW(folder.c_str());
+}
+
+// One release published on the test servers: a catalogue entry at the web service and
+// its CRC info document and parts in a file-host namespace; the program lives in folder.
+class GuiRelease {
+ public:
+  explicit GuiRelease(const wchar_t* stem)
+      : name(UniqueRelease(stem)), folder(L"gui"), workFolder(testsupport::WorkFolderOf(name)) {}
+  ~GuiRelease() { RemoveTree(workFolder); }
+
+  void AddFile(const std::string& listed, const std::vector<uint8_t>& bytes) {
+    for (size_t at = 0, k = 0; at < bytes.size(); at += DownloadManager::kPartSize, ++k) {
+      const size_t n = std::min<size_t>(DownloadManager::kPartSize, bytes.size() - at);
+      parts.emplace_back(bytes.begin() + at, bytes.begin() + at + n);
+      host.PutObject("rel/" + std::to_string(k) + "_" + listed, parts.back());
+    }
+    document += ";" + testsupport::CRCInfoEntryText(listed, bytes);
+  }
+  void Publish(int delayMs = 0) {
+    host.PutObject("rel/" + Narrow(name) + ".txt", document);
+    nlohmann::json descriptor = {{"product_code", "7"},
+                                 {"company_name", "Velmot Test"},
+                                 {"download_subdir", Narrow(host.Name()) + "/rel"},
+                                 {"host_name", Narrow(host.Host())},
+                                 {"SAS", ""}};
+    if (delayMs == 0) {
+      service.reset(new testservers::ServiceRelease(Narrow(name), descriptor));
+    } else {
+      nlohmann::json respond = {{"status", 200}, {"body", descriptor.dump()}, {"delayMs", delayMs}};
+      service.reset(new testservers::ServiceRelease(Narrow(name), {{"respond", respond}}));
+    }
+  }
+  std::wstring ExeName() const { return name + L"_b1.exe"; }
+  std::wstring Caption() const { return name + L" download manager"; }
+  std::wstring DownloadFolder() const { return folder.Path(); }
+
+  // Every part file in the work folder holds exactly the bytes of its part.
+  ::testing::AssertionResult PartFilesAreIntact(const std::string& localName, size_t firstPart) const {
+    for (size_t k = 0; k + firstPart < parts.size(); ++k) {
+      const std::wstring path =
+          workFolder + L"/" + std::wstring(localName.begin(), localName.end()) + L"part" + std::to_wstring(k);
+      if (!testsupport::FileExists(path)) continue;
+      if (testsupport::ReadFileBytes(path) != parts[firstPart + k]) {
+        return ::testing::AssertionFailure() << "part " << k << " differs";
+      }
+    }
+    return ::testing::AssertionSuccess();
+  }
+
+  std::wstring name;
+  testservers::FileHostNamespace host;
+  testenv::TempFolder folder;
+  std::wstring workFolder;
+  std::string document = "x";
+  std::vector<std::vector<uint8_t>> parts;
+  std::unique_ptr<testservers::ServiceRelease> service;
+};
+
+bool Contains(const std::wstring& text, const std::wstring& piece) {
+  return text.find(piece) != std::wstring::npos;
+}
+
+// The value lines of the statistics (control 1005).
+std::vector<std::wstring> Lines(const std::wstring& text) {
+  std::vector<std::wstring> lines;
+  size_t at = 0;
+  while (at <= text.size()) {
+    size_t end = text.find(L"\r\n", at);
+    if (end == std::wstring::npos) end = text.size();
+    lines.push_back(text.substr(at, end - at));
+    at = end + 2;
+  }
+  return lines;
+}
+
+HWND FindErrorBox(DWORD processId, HWND main, DWORD timeoutMs) {
+  struct S { DWORD pid; HWND main; HWND found; } s{processId, main, nullptr};
+  const ULONGLONG end = GetTickCount64() + timeoutMs;
+  do {
+    EnumWindows([](HWND w, LPARAM p) -> BOOL {
+      auto* s = reinterpret_cast<S*>(p);
+      DWORD pid = 0;
+      GetWindowThreadProcessId(w, &pid);
+      wchar_t cls[16] = {}, caption[64] = {};
+      GetClassNameW(w, cls, 16);
+      InternalGetWindowText(w, caption, 64);
+      if (pid == s->pid && w != s->main && lstrcmpW(cls, L"#32770") == 0 &&
+          lstrcmpW(caption, L"Error") == 0 && IsWindowVisible(w)) {
+        s->found = w;
+        return FALSE;
+      }
+      return TRUE;
+    }, reinterpret_cast<LPARAM>(&s));
+    if (s.found) return s.found;
+    Sleep(50);
+  } while (GetTickCount64() < end);
+  return nullptr;
+}
+
+}  // namespace
+
+TEST(DownloadDialog, CaptionNamesTheReleaseAndAFailedRequestKeepsTheWindowOpen) {
+  // No catalogue entry for "Velmot Pro": the service refuses the request.
+  testenv::TempFolder folder(L"gui");
+  DmProcess program(folder.Path(), L"Velmot Pro_b2.exe");
+  ASSERT_TRUE(program.Start());
+  ASSERT_NE(program.FindWindowByCaption(L"Velmot Pro download manager", kWindowMs), nullptr);
+  const std::wstring info = program.WaitForText(IDC_INFO, 20000, [](const std::wstring& t) {
+    return Contains(t, L"could not be started");
+  });
+  EXPECT_EQ(info.rfind(L"The download could not be started.\r\n", 0), 0u) << Narrow(info);
+  EXPECT_EQ(program.Text(IDC_LABELS),
+            L"Total size:\r\nDownloaded:\r\nSpeed:\r\nCompleted:\r\nTime left:\r\n");
+  EXPECT_FALSE(program.IsControlVisible(IDC_PAUSE));
+  EXPECT_FALSE(program.IsControlVisible(IDC_TIP));
+  // It stays open until the user closes it.
+  EXPECT_EQ(program.WaitForExit(1500), STILL_ACTIVE);
+  program.PostClose();
+  EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
+
+  bool requested = false;
+  for (const auto& request : testservers::ServiceRequests()) {
+    if (request.value("headers", nlohmann::json::object()).value("method", "") != "RequestDownload") continue;
+    const std::string body = request.value("bodyBase64", "");
+    // "DownloadManagerVersion=9%2e5&ReleaseName=Velmot%20Pro" in base64.
+    requested |= body == "RG93bmxvYWRNYW5hZ2VyVmVyc2lvbj05JTJlNSZSZWxlYXNlTmFtZT1WZWxtb3QlMjBQcm8=";
+  }
+  EXPECT_TRUE(requested);
+}
+
+TEST(DownloadDialog, NameWithoutUnderscoreNeverShowsAWindow) {
+  testenv::TempFolder folder(L"gui");
+  DmProcess program(folder.Path(), L"VelmotPro.exe");
+  ASSERT_TRUE(program.Start());
+  bool sawWindow = false;
+  DWORD code = STILL_ACTIVE;
+  const ULONGLONG end = GetTickCount64() + kExitMs;
+  while (code == STILL_ACTIVE && GetTickCount64() < end) {
+    sawWindow |= program.AnyVisibleWindow() != nullptr;
+    code = program.WaitForExit(20);
+  }
+  EXPECT_EQ(code, 0u);
+  EXPECT_FALSE(sawWindow);
+  EXPECT_FALSE(testsupport::FileExists(testsupport::WorkFolderOf(L"VelmotPro")));
+}
+
+TEST(DownloadDialog, ShowsStatisticsAndPauseStallsTheDownload) {
+  GuiRelease release(L"VelmotStats");
+  release.AddFile("Setup.exe", testsupport::RandomBytes(3000000, 1));
+  release.host.SetBehaviour("rel/0_Setup.exe", {{"then", {{"rate", 250000}}}});
+  release.Publish();
+  DmProcess program(release.DownloadFolder(), release.ExeName());
+  ASSERT_TRUE(program.Start());
+  ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
+
+  // A sample with a speed: total, downloaded, speed, percentage and time left.
+  const std::wstring values = program.WaitForText(IDC_VALUES, 20000, [](const std::wstring& t) {
+    std::vector<std::wstring> l = Lines(t);
+    return l.size() == 5 && l[1] != L"0 kB";
+  });
+  std::vector<std::wstring> lines = Lines(values);
+  ASSERT_EQ(lines.size(), 5u) << Narrow(values);
+  EXPECT_EQ(lines[0], L"2929 kB");
+  EXPECT_NE(lines[2], L"0 kB/s");
+  EXPECT_EQ(lines[2].substr(lines[2].size() - 5), L" kB/s");
+  EXPECT_EQ(lines[3].back(), L'%');
+  EXPECT_TRUE(Contains(lines[4], L" h : ") && Contains(lines[4], L" m : ")) << Narrow(lines[4]);
+  EXPECT_EQ(program.Text(IDC_LABELS),
+            L"Total size:\r\nDownloaded:\r\nSpeed:\r\nCompleted:\r\nTime left:\r\n");
+  EXPECT_TRUE(Contains(program.Text(IDC_INFO), L"The installer will be saved in:\r\n"));
+  EXPECT_TRUE(program.IsControlVisible(IDC_PAUSE));
+  const int position = static_cast<int>(program.Send(IDC_PROGRESS, PBM_GETPOS, 0, 0));
+  EXPECT_GE(position, 0);
+  EXPECT_LT(position, 100);
+
+  // Pause: the play symbol, speed 0, no time left, nothing more arrives.
+  const LRESULT pauseImage = program.Send(IDC_PAUSE, BM_GETIMAGE, IMAGE_BITMAP, 0);
+  program.Click(IDC_PAUSE);
+  const LRESULT playImage = program.Send(IDC_PAUSE, BM_GETIMAGE, IMAGE_BITMAP, 0);
+  EXPECT_NE(pauseImage, 0);
+  EXPECT_NE(playImage, 0);
+  EXPECT_NE(playImage, pauseImage);
+  const std::wstring paused = program.WaitForText(IDC_VALUES, 8000, [](const std::wstring& t) {
+    return Lines(t).size() == 4 && Lines(t)[2] == L"0 kB/s";
+  });
+  ASSERT_EQ(Lines(paused).size(), 4u) << Narrow(paused);
+  Sleep(4500);  // two more samples
+  const std::wstring later = program.Text(IDC_VALUES);
+  EXPECT_EQ(Lines(later)[1], Lines(paused)[1]) << "the download went on while paused";
+
+  // Resume: the pause symbol again, and the bytes move on.
+  program.Click(IDC_PAUSE);
+  EXPECT_EQ(program.Send(IDC_PAUSE, BM_GETIMAGE, IMAGE_BITMAP, 0), pauseImage);
+  const std::wstring resumed = program.WaitForText(IDC_VALUES, 10000, [&](const std::wstring& t) {
+    return Lines(t).size() >= 4 && Lines(t)[1] != Lines(paused)[1];
+  });
+  EXPECT_NE(Lines(resumed)[1], Lines(paused)[1]);
+
+  program.PostClose();
+  EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
+}
+
+TEST(DownloadDialog, ClosingTwiceQuicklyRunsTheCloseSequenceOnce) {
+  GuiRelease release(L"VelmotTwice");
+  release.AddFile("Setup.exe", testsupport::RandomBytes(2000000, 2));
+  release.host.SetBehaviour("rel/0_Setup.exe", {{"then", {{"rate", 200000}}}});
+  release.Publish();
+  DmProcess program(release.DownloadFolder(), release.ExeName());
+  ASSERT_TRUE(program.Start());
+  ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
+  program.WaitForText(IDC_INFO, 20000, [](const std::wstring& t) { return Contains(t, L"saved in"); });
+  program.PostClose();
+  program.PostClose();
+  EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
+
+  // One log upload, recognisable by the namespace its descriptor named.
+  std::set<std::string> computers;
+  for (const auto& request : testservers::ServiceRequests()) {
+    const auto headers = request.value("headers", nlohmann::json::object());
+    if (headers.value("method", "") == "LogErrorInfo") computers.insert(headers.value("computerid", ""));
+  }
+  size_t uploads = 0;
+  for (const std::string& computer : computers) {
+    for (const std::string& log : testservers::ServiceUploads(computer)) {
+      if (log.find(Narrow(release.host.Name())) != std::string::npos) ++uploads;
+    }
+  }
+  EXPECT_EQ(uploads, 1u);
+}
+
+TEST(DownloadDialog, ClosesItselfAfterSetupStarted) {
+  GuiRelease release(L"VelmotSetup");
+  release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
+  release.AddFile("VelmotData.bin", testsupport::RandomBytes(12000000, 3));
+  release.Publish();
+  DmProcess program(release.DownloadFolder(), release.ExeName());
+  ASSERT_TRUE(program.Start());
+  EXPECT_EQ(program.WaitForExit(60000), 0u);
+  const std::wstring marker = release.DownloadFolder() + L"/" + testsupport::kSetupMarker;
+  const ULONGLONG end = GetTickCount64() + 10000;
+  while (!testsupport::FileExists(marker) && GetTickCount64() < end) Sleep(50);
+  EXPECT_TRUE(testsupport::FileExists(marker));
+  EXPECT_TRUE(testsupport::FileExists(release.DownloadFolder() + L"/Setup_7.exe"));
+  EXPECT_FALSE(testsupport::FileExists(release.workFolder));
+}
+
+TEST(DownloadDialog, CloseWithTheManagersMessageBoxOpenEnds) {
+  // Nothing to start: after the verification the manager reports a missing setup in a box.
+  GuiRelease release(L"VelmotBox");
+  release.AddFile("VelmotData.bin", testsupport::RandomBytes(500000, 4));
+  release.Publish();
+  DmProcess program(release.DownloadFolder(), release.ExeName());
+  ASSERT_TRUE(program.Start());
+  ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
+  HWND box = FindErrorBox(program.ProcessId(), program.Window(), 30000);
+  ASSERT_NE(box, nullptr);
+  // The window waits for the box's owner to answer.
+  EXPECT_FALSE(IsWindowEnabled(program.Window()));
+  program.PostClose();
+  EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
+}
+
+TEST(DownloadDialog, ClosingAtRandomMomentsAlwaysEndsAndKeepsGoodParts) {
+  GuiRelease release(L"VelmotRandom");
+  release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
+  release.AddFile("VelmotData.bin", testsupport::RandomBytes(25000000, 5));
+  release.Publish(400);  // the request itself takes a while: closes land in it too
+  std::mt19937 random(20240501);
+  const int kRuns = 7;
+  for (int run = 0; run < kRuns; ++run) {
+    DmProcess program(release.DownloadFolder(), release.ExeName());
+    ASSERT_TRUE(program.Start());
+    if (!program.FindWindowByCaption(release.Caption(), kWindowMs)) {
+      // The run may already have finished (setup started) on a fast machine.
+      EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
+      continue;
+    }
+    const DWORD delay = std::uniform_int_distribution<DWORD>(0, 2500)(random);
+    Sleep(delay);
+    // An error box may be open at this moment (it is dismissed by the close).
+    program.PostClose();
+    const ULONGLONG started = GetTickCount64();
+    const DWORD code = program.WaitForExit(kExitMs);
+    EXPECT_EQ(code, 0u) << "run " << run << " closed after " << delay << " ms";
+    EXPECT_LT(GetTickCount64() - started, 20000u) << "run " << run;
+    EXPECT_TRUE(release.PartFilesAreIntact("VelmotD_7ata.bin", 1)) << "run " << run;
+  }
+  // Left alone, a last run finishes from what the earlier ones kept.
+  DmProcess program(release.DownloadFolder(), release.ExeName());
+  ASSERT_TRUE(program.Start());
+  EXPECT_EQ(program.WaitForExit(90000), 0u);
+  const std::vector<uint8_t> data =
+      testsupport::ReadFileBytes(release.DownloadFolder() + L"/VelmotD_7ata.bin");
+  EXPECT_EQ(data.size(), 25000000u);
+}

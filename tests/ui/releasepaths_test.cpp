@@ -1,0 +1,46 @@
+#include "ui/releasepaths.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+TEST(ReleasePaths, NameIsCutBeforeTheLastUnderscore) {
+  ReleasePaths paths(L"C:\\Users\\me\\Downloads\\Velmot Pro_b2.exe");
+  EXPECT_EQ(paths.ReleaseName(), L"Velmot Pro");
+  EXPECT_EQ(paths.DownloadFolder(), L"C:\\Users\\me\\Downloads");
+  EXPECT_EQ(paths.ListFileName(), L"Velmot Pro.txt");
+  EXPECT_EQ(ReleasePaths(L"Z:\\a\\Velmot_10_5_x.exe").ReleaseName(), L"Velmot_10_5");
+}
+
+TEST(ReleasePaths, NoUnderscoreThrowsOutOfRange) {
+  EXPECT_THROW(ReleasePaths(L"C:\\x\\VelmotPro.exe").ReleaseName(), std::out_of_range);
+  // The underscore must lie in the file name, not in a folder above it.
+  EXPECT_THROW(ReleasePaths(L"C:\\my_folder\\VelmotPro.exe").ReleaseName(), std::out_of_range);
+  // Only the last four characters are dropped: an underscore there does not count.
+  EXPECT_THROW(ReleasePaths(L"C:\\x\\Velmot.e_e").ReleaseName(), std::out_of_range);
+}
+
+TEST(ReleasePaths, ShortAndBareNames) {
+  EXPECT_EQ(ReleasePaths(L"a_b").ReleaseName(), L"a");       // shorter than four: kept whole
+  EXPECT_EQ(ReleasePaths(L"Rel_1.exe").ReleaseName(), L"Rel");  // no folder at all
+  EXPECT_EQ(ReleasePaths(L"Rel_1.exe").DownloadFolder(), L"");
+}
+
+TEST(ReleasePaths, RequestNameDropsEveryExe) {
+  EXPECT_EQ(ReleasePaths(L"C:\\d\\Velmot.exe Pro.exe_1.exe").RequestName(), L"Velmot Pro");
+}
+
+TEST(ReleasePaths, WorkFolderUsesForwardSlashes) {
+  ReleasePaths paths(L"C:\\d\\Velmot Pro_b2.exe");
+  EXPECT_EQ(paths.WorkFolder(L"C:\\users\\root\\AppData\\Local"),
+            L"C:/users/root/AppData/Local/Velmot Pro");
+  EXPECT_EQ(paths.WorkFolder(L""), L"/Velmot Pro");
+}
+
+TEST(ReleasePaths, ModulePathIsTheRunningProgram) {
+  const std::wstring path = ReleasePaths::ModulePath();
+  ASSERT_GT(path.size(), 4u);
+  EXPECT_EQ(path.substr(path.size() - 21), L"releasepaths_test.exe");
+  EXPECT_EQ(ReleasePaths(path).ReleaseName(), L"releasepaths");
+  EXPECT_FALSE(ReleasePaths::LocalAppData().empty());
+}
