@@ -1,0 +1,156 @@
+// The two forms in which the error log leaves the process: the JSON report's bytes and
+// the text log file's bytes.
+#include "app/handles.h"
+#include "diagnostics/error.h"
+#include "diagnostics/stringutils.h"
+#include "support/testenv.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+class LogFile : public ::testing::Test {
+ protected:
+  void SetUp() override { Error::Clear(); }
+  void TearDown() override { Error::Clear(); }
+};
+
+// The file's bytes, or "<missing>" when it cannot be opened.
+std::string ReadAll(const std::wstring& path) {
+  velmot::FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return "<missing>";
+  std::string bytes;
+  char buffer[65536];
+  DWORD got = 0;
+  while (ReadFile(file.Get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    bytes.append(buffer, got);
+  }
+  return bytes;
+}
+
+void WriteAll(const std::wstring& path, const std::string& bytes) {
+  velmot::FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(file);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                        nullptr));
+}
+
+std::string Dump() { return Error::DumpJson(Error::GetLogJson()); }
+
+TEST_F(LogFile, EmptyLogGivesAnEmptyArrayAndAnEmptyFile) {
+  EXPECT_EQ(Dump(), "[]");
+  testenv::TempFolder folder;
+  const std::wstring path = folder.File(L"logfile.txt");
+  Error::WriteLogFile(StringUtils::ToNarrow(path));
+  EXPECT_EQ(ReadAll(path), "");
+}
+
+TEST_F(LogFile, ReportBytesOfTwoRecords) {
+  Error::LogMessage("Opening connection: h", "", 0);
+  Error::LogError(std::string("gave up"), DL_MANAGER_MAX_ATTEMPTS_EXCEEDED, "src/x.cpp", 42);
+  EXPECT_EQ(Dump(),
+            "[{\"detailed_message\": \"\", \"error_number\": 0, \"file\": \"\", \"line\": 0, "
+            "\"log_index\": 0, \"message\": \"Opening connection: h\"}, "
+            "{\"detailed_message\": \"DL_MANAGER_MAX_ATTEMPTS_EXCEEDED\", \"error_number\": -32767, "
+            "\"file\": \"src/x.cpp\", \"line\": 42, \"log_index\": 1, \"message\": \"gave up\"}]");
+}
+
+TEST_F(LogFile, ReportEscapesOnlyWhatJsonNeeds) {
+  Error::LogMessage("q\" b\\ \b\f\n\r\t \x01\x1f\x7f /", "", 0);
+  EXPECT_EQ(Error::GetLogJson()[0]["message"].get<std::string>().size(), 17u);
+  const std::string dump = Dump();
+  EXPECT_NE(dump.find("\"message\": \"q\\\" b\\\\ \\b\\f\\n\\r\\t \\u0001\\u001f\x7f /\"}"),
+            std::string::npos)
+      << dump;
+}
+
+TEST_F(LogFile, ReportPassesAnsiBytesThroughAndEscapesLineSeparators) {
+  Error::LogMessage("caf\xe9 \x80\xff", "", 0);
+  Error::LogMessage("a\xe2\x80\xa8" "b\xe2\x80\xa9" "c\xe2\x80\xaa", "", 0);
+  Error::LogMessage("cut\xe2\x80", "", 0);
+  const std::string dump = Dump();
+  EXPECT_NE(dump.find("\"message\": \"caf\xe9 \x80\xff\"}"), std::string::npos);
+  EXPECT_NE(dump.find("\"message\": \"a\\u2028b\\u2029c\xe2\x80\xaa\"}"), std::string::npos);
+  EXPECT_NE(dump.find("\"message\": \"cut\xe2\x80\"}]"), std::string::npos);
+}
+
+TEST_F(LogFile, ReportOfOtherValues) {
+  const nlohmann::json value = {{"z", nullptr}, {"a", {true, false, 1.5, -7}}, {"m", nlohmann::json::object()}};
+  EXPECT_EQ(Error::DumpJson(value), "{\"a\": [true, false, 1.5, -7], \"m\": {}, \"z\": null}");
+  EXPECT_EQ(Error::DumpJson(nlohmann::json::array()), "[]");
+  EXPECT_EQ(Error::DumpJson("k\xe9y"), "\"k\xe9y\"");
+}
+
+TEST_F(LogFile, TextBytesOfTwoRecords) {
+  Error::LogMessage("progress", "", 0);
+  Error::LogError(std::string("gave up"), DL_MANAGER_MAX_ATTEMPTS_EXCEEDED, "src/x.cpp", 42);
+  testenv::TempFolder folder;
+  const std::wstring path = folder.File(L"logfile.txt");
+  Error::WriteLogFile(StringUtils::ToNarrow(path));
+  EXPECT_EQ(ReadAll(path),
+            "Message: progress Detailed Message:  Error Number: 0 File:  Line: 0\t\n"
+            "Message: gave up Detailed Message: DL_MANAGER_MAX_ATTEMPTS_EXCEEDED "
+            "Error Number: -32767 File: src/x.cpp Line: 42");
+}
+
+TEST_F(LogFile, TextKeepsQuotesLineBreaksAndAnsiBytesAsStored) {
+  Error::LogMessage("say \"hi\"\r\nthere \xe9", "f.cpp", 3);
+  Error::ReportError(L"open", ERROR_FILE_NOT_FOUND, "", 0);
+  const std::string system = Error::GetRecords().back().detailedMessage;
+  ASSERT_FALSE(system.empty());
+  testenv::TempFolder folder;
+  const std::wstring path = folder.File(L"logfile.txt");
+  Error::WriteLogFile(StringUtils::ToNarrow(path));
+  EXPECT_EQ(ReadAll(path),
+            "Message: say \"hi\"\r\nthere \xe9 Detailed Message:  Error Number: 0 File: f.cpp "
+            "Line: 3\t\nMessage: open Detailed Message: " +
+                system + " Error Number: 2 File:  Line: 0");
+  EXPECT_NE(Dump().find("\"message\": \"say \\\"hi\\\"\\r\\nthere \xe9\"}"), std::string::npos);
+}
+
+TEST_F(LogFile, ReplacesALongerFile) {
+  testenv::TempFolder folder;
+  const std::wstring path = folder.File(L"logfile.txt");
+  WriteAll(path, std::string(10000, 'x'));
+  Error::LogMessage("m", "", 0);
+  Error::WriteLogFile(StringUtils::ToNarrow(path));
+  EXPECT_EQ(ReadAll(path), "Message: m Detailed Message:  Error Number: 0 File:  Line: 0");
+}
+
+TEST_F(LogFile, AnUncreatableFileIsQuietlySkipped) {
+  testenv::TempFolder folder;
+  Error::LogMessage("m", "", 0);
+  const std::wstring path = folder.File(L"missing/logfile.txt");
+  Error::WriteLogFile(StringUtils::ToNarrow(path));
+  Error::WriteLogFile("");
+  EXPECT_EQ(ReadAll(path), "<missing>");
+  // Nothing was recorded about it, and the log still works.
+  EXPECT_EQ(Error::GetRecords().size(), 1u);
+  Error::LogMessage("n", "", 0);
+  EXPECT_EQ(Error::GetRecords().back().logIndex, 1);
+}
+
+TEST_F(LogFile, ALargeLogIsWrittenWhole) {
+  const std::string message(1000, 'm');
+  for (int i = 0; i < 5000; ++i) Error::LogMessage(message, "", i);
+  testenv::TempFolder folder;
+  const std::wstring path = folder.File(L"logfile.txt");
+  Error::WriteLogFile(StringUtils::ToNarrow(path));
+  std::string expected;
+  for (int i = 0; i < 5000; ++i) {
+    if (i > 0) expected += "\t\n";
+    expected += "Message: " + message + " Detailed Message:  Error Number: 0 File:  Line: " +
+                std::to_string(i);
+  }
+  const std::string text = ReadAll(path);
+  EXPECT_EQ(text.size(), expected.size());
+  EXPECT_TRUE(text == expected);
+}
+
+}  // namespace
