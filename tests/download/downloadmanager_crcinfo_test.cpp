@@ -1,0 +1,214 @@
+// The CRC info document, the checks of files on disk, local names, hostile names from the
+// network, and sizes of 4 GiB and more.
+#include "download/downloadmanager.h"
+
+#include "diagnostics/error.h"
+#include "diagnostics/stringutils.h"
+#include "support/downloadjob.h"
+#include "support/recordingdmlistener.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <winioctl.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using testsupport::DownloadJob;
+using testsupport::FileExists;
+using testsupport::RandomBytes;
+using testsupport::WriteFileBytes;
+
+const size_t kPart = DownloadManager::kPartSize;
+
+size_t CountRecords(uint32_t code) {
+  size_t n = 0;
+  for (const ErrorRecord& r : Error::GetRecords()) n += static_cast<uint32_t>(r.errorNumber) == code;
+  return n;
+}
+
+struct Folders {
+  testenv::TempFolder root{L"crc"};
+  DownloadManager manager{nullptr};
+  Folders() {
+    manager.downloadFolder = root.File(L"download");
+    manager.workFolder = root.File(L"work");
+    CreateDirectoryW(manager.downloadFolder.c_str(), nullptr);
+    manager.productSuffix = L"_123";
+  }
+};
+
+TEST(DownloadManagerCRCInfo, ReadsTheDocumentIntoEntries) {
+  DownloadJob job;
+  job.host.PutObject(DownloadJob::ListObject(),
+                     std::string("h;a.exe\r\n25000000\r\n111\r\n222\r\n-333\r\n;\r\n\r\n;b.bin\r\n0x10\r\n"));
+  DownloadManager manager(nullptr);
+  job.Describe(manager);
+  CRCInfo entries;
+  ASSERT_TRUE(manager.ReadCRCInfo(entries));
+  ASSERT_EQ(entries.size(), 2u);  // the piece of only line breaks names no file
+  EXPECT_EQ(entries[0], (CRCInfoEntry{L"a.exe", L"25000000", L"111", L"222", L"-333"}));
+  EXPECT_EQ(entries[1], (CRCInfoEntry{L"b.bin", L"0x10"}));
+  EXPECT_EQ(DownloadManager::ParseSizeLine(entries[1][1]), 16u);
+  EXPECT_EQ(job.RequestCount(DownloadJob::ListObject()), 2u);
+}
+
+TEST(DownloadManagerCRCInfo, ADocumentWithoutSemicolonGivesNoEntries) {
+  DownloadJob job;
+  job.host.PutObject(DownloadJob::ListObject(), std::string("a.exe\r\n100\r\n5\r\n"));
+  DownloadManager manager(nullptr);
+  job.Describe(manager);
+  CRCInfo entries{{L"old"}};
+  ASSERT_TRUE(manager.ReadCRCInfo(entries));
+  EXPECT_TRUE(entries.empty());
+}
+
+TEST(DownloadManagerCRCInfo, TheSubdirectoryIsLowerCasedForTheListAndTheParts) {
+  DownloadJob job;
+  job.host.PutObject(DownloadJob::ListObject(), std::string("h;a.exe\r\n1\r\n0\r\n"));
+  DownloadManager manager(nullptr);
+  job.Describe(manager);
+  manager.descriptor.downloadSubdir = job.host.Name() + L"/REL";
+  CRCInfo entries;
+  ASSERT_TRUE(manager.ReadCRCInfo(entries));
+  EXPECT_EQ(entries.size(), 1u);
+  EXPECT_EQ(manager.descriptor.downloadSubdir, job.host.Name() + L"/rel");
+}
+
+TEST(DownloadManagerCRCInfo, ChecksAPartFileAgainstSignedCRCs) {
+  Folders f;
+  std::wstring path = f.root.File(L"p");
+  WriteFileBytes(path, std::vector<uint8_t>{'1', '2', '3', '4', '5', '6', '7', '8', '9'});
+  EXPECT_TRUE(f.manager.CRCCheckFile(path, -873187034));
+  EXPECT_FALSE(f.manager.CRCCheckFile(path, -873187035));
+  EXPECT_EQ(DownloadManager::ParseCrcLine(L"-873187034"), -873187034);
+  EXPECT_EQ(DownloadManager::ParseCrcLine(L"4294967295"), 2147483647);
+  EXPECT_EQ(DownloadManager::ParseCrcLine(L"-99999999999"), -2147483647 - 1);
+  EXPECT_EQ(DownloadManager::ParseCrcLine(L"-1"), -1);
+  Error::Clear();
+  EXPECT_FALSE(f.manager.CRCCheckFile(f.root.File(L"missing"), 0));
+  ASSERT_EQ(Error::GetRecords().size(), 1u);
+  EXPECT_EQ(Error::GetRecords()[0].message,
+            "DownloadManager::CRCCheckFile unable to open file " + StringUtils::ToNarrow(f.root.File(L"missing")));
+}
+
+TEST(DownloadManagerCRCInfo, AnEntryWithoutPartsAcceptsAnyExistingFile) {
+  Folders f;
+  WriteFileBytes(f.manager.downloadFolder + L"/Setup_123.exe", RandomBytes(10, 1));
+  EXPECT_TRUE(f.manager.CheckFileFromCRCInfo({L"Setup.exe", L"99"}));
+  EXPECT_FALSE(f.manager.CheckFileFromCRCInfo({L"Other.exe", L"99"}));
+}
+
+TEST(DownloadManagerCRCInfo, ACorruptSecondPartDeletesTheFile) {
+  Folders f;
+  std::vector<uint8_t> bytes = RandomBytes(kPart + 4000, 2);
+  std::vector<std::wstring> lines;
+  StringUtils::Split(StringUtils::ToWide(testsupport::CRCInfoEntryText("Setup.exe", bytes)), L"\r\n", true,
+                     lines);
+  lines.pop_back();
+  bytes[kPart + 10] ^= 1;
+  std::wstring path = f.manager.downloadFolder + L"/Setup_123.exe";
+  WriteFileBytes(path, bytes);
+  f.manager.finishedBytes = 100000000;
+  Error::Clear();
+  EXPECT_FALSE(f.manager.CheckFileFromCRCInfo(lines));
+  EXPECT_EQ(f.manager.verifiedBytes.load(), kPart);
+  EXPECT_FALSE(FileExists(path));
+  EXPECT_EQ(f.manager.finishedBytes.load(), 100000000u - bytes.size());
+  ASSERT_EQ(Error::GetRecords().size(), 1u);
+  EXPECT_EQ(Error::GetRecords()[0].message, "CheckFileFromCRCInfo CRC is not correct: " + StringUtils::ToNarrow(path));
+  EXPECT_EQ(Error::GetRecords()[0].errorNumber, -3);
+}
+
+TEST(DownloadManagerCRCInfo, LocalNamesCarryTheProductSuffix) {
+  DownloadManager manager(nullptr);
+  manager.productSuffix = L"_123";
+  EXPECT_EQ(manager.GetLocalName(L"Setup.exe"), L"Setup_123.exe");
+  EXPECT_EQ(manager.GetLocalName(L"a.exe"), L"a_123.exe");
+  EXPECT_EQ(manager.GetLocalName(L"Velmot.exe.config"), L"Velmot.exe.co_123nfig");
+  EXPECT_EQ(manager.GetLocalName(L"Velmot-data.bin"), L"Velmot-d_123ata.bin");
+  EXPECT_EQ(manager.GetLocalName(L"1234567"), L"_1231234567");
+  // Too short for the insertion point: the suffix goes at the end.
+  EXPECT_EQ(manager.GetLocalName(L"a.bin"), L"a.bin_123");
+  EXPECT_EQ(manager.GetLocalName(L"x"), L"x_123");
+}
+
+TEST(DownloadManagerCRCInfo, HostileNamesAreRecognised) {
+  for (const wchar_t* bad : {L"", L"../x.exe", L"..\\x.exe", L"a/b.exe", L"a\\b.exe", L"C:x.exe",
+                             L"C:\\x.exe", L"..", L".", L"x..exe", L"CON", L"con.exe", L"NUL.txt",
+                             L"COM1", L"lpt9.bin", L"AUX ", L"x.exe.", L"x.exe ", L"a<b.exe",
+                             L"a|b", L"a?b", L"a*b", L"a\"b", L"a\tb", L"\\\\server\\share"}) {
+    EXPECT_FALSE(DownloadManager::IsSafeFileName(bad)) << StringUtils::ToNarrow(bad);
+  }
+  for (const wchar_t* good : {L"Setup.exe", L"Velmot Pro.exe", L"data-1.cab", L"CONSOLE.exe",
+                              L"com10.bin", L".hidden", L"a.b.c"}) {
+    EXPECT_TRUE(DownloadManager::IsSafeFileName(good)) << StringUtils::ToNarrow(good);
+  }
+}
+
+// A document naming files outside the job's folders: nothing is fetched, written, checked
+// or deleted there; each entry is recorded and the passes fail.
+TEST(DownloadManagerCRCInfo, HostileListedNamesNeverTouchFilesOutsideTheFolders) {
+  DownloadJob job;
+  std::vector<uint8_t> victim = RandomBytes(500, 9);
+  // A file beside the download folder that "../victim.exe" would reach.
+  WriteFileBytes(job.root.File(L"victim_123.exe"), victim);
+  for (const char* name : {"../victim.exe", "..\\victim.exe", "sub/x.exe", "CON", "Z:evil.exe", "bad.exe."}) {
+    job.AddRawEntry(std::string(name) + "\r\n500\r\n" + std::to_string(testsupport::CrcOf(victim.data(), 1)) +
+                    "\r\n");
+    job.host.PutObject(DownloadJob::PartObject(0, "x.exe"), victim);
+  }
+  job.PublishList();
+  testsupport::RecordingDMListener listener;
+  DownloadManager manager(&listener);
+  job.Start(manager);
+  ASSERT_TRUE(manager.WaitForEnd(90000));
+  EXPECT_EQ(manager.WorkerCount(), 0u);
+  EXPECT_EQ(testsupport::ReadFileBytes(job.root.File(L"victim_123.exe")), victim);
+  EXPECT_EQ(CountRecords(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED), 1u);
+  EXPECT_GE(CountRecords(DL_MANAGER_INVALID_FILE_NAME), 6u);
+  EXPECT_EQ(listener.FinishedCount(), 0u);
+  for (const auto& r : job.host.Requests()) {
+    EXPECT_NE(std::string(r["path"]).find(DownloadJob::kListName), std::string::npos) << r.dump();
+  }
+  EXPECT_FALSE(FileExists(job.root.File(L"sub")));
+  EXPECT_TRUE(manager.setupPath.empty());
+}
+
+TEST(DownloadManagerCRCInfo, AHostileProductCodeIsRejected) {
+  Folders f;
+  f.manager.productSuffix = L"_/../../x";
+  Error::Clear();
+  EXPECT_FALSE(f.manager.CheckFileFromCRCInfo({L"Setup.exe", L"1", L"0"}));
+  EXPECT_EQ(CountRecords(DL_MANAGER_INVALID_FILE_NAME), 1u);
+}
+
+// Sizes of 4 GiB and more: a sparse 5,000,000,000-byte file is counted whole.
+TEST(DownloadManagerCRCInfo, FilesOfFourGiBAndMoreAreCountedIn64Bits) {
+  Folders f;
+  std::wstring path = f.manager.downloadFolder + L"/Big_123.exe";
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD ignored = 0;
+  DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
+  LARGE_INTEGER size;
+  size.QuadPart = 5000000000LL;
+  ASSERT_TRUE(SetFilePointerEx(file, size, nullptr, FILE_BEGIN));
+  ASSERT_TRUE(SetEndOfFile(file));
+  CloseHandle(file);
+
+  EXPECT_EQ(DownloadManager::ParseSizeLine(L"5000000000"), 5000000000u);
+  EXPECT_EQ(DownloadManager::ParseSizeLine(L"-5"), 0u);
+  CRCInfo entries{{L"Big.exe", L"5000000000", L"1"}, {L"Small.exe", L"0x100", L"2"}};
+  f.manager.ComputeTotals(entries);
+  EXPECT_EQ(f.manager.totalBytes.load(), 5000000256u);
+  EXPECT_EQ(f.manager.finishedBytes.load(), 5000000000u);
+  f.manager.DownloadFileFromCRCInfo(entries[0]);  // present: left to the verification
+  EXPECT_EQ(f.manager.presentBytes.load(), 5000000000u);
+  EXPECT_EQ(f.manager.WorkerCount(), 0u);
+  DeleteFileW(path.c_str());
+}
+
+}  // namespace

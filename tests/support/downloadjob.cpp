@@ -1,0 +1,140 @@
+#include "support/downloadjob.h"
+
+#include "diagnostics/stringutils.h"
+#include "download/crc.h"
+
+#include <windows.h>
+
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace testsupport {
+
+const wchar_t kSetupMarker[] = L"fakesetup-ran.txt";
+
+std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 random(seed);
+  std::vector<uint8_t> bytes(n);
+  for (auto& b : bytes) b = static_cast<uint8_t>(random());
+  return bytes;
+}
+
+int32_t CrcOf(const uint8_t* data, size_t n) {
+  CRC crc;
+  crc.BuildTable();
+  return static_cast<int32_t>(crc.Compute(data, static_cast<uint32_t>(n)));
+}
+
+std::vector<uint8_t> ReadFileBytes(const std::wstring& path) {
+  std::vector<uint8_t> bytes;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return bytes;
+  LARGE_INTEGER size;
+  GetFileSizeEx(file, &size);
+  bytes.resize(static_cast<size_t>(size.QuadPart));
+  DWORD read = 0;
+  if (!bytes.empty()) ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+  CloseHandle(file);
+  bytes.resize(read);
+  return bytes;
+}
+
+void WriteFileBytes(const std::wstring& path, const std::vector<uint8_t>& bytes) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create a test file");
+  DWORD written = 0;
+  if (!bytes.empty()) WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+}
+
+bool FileExists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<uint8_t> FakeSetupBytes() {
+  wchar_t self[MAX_PATH];
+  DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring folder(self, n);
+  folder = folder.substr(0, folder.find_last_of(L"\\/"));
+  std::vector<uint8_t> bytes = ReadFileBytes(folder + L"/fakesetup.exe");
+  if (bytes.empty()) throw std::runtime_error("fakesetup.exe is missing beside the test");
+  return bytes;
+}
+
+std::string CRCInfoEntryText(const std::string& name, const std::vector<uint8_t>& bytes) {
+  std::ostringstream text;
+  text << name << "\r\n" << bytes.size() << "\r\n";
+  for (size_t at = 0; at < bytes.size(); at += DownloadManager::kPartSize) {
+    size_t n = std::min<size_t>(DownloadManager::kPartSize, bytes.size() - at);
+    text << CrcOf(bytes.data() + at, n) << "\r\n";
+  }
+  return text.str();
+}
+
+DownloadJob::DownloadJob() : root(L"dm") {
+  downloadFolder = root.File(L"download");
+  workFolder = root.File(L"work");
+  CreateDirectoryW(downloadFolder.c_str(), nullptr);
+}
+
+std::string DownloadJob::PartObject(size_t k, const std::string& name) {
+  return "rel/" + std::to_string(k) + "_" + name;
+}
+
+void DownloadJob::AddFile(const std::string& name, const std::vector<uint8_t>& bytes,
+                          bool publishParts) {
+  if (publishParts) {
+    for (size_t at = 0, k = 0; at < bytes.size(); at += DownloadManager::kPartSize, ++k) {
+      size_t n = std::min<size_t>(DownloadManager::kPartSize, bytes.size() - at);
+      host.PutObject(PartObject(k, name), std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + at + n));
+    }
+  }
+  document_ += ";" + CRCInfoEntryText(name, bytes);
+}
+
+void DownloadJob::PublishList() { host.PutObject(ListObject(), document_); }
+
+void DownloadJob::Describe(DownloadManager& manager) const {
+  manager.descriptor.productCode = StringUtils::ToWide(kProductCode);
+  manager.descriptor.downloadSubdir = host.Name() + L"/rel";
+  manager.descriptor.hostName = host.Host();
+  manager.productSuffix = L"_" + manager.descriptor.productCode;
+  manager.basePath.clear();
+  manager.listFileName = StringUtils::ToWide(kListName);
+  manager.downloadFolder = downloadFolder;
+  manager.workFolder = workFolder;
+}
+
+void DownloadJob::Start(DownloadManager& manager) const {
+  Describe(manager);
+  manager.StartJob(host.Host(), L"", StringUtils::ToWide(kListName), workFolder, downloadFolder);
+}
+
+std::wstring DownloadJob::LocalPath(const DownloadManager& manager, const std::string& name) const {
+  return downloadFolder + L"/" + manager.GetLocalName(StringUtils::ToWide(name));
+}
+
+std::wstring DownloadJob::PartPath(const DownloadManager& manager, const std::string& name,
+                                   size_t k) const {
+  return workFolder + L"/" + manager.GetLocalName(StringUtils::ToWide(name)) + L"part" +
+         std::to_wstring(k);
+}
+
+std::vector<std::string> BrowserLog() {
+  std::wstring path = testenv::Get(L"VELMOT_BROWSER_LOG");
+  std::vector<std::string> lines;
+  if (path.empty()) return lines;
+  if (path[0] == L'/') path = L"Z:" + path;
+  std::vector<uint8_t> bytes = ReadFileBytes(path);
+  std::string text(bytes.begin(), bytes.end());
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) lines.push_back(line);
+  }
+  return lines;
+}
+
+}  // namespace testsupport

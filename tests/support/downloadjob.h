@@ -1,0 +1,67 @@
+// A download job's surroundings for the manager's tests: a file-host namespace holding the
+// release's objects (CRC info document and parts), a download folder, a work folder path,
+// and helpers for bytes, CRCs and files.
+#pragma once
+
+#include "download/downloadmanager.h"
+#include "support/testenv.h"
+#include "support/testservers.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+std::vector<uint8_t> RandomBytes(size_t n, unsigned seed);
+int32_t CrcOf(const uint8_t* data, size_t n);
+std::vector<uint8_t> ReadFileBytes(const std::wstring& path);
+void WriteFileBytes(const std::wstring& path, const std::vector<uint8_t>& bytes);
+bool FileExists(const std::wstring& path);
+// The bytes of BUILD/tests/fakesetup.exe, which writes kSetupMarker into its working folder.
+std::vector<uint8_t> FakeSetupBytes();
+extern const wchar_t kSetupMarker[];
+
+// "name\r\nsize\r\ncrc0\r\ncrc1...\r\n" for the bytes, cut into 10,000,000-byte parts.
+std::string CRCInfoEntryText(const std::string& name, const std::vector<uint8_t>& bytes);
+
+class DownloadJob {
+ public:
+  static constexpr const char* kListName = "Velmot.txt";
+  static constexpr const char* kProductCode = "123";
+
+  DownloadJob();
+
+  // Publishes the parts of a file under its listed name and adds it to the document.
+  void AddFile(const std::string& name, const std::vector<uint8_t>& bytes, bool publishParts = true);
+  // Adds a raw entry text (after a ";") to the document.
+  void AddRawEntry(const std::string& text) { document_ += ";" + text; }
+  // Puts the CRC info document on the host.
+  void PublishList();
+  const std::string& Document() const { return document_; }
+
+  // The object path relative to the namespace: "rel/<k>_<name>" or the list.
+  static std::string PartObject(size_t k, const std::string& name);
+  static std::string ListObject() { return std::string("rel/") + kListName; }
+
+  // Descriptor and suffix for this job's host and folder.
+  void Describe(DownloadManager& manager) const;
+  void Start(DownloadManager& manager) const;
+  std::wstring LocalPath(const DownloadManager& manager, const std::string& name) const;
+  std::wstring PartPath(const DownloadManager& manager, const std::string& name, size_t k) const;
+  // Requests the host saw for an object.
+  size_t RequestCount(const std::string& relative) const { return host.Requests(relative).size(); }
+
+  testservers::FileHostNamespace host;
+  testenv::TempFolder root;
+  std::wstring downloadFolder;
+  std::wstring workFolder;
+
+ private:
+  std::string document_ = "x";
+};
+
+// Lines of the browser log (URLs the program opened), read through drive Z:.
+std::vector<std::string> BrowserLog();
+
+}  // namespace testsupport

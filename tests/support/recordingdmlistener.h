@@ -1,0 +1,39 @@
+// A download-manager listener for tests: records every call (on whichever thread makes it)
+// and lets the test wait for them with bounded waits.
+#pragma once
+
+#include "download/idmlistener.h"
+
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+class RecordingDMListener : public IDMListener {
+ public:
+  void OnFinished(DownloadManager& manager) override;
+  void OnProgress(DownloadManager& manager) override;
+  void OnError(const std::wstring& text) override;
+
+  // Runs inside OnProgress on the worker's thread, after the call was recorded.
+  std::function<void(DownloadManager&)> onProgress;
+
+  size_t FinishedCount() const;
+  size_t ProgressCount() const;
+  std::vector<std::wstring> Errors() const;
+  bool WaitForFinished(unsigned timeoutMs) const;
+  bool WaitForError(unsigned timeoutMs) const;
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  size_t finished_ = 0;
+  size_t progress_ = 0;
+  std::vector<std::wstring> errors_;
+};
+
+}  // namespace testsupport
