@@ -2,12 +2,23 @@
 // subclass's Run(). The owner starts it and stops it: Stop(timeoutMs) clears the running
 // flag (the cooperative stop request), waits, and terminates the thread if the wait runs
 // out. Run() polls IsRunning() and returns soon after it turns false. Never throws.
+//
+// Start, Stop and WaitForEnd are the owner's operations; they are serialised by a lock, so
+// they are safe from any thread, and a body may call Stop on its own object (it then only
+// clears the flag: a thread cannot wait for itself). The thread handle belongs to the object
+// and is closed only by those operations and the destructor, never by the thread itself, so
+// a thread that ends by itself while the owner stops it is waited on and released exactly
+// once. A thread must not destroy its own object.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
+
+// TranslateStructuredException and InstallStructuredExceptionTranslator, which every
+// thread body uses, live there.
+#include "app/structuredexception.h"
 
 class Orx_Thread {
  public:
@@ -18,9 +29,13 @@ class Orx_Thread {
   Orx_Thread(const Orx_Thread&) = delete;
   Orx_Thread& operator=(const Orx_Thread&) = delete;
 
+  // Starts the thread. Does nothing while a thread of this object still runs; after the
+  // previous thread ended (by itself or stopped) the object starts afresh. When the thread
+  // cannot be created, running stays false and nothing is left behind.
   virtual void Start();
   virtual void Run() = 0;
-  // Does nothing unless the thread is running. INFINITE waits without limit.
+  // Does nothing unless the thread is running. INFINITE waits without limit. A thread that
+  // has not ended when the wait runs out is terminated; whatever it held is abandoned.
   virtual void Stop(DWORD timeoutMs);
 
   bool IsRunning() const { return running.load(); }
@@ -35,11 +50,8 @@ class Orx_Thread {
  private:
   struct Handover;
   static unsigned __stdcall ThreadEntry(void* self);
+  // Both expect the handover lock to be held.
+  void ReleaseIfEnded();
+  void Join(DWORD timeoutMs);
   Handover* handover_;
 };
-
-// The structured-exception translator: throws std::exception with the text
-// "Win32 Exception occurred. Code: 0x%x at address 0x%x" (code, low 32 bits of the address).
-void TranslateStructuredException(unsigned int code, EXCEPTION_POINTERS* pointers);
-// Installs the translator for the calling thread only. Thread bodies call it first.
-void InstallStructuredExceptionTranslator();

@@ -1,0 +1,139 @@
+#include "app/orx_thread.h"
+
+#include <process.h>
+
+#include <exception>
+#include <string>
+
+#include "app/handles.h"
+
+namespace {
+
+// A terminated thread is gone once its handle is signalled; this bounds the wait for that.
+const DWORD kTerminationWaitMs = 5000;
+
+bool HasEnded(HANDLE thread) { return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0; }
+
+}  // namespace
+
+// The owner's side of the thread: the handle and the lock that serialises Start, Stop and
+// WaitForEnd. The thread itself never touches either.
+struct Orx_Thread::Handover {
+  velmot::CriticalSection lock;
+  velmot::KernelHandle thread;
+};
+
+Orx_Thread::Orx_Thread() : running(false), threadId(0), handover_(new Handover) {}
+
+Orx_Thread::~Orx_Thread() {
+  Orx_Thread::Stop(INFINITE);
+  {
+    // Stop does nothing when the body has already cleared the flag: the thread may still
+    // be on its way out of ThreadEntry, touching this object, so wait for it.
+    velmot::CriticalSectionLock hold(handover_->lock);
+    if (handover_->thread) Join(INFINITE);
+  }
+  delete handover_;
+}
+
+void Orx_Thread::Start() {
+  velmot::CriticalSectionLock hold(handover_->lock);
+  if (handover_->thread) {
+    if (running.load() && !HasEnded(handover_->thread.Get())) return;
+    // The previous thread has ended or was asked to stop: let it finish before a new one
+    // may set the flags it clears on its way out.
+    Join(INFINITE);
+  }
+  running = true;
+  unsigned id = 0;
+  // Created suspended so that the handle and the identifier are in place before the body
+  // can run, and before a quick body can clear them again.
+  uintptr_t created = _beginthreadex(nullptr, 0, &Orx_Thread::ThreadEntry, this, CREATE_SUSPENDED, &id);
+  if (created == 0) {
+    running = false;
+    return;
+  }
+  handover_->thread.Reset(reinterpret_cast<HANDLE>(created));
+  threadId = id;
+  if (ResumeThread(handover_->thread.Get()) == static_cast<DWORD>(-1)) {
+    TerminateThread(handover_->thread.Get(), 0);
+    Join(kTerminationWaitMs);
+    running = false;
+  }
+}
+
+void Orx_Thread::Stop(DWORD timeoutMs) {
+  // A body stopping its own object can only ask; waiting for itself would never end. Checked
+  // before the lock, which the owner may hold while it waits for this very thread.
+  if (threadId.load() != 0 && threadId.load() == GetCurrentThreadId()) {
+    running = false;
+    return;
+  }
+  velmot::CriticalSectionLock hold(handover_->lock);
+  if (!handover_->thread) return;
+  if (!running.load()) {
+    ReleaseIfEnded();
+    return;
+  }
+  running = false;
+  if (WaitForSingleObject(handover_->thread.Get(), timeoutMs) == WAIT_TIMEOUT) {
+    TerminateThread(handover_->thread.Get(), 0);
+    Join(kTerminationWaitMs);
+  } else {
+    Join(0);
+  }
+}
+
+bool Orx_Thread::WaitForEnd(DWORD timeoutMs) {
+  if (threadId.load() != 0 && threadId.load() == GetCurrentThreadId()) return false;
+  velmot::KernelHandle own;
+  {
+    velmot::CriticalSectionLock hold(handover_->lock);
+    if (!handover_->thread) return true;
+    ReleaseIfEnded();
+    if (!handover_->thread) return true;
+    // A handle of our own to wait on outside the lock, so that a Stop from another thread
+    // may close the object's handle meanwhile.
+    HANDLE copy = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), handover_->thread.Get(), GetCurrentProcess(), &copy,
+                        SYNCHRONIZE, FALSE, 0)) {
+      own.Reset(copy);
+    }
+  }
+  if (own) return WaitForSingleObject(own.Get(), timeoutMs) == WAIT_OBJECT_0;
+  // Without a handle of our own, the flag the body clears on its way out has to do.
+  const DWORD start = GetTickCount();
+  while (running.load()) {
+    if (timeoutMs != INFINITE && GetTickCount() - start >= timeoutMs) return false;
+    Sleep(5);
+  }
+  return true;
+}
+
+void Orx_Thread::ReleaseIfEnded() {
+  if (handover_->thread && HasEnded(handover_->thread.Get())) Join(0);
+}
+
+void Orx_Thread::Join(DWORD timeoutMs) {
+  WaitForSingleObject(handover_->thread.Get(), timeoutMs);
+  handover_->thread.Reset();
+  threadId = 0;
+}
+
+unsigned __stdcall Orx_Thread::ThreadEntry(void* self) {
+  auto* thread = static_cast<Orx_Thread*>(self);
+  // Bodies catch and record their own failures; this only keeps an escaped exception from
+  // ending the whole process through std::terminate.
+  try {
+    thread->Run();
+  } catch (const std::exception& e) {
+    OutputDebugStringA((std::string("Orx_Thread: exception left Run: ") + e.what() + "\n").c_str());
+  } catch (...) {
+    OutputDebugStringA("Orx_Thread: exception left Run\n");
+  }
+  thread->threadId = 0;
+  // The last touch of the object: once the owner sees the flag clear it may restart or
+  // destroy it (both wait for this thread's handle first).
+  thread->running = false;
+  return 0;
+}
