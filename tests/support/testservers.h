@@ -48,6 +48,9 @@ class FileHostNamespace {
   //   "hugeHeaders": N       add about N bytes of extra response headers
   //   "garbage": true        answer plain bytes that are not HTTP
   //   "noLength": true       no Content-Length (close-delimited body)
+  // Requests are counted from the latest SetBehaviour of the object (writing it again
+  // restarts the count); a behaviour without "attempts" and "then" applies to every
+  // request. Details and what WinINet makes of each: docs/test-servers.md.
   void SetBehaviour(const std::string& relative, const nlohmann::json& behaviour);
 
   // The query string (without "?") every request of this namespace must carry; otherwise 403.
@@ -56,7 +59,8 @@ class FileHostNamespace {
   // Requests the host saw for this namespace, oldest first; each
   // {"method","path","query","headers":{lower-case name: value},"rawHeaders":[name,value,...]}.
   std::vector<nlohmann::json> Requests() const;
-  // Only those whose path (without query) equals ObjectPath(relative).
+  // Only those whose path (without query), as sent or percent-decoded, equals
+  // ObjectPath(relative).
   std::vector<nlohmann::json> Requests(const std::string& relative) const;
 
  private:
