@@ -137,6 +137,9 @@ function route(req, res, body) {
 }
 
 const server = https.createServer({ cert: fs.readFileSync(args.cert), key: fs.readFileSync(args.key) }, (req, res) => {
+  // One request per connection: WinINet silently repeats a request whose reused
+  // connection fails, which would hide the resets of /drop (and of "respond.reset").
+  res.shouldKeepAlive = false;
   const chunks = [];
   let length = 0;
   req.on('data', (chunk) => {
