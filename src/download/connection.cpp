@@ -48,6 +48,15 @@ int64_t ParseContentLength(const wchar_t* text) {
   return value;
 }
 
+// WinINet answers bytes that are not HTTP with a made-up "HTTP/1.0 200 OK" status line
+// and no header fields, and hands the bytes on as the body. A real host always sends
+// fields (at least how the body ends), so a block without any is refused.
+bool HasHeaderFields(const std::wstring& headers) {
+  size_t lineEnd = headers.find(L"\r\n");
+  if (lineEnd == std::wstring::npos) return false;
+  return headers.find(L':', lineEnd) != std::wstring::npos;
+}
+
 }  // namespace
 
 bool Connection::Connect(ConnectionState& state) {
@@ -155,11 +164,17 @@ bool Connection::HttpQueryInfo(ConnectionState& state) {
   if (headerLength != 0) Error::ReportMessage(L"Response headers: " + headers, VELMOT_HERE);
 
   if (status != 200) {
-    if (headerLength != 0) {
-      Error::LogError(L"Response status not 200, but " + std::to_wstring(status) +
-                          L" Response headers: " + headers,
-                      DL_MANAGER_HTTP_STATUS_NOT_OK, VELMOT_HERE);
-    }
+    // Also without headers (a host that closed without answering reads as status 0): a
+    // failed attempt always leaves a record.
+    Error::LogError(L"Response status not 200, but " + std::to_wstring(status) +
+                        L" Response headers: " + headers,
+                    DL_MANAGER_HTTP_STATUS_NOT_OK, VELMOT_HERE);
+    Close(state);
+    return false;
+  }
+  if (!HasHeaderFields(headers)) {
+    Error::ReportError(L"Response is not HTTP for: " + state.localPath,
+                       ERROR_HTTP_INVALID_SERVER_RESPONSE, VELMOT_HERE);
     Close(state);
     return false;
   }

@@ -1,0 +1,158 @@
+// Throughput and memory of the file download worker against the test file host, beside a
+// bare WinINet loop over the same object (the ceiling under this HTTP stack).
+//   download_bench.exe /<folder>/<object> [runs]
+// Host from VELMOT_FILEHOST_NAME (tools/test-env sets it); run through tools/bench-download,
+// which also times curl over the same object.
+#include "download/filedownload.h"
+
+#include "diagnostics/error.h"
+
+#include <windows.h>
+#include <psapi.h>
+#include <wininet.h>
+
+#include <velmot/config.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+double Seconds() {
+  static LARGE_INTEGER frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return f;
+  }();
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+PROCESS_MEMORY_COUNTERS_EX Memory() {
+  PROCESS_MEMORY_COUNTERS_EX counters = {};
+  counters.cb = sizeof(counters);
+  GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                       sizeof(counters));
+  return counters;
+}
+
+double MiB(SIZE_T bytes) { return static_cast<double>(bytes) / (1024.0 * 1024.0); }
+
+// The ceiling: a fresh session per object, 512 KiB reads into one reused buffer.
+uint64_t BareFetch(const std::wstring& host, const std::wstring& path) {
+  HINTERNET root = InternetOpenW(L"", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  HINTERNET connect = InternetConnectW(root, host.c_str(), INTERNET_DEFAULT_HTTPS_PORT, nullptr,
+                                       nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+  HINTERNET request = HttpOpenRequestW(connect, L"GET", path.c_str(), nullptr, nullptr, nullptr,
+                                       Connection::kRequestFlags, 0);
+  std::wstring header = std::wstring(L"User-Agent: ") + velmot::kUserAgent + L"\r\n";
+  uint64_t total = 0;
+  if (request && HttpSendRequestW(request, header.c_str(), static_cast<DWORD>(header.size()),
+                                  nullptr, 0)) {
+    static std::vector<uint8_t> buffer(FileDownload::kChunkSize);
+    DWORD read = 0;
+    while (InternetReadFile(request, buffer.data(), FileDownload::kChunkSize, &read) && read > 0) {
+      total += read;
+    }
+  }
+  if (request) InternetCloseHandle(request);
+  if (connect) InternetCloseHandle(connect);
+  if (root) InternetCloseHandle(root);
+  return total;
+}
+
+bool WorkerFetch(FileDownload& worker) {
+  worker.Start();
+  return worker.WaitForEnd(120000) && worker.state.load() == FILE_DOWNLOAD_FINISHED;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: download_bench.exe /<folder>/<object> [runs]\n");
+    return 2;
+  }
+  wchar_t hostBuffer[256] = {};
+  GetEnvironmentVariableW(L"VELMOT_FILEHOST_NAME", hostBuffer, 256);
+  const std::wstring host = hostBuffer;
+  const std::string narrowPath = argv[1];
+  const std::wstring path(narrowPath.begin(), narrowPath.end());  // ASCII object paths
+  const int runs = argc > 2 ? std::max(1, atoi(argv[2])) : 7;
+  if (host.empty()) {
+    std::fprintf(stderr, "VELMOT_FILEHOST_NAME is not set (run under tools/test-env)\n");
+    return 2;
+  }
+
+  // Warm-up (the first HTTPS request of a process costs ~0.4 s) and the object's CRC.
+  FileDownload probe;
+  probe.connectionState.host = host;
+  probe.connectionState.objectPath = path;
+  const SIZE_T idlePrivate = Memory().PrivateUsage;
+  if (!WorkerFetch(probe) || probe.PartData().empty()) {
+    std::fprintf(stderr, "could not fetch %ls from %ls\n", path.c_str(), host.c_str());
+    return 1;
+  }
+  const uint64_t size = probe.PartData().size();
+  CRC crc;
+  crc.BuildTable();
+  const int32_t expected =
+      static_cast<int32_t>(crc.Compute(probe.PartData().data(), static_cast<uint32_t>(size)));
+  const SIZE_T heldPrivate = Memory().PrivateUsage;
+  probe.ReleasePartData();
+  BareFetch(host, path);
+
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  std::wstring folder = std::wstring(temp) + L"velmot-bench-" + std::to_wstring(GetCurrentProcessId());
+  std::wstring part = folder + L"/bench.exepart0";
+
+  std::vector<double> worker, bare;
+  for (int i = 0; i < runs; ++i) {
+    Error::Clear();
+    FileDownload w;
+    w.connectionState.host = host;
+    w.connectionState.objectPath = path;
+    w.connectionState.localPath = part;
+    w.expectedCrc = expected;
+    double begin = Seconds();
+    bool ok = WorkerFetch(w);
+    worker.push_back(Seconds() - begin);
+    if (!ok || Error::HasErrors()) std::fprintf(stderr, "worker run %d had errors\n", i);
+
+    begin = Seconds();
+    uint64_t got = BareFetch(host, path);
+    bare.push_back(Seconds() - begin);
+    if (got != size) std::fprintf(stderr, "bare run %d read %llu bytes\n", i, (unsigned long long)got);
+  }
+  DeleteFileW(part.c_str());
+  RemoveDirectoryW(folder.c_str());
+
+  PROCESS_MEMORY_COUNTERS_EX end = Memory();
+  const double mb = static_cast<double>(size) / 1e6;
+  const double workerRate = mb / Median(worker), bareRate = mb / Median(bare);
+  std::printf("object: %llu bytes, %d runs (median)\n", (unsigned long long)size, runs);
+  std::printf("worker (fetch + CRC + write): %.3f s  %.1f MB/s\n", Median(worker), workerRate);
+  std::printf("bare WinINet loop:            %.3f s  %.1f MB/s\n", Median(bare), bareRate);
+  std::printf("ratio worker / bare: %.2f\n", workerRate / bareRate);
+  std::printf("private memory: idle %.1f MiB, holding one object %.1f MiB (+%.1f MiB = %.2f x the "
+              "object), peak pagefile %.1f MiB (+%.2f x the object over idle)\n",
+              MiB(idlePrivate), MiB(heldPrivate), MiB(heldPrivate - idlePrivate),
+              static_cast<double>(heldPrivate - idlePrivate) / static_cast<double>(size),
+              MiB(end.PeakPagefileUsage),
+              (static_cast<double>(end.PeakPagefileUsage) - static_cast<double>(idlePrivate)) /
+                  static_cast<double>(size));
+  std::printf("RATES worker=%.3f bare=%.3f\n", workerRate, bareRate);
+  return 0;
+}
