@@ -12,6 +12,8 @@
 
 #include "../../resources/resource.h"
 
+#include <objbase.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -132,8 +134,9 @@ TEST(DlgApplication, AccessViolationOnTheUiThreadIsRecorded) {
   Error::Clear();
   const int code = RunBounded([] {
     FakeApplication app(nullptr, S_OK, [] {
-      volatile int* nowhere = reinterpret_cast<int*>(static_cast<uintptr_t>(0x10));
-      *nowhere = 1;
+      // The address comes through a volatile so that the compiler cannot see the fault.
+      static volatile uintptr_t address = 0x10;
+      *reinterpret_cast<volatile int*>(address) = 1;
     });
     return app.Run();
   }, 30);

@@ -8,6 +8,8 @@
 
 #include "../../resources/resource.h"
 
+#include <commctrl.h>
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -75,6 +77,10 @@ class GuiRelease {
       nlohmann::json respond = {{"status", 200}, {"body", descriptor.dump()}, {"delayMs", delayMs}};
       service.reset(new testservers::ServiceRelease(Narrow(name), {{"respond", respond}}));
     }
+  }
+  // The service refuses the release with this text.
+  void PublishRefusal(const std::string& text) {
+    service.reset(new testservers::ServiceRelease(Narrow(name), {{"error_info", text}}));
   }
   std::wstring ExeName() const { return name + L"_b1.exe"; }
   std::wstring Caption() const { return name + L" download manager"; }
@@ -247,14 +253,17 @@ TEST(DownloadDialog, ShowsStatisticsAndPauseStallsTheDownload) {
 }
 
 TEST(DownloadDialog, ClosingTwiceQuicklyRunsTheCloseSequenceOnce) {
+  // A refused request: the log then holds the service's answer, which names this run.
   GuiRelease release(L"VelmotTwice");
-  release.AddFile("Setup.exe", testsupport::RandomBytes(2000000, 2));
-  release.host.SetBehaviour("rel/0_Setup.exe", {{"then", {{"rate", 200000}}}});
-  release.Publish();
+  const std::string refusal = "Refused for " + Narrow(release.name);
+  release.PublishRefusal(refusal);
   DmProcess program(release.DownloadFolder(), release.ExeName());
   ASSERT_TRUE(program.Start());
   ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
-  program.WaitForText(IDC_INFO, 20000, [](const std::wstring& t) { return Contains(t, L"saved in"); });
+  const std::wstring info = program.WaitForText(IDC_INFO, 20000, [](const std::wstring& t) {
+    return Contains(t, L"Refused for ");
+  });
+  EXPECT_EQ(info, L"The download could not be started.\r\n" + std::wstring(refusal.begin(), refusal.end()));
   program.PostClose();
   program.PostClose();
   EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
@@ -268,7 +277,7 @@ TEST(DownloadDialog, ClosingTwiceQuicklyRunsTheCloseSequenceOnce) {
   size_t uploads = 0;
   for (const std::string& computer : computers) {
     for (const std::string& log : testservers::ServiceUploads(computer)) {
-      if (log.find(Narrow(release.host.Name())) != std::string::npos) ++uploads;
+      if (log.find(refusal) != std::string::npos) ++uploads;
     }
   }
   EXPECT_EQ(uploads, 1u);
