@@ -321,7 +321,7 @@ TEST(DownloadDialog, ClosingAtRandomMomentsAlwaysEndsAndKeepsGoodParts) {
   release.AddFile("VelmotData.bin", testsupport::RandomBytes(25000000, 5));
   release.Publish(400);  // the request itself takes a while: closes land in it too
   std::mt19937 random(20240501);
-  const int kRuns = 7;
+  const int kRuns = 6;
   for (int run = 0; run < kRuns; ++run) {
     DmProcess program(release.DownloadFolder(), release.ExeName());
     ASSERT_TRUE(program.Start());
