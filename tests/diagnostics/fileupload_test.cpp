@@ -19,11 +19,7 @@ namespace {
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
-std::string UniqueId() {
-  static std::atomic<unsigned> counter{0};
-  return "fu-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64()) +
-         "-" + std::to_string(counter++);
-}
+std::string UniqueId() { return testservers::UniqueId("fu"); }
 
 // The service's origin with another path ("/echo/x" and the like).
 std::wstring ServiceUrlWithPath(const std::string& path) {
@@ -40,24 +36,7 @@ std::vector<nlohmann::json> RequestsFor(const std::string& path) {
   return found;
 }
 
-std::string Base64Decode(const std::string& text) {
-  static const std::string kAlphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  unsigned value = 0;
-  int bits = 0;
-  for (char c : text) {
-    size_t index = kAlphabet.find(c);
-    if (index == std::string::npos) continue;
-    value = (value << 6) | static_cast<unsigned>(index);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out += static_cast<char>((value >> bits) & 0xFF);
-    }
-  }
-  return out;
-}
+using testservers::Base64Decode;
 
 std::string Body(const nlohmann::json& request) {
   return Base64Decode(request.value("bodyBase64", std::string()));

@@ -24,32 +24,11 @@ const wchar_t kUnreadable[] =
     L"The Velmot download service sent an answer that could not be understood. Please try "
     L"again later or contact Velmot support.";
 
-std::string UniqueId() {
-  static std::atomic<unsigned> counter{0};
-  return "dr-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64()) +
-         "-" + std::to_string(counter++);
-}
+std::string UniqueId() { return testservers::UniqueId("dr"); }
 
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
-std::string Base64Decode(const std::string& text) {
-  static const std::string kAlphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  unsigned value = 0;
-  int bits = 0;
-  for (char c : text) {
-    size_t index = kAlphabet.find(c);
-    if (index == std::string::npos) continue;
-    value = (value << 6) | static_cast<unsigned>(index);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out += static_cast<char>((value >> bits) & 0xFF);
-    }
-  }
-  return out;
-}
+using testservers::Base64Decode;
 
 bool HasRecord(const std::string& message, uint32_t code) {
   for (const auto& record : Error::GetRecords()) {

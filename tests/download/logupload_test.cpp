@@ -19,32 +19,11 @@
 
 namespace {
 
-std::string UniqueId() {
-  static std::atomic<unsigned> counter{0};
-  return "lu-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64()) +
-         "-" + std::to_string(counter++);
-}
+std::string UniqueId() { return testservers::UniqueId("lu"); }
 
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
-std::string Base64Decode(const std::string& text) {
-  static const std::string kAlphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  unsigned value = 0;
-  int bits = 0;
-  for (char c : text) {
-    size_t index = kAlphabet.find(c);
-    if (index == std::string::npos) continue;
-    value = (value << 6) | static_cast<unsigned>(index);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out += static_cast<char>((value >> bits) & 0xFF);
-    }
-  }
-  return out;
-}
+using testservers::Base64Decode;
 
 // Unpacks a gzip member with zlib itself.
 bool Gunzip(const std::string& packed, std::string& unpacked) {

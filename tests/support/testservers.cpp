@@ -245,4 +245,29 @@ std::vector<std::string> ServiceUploads(const std::string& computerId) {
 
 std::wstring ServiceUrl() { return velmot::kServiceUrl; }
 
+std::string UniqueId(const std::string& prefix) {
+  static std::atomic<unsigned> counter{0};
+  return prefix + "-" + std::to_string(GetCurrentProcessId()) + "-" +
+         std::to_string(GetTickCount64()) + "-" + std::to_string(counter++);
+}
+
+std::string Base64Decode(const std::string& text) {
+  static const std::string kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  unsigned value = 0;
+  int bits = 0;
+  for (char c : text) {
+    size_t index = kAlphabet.find(c);
+    if (index == std::string::npos) continue;
+    value = (value << 6) | static_cast<unsigned>(index);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>((value >> bits) & 0xFF);
+    }
+  }
+  return out;
+}
+
 }  // namespace testservers

@@ -88,6 +88,12 @@ std::vector<nlohmann::json> ServiceRequests();
 // Stored log uploads for one ComputerId: each the decoded UTF-16LE JSON text as UTF-8.
 std::vector<std::string> ServiceUploads(const std::string& computerId);
 
+// A text unique to this call in this test run, for paths and ids that parallel test
+// processes must not share: prefix-pid-ticks-counter.
+std::string UniqueId(const std::string& prefix);
+// Decodes the logs' base64 bodies.
+std::string Base64Decode(const std::string& text);
+
 // The web service endpoint the product is built with.
 std::wstring ServiceUrl();
 
