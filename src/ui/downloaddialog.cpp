@@ -2,7 +2,7 @@
 
 #include "app/orx_thread.h"
 #include "diagnostics/error.h"
-#include "../../resources/resource.h"
+#include "resource.h"
 
 #include <velmot/config.h>
 

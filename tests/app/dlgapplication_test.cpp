@@ -10,7 +10,7 @@
 #include "support/testservers.h"
 #include "ui/downloaddialog.h"
 
-#include "../../resources/resource.h"
+#include "resource.h"
 
 #include <objbase.h>
 
