@@ -1,5 +1,6 @@
 #include "diagnostics/cgzip.h"
 
+#include "support/downloadjob.h"
 #include "support/testenv.h"
 
 #include <gtest/gtest.h>
@@ -12,20 +13,8 @@
 
 namespace {
 
-std::vector<uint8_t> FileBytes(const std::wstring& path) {
-  std::vector<uint8_t> bytes;
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                         nullptr);
-  if (h == INVALID_HANDLE_VALUE) return bytes;
-  LARGE_INTEGER size;
-  GetFileSizeEx(h, &size);
-  bytes.resize(static_cast<size_t>(size.QuadPart));
-  DWORD read = 0;
-  if (!bytes.empty()) ReadFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
-  bytes.resize(read);
-  CloseHandle(h);
-  return bytes;
-}
+// Whole file as it is on disk.
+const auto& FileBytes = testsupport::ReadFileBytes;
 
 void PutBytes(const std::wstring& path, const std::vector<uint8_t>& bytes) {
   HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);

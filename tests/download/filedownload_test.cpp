@@ -2,6 +2,7 @@
 
 #include "diagnostics/error.h"
 #include "diagnostics/stringutils.h"
+#include "support/downloadjob.h"
 #include "support/recordingdownloadlistener.h"
 #include "support/testenv.h"
 #include "support/testservers.h"
@@ -39,20 +40,7 @@ int32_t CrcOf(const std::vector<uint8_t>& bytes) {
   return static_cast<int32_t>(crc.Compute(bytes.data(), static_cast<uint32_t>(bytes.size())));
 }
 
-std::vector<uint8_t> ReadFileBytes(const std::wstring& path) {
-  std::vector<uint8_t> bytes;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
-  if (file == INVALID_HANDLE_VALUE) return bytes;
-  LARGE_INTEGER size;
-  GetFileSizeEx(file, &size);
-  bytes.resize(static_cast<size_t>(size.QuadPart));
-  DWORD read = 0;
-  if (!bytes.empty()) ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
-  CloseHandle(file);
-  bytes.resize(read);
-  return bytes;
-}
+using testsupport::ReadFileBytes;
 
 bool Exists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
