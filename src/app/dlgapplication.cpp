@@ -1,6 +1,6 @@
 #include "app/dlgapplication.h"
 
-#include "app/orx_thread.h"
+#include "base/orx_thread.h"
 #include "diagnostics/error.h"
 #include "ui/downloaddialog.h"
 

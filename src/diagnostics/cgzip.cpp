@@ -1,6 +1,6 @@
 #include "diagnostics/cgzip.h"
 
-#include "app/handles.h"
+#include "base/handles.h"
 
 #include <windows.h>
 

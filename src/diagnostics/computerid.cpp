@@ -1,8 +1,8 @@
 #include "diagnostics/computerid.h"
 
-#include "app/handles.h"
+#include "base/handles.h"
 #include "diagnostics/error.h"
-#include "diagnostics/stringutils.h"
+#include "base/stringutils.h"
 
 #include <windows.h>
 #include <wincrypt.h>

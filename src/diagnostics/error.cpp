@@ -2,8 +2,8 @@
 // their display texts, and the text log file.
 #include "diagnostics/error.h"
 
-#include "app/handles.h"
-#include "diagnostics/stringutils.h"
+#include "base/handles.h"
+#include "base/stringutils.h"
 
 #include <windows.h>
 

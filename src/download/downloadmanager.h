@@ -9,8 +9,8 @@
 // The counters and flags below are read without the lock by the statistics display.
 #pragma once
 
-#include "app/handles.h"
-#include "app/orx_thread.h"
+#include "base/handles.h"
+#include "base/orx_thread.h"
 #include "download/filedownload.h"
 #include "download/filesystemwatcher.h"
 #include "download/idmlistener.h"

@@ -3,7 +3,7 @@
 #include "download/downloadmanager.h"
 
 #include "diagnostics/error.h"
-#include "diagnostics/stringutils.h"
+#include "base/stringutils.h"
 #include "download/crc.h"
 
 #include <windows.h>

@@ -5,8 +5,8 @@
 
 #include "diagnostics/cgzip.h"
 #include "diagnostics/error.h"
-#include "diagnostics/fileupload.h"
-#include "diagnostics/stringutils.h"
+#include "net/fileupload.h"
+#include "base/stringutils.h"
 #include "download/filesystem.h"
 
 #include <velmot/config.h>

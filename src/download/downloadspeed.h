@@ -5,8 +5,8 @@
 // meter then makes its final all-zero update and ends.
 #pragma once
 
-#include "app/handles.h"
-#include "app/orx_thread.h"
+#include "base/handles.h"
+#include "base/orx_thread.h"
 
 #include <atomic>
 #include <cstdint>

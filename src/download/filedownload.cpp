@@ -2,7 +2,7 @@
 
 #include "diagnostics/error.h"
 
-#include "app/handles.h"
+#include "base/handles.h"
 
 #include <algorithm>
 #include <exception>

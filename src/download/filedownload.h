@@ -5,8 +5,8 @@
 // after the current read returns (120 s receive time-out) or within 100 ms while paused.
 #pragma once
 
-#include "app/orx_thread.h"
-#include "download/connection.h"
+#include "base/orx_thread.h"
+#include "net/connection.h"
 #include "download/crc.h"
 #include "download/idownloadlistener.h"
 

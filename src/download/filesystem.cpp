@@ -1,8 +1,8 @@
 #include "download/filesystem.h"
 
-#include "app/handles.h"
+#include "base/handles.h"
 #include "diagnostics/error.h"
-#include "diagnostics/stringutils.h"
+#include "base/stringutils.h"
 
 #include <windows.h>
 

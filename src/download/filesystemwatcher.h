@@ -12,8 +12,8 @@
 // the current watch first).
 #pragma once
 
-#include "app/handles.h"
-#include "app/orx_thread.h"
+#include "base/handles.h"
+#include "base/orx_thread.h"
 
 #include <string>
 #include <vector>

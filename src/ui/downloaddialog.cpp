@@ -1,6 +1,6 @@
 #include "ui/downloaddialog.h"
 
-#include "app/orx_thread.h"
+#include "base/orx_thread.h"
 #include "diagnostics/error.h"
 #include "resource.h"
 

@@ -12,7 +12,7 @@
 // dismissing the manager's message boxes), so that no thread can wait for it for ever.
 #pragma once
 
-#include "app/handles.h"
+#include "base/handles.h"
 #include "download/downloadmanager.h"
 #include "download/downloadspeed.h"
 #include "download/idmlistener.h"

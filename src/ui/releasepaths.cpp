@@ -1,6 +1,6 @@
 #include "ui/releasepaths.h"
 
-#include "diagnostics/stringutils.h"
+#include "base/stringutils.h"
 
 #include <windows.h>
 #include <shlobj.h>

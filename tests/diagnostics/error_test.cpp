@@ -1,6 +1,6 @@
 #include "diagnostics/error.h"
 
-#include "app/handles.h"
+#include "base/handles.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

@@ -1,8 +1,8 @@
 // The two forms in which the error log leaves the process: the JSON report's bytes and
 // the text log file's bytes.
-#include "app/handles.h"
+#include "base/handles.h"
 #include "diagnostics/error.h"
-#include "diagnostics/stringutils.h"
+#include "base/stringutils.h"
 #include "support/testenv.h"
 
 #include <gtest/gtest.h>

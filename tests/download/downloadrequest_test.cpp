@@ -3,7 +3,7 @@
 #include "download/downloadmanager.h"
 
 #include "diagnostics/error.h"
-#include "diagnostics/fileupload.h"
+#include "net/fileupload.h"
 #include "support/testenv.h"
 #include "support/testservers.h"
 

@@ -1,7 +1,7 @@
 #include "download/filedownload.h"
 
 #include "diagnostics/error.h"
-#include "diagnostics/stringutils.h"
+#include "base/stringutils.h"
 #include "support/downloadjob.h"
 #include "support/recordingdownloadlistener.h"
 #include "support/testenv.h"

@@ -1,7 +1,7 @@
 #include "download/filesystemwatcher.h"
 
 #include "diagnostics/error.h"
-#include "diagnostics/stringutils.h"
+#include "base/stringutils.h"
 #include "support/testenv.h"
 
 #include <gtest/gtest.h>

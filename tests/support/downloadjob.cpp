@@ -1,6 +1,6 @@
 #include "support/downloadjob.h"
 
-#include "diagnostics/stringutils.h"
+#include "base/stringutils.h"
 #include "download/crc.h"
 
 #include <windows.h>

@@ -1,7 +1,7 @@
-#include "diagnostics/fileupload.h"
+#include "net/fileupload.h"
 
 #include "diagnostics/error.h"
-#include "diagnostics/stringutils.h"
+#include "base/stringutils.h"
 
 #include <wininet.h>
 

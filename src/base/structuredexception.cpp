@@ -1,4 +1,4 @@
-#include "app/structuredexception.h"
+#include "base/structuredexception.h"
 
 #include <cstdio>
 

@@ -1,11 +1,11 @@
-#include "app/orx_thread.h"
+#include "base/orx_thread.h"
 
 #include <process.h>
 
 #include <exception>
 #include <string>
 
-#include "app/handles.h"
+#include "base/handles.h"
 
 namespace {
 

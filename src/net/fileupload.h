@@ -13,8 +13,8 @@
 // 200 or not, ends the attempts (the caller judges the status).
 #pragma once
 
-#include "app/handles.h"
-#include "app/orx_thread.h"
+#include "base/handles.h"
+#include "base/orx_thread.h"
 
 #include <atomic>
 #include <cstdint>

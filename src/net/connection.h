@@ -3,7 +3,7 @@
 // Runs on the worker's thread and touches only that worker's state.
 #pragma once
 
-#include "app/handles.h"
+#include "base/handles.h"
 
 #include <atomic>
 #include <cstdint>

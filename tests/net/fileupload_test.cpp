@@ -1,7 +1,7 @@
 // The upload worker against the reference web service (tests/servers/service.js):
 // "/echo/<id>" answers 200 "ok", "/drop/<n>/<id>" resets the first n connections, and the
 // service endpoint gives canned answers for releases registered with ServiceRelease.
-#include "diagnostics/fileupload.h"
+#include "net/fileupload.h"
 
 #include "diagnostics/error.h"
 #include "support/testservers.h"

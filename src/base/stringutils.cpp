@@ -1,4 +1,4 @@
-#include "diagnostics/stringutils.h"
+#include "base/stringutils.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "app/structuredexception.h"
+#include "base/structuredexception.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <regex>
 #include <string>
 
-#include "app/orx_thread.h"
+#include "base/orx_thread.h"
 
 namespace {
 

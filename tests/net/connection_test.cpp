@@ -1,7 +1,7 @@
-#include "download/connection.h"
+#include "net/connection.h"
 
 #include "diagnostics/error.h"
-#include "diagnostics/stringutils.h"
+#include "base/stringutils.h"
 #include "support/testenv.h"
 #include "support/testservers.h"
 

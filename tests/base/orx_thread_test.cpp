@@ -1,4 +1,4 @@
-#include "app/orx_thread.h"
+#include "base/orx_thread.h"
 
 #include <gtest/gtest.h>
 #include <psapi.h>

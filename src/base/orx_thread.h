@@ -18,7 +18,7 @@
 
 // TranslateStructuredException and InstallStructuredExceptionTranslator, which every
 // thread body uses, live there.
-#include "app/structuredexception.h"
+#include "base/structuredexception.h"
 
 class Orx_Thread {
  public:

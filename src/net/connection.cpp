@@ -1,4 +1,4 @@
-#include "download/connection.h"
+#include "net/connection.h"
 
 #include "diagnostics/error.h"
 

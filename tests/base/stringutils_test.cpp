@@ -1,4 +1,4 @@
-#include "diagnostics/stringutils.h"
+#include "base/stringutils.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
