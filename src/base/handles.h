@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+#include <wincrypt.h>
 #include <wininet.h>
 
 #include <utility>
@@ -27,6 +28,22 @@ struct InvalidValueHandleTraits {
   static void Close(Type h) { CloseFn(h); }
 };
 
+// Keeps the calling thread's last-error code across a cleanup: closing a handle between a
+// failing call and the GetLastError() that reads its code must not change the code.
+class LastErrorKeeper {
+ public:
+  LastErrorKeeper() : code_(GetLastError()) {}
+  ~LastErrorKeeper() { SetLastError(code_); }
+  LastErrorKeeper(const LastErrorKeeper&) = delete;
+  LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
+
+ private:
+  DWORD code_;
+};
+
+// The one owner of every handle kind: move-only, closes in Reset (and so in the destructor),
+// never twice. Reset keeps the caller's GetLastError(). Put() hands the slot to an API that
+// returns its handle through an out-parameter (RegOpenKeyExW, CryptAcquireContextW, ...).
 template <typename Traits>
 class UniqueHandle {
  public:
@@ -52,8 +69,16 @@ class UniqueHandle {
     return h;
   }
   void Reset(Type h = Traits::InvalidValue()) {
-    if (IsValid()) Traits::Close(handle_);
+    if (IsValid()) {
+      LastErrorKeeper keep;
+      Traits::Close(handle_);
+    }
     handle_ = h;
+  }
+  // Closes what is held and returns the empty slot for the API to fill.
+  Type* Put() {
+    Reset();
+    return &handle_;
   }
 
  private:
@@ -62,6 +87,8 @@ class UniqueHandle {
 
 inline BOOL WINAPI CloseInternetHandle(HINTERNET h) { return InternetCloseHandle(h); }
 inline BOOL WINAPI CloseRegistryKey(HKEY h) { return RegCloseKey(h) == ERROR_SUCCESS; }
+inline BOOL WINAPI ReleaseCryptContext(HCRYPTPROV h) { return CryptReleaseContext(h, 0); }
+inline BOOL WINAPI DeleteFont(HFONT h) { return DeleteObject(h); }
 
 // CreateFile returns INVALID_HANDLE_VALUE on failure, most other calls NULL: two types.
 using FileHandle = UniqueHandle<InvalidValueHandleTraits<CloseHandle>>;
@@ -69,6 +96,9 @@ using KernelHandle = UniqueHandle<HandleTraits<HANDLE, nullptr, CloseHandle>>;  
 using FindHandle = UniqueHandle<InvalidValueHandleTraits<FindClose>>;
 using InternetHandle = UniqueHandle<HandleTraits<HINTERNET, nullptr, CloseInternetHandle>>;
 using RegistryKey = UniqueHandle<HandleTraits<HKEY, nullptr, CloseRegistryKey>>;
+using CryptContext = UniqueHandle<HandleTraits<HCRYPTPROV, 0, ReleaseCryptContext>>;
+using CryptHash = UniqueHandle<HandleTraits<HCRYPTHASH, 0, CryptDestroyHash>>;
+using FontHandle = UniqueHandle<HandleTraits<HFONT, nullptr, DeleteFont>>;
 
 // A critical section and its scoped lock.
 class CriticalSection {

@@ -14,16 +14,35 @@ const DWORD kTerminationWaitMs = 5000;
 
 bool HasEnded(HANDLE thread) { return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0; }
 
+// SetThreadDescription came with Windows 10 1607; older builds lack the export, so it is
+// looked up rather than imported (an import would keep the program from starting there).
+using SetThreadDescriptionFn = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+
+void NameCurrentThread(const wchar_t* name) {
+  static const SetThreadDescriptionFn setDescription = [] {
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    FARPROC found = kernel ? GetProcAddress(kernel, "SetThreadDescription") : nullptr;
+    return reinterpret_cast<SetThreadDescriptionFn>(reinterpret_cast<void*>(found));
+  }();
+  if (setDescription && name) setDescription(GetCurrentThread(), name);
+}
+
 }  // namespace
 
 // The owner's side of the thread: the handle and the lock that serialises Start, Stop and
-// WaitForEnd. The thread itself never touches either.
+// WaitForEnd, which the thread itself never touches, and the stop event, which it waits on.
 struct Orx_Thread::Handover {
   velmot::CriticalSection lock;
   velmot::KernelHandle thread;
+  velmot::KernelHandle stopEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
-Orx_Thread::Orx_Thread() : running(false), threadId(0), handover_(new Handover) {}
+Orx_Thread::Orx_Thread(const wchar_t* name, bool translateFaults)
+    : running(false),
+      threadId(0),
+      handover_(new Handover),
+      name_(name),
+      translateFaults_(translateFaults) {}
 
 Orx_Thread::~Orx_Thread() {
   Orx_Thread::Stop(INFINITE);
@@ -44,6 +63,7 @@ void Orx_Thread::Start() {
     // may set the flags it clears on its way out.
     Join(INFINITE);
   }
+  if (handover_->stopEvent) ResetEvent(handover_->stopEvent.Get());
   running = true;
   unsigned id = 0;
   // Created suspended so that the handle and the identifier are in place before the body
@@ -67,6 +87,7 @@ void Orx_Thread::Stop(DWORD timeoutMs) {
   // before the lock, which the owner may hold while it waits for this very thread.
   if (threadId.load() != 0 && threadId.load() == GetCurrentThreadId()) {
     running = false;
+    if (handover_->stopEvent) SetEvent(handover_->stopEvent.Get());
     return;
   }
   velmot::CriticalSectionLock hold(handover_->lock);
@@ -76,6 +97,8 @@ void Orx_Thread::Stop(DWORD timeoutMs) {
     return;
   }
   running = false;
+  if (handover_->stopEvent) SetEvent(handover_->stopEvent.Get());
+  OnStopRequested();
   if (WaitForSingleObject(handover_->thread.Get(), timeoutMs) == WAIT_TIMEOUT) {
     TerminateThread(handover_->thread.Get(), 0);
     Join(kTerminationWaitMs);
@@ -110,6 +133,27 @@ bool Orx_Thread::WaitForEnd(DWORD timeoutMs) {
   return true;
 }
 
+bool Orx_Thread::WaitForStop(DWORD ms) const {
+  if (!running.load()) return true;
+  if (!handover_->stopEvent) {
+    // Without an event (creation failed) the wait is a plain sleep; the flag still tells.
+    Sleep(ms);
+  } else {
+    WaitForSingleObject(handover_->stopEvent.Get(), ms);
+  }
+  return !running.load();
+}
+
+bool Orx_Thread::StopRequested() const { return !running.load(); }
+
+HANDLE Orx_Thread::StopEvent() const { return handover_->stopEvent.Get(); }
+
+void Orx_Thread::OnEscapedException(const std::exception* e) {
+  OutputDebugStringA((std::string("Orx_Thread: exception left Run: ") +
+                      (e ? e->what() : "unknown") + "\n")
+                         .c_str());
+}
+
 void Orx_Thread::ReleaseIfEnded() {
   if (handover_->thread && HasEnded(handover_->thread.Get())) Join(0);
 }
@@ -122,14 +166,22 @@ void Orx_Thread::Join(DWORD timeoutMs) {
 
 unsigned __stdcall Orx_Thread::ThreadEntry(void* self) {
   auto* thread = static_cast<Orx_Thread*>(self);
-  // Bodies catch and record their own failures; this only keeps an escaped exception from
-  // ending the whole process through std::terminate.
+  NameCurrentThread(thread->name_);
+  if (thread->translateFaults_) InstallStructuredExceptionTranslator();
+  // The one catch of every body: an escaped exception must not end the whole process
+  // through std::terminate. The hook records it; a hook that throws itself is ignored.
   try {
     thread->Run();
   } catch (const std::exception& e) {
-    OutputDebugStringA((std::string("Orx_Thread: exception left Run: ") + e.what() + "\n").c_str());
+    try {
+      thread->OnEscapedException(&e);
+    } catch (...) {
+    }
   } catch (...) {
-    OutputDebugStringA("Orx_Thread: exception left Run\n");
+    try {
+      thread->OnEscapedException(nullptr);
+    } catch (...) {
+    }
   }
   thread->threadId = 0;
   // The last touch of the object: once the owner sees the flag clear it may restart or

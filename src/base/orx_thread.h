@@ -1,28 +1,36 @@
 // Base of every background activity: owns one operating-system thread that runs the
-// subclass's Run(). The owner starts it and stops it: Stop(timeoutMs) clears the running
-// flag (the cooperative stop request), waits, and terminates the thread if the wait runs
-// out. Run() polls IsRunning() and returns soon after it turns false. Never throws.
+// subclass's Run(), and owns the stop request. The owner starts it and stops it:
+// Stop(timeoutMs) clears the running flag and signals the stop event (the cooperative stop
+// request), calls OnStopRequested() so that the subclass can cancel a blocking call, waits,
+// and terminates the thread only as the last resort when the wait runs out. Run() waits
+// with WaitForStop(ms) instead of sleeping, polls IsRunning() between steps, and returns
+// soon after a stop. Never throws.
+//
+// The thread entry names the thread for debuggers, installs the structured-exception
+// translator (unless the subclass asks for the system's own fault handling) and catches
+// whatever leaves Run(), handing it to OnEscapedException() on the thread itself.
 //
 // Start, Stop and WaitForEnd are the owner's operations; they are serialised by a lock, so
 // they are safe from any thread, and a body may call Stop on its own object (it then only
-// clears the flag: a thread cannot wait for itself). The thread handle belongs to the object
-// and is closed only by those operations and the destructor, never by the thread itself, so
-// a thread that ends by itself while the owner stops it is waited on and released exactly
-// once. A thread must not destroy its own object.
+// clears the flag and signals the event: a thread cannot wait for itself). The thread handle
+// belongs to the object and is closed only by those operations and the destructor, never by
+// the thread itself, so a thread that ends by itself while the owner stops it is waited on
+// and released exactly once. A thread must not destroy its own object.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 
-// TranslateStructuredException and InstallStructuredExceptionTranslator, which every
-// thread body uses, live there.
 #include "base/structuredexception.h"
 
 class Orx_Thread {
  public:
-  Orx_Thread();
+  // name: shown by debuggers (where the system can name threads). translateFaults: false
+  // keeps the system's own handling of processor faults on this thread.
+  explicit Orx_Thread(const wchar_t* name = L"Velmot worker", bool translateFaults = true);
   // Stops the thread waiting without limit. Subclasses whose Run() uses their own members
   // must stop the thread in their own destructor first.
   virtual ~Orx_Thread();
@@ -44,6 +52,21 @@ class Orx_Thread {
   bool WaitForEnd(DWORD timeoutMs);
 
  protected:
+  // Waits up to ms milliseconds; returns true at once when a stop was requested (the body
+  // should then return). Replaces every Sleep in a body.
+  bool WaitForStop(DWORD ms) const;
+  bool StopRequested() const;
+  // The manual-reset stop event, for bodies that wait on it beside other objects. Reset by
+  // Start, signalled by Stop; valid for the object's life.
+  HANDLE StopEvent() const;
+  // Called on the stopping thread after the stop request, before the wait (never from the
+  // body's own thread): cancels a blocking call (closes a WinINet request, CancelIoEx).
+  // Must not block and must tolerate a body that has already ended.
+  virtual void OnStopRequested() {}
+  // Called on the thread with what left Run(): e is null for an exception that is not a
+  // standard one. Records the class's own text; the default writes debugger output only.
+  virtual void OnEscapedException(const std::exception* e);
+
   std::atomic<bool> running;
   std::atomic<DWORD> threadId;
 
@@ -54,4 +77,6 @@ class Orx_Thread {
   void ReleaseIfEnded();
   void Join(DWORD timeoutMs);
   Handover* handover_;
+  const wchar_t* name_;
+  const bool translateFaults_;
 };

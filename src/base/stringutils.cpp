@@ -21,6 +21,11 @@ Char FoldAscii(Char c) {
 }
 
 template <typename Char>
+Char UpperAscii(Char c) {
+  return (c >= Char('a') && c <= Char('z')) ? Char(c - Char('a') + Char('A')) : c;
+}
+
+template <typename Char>
 Char Identity(Char c) {
   return c;
 }
@@ -308,4 +313,16 @@ std::wstring StringUtils::UrlEncode(const std::wstring& text) {
     }
   }
   return out;
+}
+
+std::wstring StringUtils::ToLowerAscii(const std::wstring& text) {
+  std::wstring folded = text;
+  for (wchar_t& c : folded) c = FoldAscii(c);
+  return folded;
+}
+
+std::wstring StringUtils::ToUpperAscii(const std::wstring& text) {
+  std::wstring folded = text;
+  for (wchar_t& c : folded) c = UpperAscii(c);
+  return folded;
 }

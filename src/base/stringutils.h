@@ -34,6 +34,11 @@ class StringUtils {
   // Position of the first occurrence, ASCII letters compared without case; -1 if none.
   static long long FindNoCase(const std::wstring& text, const std::wstring& search);
 
+  // ASCII letters only change case; every other character stays (no locale involved, so
+  // the result never depends on the user's settings).
+  static std::wstring ToLowerAscii(const std::wstring& text);
+  static std::wstring ToUpperAscii(const std::wstring& text);
+
   // The text after the last "/" or "\\"; empty when the path has no separator.
   static std::wstring GetFileName(const std::wstring& path);
 

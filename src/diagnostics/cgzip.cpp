@@ -1,5 +1,6 @@
 #include "diagnostics/cgzip.h"
 
+#include "base/fileio.h"
 #include "base/handles.h"
 
 #include <windows.h>
@@ -54,13 +55,9 @@ gzFile OpenStream(const wchar_t* path, const std::string& narrow, bool exact, co
 
 // Size on disk, for the read chunk; -1 if the file cannot be opened.
 long long FileLength(const wchar_t* path) {
-  velmot::FileHandle file(CreateFileW(path, GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return -1;
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(file.Get(), &size)) return -1;
-  return size.QuadPart;
+  uint64_t size = 0;
+  if (!FileIO::SizeOf(std::wstring(path), size)) return -1;
+  return static_cast<long long>(size);
 }
 
 }  // namespace

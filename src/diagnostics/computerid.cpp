@@ -18,49 +18,6 @@
 
 namespace {
 
-// Owns a CryptoAPI provider context. Release() reports the release's own result so that
-// a failure on the normal path can be recorded; the destructor covers the early returns.
-class CryptContext {
- public:
-  CryptContext() = default;
-  ~CryptContext() {
-    if (handle_) CryptReleaseContext(handle_, 0);
-  }
-  CryptContext(const CryptContext&) = delete;
-  CryptContext& operator=(const CryptContext&) = delete;
-  HCRYPTPROV* Out() { return &handle_; }
-  HCRYPTPROV Get() const { return handle_; }
-  bool Release() {
-    HCRYPTPROV h = handle_;
-    handle_ = 0;
-    return CryptReleaseContext(h, 0) != FALSE;
-  }
-
- private:
-  HCRYPTPROV handle_ = 0;
-};
-
-// Owns a CryptoAPI hash object; same pattern as CryptContext.
-class CryptHash {
- public:
-  CryptHash() = default;
-  ~CryptHash() {
-    if (handle_) CryptDestroyHash(handle_);
-  }
-  CryptHash(const CryptHash&) = delete;
-  CryptHash& operator=(const CryptHash&) = delete;
-  HCRYPTHASH* Out() { return &handle_; }
-  HCRYPTHASH Get() const { return handle_; }
-  bool Destroy() {
-    HCRYPTHASH h = handle_;
-    handle_ = 0;
-    return CryptDestroyHash(h) != FALSE;
-  }
-
- private:
-  HCRYPTHASH handle_ = 0;
-};
-
 // Records a failed CryptoAPI call under its name; line is the failing call's.
 bool Failed(const char* call, int line) {
   DWORD code = GetLastError();
@@ -88,15 +45,14 @@ void CpuidLeaf0(int32_t registers[4]) {
 
 bool ComputerId::ReadMachineGuid(std::string& guid) {
   guid.clear();
-  HKEY key = nullptr;
+  velmot::RegistryKey owned;
   LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Cryptography", 0,
-                              KEY_READ | KEY_WOW64_64KEY, &key);
+                              KEY_READ | KEY_WOW64_64KEY, owned.Put());
   if (result != ERROR_SUCCESS) {
     Error::LogError(std::string("Unable to open HKLM\\Software\\Microsoft\\Cryptography registry key"),
                     static_cast<uint32_t>(result), VELMOT_HERE);
     return true;
   }
-  velmot::RegistryKey owned(key);
   char buffer[255] = {};
   DWORD size = sizeof(buffer);
   if (RegQueryValueExA(owned.Get(), "MachineGuid", nullptr, nullptr,
@@ -111,8 +67,7 @@ bool ComputerId::ReadVolumeGuid(std::string& guid) {
   guid.clear();
   char buffer[1024] = {};
   if (!GetVolumeNameForVolumeMountPointA("C:\\", buffer, 1023)) {
-    DWORD code = GetLastError();
-    Error::LogError(std::string("GetVolumeNameForVolumeMountPoint failed"), code, VELMOT_HERE);
+    VELMOT_LOG_LAST_ERROR(std::string("GetVolumeNameForVolumeMountPoint failed"));
     return true;
   }
   std::string path(buffer);
@@ -136,12 +91,12 @@ bool ComputerId::BuildText(std::string& text) {
 }
 
 bool ComputerId::HashHex(const std::string& text, std::string& digest) {
-  CryptContext context;
-  if (!CryptAcquireContextW(context.Out(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
+  velmot::CryptContext context;
+  if (!CryptAcquireContextW(context.Put(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
     return Failed("CryptAcquireContext", __LINE__);
   }
-  CryptHash hash;
-  if (!CryptCreateHash(context.Get(), CALG_SHA1, 0, 0, hash.Out())) {
+  velmot::CryptHash hash;
+  if (!CryptCreateHash(context.Get(), CALG_SHA1, 0, 0, hash.Put())) {
     return Failed("CryptCreateHash", __LINE__);
   }
   if (!CryptHashData(hash.Get(), reinterpret_cast<const BYTE*>(text.data()),
@@ -153,8 +108,9 @@ bool ComputerId::HashHex(const std::string& text, std::string& digest) {
   if (!CryptGetHashParam(hash.Get(), HP_HASHVAL, value, &length, 0)) {
     return Failed("CryptGetHashParam", __LINE__);
   }
-  if (!hash.Destroy()) return Failed("CryptDestroyHash", __LINE__);
-  if (!context.Release()) return Failed("CryptReleaseContext", __LINE__);
+  // Released by hand on the normal path so that a failing release is recorded too.
+  if (!CryptDestroyHash(hash.Release())) return Failed("CryptDestroyHash", __LINE__);
+  if (!CryptReleaseContext(context.Release(), 0)) return Failed("CryptReleaseContext", __LINE__);
 
   static const char kHex[] = "0123456789abcdef";
   std::string hex;

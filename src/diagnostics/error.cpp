@@ -142,6 +142,8 @@ std::string RenderLogFile(const std::vector<ErrorRecord>& records) {
 // a failure to record must never become the caller's failure. The lock is only taken
 // inside Append, by a guard, so it is released on every path.
 
+uint32_t Error::LastSystemError() { return GetLastError(); }
+
 void Error::LogError(const std::string& message, uint32_t code, const char* file, int line) {
   try {
     CodeText text = DescribeCode(code, false);

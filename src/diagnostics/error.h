@@ -39,6 +39,20 @@ struct ErrorRecord {
 // The recording site, for the operations' file and line arguments.
 #define VELMOT_HERE __FILE__, __LINE__
 
+// One line at a failing call: records message with the thread's last-error code and the
+// site. The code is read before the message is built, since building it may allocate and
+// so change the code. The REPORT form also names WinINet codes in the detailed message.
+#define VELMOT_LOG_LAST_ERROR(message)                               \
+  do {                                                               \
+    const uint32_t velmotLastError_ = Error::LastSystemError();      \
+    Error::LogError((message), velmotLastError_, VELMOT_HERE);       \
+  } while (0)
+#define VELMOT_REPORT_LAST_ERROR(message)                            \
+  do {                                                               \
+    const uint32_t velmotLastError_ = Error::LastSystemError();      \
+    Error::ReportError((message), velmotLastError_, VELMOT_HERE);    \
+  } while (0)
+
 class Error {
  public:
   virtual ~Error() = default;
@@ -56,6 +70,10 @@ class Error {
                                  int line);
   static std::wstring FormatError(const std::wstring& message, uint32_t code, const char* file,
                                   int line);
+
+  // The calling thread's GetLastError(), for the macros above (this header stays free of
+  // <windows.h>).
+  static uint32_t LastSystemError();
 
   // WinINet or program code name; empty for every other code.
   static std::string GetErrorName(uint32_t code);

@@ -157,7 +157,9 @@ TEST(StructuredException, ARaisedSoftwareExceptionIsTranslatedWithItsCode) {
 
 class FaultingWorker : public Orx_Thread {
  public:
-  explicit FaultingWorker(bool translate) : translate_(translate) {}
+  // The base installs the translator unless told not to; the worker asks for the same.
+  explicit FaultingWorker(bool translate)
+      : Orx_Thread(L"FaultingWorker", translate), translate_(translate) {}
   ~FaultingWorker() override { Stop(INFINITE); }
   void Run() override {
     if (translate_) InstallStructuredExceptionTranslator();

@@ -1,0 +1,64 @@
+// The program's fixed texts: what the window and its message boxes show, and the record
+// texts that stored logs and the web service's log analysis match on.
+//
+// These texts are part of the program's interface. Keep every one byte for byte, odd
+// spelling, punctuation and line breaks included ("FildeDownload", "succesful", "occured",
+// "\r" alone in kGiveUp): logs already stored and the tools that read them rely on them.
+// A text that is only built in one place may stay there; a text that two places share, or
+// that a reader might be tempted to "correct", lives here.
+#pragma once
+
+namespace velmot {
+namespace texts {
+
+// --- Window and message boxes ---------------------------------------------------------
+constexpr wchar_t kStopping[] = L"Stopping download. Please wait...";
+constexpr wchar_t kDownloading[] =
+    L"Downloading Velmot installer, please wait.\r\n\r\nThe installer will be saved in:\r\n";
+constexpr wchar_t kRequestFailed[] = L"The download could not be started.\r\n";
+constexpr wchar_t kNoUsableAnswer[] = L"The download service gave no usable answer.";
+constexpr wchar_t kSupportRedirect[] =
+    L"Something is preventing the Download Manager from saving the installation files.\r\n"
+    L"You will now be re-directed to the Velmot Support Center.";
+constexpr wchar_t kGiveUp[] =
+    L"Downloading setup failed.\rYou are now directed to our Support Center for help.";
+constexpr wchar_t kSetupMissing[] = L"Failed to run setup. Setup executable is missing.";
+constexpr wchar_t kStartSetupFailedHead[] =
+    L"Unable to start setup. You can start it manually by executing the file ";
+constexpr wchar_t kServiceUnreachable[] =
+    L"The Velmot download service could not be reached. Please check your internet "
+    L"connection and try again.";
+constexpr wchar_t kServiceUnreadable[] =
+    L"The Velmot download service sent an answer that could not be understood. Please try "
+    L"again later or contact Velmot support.";
+constexpr char kReleaseGone[] =
+    "This version of Velmot can no longer be downloaded.\r\nPlease download the latest version "
+    "you received in an e-mail message";
+
+// --- Records --------------------------------------------------------------------------
+constexpr char kGiveUpRecord[] =
+    "Maximum download attempts exceeded. If there are no network or file errors, it could be "
+    "that the files are removed from disk after writing";
+constexpr char kErrorsResolved[] =
+    "The download contained errors, but they seem to be resolved. Starting setup";
+constexpr char kManagerMalfunction[] =
+    "DownloadManager: Obviously a major malfunction. Stopping download. Message: ";
+constexpr char kFileDownloadMalfunction[] =
+    "FildeDownload: Obviously a major malfunction. Stopping download. Message: ";
+constexpr char kFileUploadMalfunction[] = "FileUpload: Obviously a major malfunction. Message: ";
+constexpr char kApplicationMalfunction[] =
+    "An unhandled exception occured. Application will be closed";
+constexpr wchar_t kDownloadSuccessfulTail[] = L" correct CRC. Download succesful.";
+constexpr wchar_t kAllAttemptsFailed[] = L"HTTP Operation failed";
+
+// Shared by both HTTP clients.
+constexpr char kConnectTimeoutFailed[] = "Setting INTERNET_OPTION_CONNECT_TIMEOUT failed";
+constexpr char kSendTimeoutFailed[] = "Setting INTERNET_OPTION_SEND_TIMEOUT failed";
+constexpr char kReceiveTimeoutFailed[] = "Setting INTERNET_OPTION_RECEIVE_TIMEOUT failed";
+constexpr char kInternetOpenFailed[] = "InternetOpen failed";
+constexpr char kInternetConnectFailed[] = "Connection::OpenHttpConnection InternetConnect failed";
+constexpr char kOpenRequestFailed[] = "Connection::HttpOpenRequest failed for: ";
+constexpr char kQueryInfoFailed[] = "Connection::HttpQueryInfo failed";
+
+}  // namespace texts
+}  // namespace velmot
