@@ -1,6 +1,7 @@
 #include "net/connection.h"
 
 #include "diagnostics/error.h"
+#include "net/httpcore.h"
 
 #include <velmot/config.h>
 
@@ -10,31 +11,10 @@
 
 namespace {
 
-struct TimeoutOption {
-  DWORD option;
-  DWORD value;
-  const char* failure;
-};
+namespace http = velmot::http;
 
-const TimeoutOption kTimeouts[] = {
-    {INTERNET_OPTION_CONNECT_TIMEOUT, Connection::kConnectTimeoutMs,
-     "Setting INTERNET_OPTION_CONNECT_TIMEOUT failed"},
-    {INTERNET_OPTION_SEND_TIMEOUT, Connection::kSendTimeoutMs,
-     "Setting INTERNET_OPTION_SEND_TIMEOUT failed"},
-    {INTERNET_OPTION_RECEIVE_TIMEOUT, Connection::kReceiveTimeoutMs,
-     "Setting INTERNET_OPTION_RECEIVE_TIMEOUT failed"},
-};
-
-// A time-out that cannot be set is recorded but does not fail the connection.
-void SetTimeouts(HINTERNET handle) {
-  for (const TimeoutOption& t : kTimeouts) {
-    DWORD value = t.value;
-    if (!InternetSetOptionW(handle, t.option, &value, sizeof(value))) {
-      DWORD error = GetLastError();
-      Error::LogError(std::string(t.failure), error, VELMOT_HERE);
-    }
-  }
-}
+const http::Timeouts kTimeouts = {Connection::kConnectTimeoutMs, Connection::kSendTimeoutMs,
+                                  Connection::kReceiveTimeoutMs};
 
 // Content-Length as the host sent it; -1 when absent or not a plain decimal number.
 int64_t ParseContentLength(const wchar_t* text) {
@@ -68,56 +48,46 @@ bool Connection::Connect(ConnectionState& state) {
 }
 
 void Connection::Close(ConnectionState& state) {
-  state.requestHandle.Reset();
-  state.connectHandle.Reset();
-  state.internetHandle.Reset();
+  http::CloseInOrder(state.requestHandle, state.connectHandle, state.internetHandle);
 }
 
 bool Connection::OpenHttpConnection(ConnectionState& state) {
   if (!state.internetHandle) {
     // The agent name is the part file's path; the request's own User-Agent header is what
     // the host sees.
-    state.internetHandle.Reset(
-        InternetOpenW(state.localPath.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    state.internetHandle.Reset(http::OpenRoot(state.localPath.c_str(), http::Record::kReport));
     if (!state.internetHandle) {
-      DWORD error = GetLastError();
-      Error::ReportError(L"InternetOpen failed", error, VELMOT_HERE);
       Close(state);
       return false;
     }
   }
-  SetTimeouts(state.internetHandle.Get());
+  http::SetTimeouts(state.internetHandle.Get(), kTimeouts);
   if (!state.connectHandle) {
-    state.connectHandle.Reset(InternetConnectW(state.internetHandle.Get(), state.host.c_str(),
-                                               INTERNET_DEFAULT_HTTPS_PORT, nullptr, nullptr,
-                                               INTERNET_SERVICE_HTTP, 0, 0));
+    state.connectHandle.Reset(http::ConnectTo(state.internetHandle.Get(), state.host,
+                                              INTERNET_DEFAULT_HTTPS_PORT,
+                                              L"Connection::OpenHttpConnection InternetConnect failed",
+                                              http::Record::kLog));
     if (!state.connectHandle) {
-      DWORD error = GetLastError();
-      Error::LogError(std::string("Connection::OpenHttpConnection InternetConnect failed"), error,
-                      VELMOT_HERE);
       Close(state);
       return false;
     }
   }
   // Wine ignores time-outs set on the root handle alone for reads: a stalled body would
   // block until the host closes. The child handles get them too.
-  SetTimeouts(state.connectHandle.Get());
+  http::SetTimeouts(state.connectHandle.Get(), kTimeouts);
   return true;
 }
 
 bool Connection::HttpOpenRequest(ConnectionState& state) {
-  std::wstring objectName = state.objectPath + state.objectSuffix;
-  state.requestHandle.Reset(::HttpOpenRequestW(state.connectHandle.Get(), L"GET", objectName.c_str(),
-                                             nullptr, nullptr, nullptr, kRequestFlags, 0));
+  state.requestHandle.Reset(http::OpenRequest(
+      state.connectHandle.Get(), L"GET", state.objectPath + state.objectSuffix, kRequestFlags,
+      L"Connection::HttpOpenRequest failed for: " + state.host + L"/ " + state.objectPath,
+      http::Record::kReport));
   if (!state.requestHandle) {
-    DWORD error = GetLastError();
-    Error::ReportError(L"Connection::HttpOpenRequest failed for: " + state.host + L"/ " +
-                           state.objectPath,
-                       error, VELMOT_HERE);
     Close(state);
     return false;
   }
-  SetTimeouts(state.requestHandle.Get());
+  http::SetTimeouts(state.requestHandle.Get(), kTimeouts);
   return true;
 }
 
@@ -125,10 +95,8 @@ bool Connection::HttpSendRequest(ConnectionState& state) {
   std::wstring header = std::wstring(L"User-Agent: ") + velmot::kUserAgent + L"\r\n";
   if (!::HttpSendRequestW(state.requestHandle.Get(), header.c_str(),
                         static_cast<DWORD>(header.size()), nullptr, 0)) {
-    DWORD error = GetLastError();
-    Error::ReportError(L"Connection::HttpSendRequest failed for: " + state.host + L"/ " +
-                           state.objectPath,
-                       error, VELMOT_HERE);
+    VELMOT_REPORT_LAST_ERROR(L"Connection::HttpSendRequest failed for: " + state.host + L"/ " +
+                             state.objectPath);
     Close(state);
     return false;
   }
@@ -137,10 +105,8 @@ bool Connection::HttpSendRequest(ConnectionState& state) {
 
 bool Connection::HttpQueryInfo(ConnectionState& state) {
   DWORD status = 0;
-  DWORD statusLength = sizeof(status);
-  if (!::HttpQueryInfoW(state.requestHandle.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
-                      &status, &statusLength, nullptr)) {
-    DWORD error = GetLastError();
+  DWORD error = 0;
+  if (!http::QueryStatusCode(state.requestHandle.Get(), status, error)) {
     Error::ReportError(L"Connection::HttpQueryInfo failed for: " + state.localPath, error,
                        VELMOT_HERE);
     Close(state);
@@ -149,11 +115,10 @@ bool Connection::HttpQueryInfo(ConnectionState& state) {
   state.httpStatus = static_cast<int32_t>(status);
 
   // Zero-filled, so the text ends at the first zero character whatever the length says.
-  std::vector<wchar_t> buffer(kHeaderBufferBytes / sizeof(wchar_t), L'\0');
-  DWORD headerLength = kHeaderBufferBytes;
-  if (!::HttpQueryInfoW(state.requestHandle.Get(), HTTP_QUERY_RAW_HEADERS_CRLF, buffer.data(),
-                      &headerLength, nullptr)) {
-    DWORD error = GetLastError();
+  std::vector<wchar_t> buffer;
+  DWORD headerLength = 0;
+  if (!http::QueryText(state.requestHandle.Get(), HTTP_QUERY_RAW_HEADERS_CRLF, kHeaderBufferBytes,
+                       kHeaderBufferBytes, buffer, headerLength, error)) {
     Error::ReportError(L"Connection::HttpQueryInfo failed for: " + state.localPath, error,
                        VELMOT_HERE);
     Close(state);

@@ -1,6 +1,8 @@
 #include "net/fileupload.h"
 
+#include "base/systemtexts.h"
 #include "diagnostics/error.h"
+#include "net/httpcore.h"
 #include "base/stringutils.h"
 
 #include <wininet.h>
@@ -18,9 +20,16 @@ std::atomic<DWORD> gConnectTimeoutOverride{0};
 std::atomic<DWORD> gSendTimeoutOverride{0};
 std::atomic<DWORD> gReceiveTimeoutOverride{0};
 
-void SetOption(HINTERNET handle, DWORD option, DWORD value, const char* failureText) {
-  if (!InternetSetOptionW(handle, option, &value, sizeof(value))) {
-    Error::LogError(std::string(failureText), GetLastError(), VELMOT_HERE);
+namespace http = velmot::http;
+
+// The verb for a method number; null for an unknown number (the verb stays as it was).
+const wchar_t* VerbOf(int32_t method) {
+  switch (method) {
+    case 1: return L"GET";
+    case 2: return L"POST";
+    case 3: return L"PUT";
+    case 4: return L"DELETE";
+    default: return nullptr;
   }
 }
 
@@ -32,7 +41,7 @@ void FileUpload::OverrideTimeoutsForTesting(DWORD connectMs, DWORD sendMs, DWORD
   gReceiveTimeoutOverride = receiveMs;
 }
 
-FileUpload::FileUpload() {
+FileUpload::FileUpload() : Orx_Thread(L"Velmot upload") {
   if (gConnectTimeoutOverride) connectTimeoutMs = gConnectTimeoutOverride;
   if (gSendTimeoutOverride) sendTimeoutMs = gSendTimeoutOverride;
   if (gReceiveTimeoutOverride) receiveTimeoutMs = gReceiveTimeoutOverride;
@@ -40,15 +49,11 @@ FileUpload::FileUpload() {
 
 FileUpload::~FileUpload() { Stop(15000); }
 
-void FileUpload::Stop(DWORD timeoutMs) {
-  stopRequested_ = true;
-  {
-    // Closing the request is WinINet's way to cancel a blocking call on another thread;
-    // the worker finds the handle gone and its next call fails harmlessly.
-    velmot::CriticalSectionLock lock(handleLock_);
-    requestHandle.Reset();
-  }
-  Orx_Thread::Stop(timeoutMs);
+// Closing the request is WinINet's way to cancel a blocking call on another thread; the
+// worker finds the handle gone and its next call fails harmlessly.
+void FileUpload::OnStopRequested() {
+  velmot::CriticalSectionLock lock(handleLock_);
+  requestHandle.Reset();
 }
 
 void FileUpload::ServerSettingsFromUrl(const std::wstring& url) {
@@ -93,18 +98,11 @@ HINTERNET FileUpload::Request() {
   return requestHandle.Get();
 }
 
-void FileUpload::Run() {
-  try {
-    InstallStructuredExceptionTranslator();
-    RunAttempts();
-  } catch (const std::exception& e) {
-    Error::LogError("FileUpload: Obviously a major malfunction. Message: " + std::string(e.what()),
-                    0, VELMOT_HERE);
-  } catch (...) {
-    // Nothing may leave a thread body: an escaping exception would end the process.
-    Error::LogError(std::string("FileUpload: Obviously a major malfunction. Message: unknown"),
-                    0, VELMOT_HERE);
-  }
+void FileUpload::Run() { RunAttempts(); }
+
+void FileUpload::OnEscapedException(const std::exception* e) {
+  Error::LogError(std::string(velmot::texts::kFileUploadMalfunction) + (e ? e->what() : "unknown"),
+                  0, VELMOT_HERE);
 }
 
 void FileUpload::RunAttempts() {
@@ -112,7 +110,7 @@ void FileUpload::RunAttempts() {
   while (KeepGoing()) {
     if (attempt >= maxAttempts) {
       httpStatus = kAllAttemptsFailed;
-      statusText = L"HTTP Operation failed";
+      statusText = velmot::texts::kAllAttemptsFailed;
       return;
     }
     ++attempt;
@@ -120,7 +118,7 @@ void FileUpload::RunAttempts() {
     bytesSent = 0;
 
     if (!Connect()) {
-      Sleep(retryDelayMs);
+      WaitForStop(retryDelayMs);
       continue;
     }
     // A stop that came while the request was being opened found no handle to close.
@@ -137,14 +135,14 @@ void FileUpload::RunAttempts() {
     if (sent == SendResult::kRetry) {
       // A refused or reset connection usually fails again at once: pause as after a
       // failed connect so that the attempts are spread out.
-      Sleep(retryDelayMs);
+      WaitForStop(retryDelayMs);
       continue;
     }
 
     if (ReadAnswer() == AnswerResult::kNoAnswer && KeepGoing()) {
       // The connection was closed before any status line came: nothing was answered, so
       // this counts as a failed attempt like a failed send.
-      Sleep(retryDelayMs);
+      WaitForStop(retryDelayMs);
       continue;
     }
     break;
@@ -156,10 +154,10 @@ bool FileUpload::Connect() {
   Disconnect();
   Error::LogError(L"Opening connection for: " + objectPath, 0, VELMOT_HERE);
 
+  const http::Timeouts timeouts = {connectTimeoutMs, sendTimeoutMs, receiveTimeoutMs};
   if (!internetHandle) {
-    HINTERNET root = InternetOpenW(L"Velmot", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    HINTERNET root = http::OpenRoot(L"Velmot", http::Record::kLog);
     if (!root) {
-      Error::LogError(std::string("InternetOpen failed"), GetLastError(), VELMOT_HERE);
       Disconnect();
       return false;
     }
@@ -167,24 +165,23 @@ bool FileUpload::Connect() {
     internetHandle.Reset(root);
   }
 
-  SetTimeouts(internetHandle.Get());
+  http::SetTimeouts(internetHandle.Get(), timeouts);
   BOOL decode = TRUE;
   if (InternetSetOptionW(internetHandle.Get(), INTERNET_OPTION_HTTP_DECODING, &decode,
                          sizeof(decode))) {
     AddAcceptEncoding();
   } else {
-    Error::LogError(std::string("Setting INTERNET_OPTION_HTTP_DECODING failed"), GetLastError(),
-                    VELMOT_HERE);
+    VELMOT_LOG_LAST_ERROR(std::string("Setting INTERNET_OPTION_HTTP_DECODING failed"));
   }
 
   if (!connectHandle) {
     const std::wstring target = host + L" " + std::to_wstring(port);
     Error::LogError(L"InternetConnect " + target, 0, VELMOT_HERE);
-    HINTERNET connection = InternetConnectW(internetHandle.Get(), host.c_str(), port, nullptr,
-                                            nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+    HINTERNET connection =
+        http::ConnectTo(internetHandle.Get(), host, port,
+                        L"Connection::OpenHttpConnection InternetConnect failed for " + target,
+                        http::Record::kReport);
     if (!connection) {
-      Error::ReportError(L"Connection::OpenHttpConnection InternetConnect failed for " + target,
-                         GetLastError(), VELMOT_HERE);
       Disconnect();
       return false;
     }
@@ -192,38 +189,21 @@ bool FileUpload::Connect() {
     connectHandle.Reset(connection);
   }
 
-  switch (method) {
-    case 1: verb = L"GET"; break;
-    case 2: verb = L"POST"; break;
-    case 3: verb = L"PUT"; break;
-    case 4: verb = L"DELETE"; break;
-    default: break;
-  }
-
+  if (const wchar_t* named = VerbOf(method)) verb = named;
   DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
   if (secure) flags |= INTERNET_FLAG_SECURE;
-  HINTERNET request = HttpOpenRequestW(connectHandle.Get(), verb.c_str(), objectPath.c_str(),
-                                       nullptr, nullptr, nullptr, flags, 0);
+  HINTERNET request =
+      http::OpenRequest(connectHandle.Get(), verb.c_str(), objectPath, flags,
+                        L"Connection::HttpOpenRequest failed for: " + objectPath, http::Record::kLog);
   if (!request) {
-    Error::LogError(L"Connection::HttpOpenRequest failed for: " + objectPath, GetLastError(),
-                    VELMOT_HERE);
     Disconnect();
     return false;
   }
   // Time-outs on the root alone do not bound reads everywhere; the request gets them too.
-  SetTimeouts(request);
+  http::SetTimeouts(request, timeouts);
   velmot::CriticalSectionLock lock(handleLock_);
   requestHandle.Reset(request);
   return true;
-}
-
-void FileUpload::SetTimeouts(HINTERNET handle) {
-  SetOption(handle, INTERNET_OPTION_CONNECT_TIMEOUT, connectTimeoutMs,
-            "Setting INTERNET_OPTION_CONNECT_TIMEOUT failed");
-  SetOption(handle, INTERNET_OPTION_SEND_TIMEOUT, sendTimeoutMs,
-            "Setting INTERNET_OPTION_SEND_TIMEOUT failed");
-  SetOption(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, receiveTimeoutMs,
-            "Setting INTERNET_OPTION_RECEIVE_TIMEOUT failed");
 }
 
 void FileUpload::AddAcceptEncoding() {
@@ -238,9 +218,7 @@ void FileUpload::AddAcceptEncoding() {
 void FileUpload::Disconnect() {
   Error::LogError(L"Disconnecting " + objectPath, 0, VELMOT_HERE);
   velmot::CriticalSectionLock lock(handleLock_);
-  requestHandle.Reset();
-  connectHandle.Reset();
-  internetHandle.Reset();
+  http::CloseInOrder(requestHandle, connectHandle, internetHandle);
 }
 
 std::wstring FileUpload::BuildHeaderText() const {
@@ -273,7 +251,7 @@ FileUpload::SendResult FileUpload::SendData(const std::wstring& headerText) {
   buffers.dwBufferTotal = static_cast<DWORD>(body.size());
   if (!HttpSendRequestExW(Request(), &buffers, nullptr, 0, 0)) {
     // Without an open request every chunk would fail too: try the next attempt instead.
-    Error::LogError(std::string("Error on HttpSendRequestEx\n"), GetLastError(), VELMOT_HERE);
+    VELMOT_LOG_LAST_ERROR(std::string("Error on HttpSendRequestEx\n"));
     return KeepGoing() ? SendResult::kRetry : SendResult::kStopped;
   }
 
@@ -285,7 +263,7 @@ FileUpload::SendResult FileUpload::SendData(const std::wstring& headerText) {
     DWORD written = 0;
     if (!InternetWriteFile(Request(), body.data() + sent, length, &written) || written == 0) {
       // The server would wait for the missing bytes: this attempt cannot succeed.
-      Error::LogError(std::string("\nError on InternetWriteFile\n"), GetLastError(), VELMOT_HERE);
+      VELMOT_LOG_LAST_ERROR(std::string("\nError on InternetWriteFile\n"));
       return KeepGoing() ? SendResult::kRetry : SendResult::kStopped;
     }
     sent += written;
@@ -293,7 +271,7 @@ FileUpload::SendResult FileUpload::SendData(const std::wstring& headerText) {
   }
 
   if (!HttpEndRequestW(Request(), nullptr, 0, 0)) {
-    Error::LogError(std::string("Error on HttpEndRequest\n"), GetLastError(), VELMOT_HERE);
+    VELMOT_LOG_LAST_ERROR(std::string("Error on HttpEndRequest\n"));
     return KeepGoing() ? SendResult::kRetry : SendResult::kStopped;
   }
   return KeepGoing() ? SendResult::kSent : SendResult::kStopped;
@@ -303,7 +281,7 @@ FileUpload::SendResult FileUpload::SendForm(const std::wstring& headerText,
                                             const std::string& formBody) {
   if (!HttpSendRequestW(Request(), headerText.c_str(), static_cast<DWORD>(headerText.size()),
                         const_cast<char*>(formBody.data()), static_cast<DWORD>(formBody.size()))) {
-    Error::ReportError(L"Error on HttpSendRequest, ", GetLastError(), VELMOT_HERE);
+    VELMOT_REPORT_LAST_ERROR(std::wstring(L"Error on HttpSendRequest, "));
     return KeepGoing() ? SendResult::kRetry : SendResult::kStopped;
   }
   bytesSent = formBody.size();
@@ -317,38 +295,17 @@ FileUpload::AnswerResult FileUpload::ReadAnswer() {
 }
 
 FileUpload::AnswerResult FileUpload::ReadHeaders() {
-  std::vector<wchar_t> buffer(kHeaderBufferBytes / sizeof(wchar_t), L'\0');
-  DWORD length = kHeaderOfferBytes;
-  if (!HttpQueryInfoW(Request(), HTTP_QUERY_RAW_HEADERS_CRLF, buffer.data(), &length, nullptr)) {
-    const DWORD error = GetLastError();
-    Error::LogError(std::string("Connection::HttpQueryInfo failed"), error, VELMOT_HERE);
-    return error == ERROR_HTTP_HEADER_NOT_FOUND ? AnswerResult::kNoAnswer : AnswerResult::kFailed;
+  std::vector<wchar_t> buffer;
+  DWORD length = 0;
+  DWORD error = 0;
+  if (!http::QueryText(Request(), HTTP_QUERY_RAW_HEADERS_CRLF, kHeaderBufferBytes,
+                       kHeaderOfferBytes, buffer, length, error)) {
+    return QueryFailed(error);
   }
-  if (length != 0) {
-    const std::wstring block(buffer.data(), length / sizeof(wchar_t));
-    Error::LogError(L"HTTPSendRequest response headers:\r\n" + block, 0, VELMOT_HERE);
-    rawResponseHeaders = block;
-    responseHeaders.clear();
-    std::vector<std::wstring> lines;
-    StringUtils::Split(block, L"\r\n", false, lines);
-    for (const auto& line : lines) {
-      std::vector<std::wstring> pieces;
-      StringUtils::Split(line, L": ", true, pieces);
-      if (pieces.size() != 2) continue;
-      std::wstring value = pieces[1];
-      if (!value.empty() && value[0] == L' ') value.erase(0, 1);
-      responseHeaders[pieces[0]] = value;
-    }
-  }
+  if (length != 0) KeepHeaders(std::wstring(buffer.data(), length / sizeof(wchar_t)));
 
   DWORD status = 0;
-  DWORD statusLength = sizeof(status);
-  if (!HttpQueryInfoW(Request(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
-                      &statusLength, nullptr)) {
-    const DWORD error = GetLastError();
-    Error::LogError(std::string("Connection::HttpQueryInfo failed"), error, VELMOT_HERE);
-    return error == ERROR_HTTP_HEADER_NOT_FOUND ? AnswerResult::kNoAnswer : AnswerResult::kFailed;
-  }
+  if (!http::QueryStatusCode(Request(), status, error)) return QueryFailed(error);
   if (status == 0) {
     Error::LogError(std::string("FileUpload: the server closed the connection without an answer"),
                     ERROR_INTERNET_CONNECTION_ABORTED, VELMOT_HERE);
@@ -356,15 +313,36 @@ FileUpload::AnswerResult FileUpload::ReadHeaders() {
   }
   httpStatus = status;
 
-  std::vector<wchar_t> text(kStatusTextBytes / sizeof(wchar_t), L'\0');
-  DWORD textLength = kStatusTextBytes;
-  if (!HttpQueryInfoW(Request(), HTTP_QUERY_STATUS_TEXT, text.data(), &textLength, nullptr)) {
-    Error::LogError(std::string("Connection::HttpQueryInfo failed"), GetLastError(), VELMOT_HERE);
+  if (!http::QueryText(Request(), HTTP_QUERY_STATUS_TEXT, kStatusTextBytes, kStatusTextBytes,
+                       buffer, length, error)) {
+    Error::LogError(std::string(velmot::texts::kQueryInfoFailed), error, VELMOT_HERE);
     return AnswerResult::kFailed;
   }
-  const std::wstring reason(text.data(), textLength / sizeof(wchar_t));
+  const std::wstring reason(buffer.data(), length / sizeof(wchar_t));
   if (!reason.empty()) statusText = reason;
   return AnswerResult::kRead;
+}
+
+// A header query that fails before any status line came means nothing was answered.
+FileUpload::AnswerResult FileUpload::QueryFailed(DWORD error) {
+  Error::LogError(std::string(velmot::texts::kQueryInfoFailed), error, VELMOT_HERE);
+  return error == ERROR_HTTP_HEADER_NOT_FOUND ? AnswerResult::kNoAnswer : AnswerResult::kFailed;
+}
+
+void FileUpload::KeepHeaders(const std::wstring& block) {
+  Error::LogError(L"HTTPSendRequest response headers:\r\n" + block, 0, VELMOT_HERE);
+  rawResponseHeaders = block;
+  responseHeaders.clear();
+  std::vector<std::wstring> lines;
+  StringUtils::Split(block, L"\r\n", false, lines);
+  for (const auto& line : lines) {
+    std::vector<std::wstring> pieces;
+    StringUtils::Split(line, L": ", true, pieces);
+    if (pieces.size() != 2) continue;
+    std::wstring value = pieces[1];
+    if (!value.empty() && value[0] == L' ') value.erase(0, 1);
+    responseHeaders[pieces[0]] = value;
+  }
 }
 
 void FileUpload::ReadBody() {
@@ -374,7 +352,7 @@ void FileUpload::ReadBody() {
     chunk.assign(chunkSize, 0);
     DWORD read = 0;
     if (!InternetReadFile(Request(), chunk.data(), chunkSize, &read)) {
-      Error::LogError(std::string("InternetReadFile Failed"), GetLastError(), VELMOT_HERE);
+      VELMOT_LOG_LAST_ERROR(std::string("InternetReadFile Failed"));
       break;
     }
     if (read == 0) break;

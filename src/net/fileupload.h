@@ -4,7 +4,7 @@
 //
 // Threads: the caller constructs it, calls PostForm or PostData, which start the worker and
 // wait for its end, then reads the results on the same thread. Stop may come from any
-// thread: it also closes the open request so that a blocked send or read gives up at once
+// thread: the base's stop hook also closes the open request so that a blocked send or read gives up at once
 // (where the platform supports it), so the destructor's 15 s wait is never reached in
 // practice. A FileUpload is used for one request and then destroyed.
 //
@@ -46,8 +46,6 @@ class FileUpload : public Orx_Thread {
   // The answer's body up to its first zero byte; empty when there is none.
   std::string GetResponseText();
 
-  // Requests the stop, unblocks a send or read in progress, then waits as the base does.
-  void Stop(DWORD timeoutMs) override;
 
   // Results, valid once PostForm/PostData returned.
   uint32_t httpStatus = 0;
@@ -86,6 +84,9 @@ class FileUpload : public Orx_Thread {
 
  protected:
   void Run() override;
+  // Closes the open request so that a blocked send or read gives up at once.
+  void OnStopRequested() override;
+  void OnEscapedException(const std::exception* e) override;
 
  private:
   enum class SendResult { kSent, kRetry, kStopped };
@@ -93,7 +94,6 @@ class FileUpload : public Orx_Thread {
   void RunAttempts();
   bool Connect();
   void Disconnect();
-  void SetTimeouts(HINTERNET handle);
   void AddAcceptEncoding();
   std::wstring BuildHeaderText() const;
   std::string BuildFormBody() const;
@@ -103,8 +103,10 @@ class FileUpload : public Orx_Thread {
 
   AnswerResult ReadAnswer();
   AnswerResult ReadHeaders();
+  AnswerResult QueryFailed(DWORD error);
+  void KeepHeaders(const std::wstring& block);
   void ReadBody();
-  bool KeepGoing() const { return running.load() && !stopRequested_.load(); }
+  bool KeepGoing() const { return running.load(); }
   HINTERNET Request();
   void WaitForWorker();
 
@@ -115,5 +117,4 @@ class FileUpload : public Orx_Thread {
   velmot::CriticalSection handleLock_;
   std::vector<uint8_t> responseBody;
   velmot::CriticalSection responseLock;
-  std::atomic<bool> stopRequested_{false};
 };

@@ -2,6 +2,7 @@
 
 #include "diagnostics/error.h"
 #include "base/stringutils.h"
+#include "support/records.h"
 #include "support/testenv.h"
 #include "support/testservers.h"
 
@@ -13,11 +14,10 @@
 
 namespace {
 
+using testsupport::StartsWith;
+
 std::string N(const std::wstring& text) { return StringUtils::ToNarrow(text); }
 
-bool StartsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
 
 bool AllClosed(const ConnectionState& s) {
   return !s.internetHandle && !s.connectHandle && !s.requestHandle;
@@ -33,7 +33,7 @@ class ConnectionTest : public ::testing::Test {
 
   ConnectionState state;
   Connection connection;
-  testservers::FileHostNamespace files;
+  testsupport::FileHostNamespace files;
 };
 
 TEST_F(ConnectionTest, GoodObjectOpensWithStatus200AndRecordsTheHeaderBlock) {
@@ -143,7 +143,7 @@ TEST_F(ConnectionTest, ClosedPortFailsAtSendNotAtConnect) {
 TEST_F(ConnectionTest, CertificateThatDoesNotMatchTheHostFailsBeforeAnyRequest) {
   files.PutObject("rel/0_Setup.exe", std::string("secret"));
   // The certificate names the host, not its address: TLS must refuse the address.
-  state.host = testenv::Get(L"VELMOT_FILEHOST_ADDRESS");
+  state.host = testsupport::Get(L"VELMOT_FILEHOST_ADDRESS");
   ASSERT_FALSE(state.host.empty());
   state.objectPath = files.ObjectPath("rel/0_Setup.exe");
   EXPECT_FALSE(connection.Connect(state));

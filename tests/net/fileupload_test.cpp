@@ -4,6 +4,8 @@
 #include "net/fileupload.h"
 
 #include "diagnostics/error.h"
+#include "support/records.h"
+#include "support/testenv.h"
 #include "support/testservers.h"
 
 #include <gtest/gtest.h>
@@ -15,28 +17,31 @@
 #include <thread>
 #include <vector>
 
+using testsupport::Narrow;
+
 namespace {
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+using testsupport::HasRecord;
+using testsupport::CountRecords;
 
-std::string UniqueId() { return testservers::UniqueId("fu"); }
+std::string UniqueId() { return testsupport::UniqueId("fu"); }
 
 // The service's origin with another path ("/echo/x" and the like).
 std::wstring ServiceUrlWithPath(const std::string& path) {
-  std::wstring url = testservers::ServiceUrl();
+  std::wstring url = testsupport::ServiceUrl();
   size_t at = url.find(L"/Velmot/");
   return url.substr(0, at) + std::wstring(path.begin(), path.end());
 }
 
 std::vector<nlohmann::json> RequestsFor(const std::string& path) {
   std::vector<nlohmann::json> found;
-  for (auto& request : testservers::ServiceRequests()) {
+  for (auto& request : testsupport::ServiceRequests()) {
     if (request.value("path", std::string()) == path) found.push_back(request);
   }
   return found;
 }
 
-using testservers::Base64Decode;
+using testsupport::Base64Decode;
 
 std::string Body(const nlohmann::json& request) {
   return Base64Decode(request.value("bodyBase64", std::string()));
@@ -57,31 +62,19 @@ size_t IndexOf(const std::vector<std::string>& names, const std::string& name) {
   return names.size();
 }
 
-bool HasRecord(const std::string& message, uint32_t code) {
-  for (const auto& record : Error::GetRecords()) {
-    if (record.message == message && static_cast<uint32_t>(record.errorNumber) == code) return true;
-  }
-  return false;
-}
-
-size_t CountRecords(const std::string& message) {
-  size_t count = 0;
-  for (const auto& record : Error::GetRecords()) count += record.message == message ? 1 : 0;
-  return count;
-}
 
 // A canned answer of the service endpoint, reached with a RequestDownload form.
 struct CannedAnswer {
   explicit CannedAnswer(const nlohmann::json& respond)
       : release(UniqueId()), entry(release, nlohmann::json{{"respond", respond}}) {}
   void Post(FileUpload& upload) {
-    upload.PostForm(testservers::ServiceUrl(), 2, {{L"Method", L"RequestDownload"}},
+    upload.PostForm(testsupport::ServiceUrl(), 2, {{L"Method", L"RequestDownload"}},
                     {{L"DownloadManagerVersion", L"9.5"},
                      {L"ReleaseName", std::wstring(release.begin(), release.end())}},
                     false);
   }
   std::string release;
-  testservers::ServiceRelease entry;
+  testsupport::ServiceRelease entry;
 };
 
 class FileUploadTest : public ::testing::Test {
