@@ -1,6 +1,7 @@
 #include "app/dlgapplication.h"
 
 #include "base/orx_thread.h"
+#include "base/systemtexts.h"
 #include "diagnostics/error.h"
 #include "ui/downloaddialog.h"
 
@@ -38,7 +39,7 @@ int DlgApplication::Run() {
     RunDialog();
   } catch (const std::exception& e) {
     Error::LogMessage(
-        std::string("An unhandled exception occured. Application will be closed") + e.what(),
+        std::string(velmot::texts::kApplicationMalfunction) + e.what(),
         kEntryFile, kEntryLine);
   }
   CoUninitialize();

@@ -2,8 +2,10 @@
 // passes of Run, the verification and the reactions to the workers' reports.
 #include "download/downloadmanager.h"
 
+#include "base/systemtexts.h"
 #include "diagnostics/computerid.h"
 #include "diagnostics/error.h"
+#include "download/serviceclient.h"
 
 #include <velmot/config.h>
 
@@ -15,22 +17,14 @@
 
 namespace {
 
-const wchar_t kSupportRedirectText[] =
-    L"Something is preventing the Download Manager from saving the installation files.\r\n"
-    L"You will now be re-directed to the Velmot Support Center.";
-const wchar_t kGiveUpText[] =
-    L"Downloading setup failed.\rYou are now directed to our Support Center for help.";
-const char kGiveUpRecord[] =
-    "Maximum download attempts exceeded. If there are no network or file errors, it could be "
-    "that the files are removed from disk after writing";
-
 void OpenSupportPage() {
   ShellExecuteW(nullptr, L"open", velmot::kSupportUrl, nullptr, nullptr, SW_SHOW);
 }
 
 }  // namespace
 
-DownloadManager::DownloadManager(IDMListener* listener) : listener_(listener) {
+DownloadManager::DownloadManager(IDMListener* listener)
+    : Orx_Thread(L"Velmot download manager"), listener_(listener) {
   ComputerId id;
   id.ComputeWide(computerId);
 }
@@ -75,23 +69,45 @@ void DownloadManager::TogglePause() {
   for (WorkerSlot& slot : workers_) slot.worker->paused = !slot.worker->paused.load();
 }
 
+ProgressCounters DownloadManager::Progress() const {
+  ProgressCounters p;
+  p.totalBytes = totalBytes.load();
+  p.finishedBytes = finishedBytes.load();
+  p.inProgressBytes = inProgressBytes.load();
+  p.copyPercent = copyPercent.load();
+  p.verifiedBytes = verifiedBytes.load();
+  p.presentBytes = presentBytes.load();
+  p.copying = copying.load();
+  p.verifying = verifying.load();
+  p.supportRedirected = supportRedirected.load();
+  return p;
+}
+
 size_t DownloadManager::WorkerCount() {
   velmot::CriticalSectionLock hold(lock_);
   return workers_.size();
 }
 
 void DownloadManager::Run() {
-  InstallStructuredExceptionTranslator();
-  try {
-    RunJob();
-  } catch (const std::exception& e) {
-    Error::LogError(std::string("DownloadManager: Obviously a major malfunction. Stopping download. "
-                                "Message: ") + e.what(),
-                    DL_MANAGER_WIN32_EXCEPTION, VELMOT_HERE);
-  }
+  RunJob();
   // Later deletions in the work folder (the log upload's own file) are nobody's fault.
   watcher_.Stop(500);
 }
+
+void DownloadManager::OnEscapedException(const std::exception* e) {
+  if (e) {
+    Error::LogError(std::string(velmot::texts::kManagerMalfunction) + e->what(),
+                    DL_MANAGER_WIN32_EXCEPTION, VELMOT_HERE);
+  }
+  watcher_.Stop(500);
+}
+
+bool DownloadManager::RequestDownload(const std::wstring& releaseName, std::wstring& errorText) {
+  return ServiceClient(computerId).RequestDownload(releaseName, workFolder, descriptor,
+                                                   productSuffix, errorText);
+}
+
+void DownloadManager::PostLogFile() { ServiceClient(computerId).PostLogFile(workFolder); }
 
 void DownloadManager::RunJob() {
   setupPath.clear();
@@ -131,8 +147,8 @@ void DownloadManager::RunJob() {
 }
 
 void DownloadManager::FailAfterLastPass() {
-  Error::LogError(std::string(kGiveUpRecord), DL_MANAGER_MAX_ATTEMPTS_EXCEEDED, VELMOT_HERE);
-  if (listener_) listener_->OnError(kGiveUpText);
+  Error::LogError(std::string(velmot::texts::kGiveUpRecord), DL_MANAGER_MAX_ATTEMPTS_EXCEEDED, VELMOT_HERE);
+  if (listener_) listener_->OnError(velmot::texts::kGiveUp);
   OpenSupportPage();
 }
 
@@ -186,7 +202,7 @@ void DownloadManager::OnDownloadProgress(FileDownload* worker) {
     if (supportRedirected.compare_exchange_strong(expected, true)) {
       // Not under the lock: OnError may show a message box for as long as the user likes,
       // and the other workers' reports and StopJob must not wait for it.
-      if (listener_) listener_->OnError(kSupportRedirectText);
+      if (listener_) listener_->OnError(velmot::texts::kSupportRedirect);
       OpenSupportPage();
       if (listener_) listener_->OnFinished(*this);
       return;

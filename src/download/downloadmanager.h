@@ -3,6 +3,11 @@
 // FileDownload workers, merging, verifying, and finally starting setup. Reports to the
 // window through IDMListener; records every failure in the error log and throws nothing.
 //
+// The named operations stay here; the work behind them is done by small classes:
+// CRCInfoReader (the document and the name rules, pure), PartStore (part paths and the one
+// checked read shared by reuse, merge and verification), ServiceClient (download request,
+// log upload) and SetupLauncher (work folder removal, starting setup).
+//
 // Threads: the UI thread constructs it, calls RequestDownload, StartJob and TogglePause;
 // the window's close task calls StopJob and PostLogFile; Run and what it calls run on the
 // manager's thread; the IDownloadListener reactions on the reporting worker's thread.
@@ -11,10 +16,14 @@
 
 #include "base/handles.h"
 #include "base/orx_thread.h"
+#include "download/crcinforeader.h"
 #include "download/filedownload.h"
 #include "download/filesystemwatcher.h"
 #include "download/idmlistener.h"
 #include "download/idownloadlistener.h"
+#include "download/partstore.h"
+#include "download/progresscounters.h"
+#include "download/serviceclient.h"
 
 #include <atomic>
 #include <cstdint>
@@ -22,23 +31,9 @@
 #include <string>
 #include <vector>
 
-// One installer file of the CRC info document: line 0 the listed name, line 1 the size,
-// lines 2.. the signed decimal CRC-32 of part 0, 1, ...
-using CRCInfoEntry = std::vector<std::wstring>;
-using CRCInfo = std::vector<CRCInfoEntry>;
-
-// What the web service tells about the release (filled by RequestDownload).
-struct DownloadDescriptor {
-  std::wstring productCode;
-  std::wstring companyName;
-  std::wstring downloadSubdir;
-  std::wstring hostName;
-  std::wstring sasText;
-};
-
 class DownloadManager : public Orx_Thread, public IDownloadListener {
  public:
-  static constexpr uint32_t kPartSize = 10000000;  // ten million bytes, not 10 MiB
+  static constexpr uint32_t kPartSize = CRCInfoReader::kPartSize;
   static constexpr int kMaxPasses = 8;
 
   explicit DownloadManager(IDMListener* listener);
@@ -94,19 +89,20 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   std::atomic<bool> verifying{false};
   std::atomic<bool> supportRedirected{false};
 
+  // A consistent-enough copy of the counters above for the window and the speed meter
+  // (each member is read atomically; any thread).
+  ProgressCounters Progress() const;
+
   // Number of workers created in this job (for tests and the statistics).
   size_t WorkerCount();
 
  protected:
   void Run() override;
+  void OnEscapedException(const std::exception* e) override;
 
  public:
-  // True for a plain file name that stays inside the folder it is joined to: no path
-  // separator, drive, "..", reserved device name (CON, NUL, COM1, ...), trailing dot or
-  // blank, or character Windows forbids. Names from the CRC info document come from the
-  // network and are checked with this before anything touches the disk.
+  // The CRCInfoReader rules, under the names the job's code and tests use.
   static bool IsSafeFileName(const std::wstring& name);
-  // Line 1 of an entry (automatic base, 64-bit) and a CRC line (signed 32-bit, clamped).
   static uint64_t ParseSizeLine(const std::wstring& line);
   static int32_t ParseCrcLine(const std::wstring& line);
 
@@ -132,8 +128,16 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   // Notes whether every given worker has ended (lock held).
   bool WorkersEnded(size_t first, size_t end, bool& allFinished);
   bool FetchCRCInfoCopy(FileDownload& worker, std::string& copy, bool& gone);
-  static void ParseCRCInfo(const std::string& text, CRCInfo& entries);
-  bool WorkFolderIsRemovable() const;
+  PartStore::Check CheckParts(HANDLE file, const CRCInfoEntry& entry, const std::wstring& path);
+  void CountPresentFile(const std::wstring& target);
+  bool QueueMissingParts(const CRCInfoEntry& entry, size_t& first, size_t& end);
+  bool ReusePart(const std::wstring& partPath, int32_t expectedCrc, uint64_t partBytes);
+  bool WaitForParts(size_t first, size_t end);
+  bool AppendPart(size_t i, const CRCInfoEntry& entry, HANDLE out, const std::wstring& target,
+                  std::vector<uint8_t>& buffer);
+
+  // How often the manager looks at its part workers while they run.
+  static constexpr DWORD kPartPollMs = 100;
 
   IDMListener* listener_;
   std::vector<WorkerSlot> workers_;

@@ -1,12 +1,13 @@
 // Samples the manager's byte counters every 2000 ms on its own thread and hands the
 // average speed of this run to a statistics sink (the window). Started by the window when
 // the download starts; stopped by it (INFINITE at the job's end, 500 ms when closing).
-// A stop ends the meter's waits at once, so neither stop has to wait out a sleep; the
+// A stop ends the meter's waits at once (they are on the base's stop event), so neither stop has to wait out a sleep; the
 // meter then makes its final all-zero update and ends.
 #pragma once
 
 #include "base/handles.h"
 #include "base/orx_thread.h"
+#include "download/progresscounters.h"
 
 #include <atomic>
 #include <cstdint>
@@ -39,19 +40,14 @@ class DownloadSpeed : public Orx_Thread {
   DownloadSpeed(DownloadManager& manager, IStatisticsSink& sink, ISpeedClock* clock = nullptr);
   ~DownloadSpeed() override;
 
-  void Start() override;
-  void Stop(DWORD timeoutMs) override;
-
  protected:
   void Run() override;
 
  private:
-  uint64_t BytesOfThisRun() const;
-  bool KeepGoing() const { return running.load() && !stopRequested_.load(); }
+  static uint64_t BytesOfThisRun(const ProgressCounters& progress);
+  bool KeepGoing() const { return running.load(); }
 
   DownloadManager& manager_;
   IStatisticsSink& sink_;
   ISpeedClock* clock_;
-  velmot::KernelHandle wake_;
-  std::atomic<bool> stopRequested_{false};
 };

@@ -1,8 +1,8 @@
 #include "download/filedownload.h"
 
-#include "diagnostics/error.h"
-
 #include "base/handles.h"
+#include "base/systemtexts.h"
+#include "diagnostics/error.h"
 
 #include <algorithm>
 #include <exception>
@@ -12,8 +12,8 @@
 namespace {
 
 constexpr int kMaxExtraAttempts = 3;  // four attempts in all
-constexpr DWORD kRetrySleepMs = 100;
-constexpr DWORD kPauseSleepMs = 100;
+constexpr DWORD kRetryWaitMs = 100;
+constexpr DWORD kPauseWaitMs = 100;
 
 // CRC values and the byte count are written as their signed 32-bit readings.
 std::wstring Signed(uint32_t value) { return std::to_wstring(static_cast<int32_t>(value)); }
@@ -51,7 +51,7 @@ class SpareBuffer {
 
 }  // namespace
 
-FileDownload::FileDownload() { crc_.BuildTable(); }
+FileDownload::FileDownload() : Orx_Thread(L"Velmot part download") { crc_.BuildTable(); }
 
 // The thread body uses the members: it must end before they go away.
 FileDownload::~FileDownload() {
@@ -64,25 +64,14 @@ void FileDownload::ReleasePartData() {
   SpareBuffer::Instance().Give(partData_);
 }
 
-void FileDownload::Run() {
-  InstallStructuredExceptionTranslator();
-  try {
-    RunAttempts();
-  } catch (const std::exception& e) {
-    Error::LogError(
-        std::string("FildeDownload: Obviously a major malfunction. Stopping download. Message: ") +
-            e.what(),
-        DL_MANAGER_WIN32_EXCEPTION, VELMOT_HERE);
-    state = FILE_DOWNLOAD_IDLE;
-    connection_.Close(connectionState);
-  } catch (...) {
-    Error::LogError(
-        std::string("FildeDownload: Obviously a major malfunction. Stopping download. Message: ") +
-            "unknown exception",
-        DL_MANAGER_WIN32_EXCEPTION, VELMOT_HERE);
-    state = FILE_DOWNLOAD_IDLE;
-    connection_.Close(connectionState);
-  }
+void FileDownload::Run() { RunAttempts(); }
+
+void FileDownload::OnEscapedException(const std::exception* e) {
+  Error::LogError(std::string(velmot::texts::kFileDownloadMalfunction) +
+                      (e ? e->what() : "unknown exception"),
+                  DL_MANAGER_WIN32_EXCEPTION, VELMOT_HERE);
+  state = FILE_DOWNLOAD_IDLE;
+  connection_.Close(connectionState);
 }
 
 void FileDownload::RunAttempts() {
@@ -105,7 +94,7 @@ void FileDownload::RunAttempts() {
   }
 
   if (good) {
-    Error::ReportMessage(L"Download: " + localPath + L" correct CRC. Download succesful.",
+    Error::ReportMessage(L"Download: " + localPath + velmot::texts::kDownloadSuccessfulTail,
                          VELMOT_HERE);
     if (!localPath.empty() && running) {
       if (!WritePartFile()) {
@@ -128,7 +117,7 @@ void FileDownload::RunAttempts() {
 bool FileDownload::Attempt() {
   ReleasePartData();
   if (!connection_.Connect(connectionState)) {
-    Sleep(kRetrySleepMs);
+    WaitForStop(kRetryWaitMs);
     return false;
   }
   int64_t length = connectionState.contentLength;
@@ -158,7 +147,7 @@ FileDownload::ReadOutcome FileDownload::ReadBody() {
   std::unique_ptr<uint8_t[]> buffer(new uint8_t[chunkSize]);
   while (connectionState.requestHandle && running) {
     if (paused) {
-      Sleep(kPauseSleepMs);
+      WaitForStop(kPauseWaitMs);
       continue;
     }
     DWORD read = 0;
@@ -253,8 +242,7 @@ bool FileDownload::WritePartFile() {
   if (GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) {
     // One level only: a missing parent means the work folder itself is gone.
     if (!CreateDirectoryW(folder.c_str(), nullptr)) {
-      DWORD error = GetLastError();
-      Error::LogError(L"Unable to create directory: " + folder, error, VELMOT_HERE);
+      VELMOT_LOG_LAST_ERROR(L"Unable to create directory: " + folder);
       return false;
     }
   }
@@ -262,8 +250,7 @@ bool FileDownload::WritePartFile() {
   velmot::FileHandle file(CreateFileW(localPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
-    DWORD error = GetLastError();
-    Error::LogError(L"Couldn't create part file: " + localPath, error, VELMOT_HERE);
+    VELMOT_LOG_LAST_ERROR(L"Couldn't create part file: " + localPath);
     return false;
   }
   const DWORD size = static_cast<DWORD>(partData_.size());

@@ -2,7 +2,8 @@
 // checks it against an expected CRC-32 and, given a local path, writes it as a part file.
 // Started and stopped by the download manager (or by whoever fetches the CRC info
 // document); Stop(INFINITE) takes effect at the next test of the read loop, at the latest
-// after the current read returns (120 s receive time-out) or within 100 ms while paused.
+// after the current read returns (120 s receive time-out), at once while paused or between
+// attempts (the waits are on the base's stop event).
 #pragma once
 
 #include "base/orx_thread.h"
@@ -35,6 +36,13 @@ class FileDownload : public Orx_Thread {
 
   void Run() override;
   bool WritePartFile();
+
+ protected:
+  // Records the escaped exception, leaves the worker Idle (the manager then starts the next
+  // part itself) and closes the connection.
+  void OnEscapedException(const std::exception* e) override;
+
+ public:
 
   // Set by the owner before Start.
   ConnectionState connectionState;  // host, objectPath, objectSuffix, localPath, handles, httpStatus

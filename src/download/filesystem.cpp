@@ -1,5 +1,6 @@
 #include "download/filesystem.h"
 
+#include "base/fileio.h"
 #include "base/handles.h"
 #include "diagnostics/error.h"
 #include "base/stringutils.h"
@@ -36,9 +37,7 @@ void RemoveFolderItself(const std::wstring& folder) {
   // The narrow path is what gets removed, so the record names exactly that path.
   std::string narrow = StringUtils::ToNarrow(folder);
   if (!RemoveDirectoryA(narrow.c_str())) {
-    DWORD code = GetLastError();
-    Error::LogError("FileSystem::RecursivelyRemoveDirectory RemoveDirectory failed " + narrow,
-                    code, VELMOT_HERE);
+    VELMOT_LOG_LAST_ERROR("FileSystem::RecursivelyRemoveDirectory RemoveDirectory failed " + narrow);
   }
 }
 
@@ -72,10 +71,8 @@ void FileSystem::RecursivelyRemoveDirectory(const std::wstring& folder) {
     ListFiles(folder, files);
     for (const auto& file : files) {
       if (!DeleteFileW(file.c_str())) {
-        DWORD code = GetLastError();
-        Error::LogError("FileSystem::RecursivelyRemoveDirectory DeleteFile failed " +
-                            StringUtils::ToNarrow(file),
-                        code, VELMOT_HERE);
+        VELMOT_LOG_LAST_ERROR("FileSystem::RecursivelyRemoveDirectory DeleteFile failed " +
+                              StringUtils::ToNarrow(file));
       }
     }
   }
@@ -84,28 +81,25 @@ void FileSystem::RecursivelyRemoveDirectory(const std::wstring& folder) {
 
 void FileSystem::ReadWholeFile(const std::wstring& path, std::vector<uint8_t>& bytes) {
   bytes.clear();
-  velmot::FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  velmot::FileHandle file = FileIO::OpenForReading(path);
   if (!file) {
-    DWORD code = GetLastError();
-    Error::LogError(L"Couldn't read file " + path, code, VELMOT_HERE);
+    VELMOT_LOG_LAST_ERROR(L"Couldn't read file " + path);
     return;
   }
   const std::string failure = "Unable to read from file" + StringUtils::ToNarrow(path);
 
   // One ReadFile call reads at most 4 GiB - 1 bytes; a larger file is refused rather than
   // handed back cut to its low 32 bits.
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(file.Get(), &size)) {
-    DWORD code = GetLastError();
-    Error::LogError(failure, code, VELMOT_HERE);
+  uint64_t size = 0;
+  if (!FileIO::SizeOf(file.Get(), size)) {
+    VELMOT_LOG_LAST_ERROR(failure);
     return;
   }
-  if (size.QuadPart > static_cast<LONGLONG>(MAXDWORD)) {
+  if (size > MAXDWORD) {
     Error::LogError(failure, ERROR_FILE_TOO_LARGE, VELMOT_HERE);
     return;
   }
-  const DWORD length = static_cast<DWORD>(size.QuadPart);
+  const DWORD length = static_cast<DWORD>(size);
   if (length == 0) return;
 
   std::vector<uint8_t> buffer;
@@ -117,8 +111,7 @@ void FileSystem::ReadWholeFile(const std::wstring& path, std::vector<uint8_t>& b
   }
   DWORD read = 0;
   if (!ReadFile(file.Get(), buffer.data(), length, &read, nullptr)) {
-    DWORD code = GetLastError();
-    Error::LogError(failure, code, VELMOT_HERE);
+    VELMOT_LOG_LAST_ERROR(failure);
     return;
   }
   // The file may have shrunk since its size was taken: keep only what was read.

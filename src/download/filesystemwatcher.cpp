@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 
@@ -30,9 +31,32 @@ std::wstring BareName(const std::wstring& path) {
   return separator == std::wstring::npos ? path : path.substr(separator + 1);
 }
 
+// The base's stop event wakes the body out of its wait, well inside the owner's limit; the
+// running flag is still looked at every slice.
+WaitResult WaitForChange(HANDLE changed, HANDLE stop, const std::atomic<bool>& running) {
+  HANDLE handles[2] = {changed, stop};
+  const DWORD count = stop ? 2 : 1;
+  for (;;) {
+    DWORD result = WaitForMultipleObjects(count, handles, FALSE, kWaitSliceMs);
+    if (result == WAIT_OBJECT_0) return WaitResult::Changed;
+    if (result == WAIT_OBJECT_0 + 1) return WaitResult::Stopped;
+    if (result != WAIT_TIMEOUT) return WaitResult::Failed;
+    if (!running) return WaitResult::Stopped;
+  }
+}
+
+// The system may still write into the buffer until the cancelled read completes.
+void CancelPendingRead(HANDLE directory, OVERLAPPED& overlapped, HANDLE changed,
+                       std::unique_ptr<DWORD[]>& buffer) {
+  CancelIoEx(directory, &overlapped);
+  if (WaitForSingleObject(changed, kCancelWaitMs) != WAIT_OBJECT_0) {
+    static_cast<void>(buffer.release());  // left to the system, not freed under its feet
+  }
+}
+
 }  // namespace
 
-FileSystemWatcher::FileSystemWatcher() : stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+FileSystemWatcher::FileSystemWatcher() : Orx_Thread(L"Velmot folder watcher") {}
 
 FileSystemWatcher::~FileSystemWatcher() {
   // The body uses the members below; the thread must be gone before they are.
@@ -44,18 +68,6 @@ void FileSystemWatcher::Watch(const std::wstring& folder) {
   if (IsRunning()) Stop(500);
   folder_ = folder;
   Start();
-}
-
-void FileSystemWatcher::Start() {
-  if (IsRunning()) return;
-  if (stopEvent_) ResetEvent(stopEvent_.Get());
-  Orx_Thread::Start();
-}
-
-void FileSystemWatcher::Stop(DWORD timeoutMs) {
-  // Wakes the body out of its wait so that it ends well inside the owner's limit.
-  if (stopEvent_) SetEvent(stopEvent_.Get());
-  Orx_Thread::Stop(timeoutMs);
 }
 
 void FileSystemWatcher::ExpectChange(const std::wstring& path) {
@@ -93,18 +105,6 @@ void FileSystemWatcher::Run() {
   bool pending = false;
   bool stopped = false;
 
-  auto wait = [&]() {
-    HANDLE handles[2] = {changed.Get(), stopEvent_.Get()};
-    DWORD count = stopEvent_ ? 2 : 1;
-    for (;;) {
-      DWORD result = WaitForMultipleObjects(count, handles, FALSE, kWaitSliceMs);
-      if (result == WAIT_OBJECT_0) return WaitResult::Changed;
-      if (result == WAIT_OBJECT_0 + 1) return WaitResult::Stopped;
-      if (result != WAIT_TIMEOUT) return WaitResult::Failed;
-      if (!running) return WaitResult::Stopped;
-    }
-  };
-
   while (running) {
     ResetEvent(changed.Get());
     std::memset(&overlapped, 0, sizeof(overlapped));
@@ -114,7 +114,7 @@ void FileSystemWatcher::Run() {
       break;
     }
     pending = true;
-    WaitResult result = wait();
+    WaitResult result = WaitForChange(changed.Get(), StopEvent(), running);
     if (result == WaitResult::Stopped) {
       stopped = true;
       break;
@@ -135,13 +135,7 @@ void FileSystemWatcher::Run() {
 
   if (!stopped) Error::LogMessage("FileSystemWatcher ended", VELMOT_HERE);
 
-  if (pending) {
-    // The system may still write into the buffer until the cancelled read completes.
-    CancelIoEx(directory.Get(), &overlapped);
-    if (WaitForSingleObject(changed.Get(), kCancelWaitMs) != WAIT_OBJECT_0) {
-      static_cast<void>(buffer.release());  // left to the system, not freed under its feet
-    }
-  }
+  if (pending) CancelPendingRead(directory.Get(), overlapped, changed.Get(), buffer);
 }
 
 void FileSystemWatcher::ExamineBlock(const unsigned char* block, DWORD bytes) {

@@ -4,8 +4,8 @@
 // announces its own deletions with ExpectChange and stops it (500 ms) before setup.
 //
 // Threads: Watch, Start and Stop are called from the owner's thread only; ExpectChange and
-// TakeExpected from any thread. A stop is honoured at once: Stop signals an event the body
-// waits on beside the overlapped read (and the body still checks the running flag every
+// TakeExpected from any thread. A stop is honoured at once: Stop signals the base's stop
+// event, which the body waits on beside the overlapped read (and the body still checks the running flag every
 // 500 ms), so a Stop(500) never runs out and never has to terminate the thread.
 // Watch on a folder that does not exist records "FileSystemWatcher started" and the body
 // ends quietly. Watch may be called again after a stop (or while running: it then stops
@@ -30,9 +30,6 @@ class FileSystemWatcher : public Orx_Thread {
   // Consumes one announcement equal to name (exact, case included); false if none waits.
   bool TakeExpected(const std::wstring& name);
 
-  void Start() override;
-  void Stop(DWORD timeoutMs) override;
-
  protected:
   void Run() override;
 
@@ -44,5 +41,4 @@ class FileSystemWatcher : public Orx_Thread {
   std::wstring folder_;
   std::vector<std::wstring> expected_;
   velmot::CriticalSection lock_;
-  velmot::KernelHandle stopEvent_;  // manual reset; set by Stop, cleared by Start
 };

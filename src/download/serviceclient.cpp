@@ -1,13 +1,11 @@
-// The manager's two exchanges with the web service: the download request before the job
-// and the log upload at window close. Both run on the caller's thread and wait for their
-// FileUpload worker.
-#include "download/downloadmanager.h"
+#include "download/serviceclient.h"
 
+#include "base/stringutils.h"
+#include "base/systemtexts.h"
 #include "diagnostics/cgzip.h"
 #include "diagnostics/error.h"
-#include "net/fileupload.h"
-#include "base/stringutils.h"
 #include "download/filesystem.h"
+#include "net/fileupload.h"
 
 #include <velmot/config.h>
 
@@ -23,12 +21,8 @@ constexpr uint32_t kStatusOk = 200;
 // The whole answer goes into the log, but a runaway answer must not swamp the report.
 constexpr size_t kMaxLoggedAnswer = 64 * 1024;
 
-const wchar_t kUnreachableText[] =
-    L"The Velmot download service could not be reached. Please check your internet "
-    L"connection and try again.";
-const wchar_t kUnreadableText[] =
-    L"The Velmot download service sent an answer that could not be understood. Please try "
-    L"again later or contact Velmot support.";
+const wchar_t* const kUnreachableText = velmot::texts::kServiceUnreachable;
+const wchar_t* const kUnreadableText = velmot::texts::kServiceUnreadable;
 
 // JSON is UTF-8 by definition, and nlohmann hands its strings back as UTF-8: converting
 // them from the ANSI code page would garble every character beyond ASCII.
@@ -94,14 +88,46 @@ void EnsureFolder(const std::wstring& folder) {
   }
 }
 
+// Records why the answer cannot be used and hands the user's text on.
+bool Unusable(const char* why, std::wstring& errorText) {
+  Error::LogError(std::string("DownloadManager::RequestDownload the web service's answer ") + why,
+                  DL_MANAGER_HTTP_STATUS_NOT_OK, VELMOT_HERE);
+  errorText += kUnreadableText;
+  return false;
+}
+
+// A half-filled descriptor cannot start a useful job: the caller's fields change only when
+// the whole answer has been read.
+bool ReadDescriptor(const FileUpload& transport, const std::string& answerText,
+                    DownloadDescriptor& answered, std::wstring& errorText) {
+  if (transport.responseTruncated) return Unusable("is too long", errorText);
+  const nlohmann::json answer = ParseAnswer(answerText);
+  if (!answer.is_object()) return Unusable("is not a JSON object", errorText);
+
+  auto refusal = answer.find("error_info");
+  if (refusal != answer.end() && refusal->is_string()) {
+    errorText += FromUtf8(refusal->get<std::string>());
+    return false;
+  }
+  answered.productCode = StringMember(answer, "product_code");
+  answered.companyName = StringMember(answer, "company_name");
+  answered.downloadSubdir = StringMember(answer, "download_subdir");
+  answered.hostName = StringMember(answer, "host_name");
+  answered.sasText = StringMember(answer, "SAS");
+  if (answered.hostName.empty()) return Unusable("names no file host", errorText);
+  return true;
+}
+
 }  // namespace
 
-bool DownloadManager::RequestDownload(const std::wstring& releaseName, std::wstring& errorText) {
+bool ServiceClient::RequestDownload(const std::wstring& releaseName,
+                                    const std::wstring& workFolder, DownloadDescriptor& descriptor,
+                                    std::wstring& productSuffix, std::wstring& errorText) {
   EnsureFolder(workFolder);
 
   FileUpload transport;
   FileUpload::TextMap headers;
-  headers[L"ComputerId"] = computerId;
+  headers[L"ComputerId"] = computerId_;
   headers[L"Content-Type"] = L"application/x-www-form-urlencoded";
   headers[L"Method"] = L"RequestDownload";
   headers[L"User-Agent"] = velmot::kUserAgent;
@@ -121,48 +147,11 @@ bool DownloadManager::RequestDownload(const std::wstring& releaseName, std::wstr
     errorText += kUnreachableText;
     return false;
   }
-
-  // A half-filled descriptor cannot start a useful job: the fields change only when the
-  // whole answer has been read.
   try {
     const std::string answerText = transport.GetResponseText();
     LogAnswer(answerText);
-    if (transport.responseTruncated) {
-      Error::LogError(std::string("DownloadManager::RequestDownload the web service's answer is "
-                                  "too long"),
-                      DL_MANAGER_HTTP_STATUS_NOT_OK, VELMOT_HERE);
-      errorText += kUnreadableText;
-      return false;
-    }
-
-    const nlohmann::json answer = ParseAnswer(answerText);
-    if (!answer.is_object()) {
-      Error::LogError(std::string("DownloadManager::RequestDownload the web service's answer is "
-                                  "not a JSON object"),
-                      DL_MANAGER_HTTP_STATUS_NOT_OK, VELMOT_HERE);
-      errorText += kUnreadableText;
-      return false;
-    }
-
-    auto refusal = answer.find("error_info");
-    if (refusal != answer.end() && refusal->is_string()) {
-      errorText += FromUtf8(refusal->get<std::string>());
-      return false;
-    }
-
     DownloadDescriptor answered;
-    answered.productCode = StringMember(answer, "product_code");
-    answered.companyName = StringMember(answer, "company_name");
-    answered.downloadSubdir = StringMember(answer, "download_subdir");
-    answered.hostName = StringMember(answer, "host_name");
-    answered.sasText = StringMember(answer, "SAS");
-    if (answered.hostName.empty()) {
-      Error::LogError(std::string("DownloadManager::RequestDownload the web service's answer "
-                                  "names no file host"),
-                      DL_MANAGER_HTTP_STATUS_NOT_OK, VELMOT_HERE);
-      errorText += kUnreadableText;
-      return false;
-    }
+    if (!ReadDescriptor(transport, answerText, answered, errorText)) return false;
     std::wstring suffix = L"_" + answered.productCode;
     descriptor = std::move(answered);
     productSuffix = std::move(suffix);
@@ -176,7 +165,7 @@ bool DownloadManager::RequestDownload(const std::wstring& releaseName, std::wstr
   }
 }
 
-void DownloadManager::PostLogFile() {
+void ServiceClient::PostLogFile(const std::wstring& workFolder) {
   // Without a work folder the path would be the root of the drive: never write there.
   if (workFolder.empty()) {
     Error::LogMessage("DownloadManager::PostLogFile no work folder; the log is not uploaded",
@@ -199,7 +188,7 @@ void DownloadManager::PostLogFile() {
   headers[L"User-Agent"] = velmot::kUserAgent;
   headers[L"Content-Type"] = L"application/octet-stream";
   headers[L"Method"] = L"LogErrorInfo";
-  headers[L"ComputerId"] = computerId;
+  headers[L"ComputerId"] = computerId_;
   headers[L"DownloadManagerVersion"] = velmot::kVersion;
 
   std::vector<uint8_t> bytes;
@@ -215,7 +204,6 @@ void DownloadManager::PostLogFile() {
   }
 
   if (!DeleteFileW(path.c_str())) {
-    Error::LogError(L"DownloadManager::PostLogFile Unable to delete " + path, GetLastError(),
-                    VELMOT_HERE);
+    VELMOT_LOG_LAST_ERROR(L"DownloadManager::PostLogFile Unable to delete " + path);
   }
 }

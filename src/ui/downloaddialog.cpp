@@ -1,6 +1,7 @@
 #include "ui/downloaddialog.h"
 
 #include "base/orx_thread.h"
+#include "base/systemtexts.h"
 #include "diagnostics/error.h"
 #include "resource.h"
 
@@ -12,11 +13,6 @@
 #include <stdexcept>
 
 namespace {
-
-const wchar_t kStoppingText[] = L"Stopping download. Please wait...";
-const wchar_t kDownloadingText[] =
-    L"Downloading Velmot installer, please wait.\r\n\r\nThe installer will be saved in:\r\n";
-const wchar_t kRequestFailedText[] = L"The download could not be started.\r\n";
 
 // How long a close waits for message boxes of other threads to go before it goes on.
 const DWORD kAnswerIntervalMs = 50;
@@ -58,8 +54,7 @@ void DownloadDialog::CreateWindowFromTemplate() {
   InitCommonControlsEx(&controls);
   window_ = CreateDialogParamW(instance_, MAKEINTRESOURCEW(IDD_DOWNLOAD), nullptr, DialogProc, 0);
   if (window_ == nullptr) {
-    const DWORD code = GetLastError();
-    Error::LogError("DownloadDialog: the window could not be created", code, VELMOT_HERE);
+    VELMOT_LOG_LAST_ERROR(std::string("DownloadDialog: the window could not be created"));
     throw std::runtime_error("the download window could not be created");
   }
   ShowWindow(window_, SW_HIDE);
@@ -74,12 +69,12 @@ void DownloadDialog::InitControls() {
   const int pixelsPerInch = GetDeviceCaps(screen, LOGPIXELSY);
   ReleaseDC(nullptr, screen);
   const int height = -MulDiv(10, pixelsPerInch, 72);
-  font_.handle = CreateFontW(height, 0, 0, 0, 0, FALSE, FALSE, FALSE, 0, 0, 0, 0, 0, L"Arial");
-  tipFont_.handle = CreateFontW(height, 0, 0, 0, 0, FALSE, FALSE, FALSE, 0, 0, 0, 0, 0, L"Arial");
+  font_.Reset(CreateFontW(height, 0, 0, 0, 0, FALSE, FALSE, FALSE, 0, 0, 0, 0, 0, L"Arial"));
+  tipFont_.Reset(CreateFontW(height, 0, 0, 0, 0, FALSE, FALSE, FALSE, 0, 0, 0, 0, 0, L"Arial"));
   for (int id : {IDC_INFO, IDC_LABELS, IDC_VALUES, IDC_PROGRESS}) {
-    SendDlgItemMessageW(window_, id, WM_SETFONT, reinterpret_cast<WPARAM>(font_.handle), TRUE);
+    SendDlgItemMessageW(window_, id, WM_SETFONT, reinterpret_cast<WPARAM>(font_.Get()), TRUE);
   }
-  SendDlgItemMessageW(window_, IDC_TIP, WM_SETFONT, reinterpret_cast<WPARAM>(tipFont_.handle), TRUE);
+  SendDlgItemMessageW(window_, IDC_TIP, WM_SETFONT, reinterpret_cast<WPARAM>(tipFont_.Get()), TRUE);
 
   pauseBitmap_ = static_cast<HBITMAP>(
       LoadImageW(instance_, MAKEINTRESOURCEW(IDB_PAUSE), IMAGE_BITMAP, 25, 25, LR_SHARED));
@@ -126,8 +121,8 @@ void DownloadDialog::Show() {
     StartDownload();
     return;
   }
-  std::wstring text = kRequestFailedText;
-  text += errorText.empty() ? L"The download service gave no usable answer." : errorText;
+  std::wstring text = velmot::texts::kRequestFailed;
+  text += errorText.empty() ? velmot::texts::kNoUsableAnswer : errorText;
   SetDlgItemTextW(window_, IDC_INFO, text.c_str());
 }
 
@@ -137,7 +132,7 @@ void DownloadDialog::StartDownload() {
   const std::wstring workFolder = paths_.WorkFolder(ReleasePaths::LocalAppData());
   speedMeter.Start();
   for (int id : {IDC_LOGO, IDC_PROGRESS, IDC_LABELS}) ShowWindow(GetDlgItem(window_, id), SW_SHOW);
-  SetDlgItemTextW(window_, IDC_INFO, (kDownloadingText + downloadFolder).c_str());
+  SetDlgItemTextW(window_, IDC_INFO, (velmot::texts::kDownloading + downloadFolder).c_str());
   manager.StartJob(velmot::kFileHost, L"", listFileName, workFolder, downloadFolder);
 }
 
@@ -207,7 +202,7 @@ void DownloadDialog::OnCommand(WPARAM wParam, LPARAM) {
 void DownloadDialog::OnClose() {
   // A WM_CLOSE sent while the close below is waiting is answered here at once.
   if (closeRequested_.exchange(true)) return;
-  SetDlgItemTextW(window_, IDC_TIP, kStoppingText);
+  SetDlgItemTextW(window_, IDC_TIP, velmot::texts::kStopping);
   ShowWindow(GetDlgItem(window_, IDC_TIP), SW_SHOW);
   UpdateWindow(window_);
   savedCursor_ = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
@@ -306,13 +301,14 @@ void DownloadDialog::ShowStatistics(uint64_t speedKBps, uint64_t totalBytes,
   input.speedKBps = speedKBps;
   input.total = totalBytes;
   input.downloaded = downloadedBytes;
-  input.totalBytes = manager.totalBytes.load();
-  input.finishedBytes = manager.finishedBytes.load();
-  input.inProgressBytes = manager.inProgressBytes.load();
-  input.verifiedBytes = manager.verifiedBytes.load();
-  input.copyPercent = static_cast<uint32_t>(manager.copyPercent.load());
-  input.copying = manager.copying.load();
-  input.verifying = manager.verifying.load();
+  const ProgressCounters progress = manager.Progress();
+  input.totalBytes = progress.totalBytes;
+  input.finishedBytes = progress.finishedBytes;
+  input.inProgressBytes = progress.inProgressBytes;
+  input.verifiedBytes = progress.verifiedBytes;
+  input.copyPercent = static_cast<uint32_t>(progress.copyPercent);
+  input.copying = progress.copying;
+  input.verifying = progress.verifying;
   const StatisticsView view = StatisticsText::Compose(input);
   std::wstring tip;
   const bool hasTip = tips_.OnStatisticsUpdate(tip);

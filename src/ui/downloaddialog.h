@@ -68,15 +68,6 @@ class DownloadDialog : public IDMListener, public IStatisticsSink {
   bool IsClosing() const { return closeRequested_.load(); }
 
  private:
-  // A font created for the window, deleted with it.
-  struct Font {
-    HFONT handle = nullptr;
-    Font() = default;
-    Font(const Font&) = delete;
-    Font& operator=(const Font&) = delete;
-    ~Font() { if (handle) DeleteObject(handle); }
-  };
-
   void CreateWindowFromTemplate();
   void InitControls();
   INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
@@ -104,8 +95,8 @@ class DownloadDialog : public IDMListener, public IStatisticsSink {
 
  private:
   Tips tips_;                       // speed meter thread only
-  Font font_;
-  Font tipFont_;
+  velmot::FontHandle font_;  // created for the window, deleted with it
+  velmot::FontHandle tipFont_;
 
   std::atomic<bool> closing_{false};         // the close sequence has begun
   std::atomic<bool> closeRequested_{false};  // WM_CLOSE arrived: no more updates or boxes

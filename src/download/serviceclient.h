@@ -1,0 +1,37 @@
+// The program's two exchanges with the maker's web service, each one FileUpload request:
+// the download request before the job (which release, from which file host) and the log
+// upload at window close. Both run on the caller's thread and wait for their worker;
+// failures are recorded and never thrown.
+#pragma once
+
+#include <string>
+
+// What the web service tells about the release.
+struct DownloadDescriptor {
+  std::wstring productCode;
+  std::wstring companyName;
+  std::wstring downloadSubdir;
+  std::wstring hostName;
+  std::wstring sasText;
+};
+
+class ServiceClient {
+ public:
+  explicit ServiceClient(const std::wstring& computerId) : computerId_(computerId) {}
+
+  // Posts "Method: RequestDownload" for the release. On success fills descriptor and
+  // productSuffix ("_" + product code) and returns true; otherwise leaves both as they were
+  // and appends the text for the user to errorText. workFolder is made first (one level)
+  // so that a later log upload has somewhere to put its file.
+  bool RequestDownload(const std::wstring& releaseName, const std::wstring& workFolder,
+                       DownloadDescriptor& descriptor, std::wstring& productSuffix,
+                       std::wstring& errorText);
+
+  // Gzips the error log's JSON report into workFolder/logfile.gz, posts it ("Method:
+  // LogErrorInfo"), writes logfile.txt beside the executable when the log holds errors, and
+  // deletes the gzip file. Without a work folder nothing is uploaded.
+  void PostLogFile(const std::wstring& workFolder);
+
+ private:
+  std::wstring computerId_;
+};

@@ -1,0 +1,80 @@
+#include "download/setuplauncher.h"
+
+#include "base/stringutils.h"
+#include "base/systemtexts.h"
+#include "diagnostics/error.h"
+#include "download/filesystem.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <utility>
+
+namespace {
+
+std::wstring Normalised(const std::wstring& path) {
+  std::wstring n = StringUtils::ToLowerAscii(path);
+  for (wchar_t& c : n) {
+    if (c == L'\\') c = L'/';
+  }
+  while (!n.empty() && n.back() == L'/') n.pop_back();
+  return n;
+}
+
+}  // namespace
+
+SetupLauncher::SetupLauncher(std::function<void(const std::wstring&)> showError,
+                             std::function<void()> beforeRemoval)
+    : showError_(std::move(showError)), beforeRemoval_(std::move(beforeRemoval)) {}
+
+bool SetupLauncher::WorkFolderIsRemovable(const std::wstring& workFolder,
+                                          const std::wstring& downloadFolder) {
+  const std::wstring work = Normalised(workFolder);
+  if (work.empty() || work.size() <= 2 || work.find(L'/') == std::wstring::npos) return false;
+  const std::wstring download = Normalised(downloadFolder);
+  if (download == work) return false;
+  return download.compare(0, work.size() + 1, work + L"/") != 0;
+}
+
+void SetupLauncher::Launch(const std::wstring& setupPath, const std::wstring& downloadFolder,
+                           const std::wstring& workFolder) {
+  if (setupPath.empty()) {
+    Error::LogError(std::wstring(velmot::texts::kSetupMissing), DL_MANAGER_EXECUTABLE_MISSING,
+                    VELMOT_HERE);
+    if (showError_) showError_(velmot::texts::kSetupMissing);
+    return;
+  }
+  if (Error::HasErrors()) {
+    Error::LogError(std::string(velmot::texts::kErrorsResolved), DL_MANAGER_ERRORS_RESOLVED,
+                    VELMOT_HERE);
+  }
+  RemoveWorkFolder(workFolder, downloadFolder);
+
+  const intptr_t result = reinterpret_cast<intptr_t>(
+      ShellExecuteW(nullptr, L"open", setupPath.c_str(), L"", downloadFolder.c_str(), SW_SHOW));
+  if (result >= 32) return;
+  ReportStartFailure(result, setupPath, downloadFolder);
+}
+
+void SetupLauncher::RemoveWorkFolder(const std::wstring& workFolder,
+                                     const std::wstring& downloadFolder) {
+  if (beforeRemoval_) beforeRemoval_();
+  if (WorkFolderIsRemovable(workFolder, downloadFolder)) {
+    FileSystem::RecursivelyRemoveDirectory(workFolder);
+  } else {
+    Error::LogError(L"The work folder is not removed: " + workFolder, ERROR_INVALID_PARAMETER,
+                    VELMOT_HERE);
+  }
+}
+
+// Shows where the installer is, and opens that folder, so that the user can start it.
+void SetupLauncher::ReportStartFailure(intptr_t result, const std::wstring& setupPath,
+                                       const std::wstring& downloadFolder) {
+  const std::wstring message = velmot::texts::kStartSetupFailedHead + setupPath +
+                               L" in folder " + downloadFolder + L". The error message is: ";
+  const std::wstring text =
+      Error::FormatError(message, static_cast<uint32_t>(result), VELMOT_HERE);
+  Error::LogError(text, 0, "", 0);
+  if (showError_) showError_(text);
+  ShellExecuteW(nullptr, L"explore", setupPath.c_str(), L"", downloadFolder.c_str(), SW_SHOW);
+}

@@ -1,0 +1,32 @@
+// Starting setup once every installer file is verified: the work folder is removed (only
+// when that is safe), the installer is started with the shell, and a failure to start it is
+// shown with the path so that the user can start it by hand. Runs on the manager's thread.
+#pragma once
+
+#include <functional>
+#include <string>
+
+class SetupLauncher {
+ public:
+  // showError: hands a text to the window (may block while the user reads a box).
+  // beforeRemoval: called before the work folder goes (the manager stops its watcher).
+  SetupLauncher(std::function<void(const std::wstring&)> showError,
+                std::function<void()> beforeRemoval);
+
+  // An empty setupPath records and shows that setup is missing.
+  void Launch(const std::wstring& setupPath, const std::wstring& downloadFolder,
+              const std::wstring& workFolder);
+
+  // Never a drive root, never a folder that is or holds the download folder (the installer
+  // files would go with it). Compares with "\\" as "/" and ASCII letters without case.
+  static bool WorkFolderIsRemovable(const std::wstring& workFolder,
+                                    const std::wstring& downloadFolder);
+
+ private:
+  void RemoveWorkFolder(const std::wstring& workFolder, const std::wstring& downloadFolder);
+  void ReportStartFailure(intptr_t result, const std::wstring& setupPath,
+                          const std::wstring& downloadFolder);
+
+  std::function<void(const std::wstring&)> showError_;
+  std::function<void()> beforeRemoval_;
+};
