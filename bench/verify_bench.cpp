@@ -76,9 +76,8 @@ uint64_t FolderBytes(const std::wstring& folder) {
   return total;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The bench's folder: argv[1] or the temporary folder, plus "/velmot-verify-bench".
+std::wstring BaseFolder(int argc, char** argv) {
   std::wstring base;
   if (argc > 1) {
     wchar_t wide[MAX_PATH] = {};
@@ -91,30 +90,15 @@ int main(int argc, char** argv) {
   }
   std::replace(base.begin(), base.end(), L'\\', L'/');
   if (!base.empty() && base.back() == L'/') base.pop_back();
-  base += L"/velmot-verify-bench";
-  const std::wstring download = base + L"/download";
-  const std::wstring work = base + L"/work";
-  CreateDirectoryW(base.c_str(), nullptr);
-  CreateDirectoryW(download.c_str(), nullptr);
-  CreateDirectoryW(work.c_str(), nullptr);
+  return base + L"/velmot-verify-bench";
+}
 
-  DownloadManager manager(nullptr);
-  manager.productSuffix = L"_1";
-  manager.downloadFolder = download;
-  manager.workFolder = work;
-  manager.currentName = manager.GetLocalName(L"Setup.exe");
-  const std::wstring target = download + L"/" + manager.currentName;
-
-  // The file and its parts, written once; the entry lists every part's CRC.
+// The file and its parts' CRCs, written once; false when the file cannot be created.
+bool WriteTestFile(const std::wstring& target, CRCInfoEntry& entry, std::vector<uint8_t>& buffer) {
   CRC crc;
   crc.BuildTable();
-  CRCInfoEntry entry{L"Setup.exe", std::to_wstring(kFileSize)};
-  std::vector<uint8_t> buffer(kPart);
   HANDLE whole = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (whole == INVALID_HANDLE_VALUE) {
-    std::printf("cannot create the test file\n");
-    return 1;
-  }
+  if (whole == INVALID_HANDLE_VALUE) return false;
   for (uint64_t k = 0; k * kPart < kFileSize; ++k) {
     Fill(buffer, static_cast<unsigned>(k));
     entry.push_back(std::to_wstring(static_cast<int32_t>(crc.Compute(buffer.data(), kPart))));
@@ -122,8 +106,12 @@ int main(int argc, char** argv) {
     WriteFile(whole, buffer.data(), kPart, &written, nullptr);
   }
   CloseHandle(whole);
+  return true;
+}
 
-  // Verification next to a plain read; each runs twice, the second figure counts (warm cache).
+// Verification next to a plain read; each runs twice, the second figure counts (warm cache).
+void BenchVerify(DownloadManager& manager, const std::wstring& target, const CRCInfoEntry& entry,
+                 std::vector<uint8_t>& buffer) {
   double read = 0, verify = 0;
   for (int round = 0; round < 2; ++round) {
     read = SequentialRead(target, buffer);
@@ -133,14 +121,17 @@ int main(int argc, char** argv) {
     verify = static_cast<double>(manager.verifiedBytes.load()) / (Now() - start) / 1e6;
     if (!ok) std::printf("verification failed\n");
   }
-  std::printf("verify: sequential read %.0f MB/s, CheckFileFromCRCInfo %.0f MB/s, ratio %.2f\n", read,
-              verify, verify / read);
+  std::printf("verify: sequential read %.0f MB/s, CheckFileFromCRCInfo %.0f MB/s, ratio %.2f\n",
+              read, verify, verify / read);
+}
 
-  // Merge: the parts from the same bytes, the target removed first.
-  DeleteFileW(target.c_str());
+// Merge: the parts from the same bytes, the target removed first. True when merged.
+bool BenchMerge(DownloadManager& manager, const std::wstring& work, const std::wstring& download,
+                const CRCInfoEntry& entry, std::vector<uint8_t>& buffer) {
   for (uint64_t k = 0; k * kPart < kFileSize; ++k) {
     Fill(buffer, static_cast<unsigned>(k));
-    WriteAll(work + L"/" + manager.currentName + L"part" + std::to_wstring(k), buffer.data(), kPart);
+    WriteAll(work + L"/" + manager.currentName + L"part" + std::to_wstring(k), buffer.data(),
+             kPart);
   }
   std::atomic<bool> done{false};
   std::atomic<uint64_t> peak{0};
@@ -156,10 +147,40 @@ int main(int argc, char** argv) {
   done = true;
   sampler.join();
   bool merged = FolderBytes(download) == kFileSize && FolderBytes(work) == 0;
-  std::printf("merge: %.2f s (%.0f MB/s), peak bytes on disk %.3f GB for a %.3f GB file (%.2f copies)%s\n",
-              seconds, static_cast<double>(kFileSize) / seconds / 1e6, static_cast<double>(peak.load()) / 1e9,
-              static_cast<double>(kFileSize) / 1e9, static_cast<double>(peak.load()) / kFileSize,
-              merged ? "" : "  MERGE FAILED");
+  std::printf(
+      "merge: %.2f s (%.0f MB/s), peak bytes on disk %.3f GB for a %.3f GB file (%.2f copies)%s\n",
+      seconds, static_cast<double>(kFileSize) / seconds / 1e6,
+      static_cast<double>(peak.load()) / 1e9, static_cast<double>(kFileSize) / 1e9,
+      static_cast<double>(peak.load()) / kFileSize, merged ? "" : "  MERGE FAILED");
+  return merged;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::wstring base = BaseFolder(argc, argv);
+  const std::wstring download = base + L"/download";
+  const std::wstring work = base + L"/work";
+  CreateDirectoryW(base.c_str(), nullptr);
+  CreateDirectoryW(download.c_str(), nullptr);
+  CreateDirectoryW(work.c_str(), nullptr);
+
+  DownloadManager manager(nullptr);
+  manager.productSuffix = L"_1";
+  manager.downloadFolder = download;
+  manager.workFolder = work;
+  manager.currentName = manager.GetLocalName(L"Setup.exe");
+  const std::wstring target = download + L"/" + manager.currentName;
+
+  CRCInfoEntry entry{L"Setup.exe", std::to_wstring(kFileSize)};
+  std::vector<uint8_t> buffer(kPart);
+  if (!WriteTestFile(target, entry, buffer)) {
+    std::printf("cannot create the test file\n");
+    return 1;
+  }
+  BenchVerify(manager, target, entry, buffer);
+  DeleteFileW(target.c_str());
+  const bool merged = BenchMerge(manager, work, download, entry, buffer);
   DeleteFileW(target.c_str());
   RemoveDirectoryW(work.c_str());
   RemoveDirectoryW(download.c_str());

@@ -152,7 +152,7 @@ TEST(DlgApplication, AccessViolationOnTheUiThreadIsRecorded) {
 
 TEST(DlgApplication, WindowWithoutReleaseNameIsRecordedAndNeverShown) {
   Error::Clear();
-  testenv::TempFolder folder(L"app");
+  testsupport::TempFolder folder(L"app");
   HMODULE resources = LoadLibraryExW(testsupport::DmProcess::ProgramPath().c_str(), nullptr,
                                      LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
   ASSERT_NE(resources, nullptr);
@@ -183,7 +183,7 @@ TEST(DlgApplication, LeavingTheLoopWhileDownloadingEndsPromptly) {
   job.host.PutObject("rel/" + name + ".txt", job.Document());
   std::string ns(job.host.Name().begin(), job.host.Name().end());
   std::wstring hostW = job.host.Host();
-  testservers::ServiceRelease entry(name, {{"product_code", "7"},
+  testsupport::ServiceRelease entry(name, {{"product_code", "7"},
                                            {"download_subdir", ns + "/rel"},
                                            {"host_name", std::string(hostW.begin(), hostW.end())},
                                            {"SAS", ""}});
@@ -220,12 +220,5 @@ TEST(DlgApplication, LeavingTheLoopWhileDownloadingEndsPromptly) {
   FreeLibrary(resources);
   // The work folder of the release lies in local application data.
   const std::wstring work = testsupport::WorkFolderOf(release);
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((work + L"/*").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do DeleteFileW((work + L"/" + data.cFileName).c_str());
-    while (FindNextFileW(find, &data));
-    FindClose(find);
-  }
-  RemoveDirectoryW(work.c_str());
+  testsupport::RemoveTree(work);
 }

@@ -67,7 +67,7 @@ int ExtraFlags(const std::wstring& path) {
 
 class CGZipTest : public ::testing::Test {
  protected:
-  testenv::TempFolder temp_{L"gz"};
+  testsupport::TempFolder temp_{L"gz"};
 };
 
 TEST_F(CGZipTest, LevelNineFileHoldsTheExactUtf16LeBytes) {

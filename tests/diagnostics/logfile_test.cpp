@@ -45,7 +45,7 @@ std::string Dump() { return Error::DumpJson(Error::GetLogJson()); }
 
 TEST_F(LogFile, EmptyLogGivesAnEmptyArrayAndAnEmptyFile) {
   EXPECT_EQ(Dump(), "[]");
-  testenv::TempFolder folder;
+  testsupport::TempFolder folder;
   const std::wstring path = folder.File(L"logfile.txt");
   Error::WriteLogFile(StringUtils::ToNarrow(path));
   EXPECT_EQ(ReadAll(path), "");
@@ -90,7 +90,7 @@ TEST_F(LogFile, ReportOfOtherValues) {
 TEST_F(LogFile, TextBytesOfTwoRecords) {
   Error::LogMessage("progress", "", 0);
   Error::LogError(std::string("gave up"), DL_MANAGER_MAX_ATTEMPTS_EXCEEDED, "src/x.cpp", 42);
-  testenv::TempFolder folder;
+  testsupport::TempFolder folder;
   const std::wstring path = folder.File(L"logfile.txt");
   Error::WriteLogFile(StringUtils::ToNarrow(path));
   EXPECT_EQ(ReadAll(path),
@@ -104,7 +104,7 @@ TEST_F(LogFile, TextKeepsQuotesLineBreaksAndAnsiBytesAsStored) {
   Error::ReportError(L"open", ERROR_FILE_NOT_FOUND, "", 0);
   const std::string system = Error::GetRecords().back().detailedMessage;
   ASSERT_FALSE(system.empty());
-  testenv::TempFolder folder;
+  testsupport::TempFolder folder;
   const std::wstring path = folder.File(L"logfile.txt");
   Error::WriteLogFile(StringUtils::ToNarrow(path));
   EXPECT_EQ(ReadAll(path),
@@ -115,7 +115,7 @@ TEST_F(LogFile, TextKeepsQuotesLineBreaksAndAnsiBytesAsStored) {
 }
 
 TEST_F(LogFile, ReplacesALongerFile) {
-  testenv::TempFolder folder;
+  testsupport::TempFolder folder;
   const std::wstring path = folder.File(L"logfile.txt");
   WriteAll(path, std::string(10000, 'x'));
   Error::LogMessage("m", "", 0);
@@ -124,7 +124,7 @@ TEST_F(LogFile, ReplacesALongerFile) {
 }
 
 TEST_F(LogFile, AnUncreatableFileIsQuietlySkipped) {
-  testenv::TempFolder folder;
+  testsupport::TempFolder folder;
   Error::LogMessage("m", "", 0);
   const std::wstring path = folder.File(L"missing/logfile.txt");
   Error::WriteLogFile(StringUtils::ToNarrow(path));
@@ -139,7 +139,7 @@ TEST_F(LogFile, AnUncreatableFileIsQuietlySkipped) {
 TEST_F(LogFile, ALargeLogIsWrittenWhole) {
   const std::string message(1000, 'm');
   for (int i = 0; i < 5000; ++i) Error::LogMessage(message, "", i);
-  testenv::TempFolder folder;
+  testsupport::TempFolder folder;
   const std::wstring path = folder.File(L"logfile.txt");
   Error::WriteLogFile(StringUtils::ToNarrow(path));
   std::string expected;

@@ -30,7 +30,7 @@ size_t CountRecords(uint32_t code) {
 }
 
 struct Folders {
-  testenv::TempFolder root{L"crc"};
+  testsupport::TempFolder root{L"crc"};
   DownloadManager manager{nullptr};
   Folders() {
     manager.downloadFolder = root.File(L"download");

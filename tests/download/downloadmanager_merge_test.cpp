@@ -3,6 +3,7 @@
 
 #include "diagnostics/error.h"
 #include "base/stringutils.h"
+#include "support/records.h"
 #include "support/downloadjob.h"
 #include "support/recordingdmlistener.h"
 
@@ -17,6 +18,8 @@
 
 namespace {
 
+using testsupport::HasRecord;
+
 using testsupport::FileExists;
 using testsupport::RandomBytes;
 using testsupport::ReadFileBytes;
@@ -26,7 +29,7 @@ const size_t kPart = DownloadManager::kPartSize;
 
 // A manager with folders of its own and the parts of one file written to its work folder.
 struct MergeSetup {
-  testenv::TempFolder root{L"merge"};
+  testsupport::TempFolder root{L"merge"};
   DownloadManager manager{nullptr};
   std::vector<uint8_t> bytes;
   CRCInfoEntry entry;
@@ -54,12 +57,6 @@ struct MergeSetup {
   std::wstring Target() const { return manager.downloadFolder + L"/Setup_123.exe"; }
 };
 
-bool HasRecord(const std::string& message) {
-  for (const ErrorRecord& r : Error::GetRecords()) {
-    if (r.message == message) return true;
-  }
-  return false;
-}
 
 TEST(DownloadManagerMerge, JoinsThreePartsShowingProgressAndDeletesEachPart) {
   MergeSetup s(25000000);

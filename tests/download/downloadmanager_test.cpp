@@ -5,6 +5,7 @@
 
 #include "diagnostics/error.h"
 #include "base/stringutils.h"
+#include "support/records.h"
 #include "support/downloadjob.h"
 #include "support/recordingdmlistener.h"
 
@@ -24,6 +25,8 @@
 
 namespace {
 
+using testsupport::HasRecord;
+
 using testsupport::DownloadJob;
 using testsupport::FileExists;
 using testsupport::RandomBytes;
@@ -40,12 +43,6 @@ size_t CountRecords(uint32_t code) {
   return n;
 }
 
-bool HasRecord(const std::string& message) {
-  for (const ErrorRecord& r : Error::GetRecords()) {
-    if (r.message == message) return true;
-  }
-  return false;
-}
 
 bool WaitFor(const std::function<bool()>& condition, unsigned timeoutMs) {
   for (unsigned waited = 0; waited < timeoutMs; waited += 20) {

@@ -4,6 +4,7 @@
 
 #include "diagnostics/error.h"
 #include "net/fileupload.h"
+#include "support/records.h"
 #include "support/testenv.h"
 #include "support/testservers.h"
 
@@ -17,6 +18,8 @@
 
 namespace {
 
+using testsupport::HasRecord;
+
 const wchar_t kUnreachable[] =
     L"The Velmot download service could not be reached. Please check your internet "
     L"connection and try again.";
@@ -24,18 +27,12 @@ const wchar_t kUnreadable[] =
     L"The Velmot download service sent an answer that could not be understood. Please try "
     L"again later or contact Velmot support.";
 
-std::string UniqueId() { return testservers::UniqueId("dr"); }
+std::string UniqueId() { return testsupport::UniqueId("dr"); }
 
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
-using testservers::Base64Decode;
+using testsupport::Base64Decode;
 
-bool HasRecord(const std::string& message, uint32_t code) {
-  for (const auto& record : Error::GetRecords()) {
-    if (record.message == message && static_cast<uint32_t>(record.errorNumber) == code) return true;
-  }
-  return false;
-}
 
 class DownloadRequestTest : public ::testing::Test {
  protected:
@@ -55,7 +52,7 @@ class DownloadRequestTest : public ::testing::Test {
 
   std::vector<nlohmann::json> MyRequests() {
     std::vector<nlohmann::json> mine;
-    for (auto& request : testservers::ServiceRequests()) {
+    for (auto& request : testsupport::ServiceRequests()) {
       if (request["headers"].value("computerid", std::string()) == id) mine.push_back(request);
     }
     return mine;
@@ -64,7 +61,7 @@ class DownloadRequestTest : public ::testing::Test {
   // A release answered with the entry's members (or a canned "respond" answer).
   bool RequestWith(const nlohmann::json& entry, std::wstring& errorText) {
     const std::string release = "Velmot " + id;
-    testservers::ServiceRelease registered(release, entry);
+    testsupport::ServiceRelease registered(release, entry);
     return manager.RequestDownload(Wide(release), errorText);
   }
 
@@ -118,7 +115,7 @@ TEST_F(DownloadRequestTest, SendsTheAgreedFormAndHeadersAndTakesTheDescriptor) {
   EXPECT_EQ(L"1005", manager.descriptor.productCode);
   EXPECT_EQ(L"Velmot Test", manager.descriptor.companyName);
   EXPECT_EQ(L"Releases/Velmot_10_5", manager.descriptor.downloadSubdir);
-  EXPECT_EQ(testenv::Get(L"VELMOT_FILEHOST_NAME"), manager.descriptor.hostName);
+  EXPECT_EQ(testsupport::Get(L"VELMOT_FILEHOST_NAME"), manager.descriptor.hostName);
   EXPECT_EQ(L"?sv=test&sp=r", manager.descriptor.sasText);
   EXPECT_EQ(L"_1005", manager.productSuffix);
 
@@ -248,7 +245,7 @@ TEST_F(DownloadRequestTest, HugeAnswerFailsAndIsLoggedOnlyInPart) {
 }
 
 TEST_F(DownloadRequestTest, WorkFolderIsCreatedForALaterLogUpload) {
-  testenv::TempFolder parent(L"req");
+  testsupport::TempFolder parent(L"req");
   manager.workFolder = parent.File(L"Velmot 10.5");
   std::wstring errorText;
   EXPECT_FALSE(manager.RequestDownload(Wide("No such release " + id), errorText));

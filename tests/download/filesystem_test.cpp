@@ -50,7 +50,7 @@ std::vector<std::wstring> Sorted(std::vector<std::wstring> v) {
 class FileSystemTest : public ::testing::Test {
  protected:
   void SetUp() override { Error::Clear(); }
-  testenv::TempFolder temp_{L"fs"};
+  testsupport::TempFolder temp_{L"fs"};
   const std::wstring& Root() const { return temp_.Path(); }
 };
 

@@ -2,6 +2,7 @@
 
 #include "diagnostics/error.h"
 #include "base/stringutils.h"
+#include "support/records.h"
 #include "support/testenv.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,8 @@
 #include <vector>
 
 namespace {
+
+using testsupport::HasRecord;
 
 const char kDeleted[] = " was deleted but it was not by the download manager!";
 const char kRenamed[] = " was renamed but it was not by the download manager!";
@@ -50,11 +53,6 @@ bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs = 5000) {
   return condition();
 }
 
-bool HasRecord(const std::string& message) {
-  for (auto& r : Error::GetRecords())
-    if (r.message == message) return true;
-  return false;
-}
 
 class FileSystemWatcherTest : public ::testing::Test {
  protected:
@@ -84,7 +82,7 @@ class FileSystemWatcherTest : public ::testing::Test {
     ASSERT_TRUE(WaitFor([&] { return HasRecord(expected); })) << expected;
   }
 
-  testenv::TempFolder temp_{L"watch"};
+  testsupport::TempFolder temp_{L"watch"};
   FileSystemWatcher watcher_;
   int probes_ = 0;
   int sentinels_ = 0;
@@ -233,7 +231,7 @@ TEST_F(FileSystemWatcherTest, WatchesAgainAfterAStop) {
   StartArmed(temp_.Path());
   watcher_.Stop(500);
 
-  testenv::TempFolder second(L"watch2");
+  testsupport::TempFolder second(L"watch2");
   PutFile(second.File(L"f.exe"));
   StartArmed(second.Path());
   ASSERT_TRUE(DeleteFileW(second.File(L"f.exe").c_str()));

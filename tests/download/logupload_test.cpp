@@ -19,11 +19,11 @@
 
 namespace {
 
-std::string UniqueId() { return testservers::UniqueId("lu"); }
+std::string UniqueId() { return testsupport::UniqueId("lu"); }
 
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
-using testservers::Base64Decode;
+using testsupport::Base64Decode;
 
 // Unpacks a gzip member with zlib itself.
 bool Gunzip(const std::string& packed, std::string& unpacked) {
@@ -86,7 +86,7 @@ class LogUploadTest : public ::testing::Test {
 
   std::vector<nlohmann::json> MyRequests() {
     std::vector<nlohmann::json> mine;
-    for (auto& request : testservers::ServiceRequests()) {
+    for (auto& request : testsupport::ServiceRequests()) {
       if (request["headers"].value("computerid", std::string()) == id) mine.push_back(request);
     }
     return mine;
@@ -100,7 +100,7 @@ class LogUploadTest : public ::testing::Test {
   }
 
   std::string id;
-  testenv::TempFolder work{L"work"};
+  testsupport::TempFolder work{L"work"};
   DownloadManager manager{nullptr};
 
  private:
@@ -144,7 +144,7 @@ TEST_F(LogUploadTest, PostsTheCompressedReportAndWritesTheTextLogForErrors) {
   ASSERT_TRUE(Gunzip(body, unpacked));
   EXPECT_EQ(Utf16LeBytes(Wide(report)), unpacked);
 
-  auto uploads = testservers::ServiceUploads(id);
+  auto uploads = testsupport::ServiceUploads(id);
   ASSERT_EQ(1u, uploads.size());
   EXPECT_EQ(2u, nlohmann::json::parse(uploads[0]).size());
 
@@ -156,7 +156,7 @@ TEST_F(LogUploadTest, LogWithoutErrorsIsPostedWithoutATextLog) {
   Error::LogError(std::string("Progress note"), 0, VELMOT_HERE);
   manager.PostLogFile();
   EXPECT_EQ(1u, MyRequests().size());
-  EXPECT_EQ(1u, testservers::ServiceUploads(id).size());
+  EXPECT_EQ(1u, testsupport::ServiceUploads(id).size());
   EXPECT_FALSE(Exists(TextLogPath()));
   EXPECT_FALSE(Exists(work.File(L"logfile.gz")));
 }

@@ -15,7 +15,7 @@
 
 namespace {
 
-using testservers::FileHostNamespace;
+using testsupport::FileHostNamespace;
 
 // Owns one WinINet handle.
 class InternetHandle {
@@ -133,7 +133,7 @@ std::wstring ServicePath() { return L"/Velmot/DownloadManager8.ashx"; }
 Request ServiceRequest(const std::wstring& object) {
   Request r;
   r.host = L"localhost";
-  r.port = static_cast<INTERNET_PORT>(std::stoi(testenv::Get(L"VELMOT_SERVICE_PORT")));
+  r.port = static_cast<INTERNET_PORT>(std::stoi(testsupport::Get(L"VELMOT_SERVICE_PORT")));
   r.verb = L"POST";
   r.object = object;
   return r;
@@ -344,7 +344,7 @@ Answer RequestDownload(const std::string& form) {
 
 TEST(TestWebService, AnswersTheDescriptorOfAKnownRelease) {
   std::string release = "Velmot Test " + std::to_string(GetTickCount64());
-  testservers::ServiceRelease entry(release, {{"product_code", "77"}, {"company_name", "Velmot"},
+  testsupport::ServiceRelease entry(release, {{"product_code", "77"}, {"company_name", "Velmot"},
                                               {"download_subdir", "Rel/X"}, {"host_name", "files.example"},
                                               {"SAS", "?sig=1"}});
   std::string encoded;
@@ -369,13 +369,13 @@ TEST(TestWebService, RefusesUnknownReleasesAndVersions) {
   EXPECT_TRUE(missing["error_info"].is_string());
   // The base catalogue's release points at this build's file host.
   auto base = nlohmann::json::parse(RequestDownload("DownloadManagerVersion=9%2e5&ReleaseName=Velmot%2010%2e5").body);
-  std::wstring host = testenv::Get(L"VELMOT_FILEHOST_NAME");
+  std::wstring host = testsupport::Get(L"VELMOT_FILEHOST_NAME");
   EXPECT_EQ(std::string(host.begin(), host.end()), base["host_name"]);
 }
 
 TEST(TestWebService, CannedAnswersAndTheRequestLog) {
   std::string release = "Canned " + std::to_string(GetTickCount64());
-  testservers::ServiceRelease entry(release, {{"respond", {{"status", 500}, {"body", "oops"}, {"delayMs", 200}}}});
+  testsupport::ServiceRelease entry(release, {{"respond", {{"status", 500}, {"body", "oops"}, {"delayMs", 200}}}});
   std::string form = "DownloadManagerVersion=9%2e5&ReleaseName=" + release.substr(0, 6) + "%20" + release.substr(7);
   Answer a = RequestDownload(form);
   EXPECT_EQ(500u, a.status);
@@ -383,7 +383,7 @@ TEST(TestWebService, CannedAnswersAndTheRequestLog) {
   EXPECT_GE(a.millis, 190u);
 
   bool found = false;
-  for (const auto& q : testservers::ServiceRequests()) {
+  for (const auto& q : testsupport::ServiceRequests()) {
     if (q["bodyLength"] != form.size() || q["path"] != "/Velmot/DownloadManager8.ashx") continue;
     EXPECT_EQ("POST", q["method"]);
     EXPECT_EQ("RequestDownload", q["headers"]["method"]);
@@ -410,7 +410,7 @@ TEST(TestWebService, StoresLogUploadsAndRefusesOtherBodies) {
   Answer ok = Upload(id, Gzip(Utf16le(report)));
   ASSERT_TRUE(ok.sent) << ok.sendError;
   EXPECT_EQ(200u, ok.status) << ok.body;
-  auto stored = testservers::ServiceUploads(id);
+  auto stored = testsupport::ServiceUploads(id);
   ASSERT_EQ(1u, stored.size());
   EXPECT_EQ(std::string("[{\"detailed_message\": \"\", \"error_number\": -32767, \"file\": \"src/a.cpp\", "
                         "\"line\": 12, \"log_index\": 0, \"message\": \"caf\xc3\xa9\"}]"),
@@ -421,7 +421,7 @@ TEST(TestWebService, StoresLogUploadsAndRefusesOtherBodies) {
   EXPECT_EQ(400u, Upload(id, Gzip(Utf16le(L"[{\"message\": \"x\"}]"))).status);  // wrong shape
   EXPECT_EQ(413u, Upload(id, Gzip(std::string(17 * 1024 * 1024, ' '))).status);  // too large
   EXPECT_EQ(200u, Upload(id, Gzip(Utf16le(L"[]"))).status);
-  EXPECT_EQ(2u, testservers::ServiceUploads(id).size());
+  EXPECT_EQ(2u, testsupport::ServiceUploads(id).size());
 }
 
 TEST(TestWebService, EchoAndDroppedConnections) {

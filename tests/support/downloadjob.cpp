@@ -124,7 +124,7 @@ std::wstring DownloadJob::PartPath(const DownloadManager& manager, const std::st
 }
 
 std::vector<std::string> BrowserLog() {
-  std::wstring path = testenv::Get(L"VELMOT_BROWSER_LOG");
+  std::wstring path = testsupport::Get(L"VELMOT_BROWSER_LOG");
   std::vector<std::string> lines;
   if (path.empty()) return lines;
   if (path[0] == L'/') path = L"Z:" + path;

@@ -52,8 +52,8 @@ class DownloadJob {
   // Requests the host saw for an object.
   size_t RequestCount(const std::string& relative) const { return host.Requests(relative).size(); }
 
-  testservers::FileHostNamespace host;
-  testenv::TempFolder root;
+  testsupport::FileHostNamespace host;
+  testsupport::TempFolder root;
   std::wstring downloadFolder;
   std::wstring workFolder;
 

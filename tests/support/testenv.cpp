@@ -1,11 +1,13 @@
 #include "support/testenv.h"
 
+#include "base/stringutils.h"
+
 #include <windows.h>
 
 #include <atomic>
 #include <string>
 
-namespace testenv {
+namespace testsupport {
 
 std::wstring Get(const wchar_t* name) {
   wchar_t buffer[32768];
@@ -13,8 +15,6 @@ std::wstring Get(const wchar_t* name) {
   if (n == 0 || n >= 32768) return L"";
   return std::wstring(buffer, n);
 }
-
-namespace {
 
 void RemoveTree(const std::wstring& folder) {
   WIN32_FIND_DATAW data;
@@ -36,7 +36,26 @@ void RemoveTree(const std::wstring& folder) {
   RemoveDirectoryW(folder.c_str());
 }
 
-}  // namespace
+
+std::string Narrow(const std::wstring& text) { return StringUtils::ToNarrow(text); }
+
+std::wstring FromUtf8(const std::string& utf8) {
+  if (utf8.empty()) return L"";
+  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
+  return out;
+}
+
+std::string ToUtf8(const std::wstring& text) {
+  if (text.empty()) return "";
+  int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                              nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr,
+                      nullptr);
+  return out;
+}
 
 TempFolder::TempFolder(const std::wstring& tag) {
   static std::atomic<int> counter{0};
@@ -52,4 +71,4 @@ TempFolder::TempFolder(const std::wstring& tag) {
 
 TempFolder::~TempFolder() { RemoveTree(path_); }
 
-}  // namespace testenv
+}  // namespace testsupport

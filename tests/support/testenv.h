@@ -1,12 +1,37 @@
-// Shared test helpers: temporary folders inside the test prefix, environment lookups.
+// Shared test helpers: temporary folders inside the test prefix, environment lookups, folder
+// removal and text conversions. Everything under tests/support lives in the namespace
+// testsupport.
 #pragma once
+
+#include <windows.h>
 
 #include <string>
 
-namespace testenv {
+namespace testsupport {
 
 // Value of an environment variable set by tools/test-env (empty if unset).
 std::wstring Get(const wchar_t* name);
+
+// Polls a condition that another thread or process makes true; true once it holds, false
+// when timeoutMs ran out first.
+template <typename Condition>
+bool Eventually(Condition condition, unsigned timeoutMs = 10000) {
+  ULONGLONG end = GetTickCount64() + timeoutMs;
+  while (GetTickCount64() < end) {
+    if (condition()) return true;
+    Sleep(10);
+  }
+  return condition();
+}
+
+// Removes folder with everything in it, read-only files included; missing is fine.
+void RemoveTree(const std::wstring& folder);
+
+// ANSI-code-page text, as the error log stores it (StringUtils::ToNarrow).
+std::string Narrow(const std::wstring& text);
+// UTF-8, as the test servers speak it.
+std::wstring FromUtf8(const std::string& utf8);
+std::string ToUtf8(const std::wstring& text);
 
 // A fresh, empty folder (wide path with "/" separators) that is removed with its contents
 // when the object goes away.
@@ -23,4 +48,4 @@ class TempFolder {
   std::wstring path_;
 };
 
-}  // namespace testenv
+}  // namespace testsupport

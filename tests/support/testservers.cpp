@@ -10,20 +10,12 @@
 #include <cstdio>
 #include <stdexcept>
 
-namespace testservers {
+namespace testsupport {
 
 namespace {
 
-std::wstring Widen(const std::string& utf8) {
-  if (utf8.empty()) return L"";
-  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
-  return out;
-}
-
 std::wstring Required(const wchar_t* name) {
-  std::wstring value = testenv::Get(name);
+  std::wstring value = testsupport::Get(name);
   if (value.empty()) {
     std::fwprintf(stderr, L"testservers: %ls is not set (run the tests through tools/test-env)\n", name);
     throw std::runtime_error("test servers are not configured");
@@ -103,26 +95,6 @@ std::vector<nlohmann::json> ReadJsonLines(const std::wstring& path) {
   return out;
 }
 
-void RemoveTree(const std::wstring& folder) {
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((folder + L"/*").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      std::wstring path = folder + L"/" + name;
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(path);
-      } else {
-        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(path.c_str());
-      }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-  }
-  RemoveDirectoryW(folder.c_str());
-}
-
 // The file host's flat name for an object's behaviour file: the relative path's UTF-8
 // bytes with every byte outside A-Z a-z 0-9 . _ - as %XX (tests/servers/controls.js).
 std::wstring BehaviourKey(const std::string& relative) {
@@ -164,19 +136,19 @@ FileHostNamespace::~FileHostNamespace() { RemoveTree(folder_); }
 std::wstring FileHostNamespace::Host() const { return Required(L"VELMOT_FILEHOST_NAME"); }
 
 std::wstring FileHostNamespace::ObjectPath(const std::string& relative) const {
-  return L"/" + name_ + L"/" + Widen(relative);
+  return L"/" + name_ + L"/" + FromUtf8(relative);
 }
 
 void FileHostNamespace::PutObject(const std::string& relative, const std::vector<uint8_t>& bytes) {
-  WriteFileAtomically(folder_ + L"/" + Widen(relative), bytes.data(), bytes.size());
+  WriteFileAtomically(folder_ + L"/" + FromUtf8(relative), bytes.data(), bytes.size());
 }
 
 void FileHostNamespace::PutObject(const std::string& relative, const std::string& bytes) {
-  WriteFileAtomically(folder_ + L"/" + Widen(relative), bytes.data(), bytes.size());
+  WriteFileAtomically(folder_ + L"/" + FromUtf8(relative), bytes.data(), bytes.size());
 }
 
 void FileHostNamespace::RemoveObject(const std::string& relative) {
-  DeleteFileW((folder_ + L"/" + Widen(relative)).c_str());
+  DeleteFileW((folder_ + L"/" + FromUtf8(relative)).c_str());
 }
 
 void FileHostNamespace::SetBehaviour(const std::string& relative, const nlohmann::json& behaviour) {
@@ -198,9 +170,7 @@ std::vector<nlohmann::json> FileHostNamespace::Requests() const {
 }
 
 std::vector<nlohmann::json> FileHostNamespace::Requests(const std::string& relative) const {
-  int n = WideCharToMultiByte(CP_UTF8, 0, ObjectPath(relative).c_str(), -1, nullptr, 0, nullptr, nullptr);
-  std::string wanted(static_cast<size_t>(n > 0 ? n - 1 : 0), '\0');
-  if (n > 1) WideCharToMultiByte(CP_UTF8, 0, ObjectPath(relative).c_str(), -1, &wanted[0], n, nullptr, nullptr);
+  const std::string wanted = ToUtf8(ObjectPath(relative));
   std::vector<nlohmann::json> out;
   for (auto& request : Requests()) {
     bool raw = request.value("path", std::string()) == wanted;
@@ -226,7 +196,7 @@ std::vector<nlohmann::json> ServiceRequests() {
 }
 
 std::vector<std::string> ServiceUploads(const std::string& computerId) {
-  std::wstring folder = Required(L"VELMOT_SERVICE_ROOT") + L"/uploads/" + Widen(computerId);
+  std::wstring folder = Required(L"VELMOT_SERVICE_ROOT") + L"/uploads/" + FromUtf8(computerId);
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW data;
   HANDLE find = FindFirstFileW((folder + L"/*.json").c_str(), &data);
@@ -270,4 +240,4 @@ std::string Base64Decode(const std::string& text) {
   return out;
 }
 
-}  // namespace testservers
+}  // namespace testsupport

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace testservers {
+namespace testsupport {
 
 // A namespace of the file host: a fresh folder /<ns>/ under the host's root, removed
 // again on destruction. Object paths are given relative to it ("rel/0_Setup.exe") and
@@ -97,4 +97,4 @@ std::string Base64Decode(const std::string& text);
 // The web service endpoint the product is built with.
 std::wstring ServiceUrl();
 
-}  // namespace testservers
+}  // namespace testsupport

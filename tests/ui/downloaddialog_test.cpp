@@ -22,34 +22,18 @@
 #include <vector>
 
 using testsupport::DmProcess;
+using testsupport::Narrow;
+using testsupport::RemoveTree;
 
 namespace {
 
 const DWORD kWindowMs = 30000;  // start-up of a program under a cold Wine can be slow
 const DWORD kExitMs = 30000;    // a close must end the process well within this
 
-std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
-
 std::wstring UniqueRelease(const wchar_t* stem) {
   static int counter = 0;
   return std::wstring(stem) + std::to_wstring(GetCurrentProcessId()) + L"x" +
          std::to_wstring(GetTickCount64() % 100000) + L"x" + std::to_wstring(counter++);
-}
-
-void RemoveTree(const std::wstring& folder) {
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((folder + L"/*").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      std::wstring path = folder + L"/" + name;
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(path);
-      else DeleteFileW(path.c_str());
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-  }
-  RemoveDirectoryW(folder.c_str());
 }
 
 // One release published on the test servers: a catalogue entry at the web service and
@@ -76,15 +60,15 @@ class GuiRelease {
                                  {"host_name", Narrow(host.Host())},
                                  {"SAS", ""}};
     if (delayMs == 0) {
-      service.reset(new testservers::ServiceRelease(Narrow(name), descriptor));
+      service.reset(new testsupport::ServiceRelease(Narrow(name), descriptor));
     } else {
       nlohmann::json respond = {{"status", 200}, {"body", descriptor.dump()}, {"delayMs", delayMs}};
-      service.reset(new testservers::ServiceRelease(Narrow(name), {{"respond", respond}}));
+      service.reset(new testsupport::ServiceRelease(Narrow(name), {{"respond", respond}}));
     }
   }
   // The service refuses the release with this text.
   void PublishRefusal(const std::string& text) {
-    service.reset(new testservers::ServiceRelease(Narrow(name), {{"error_info", text}}));
+    service.reset(new testsupport::ServiceRelease(Narrow(name), {{"error_info", text}}));
   }
   std::wstring ExeName() const { return name + L"_b1.exe"; }
   std::wstring Caption() const { return name + L" download manager"; }
@@ -104,12 +88,12 @@ class GuiRelease {
   }
 
   std::wstring name;
-  testservers::FileHostNamespace host;
-  testenv::TempFolder folder;
+  testsupport::FileHostNamespace host;
+  testsupport::TempFolder folder;
   std::wstring workFolder;
   std::string document = "x";
   std::vector<std::vector<uint8_t>> parts;
-  std::unique_ptr<testservers::ServiceRelease> service;
+  std::unique_ptr<testsupport::ServiceRelease> service;
 };
 
 bool Contains(const std::wstring& text, const std::wstring& piece) {
@@ -157,7 +141,7 @@ HWND FindErrorBox(DWORD processId, HWND main, DWORD timeoutMs) {
 
 TEST(DownloadDialog, CaptionNamesTheReleaseAndAFailedRequestKeepsTheWindowOpen) {
   // No catalogue entry for "Velmot Pro": the service refuses the request.
-  testenv::TempFolder folder(L"gui");
+  testsupport::TempFolder folder(L"gui");
   DmProcess program(folder.Path(), L"Velmot Pro_b2.exe");
   ASSERT_TRUE(program.Start());
   ASSERT_NE(program.FindWindowByCaption(L"Velmot Pro download manager", kWindowMs), nullptr);
@@ -175,7 +159,7 @@ TEST(DownloadDialog, CaptionNamesTheReleaseAndAFailedRequestKeepsTheWindowOpen) 
   EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
 
   bool requested = false;
-  for (const auto& request : testservers::ServiceRequests()) {
+  for (const auto& request : testsupport::ServiceRequests()) {
     if (request.value("headers", nlohmann::json::object()).value("method", "") != "RequestDownload") continue;
     const std::string body = request.value("bodyBase64", "");
     // "DownloadManagerVersion=9%2e5&ReleaseName=Velmot%20Pro" in base64.
@@ -185,7 +169,7 @@ TEST(DownloadDialog, CaptionNamesTheReleaseAndAFailedRequestKeepsTheWindowOpen) 
 }
 
 TEST(DownloadDialog, NameWithoutUnderscoreNeverShowsAWindow) {
-  testenv::TempFolder folder(L"gui");
+  testsupport::TempFolder folder(L"gui");
   DmProcess program(folder.Path(), L"VelmotPro.exe");
   ASSERT_TRUE(program.Start());
   bool sawWindow = false;
@@ -274,13 +258,13 @@ TEST(DownloadDialog, ClosingTwiceQuicklyRunsTheCloseSequenceOnce) {
 
   // One log upload, recognisable by the namespace its descriptor named.
   std::set<std::string> computers;
-  for (const auto& request : testservers::ServiceRequests()) {
+  for (const auto& request : testsupport::ServiceRequests()) {
     const auto headers = request.value("headers", nlohmann::json::object());
     if (headers.value("method", "") == "LogErrorInfo") computers.insert(headers.value("computerid", ""));
   }
   size_t uploads = 0;
   for (const std::string& computer : computers) {
-    for (const std::string& log : testservers::ServiceUploads(computer)) {
+    for (const std::string& log : testsupport::ServiceUploads(computer)) {
       if (log.find(refusal) != std::string::npos) ++uploads;
     }
   }
@@ -351,249 +335,4 @@ TEST(DownloadDialog, ClosingAtRandomMomentsAlwaysEndsAndKeepsGoodParts) {
   const std::vector<uint8_t> data =
       testsupport::ReadFileBytes(release.DownloadFolder() + L"/VelmotD_7ata.bin");
   EXPECT_EQ(data.size(), 25000000u);
-}
-
-namespace {
-
-// Reads a dialog template (DLGTEMPLATEEX) as it is stored in the program.
-struct TemplateReader {
-  const uint8_t* at;
-  uint16_t Word() { uint16_t v; memcpy(&v, at, 2); at += 2; return v; }
-  uint32_t Dword() { uint32_t v; memcpy(&v, at, 4); at += 4; return v; }
-  int16_t Short() { return static_cast<int16_t>(Word()); }
-  std::wstring SzOrOrd() {
-    uint16_t first = Word();
-    if (first == 0) return L"";
-    if (first == 0xFFFF) return L"#" + std::to_wstring(Word());
-    std::wstring s(1, static_cast<wchar_t>(first));
-    for (uint16_t c = Word(); c != 0; c = Word()) s += static_cast<wchar_t>(c);
-    return s;
-  }
-  void Align(const uint8_t* base) {
-    while ((at - base) % 4) ++at;
-  }
-};
-
-struct Item {
-  uint32_t style;
-  int16_t x, y, cx, cy;
-  uint32_t id;
-  std::wstring cls, text;
-};
-
-std::wstring ClassName(const std::wstring& cls) {
-  if (cls == L"#128") return L"button";
-  if (cls == L"#130") return L"static";
-  std::wstring lower;
-  for (wchar_t c : cls) lower += static_cast<wchar_t>(towlower(c));
-  return lower;
-}
-
-}  // namespace
-
-TEST(DownloadDialog, TemplateAndBitmapsMatchTheLayout) {
-  HMODULE program = LoadLibraryExW(DmProcess::ProgramPath().c_str(), nullptr,
-                                   LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-  ASSERT_NE(program, nullptr);
-  HRSRC found = FindResourceW(program, MAKEINTRESOURCEW(IDD_DOWNLOAD), RT_DIALOG);
-  ASSERT_NE(found, nullptr);
-  const auto* base = static_cast<const uint8_t*>(LockResource(LoadResource(program, found)));
-  TemplateReader r{base};
-  ASSERT_EQ(r.Word(), 1);       // dlgVer
-  ASSERT_EQ(r.Word(), 0xFFFF);  // signature of DLGTEMPLATEEX
-  r.Dword();                    // help id
-  r.Dword();                    // extended style
-  const uint32_t style = r.Dword();
-  EXPECT_EQ(style, static_cast<uint32_t>(WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_SETFONT |
-                                         DS_MODALFRAME | DS_SETFOREGROUND | DS_CENTER));
-  const uint16_t count = r.Word();
-  const int16_t x = r.Short(), y = r.Short(), cx = r.Short(), cy = r.Short();
-  EXPECT_EQ(x, 0);
-  EXPECT_EQ(y, 0);
-  EXPECT_EQ(cx, 401);
-  EXPECT_EQ(cy, 236);
-  EXPECT_EQ(r.SzOrOrd(), L"");  // menu
-  EXPECT_EQ(r.SzOrOrd(), L"");  // class
-  EXPECT_EQ(r.SzOrOrd(), L"Velmot download manager");
-  EXPECT_EQ(r.Word(), 8);       // points
-  r.Word();                     // weight
-  r.Word();                     // italic, charset
-  EXPECT_EQ(r.SzOrOrd(), L"MS Sans Serif");
-  ASSERT_EQ(count, 7);
-
-  std::vector<Item> items;
-  for (int i = 0; i < count; ++i) {
-    r.Align(base);
-    Item item;
-    r.Dword();  // help id
-    r.Dword();  // extended style
-    item.style = r.Dword();
-    item.x = r.Short(); item.y = r.Short(); item.cx = r.Short(); item.cy = r.Short();
-    item.id = r.Dword();
-    item.cls = ClassName(r.SzOrOrd());
-    item.text = r.SzOrOrd();
-    r.at += r.Word();  // creation data
-    items.push_back(item);
-  }
-  const DWORD base_ = WS_CHILD | WS_VISIBLE;
-  struct Expected { uint32_t id; const wchar_t* cls; uint32_t style; const wchar_t* text; int x, y, cx, cy; };
-  const Expected expected[] = {
-      {1002, L"msctls_progress32", base_ | WS_BORDER, L"", 180, 90, 176, 15},
-      {1008, L"static", base_ | SS_LEFT | WS_GROUP, L"Downloading Velmot Installer. Please wait.", 180, 18, 202, 66},
-      {1005, L"static", base_ | SS_LEFT | WS_GROUP, L"", 233, 113, 144, 52},
-      {1007, L"static", base_ | SS_BITMAP, L"#103", 17, 15, 119, 151},
-      {1006, L"static", base_ | SS_LEFT | WS_GROUP,
-       L"Total size:\r\nDownloaded:\r\nSpeed:\r\nCompleted:\r\nTime left:\r\n", 180, 113, 177, 51},
-      {1014, L"button", base_ | BS_PUSHBUTTON | BS_BITMAP | WS_TABSTOP, L"Button1", 364, 89, 16, 16},
-      {1015, L"static", base_ | SS_LEFT | WS_GROUP, L"Text", 20, 177, 362, 45},
-  };
-  for (int i = 0; i < 7; ++i) {
-    SCOPED_TRACE(expected[i].id);
-    EXPECT_EQ(items[i].id, expected[i].id);
-    EXPECT_EQ(items[i].cls, expected[i].cls);
-    EXPECT_EQ(items[i].style, expected[i].style);
-    EXPECT_EQ(items[i].text, expected[i].text);
-    EXPECT_EQ(items[i].x, expected[i].x);
-    EXPECT_EQ(items[i].y, expected[i].y);
-    EXPECT_EQ(items[i].cx, expected[i].cx);
-    EXPECT_EQ(items[i].cy, expected[i].cy);
-  }
-
-  const struct { int id; LONG width, height; } bitmaps[] = {{IDB_LOGO, 179, 228}, {IDB_PAUSE, 256, 256}, {IDB_PLAY, 256, 256}};
-  for (const auto& bitmap : bitmaps) {
-    SCOPED_TRACE(bitmap.id);
-    HRSRC res = FindResourceW(program, MAKEINTRESOURCEW(bitmap.id), RT_BITMAP);
-    ASSERT_NE(res, nullptr);
-    BITMAPINFOHEADER header;
-    memcpy(&header, LockResource(LoadResource(program, res)), sizeof(header));
-    EXPECT_EQ(header.biWidth, bitmap.width);
-    EXPECT_EQ(header.biHeight, bitmap.height);
-    EXPECT_EQ(header.biBitCount, 24);
-  }
-  FreeLibrary(program);
-}
-
-namespace {
-
-// The program's resources loaded into this process, for the tests that build the window
-// here and call its operations directly.
-struct ProgramResources {
-  ProgramResources()
-      : module(LoadLibraryExW(DmProcess::ProgramPath().c_str(), nullptr,
-                              LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)) {}
-  ~ProgramResources() { if (module) FreeLibrary(module); }
-  HMODULE module;
-};
-
-const wchar_t kInProcessPath[] = L"C:\\velmot\\Velmot Pro_b2.exe";
-
-// Dispatches messages for ms, or until WM_QUIT (then true).
-bool Pump(DWORD ms) {
-  const ULONGLONG end = GetTickCount64() + ms;
-  while (GetTickCount64() < end) {
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      if (msg.message == WM_QUIT) return true;
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
-  }
-  return false;
-}
-
-std::wstring Text(HWND window, int id) {
-  wchar_t text[1024] = {};
-  GetDlgItemTextW(window, id, text, 1024);
-  return text;
-}
-
-}  // namespace
-
-TEST(DownloadDialog, StatisticsReachTheControls) {
-  ProgramResources resources;
-  ASSERT_NE(resources.module, nullptr);
-  DownloadDialog dialog(resources.module, kInProcessPath);
-  HWND window = dialog.Window();
-  EXPECT_EQ(Text(window, IDC_INFO), L"Downloading Velmot Installer. Please wait.");
-  wchar_t caption[128] = {};
-  GetWindowTextW(window, caption, 128);
-  EXPECT_STREQ(caption, L"Velmot Pro download manager");
-  EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), static_cast<DWORD>(BELOW_NORMAL_PRIORITY_CLASS));
-  EXPECT_EQ(SendDlgItemMessageW(window, IDC_PROGRESS, PBM_GETRANGE, FALSE, 0), 100);
-
-  dialog.manager.totalBytes = 1048576000;
-  dialog.manager.finishedBytes = 524288000;
-  dialog.ShowStatistics(2048, 1048576000, 524288000);
-  Pump(200);
-  EXPECT_EQ(Text(window, IDC_VALUES), L"1024000 kB\r\n512000 kB\r\n2048 kB/s\r\n50 %\r\n0 h : 4 m : 10 s");
-  EXPECT_EQ(SendDlgItemMessageW(window, IDC_PROGRESS, PBM_GETPOS, 0, 0), 50);
-  EXPECT_TRUE(GetWindowLongPtrW(GetDlgItem(window, IDC_PAUSE), GWL_STYLE) & WS_VISIBLE);
-  EXPECT_FALSE(GetWindowLongPtrW(GetDlgItem(window, IDC_TIP), GWL_STYLE) & WS_VISIBLE);
-
-  // The fifth update shows the first tip; verifying hides the values and the button.
-  dialog.manager.verifying = true;
-  dialog.manager.verifiedBytes = 262144000;
-  for (int i = 0; i < 4; ++i) dialog.ShowStatistics(0, 0, 0);
-  Pump(200);
-  EXPECT_EQ(Text(window, IDC_LABELS), L"Verifying setup files 25% completed");
-  EXPECT_EQ(Text(window, IDC_VALUES), L"");
-  EXPECT_EQ(SendDlgItemMessageW(window, IDC_PROGRESS, PBM_GETPOS, 0, 0), 25);
-  EXPECT_FALSE(GetWindowLongPtrW(GetDlgItem(window, IDC_PAUSE), GWL_STYLE) & WS_VISIBLE);
-  EXPECT_FALSE(GetWindowLongPtrW(GetDlgItem(window, IDC_VALUES), GWL_STYLE) & WS_VISIBLE);
-  EXPECT_TRUE(GetWindowLongPtrW(GetDlgItem(window, IDC_TIP), GWL_STYLE) & WS_VISIBLE);
-  EXPECT_EQ(Text(window, IDC_TIP).rfind(L"The setup starts automatically after downloading.", 0), 0u);
-}
-
-TEST(DownloadDialog, PauseButtonTogglesImageAndFlag) {
-  ProgramResources resources;
-  ASSERT_NE(resources.module, nullptr);
-  DownloadDialog dialog(resources.module, kInProcessPath);
-  HWND button = GetDlgItem(dialog.Window(), IDC_PAUSE);
-  const LRESULT pause = SendMessageW(button, BM_GETIMAGE, IMAGE_BITMAP, 0);
-  ASSERT_NE(pause, 0);
-  SendMessageW(dialog.Window(), WM_COMMAND, MAKEWPARAM(IDC_PAUSE, BN_CLICKED), reinterpret_cast<LPARAM>(button));
-  EXPECT_TRUE(dialog.IsPaused());
-  const LRESULT play = SendMessageW(button, BM_GETIMAGE, IMAGE_BITMAP, 0);
-  EXPECT_NE(play, pause);
-  // Another notification or another control changes nothing.
-  SendMessageW(dialog.Window(), WM_COMMAND, MAKEWPARAM(IDC_PAUSE, BN_DOUBLECLICKED), 0);
-  SendMessageW(dialog.Window(), WM_COMMAND, MAKEWPARAM(IDC_TIP, BN_CLICKED), 0);
-  EXPECT_TRUE(dialog.IsPaused());
-  SendMessageW(dialog.Window(), WM_COMMAND, MAKEWPARAM(IDC_PAUSE, BN_CLICKED), reinterpret_cast<LPARAM>(button));
-  EXPECT_FALSE(dialog.IsPaused());
-  EXPECT_EQ(SendMessageW(button, BM_GETIMAGE, IMAGE_BITMAP, 0), pause);
-}
-
-TEST(DownloadDialog, CloseWhileTheJobReportsItsEndNeverHangs) {
-  ProgramResources resources;
-  ASSERT_NE(resources.module, nullptr);
-  // The job's end (OnFinished stops the meter and posts WM_CLOSE) races with a close by
-  // the user, while the meter keeps updating: every round must end in WM_QUIT.
-  for (int round = 0; round < 8; ++round) {
-    DownloadDialog dialog(resources.module, kInProcessPath);
-    dialog.speedMeter.Start();
-    Pump(static_cast<DWORD>(round * 37 % 120));
-    std::thread finisher([&] { dialog.OnFinished(dialog.manager); });
-    PostMessageW(dialog.Window(), WM_CLOSE, 0, 0);
-    const ULONGLONG started = GetTickCount64();
-    const bool quit = Pump(15000);
-    finisher.join();
-    EXPECT_TRUE(quit) << "round " << round;
-    EXPECT_LT(GetTickCount64() - started, 15000u);
-    EXPECT_TRUE(dialog.IsClosing());
-    EXPECT_EQ(Text(dialog.Window(), IDC_TIP), L"Stopping download. Please wait...");
-  }
-}
-
-TEST(DownloadDialog, DestroyedWithTheMeterRunning) {
-  ProgramResources resources;
-  ASSERT_NE(resources.module, nullptr);
-  const ULONGLONG started = GetTickCount64();
-  {
-    DownloadDialog dialog(resources.module, kInProcessPath);
-    dialog.speedMeter.Start();
-    Pump(300);
-  }
-  EXPECT_LT(GetTickCount64() - started, 10000u);
 }

@@ -1,0 +1,228 @@
+// A part worker under control: stops while reading or paused, pause and resume, the part
+// file's folder, an exception in the body, reads from other threads, restarts.
+#include "download/filedownload.h"
+
+#include "diagnostics/error.h"
+#include "support/downloadjob.h"
+#include "support/filedownloadfixture.h"
+#include "support/records.h"
+#include "support/testenv.h"
+#include "support/testservers.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using testsupport::CountRecordsStartingWith;
+using testsupport::Eventually;
+using testsupport::FileDownloadTest;
+using testsupport::FileExists;
+using testsupport::RandomBytes;
+using testsupport::ReadFileBytes;
+using testsupport::RecordMessages;
+using testsupport::RecordingDownloadListener;
+using testsupport::StartsWith;
+
+constexpr unsigned kEndMs = testsupport::kWorkerEndMs;
+
+std::string N(const std::wstring& text) { return testsupport::Narrow(text); }
+
+int32_t CrcOf(const std::vector<uint8_t>& bytes) {
+  return testsupport::CrcOf(bytes.data(), bytes.size());
+}
+
+TEST_F(FileDownloadTest, StopWhileReadingEndsAfterTheCurrentRead) {
+  std::vector<uint8_t> bytes = RandomBytes(2000000, 5);
+  files.PutObject("rel/0_s.exe", bytes);
+  files.SetBehaviour("rel/0_s.exe", {{"then", {{"rate", 200000}}}});
+  std::wstring part = temp.File(L"s0");
+  Prepare("rel/0_s.exe", part, CrcOf(bytes));
+  worker.chunkSize = 16384;
+  worker.Start();
+  ASSERT_TRUE(listener.WaitForProgress(1, kEndMs));
+  ULONGLONG begin = GetTickCount64();
+  worker.Stop(INFINITE);
+  EXPECT_LT(GetTickCount64() - begin, 5000u);
+
+  EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_FINISHED);
+  EXPECT_EQ(listener.FinishedCount(), 1u);
+  EXPECT_FALSE(FileExists(part));
+  EXPECT_EQ(files.Requests("rel/0_s.exe").size(), 1u);  // no retry after a stop
+  EXPECT_EQ(CountRecordsStartingWith("Download: " + N(part) + " incorrect CRC."), 1u);
+}
+
+TEST_F(FileDownloadTest, StopWhileReadingAnInMemoryFetchKeepsWhatArrived) {
+  files.PutObject("rel/list.txt", RandomBytes(2000000, 6));
+  files.SetBehaviour("rel/list.txt", {{"then", {{"rate", 200000}}}});
+  Prepare("rel/list.txt", L"", 0);
+  worker.chunkSize = 16384;
+  worker.Start();
+  ASSERT_TRUE(listener.WaitForProgress(2, kEndMs));
+  worker.Stop(INFINITE);
+  EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_FINISHED);
+  EXPECT_GT(worker.PartData().size(), 0u);
+  EXPECT_LT(worker.PartData().size(), 2000000u);
+  EXPECT_EQ(worker.PartDataSize(), worker.PartData().size());
+}
+
+TEST_F(FileDownloadTest, StopWhilePausedEndsPromptlyWithTheReadErrorFirst) {
+  files.PutObject("rel/0_p.exe", RandomBytes(1000, 7));
+  std::wstring part = temp.File(L"p0");
+  Prepare("rel/0_p.exe", part, 999);
+  worker.paused = true;
+  worker.Start();
+  ASSERT_TRUE(Eventually([&] { return CountRecordsStartingWith("Response headers: ") == 1; }));
+  ULONGLONG begin = GetTickCount64();
+  worker.Stop(INFINITE);
+  EXPECT_LT(GetTickCount64() - begin, 1000u);
+
+  std::vector<std::string> m = RecordMessages();
+  ASSERT_EQ(m.size(), 4u);
+  EXPECT_EQ(m[2], "Error reading file, reconnecting.");
+  EXPECT_EQ(m[3], "Download: " + N(part) +
+                      " incorrect CRC. Expected: 999 found: 0 bytes read: 0Retrying download");
+  EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_FINISHED);
+  EXPECT_EQ(listener.ProgressCount(), 0u);
+  EXPECT_FALSE(FileExists(part));
+}
+
+TEST_F(FileDownloadTest, PauseHoldsTheReadsUntilResumed) {
+  std::vector<uint8_t> bytes = RandomBytes(400000, 8);
+  files.PutObject("rel/0_q.exe", bytes);
+  std::wstring part = temp.File(L"q0");
+  Prepare("rel/0_q.exe", part, CrcOf(bytes));
+  worker.chunkSize = 16384;
+  listener.onProgress = [](FileDownload* w) {
+    if (w->PartDataSize() == 16384) w->paused = true;
+  };
+  worker.Start();
+  ASSERT_TRUE(listener.WaitForProgress(1, kEndMs));
+  EXPECT_FALSE(listener.WaitForProgress(2, 400));  // nothing is read while paused
+  worker.paused = false;
+  ASSERT_TRUE(worker.WaitForEnd(kEndMs));
+  EXPECT_EQ(ReadFileBytes(part), bytes);
+}
+
+TEST_F(FileDownloadTest, OneMissingFolderLevelIsCreated) {
+  std::vector<uint8_t> bytes = RandomBytes(5000, 9);
+  files.PutObject("rel/0_c.exe", bytes);
+  std::wstring part = temp.Path() + L"/Release/c.exepart0";
+  Prepare("rel/0_c.exe", part, CrcOf(bytes));
+  RunToEnd();
+  EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_FINISHED);
+  EXPECT_EQ(ReadFileBytes(part), bytes);
+}
+
+TEST_F(FileDownloadTest, TwoMissingFolderLevelsEndWriteFailed) {
+  std::vector<uint8_t> bytes = RandomBytes(5000, 10);
+  files.PutObject("rel/0_d.exe", bytes);
+  std::wstring folder = temp.Path() + L"/a/b/";
+  Prepare("rel/0_d.exe", folder + L"d.exepart0", CrcOf(bytes));
+  RunToEnd();
+
+  EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_WRITE_FAILED);
+  std::vector<ErrorRecord> records = Error::GetRecords();
+  ASSERT_EQ(records.size(), 5u);
+  EXPECT_EQ(records[4].message, "Unable to create directory: " + N(folder));
+  EXPECT_EQ(records[4].errorNumber, ERROR_PATH_NOT_FOUND);
+  std::vector<RecordingDownloadListener::Event> events = listener.Events();
+  ASSERT_FALSE(events.empty());
+  EXPECT_FALSE(events.back().finished);
+  EXPECT_EQ(events.back().state, FILE_DOWNLOAD_WRITE_FAILED);
+  EXPECT_EQ(events.back().size, 0u);
+  EXPECT_EQ(listener.FinishedCount(), 0u);
+}
+
+TEST_F(FileDownloadTest, PathWithoutAFolderIsRefusedBeforeFetching) {
+  files.PutObject("rel/0_f.exe", std::string("abc"));
+  Prepare("rel/0_f.exe", L"f.exepart0", 1);
+  RunToEnd();
+  EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_WRITE_FAILED);
+  EXPECT_TRUE(files.Requests("rel/0_f.exe").empty());
+  std::vector<ErrorRecord> records = Error::GetRecords();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].message, "Part file path has no folder: f.exepart0");
+  EXPECT_EQ(records[0].errorNumber, ERROR_BAD_PATHNAME);
+  EXPECT_EQ(listener.ProgressCount(), 1u);
+  EXPECT_EQ(listener.FinishedCount(), 0u);
+}
+
+TEST_F(FileDownloadTest, ExistingPartFileIsReplaced) {
+  std::vector<uint8_t> bytes = RandomBytes(3000, 11);
+  files.PutObject("rel/0_r.exe", bytes);
+  std::wstring part = temp.File(L"r0");
+  HANDLE old = CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  std::string junk(10000, 'j');
+  WriteFile(old, junk.data(), static_cast<DWORD>(junk.size()), &written, nullptr);
+  CloseHandle(old);
+  Prepare("rel/0_r.exe", part, CrcOf(bytes));
+  RunToEnd();
+  EXPECT_EQ(ReadFileBytes(part), bytes);
+}
+
+TEST_F(FileDownloadTest, StallShorterThanTheTimeoutStillSucceeds) {
+  std::vector<uint8_t> bytes = RandomBytes(600000, 12);
+  files.PutObject("rel/0_t.exe", bytes);
+  files.SetBehaviour("rel/0_t.exe", {{"then", {{"stallAfter", 100000}, {"stallMs", 1500}}}});
+  std::wstring part = temp.File(L"t0");
+  Prepare("rel/0_t.exe", part, CrcOf(bytes));
+  RunToEnd();
+  EXPECT_EQ(ReadFileBytes(part), bytes);
+  EXPECT_EQ(files.Requests("rel/0_t.exe").size(), 1u);
+}
+
+TEST_F(FileDownloadTest, ExceptionInTheBodyEndsIdleWithHandlesClosed) {
+  files.PutObject("rel/0_x.exe", RandomBytes(100000, 13));
+  Prepare("rel/0_x.exe", temp.File(L"x0"), 5);
+  listener.onProgress = [](FileDownload*) { throw std::runtime_error("boom"); };
+  RunToEnd();
+  EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_IDLE);
+  EXPECT_FALSE(worker.connectionState.requestHandle);
+  EXPECT_FALSE(worker.connectionState.internetHandle);
+  EXPECT_EQ(listener.FinishedCount(), 0u);
+  std::vector<ErrorRecord> records = Error::GetRecords();
+  ASSERT_FALSE(records.empty());
+  EXPECT_EQ(records.back().message,
+            "FildeDownload: Obviously a major malfunction. Stopping download. Message: boom");
+  EXPECT_EQ(records.back().errorNumber, static_cast<int32_t>(DL_MANAGER_WIN32_EXCEPTION));
+}
+
+TEST_F(FileDownloadTest, SizeReadFromAnotherThreadOnlyGrowsAndEndsAtTheBody) {
+  std::vector<uint8_t> bytes = RandomBytes(3000000, 14);
+  files.PutObject("rel/0_g.exe", bytes);
+  Prepare("rel/0_g.exe", L"", 0);
+  worker.chunkSize = 65536;
+  worker.Start();
+  uint64_t last = 0;
+  bool ordered = true;
+  ULONGLONG end = GetTickCount64() + kEndMs;
+  while (!worker.WaitForEnd(0) && GetTickCount64() < end) {
+    uint64_t now = worker.PartDataSize();
+    ordered = ordered && now >= last && now <= bytes.size();
+    last = now;
+    Sleep(1);
+  }
+  ASSERT_TRUE(worker.WaitForEnd(kEndMs));
+  EXPECT_TRUE(ordered);
+  EXPECT_EQ(worker.PartData(), bytes);
+}
+
+TEST_F(FileDownloadTest, WorkerCanBeStartedAgainAfterItEnded) {
+  std::vector<uint8_t> bytes = RandomBytes(10000, 15);
+  files.PutObject("rel/0_h.exe", bytes);
+  std::wstring part = temp.File(L"h0");
+  Prepare("rel/0_h.exe", part, CrcOf(bytes));
+  RunToEnd();
+  ASSERT_TRUE(DeleteFileW(part.c_str()));
+  RunToEnd();
+  EXPECT_EQ(ReadFileBytes(part), bytes);
+  EXPECT_EQ(listener.FinishedCount(), 2u);
+}
+
+}  // namespace

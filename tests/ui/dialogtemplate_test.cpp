@@ -1,0 +1,150 @@
+// The window's resources as the program carries them: the dialog template (style, size,
+// caption, font, every control's class, style, text and place) and the bitmaps.
+#include "support/dmprocess.h"
+
+#include "resource.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <cwctype>
+#include <string>
+#include <vector>
+
+using testsupport::DmProcess;
+
+namespace {
+
+// Reads a dialog template (DLGTEMPLATEEX) as it is stored in the program.
+struct TemplateReader {
+  const uint8_t* at;
+  uint16_t Word() { uint16_t v; memcpy(&v, at, 2); at += 2; return v; }
+  uint32_t Dword() { uint32_t v; memcpy(&v, at, 4); at += 4; return v; }
+  int16_t Short() { return static_cast<int16_t>(Word()); }
+  std::wstring SzOrOrd() {
+    uint16_t first = Word();
+    if (first == 0) return L"";
+    if (first == 0xFFFF) return L"#" + std::to_wstring(Word());
+    std::wstring s(1, static_cast<wchar_t>(first));
+    for (uint16_t c = Word(); c != 0; c = Word()) s += static_cast<wchar_t>(c);
+    return s;
+  }
+  void Align(const uint8_t* base) {
+    while ((at - base) % 4) ++at;
+  }
+};
+
+struct Item {
+  uint32_t style;
+  int16_t x, y, cx, cy;
+  uint32_t id;
+  std::wstring cls, text;
+};
+
+std::wstring ClassName(const std::wstring& cls) {
+  if (cls == L"#128") return L"button";
+  if (cls == L"#130") return L"static";
+  std::wstring lower;
+  for (wchar_t c : cls) lower += static_cast<wchar_t>(towlower(c));
+  return lower;
+}
+
+// The header of the template; returns the number of items.
+uint16_t ExpectTemplateHeader(TemplateReader& r) {
+  EXPECT_EQ(r.Word(), 1);       // dlgVer
+  EXPECT_EQ(r.Word(), 0xFFFF);  // signature of DLGTEMPLATEEX
+  r.Dword();                    // help id
+  r.Dword();                    // extended style
+  const uint32_t style = r.Dword();
+  EXPECT_EQ(style, static_cast<uint32_t>(WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_SETFONT |
+                                         DS_MODALFRAME | DS_SETFOREGROUND | DS_CENTER));
+  const uint16_t count = r.Word();
+  const int16_t x = r.Short(), y = r.Short(), cx = r.Short(), cy = r.Short();
+  EXPECT_EQ(x, 0);
+  EXPECT_EQ(y, 0);
+  EXPECT_EQ(cx, 401);
+  EXPECT_EQ(cy, 236);
+  EXPECT_EQ(r.SzOrOrd(), L"");  // menu
+  EXPECT_EQ(r.SzOrOrd(), L"");  // class
+  EXPECT_EQ(r.SzOrOrd(), L"Velmot download manager");
+  EXPECT_EQ(r.Word(), 8);       // points
+  r.Word();                     // weight
+  r.Word();                     // italic, charset
+  EXPECT_EQ(r.SzOrOrd(), L"MS Sans Serif");
+  return count;
+}
+
+std::vector<Item> ReadItems(TemplateReader& r, const uint8_t* base, int count) {
+  std::vector<Item> items;
+  for (int i = 0; i < count; ++i) {
+    r.Align(base);
+    Item item;
+    r.Dword();  // help id
+    r.Dword();  // extended style
+    item.style = r.Dword();
+    item.x = r.Short(); item.y = r.Short(); item.cx = r.Short(); item.cy = r.Short();
+    item.id = r.Dword();
+    item.cls = ClassName(r.SzOrOrd());
+    item.text = r.SzOrOrd();
+    r.at += r.Word();  // creation data
+    items.push_back(item);
+  }
+  return items;
+}
+
+void ExpectBitmaps(HMODULE program) {
+  const struct { int id; LONG width, height; } bitmaps[] = {{IDB_LOGO, 179, 228}, {IDB_PAUSE, 256, 256}, {IDB_PLAY, 256, 256}};
+  for (const auto& bitmap : bitmaps) {
+    SCOPED_TRACE(bitmap.id);
+    HRSRC res = FindResourceW(program, MAKEINTRESOURCEW(bitmap.id), RT_BITMAP);
+    ASSERT_NE(res, nullptr);
+    BITMAPINFOHEADER header;
+    memcpy(&header, LockResource(LoadResource(program, res)), sizeof(header));
+    EXPECT_EQ(header.biWidth, bitmap.width);
+    EXPECT_EQ(header.biHeight, bitmap.height);
+    EXPECT_EQ(header.biBitCount, 24);
+  }
+}
+
+}  // namespace
+
+TEST(DownloadDialog, TemplateAndBitmapsMatchTheLayout) {
+  HMODULE program = LoadLibraryExW(DmProcess::ProgramPath().c_str(), nullptr,
+                                   LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  ASSERT_NE(program, nullptr);
+  HRSRC found = FindResourceW(program, MAKEINTRESOURCEW(IDD_DOWNLOAD), RT_DIALOG);
+  ASSERT_NE(found, nullptr);
+  const auto* base = static_cast<const uint8_t*>(LockResource(LoadResource(program, found)));
+  TemplateReader r{base};
+  const uint16_t count = ExpectTemplateHeader(r);
+  ASSERT_EQ(count, 7);
+  const std::vector<Item> items = ReadItems(r, base, count);
+  const DWORD base_ = WS_CHILD | WS_VISIBLE;
+  struct Expected { uint32_t id; const wchar_t* cls; uint32_t style; const wchar_t* text; int x, y, cx, cy; };
+  const Expected expected[] = {
+      {1002, L"msctls_progress32", base_ | WS_BORDER, L"", 180, 90, 176, 15},
+      {1008, L"static", base_ | SS_LEFT | WS_GROUP, L"Downloading Velmot Installer. Please wait.", 180, 18, 202, 66},
+      {1005, L"static", base_ | SS_LEFT | WS_GROUP, L"", 233, 113, 144, 52},
+      {1007, L"static", base_ | SS_BITMAP, L"#103", 17, 15, 119, 151},
+      {1006, L"static", base_ | SS_LEFT | WS_GROUP,
+       L"Total size:\r\nDownloaded:\r\nSpeed:\r\nCompleted:\r\nTime left:\r\n", 180, 113, 177, 51},
+      {1014, L"button", base_ | BS_PUSHBUTTON | BS_BITMAP | WS_TABSTOP, L"Button1", 364, 89, 16, 16},
+      {1015, L"static", base_ | SS_LEFT | WS_GROUP, L"Text", 20, 177, 362, 45},
+  };
+  for (int i = 0; i < 7; ++i) {
+    SCOPED_TRACE(expected[i].id);
+    EXPECT_EQ(items[i].id, expected[i].id);
+    EXPECT_EQ(items[i].cls, expected[i].cls);
+    EXPECT_EQ(items[i].style, expected[i].style);
+    EXPECT_EQ(items[i].text, expected[i].text);
+    EXPECT_EQ(items[i].x, expected[i].x);
+    EXPECT_EQ(items[i].y, expected[i].y);
+    EXPECT_EQ(items[i].cx, expected[i].cx);
+    EXPECT_EQ(items[i].cy, expected[i].cy);
+  }
+
+  ExpectBitmaps(program);
+  FreeLibrary(program);
+}
