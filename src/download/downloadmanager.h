@@ -11,7 +11,7 @@
 // Threads: the UI thread constructs it, calls RequestDownload, StartJob and TogglePause;
 // the window's close task calls StopJob and PostLogFile; Run and what it calls run on the
 // manager's thread; the IDownloadListener reactions on the reporting worker's thread.
-// The counters and flags below are read without the lock by the statistics display.
+// The counters and flags below are read without the lock, as a ProgressCounters snapshot.
 #pragma once
 
 #include "base/handles.h"
@@ -78,7 +78,8 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   std::wstring workFolder;
   std::wstring setupPath;
 
-  // Shared counters and flags.
+  // Shared counters and flags, written by the job's threads. The window and the speed meter
+  // read them through Progress(); tests set and read them directly.
   std::atomic<uint64_t> totalBytes{0};
   std::atomic<uint64_t> finishedBytes{0};
   std::atomic<uint64_t> inProgressBytes{0};

@@ -213,3 +213,13 @@ TEST(StringUtils, ConversionsUseTheAnsiCodePage) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(StringUtils, CaseFoldingChangesAsciiLettersOnly) {
+  EXPECT_EQ(StringUtils::ToLowerAscii(L"Co/REL_2\u00C4\u0130z"), L"co/rel_2\u00C4\u0130z");
+  EXPECT_EQ(StringUtils::ToUpperAscii(L"con.txt \u00E4\u0131@[`{"), L"CON.TXT \u00E4\u0131@[`{");
+  EXPECT_EQ(StringUtils::ToLowerAscii(L""), L"");
+}
+
+}  // namespace

@@ -1,0 +1,126 @@
+// The stop the thread base owns: WaitForStop ends at once on Stop, the stop hook runs on
+// the stopping thread before the wait, a restart clears the request, and what escapes
+// Run() reaches OnEscapedException on the thread itself.
+#include "base/orx_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+// A body that waits long slices on the stop event and counts them.
+class Waiter : public Orx_Thread {
+ public:
+  Waiter() : Orx_Thread(L"Waiter") {}
+  ~Waiter() override { Stop(INFINITE); }
+  void Run() override {
+    started = true;
+    while (!WaitForStop(60000)) ++slices;
+    sawStop = StopRequested();
+  }
+  void OnStopRequested() override { hookThread = GetCurrentThreadId(); }
+
+  std::atomic<bool> started{false};
+  std::atomic<bool> sawStop{false};
+  std::atomic<int> slices{0};
+  std::atomic<DWORD> hookThread{0};
+};
+
+bool WaitUntil(const std::atomic<bool>& flag) {
+  for (int i = 0; i < 2000 && !flag.load(); ++i) Sleep(5);
+  return flag.load();
+}
+
+TEST(Orx_ThreadStop, AStopEndsAWaitForStopAtOnceAndTheHookRunsOnTheStopper) {
+  Waiter waiter;
+  waiter.Start();
+  ASSERT_TRUE(WaitUntil(waiter.started));
+  const ULONGLONG before = GetTickCount64();
+  waiter.Stop(INFINITE);
+  EXPECT_LT(GetTickCount64() - before, 5000u);  // far below the 60 s slice
+  EXPECT_TRUE(waiter.sawStop.load());
+  EXPECT_EQ(waiter.slices.load(), 0);
+  EXPECT_EQ(waiter.hookThread.load(), GetCurrentThreadId());
+  EXPECT_FALSE(waiter.IsRunning());
+}
+
+TEST(Orx_ThreadStop, ARestartClearsTheEarlierStopRequest) {
+  Waiter waiter;
+  for (int round = 0; round < 3; ++round) {
+    waiter.started = false;
+    waiter.Start();
+    ASSERT_TRUE(WaitUntil(waiter.started));
+    Sleep(50);
+    // The body still waits: the stop of the previous round does not linger.
+    EXPECT_TRUE(waiter.IsRunning()) << "round " << round;
+    waiter.Stop(INFINITE);
+  }
+}
+
+TEST(Orx_ThreadStop, StopBeforeAnyStartNeitherHangsNorCallsTheHook) {
+  Waiter waiter;
+  waiter.Stop(100);
+  EXPECT_EQ(waiter.hookThread.load(), 0u);
+}
+
+class Thrower : public Orx_Thread {
+ public:
+  explicit Thrower(bool standard) : Orx_Thread(L"Thrower"), standard_(standard) {}
+  ~Thrower() override { Stop(INFINITE); }
+  void Run() override {
+    if (standard_) throw std::runtime_error("body failed");
+    throw 42;
+  }
+  void OnEscapedException(const std::exception* e) override {
+    text = e ? e->what() : "not standard";
+    thread = GetCurrentThreadId();
+    ownThread = threadId.load();
+  }
+  std::string text;
+  DWORD thread = 0;
+  DWORD ownThread = 0;
+
+ private:
+  bool standard_;
+};
+
+TEST(Orx_ThreadStop, WhatEscapesRunReachesTheHookOnTheThreadItself) {
+  for (bool standard : {true, false}) {
+    Thrower thrower(standard);
+    thrower.Start();
+    ASSERT_TRUE(thrower.WaitForEnd(20000));
+    EXPECT_EQ(thrower.text, standard ? "body failed" : "not standard");
+    EXPECT_NE(thrower.thread, GetCurrentThreadId());
+    EXPECT_EQ(thrower.thread, thrower.ownThread);
+    EXPECT_FALSE(thrower.IsRunning());
+  }
+}
+
+// Opaque to the optimiser, so that the load below stays a load (a visible null dereference
+// may be compiled into a trap instruction).
+volatile uintptr_t g_badAddress = 0x10;
+volatile int g_sink = 0;
+
+// Processor faults arrive as exceptions too: the base installed the translator.
+class Faulter : public Orx_Thread {
+ public:
+  Faulter() : Orx_Thread(L"Faulter") {}
+  ~Faulter() override { Stop(INFINITE); }
+  void Run() override { g_sink = *reinterpret_cast<volatile int*>(g_badAddress); }
+  void OnEscapedException(const std::exception* e) override { text = e ? e->what() : ""; }
+  std::string text;
+};
+
+TEST(Orx_ThreadStop, AnAccessViolationInRunIsTranslatedAndHandedToTheHook) {
+  Faulter faulter;
+  faulter.Start();
+  ASSERT_TRUE(faulter.WaitForEnd(20000));
+  EXPECT_EQ(faulter.text.rfind("Win32 Exception occurred. Code: 0xc0000005 at address 0x", 0), 0u)
+      << faulter.text;
+}
+
+}  // namespace
