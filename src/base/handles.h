@@ -88,7 +88,7 @@ class UniqueHandle {
 inline BOOL WINAPI CloseInternetHandle(HINTERNET h) { return InternetCloseHandle(h); }
 inline BOOL WINAPI CloseRegistryKey(HKEY h) { return RegCloseKey(h) == ERROR_SUCCESS; }
 inline BOOL WINAPI ReleaseCryptContext(HCRYPTPROV h) { return CryptReleaseContext(h, 0); }
-inline BOOL WINAPI DeleteFont(HFONT h) { return DeleteObject(h); }
+inline BOOL WINAPI DeleteGdiObject(HGDIOBJ h) { return DeleteObject(h); }
 
 // CreateFile returns INVALID_HANDLE_VALUE on failure, most other calls NULL: two types.
 using FileHandle = UniqueHandle<InvalidValueHandleTraits<CloseHandle>>;
@@ -98,7 +98,7 @@ using InternetHandle = UniqueHandle<HandleTraits<HINTERNET, nullptr, CloseIntern
 using RegistryKey = UniqueHandle<HandleTraits<HKEY, nullptr, CloseRegistryKey>>;
 using CryptContext = UniqueHandle<HandleTraits<HCRYPTPROV, 0, ReleaseCryptContext>>;
 using CryptHash = UniqueHandle<HandleTraits<HCRYPTHASH, 0, CryptDestroyHash>>;
-using FontHandle = UniqueHandle<HandleTraits<HFONT, nullptr, DeleteFont>>;
+using GdiObject = UniqueHandle<HandleTraits<HGDIOBJ, nullptr, DeleteGdiObject>>;  // fonts, bitmaps
 
 // A critical section and its scoped lock.
 class CriticalSection {

@@ -4,6 +4,7 @@
 #include "base/systemtexts.h"
 #include "diagnostics/error.h"
 #include "download/filesystem.h"
+#include "download/normalpriorityscope.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -50,8 +51,12 @@ void SetupLauncher::Launch(const std::wstring& setupPath, const std::wstring& do
   }
   RemoveWorkFolder(workFolder, downloadFolder);
 
-  const intptr_t result = reinterpret_cast<intptr_t>(
-      ShellExecuteW(nullptr, L"open", setupPath.c_str(), L"", downloadFolder.c_str(), SW_SHOW));
+  intptr_t result = 0;
+  {
+    NormalPriorityScope normal;  // setup must not inherit the window's background class
+    result = reinterpret_cast<intptr_t>(
+        ShellExecuteW(nullptr, L"open", setupPath.c_str(), L"", downloadFolder.c_str(), SW_SHOW));
+  }
   if (result >= 32) return;
   ReportStartFailure(result, setupPath, downloadFolder);
 }

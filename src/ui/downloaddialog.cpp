@@ -9,6 +9,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <future>
 #include <stdexcept>
 
@@ -64,25 +65,12 @@ void DownloadDialog::CreateWindowFromTemplate() {
 void DownloadDialog::InitControls() {
   SendDlgItemMessageW(window_, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
   SetWindowTextW(window_, (paths_.ReleaseName() + L" download manager").c_str());
+  DialogScale::SetWindowIcons(window_, instance_);
 
   HDC screen = GetDC(nullptr);
-  const int pixelsPerInch = GetDeviceCaps(screen, LOGPIXELSY);
+  ApplyDpi(GetDeviceCaps(screen, LOGPIXELSY));
   ReleaseDC(nullptr, screen);
-  const int height = -MulDiv(10, pixelsPerInch, 72);
-  font_.Reset(CreateFontW(height, 0, 0, 0, 0, FALSE, FALSE, FALSE, 0, 0, 0, 0, 0, L"Arial"));
-  tipFont_.Reset(CreateFontW(height, 0, 0, 0, 0, FALSE, FALSE, FALSE, 0, 0, 0, 0, 0, L"Arial"));
-  for (int id : {IDC_INFO, IDC_LABELS, IDC_VALUES, IDC_PROGRESS}) {
-    SendDlgItemMessageW(window_, id, WM_SETFONT, reinterpret_cast<WPARAM>(font_.Get()), TRUE);
-  }
-  SendDlgItemMessageW(window_, IDC_TIP, WM_SETFONT, reinterpret_cast<WPARAM>(tipFont_.Get()), TRUE);
-
-  pauseBitmap_ = static_cast<HBITMAP>(
-      LoadImageW(instance_, MAKEINTRESOURCEW(IDB_PAUSE), IMAGE_BITMAP, 25, 25, LR_SHARED));
-  resumeBitmap_ = static_cast<HBITMAP>(
-      LoadImageW(instance_, MAKEINTRESOURCEW(IDB_PLAY), IMAGE_BITMAP, 25, 25, LR_SHARED));
   ShowWindow(GetDlgItem(window_, IDC_PAUSE), SW_HIDE);
-  SendDlgItemMessageW(window_, IDC_PAUSE, BM_SETIMAGE, IMAGE_BITMAP,
-                      reinterpret_cast<LPARAM>(pauseBitmap_));
   ShowWindow(GetDlgItem(window_, IDC_TIP), SW_HIDE);
 
   // The labels (1006) are wider than their column and overlap the values (1005); with
@@ -92,6 +80,12 @@ void DownloadDialog::InitControls() {
   SetWindowLongPtrW(labels, GWL_STYLE, GetWindowLongPtrW(labels, GWL_STYLE) | WS_CLIPSIBLINGS);
   SetWindowPos(GetDlgItem(window_, IDC_VALUES), HWND_TOP, 0, 0, 0, 0,
                SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
+// The window's look for a display of this many pixels per inch: at start, and again when
+// the window moves to a monitor with another scale.
+void DownloadDialog::ApplyDpi(int pixelsPerInch) {
+  scale_.Apply(window_, instance_, pixelsPerInch, paused.load());
 }
 
 DownloadDialog::~DownloadDialog() {
@@ -151,6 +145,9 @@ INT_PTR CALLBACK DownloadDialog::DialogProc(HWND window, UINT message, WPARAM wP
 
 INT_PTR DownloadDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
+    case WM_DPICHANGED:
+      ApplyDpi(HIWORD(wParam));
+      return FALSE;  // the dialog's own handling moves and sizes it to the suggested rectangle
     case WM_CLOSE:
       OnClose();
       return TRUE;
@@ -195,7 +192,7 @@ void DownloadDialog::OnCommand(WPARAM wParam, LPARAM) {
   const bool nowPaused = !paused.load();
   paused = nowPaused;
   SendDlgItemMessageW(window_, IDC_PAUSE, BM_SETIMAGE, IMAGE_BITMAP,
-                      reinterpret_cast<LPARAM>(nowPaused ? resumeBitmap_ : pauseBitmap_));
+                      reinterpret_cast<LPARAM>(scale_.PauseImage(nowPaused)));
   manager.TogglePause();
 }
 

@@ -16,6 +16,7 @@
 #include "download/downloadmanager.h"
 #include "download/downloadspeed.h"
 #include "download/idmlistener.h"
+#include "ui/dialogscale.h"
 #include "ui/releasepaths.h"
 #include "ui/statisticstext.h"
 #include "ui/tips.h"
@@ -70,6 +71,7 @@ class DownloadDialog : public IDMListener, public IStatisticsSink {
  private:
   void CreateWindowFromTemplate();
   void InitControls();
+  void ApplyDpi(int pixelsPerInch);
   INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void OnClose();
   void OnDestroy();
@@ -83,8 +85,6 @@ class DownloadDialog : public IDMListener, public IStatisticsSink {
 
   HWND window_ = nullptr;
   HINSTANCE instance_;
-  HBITMAP pauseBitmap_ = nullptr;   // shared resources: not deleted
-  HBITMAP resumeBitmap_ = nullptr;
   HCURSOR savedCursor_ = nullptr;
   ReleasePaths paths_;
 
@@ -95,8 +95,7 @@ class DownloadDialog : public IDMListener, public IStatisticsSink {
 
  private:
   Tips tips_;                       // speed meter thread only
-  velmot::FontHandle font_;  // created for the window, deleted with it
-  velmot::FontHandle tipFont_;
+  DialogScale scale_;                // fonts and images for the display's scale
 
   std::atomic<bool> closing_{false};         // the close sequence has begun
   std::atomic<bool> closeRequested_{false};  // WM_CLOSE arrived: no more updates or boxes

@@ -62,6 +62,9 @@ TEST(DownloadDialog, StatisticsReachTheControls) {
   wchar_t caption[128] = {};
   GetWindowTextW(window, caption, 128);
   EXPECT_STREQ(caption, L"Velmot Pro download manager");
+  // The caption and the taskbar button show the program's icon, not the blank default.
+  EXPECT_NE(SendMessageW(window, WM_GETICON, ICON_BIG, 0), 0);
+  EXPECT_NE(SendMessageW(window, WM_GETICON, ICON_SMALL, 0), 0);
   EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), static_cast<DWORD>(BELOW_NORMAL_PRIORITY_CLASS));
   EXPECT_EQ(SendDlgItemMessageW(window, IDC_PROGRESS, PBM_GETRANGE, FALSE, 0), 100);
 
