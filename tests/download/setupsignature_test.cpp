@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <wincrypt.h>
 #include <wintrust.h>
 
 #include <string>
@@ -25,28 +24,33 @@ using testsupport::WriteFileBytes;
 
 const wchar_t kPublisher[] = L"Velmot Test Publisher";
 
-std::wstring SigningFolder() {
+// The folder of this test program, and the fixtures beside it.
+std::wstring TestFolder() {
   wchar_t self[MAX_PATH];
   DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring folder(self, n);
-  return folder.substr(0, folder.find_last_of(L"\\/")) + L"/signing";
+  return folder.substr(0, folder.find_last_of(L"\\/"));
 }
+std::wstring SigningFolder() { return TestFolder() + L"/signing"; }
 
-// The test root becomes trusted in this Wine prefix's LocalMachine Root store only, as
-// tests/servers/start does for the TLS test CA.
+// The test root becomes trusted in this Wine prefix's LocalMachine Root store only, by the
+// same trustca.exe that tests/servers/start uses for the TLS test CA.
 class TrustTestRoot : public testing::Environment {
  public:
   void SetUp() override {
-    std::vector<uint8_t> der = ReadFileBytes(SigningFolder() + L"/ca.der");
-    ASSERT_FALSE(der.empty()) << "signing/ca.der is missing beside the test";
-    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                     CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
-    ASSERT_NE(store, nullptr);
-    BOOL added = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
-                                                  static_cast<DWORD>(der.size()),
-                                                  CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
-    CertCloseStore(store, 0);
-    ASSERT_TRUE(added);
+    std::wstring command = L"\"" + TestFolder() + L"/trustca.exe\" \"" + SigningFolder() + L"/ca.der\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &process));
+    DWORD waited = WaitForSingleObject(process.hProcess, 60000);
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    ASSERT_EQ(waited, WAIT_OBJECT_0);
+    ASSERT_EQ(code, 0u) << "trustca.exe could not trust signing/ca.der";
   }
 };
 const testing::Environment* const kTrustTestRoot =
