@@ -18,6 +18,10 @@ const wchar_t kStoppingText[] = L"Stopping download. Please wait...";
 const wchar_t kDownloadingText[] =
     L"Downloading Velmot installer, please wait.\r\n\r\nThe installer will be saved in:\r\n";
 const wchar_t kRequestFailedText[] = L"The download could not be started.\r\n";
+const wchar_t kNoReleaseText[] =
+    L"The download could not be started.\r\nThis program's file name does not name a Velmot "
+    L"release, so there is nothing to download. Please download the program again from the "
+    L"link you were sent, and run it without renaming it.";
 
 // How long a close waits for message boxes of other threads to go before it goes on.
 const DWORD kAnswerIntervalMs = 50;
@@ -209,6 +213,14 @@ void DownloadDialog::Show() {
   ShowWindow(window_, SW_SHOW);
   // The request below blocks this thread; paint the first contents before it does.
   UpdateWindow(window_);
+  if (!paths_.NamesARelease()) {
+    // Nothing is asked and no folder is made or touched for a name such as "_x.exe", whose
+    // work folder would be local application data itself.
+    Error::LogError(L"The program's file name names no release: " + paths_.ModulePathText(), 0,
+                    VELMOT_HERE);
+    SetDlgItemTextW(window_, IDC_INFO, kNoReleaseText);
+    return;
+  }
   // The request creates the work folder, so that a log upload after a failed request
   // has a place for its file.
   manager.workFolder = paths_.WorkFolder(ReleasePaths::LocalAppData());
