@@ -4,6 +4,8 @@
 #include "base/systemtexts.h"
 #include "diagnostics/error.h"
 #include "ui/downloaddialog.h"
+#include "ui/releasepaths.h"
+#include "ui/singleinstance.h"
 
 #include <objbase.h>
 
@@ -47,6 +49,13 @@ int DlgApplication::Run() {
 }
 
 void DlgApplication::RunDialog() {
+  const ReleasePaths paths(ReleasePaths::ModulePath());
+  const std::wstring release = paths.NamesARelease() ? paths.ReleaseName() : std::wstring();
+  SingleInstance instance(release);
+  if (!instance.IsFirst()) {
+    SingleInstance::BringToFront(release + L" download manager");
+    return;
+  }
   DownloadDialog dialog(instance_);
   dialog.Show();
   MessageLoop();

@@ -17,6 +17,10 @@ constexpr wchar_t kDownloading[] =
     L"Downloading Velmot installer, please wait.\r\n\r\nThe installer will be saved in:\r\n";
 constexpr wchar_t kRequestFailed[] = L"The download could not be started.\r\n";
 constexpr wchar_t kNoUsableAnswer[] = L"The download service gave no usable answer.";
+constexpr wchar_t kNoRelease[] =
+    L"The download could not be started.\r\nThis program's file name does not name a Velmot "
+    L"release, so there is nothing to download. Please download the program again from the "
+    L"link you were sent, and run it without renaming it.";
 constexpr wchar_t kSupportRedirect[] =
     L"Something is preventing the Download Manager from saving the installation files.\r\n"
     L"You will now be re-directed to the Velmot Support Center.";

@@ -25,6 +25,8 @@
 #include "download/progresscounters.h"
 #include "download/serviceclient.h"
 
+#include <velmot/config.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -77,6 +79,8 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   std::wstring downloadFolder;
   std::wstring workFolder;
   std::wstring setupPath;
+  // Required signer of the setup executable; empty: the signature is only recorded.
+  std::wstring setupPublisher = velmot::kSetupPublisher;
 
   // Shared counters and flags, written by the job's threads. The window and the speed meter
   // read them through Progress(); tests set and read them directly.

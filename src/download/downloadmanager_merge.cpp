@@ -87,6 +87,7 @@ bool DownloadManager::AppendPart(size_t i, const CRCInfoEntry& entry, HANDLE out
 
 void DownloadManager::StartSetup() {
   SetupLauncher launcher(
+      setupPublisher,
       [this](const std::wstring& text) {
         if (listener_) listener_->OnError(text);
       },

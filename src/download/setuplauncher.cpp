@@ -5,6 +5,7 @@
 #include "diagnostics/error.h"
 #include "download/filesystem.h"
 #include "download/normalpriorityscope.h"
+#include "download/setupsignature.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -24,9 +25,12 @@ std::wstring Normalised(const std::wstring& path) {
 
 }  // namespace
 
-SetupLauncher::SetupLauncher(std::function<void(const std::wstring&)> showError,
+SetupLauncher::SetupLauncher(std::wstring publisher,
+                             std::function<void(const std::wstring&)> showError,
                              std::function<void()> beforeRemoval)
-    : showError_(std::move(showError)), beforeRemoval_(std::move(beforeRemoval)) {}
+    : publisher_(std::move(publisher)),
+      showError_(std::move(showError)),
+      beforeRemoval_(std::move(beforeRemoval)) {}
 
 bool SetupLauncher::WorkFolderIsRemovable(const std::wstring& workFolder,
                                           const std::wstring& downloadFolder) {
@@ -43,6 +47,12 @@ void SetupLauncher::Launch(const std::wstring& setupPath, const std::wstring& do
     Error::LogError(std::wstring(velmot::texts::kSetupMissing), DL_MANAGER_EXECUTABLE_MISSING,
                     VELMOT_HERE);
     if (showError_) showError_(velmot::texts::kSetupMissing);
+    return;
+  }
+  SetupSignature signature(publisher_);  // holds the file until setup has started
+  std::wstring untrusted;
+  if (!signature.Allows(setupPath, untrusted)) {
+    if (showError_) showError_(untrusted);
     return;
   }
   if (Error::HasErrors()) {

@@ -1,5 +1,6 @@
-// Starting setup once every installer file is verified: the work folder is removed (only
-// when that is safe), the installer is started with the shell, and a failure to start it is
+// Starting setup once every installer file is verified: its signature is checked, the work
+// folder is removed (only when that is safe), the installer is started with the shell at
+// normal priority, and a failure to start it is
 // shown with the path so that the user can start it by hand. Runs on the manager's thread.
 #pragma once
 
@@ -8,12 +9,14 @@
 
 class SetupLauncher {
  public:
+  // publisher: the signer setup must carry (SetupSignature; empty: only recorded).
   // showError: hands a text to the window (may block while the user reads a box).
   // beforeRemoval: called before the work folder goes (the manager stops its watcher).
-  SetupLauncher(std::function<void(const std::wstring&)> showError,
+  SetupLauncher(std::wstring publisher, std::function<void(const std::wstring&)> showError,
                 std::function<void()> beforeRemoval);
 
-  // An empty setupPath records and shows that setup is missing.
+  // An empty setupPath records and shows that setup is missing; a setup whose signature
+  // does not satisfy the publisher is refused and shown, with the work folder kept.
   void Launch(const std::wstring& setupPath, const std::wstring& downloadFolder,
               const std::wstring& workFolder);
 
@@ -27,6 +30,7 @@ class SetupLauncher {
   void ReportStartFailure(intptr_t result, const std::wstring& setupPath,
                           const std::wstring& downloadFolder);
 
+  std::wstring publisher_;
   std::function<void(const std::wstring&)> showError_;
   std::function<void()> beforeRemoval_;
 };

@@ -106,6 +106,14 @@ void DownloadDialog::Show() {
   ShowWindow(window_, SW_SHOW);
   // The request below blocks this thread; paint the first contents before it does.
   UpdateWindow(window_);
+  if (!paths_.NamesARelease()) {
+    // Nothing is asked and no folder is made or touched for a name such as "_x.exe", whose
+    // work folder would be local application data itself.
+    Error::LogError(L"The program's file name names no release: " + paths_.ModulePathText(), 0,
+                    VELMOT_HERE);
+    SetDlgItemTextW(window_, IDC_INFO, velmot::texts::kNoRelease);
+    return;
+  }
   // The request creates the work folder, so that a log upload after a failed request
   // has a place for its file.
   manager.workFolder = paths_.WorkFolder(ReleasePaths::LocalAppData());

@@ -3,9 +3,11 @@
 // WM_CLOSE), against the loopback web service and file host.
 #include "support/dmprocess.h"
 #include "support/downloadjob.h"
+#include "support/guirelease.h"
 #include "support/testenv.h"
 #include "support/testservers.h"
 #include "ui/downloaddialog.h"
+#include "ui/releasepaths.h"
 
 #include "resource.h"
 
@@ -22,6 +24,7 @@
 #include <vector>
 
 using testsupport::DmProcess;
+using testsupport::GuiRelease;
 using testsupport::Narrow;
 using testsupport::RemoveTree;
 
@@ -29,72 +32,6 @@ namespace {
 
 const DWORD kWindowMs = 30000;  // start-up of a program under a cold Wine can be slow
 const DWORD kExitMs = 30000;    // a close must end the process well within this
-
-std::wstring UniqueRelease(const wchar_t* stem) {
-  static int counter = 0;
-  return std::wstring(stem) + std::to_wstring(GetCurrentProcessId()) + L"x" +
-         std::to_wstring(GetTickCount64() % 100000) + L"x" + std::to_wstring(counter++);
-}
-
-// One release published on the test servers: a catalogue entry at the web service and
-// its CRC info document and parts in a file-host namespace; the program lives in folder.
-class GuiRelease {
- public:
-  explicit GuiRelease(const wchar_t* stem)
-      : name(UniqueRelease(stem)), folder(L"gui"), workFolder(testsupport::WorkFolderOf(name)) {}
-  ~GuiRelease() { RemoveTree(workFolder); }
-
-  void AddFile(const std::string& listed, const std::vector<uint8_t>& bytes) {
-    for (size_t at = 0, k = 0; at < bytes.size(); at += DownloadManager::kPartSize, ++k) {
-      const size_t n = std::min<size_t>(DownloadManager::kPartSize, bytes.size() - at);
-      parts.emplace_back(bytes.begin() + at, bytes.begin() + at + n);
-      host.PutObject("rel/" + std::to_string(k) + "_" + listed, parts.back());
-    }
-    document += ";" + testsupport::CRCInfoEntryText(listed, bytes);
-  }
-  void Publish(int delayMs = 0) {
-    host.PutObject("rel/" + Narrow(name) + ".txt", document);
-    nlohmann::json descriptor = {{"product_code", "7"},
-                                 {"company_name", "Velmot Test"},
-                                 {"download_subdir", Narrow(host.Name()) + "/rel"},
-                                 {"host_name", Narrow(host.Host())},
-                                 {"SAS", ""}};
-    if (delayMs == 0) {
-      service.reset(new testsupport::ServiceRelease(Narrow(name), descriptor));
-    } else {
-      nlohmann::json respond = {{"status", 200}, {"body", descriptor.dump()}, {"delayMs", delayMs}};
-      service.reset(new testsupport::ServiceRelease(Narrow(name), {{"respond", respond}}));
-    }
-  }
-  // The service refuses the release with this text.
-  void PublishRefusal(const std::string& text) {
-    service.reset(new testsupport::ServiceRelease(Narrow(name), {{"error_info", text}}));
-  }
-  std::wstring ExeName() const { return name + L"_b1.exe"; }
-  std::wstring Caption() const { return name + L" download manager"; }
-  std::wstring DownloadFolder() const { return folder.Path(); }
-
-  // Every part file in the work folder holds exactly the bytes of its part.
-  ::testing::AssertionResult PartFilesAreIntact(const std::string& localName, size_t firstPart) const {
-    for (size_t k = 0; k + firstPart < parts.size(); ++k) {
-      const std::wstring path =
-          workFolder + L"/" + std::wstring(localName.begin(), localName.end()) + L"part" + std::to_wstring(k);
-      if (!testsupport::FileExists(path)) continue;
-      if (testsupport::ReadFileBytes(path) != parts[firstPart + k]) {
-        return ::testing::AssertionFailure() << "part " << k << " differs";
-      }
-    }
-    return ::testing::AssertionSuccess();
-  }
-
-  std::wstring name;
-  testsupport::FileHostNamespace host;
-  testsupport::TempFolder folder;
-  std::wstring workFolder;
-  std::string document = "x";
-  std::vector<std::vector<uint8_t>> parts;
-  std::unique_ptr<testsupport::ServiceRelease> service;
-};
 
 bool Contains(const std::wstring& text, const std::wstring& piece) {
   return text.find(piece) != std::wstring::npos;
@@ -182,6 +119,87 @@ TEST(DownloadDialog, NameWithoutUnderscoreNeverShowsAWindow) {
   EXPECT_EQ(code, 0u);
   EXPECT_FALSE(sawWindow);
   EXPECT_FALSE(testsupport::FileExists(testsupport::WorkFolderOf(L"VelmotPro")));
+}
+
+// The files directly in a folder.
+std::set<std::wstring> FilesIn(const std::wstring& folder) {
+  std::set<std::wstring> names;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((folder + L"/*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.insert(data.cFileName);
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  return names;
+}
+
+TEST(DownloadDialog, FileNamesThatNameNoReleaseTouchNothing) {
+  // "_x.exe" names the release "", whose work folder is local application data itself;
+  // "._x.exe" and ".._x.exe" name it or its parent. Such a program asks nothing and makes,
+  // writes or removes nothing; it only says why.
+  const std::wstring appData = ReleasePaths::LocalAppData();
+  const std::wstring parent = appData.substr(0, appData.find_last_of(L"\\/"));
+  const std::wstring canary = L"velmot-canary-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
+  for (const std::wstring& folder : {appData, parent}) {
+    testsupport::WriteFileBytes(folder + L"/" + canary, std::vector<uint8_t>{'k', 'e', 'e', 'p'});
+  }
+  const std::set<std::wstring> appDataBefore = FilesIn(appData);
+  const std::set<std::wstring> parentBefore = FilesIn(parent);
+  for (const wchar_t* name : {L"_x.exe", L"._x.exe", L".._x.exe"}) {
+    testsupport::TempFolder folder(L"gui");
+    DmProcess program(folder.Path(), name);
+    ASSERT_TRUE(program.Start());
+    const std::wstring release = std::wstring(name).substr(0, std::wstring(name).rfind(L'_'));
+    ASSERT_NE(program.FindWindowByCaption(release + L" download manager", kWindowMs), nullptr)
+        << Narrow(name);
+    const std::wstring info = program.WaitForText(IDC_INFO, 20000, [](const std::wstring& t) {
+      return Contains(t, L"does not name a Velmot release");
+    });
+    EXPECT_TRUE(Contains(info, L"does not name a Velmot release")) << Narrow(info);
+    program.PostClose();
+    EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
+    EXPECT_EQ(FilesIn(folder.Path()), std::set<std::wstring>{name}) << Narrow(name);
+  }
+  EXPECT_EQ(FilesIn(appData), appDataBefore);
+  EXPECT_EQ(FilesIn(parent), parentBefore);
+  for (const std::wstring& folder : {appData, parent}) {
+    EXPECT_TRUE(testsupport::FileExists(folder + L"/" + canary));
+    DeleteFileW((folder + L"/" + canary).c_str());
+  }
+  for (const auto& request : testsupport::ServiceRequests()) {
+    // "DownloadManagerVersion=9%2e5&ReleaseName=" and nothing after it.
+    EXPECT_NE(testsupport::Base64Decode(request.value("bodyBase64", "")),
+              "DownloadManagerVersion=9%2e5&ReleaseName=");
+  }
+}
+
+TEST(DownloadDialog, ASecondCopyOfTheSameReleaseOnlyRaisesTheFirst) {
+  GuiRelease release(L"VelmotTwice");
+  release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
+  release.AddFile("VelmotData.bin", testsupport::RandomBytes(3000000, 7));
+  release.host.SetBehaviour("rel/0_VelmotData.bin", {{"then", {{"rate", 500000}}}});
+  release.Publish();
+  DmProcess first(release.DownloadFolder(), release.ExeName());
+  ASSERT_TRUE(first.Start());
+  ASSERT_NE(first.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
+
+  // The same program downloaded again: another folder, a browser's " (1)" in the name.
+  testsupport::TempFolder other(L"gui");
+  const std::wstring secondName = release.name + L"_b1 (1).exe";
+  DmProcess second(other.Path(), secondName);
+  ASSERT_TRUE(second.Start());
+  EXPECT_EQ(second.WaitForExit(kExitMs), 0u);
+  EXPECT_EQ(FilesIn(other.Path()), std::set<std::wstring>{secondName});
+
+  EXPECT_EQ(first.WaitForExit(90000), 0u);
+  const std::wstring marker = release.DownloadFolder() + L"/" + testsupport::kSetupMarker;
+  const ULONGLONG end = GetTickCount64() + 10000;
+  while (!testsupport::FileExists(marker) && GetTickCount64() < end) Sleep(50);
+  Sleep(500);  // a second setup start would land right after the first
+  const std::vector<uint8_t> starts = testsupport::ReadFileBytes(marker);
+  EXPECT_EQ(std::string(starts.begin(), starts.end()), "ran");
+  EXPECT_FALSE(testsupport::FileExists(release.workFolder));
 }
 
 TEST(DownloadDialog, ShowsStatisticsAndPauseStallsTheDownload) {

@@ -1,0 +1,48 @@
+// One release published on the test servers for the whole-program window tests: a catalogue
+// entry at the web service, its CRC info document and parts in a file-host namespace, and
+// a folder for the program. The release name is unique per test run.
+#pragma once
+
+#include "support/testenv.h"
+#include "support/testservers.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// One release published on the test servers: a catalogue entry at the web service and
+// its CRC info document and parts in a file-host namespace; the program lives in folder.
+class GuiRelease {
+ public:
+  explicit GuiRelease(const wchar_t* stem);
+  ~GuiRelease();
+
+  void AddFile(const std::string& listed, const std::vector<uint8_t>& bytes);
+  void Publish(int delayMs = 0);
+  // The service refuses the release with this text.
+  void PublishRefusal(const std::string& text) {
+    service.reset(new ServiceRelease(Narrow(name), {{"error_info", text}}));
+  }
+  std::wstring ExeName() const { return name + L"_b1.exe"; }
+  std::wstring Caption() const { return name + L" download manager"; }
+  std::wstring DownloadFolder() const { return folder.Path(); }
+
+  // Every part file in the work folder holds exactly the bytes of its part.
+  ::testing::AssertionResult PartFilesAreIntact(const std::string& localName,
+                                                 size_t firstPart) const;
+
+  std::wstring name;
+  FileHostNamespace host;
+  TempFolder folder;
+  std::wstring workFolder;
+  std::string document = "x";
+  std::vector<std::vector<uint8_t>> parts;
+  std::unique_ptr<ServiceRelease> service;
+};
+
+}  // namespace testsupport
