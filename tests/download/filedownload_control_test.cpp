@@ -19,22 +19,17 @@
 namespace {
 
 using testsupport::CountRecordsStartingWith;
+using testsupport::CrcOf;
 using testsupport::Eventually;
 using testsupport::FileDownloadTest;
 using testsupport::FileExists;
+using testsupport::Narrow;
 using testsupport::RandomBytes;
 using testsupport::ReadFileBytes;
 using testsupport::RecordMessages;
 using testsupport::RecordingDownloadListener;
-using testsupport::StartsWith;
 
 constexpr unsigned kEndMs = testsupport::kWorkerEndMs;
-
-std::string N(const std::wstring& text) { return testsupport::Narrow(text); }
-
-int32_t CrcOf(const std::vector<uint8_t>& bytes) {
-  return testsupport::CrcOf(bytes.data(), bytes.size());
-}
 
 TEST_F(FileDownloadTest, StopWhileReadingEndsAfterTheCurrentRead) {
   std::vector<uint8_t> bytes = RandomBytes(2000000, 5);
@@ -53,7 +48,7 @@ TEST_F(FileDownloadTest, StopWhileReadingEndsAfterTheCurrentRead) {
   EXPECT_EQ(listener.FinishedCount(), 1u);
   EXPECT_FALSE(FileExists(part));
   EXPECT_EQ(files.Requests("rel/0_s.exe").size(), 1u);  // no retry after a stop
-  EXPECT_EQ(CountRecordsStartingWith("Download: " + N(part) + " incorrect CRC."), 1u);
+  EXPECT_EQ(CountRecordsStartingWith("Download: " + Narrow(part) + " incorrect CRC."), 1u);
 }
 
 TEST_F(FileDownloadTest, StopWhileReadingAnInMemoryFetchKeepsWhatArrived) {
@@ -84,7 +79,7 @@ TEST_F(FileDownloadTest, StopWhilePausedEndsPromptlyWithTheReadErrorFirst) {
   std::vector<std::string> m = RecordMessages();
   ASSERT_EQ(m.size(), 4u);
   EXPECT_EQ(m[2], "Error reading file, reconnecting.");
-  EXPECT_EQ(m[3], "Download: " + N(part) +
+  EXPECT_EQ(m[3], "Download: " + Narrow(part) +
                       " incorrect CRC. Expected: 999 found: 0 bytes read: 0Retrying download");
   EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_FINISHED);
   EXPECT_EQ(listener.ProgressCount(), 0u);
@@ -128,7 +123,7 @@ TEST_F(FileDownloadTest, TwoMissingFolderLevelsEndWriteFailed) {
   EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_WRITE_FAILED);
   std::vector<ErrorRecord> records = Error::GetRecords();
   ASSERT_EQ(records.size(), 5u);
-  EXPECT_EQ(records[4].message, "Unable to create directory: " + N(folder));
+  EXPECT_EQ(records[4].message, "Unable to create directory: " + Narrow(folder));
   EXPECT_EQ(records[4].errorNumber, ERROR_PATH_NOT_FOUND);
   std::vector<RecordingDownloadListener::Event> events = listener.Events();
   ASSERT_FALSE(events.empty());

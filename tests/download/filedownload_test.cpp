@@ -19,9 +19,10 @@
 namespace {
 
 using testsupport::CountRecordsStartingWith;
-using testsupport::Eventually;
+using testsupport::CrcOf;
 using testsupport::FileDownloadTest;
 using testsupport::FileExists;
+using testsupport::Narrow;
 using testsupport::RandomBytes;
 using testsupport::ReadFileBytes;
 using testsupport::RecordMessages;
@@ -29,12 +30,6 @@ using testsupport::RecordingDownloadListener;
 using testsupport::StartsWith;
 
 constexpr unsigned kEndMs = testsupport::kWorkerEndMs;
-
-std::string N(const std::wstring& text) { return testsupport::Narrow(text); }
-
-int32_t CrcOf(const std::vector<uint8_t>& bytes) {
-  return testsupport::CrcOf(bytes.data(), bytes.size());
-}
 
 
 TEST_F(FileDownloadTest, GoodPartIsWrittenWithExactlyFourRecords) {
@@ -50,10 +45,10 @@ TEST_F(FileDownloadTest, GoodPartIsWrittenWithExactlyFourRecords) {
 
   std::vector<std::string> m = RecordMessages();
   ASSERT_EQ(m.size(), 4u);
-  EXPECT_EQ(m[0], "Opening connection: " + N(files.Host()));
+  EXPECT_EQ(m[0], "Opening connection: " + Narrow(files.Host()));
   EXPECT_TRUE(StartsWith(m[1], "Response headers: HTTP/1.1 200 OK\r\n"));
-  EXPECT_EQ(m[2], "Finished file: " + N(part));
-  EXPECT_EQ(m[3], "Download: " + N(part) + " correct CRC. Download succesful.");
+  EXPECT_EQ(m[2], "Finished file: " + Narrow(part));
+  EXPECT_EQ(m[3], "Download: " + Narrow(part) + " correct CRC. Download succesful.");
   EXPECT_FALSE(Error::HasErrors());
 
   std::vector<RecordingDownloadListener::Event> events = listener.Events();
@@ -104,7 +99,7 @@ TEST_F(FileDownloadTest, CrcThatNeverMatchesGivesFourSignedRecords) {
   Prepare("rel/0_a.exe", part, -1);  // 0xFFFFFFFF
   RunToEnd();
 
-  const std::string expected = "Download: " + N(part) + " incorrect CRC. Expected: -1 found: " +
+  const std::string expected = "Download: " + Narrow(part) + " incorrect CRC. Expected: -1 found: " +
                                std::to_string(CrcOf(bytes)) + " bytes read: 70000Retrying download";
   size_t found = 0;
   for (const ErrorRecord& r : Error::GetRecords()) {
@@ -135,14 +130,14 @@ TEST_F(FileDownloadTest, ConnectionDroppedMidBodyThenAGoodAttempt) {
   EXPECT_EQ(files.Requests("rel/0_b.exe").size(), 2u);
   std::vector<ErrorRecord> records = Error::GetRecords();
   ASSERT_EQ(records.size(), 9u);
-  EXPECT_EQ(records[2].message, "Body ended after 300000 of 800000 bytes for: " + N(part));
+  EXPECT_EQ(records[2].message, "Body ended after 300000 of 800000 bytes for: " + Narrow(part));
   EXPECT_EQ(records[2].errorNumber, ERROR_INTERNET_CONNECTION_ABORTED);
   EXPECT_EQ(records[3].message, "Error reading file, reconnecting.");
-  EXPECT_EQ(records[4].message, "Download: " + N(part) + " incorrect CRC. Expected: " +
+  EXPECT_EQ(records[4].message, "Download: " + Narrow(part) + " incorrect CRC. Expected: " +
                                     std::to_string(CrcOf(bytes)) +
                                     " found: 0 bytes read: 300000Retrying download");
-  EXPECT_EQ(CountRecordsStartingWith("Download: " + N(part) + " incorrect CRC."), 1u);
-  EXPECT_EQ(CountRecordsStartingWith("Download: " + N(part) + " correct CRC."), 1u);
+  EXPECT_EQ(CountRecordsStartingWith("Download: " + Narrow(part) + " incorrect CRC."), 1u);
+  EXPECT_EQ(CountRecordsStartingWith("Download: " + Narrow(part) + " correct CRC."), 1u);
   EXPECT_EQ(CountRecordsStartingWith("Finished file: "), 1u);  // the cut-short body is not an end
 }
 
@@ -194,7 +189,7 @@ TEST_F(FileDownloadTest, EmptyBodyFailsWhenACrcIsExpected) {
   files.PutObject("rel/0_e.exe", std::string());
   Prepare("rel/0_e.exe", temp.File(L"e0"), 77);
   RunToEnd();
-  EXPECT_EQ(CountRecordsStartingWith("Download: " + N(temp.File(L"e0")) +
+  EXPECT_EQ(CountRecordsStartingWith("Download: " + Narrow(temp.File(L"e0")) +
                           " incorrect CRC. Expected: 77 found: 0 bytes read: 0Retrying download"),
             4u);
   EXPECT_FALSE(FileExists(temp.File(L"e0")));

@@ -27,6 +27,8 @@ int32_t CrcOf(const uint8_t* data, size_t n) {
   return static_cast<int32_t>(crc.Compute(data, static_cast<uint32_t>(n)));
 }
 
+int32_t CrcOf(const std::vector<uint8_t>& bytes) { return CrcOf(bytes.data(), bytes.size()); }
+
 std::vector<uint8_t> ReadFileBytes(const std::wstring& path) {
   std::vector<uint8_t> bytes;
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,

@@ -15,6 +15,7 @@ namespace testsupport {
 
 std::vector<uint8_t> RandomBytes(size_t n, unsigned seed);
 int32_t CrcOf(const uint8_t* data, size_t n);
+int32_t CrcOf(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> ReadFileBytes(const std::wstring& path);
 void WriteFileBytes(const std::wstring& path, const std::vector<uint8_t>& bytes);
 bool FileExists(const std::wstring& path);
