@@ -14,8 +14,6 @@ std::wstring Get(const wchar_t* name) {
   return std::wstring(buffer, n);
 }
 
-namespace {
-
 void RemoveTree(const std::wstring& folder) {
   WIN32_FIND_DATAW data;
   HANDLE find = FindFirstFileW((folder + L"/*").c_str(), &data);
@@ -35,8 +33,6 @@ void RemoveTree(const std::wstring& folder) {
   }
   RemoveDirectoryW(folder.c_str());
 }
-
-}  // namespace
 
 TempFolder::TempFolder(const std::wstring& tag) {
   static std::atomic<int> counter{0};

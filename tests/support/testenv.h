@@ -8,6 +8,9 @@ namespace testenv {
 // Value of an environment variable set by tools/test-env (empty if unset).
 std::wstring Get(const wchar_t* name);
 
+// Removes a folder with everything in it ("/"-separated wide path); a missing one is fine.
+void RemoveTree(const std::wstring& folder);
+
 // A fresh, empty folder (wide path with "/" separators) that is removed with its contents
 // when the object goes away.
 class TempFolder {

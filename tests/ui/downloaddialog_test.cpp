@@ -36,29 +36,13 @@ std::wstring UniqueRelease(const wchar_t* stem) {
          std::to_wstring(GetTickCount64() % 100000) + L"x" + std::to_wstring(counter++);
 }
 
-void RemoveTree(const std::wstring& folder) {
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((folder + L"/*").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      std::wstring path = folder + L"/" + name;
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(path);
-      else DeleteFileW(path.c_str());
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-  }
-  RemoveDirectoryW(folder.c_str());
-}
-
 // One release published on the test servers: a catalogue entry at the web service and
 // its CRC info document and parts in a file-host namespace; the program lives in folder.
 class GuiRelease {
  public:
   explicit GuiRelease(const wchar_t* stem)
       : name(UniqueRelease(stem)), folder(L"gui"), workFolder(testsupport::WorkFolderOf(name)) {}
-  ~GuiRelease() { RemoveTree(workFolder); }
+  ~GuiRelease() { testenv::RemoveTree(workFolder); }
 
   void AddFile(const std::string& listed, const std::vector<uint8_t>& bytes) {
     for (size_t at = 0, k = 0; at < bytes.size(); at += DownloadManager::kPartSize, ++k) {
@@ -127,30 +111,6 @@ std::vector<std::wstring> Lines(const std::wstring& text) {
     at = end + 2;
   }
   return lines;
-}
-
-HWND FindErrorBox(DWORD processId, HWND main, DWORD timeoutMs) {
-  struct S { DWORD pid; HWND main; HWND found; } s{processId, main, nullptr};
-  const ULONGLONG end = GetTickCount64() + timeoutMs;
-  do {
-    EnumWindows([](HWND w, LPARAM p) -> BOOL {
-      auto* s = reinterpret_cast<S*>(p);
-      DWORD pid = 0;
-      GetWindowThreadProcessId(w, &pid);
-      wchar_t cls[16] = {}, caption[64] = {};
-      GetClassNameW(w, cls, 16);
-      InternalGetWindowText(w, caption, 64);
-      if (pid == s->pid && w != s->main && lstrcmpW(cls, L"#32770") == 0 &&
-          lstrcmpW(caption, L"Error") == 0 && IsWindowVisible(w)) {
-        s->found = w;
-        return FALSE;
-      }
-      return TRUE;
-    }, reinterpret_cast<LPARAM>(&s));
-    if (s.found) return s.found;
-    Sleep(50);
-  } while (GetTickCount64() < end);
-  return nullptr;
 }
 
 }  // namespace
@@ -311,7 +271,7 @@ TEST(DownloadDialog, CloseWithTheManagersMessageBoxOpenEnds) {
   DmProcess program(release.DownloadFolder(), release.ExeName());
   ASSERT_TRUE(program.Start());
   ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
-  HWND box = FindErrorBox(program.ProcessId(), program.Window(), 30000);
+  HWND box = program.FindMessageBox(L"Error", 30000);
   ASSERT_NE(box, nullptr);
   // The window waits for the box's owner to answer.
   EXPECT_FALSE(IsWindowEnabled(program.Window()));

@@ -176,4 +176,4 @@ async function publish(plan, options) {
   return { uploaded: count, skipped: parts.length + 1 - count, problems };
 }
 
-module.exports = { publish, openContainer, human };
+module.exports = { publish, verify, openContainer, human };

@@ -77,7 +77,7 @@ function releaseProblem(release) {
 // given, and blob names are case-sensitive: a prefix with capitals would never be found.
 function prefixProblem(prefix) {
   if (prefix === '') return null;
-  if (!/^[\x21-\x7E]+(\/[\x21-\x7E]+)*$/.test(prefix)) return 'use printable ASCII segments without spaces, separated by single "/"';
+  if (!/^[\x21-\x2E\x30-\x7E]+(\/[\x21-\x2E\x30-\x7E]+)*$/.test(prefix)) return 'use printable ASCII segments without spaces, separated by single "/"';
   if (/[A-Z]/.test(prefix)) return 'the download manager lower-cases the folder, so the prefix must be lower case';
   if (/[?#%;\\]/.test(prefix)) return 'the prefix cannot hold ? # % ; or \\';
   if (prefix.split('/').some((s) => s === '.' || s === '..')) return 'no "." or ".." segments';
