@@ -1,6 +1,7 @@
 // Resource and control identifiers shared by the dialog template and the code.
 #pragma once
 
+#define IDI_VELMOT 100
 #define IDD_DOWNLOAD 101
 #define IDB_LOGO 103
 #define IDB_PAUSE 110

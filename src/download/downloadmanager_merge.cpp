@@ -5,6 +5,7 @@
 #include "diagnostics/error.h"
 #include "download/crc.h"
 #include "download/filesystem.h"
+#include "download/normalpriorityscope.h"
 
 #include <shellapi.h>
 #include <windows.h>
@@ -123,8 +124,12 @@ void DownloadManager::StartSetup() {
                     VELMOT_HERE);
   }
 
-  INT_PTR result = reinterpret_cast<INT_PTR>(
-      ShellExecuteW(nullptr, L"open", setupPath.c_str(), L"", downloadFolder.c_str(), SW_SHOW));
+  INT_PTR result = 0;
+  {
+    NormalPriorityScope normal;  // setup must not inherit the window's background class
+    result = reinterpret_cast<INT_PTR>(
+        ShellExecuteW(nullptr, L"open", setupPath.c_str(), L"", downloadFolder.c_str(), SW_SHOW));
+  }
   if (result >= 32) return;
   const std::wstring message = L"Unable to start setup. You can start it manually by executing the file " +
                                setupPath + L" in folder " + downloadFolder +

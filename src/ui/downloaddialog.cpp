@@ -69,25 +69,12 @@ void DownloadDialog::CreateWindowFromTemplate() {
 void DownloadDialog::InitControls() {
   SendDlgItemMessageW(window_, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
   SetWindowTextW(window_, (paths_.ReleaseName() + L" download manager").c_str());
+  SetWindowIcons();
 
   HDC screen = GetDC(nullptr);
-  const int pixelsPerInch = GetDeviceCaps(screen, LOGPIXELSY);
+  ApplyDpi(GetDeviceCaps(screen, LOGPIXELSY));
   ReleaseDC(nullptr, screen);
-  const int height = -MulDiv(10, pixelsPerInch, 72);
-  font_.handle = CreateFontW(height, 0, 0, 0, 0, FALSE, FALSE, FALSE, 0, 0, 0, 0, 0, L"Arial");
-  tipFont_.handle = CreateFontW(height, 0, 0, 0, 0, FALSE, FALSE, FALSE, 0, 0, 0, 0, 0, L"Arial");
-  for (int id : {IDC_INFO, IDC_LABELS, IDC_VALUES, IDC_PROGRESS}) {
-    SendDlgItemMessageW(window_, id, WM_SETFONT, reinterpret_cast<WPARAM>(font_.handle), TRUE);
-  }
-  SendDlgItemMessageW(window_, IDC_TIP, WM_SETFONT, reinterpret_cast<WPARAM>(tipFont_.handle), TRUE);
-
-  pauseBitmap_ = static_cast<HBITMAP>(
-      LoadImageW(instance_, MAKEINTRESOURCEW(IDB_PAUSE), IMAGE_BITMAP, 25, 25, LR_SHARED));
-  resumeBitmap_ = static_cast<HBITMAP>(
-      LoadImageW(instance_, MAKEINTRESOURCEW(IDB_PLAY), IMAGE_BITMAP, 25, 25, LR_SHARED));
   ShowWindow(GetDlgItem(window_, IDC_PAUSE), SW_HIDE);
-  SendDlgItemMessageW(window_, IDC_PAUSE, BM_SETIMAGE, IMAGE_BITMAP,
-                      reinterpret_cast<LPARAM>(pauseBitmap_));
   ShowWindow(GetDlgItem(window_, IDC_TIP), SW_HIDE);
 
   // The labels (1006) are wider than their column and overlap the values (1005); with
@@ -97,6 +84,45 @@ void DownloadDialog::InitControls() {
   SetWindowLongPtrW(labels, GWL_STYLE, GetWindowLongPtrW(labels, GWL_STYLE) | WS_CLIPSIBLINGS);
   SetWindowPos(GetDlgItem(window_, IDC_VALUES), HWND_TOP, 0, 0, 0, 0,
                SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
+// The text fonts and the pause button's images for a display of this many pixels per inch:
+// at start, and again when the window moves to a monitor with another scale (the dialog
+// scales its template's own font and layout itself, not fonts and images set from here).
+void DownloadDialog::ApplyDpi(int pixelsPerInch) {
+  const int height = -MulDiv(10, pixelsPerInch, 72);
+  font_.Reset(CreateFontW(height, 0, 0, 0, 0, FALSE, FALSE, FALSE, 0, 0, 0, 0, 0, L"Arial"));
+  tipFont_.Reset(CreateFontW(height, 0, 0, 0, 0, FALSE, FALSE, FALSE, 0, 0, 0, 0, 0, L"Arial"));
+  for (int id : {IDC_INFO, IDC_LABELS, IDC_VALUES, IDC_PROGRESS}) {
+    SendDlgItemMessageW(window_, id, WM_SETFONT, reinterpret_cast<WPARAM>(font_.handle), TRUE);
+  }
+  SendDlgItemMessageW(window_, IDC_TIP, WM_SETFONT, reinterpret_cast<WPARAM>(tipFont_.handle), TRUE);
+
+  // 25 pixels at 96 DPI; the button grows with the dialog's units, so the image does too.
+  const int side = MulDiv(25, pixelsPerInch, 96);
+  pauseBitmap_.Reset(
+      LoadImageW(instance_, MAKEINTRESOURCEW(IDB_PAUSE), IMAGE_BITMAP, side, side, 0));
+  resumeBitmap_.Reset(
+      LoadImageW(instance_, MAKEINTRESOURCEW(IDB_PLAY), IMAGE_BITMAP, side, side, 0));
+  SendDlgItemMessageW(window_, IDC_PAUSE, BM_SETIMAGE, IMAGE_BITMAP,
+                      reinterpret_cast<LPARAM>(PauseImage(paused.load())));
+}
+
+HBITMAP DownloadDialog::PauseImage(bool isPaused) const {
+  return static_cast<HBITMAP>(isPaused ? resumeBitmap_.handle : pauseBitmap_.handle);
+}
+
+// A dialog has no icon of its own: without these the caption and the taskbar button would
+// show the system's blank program icon. Shared icons are owned by the module.
+void DownloadDialog::SetWindowIcons() {
+  const int big = GetSystemMetrics(SM_CXICON);
+  const int small = GetSystemMetrics(SM_CXSMICON);
+  HANDLE bigIcon =
+      LoadImageW(instance_, MAKEINTRESOURCEW(IDI_VELMOT), IMAGE_ICON, big, big, LR_SHARED);
+  HANDLE smallIcon =
+      LoadImageW(instance_, MAKEINTRESOURCEW(IDI_VELMOT), IMAGE_ICON, small, small, LR_SHARED);
+  SendMessageW(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon));
+  SendMessageW(window_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
 }
 
 DownloadDialog::~DownloadDialog() {
@@ -156,6 +182,9 @@ INT_PTR CALLBACK DownloadDialog::DialogProc(HWND window, UINT message, WPARAM wP
 
 INT_PTR DownloadDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
+    case WM_DPICHANGED:
+      ApplyDpi(HIWORD(wParam));
+      return FALSE;  // the dialog's own handling moves and sizes it to the suggested rectangle
     case WM_CLOSE:
       OnClose();
       return TRUE;
@@ -200,7 +229,7 @@ void DownloadDialog::OnCommand(WPARAM wParam, LPARAM) {
   const bool nowPaused = !paused.load();
   paused = nowPaused;
   SendDlgItemMessageW(window_, IDC_PAUSE, BM_SETIMAGE, IMAGE_BITMAP,
-                      reinterpret_cast<LPARAM>(nowPaused ? resumeBitmap_ : pauseBitmap_));
+                      reinterpret_cast<LPARAM>(PauseImage(nowPaused)));
   manager.TogglePause();
 }
 

@@ -68,17 +68,24 @@ class DownloadDialog : public IDMListener, public IStatisticsSink {
   bool IsClosing() const { return closeRequested_.load(); }
 
  private:
-  // A font created for the window, deleted with it.
-  struct Font {
-    HFONT handle = nullptr;
-    Font() = default;
-    Font(const Font&) = delete;
-    Font& operator=(const Font&) = delete;
-    ~Font() { if (handle) DeleteObject(handle); }
+  // A font or bitmap created for the window, deleted with it or when replaced.
+  struct GdiObject {
+    HGDIOBJ handle = nullptr;
+    GdiObject() = default;
+    GdiObject(const GdiObject&) = delete;
+    GdiObject& operator=(const GdiObject&) = delete;
+    ~GdiObject() { Reset(nullptr); }
+    void Reset(HGDIOBJ replacement) {
+      if (handle) DeleteObject(handle);
+      handle = replacement;
+    }
   };
 
   void CreateWindowFromTemplate();
   void InitControls();
+  void SetWindowIcons();
+  void ApplyDpi(int pixelsPerInch);
+  HBITMAP PauseImage(bool paused) const;
   INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void OnClose();
   void OnDestroy();
@@ -92,8 +99,8 @@ class DownloadDialog : public IDMListener, public IStatisticsSink {
 
   HWND window_ = nullptr;
   HINSTANCE instance_;
-  HBITMAP pauseBitmap_ = nullptr;   // shared resources: not deleted
-  HBITMAP resumeBitmap_ = nullptr;
+  GdiObject pauseBitmap_;           // the button's images, sized for the display
+  GdiObject resumeBitmap_;
   HCURSOR savedCursor_ = nullptr;
   ReleasePaths paths_;
 
@@ -104,8 +111,8 @@ class DownloadDialog : public IDMListener, public IStatisticsSink {
 
  private:
   Tips tips_;                       // speed meter thread only
-  Font font_;
-  Font tipFont_;
+  GdiObject font_;
+  GdiObject tipFont_;
 
   std::atomic<bool> closing_{false};         // the close sequence has begun
   std::atomic<bool> closeRequested_{false};  // WM_CLOSE arrived: no more updates or boxes

@@ -12,6 +12,7 @@
 namespace testsupport {
 
 const wchar_t kSetupMarker[] = L"fakesetup-ran.txt";
+const wchar_t kSetupPriorityRecord[] = L"fakesetup-priority.txt";
 
 std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
   std::mt19937 random(seed);

@@ -21,6 +21,8 @@ bool FileExists(const std::wstring& path);
 // The bytes of BUILD/tests/fakesetup.exe, which writes kSetupMarker into its working folder.
 std::vector<uint8_t> FakeSetupBytes();
 extern const wchar_t kSetupMarker[];
+// Written by fakesetup.exe before kSetupMarker: its priority class as a decimal number.
+extern const wchar_t kSetupPriorityRecord[];
 
 // "name\r\nsize\r\ncrc0\r\ncrc1...\r\n" for the bytes, cut into 10,000,000-byte parts.
 std::string CRCInfoEntryText(const std::string& name, const std::vector<uint8_t>& bytes);

@@ -261,6 +261,12 @@ TEST(DownloadDialog, ClosesItselfAfterSetupStarted) {
   EXPECT_TRUE(testsupport::FileExists(marker));
   EXPECT_TRUE(testsupport::FileExists(release.DownloadFolder() + L"/Setup_7.exe"));
   EXPECT_FALSE(testsupport::FileExists(release.workFolder));
+  // The window itself runs below normal priority; setup must not inherit that. (Wine
+  // starts every child at normal priority whatever its parent's class, so here this only
+  // shows the end result; NormalPriorityScope's own tests show the raise itself.)
+  const std::vector<uint8_t> priority = testsupport::ReadFileBytes(
+      release.DownloadFolder() + L"/" + testsupport::kSetupPriorityRecord);
+  EXPECT_EQ(std::string(priority.begin(), priority.end()), std::to_string(NORMAL_PRIORITY_CLASS));
 }
 
 TEST(DownloadDialog, CloseWithTheManagersMessageBoxOpenEnds) {
