@@ -2,6 +2,7 @@
 // Uploads a planned release (release.js) to a blob container: the parts, several at a
 // time, then the CRC info document, so that a release is listed only once all its parts
 // are there; then reads everything back and checks it against the document.
+const crypto = require('crypto');
 const path = require('path');
 const { createRequire } = require('module');
 const { readPart, crc32, signed } = require('./release');
@@ -119,11 +120,6 @@ async function uploadOne(container, blobName, bytes, md5, progress) {
   return true;
 }
 
-async function downloadAll(blob) {
-  const buffer = await blob.downloadToBuffer();
-  return buffer;
-}
-
 // Reads every part and the document back; returns the differences found (texts).
 async function verify(container, plan, blobPath, out) {
   const problems = [];
@@ -131,7 +127,7 @@ async function verify(container, plan, blobPath, out) {
   await pool(parts, CONCURRENCY, async (part) => {
     const name = blobPath(part.blobName);
     try {
-      const bytes = await downloadAll(container.getBlockBlobClient(name));
+      const bytes = await container.getBlockBlobClient(name).downloadToBuffer();
       const crc = signed(crc32(bytes));
       if (bytes.length !== part.size) problems.push(name + ': ' + bytes.length + ' bytes read back, ' + part.size + ' expected');
       else if (crc !== part.crc) problems.push(name + ': CRC ' + crc + ' read back, ' + part.crc + ' in the document');
@@ -141,7 +137,7 @@ async function verify(container, plan, blobPath, out) {
   });
   const docName = blobPath(plan.documentName);
   try {
-    const doc = await downloadAll(container.getBlockBlobClient(docName));
+    const doc = await container.getBlockBlobClient(docName).downloadToBuffer();
     if (!doc.equals(plan.document)) problems.push(docName + ': the document read back differs from the one written');
   } catch (e) {
     problems.push(docName + ': cannot be read back (' + (e.statusCode || e.code || e.message) + ')');
@@ -165,7 +161,6 @@ async function publish(plan, options) {
   const uploaded = await pool(parts, options.concurrency || CONCURRENCY, (part) =>
     uploadOne(container, blobPath(part.blobName), readPart(part), part.md5, progress));
   // Last: until the document is there, customers see no release (or the previous one).
-  const crypto = require('crypto');
   const docMd5 = crypto.createHash('md5').update(plan.document).digest();
   const docUploaded = await uploadOne(container, blobPath(plan.documentName), plan.document, docMd5, progress);
   progress.end();
