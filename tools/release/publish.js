@@ -7,6 +7,10 @@ const path = require('path');
 const { createRequire } = require('module');
 const { readPart, crc32, signed } = require('./release');
 
+// The storage client library calls the global Web Crypto object (request ids), which
+// Node 18, Debian 12's node, does not put in the global scope yet; node's own is the same.
+if (!globalThis.crypto) globalThis.crypto = crypto.webcrypto;
+
 // The storage client library is pinned with the test servers' packages (one lock file).
 const requireServers = createRequire(path.join(__dirname, '..', '..', 'tests', 'servers', 'package.json'));
 
