@@ -3,6 +3,8 @@
 #include "app/orx_thread.h"
 #include "diagnostics/error.h"
 #include "ui/downloaddialog.h"
+#include "ui/releasepaths.h"
+#include "ui/singleinstance.h"
 
 #include <objbase.h>
 
@@ -46,6 +48,13 @@ int DlgApplication::Run() {
 }
 
 void DlgApplication::RunDialog() {
+  const ReleasePaths paths(ReleasePaths::ModulePath());
+  const std::wstring release = paths.NamesARelease() ? paths.ReleaseName() : std::wstring();
+  SingleInstance instance(release);
+  if (!instance.IsFirst()) {
+    SingleInstance::BringToFront(release + L" download manager");
+    return;
+  }
   DownloadDialog dialog(instance_);
   dialog.Show();
   MessageLoop();

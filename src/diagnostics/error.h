@@ -24,6 +24,8 @@ enum DownloadManagerError : uint32_t {
   DL_MANAGER_RENAMED_OUTSIDE = 0xFFFF8008,
   // A file name from the CRC info document that could escape the job's folders.
   DL_MANAGER_INVALID_FILE_NAME = 0xFFFF8009,
+  // A setup executable whose signature or signer did not satisfy the required publisher.
+  DL_MANAGER_SETUP_NOT_TRUSTED = 0xFFFF800A,
 };
 
 // One record as stored. Narrow texts are ANSI-code-page bytes.

@@ -16,6 +16,8 @@
 #include "download/idmlistener.h"
 #include "download/idownloadlistener.h"
 
+#include <velmot/config.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -82,6 +84,8 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   std::wstring downloadFolder;
   std::wstring workFolder;
   std::wstring setupPath;
+  // Required signer of the setup executable; empty: the signature is only recorded.
+  std::wstring setupPublisher = velmot::kSetupPublisher;
 
   // Shared counters and flags.
   std::atomic<uint64_t> totalBytes{0};

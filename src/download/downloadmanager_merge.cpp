@@ -6,6 +6,7 @@
 #include "download/crc.h"
 #include "download/filesystem.h"
 #include "download/normalpriorityscope.h"
+#include "download/setupsignature.h"
 
 #include <shellapi.h>
 #include <windows.h>
@@ -109,6 +110,12 @@ void DownloadManager::StartSetup() {
     const wchar_t text[] = L"Failed to run setup. Setup executable is missing.";
     Error::LogError(std::wstring(text), DL_MANAGER_EXECUTABLE_MISSING, VELMOT_HERE);
     if (listener_) listener_->OnError(text);
+    return;
+  }
+  SetupSignature signature(setupPublisher);  // holds the file until setup has started
+  std::wstring untrusted;
+  if (!signature.Allows(setupPath, untrusted)) {
+    if (listener_) listener_->OnError(untrusted);
     return;
   }
   if (Error::HasErrors()) {

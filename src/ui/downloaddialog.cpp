@@ -8,6 +8,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <future>
 #include <stdexcept>
 
@@ -17,6 +18,10 @@ const wchar_t kStoppingText[] = L"Stopping download. Please wait...";
 const wchar_t kDownloadingText[] =
     L"Downloading Velmot installer, please wait.\r\n\r\nThe installer will be saved in:\r\n";
 const wchar_t kRequestFailedText[] = L"The download could not be started.\r\n";
+const wchar_t kNoReleaseText[] =
+    L"The download could not be started.\r\nThis program's file name does not name a Velmot "
+    L"release, so there is nothing to download. Please download the program again from the "
+    L"link you were sent, and run it without renaming it.";
 
 // How long a close waits for message boxes of other threads to go before it goes on.
 const DWORD kAnswerIntervalMs = 50;
@@ -98,6 +103,9 @@ void DownloadDialog::ApplyDpi(int pixelsPerInch) {
   }
   SendDlgItemMessageW(window_, IDC_TIP, WM_SETFONT, reinterpret_cast<WPARAM>(tipFont_.handle), TRUE);
 
+  ScaleLogo(pixelsPerInch);
+  KeepValuesBesideLabels();
+
   // 25 pixels at 96 DPI; the button grows with the dialog's units, so the image does too.
   const int side = MulDiv(25, pixelsPerInch, 96);
   pauseBitmap_.Reset(
@@ -106,6 +114,68 @@ void DownloadDialog::ApplyDpi(int pixelsPerInch) {
       LoadImageW(instance_, MAKEINTRESOURCEW(IDB_PLAY), IMAGE_BITMAP, side, side, 0));
   SendDlgItemMessageW(window_, IDC_PAUSE, BM_SETIMAGE, IMAGE_BITMAP,
                       reinterpret_cast<LPARAM>(PauseImage(paused.load())));
+}
+
+// The logo is drawn for 96 DPI; on a larger scale it is stretched with halftoning so that
+// it keeps its place in the layout instead of shrinking into a corner of it.
+void DownloadDialog::ScaleLogo(int pixelsPerInch) {
+  if (pixelsPerInch == 96 && logoBitmap_.handle == nullptr) return;  // the template's own
+  HBITMAP source = static_cast<HBITMAP>(
+      LoadImageW(instance_, MAKEINTRESOURCEW(IDB_LOGO), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+  if (source == nullptr) return;
+  BITMAP size{};
+  GetObjectW(source, sizeof(size), &size);
+  const int width = MulDiv(size.bmWidth, pixelsPerInch, 96);
+  const int height = MulDiv(size.bmHeight, pixelsPerInch, 96);
+  HDC screen = GetDC(nullptr);
+  HDC from = CreateCompatibleDC(screen);
+  HDC to = CreateCompatibleDC(screen);
+  HBITMAP scaled = CreateCompatibleBitmap(screen, width, height);
+  HGDIOBJ oldFrom = SelectObject(from, source);
+  HGDIOBJ oldTo = SelectObject(to, scaled);
+  SetStretchBltMode(to, HALFTONE);
+  SetBrushOrgEx(to, 0, 0, nullptr);
+  StretchBlt(to, 0, 0, width, height, from, 0, 0, size.bmWidth, size.bmHeight, SRCCOPY);
+  SelectObject(from, oldFrom);
+  SelectObject(to, oldTo);
+  DeleteDC(from);
+  DeleteDC(to);
+  ReleaseDC(nullptr, screen);
+  DeleteObject(source);
+  SendDlgItemMessageW(window_, IDC_LOGO, STM_SETIMAGE, IMAGE_BITMAP,
+                      reinterpret_cast<LPARAM>(scaled));
+  logoBitmap_.Reset(scaled);  // the image of an earlier scale is no longer shown
+}
+
+// The label column is sized in dialog units for the template's font, the texts are drawn in
+// our own font: on some scales a label grows into the values' column. The values then move
+// right by what is missing, so that a label never touches its value.
+void DownloadDialog::KeepValuesBesideLabels() {
+  HWND labels = GetDlgItem(window_, IDC_LABELS);
+  HWND values = GetDlgItem(window_, IDC_VALUES);
+  HDC dc = GetDC(labels);
+  HGDIOBJ old = SelectObject(dc, font_.handle);
+  int widest = 0;
+  const std::wstring texts = StatisticsText::kLabels;
+  for (size_t at = 0, end; (end = texts.find(L"\r\n", at)) != std::wstring::npos; at = end + 2) {
+    SIZE extent{};
+    GetTextExtentPoint32W(dc, texts.c_str() + at, static_cast<int>(end - at), &extent);
+    widest = std::max<int>(widest, extent.cx);
+  }
+  TEXTMETRICW metrics{};
+  GetTextMetricsW(dc, &metrics);
+  SelectObject(dc, old);
+  ReleaseDC(labels, dc);
+
+  RECT labelRect{}, valueRect{};
+  GetWindowRect(labels, &labelRect);
+  GetWindowRect(values, &valueRect);
+  MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&labelRect), 2);
+  MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&valueRect), 2);
+  const int needed = labelRect.left + widest + metrics.tmAveCharWidth;
+  if (needed <= valueRect.left) return;
+  SetWindowPos(values, nullptr, needed, valueRect.top, valueRect.right - needed,
+               valueRect.bottom - valueRect.top, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 HBITMAP DownloadDialog::PauseImage(bool isPaused) const {
@@ -143,6 +213,14 @@ void DownloadDialog::Show() {
   ShowWindow(window_, SW_SHOW);
   // The request below blocks this thread; paint the first contents before it does.
   UpdateWindow(window_);
+  if (!paths_.NamesARelease()) {
+    // Nothing is asked and no folder is made or touched for a name such as "_x.exe", whose
+    // work folder would be local application data itself.
+    Error::LogError(L"The program's file name names no release: " + paths_.ModulePathText(), 0,
+                    VELMOT_HERE);
+    SetDlgItemTextW(window_, IDC_INFO, kNoReleaseText);
+    return;
+  }
   // The request creates the work folder, so that a log upload after a failed request
   // has a place for its file.
   manager.workFolder = paths_.WorkFolder(ReleasePaths::LocalAppData());

@@ -85,6 +85,8 @@ class DownloadDialog : public IDMListener, public IStatisticsSink {
   void InitControls();
   void SetWindowIcons();
   void ApplyDpi(int pixelsPerInch);
+  void ScaleLogo(int pixelsPerInch);
+  void KeepValuesBesideLabels();
   HBITMAP PauseImage(bool paused) const;
   INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void OnClose();
@@ -101,6 +103,7 @@ class DownloadDialog : public IDMListener, public IStatisticsSink {
   HINSTANCE instance_;
   GdiObject pauseBitmap_;           // the button's images, sized for the display
   GdiObject resumeBitmap_;
+  GdiObject logoBitmap_;            // the logo at the display's scale
   HCURSOR savedCursor_ = nullptr;
   ReleasePaths paths_;
 

@@ -1,6 +1,7 @@
 #include "ui/releasepaths.h"
 
 #include "diagnostics/stringutils.h"
+#include "download/downloadmanager.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -41,6 +42,14 @@ std::wstring ReleasePaths::ReleaseName() const {
     throw std::out_of_range("the program's file name holds no \"_\", so it names no release");
   }
   return name.substr(0, underscore);
+}
+
+bool ReleasePaths::NamesARelease() const {
+  try {
+    return DownloadManager::IsSafeFileName(ReleaseName());
+  } catch (const std::out_of_range&) {
+    return false;
+  }
 }
 
 std::wstring ReleasePaths::RequestName() const {

@@ -20,6 +20,11 @@ class ReleasePaths {
 
   // Throws std::out_of_range when the file name holds no "_".
   std::wstring ReleaseName() const;
+  // Whether the file name names a release that can be used as a folder name: not empty,
+  // not dots or blanks alone, no separator, device name or character Windows forbids.
+  // "_x.exe" or ".._x.exe" would otherwise make the work folder local application data
+  // itself or its parent.
+  bool NamesARelease() const;
   // The release name with every ".exe" removed, as the download request sends it.
   std::wstring RequestName() const;
   // The path up to, not including, its last backslash.

@@ -110,12 +110,13 @@ TEST_F(ErrorTest, ErrorNamesAtEveryTableEdge) {
       VELMOT_CODE_AND_NAME(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED),
       VELMOT_CODE_AND_NAME(DL_MANAGER_RENAMED_OUTSIDE),
       VELMOT_CODE_AND_NAME(DL_MANAGER_INVALID_FILE_NAME),
+      VELMOT_CODE_AND_NAME(DL_MANAGER_SETUP_NOT_TRUSTED),
   };
   for (const auto& entry : named) EXPECT_EQ(Error::GetErrorName(entry.code), entry.name);
   EXPECT_EQ(Error::GetErrorName(12175), "ERROR_INTERNET_DECODING_FAILED");
 
   for (uint32_t none : {0u, 12000u, 12035u, 12051u, 12058u, 12156u, 12160u, 12162u, 12168u,
-                        12176u, 0xFFFF7FFFu, 0xFFFF8005u, 0xFFFF800Au, 0xFFFFFFFFu}) {
+                        12176u, 0xFFFF7FFFu, 0xFFFF8005u, 0xFFFF800Bu, 0xFFFFFFFFu}) {
     EXPECT_EQ(Error::GetErrorName(none), "") << none;
   }
 }

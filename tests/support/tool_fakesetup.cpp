@@ -1,16 +1,17 @@
-// Stands in for the installer in the download manager's tests: writes the marker file
-// "fakesetup-ran.txt" into its working folder, and its own priority class as a decimal
-// number into "fakesetup-priority.txt", then exits.
+// Stands in for the installer in the download manager's tests: appends "ran" to the marker
+// file "fakesetup-ran.txt" in its working folder (so a test can count the starts), and
+// writes its own priority class as a decimal number into "fakesetup-priority.txt".
 #include <windows.h>
 
 #include <string>
 
 namespace {
 
-bool WriteText(const wchar_t* name, const std::string& text) {
+bool WriteText(const wchar_t* name, const std::string& text, DWORD disposition) {
   HANDLE file =
-      CreateFileW(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+      CreateFileW(name, GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
+  SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_END);
   DWORD written = 0;
   const BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
   CloseHandle(file);
@@ -21,8 +22,7 @@ bool WriteText(const wchar_t* name, const std::string& text) {
 
 int main() {
   // The priority first: the tests wait for the marker and then read both.
-  if (!WriteText(L"fakesetup-priority.txt", std::to_string(GetPriorityClass(GetCurrentProcess())))) {
-    return 1;
-  }
-  return WriteText(L"fakesetup-ran.txt", "ran") ? 0 : 1;
+  const std::string priority = std::to_string(GetPriorityClass(GetCurrentProcess()));
+  if (!WriteText(L"fakesetup-priority.txt", priority, CREATE_ALWAYS)) return 1;
+  return WriteText(L"fakesetup-ran.txt", "ran", OPEN_ALWAYS) ? 0 : 1;
 }

@@ -6,6 +6,7 @@
 #include "support/testenv.h"
 #include "support/testservers.h"
 #include "ui/downloaddialog.h"
+#include "ui/releasepaths.h"
 
 #include "resource.h"
 
@@ -158,6 +159,87 @@ TEST(DownloadDialog, NameWithoutUnderscoreNeverShowsAWindow) {
   EXPECT_EQ(code, 0u);
   EXPECT_FALSE(sawWindow);
   EXPECT_FALSE(testsupport::FileExists(testsupport::WorkFolderOf(L"VelmotPro")));
+}
+
+// The files directly in a folder.
+std::set<std::wstring> FilesIn(const std::wstring& folder) {
+  std::set<std::wstring> names;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((folder + L"/*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.insert(data.cFileName);
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  return names;
+}
+
+TEST(DownloadDialog, FileNamesThatNameNoReleaseTouchNothing) {
+  // "_x.exe" names the release "", whose work folder is local application data itself;
+  // "._x.exe" and ".._x.exe" name it or its parent. Such a program asks nothing and makes,
+  // writes or removes nothing; it only says why.
+  const std::wstring appData = ReleasePaths::LocalAppData();
+  const std::wstring parent = appData.substr(0, appData.find_last_of(L"\\/"));
+  const std::wstring canary = L"velmot-canary-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
+  for (const std::wstring& folder : {appData, parent}) {
+    testsupport::WriteFileBytes(folder + L"/" + canary, std::vector<uint8_t>{'k', 'e', 'e', 'p'});
+  }
+  const std::set<std::wstring> appDataBefore = FilesIn(appData);
+  const std::set<std::wstring> parentBefore = FilesIn(parent);
+  for (const wchar_t* name : {L"_x.exe", L"._x.exe", L".._x.exe"}) {
+    testenv::TempFolder folder(L"gui");
+    DmProcess program(folder.Path(), name);
+    ASSERT_TRUE(program.Start());
+    const std::wstring release = std::wstring(name).substr(0, std::wstring(name).rfind(L'_'));
+    ASSERT_NE(program.FindWindowByCaption(release + L" download manager", kWindowMs), nullptr)
+        << Narrow(name);
+    const std::wstring info = program.WaitForText(IDC_INFO, 20000, [](const std::wstring& t) {
+      return Contains(t, L"does not name a Velmot release");
+    });
+    EXPECT_TRUE(Contains(info, L"does not name a Velmot release")) << Narrow(info);
+    program.PostClose();
+    EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
+    EXPECT_EQ(FilesIn(folder.Path()), std::set<std::wstring>{name}) << Narrow(name);
+  }
+  EXPECT_EQ(FilesIn(appData), appDataBefore);
+  EXPECT_EQ(FilesIn(parent), parentBefore);
+  for (const std::wstring& folder : {appData, parent}) {
+    EXPECT_TRUE(testsupport::FileExists(folder + L"/" + canary));
+    DeleteFileW((folder + L"/" + canary).c_str());
+  }
+  for (const auto& request : testservers::ServiceRequests()) {
+    // "DownloadManagerVersion=9%2e5&ReleaseName=" and nothing after it.
+    EXPECT_NE(testservers::Base64Decode(request.value("bodyBase64", "")),
+              "DownloadManagerVersion=9%2e5&ReleaseName=");
+  }
+}
+
+TEST(DownloadDialog, ASecondCopyOfTheSameReleaseOnlyRaisesTheFirst) {
+  GuiRelease release(L"VelmotTwice");
+  release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
+  release.AddFile("VelmotData.bin", testsupport::RandomBytes(3000000, 7));
+  release.host.SetBehaviour("rel/0_VelmotData.bin", {{"then", {{"rate", 500000}}}});
+  release.Publish();
+  DmProcess first(release.DownloadFolder(), release.ExeName());
+  ASSERT_TRUE(first.Start());
+  ASSERT_NE(first.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
+
+  // The same program downloaded again: another folder, a browser's " (1)" in the name.
+  testenv::TempFolder other(L"gui");
+  const std::wstring secondName = release.name + L"_b1 (1).exe";
+  DmProcess second(other.Path(), secondName);
+  ASSERT_TRUE(second.Start());
+  EXPECT_EQ(second.WaitForExit(kExitMs), 0u);
+  EXPECT_EQ(FilesIn(other.Path()), std::set<std::wstring>{secondName});
+
+  EXPECT_EQ(first.WaitForExit(90000), 0u);
+  const std::wstring marker = release.DownloadFolder() + L"/" + testsupport::kSetupMarker;
+  const ULONGLONG end = GetTickCount64() + 10000;
+  while (!testsupport::FileExists(marker) && GetTickCount64() < end) Sleep(50);
+  Sleep(500);  // a second setup start would land right after the first
+  const std::vector<uint8_t> starts = testsupport::ReadFileBytes(marker);
+  EXPECT_EQ(std::string(starts.begin(), starts.end()), "ran");
+  EXPECT_FALSE(testsupport::FileExists(release.workFolder));
 }
 
 TEST(DownloadDialog, ShowsStatisticsAndPauseStallsTheDownload) {
@@ -485,6 +567,9 @@ TEST(DownloadDialog, StatisticsReachTheControls) {
   wchar_t caption[128] = {};
   GetWindowTextW(window, caption, 128);
   EXPECT_STREQ(caption, L"Velmot Pro download manager");
+  // The caption and the taskbar button show the program's icon, not the blank default.
+  EXPECT_NE(SendMessageW(window, WM_GETICON, ICON_BIG, 0), 0);
+  EXPECT_NE(SendMessageW(window, WM_GETICON, ICON_SMALL, 0), 0);
   EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), static_cast<DWORD>(BELOW_NORMAL_PRIORITY_CLASS));
   EXPECT_EQ(SendDlgItemMessageW(window, IDC_PROGRESS, PBM_GETRANGE, FALSE, 0), 100);
 

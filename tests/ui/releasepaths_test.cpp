@@ -44,3 +44,17 @@ TEST(ReleasePaths, ModulePathIsTheRunningProgram) {
   EXPECT_EQ(ReleasePaths(path).ReleaseName(), L"releasepaths");
   EXPECT_FALSE(ReleasePaths::LocalAppData().empty());
 }
+
+TEST(ReleasePaths, NamesThatCannotBeAFolderNameNoRelease) {
+  // These would make the work folder local application data itself, its parent, or
+  // something Windows cannot create; each is refused before anything is asked or made.
+  for (const wchar_t* path :
+       {L"C:\\d\\_x.exe", L"C:\\d\\._x.exe", L"C:\\d\\.._x.exe", L"C:\\d\\ _x.exe",
+        L"C:\\d\\. ._x.exe", L"C:\\d\\a/b_x.exe", L"C:\\d\\a:b_x.exe", L"C:\\d\\a|b_x.exe",
+        L"C:\\d\\CON_x.exe", L"C:\\d\\Velmot._x.exe", L"C:\\d\\NoUnderscore.exe"}) {
+    EXPECT_FALSE(ReleasePaths(path).NamesARelease()) << std::wstring(path).c_str();
+  }
+  EXPECT_TRUE(ReleasePaths(L"C:\\d\\Velmot Pro_b2.exe").NamesARelease());
+  EXPECT_TRUE(ReleasePaths(L"C:\\d\\Velmot Pro_b2 (1).exe").NamesARelease());
+  EXPECT_TRUE(ReleasePaths(L"C:\\d\\Velmot_10_5_x.exe").NamesARelease());
+}

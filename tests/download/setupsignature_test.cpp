@@ -1,0 +1,312 @@
+// The setup signature check: the decision on a stand-in trust call, WinVerifyTrust on
+// signed, unsigned, foreign and tampered copies of the fake setup (signed at build time by
+// tests/support/make-signed-setups), and the manager's setup start with a required publisher.
+#include "download/setupsignature.h"
+
+#include "diagnostics/error.h"
+#include "download/downloadmanager.h"
+#include "support/downloadjob.h"
+#include "support/recordingdmlistener.h"
+#include "support/testenv.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <wintrust.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using testsupport::FileExists;
+using testsupport::ReadFileBytes;
+using testsupport::WriteFileBytes;
+
+const wchar_t kPublisher[] = L"Velmot Test Publisher";
+
+// The folder of this test program, and the fixtures beside it.
+std::wstring TestFolder() {
+  wchar_t self[MAX_PATH];
+  DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring folder(self, n);
+  return folder.substr(0, folder.find_last_of(L"\\/"));
+}
+std::wstring SigningFolder() { return TestFolder() + L"/signing"; }
+
+// The test root becomes trusted in this Wine prefix's LocalMachine Root store only, by the
+// same trustca.exe that tests/servers/start uses for the TLS test CA.
+class TrustTestRoot : public testing::Environment {
+ public:
+  void SetUp() override {
+    std::wstring command = L"\"" + TestFolder() + L"/trustca.exe\" \"" + SigningFolder() + L"/ca.der\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &process));
+    DWORD waited = WaitForSingleObject(process.hProcess, 60000);
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    ASSERT_EQ(waited, WAIT_OBJECT_0);
+    ASSERT_EQ(code, 0u) << "trustca.exe could not trust signing/ca.der";
+  }
+};
+const testing::Environment* const kTrustTestRoot =
+    testing::AddGlobalTestEnvironment(new TrustTestRoot);
+
+std::vector<ErrorRecord> Records() { return Error::GetRecords(); }
+
+// A check on a stand-in trust call that answers `answer` and counts its calls.
+struct Decision {
+  testenv::TempFolder folder{L"sig"};
+  std::wstring path = folder.File(L"Setup_123.exe");
+  SetupTrust answer;
+  int calls = 0;
+  HANDLE seenHandle = INVALID_HANDLE_VALUE;
+
+  Decision() {
+    Error::Clear();
+    WriteFileBytes(path, std::vector<uint8_t>{'M', 'Z'});
+  }
+  bool Run(const std::wstring& publisher, std::wstring& text) {
+    SetupSignature signature(publisher, [this](const std::wstring& p, HANDLE file) {
+      EXPECT_EQ(p, path);
+      ++calls;
+      seenHandle = file;
+      return answer;
+    });
+    return signature.Allows(path, text);
+  }
+};
+
+std::wstring Refusal(const std::wstring& path) {
+  return std::wstring(L"The downloaded installer could not be verified as coming from Velmot, so it "
+                      L"was not started.\r\n\r\nThe file was kept for our support team to examine:\r\n") +
+         path + L"\r\n\r\nPlease contact the Velmot Support Center.";
+}
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+TEST(SetupSignature, WithoutAPublisherEverySetupStartsAndTheFindingIsANote) {
+  struct Case {
+    LONG result;
+    const wchar_t* signer;
+    const char* expected;
+  } cases[] = {
+      {0, L"Velmot Test Publisher",
+       "Setup signature holds (no publisher required); signed by \"Velmot Test Publisher\", "
+       "WinVerifyTrust result 0x00000000: "},
+      {static_cast<LONG>(TRUST_E_NOSIGNATURE), L"",
+       "Setup signature does not hold (no publisher required); signed by nobody, WinVerifyTrust "
+       "result 0x800B0100 TRUST_E_NOSIGNATURE: "},
+      {static_cast<LONG>(CERT_E_UNTRUSTEDROOT), L"Someone",
+       "Setup signature does not hold (no publisher required); signed by \"Someone\", "
+       "WinVerifyTrust result 0x800B0109 CERT_E_UNTRUSTEDROOT: "},
+      {0x12345678, L"X",
+       "Setup signature does not hold (no publisher required); signed by \"X\", WinVerifyTrust "
+       "result 0x12345678: "},
+  };
+  for (const Case& c : cases) {
+    Decision d;
+    d.answer.result = c.result;
+    d.answer.signer = c.signer;
+    std::wstring text = L"stale";
+    EXPECT_TRUE(d.Run(L"", text)) << c.expected;
+    EXPECT_EQ(text, L"");
+    EXPECT_EQ(d.calls, 1);
+    ASSERT_EQ(Records().size(), 1u);
+    const ErrorRecord r = Records()[0];
+    EXPECT_EQ(r.errorNumber, 0);
+    EXPECT_FALSE(Error::HasErrors());
+    EXPECT_EQ(r.message, c.expected + Narrow(d.path));
+  }
+}
+
+TEST(SetupSignature, ARequiredPublisherStartsOnlyAHoldingSignatureByExactlyThatName) {
+  Decision good;
+  good.answer.signer = kPublisher;
+  std::wstring text;
+  EXPECT_TRUE(good.Run(kPublisher, text));
+  EXPECT_EQ(text, L"");
+  ASSERT_EQ(Records().size(), 1u);
+  EXPECT_EQ(Records()[0].message,
+            "Setup signature holds; signed by \"Velmot Test Publisher\", WinVerifyTrust result "
+            "0x00000000: " + Narrow(good.path));
+  EXPECT_FALSE(Error::HasErrors());
+
+  struct Case {
+    LONG result;
+    const wchar_t* signer;
+    const char* expected;
+  } cases[] = {
+      {static_cast<LONG>(TRUST_E_NOSIGNATURE), L"",
+       "Setup not started: it is not signed; signed by nobody, WinVerifyTrust result 0x800B0100 "
+       "TRUST_E_NOSIGNATURE: "},
+      // The right name on a signature that does not hold: a self-made certificate or a file
+      // changed after signing.
+      {static_cast<LONG>(CERT_E_UNTRUSTEDROOT), kPublisher,
+       "Setup not started: its signature does not hold; signed by \"Velmot Test Publisher\", "
+       "WinVerifyTrust result 0x800B0109 CERT_E_UNTRUSTEDROOT: "},
+      {static_cast<LONG>(TRUST_E_BAD_DIGEST), kPublisher,
+       "Setup not started: its signature does not hold; signed by \"Velmot Test Publisher\", "
+       "WinVerifyTrust result 0x80096010 TRUST_E_BAD_DIGEST: "},
+      {static_cast<LONG>(CRYPT_E_REVOKED), kPublisher,
+       "Setup not started: its signature does not hold; signed by \"Velmot Test Publisher\", "
+       "WinVerifyTrust result 0x80092010 CRYPT_E_REVOKED: "},
+      {0, L"Other Test Publisher",
+       "Setup not started: its signer is not \"Velmot Test Publisher\"; signed by \"Other Test "
+       "Publisher\", WinVerifyTrust result 0x00000000: "},
+      {0, L"velmot test publisher",
+       "Setup not started: its signer is not \"Velmot Test Publisher\"; signed by \"velmot test "
+       "publisher\", WinVerifyTrust result 0x00000000: "},
+      {0, L"Velmot Test Publisher Ltd",
+       "Setup not started: its signer is not \"Velmot Test Publisher\"; signed by \"Velmot Test "
+       "Publisher Ltd\", WinVerifyTrust result 0x00000000: "},
+      {0, L"", "Setup not started: its signer is not \"Velmot Test Publisher\"; signed by nobody, "
+               "WinVerifyTrust result 0x00000000: "},
+  };
+  for (const Case& c : cases) {
+    Decision d;
+    d.answer.result = c.result;
+    d.answer.signer = c.signer;
+    EXPECT_FALSE(d.Run(kPublisher, text)) << c.expected;
+    EXPECT_EQ(text, Refusal(d.path));
+    ASSERT_EQ(Records().size(), 1u) << c.expected;
+    EXPECT_EQ(Records()[0].message, c.expected + Narrow(d.path));
+    EXPECT_EQ(static_cast<uint32_t>(Records()[0].errorNumber), DL_MANAGER_SETUP_NOT_TRUSTED);
+    EXPECT_TRUE(FileExists(d.path));
+  }
+}
+
+TEST(SetupSignature, ARevocationCheckThatCouldNotRunIsNotedAndDoesNotRefuse) {
+  Decision d;
+  d.answer.signer = kPublisher;
+  d.answer.revocationResult = static_cast<LONG>(CRYPT_E_REVOCATION_OFFLINE);
+  std::wstring text;
+  EXPECT_TRUE(d.Run(kPublisher, text));
+  ASSERT_EQ(Records().size(), 2u);
+  EXPECT_EQ(Records()[0].message,
+            "The revocation of the setup's signing certificates could not be checked (0x80092013 "
+            "CRYPT_E_REVOCATION_OFFLINE); checked without it: " + Narrow(d.path));
+  EXPECT_FALSE(Error::HasErrors());
+}
+
+TEST(SetupSignature, TheCheckedFileCannotBeChangedOrRemovedUntilTheCheckGoes) {
+  testenv::TempFolder folder(L"sig");
+  const std::wstring path = folder.File(L"Setup_123.exe");
+  WriteFileBytes(path, std::vector<uint8_t>{'M', 'Z'});
+  DWORD writeError = 0;
+  {
+    SetupSignature signature(L"", [&](const std::wstring&, HANDLE file) {
+      EXPECT_NE(file, INVALID_HANDLE_VALUE);
+      HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+      writeError = GetLastError();
+      if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+      return SetupTrust{};
+    });
+    std::wstring text;
+    EXPECT_TRUE(signature.Allows(path, text));
+    EXPECT_EQ(writeError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(DeleteFileW(path.c_str()));
+    // Reading it, as the shell does to start it, stays possible.
+    HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(reader, INVALID_HANDLE_VALUE);
+    if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
+  }
+  EXPECT_TRUE(DeleteFileW(path.c_str()));
+}
+
+// WinVerifyTrust itself, on the fixtures.
+SetupTrust QueryFixture(const wchar_t* name) {
+  const std::wstring path = SigningFolder() + L"/" + name;
+  EXPECT_TRUE(FileExists(path)) << Narrow(path);
+  return SetupSignature::Query(path, INVALID_HANDLE_VALUE);
+}
+
+TEST(SetupSignature, WinVerifyTrustTellsSignersAndFailuresApart) {
+  SetupTrust signed_ = QueryFixture(L"setup-signed.exe");
+  EXPECT_EQ(SetupSignature::ResultText(signed_.result), L"0x00000000");
+  EXPECT_EQ(signed_.signer, kPublisher);
+
+  SetupTrust other = QueryFixture(L"setup-other.exe");
+  EXPECT_EQ(SetupSignature::ResultText(other.result), L"0x00000000");
+  EXPECT_EQ(other.signer, L"Other Test Publisher");
+
+  SetupTrust unsigned_ = QueryFixture(L"setup-unsigned.exe");
+  EXPECT_EQ(SetupSignature::ResultText(unsigned_.result), L"0x800B0100 TRUST_E_NOSIGNATURE");
+  EXPECT_EQ(unsigned_.signer, L"");
+
+  SetupTrust selfSigned = QueryFixture(L"setup-selfsigned.exe");
+  EXPECT_EQ(SetupSignature::ResultText(selfSigned.result), L"0x800B0109 CERT_E_UNTRUSTEDROOT");
+  EXPECT_EQ(selfSigned.signer, kPublisher);
+
+  SetupTrust unknownCa = QueryFixture(L"setup-unknownca.exe");
+  EXPECT_EQ(SetupSignature::ResultText(unknownCa.result), L"0x800B010A CERT_E_CHAINING");
+  EXPECT_EQ(unknownCa.signer, kPublisher);
+
+  SetupTrust tampered = QueryFixture(L"setup-tampered.exe");
+  EXPECT_EQ(SetupSignature::ResultText(tampered.result), L"0x80096010 TRUST_E_BAD_DIGEST");
+}
+
+// The manager's setup start with a required publisher, on copies of the fixtures in a
+// download folder.
+struct SetupStart {
+  testenv::TempFolder root{L"sigstart"};
+  testsupport::RecordingDMListener listener;
+  DownloadManager manager{&listener};
+
+  explicit SetupStart(const wchar_t* fixture) {
+    Error::Clear();
+    manager.downloadFolder = root.File(L"download");
+    manager.workFolder = root.File(L"work");
+    CreateDirectoryW(manager.downloadFolder.c_str(), nullptr);
+    CreateDirectoryW(manager.workFolder.c_str(), nullptr);
+    manager.setupPath = manager.downloadFolder + L"/Setup_123.exe";
+    manager.setupPublisher = kPublisher;
+    WriteFileBytes(manager.setupPath, ReadFileBytes(SigningFolder() + L"/" + fixture));
+  }
+  std::wstring Marker() const { return manager.downloadFolder + L"/" + testsupport::kSetupMarker; }
+  bool MarkerWithin(DWORD ms) const {
+    for (DWORD waited = 0; waited < ms; waited += 50) {
+      if (FileExists(Marker())) return true;
+      Sleep(50);
+    }
+    return FileExists(Marker());
+  }
+};
+
+TEST(SetupSignature, TheManagerStartsASetupSignedByThePublisher) {
+  SetupStart start(L"setup-signed.exe");
+  start.manager.StartSetup();
+  EXPECT_TRUE(start.MarkerWithin(30000));
+  EXPECT_TRUE(start.listener.Errors().empty());
+  EXPECT_FALSE(FileExists(start.manager.workFolder));
+  EXPECT_FALSE(Error::HasErrors());
+}
+
+TEST(SetupSignature, TheManagerKeepsUnsignedAndForeignSetupsWithTheirWorkFolder) {
+  for (const wchar_t* fixture : {L"setup-unsigned.exe", L"setup-other.exe", L"setup-selfsigned.exe",
+                                 L"setup-unknownca.exe", L"setup-tampered.exe"}) {
+    SetupStart start(fixture);
+    const std::vector<uint8_t> before = ReadFileBytes(start.manager.setupPath);
+    start.manager.StartSetup();
+    ASSERT_EQ(start.listener.Errors().size(), 1u) << Narrow(fixture);
+    EXPECT_EQ(start.listener.Errors()[0], Refusal(start.manager.setupPath));
+    EXPECT_EQ(ReadFileBytes(start.manager.setupPath), before);
+    // The work folder stays, so that the log upload at close finds it and posts the log.
+    EXPECT_TRUE(FileExists(start.manager.workFolder));
+    size_t refusals = 0;
+    for (const ErrorRecord& r : Records()) {
+      if (static_cast<uint32_t>(r.errorNumber) == DL_MANAGER_SETUP_NOT_TRUSTED) ++refusals;
+    }
+    EXPECT_EQ(refusals, 1u);
+    // A start would have written the marker within a second (see the test above).
+    EXPECT_FALSE(start.MarkerWithin(1500)) << Narrow(fixture);
+  }
+}
+
+}  // namespace
