@@ -11,6 +11,11 @@
 //
 //   node service.js --root DIR --cert PEM --key PEM --port N --catalogue FILE
 //                   --filehost-ready FILE --ready FILE
+//                   [--blob-endpoint https://blobs-M.velmot.test/devstoreaccount1
+//                    --blob-env FILE]
+// With --blob-env it writes, before it reports ready, the blob storage emulator's
+// connection string and a write token for the test set-up as shell assignments
+// (VELMOT_BLOB_CONNECTION_STRING, VELMOT_BLOB_WRITE_SAS) into FILE.
 const fs = require('fs');
 const path = require('path');
 const https = require('https');
@@ -98,7 +103,7 @@ function requestDownload(req, res, body) {
   const entry = lookUp(args.catalogue, path.join(root, 'catalogue.d'), release);
   if (!entry) return sendJson(res, 200, refusal('Unknown release "' + release + '"'));
   if (entry.respond && typeof entry.respond === 'object') return sendCanned(req, res, entry.respond);
-  return sendJson(res, 200, buildDescriptor(entry, { fileHost: fileHostName(), release }));
+  return sendJson(res, 200, buildDescriptor(entry, { fileHost: fileHostName(), blobEndpoint: args['blob-endpoint'], release }));
 }
 
 function logErrorInfo(req, res, body) {
@@ -176,7 +181,19 @@ server.on('error', (e) => {
   console.error('service: cannot listen on localhost:' + port + ': ' + e.message);
   process.exit(2);
 });
+// A day: longer than any test run, short enough not to outlive a forgotten emulator by much.
+const WRITE_SAS_SECONDS = 24 * 3600;
+
+function writeBlobEnv(file) {
+  const { writeSas, connectionString } = require('./blobaccount');
+  const text = "VELMOT_BLOB_CONNECTION_STRING='" + connectionString(args['blob-endpoint']) + "'\n" +
+    "VELMOT_BLOB_WRITE_SAS='?" + writeSas(WRITE_SAS_SECONDS) + "'\n";
+  fs.writeFileSync(file + '.tmp', text);
+  fs.renameSync(file + '.tmp', file);
+}
+
 server.listen(port, '127.0.0.1', () => {
+  if (args['blob-env']) writeBlobEnv(args['blob-env']);
   fs.writeFileSync(args.ready + '.tmp', String(port) + '\n');
   fs.renameSync(args.ready + '.tmp', args.ready);
   console.log('service: listening on https://localhost:' + port + ENDPOINT);

@@ -127,6 +127,30 @@ LRESULT DmProcess::Send(int controlId, UINT message, WPARAM wParam, LPARAM lPara
 
 void DmProcess::PostClose() const { PostMessageW(window_, WM_CLOSE, 0, 0); }
 
+HWND DmProcess::FindMessageBox(const std::wstring& caption, DWORD timeoutMs) const {
+  struct S { DWORD pid; HWND main; const std::wstring* caption; HWND found; } s{info_.dwProcessId, window_, &caption, nullptr};
+  const ULONGLONG end = GetTickCount64() + timeoutMs;
+  do {
+    EnumWindows([](HWND w, LPARAM p) -> BOOL {
+      auto* s = reinterpret_cast<S*>(p);
+      DWORD pid = 0;
+      GetWindowThreadProcessId(w, &pid);
+      wchar_t cls[16] = {}, text[256] = {};
+      GetClassNameW(w, cls, 16);
+      InternalGetWindowText(w, text, 256);
+      if (pid == s->pid && w != s->main && lstrcmpW(cls, L"#32770") == 0 && *s->caption == text &&
+          IsWindowVisible(w)) {
+        s->found = w;
+        return FALSE;
+      }
+      return TRUE;
+    }, reinterpret_cast<LPARAM>(&s));
+    if (s.found) return s.found;
+    Sleep(50);
+  } while (GetTickCount64() < end);
+  return nullptr;
+}
+
 DWORD DmProcess::WaitForExit(DWORD timeoutMs) {
   if (info_.hProcess == nullptr) return STILL_ACTIVE;
   if (WaitForSingleObject(info_.hProcess, timeoutMs) != WAIT_OBJECT_0) return STILL_ACTIVE;

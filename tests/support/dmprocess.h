@@ -44,6 +44,9 @@ class DmProcess {
   void Click(int controlId) const;
   LRESULT Send(int controlId, UINT message, WPARAM wParam, LPARAM lParam) const;
   void PostClose() const;
+  // A visible message box of the process (other than its main window) with this caption,
+  // or null after timeoutMs.
+  HWND FindMessageBox(const std::wstring& caption, DWORD timeoutMs) const;
 
   // Exit code, or STILL_ACTIVE when the process did not end within timeoutMs.
   DWORD WaitForExit(DWORD timeoutMs);

@@ -1,13 +1,20 @@
 #include "support/testservers.h"
 
+#include "base/handles.h"
+
 #include "support/testenv.h"
 #include "velmot/config.h"
 
 #include <windows.h>
+#include <wininet.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <cstdlib>
 #include <cstdio>
+#include <map>
+#include <memory>
 #include <stdexcept>
 
 namespace testsupport {
@@ -131,7 +138,7 @@ FileHostNamespace::FileHostNamespace()
   MakeFolders(ControlFolder(folder_) + L"/behaviour");
 }
 
-FileHostNamespace::~FileHostNamespace() { RemoveTree(folder_); }
+FileHostNamespace::~FileHostNamespace() { testsupport::RemoveTree(folder_); }
 
 std::wstring FileHostNamespace::Host() const { return Required(L"VELMOT_FILEHOST_NAME"); }
 
@@ -220,6 +227,136 @@ std::string UniqueId(const std::string& prefix) {
   return prefix + "-" + std::to_string(GetCurrentProcessId()) + "-" +
          std::to_string(GetTickCount64()) + "-" + std::to_string(counter++);
 }
+
+// BlobContainer ----------------------------------------------------------------------------
+
+namespace {
+
+// A blob name as the product's requests carry it: UTF-8, every byte outside the unreserved
+// characters and "/" as %XX (a space is %20).
+std::string EncodePath(const std::string& name) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : name) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || c == '/') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+BlobContainer::BlobContainer() {
+  static std::atomic<unsigned> counter{0};
+  // Container names: 3 to 63 lower-case letters, digits and single dashes.
+  name_ = "t" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64()) +
+          "-" + std::to_string(counter++);
+  const int status = Send(L"PUT", "?restype=container", "", nullptr, 0);
+  if (status != 201) {
+    throw std::runtime_error("testservers: the blob container could not be created (status " +
+                             std::to_string(status) + ")");
+  }
+}
+
+BlobContainer::~BlobContainer() {
+  try {
+    Send(L"DELETE", "?restype=container", "", nullptr, 0);
+  } catch (const std::exception&) {
+    // The emulator keeps everything in memory and is stopped after the run.
+  }
+}
+
+int BlobContainer::Send(const wchar_t* verb, const std::string& pathAndQuery,
+                        const std::string& headers, const void* body, size_t size) {
+  std::string sas = ToUtf8(Required(L"VELMOT_BLOB_WRITE_SAS"));
+  std::string target = "/" + ToUtf8(Required(L"VELMOT_BLOB_ACCOUNT")) + "/" + name_ + pathAndQuery;
+  target += (target.find('?') == std::string::npos ? "?" : "&") + sas.substr(sas[0] == '?' ? 1 : 0);
+  velmot::InternetHandle session(InternetOpenW(L"velmot-tests", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+  velmot::InternetHandle connection(session ? InternetConnectW(session.Get(), Required(L"VELMOT_BLOB_NAME").c_str(),
+                                                       INTERNET_DEFAULT_HTTPS_PORT, nullptr, nullptr,
+                                                       INTERNET_SERVICE_HTTP, 0, 0)
+                                    : nullptr);
+  velmot::InternetHandle request(connection ? HttpOpenRequestW(connection.Get(), verb, FromUtf8(target).c_str(), nullptr,
+                                                       nullptr, nullptr,
+                                                       INTERNET_FLAG_SECURE | INTERNET_FLAG_RELOAD |
+                                                           INTERNET_FLAG_NO_CACHE_WRITE,
+                                                       0)
+                                    : nullptr);
+  if (!request) throw std::runtime_error("testservers: cannot open a request to the blob emulator");
+  const std::wstring head = FromUtf8(headers);
+  if (!HttpSendRequestW(request.Get(), head.empty() ? nullptr : head.c_str(), static_cast<DWORD>(head.size()),
+                        const_cast<void*>(body), static_cast<DWORD>(size))) {
+    throw std::runtime_error("testservers: the blob emulator did not answer (error " +
+                             std::to_string(GetLastError()) + ")");
+  }
+  DWORD status = 0;
+  DWORD length = sizeof(status);
+  HttpQueryInfoW(request.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &length, nullptr);
+  char sink[4096];
+  DWORD read = 0;
+  while (InternetReadFile(request.Get(), sink, sizeof sink, &read) && read > 0) {
+  }
+  return static_cast<int>(status);
+}
+
+void BlobContainer::PutBlob(const std::string& blobName, const std::vector<uint8_t>& bytes) {
+  const int status = Send(L"PUT", "/" + EncodePath(blobName),
+                          "x-ms-blob-type: BlockBlob\r\nContent-Type: application/octet-stream\r\n",
+                          bytes.data(), bytes.size());
+  if (status != 201) {
+    throw std::runtime_error("testservers: blob " + blobName + " not stored (status " +
+                             std::to_string(status) + ")");
+  }
+}
+
+void BlobContainer::PutBlob(const std::string& blobName, const std::string& bytes) {
+  PutBlob(blobName, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+}
+
+nlohmann::json BlobContainer::Storage(const std::string& prefix) const {
+  return {{"container", name_}, {"prefix", prefix}};
+}
+
+// Azurite's debug log holds, per request, a line
+//   "<time> <request id> info: BlobStorageContextMiddleware: RequestMethod=GET RequestURL=https://host/account/container/blob?..."
+// and later "<time> <request id> info: EndMiddleware: End response. TotalTimeInMS=n StatusCode=N ...".
+std::vector<int> BlobContainer::ReadStatuses(const std::string& blobName) const {
+  const std::string wanted = "/" + ToUtf8(Required(L"VELMOT_BLOB_ACCOUNT")) + "/" + name_ + "/" +
+                             EncodePath(blobName) + "?";
+  const std::string text = ReadWholeFile(Required(L"VELMOT_BLOB_DEBUG_LOG"));
+  std::vector<std::string> ids;
+  std::map<std::string, int> statuses;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) break;  // a line still being written
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    const size_t idStart = line.find(' ');
+    const size_t idEnd = idStart == std::string::npos ? idStart : line.find(' ', idStart + 1);
+    if (idEnd == std::string::npos) continue;
+    const std::string id = line.substr(idStart + 1, idEnd - idStart - 1);
+    const size_t url = line.find("RequestMethod=GET RequestURL=https://");
+    if (url != std::string::npos) {
+      const size_t path = line.find('/', url + 37);
+      if (path != std::string::npos && line.compare(path, wanted.size(), wanted) == 0) ids.push_back(id);
+      continue;
+    }
+    const size_t code = line.find("End response. TotalTimeInMS=");
+    const size_t field = code == std::string::npos ? code : line.find(" StatusCode=", code);
+    if (field != std::string::npos) statuses[id] = std::atoi(line.c_str() + field + 12);
+  }
+  std::vector<int> out;
+  for (const std::string& id : ids) out.push_back(statuses.count(id) ? statuses[id] : 0);
+  return out;
+}
+
+size_t BlobContainer::ReadCount(const std::string& blobName) const { return ReadStatuses(blobName).size(); }
 
 std::string Base64Decode(const std::string& text) {
   static const std::string kAlphabet =

@@ -7,6 +7,10 @@
 //   VELMOT_FILEHOST_ROOT  its object folder (a Windows path, e.g. Z:/.../files)
 //   VELMOT_SERVICE_ROOT   the web service's folder (catalogue.d/, uploads/, requests)
 //   VELMOT_SERVICE_PORT   the web service's port on localhost
+//   VELMOT_BLOB_NAME      host name of the blob storage emulator (Azurite, port 443)
+//   VELMOT_BLOB_ACCOUNT   its account (the first path segment)
+//   VELMOT_BLOB_WRITE_SAS a token for the test set-up to create containers and blobs
+//   VELMOT_BLOB_DEBUG_LOG Azurite's debug log (every request), a Windows path
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -80,6 +84,34 @@ class ServiceRelease {
 
  private:
   std::wstring file_;
+};
+
+// A container of the blob storage emulator, fresh per test ("t" + a unique number) and
+// deleted with its blobs on destruction. Blobs are written with the set-up's write token;
+// the product reads them with the read-only token the web service issues for a catalogue
+// entry with Storage(prefix).
+class BlobContainer {
+ public:
+  BlobContainer();
+  ~BlobContainer();
+  BlobContainer(const BlobContainer&) = delete;
+  BlobContainer& operator=(const BlobContainer&) = delete;
+
+  const std::string& Name() const { return name_; }
+  // Creates or replaces a block blob; throws when the emulator does not answer 201.
+  void PutBlob(const std::string& blobName, const std::vector<uint8_t>& bytes);
+  void PutBlob(const std::string& blobName, const std::string& bytes);
+  // The catalogue entry's "storage" member for this container and a prefix.
+  nlohmann::json Storage(const std::string& prefix) const;
+  // GET requests of one blob that reached the emulator (from its debug log), and the
+  // answers' status codes in the order they were sent.
+  size_t ReadCount(const std::string& blobName) const;
+  std::vector<int> ReadStatuses(const std::string& blobName) const;
+
+ private:
+  int Send(const wchar_t* verb, const std::string& pathAndQuery, const std::string& headers,
+           const void* body, size_t size);
+  std::string name_;
 };
 
 // Requests the web service saw, oldest first; each {"method","path","headers":{...},

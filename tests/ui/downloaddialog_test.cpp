@@ -50,30 +50,6 @@ std::vector<std::wstring> Lines(const std::wstring& text) {
   return lines;
 }
 
-HWND FindErrorBox(DWORD processId, HWND main, DWORD timeoutMs) {
-  struct S { DWORD pid; HWND main; HWND found; } s{processId, main, nullptr};
-  const ULONGLONG end = GetTickCount64() + timeoutMs;
-  do {
-    EnumWindows([](HWND w, LPARAM p) -> BOOL {
-      auto* s = reinterpret_cast<S*>(p);
-      DWORD pid = 0;
-      GetWindowThreadProcessId(w, &pid);
-      wchar_t cls[16] = {}, caption[64] = {};
-      GetClassNameW(w, cls, 16);
-      InternalGetWindowText(w, caption, 64);
-      if (pid == s->pid && w != s->main && lstrcmpW(cls, L"#32770") == 0 &&
-          lstrcmpW(caption, L"Error") == 0 && IsWindowVisible(w)) {
-        s->found = w;
-        return FALSE;
-      }
-      return TRUE;
-    }, reinterpret_cast<LPARAM>(&s));
-    if (s.found) return s.found;
-    Sleep(50);
-  } while (GetTickCount64() < end);
-  return nullptr;
-}
-
 }  // namespace
 
 TEST(DownloadDialog, CaptionNamesTheReleaseAndAFailedRequestKeepsTheWindowOpen) {
@@ -319,7 +295,7 @@ TEST(DownloadDialog, CloseWithTheManagersMessageBoxOpenEnds) {
   DmProcess program(release.DownloadFolder(), release.ExeName());
   ASSERT_TRUE(program.Start());
   ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
-  HWND box = FindErrorBox(program.ProcessId(), program.Window(), 30000);
+  HWND box = program.FindMessageBox(L"Error", 30000);
   ASSERT_NE(box, nullptr);
   // The window waits for the box's owner to answer.
   EXPECT_FALSE(IsWindowEnabled(program.Window()));

@@ -1,0 +1,201 @@
+// The real program against blob storage: velmot-dm.exe under Wine fetches a release from
+// the blob storage emulator (Azurite, https on port 443 of a blobs-M.velmot.test name)
+// with the read-only SAS token the reference web service issues for it. Faults Azurite
+// cannot make stay with the file host's tests.
+#include "support/dmprocess.h"
+#include "support/downloadjob.h"
+#include "support/testenv.h"
+#include "support/testservers.h"
+
+#include "resource.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+using testsupport::DmProcess;
+
+namespace {
+
+const DWORD kWindowMs = 30000;
+const char kPrefix[] = "velmot/rel 1";  // a space in the folder as well
+const char kCode[] = "42";
+
+std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+// A release in a fresh container: its parts and CRC info document, a catalogue entry at
+// the web service that names the container (the service signs the token), and the
+// program's folder.
+class BlobRelease {
+ public:
+  explicit BlobRelease(const std::string& stem)
+      : name(testsupport::UniqueId(stem)), folder(L"blob"), workFolder(testsupport::WorkFolderOf(Wide(name))) {}
+  ~BlobRelease() { testsupport::RemoveTree(workFolder); }
+
+  void AddFile(const std::string& listed, const std::vector<uint8_t>& bytes) {
+    std::vector<std::vector<uint8_t>> cut;
+    for (size_t at = 0, k = 0; at < bytes.size(); at += DownloadManager::kPartSize, ++k) {
+      const size_t n = std::min<size_t>(DownloadManager::kPartSize, bytes.size() - at);
+      cut.emplace_back(bytes.begin() + at, bytes.begin() + at + n);
+      blobs.PutBlob(PartBlob(listed, k), cut.back());
+    }
+    parts[listed] = cut;
+    files[listed] = bytes;
+    document += ";" + testsupport::CRCInfoEntryText(listed, bytes);
+  }
+  // storage: extra members of the catalogue entry's "storage" (e.g. another account key).
+  void Publish(const nlohmann::json& storageExtra = nlohmann::json::object()) {
+    blobs.PutBlob(std::string(kPrefix) + "/" + name + ".txt", document);
+    nlohmann::json storage = blobs.Storage(kPrefix);
+    storage.update(storageExtra);
+    service.reset(new testsupport::ServiceRelease(
+        name, {{"product_code", kCode}, {"company_name", "Velmot Test"}, {"storage", storage}}));
+  }
+  static std::string PartBlob(const std::string& listed, size_t k) {
+    return std::string(kPrefix) + "/" + std::to_string(k) + "_" + listed;
+  }
+  std::wstring ExeName() const { return Wide(name) + L"_b1.exe"; }
+  std::wstring Caption() const { return Wide(name) + L" download manager"; }
+  std::wstring Local(const std::string& file) const { return folder.Path() + L"/" + Wide(file); }
+
+  std::string name;
+  testsupport::BlobContainer blobs;
+  testsupport::TempFolder folder;
+  std::wstring workFolder;
+  std::string document = "x";
+  std::map<std::string, std::vector<std::vector<uint8_t>>> parts;
+  std::map<std::string, std::vector<uint8_t>> files;
+  std::unique_ptr<testsupport::ServiceRelease> service;
+};
+
+// Azurite writes its debug log a moment after it answers.
+size_t ReadCountSettled(const BlobRelease& release, const std::string& blob, size_t atLeast) {
+  size_t n = 0;
+  for (int i = 0; i < 40; ++i) {
+    n = release.blobs.ReadCount(blob);
+    if (n >= atLeast) break;
+    Sleep(50);
+  }
+  Sleep(200);
+  return release.blobs.ReadCount(blob);
+}
+
+}  // namespace
+
+TEST(BlobStorage, FreshJobDownloadsEveryPartOnceAndStartsSetup) {
+  BlobRelease release("VelmotBlobFresh");
+  release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
+  release.AddFile("Velmot Data.bin", testsupport::RandomBytes(21000000, 11));
+  release.Publish();
+  DmProcess program(release.folder.Path(), release.ExeName());
+  ASSERT_TRUE(program.Start());
+  // It closes itself once setup has started.
+  EXPECT_EQ(program.WaitForExit(120000), 0u);
+
+  EXPECT_EQ(testsupport::ReadFileBytes(release.Local("Setup_42.exe")), release.files["Setup.exe"]);
+  EXPECT_EQ(testsupport::ReadFileBytes(release.Local("Velmot D_42ata.bin")), release.files["Velmot Data.bin"]);
+  const std::wstring marker = release.folder.Path() + L"/" + testsupport::kSetupMarker;
+  const ULONGLONG end = GetTickCount64() + 10000;
+  while (!testsupport::FileExists(marker) && GetTickCount64() < end) Sleep(50);
+  EXPECT_TRUE(testsupport::FileExists(marker));
+  EXPECT_FALSE(testsupport::FileExists(release.workFolder));
+
+  // Every part once, each answered 200; the document at least twice (two copies must agree).
+  for (size_t k = 0; k < 3; ++k) {
+    const std::string blob = BlobRelease::PartBlob("Velmot Data.bin", k);
+    EXPECT_EQ(release.blobs.ReadStatuses(blob), std::vector<int>{200}) << blob;
+  }
+  EXPECT_EQ(release.blobs.ReadStatuses(BlobRelease::PartBlob("Setup.exe", 0)), std::vector<int>{200});
+  EXPECT_GE(release.blobs.ReadCount(std::string(kPrefix) + "/" + release.name + ".txt"), 2u);
+}
+
+TEST(BlobStorage, KilledMidDownloadRerunFetchesOnlyTheMissingParts) {
+  BlobRelease release("VelmotBlobKill");
+  const size_t kParts = 8;
+  release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
+  release.AddFile("VelmotData.bin", testsupport::RandomBytes(kParts * DownloadManager::kPartSize - 123, 12));
+  release.Publish();
+  const std::wstring partStem = release.workFolder + L"/VelmotD_42ata.binpart";
+
+  {
+    DmProcess program(release.folder.Path(), release.ExeName());
+    ASSERT_TRUE(program.Start());
+    // Killed as soon as the first part of the data file is whole on disk (a part file
+    // exists from the moment it is created): seven are still to come.
+    bool seen = false;
+    const ULONGLONG end = GetTickCount64() + 90000;
+    while (!seen && GetTickCount64() < end && program.WaitForExit(10) == STILL_ACTIVE) {
+      for (size_t k = 0; k < kParts && !seen; ++k) {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        seen = GetFileAttributesExW((partStem + std::to_wstring(k)).c_str(), GetFileExInfoStandard, &data) &&
+               data.nFileSizeHigh == 0 && data.nFileSizeLow == DownloadManager::kPartSize;
+      }
+    }
+    ASSERT_TRUE(seen) << "no part arrived";
+    program.Kill();
+  }
+
+  // What the killed run left: whole, correct part files (a part cut short by the kill is
+  // not one of them and has to come again).
+  std::vector<bool> kept(kParts, false);
+  size_t keptCount = 0;
+  const auto& parts = release.parts["VelmotData.bin"];
+  for (size_t k = 0; k < kParts; ++k) {
+    kept[k] = testsupport::ReadFileBytes(partStem + std::to_wstring(k)) == parts[k];
+    keptCount += kept[k] ? 1 : 0;
+  }
+  ASSERT_GE(keptCount, 1u);
+  ASSERT_LT(keptCount, kParts) << "the kill came too late to leave anything missing";
+  std::vector<size_t> before(kParts);
+  for (size_t k = 0; k < kParts; ++k) {
+    before[k] = ReadCountSettled(release, BlobRelease::PartBlob("VelmotData.bin", k), 0);
+  }
+
+  DmProcess rerun(release.folder.Path(), release.ExeName());
+  ASSERT_TRUE(rerun.Start());
+  EXPECT_EQ(rerun.WaitForExit(120000), 0u);
+  EXPECT_EQ(testsupport::ReadFileBytes(release.Local("VelmotD_42ata.bin")), release.files["VelmotData.bin"]);
+  for (size_t k = 0; k < kParts; ++k) {
+    const std::string blob = BlobRelease::PartBlob("VelmotData.bin", k);
+    const size_t after = ReadCountSettled(release, blob, before[k] + (kept[k] ? 0 : 1));
+    EXPECT_EQ(after - before[k], kept[k] ? 0u : 1u) << "part " << k << (kept[k] ? " was kept" : " was missing");
+  }
+}
+
+TEST(BlobStorage, WrongSasIsRefusedWith403AndTheJobFailsClearly) {
+  BlobRelease release("VelmotBlobSas");
+  release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
+  // Signed with a key that is not the account's: Azurite refuses every request.
+  release.Publish({{"accountKey", "bm90IHRoZSBhY2NvdW50J3Mga2V5IGF0IGFsbCwgc29ycnkhISE="}});
+  DmProcess program(release.folder.Path(), release.ExeName());
+  ASSERT_TRUE(program.Start());
+  ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
+
+  // The manager gives up after its passes and says so in a box; the support page opens.
+  HWND box = program.FindMessageBox(L"Error", 180000);
+  ASSERT_NE(box, nullptr);
+  wchar_t text[512] = {};
+  GetDlgItemTextW(box, 0xFFFF, text, 512);
+  EXPECT_EQ(std::wstring(text), L"Downloading setup failed.\rYou are now directed to our Support Center for help.");
+  program.PostClose();
+  EXPECT_EQ(program.WaitForExit(30000), 0u);
+
+  // Nothing was saved; every request of the document was answered 403; the log beside the
+  // program names the status and the storage's reason.
+  EXPECT_FALSE(testsupport::FileExists(release.Local("Setup_42.exe")));
+  const std::vector<int> statuses =
+      release.blobs.ReadStatuses(std::string(kPrefix) + "/" + release.name + ".txt");
+  ASSERT_FALSE(statuses.empty());
+  for (int status : statuses) EXPECT_EQ(status, 403);
+  EXPECT_EQ(release.blobs.ReadCount(BlobRelease::PartBlob("Setup.exe", 0)), 0u);
+  const std::vector<uint8_t> log = testsupport::ReadFileBytes(release.folder.Path() + L"/logfile.txt");
+  const std::string logText(log.begin(), log.end());
+  EXPECT_NE(logText.find("Response status not 200, but 403"), std::string::npos);
+  EXPECT_NE(logText.find("AuthorizationFailure"), std::string::npos);
+  bool supportOpened = false;
+  for (const std::string& line : testsupport::BrowserLog()) supportOpened |= line.find("support.velmot.test") != std::string::npos;
+  EXPECT_TRUE(supportOpened);
+}
