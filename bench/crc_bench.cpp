@@ -59,17 +59,24 @@ int main() {
     }
   }
   // Two rounds, best median of each: the machine is shared and its load changes.
-  double oursRate = MedianMegabytesPerSecond([&] { return crc.Compute(buffer.data(), kBufferBytes); }, ours);
+  double oursRate =
+      MedianMegabytesPerSecond([&] { return crc.Compute(buffer.data(), kBufferBytes); }, ours);
   double zlibRate = MedianMegabytesPerSecond(
       [&] { return static_cast<uint32_t>(crc32(0, buffer.data(), kBufferBytes)); }, theirs);
-  oursRate = std::max(oursRate,
-                      MedianMegabytesPerSecond([&] { return crc.Compute(buffer.data(), kBufferBytes); }, ours));
-  zlibRate = std::max(zlibRate, MedianMegabytesPerSecond(
-      [&] { return static_cast<uint32_t>(crc32(0, buffer.data(), kBufferBytes)); }, theirs));
+  oursRate = std::max(
+      oursRate,
+      MedianMegabytesPerSecond([&] { return crc.Compute(buffer.data(), kBufferBytes); }, ours));
+  zlibRate = std::max(
+      zlibRate,
+      MedianMegabytesPerSecond(
+          [&] { return static_cast<uint32_t>(crc32(0, buffer.data(), kBufferBytes)); }, theirs));
 
-  std::printf("CRC-32 over %u bytes, median of %d runs (best of two rounds)\n", kBufferBytes, kRuns);
+  std::printf("CRC-32 over %u bytes, median of %d runs (best of two rounds)\n", kBufferBytes,
+              kRuns);
   std::printf("  CRC::Compute   %8.0f MB/s  crc 0x%08x\n", oursRate, ours);
-  std::printf("  zlib crc32()   %8.0f MB/s  crc 0x%08x  (zlib %s)\n", zlibRate, theirs, zlibVersion());
-  std::printf("  ratio ours/zlib %.2f%s\n", oursRate / zlibRate, ours == theirs ? "" : "  RESULTS DIFFER");
+  std::printf("  zlib crc32()   %8.0f MB/s  crc 0x%08x  (zlib %s)\n", zlibRate, theirs,
+              zlibVersion());
+  std::printf("  ratio ours/zlib %.2f%s\n", oursRate / zlibRate,
+              ours == theirs ? "" : "  RESULTS DIFFER");
   return ours == theirs ? 0 : 1;
 }

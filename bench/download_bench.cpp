@@ -58,8 +58,8 @@ uint64_t BareFetch(const std::wstring& host, const std::wstring& path) {
                                        Connection::kRequestFlags, 0);
   std::wstring header = std::wstring(L"User-Agent: ") + velmot::kUserAgent + L"\r\n";
   uint64_t total = 0;
-  if (request && HttpSendRequestW(request, header.c_str(), static_cast<DWORD>(header.size()),
-                                  nullptr, 0)) {
+  if (request &&
+      HttpSendRequestW(request, header.c_str(), static_cast<DWORD>(header.size()), nullptr, 0)) {
     static std::vector<uint8_t> buffer(FileDownload::kChunkSize);
     DWORD read = 0;
     while (InternetReadFile(request, buffer.data(), FileDownload::kChunkSize, &read) && read > 0) {
@@ -114,7 +114,8 @@ void Round(int i, const std::wstring& host, const std::wstring& path, const std:
   begin = Seconds();
   uint64_t got = BareFetch(host, path);
   t.bare.push_back(Seconds() - begin);
-  if (got != size) std::fprintf(stderr, "bare run %d read %llu bytes\n", i, (unsigned long long)got);
+  if (got != size)
+    std::fprintf(stderr, "bare run %d read %llu bytes\n", i, (unsigned long long)got);
 }
 
 void Report(const Timings& t, uint64_t size, int runs, SIZE_T idlePrivate, SIZE_T heldPrivate) {
@@ -128,14 +129,15 @@ void Report(const Timings& t, uint64_t size, int runs, SIZE_T idlePrivate, SIZE_
   std::printf("CRC-32 of the object alone:   %.3f s\n", Median(t.crcOnly));
   std::printf("bare WinINet loop:            %.3f s  %.1f MB/s\n", Median(t.bare), bareRate);
   std::printf("ratio worker / bare: %.2f\n", workerRate / bareRate);
-  std::printf("committed memory (PagefileUsage; Wine reports no PrivateUsage): idle %.1f MiB, "
-              "holding one object %.1f MiB (+%.1f MiB = %.2f x the object), peak pagefile "
-              "%.1f MiB (+%.2f x the object over idle)\n",
-              MiB(idlePrivate), MiB(heldPrivate), MiB(heldPrivate - idlePrivate),
-              static_cast<double>(heldPrivate - idlePrivate) / static_cast<double>(size),
-              MiB(end.PeakPagefileUsage),
-              (static_cast<double>(end.PeakPagefileUsage) - static_cast<double>(idlePrivate)) /
-                  static_cast<double>(size));
+  std::printf(
+      "committed memory (PagefileUsage; Wine reports no PrivateUsage): idle %.1f MiB, "
+      "holding one object %.1f MiB (+%.1f MiB = %.2f x the object), peak pagefile "
+      "%.1f MiB (+%.2f x the object over idle)\n",
+      MiB(idlePrivate), MiB(heldPrivate), MiB(heldPrivate - idlePrivate),
+      static_cast<double>(heldPrivate - idlePrivate) / static_cast<double>(size),
+      MiB(end.PeakPagefileUsage),
+      (static_cast<double>(end.PeakPagefileUsage) - static_cast<double>(idlePrivate)) /
+          static_cast<double>(size));
   std::printf("RATES worker=%.3f bare=%.3f\n", workerRate, bareRate);
 }
 

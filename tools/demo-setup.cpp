@@ -1,6 +1,6 @@
-// The installer of the demo release (built by tools/demo as a GUI program): shows a small window saying that setup
-// has started, writes "demo-setup-started.txt" into its working folder so that the demo
-// knows, and closes itself after 20 seconds.
+// The installer of the demo release (built by tools/demo as a GUI program): shows a small window
+// saying that setup has started, writes "demo-setup-started.txt" into its working folder so that
+// the demo knows, and closes itself after 20 seconds.
 #include <windows.h>
 
 namespace {
@@ -37,8 +37,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   cls.hbrBackground = reinterpret_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
   cls.lpszClassName = L"VelmotDemoSetup";
   RegisterClassW(&cls);
-  HWND window = CreateWindowW(L"VelmotDemoSetup", L"Velmot Setup", WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU,
-                              200, 200, 420, 160, nullptr, nullptr, instance, nullptr);
+  HWND window =
+      CreateWindowW(L"VelmotDemoSetup", L"Velmot Setup", WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU,
+                    200, 200, 420, 160, nullptr, nullptr, instance, nullptr);
   CreateWindowW(L"STATIC",
                 L"Velmot setup has started.\r\n\r\nThis is the demo installer fetched by the "
                 L"Velmot download manager; it closes by itself.",

@@ -40,9 +40,8 @@ int DlgApplication::Run() {
     InstallStructuredExceptionTranslator();
     RunDialog();
   } catch (const std::exception& e) {
-    Error::LogMessage(
-        std::string(velmot::texts::kApplicationMalfunction) + e.what(),
-        kEntryFile, kEntryLine);
+    Error::LogMessage(std::string(velmot::texts::kApplicationMalfunction) + e.what(), kEntryFile,
+                      kEntryLine);
   }
   CoUninitialize();
   return 0;

@@ -68,7 +68,8 @@ void Orx_Thread::Start() {
   unsigned id = 0;
   // Created suspended so that the handle and the identifier are in place before the body
   // can run, and before a quick body can clear them again.
-  uintptr_t created = _beginthreadex(nullptr, 0, &Orx_Thread::ThreadEntry, this, CREATE_SUSPENDED, &id);
+  uintptr_t created =
+      _beginthreadex(nullptr, 0, &Orx_Thread::ThreadEntry, this, CREATE_SUSPENDED, &id);
   if (created == 0) {
     running = false;
     return;
@@ -149,9 +150,9 @@ bool Orx_Thread::StopRequested() const { return !running.load(); }
 HANDLE Orx_Thread::StopEvent() const { return handover_->stopEvent.Get(); }
 
 void Orx_Thread::OnEscapedException(const std::exception* e) {
-  OutputDebugStringA((std::string("Orx_Thread: exception left Run: ") +
-                      (e ? e->what() : "unknown") + "\n")
-                         .c_str());
+  OutputDebugStringA(
+      (std::string("Orx_Thread: exception left Run: ") + (e ? e->what() : "unknown") + "\n")
+          .c_str());
 }
 
 void Orx_Thread::ReleaseIfEnded() {

@@ -119,7 +119,8 @@ LONG WINAPI TranslatingFilter(EXCEPTION_POINTERS* info) {
 
 BOOL CALLBACK InstallFilterOnce(PINIT_ONCE, PVOID, PVOID*) {
   g_tlsSlot = TlsAlloc();
-  if (g_tlsSlot != TLS_OUT_OF_INDEXES) g_previousFilter = SetUnhandledExceptionFilter(TranslatingFilter);
+  if (g_tlsSlot != TLS_OUT_OF_INDEXES)
+    g_previousFilter = SetUnhandledExceptionFilter(TranslatingFilter);
   return TRUE;
 }
 

@@ -26,13 +26,13 @@ bool ToNarrowPath(const wchar_t* path, std::string& narrow, bool& exact) {
   int capacity = static_cast<int>(length * 2 + 2);
   std::string buffer(static_cast<size_t>(capacity), '\0');
   BOOL usedDefault = FALSE;
-  int written = WideCharToMultiByte(CP_THREAD_ACP, 0, path, -1, &buffer[0], capacity, nullptr,
-                                    &usedDefault);
+  int written =
+      WideCharToMultiByte(CP_THREAD_ACP, 0, path, -1, &buffer[0], capacity, nullptr, &usedDefault);
   if (written <= 0 && GetLastError() == ERROR_INVALID_PARAMETER) {
     // UTF-8 as the ANSI code page spells every character and refuses the lossy-use flag.
     usedDefault = FALSE;
-    written = WideCharToMultiByte(CP_THREAD_ACP, 0, path, -1, &buffer[0], capacity, nullptr,
-                                  nullptr);
+    written =
+        WideCharToMultiByte(CP_THREAD_ACP, 0, path, -1, &buffer[0], capacity, nullptr, nullptr);
   }
   if (written <= 0) return false;
   buffer.resize(static_cast<size_t>(written - 1));

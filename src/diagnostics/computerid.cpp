@@ -49,8 +49,9 @@ bool ComputerId::ReadMachineGuid(std::string& guid) {
   LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Cryptography", 0,
                               KEY_READ | KEY_WOW64_64KEY, owned.Put());
   if (result != ERROR_SUCCESS) {
-    Error::LogError(std::string("Unable to open HKLM\\Software\\Microsoft\\Cryptography registry key"),
-                    static_cast<uint32_t>(result), VELMOT_HERE);
+    Error::LogError(
+        std::string("Unable to open HKLM\\Software\\Microsoft\\Cryptography registry key"),
+        static_cast<uint32_t>(result), VELMOT_HERE);
     return true;
   }
   char buffer[255] = {};

@@ -21,9 +21,9 @@ class CZipper {
   virtual int ReadAll(std::vector<uint8_t>& buffer) = 0;
   virtual int ApplyParameters() = 0;
 
-  int32_t mode = 0;       // 0 closed, 1 writing, 2 reading
-  int32_t level = -1;     // zlib's default level
-  int32_t strategy = 0;   // zlib's default strategy
+  int32_t mode = 0;      // 0 closed, 1 writing, 2 reading
+  int32_t level = -1;    // zlib's default level
+  int32_t strategy = 0;  // zlib's default strategy
 };
 
 }  // namespace zlib

@@ -110,8 +110,7 @@ std::string Site(const char* file, int line) {
   return site;
 }
 
-void Append(std::string message, std::string detailed, uint32_t code, const char* file,
-            int line) {
+void Append(std::string message, std::string detailed, uint32_t code, const char* file, int line) {
   ErrorRecord record;
   record.message = std::move(message);
   record.detailedMessage = std::move(detailed);

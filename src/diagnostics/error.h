@@ -44,15 +44,15 @@ struct ErrorRecord {
 // One line at a failing call: records message with the thread's last-error code and the
 // site. The code is read before the message is built, since building it may allocate and
 // so change the code. The REPORT form also names WinINet codes in the detailed message.
-#define VELMOT_LOG_LAST_ERROR(message)                               \
-  do {                                                               \
-    const uint32_t velmotLastError_ = Error::LastSystemError();      \
-    Error::LogError((message), velmotLastError_, VELMOT_HERE);       \
+#define VELMOT_LOG_LAST_ERROR(message)                          \
+  do {                                                          \
+    const uint32_t velmotLastError_ = Error::LastSystemError(); \
+    Error::LogError((message), velmotLastError_, VELMOT_HERE);  \
   } while (0)
-#define VELMOT_REPORT_LAST_ERROR(message)                            \
-  do {                                                               \
-    const uint32_t velmotLastError_ = Error::LastSystemError();      \
-    Error::ReportError((message), velmotLastError_, VELMOT_HERE);    \
+#define VELMOT_REPORT_LAST_ERROR(message)                         \
+  do {                                                            \
+    const uint32_t velmotLastError_ = Error::LastSystemError();   \
+    Error::ReportError((message), velmotLastError_, VELMOT_HERE); \
   } while (0)
 
 class Error {

@@ -39,11 +39,14 @@ bool HasCarrylessMultiply() {
   return (ecx & (1u << 1)) != 0;  // PCLMULQDQ
 }
 
-inline __m128i Load(const uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
+inline __m128i Load(const uint8_t* at) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+}
 
 // a multiplied by x^distance (the pair k) and folded onto the next block b.
 VELMOT_PCLMUL_TARGET inline __m128i Fold(__m128i a, __m128i k, __m128i b) {
-  return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(a, k, 0x00), _mm_clmulepi64_si128(a, k, 0x11)), b);
+  return _mm_xor_si128(
+      _mm_xor_si128(_mm_clmulepi64_si128(a, k, 0x00), _mm_clmulepi64_si128(a, k, 0x11)), b);
 }
 
 // Carry-less multiplication folding of the reflected CRC-32 (the method of Intel's paper
@@ -52,7 +55,8 @@ VELMOT_PCLMUL_TARGET inline __m128i Fold(__m128i a, __m128i k, __m128i b) {
 // with a Barrett reduction. The constants are x^n mod P(x) for the fold distances, bit-
 // reflected, and the Barrett pair for P(x) = 0x104C11DB7. Takes the running register c (not
 // inverted) and length >= 64, a multiple of 16; returns the running register.
-VELMOT_PCLMUL_TARGET uint32_t FoldWithCarrylessMultiply(const uint8_t* p, size_t length, uint32_t c) {
+VELMOT_PCLMUL_TARGET uint32_t FoldWithCarrylessMultiply(const uint8_t* p, size_t length,
+                                                        uint32_t c) {
   const __m128i fold512 = _mm_set_epi64x(0x01C6E41596LL, 0x0154442BD4LL);
   const __m128i fold128 = _mm_set_epi64x(0x00CCAA009ELL, 0x01751997D0LL);
   const __m128i fold64 = _mm_set_epi64x(0, 0x0163CD6124LL);
@@ -83,7 +87,8 @@ VELMOT_PCLMUL_TARGET uint32_t FoldWithCarrylessMultiply(const uint8_t* p, size_t
   }
   // 128 bits to 64, then to 32 + 32 for the reduction.
   __m128i r = _mm_xor_si128(_mm_srli_si128(x0, 8), _mm_clmulepi64_si128(x0, fold128, 0x10));
-  r = _mm_xor_si128(_mm_srli_si128(r, 4), _mm_clmulepi64_si128(_mm_and_si128(r, low32), fold64, 0x00));
+  r = _mm_xor_si128(_mm_srli_si128(r, 4),
+                    _mm_clmulepi64_si128(_mm_and_si128(r, low32), fold64, 0x00));
   __m128i t = _mm_clmulepi64_si128(_mm_and_si128(r, low32), barrett, 0x10);
   t = _mm_clmulepi64_si128(_mm_and_si128(t, low32), barrett, 0x00);
   r = _mm_xor_si128(r, t);

@@ -14,8 +14,8 @@ const size_t kMaxFileNameLength = 200;
 bool IsReservedDeviceName(const std::wstring& name) {
   std::wstring base = StringUtils::ToUpperAscii(name.substr(0, name.find(L'.')));
   while (!base.empty() && base.back() == L' ') base.pop_back();
-  if (base == L"CON" || base == L"PRN" || base == L"AUX" || base == L"NUL" ||
-      base == L"CONIN$" || base == L"CONOUT$") {
+  if (base == L"CON" || base == L"PRN" || base == L"AUX" || base == L"NUL" || base == L"CONIN$" ||
+      base == L"CONOUT$") {
     return true;
   }
   if (base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0)) {
@@ -35,7 +35,8 @@ void CRCInfoReader::Parse(const std::string& text, CRCInfo& entries) {
     CRCInfoEntry lines;
     StringUtils::Split(pieces[i], L"\r\n", true, lines);
     while (!lines.empty() && lines.back().empty()) lines.pop_back();
-    if (std::none_of(lines.begin(), lines.end(), [](const std::wstring& l) { return !l.empty(); })) {
+    if (std::none_of(lines.begin(), lines.end(),
+                     [](const std::wstring& l) { return !l.empty(); })) {
       continue;
     }
     entries.push_back(std::move(lines));

@@ -50,7 +50,8 @@ void DownloadManager::StartJob(const std::wstring& fileHostName, const std::wstr
 // and it must get it (and find the job stopped) for its thread to end.
 void DownloadManager::StopJob() {
   stopRequested_ = true;
-  if (threadId.load() == GetCurrentThreadId()) return;  // a listener on our own thread: Run sees the flag
+  if (threadId.load() == GetCurrentThreadId())
+    return;  // a listener on our own thread: Run sees the flag
   Stop(INFINITE);
   std::vector<WorkerSlot> taken;
   {
@@ -103,8 +104,8 @@ void DownloadManager::OnEscapedException(const std::exception* e) {
 }
 
 bool DownloadManager::RequestDownload(const std::wstring& releaseName, std::wstring& errorText) {
-  return ServiceClient(computerId).RequestDownload(releaseName, workFolder, descriptor,
-                                                   productSuffix, errorText);
+  return ServiceClient(computerId)
+      .RequestDownload(releaseName, workFolder, descriptor, productSuffix, errorText);
 }
 
 void DownloadManager::PostLogFile() { ServiceClient(computerId).PostLogFile(workFolder); }
@@ -147,7 +148,8 @@ void DownloadManager::RunJob() {
 }
 
 void DownloadManager::FailAfterLastPass() {
-  Error::LogError(std::string(velmot::texts::kGiveUpRecord), DL_MANAGER_MAX_ATTEMPTS_EXCEEDED, VELMOT_HERE);
+  Error::LogError(std::string(velmot::texts::kGiveUpRecord), DL_MANAGER_MAX_ATTEMPTS_EXCEEDED,
+                  VELMOT_HERE);
   if (listener_) listener_->OnError(velmot::texts::kGiveUp);
   OpenSupportPage();
 }

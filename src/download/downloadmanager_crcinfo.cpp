@@ -91,7 +91,8 @@ bool DownloadManager::ReadCRCInfo(CRCInfo& entries) {
 }
 
 bool DownloadManager::CRCCheckFile(const std::wstring& path, int32_t expectedCrc) {
-  return PartStore::PartIsGood(path, expectedCrc, L"DownloadManager::CRCCheckFile unable to open file ",
+  return PartStore::PartIsGood(path, expectedCrc,
+                               L"DownloadManager::CRCCheckFile unable to open file ",
                                L"DownloadManager::CRCCheckFile unable read file ");
 }
 

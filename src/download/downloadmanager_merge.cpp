@@ -62,8 +62,8 @@ bool DownloadManager::AppendPart(size_t i, const CRCInfoEntry& entry, HANDLE out
     return false;
   }
   DWORD read = 0;
-  const PartStore::Check check = PartStore::ReadAndCheck(
-      part.Get(), static_cast<DWORD>(size), ParseCrcLine(entry[i + 2]), buffer, read);
+  const PartStore::Check check = PartStore::ReadAndCheck(part.Get(), static_cast<DWORD>(size),
+                                                         ParseCrcLine(entry[i + 2]), buffer, read);
   if (check == PartStore::Check::kReadFailed) {
     VELMOT_LOG_LAST_ERROR(L"Merging part files failed. Unable to read: " + partPath);
     return false;

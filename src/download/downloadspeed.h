@@ -1,8 +1,8 @@
 // Samples the manager's byte counters every 2000 ms on its own thread and hands the
 // average speed of this run to a statistics sink (the window). Started by the window when
 // the download starts; stopped by it (INFINITE at the job's end, 500 ms when closing).
-// A stop ends the meter's waits at once (they are on the base's stop event), so neither stop has to wait out a sleep; the
-// meter then makes its final all-zero update and ends.
+// A stop ends the meter's waits at once (they are on the base's stop event), so neither stop has to
+// wait out a sleep; the meter then makes its final all-zero update and ends.
 #pragma once
 
 #include "base/handles.h"
@@ -18,7 +18,8 @@ class DownloadManager;
 class IStatisticsSink {
  public:
   virtual ~IStatisticsSink() = default;
-  virtual void ShowStatistics(uint64_t speedKBps, uint64_t totalBytes, uint64_t downloadedBytes) = 0;
+  virtual void ShowStatistics(uint64_t speedKBps, uint64_t totalBytes,
+                              uint64_t downloadedBytes) = 0;
   virtual bool IsPaused() const = 0;
 };
 

@@ -67,9 +67,9 @@ void FileDownload::ReleasePartData() {
 void FileDownload::Run() { RunAttempts(); }
 
 void FileDownload::OnEscapedException(const std::exception* e) {
-  Error::LogError(std::string(velmot::texts::kFileDownloadMalfunction) +
-                      (e ? e->what() : "unknown exception"),
-                  DL_MANAGER_WIN32_EXCEPTION, VELMOT_HERE);
+  Error::LogError(
+      std::string(velmot::texts::kFileDownloadMalfunction) + (e ? e->what() : "unknown exception"),
+      DL_MANAGER_WIN32_EXCEPTION, VELMOT_HERE);
   state = FILE_DOWNLOAD_IDLE;
   connection_.Close(connectionState);
 }

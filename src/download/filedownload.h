@@ -43,10 +43,10 @@ class FileDownload : public Orx_Thread {
   void OnEscapedException(const std::exception* e) override;
 
  public:
-
   // Set by the owner before Start.
-  ConnectionState connectionState;  // host, objectPath, objectSuffix, localPath, handles, httpStatus
-  int32_t expectedCrc = 0;          // 0: the object is not checked
+  ConnectionState
+      connectionState;      // host, objectPath, objectSuffix, localPath, handles, httpStatus
+  int32_t expectedCrc = 0;  // 0: the object is not checked
   IDownloadListener* listener = nullptr;
   uint64_t maxObjectSize = kMaxObjectSize;
   uint32_t chunkSize = kChunkSize;

@@ -37,7 +37,8 @@ void RemoveFolderItself(const std::wstring& folder) {
   // The narrow path is what gets removed, so the record names exactly that path.
   std::string narrow = StringUtils::ToNarrow(folder);
   if (!RemoveDirectoryA(narrow.c_str())) {
-    VELMOT_LOG_LAST_ERROR("FileSystem::RecursivelyRemoveDirectory RemoveDirectory failed " + narrow);
+    VELMOT_LOG_LAST_ERROR("FileSystem::RecursivelyRemoveDirectory RemoveDirectory failed " +
+                          narrow);
   }
 }
 

@@ -5,11 +5,10 @@
 //
 // Threads: Watch, Start and Stop are called from the owner's thread only; ExpectChange and
 // TakeExpected from any thread. A stop is honoured at once: Stop signals the base's stop
-// event, which the body waits on beside the overlapped read (and the body still checks the running flag every
-// 500 ms), so a Stop(500) never runs out and never has to terminate the thread.
-// Watch on a folder that does not exist records "FileSystemWatcher started" and the body
-// ends quietly. Watch may be called again after a stop (or while running: it then stops
-// the current watch first).
+// event, which the body waits on beside the overlapped read (and the body still checks the running
+// flag every 500 ms), so a Stop(500) never runs out and never has to terminate the thread. Watch on
+// a folder that does not exist records "FileSystemWatcher started" and the body ends quietly. Watch
+// may be called again after a stop (or while running: it then stops the current watch first).
 #pragma once
 
 #include "base/handles.h"

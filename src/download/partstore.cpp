@@ -47,8 +47,7 @@ bool PartStore::PartIsGood(const std::wstring& path, int32_t expectedCrc,
   if (size > CRCInfoReader::kPartSize) return false;
   std::vector<uint8_t> buffer;
   DWORD read = 0;
-  const Check check =
-      ReadAndCheck(file.Get(), static_cast<DWORD>(size), expectedCrc, buffer, read);
+  const Check check = ReadAndCheck(file.Get(), static_cast<DWORD>(size), expectedCrc, buffer, read);
   if (check == Check::kReadFailed) {
     VELMOT_LOG_LAST_ERROR(readFailure + path);
     return false;

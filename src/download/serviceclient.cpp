@@ -28,8 +28,8 @@ const wchar_t* const kUnreadableText = velmot::texts::kServiceUnreadable;
 // them from the ANSI code page would garble every character beyond ASCII.
 std::wstring FromUtf8(const std::string& text) {
   if (text.empty()) return std::wstring();
-  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0);
+  const int length =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   if (length <= 0) return StringUtils::ToWide(text);
   std::wstring wide(static_cast<size_t>(length), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
@@ -52,8 +52,8 @@ std::string ToUtf8(const std::wstring& text) {
 nlohmann::json ParseAnswer(const std::string& text) {
   nlohmann::json value = nlohmann::json::parse(text, nullptr, false);
   if (!value.is_discarded()) return value;
-  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
-                          static_cast<int>(text.size()), nullptr, 0) == 0) {
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                          nullptr, 0) == 0) {
     value = nlohmann::json::parse(ToUtf8(StringUtils::ToWide(text)), nullptr, false);
   }
   return value;
@@ -120,9 +120,9 @@ bool ReadDescriptor(const FileUpload& transport, const std::string& answerText,
 
 }  // namespace
 
-bool ServiceClient::RequestDownload(const std::wstring& releaseName,
-                                    const std::wstring& workFolder, DownloadDescriptor& descriptor,
-                                    std::wstring& productSuffix, std::wstring& errorText) {
+bool ServiceClient::RequestDownload(const std::wstring& releaseName, const std::wstring& workFolder,
+                                    DownloadDescriptor& descriptor, std::wstring& productSuffix,
+                                    std::wstring& errorText) {
   EnsureFolder(workFolder);
 
   FileUpload transport;
@@ -157,9 +157,11 @@ bool ServiceClient::RequestDownload(const std::wstring& releaseName,
     productSuffix = std::move(suffix);
     return true;
   } catch (const std::exception& e) {
-    Error::LogMessage("DownloadManager::RequestDownload could not handle the web service's "
-                      "answer. Message: " + std::string(e.what()),
-                      VELMOT_HERE);
+    Error::LogMessage(
+        "DownloadManager::RequestDownload could not handle the web service's "
+        "answer. Message: " +
+            std::string(e.what()),
+        VELMOT_HERE);
     errorText += kUnreadableText;
     return false;
   }

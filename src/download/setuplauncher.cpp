@@ -85,10 +85,9 @@ void SetupLauncher::RemoveWorkFolder(const std::wstring& workFolder,
 // Shows where the installer is, and opens that folder, so that the user can start it.
 void SetupLauncher::ReportStartFailure(intptr_t result, const std::wstring& setupPath,
                                        const std::wstring& downloadFolder) {
-  const std::wstring message = velmot::texts::kStartSetupFailedHead + setupPath +
-                               L" in folder " + downloadFolder + L". The error message is: ";
-  const std::wstring text =
-      Error::FormatError(message, static_cast<uint32_t>(result), VELMOT_HERE);
+  const std::wstring message = velmot::texts::kStartSetupFailedHead + setupPath + L" in folder " +
+                               downloadFolder + L". The error message is: ";
+  const std::wstring text = Error::FormatError(message, static_cast<uint32_t>(result), VELMOT_HERE);
   Error::LogError(text, 0, "", 0);
   if (showError_) showError_(text);
   ShellExecuteW(nullptr, L"explore", setupPath.c_str(), L"", downloadFolder.c_str(), SW_SHOW);

@@ -159,7 +159,8 @@ bool SetupSignature::Allows(const std::wstring& path, std::wstring& userText) {
                           FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!held_) {
     DWORD err = GetLastError();
-    Error::LogError(L"Setup could not be opened for its signature check: " + path, err, VELMOT_HERE);
+    Error::LogError(L"Setup could not be opened for its signature check: " + path, err,
+                    VELMOT_HERE);
   }
   const SetupTrust trust = trust_(path, held_.Get());
 

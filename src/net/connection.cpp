@@ -63,10 +63,9 @@ bool Connection::OpenHttpConnection(ConnectionState& state) {
   }
   http::SetTimeouts(state.internetHandle.Get(), kTimeouts);
   if (!state.connectHandle) {
-    state.connectHandle.Reset(http::ConnectTo(state.internetHandle.Get(), state.host,
-                                              INTERNET_DEFAULT_HTTPS_PORT,
-                                              L"Connection::OpenHttpConnection InternetConnect failed",
-                                              http::Record::kLog));
+    state.connectHandle.Reset(http::ConnectTo(
+        state.internetHandle.Get(), state.host, INTERNET_DEFAULT_HTTPS_PORT,
+        L"Connection::OpenHttpConnection InternetConnect failed", http::Record::kLog));
     if (!state.connectHandle) {
       Close(state);
       return false;
@@ -94,7 +93,7 @@ bool Connection::HttpOpenRequest(ConnectionState& state) {
 bool Connection::HttpSendRequest(ConnectionState& state) {
   std::wstring header = std::wstring(L"User-Agent: ") + velmot::kUserAgent + L"\r\n";
   if (!::HttpSendRequestW(state.requestHandle.Get(), header.c_str(),
-                        static_cast<DWORD>(header.size()), nullptr, 0)) {
+                          static_cast<DWORD>(header.size()), nullptr, 0)) {
     VELMOT_REPORT_LAST_ERROR(L"Connection::HttpSendRequest failed for: " + state.host + L"/ " +
                              state.objectPath);
     Close(state);
@@ -150,7 +149,8 @@ bool Connection::HttpQueryInfo(ConnectionState& state) {
 void Connection::ReadContentLength(ConnectionState& state) {
   wchar_t text[64] = {};
   DWORD length = sizeof(text) - sizeof(wchar_t);
-  if (::HttpQueryInfoW(state.requestHandle.Get(), HTTP_QUERY_CONTENT_LENGTH, text, &length, nullptr)) {
+  if (::HttpQueryInfoW(state.requestHandle.Get(), HTTP_QUERY_CONTENT_LENGTH, text, &length,
+                       nullptr)) {
     state.contentLength = ParseContentLength(text);
   } else {
     state.contentLength = -1;

@@ -25,11 +25,16 @@ namespace http = velmot::http;
 // The verb for a method number; null for an unknown number (the verb stays as it was).
 const wchar_t* VerbOf(int32_t method) {
   switch (method) {
-    case 1: return L"GET";
-    case 2: return L"POST";
-    case 3: return L"PUT";
-    case 4: return L"DELETE";
-    default: return nullptr;
+    case 1:
+      return L"GET";
+    case 2:
+      return L"POST";
+    case 3:
+      return L"PUT";
+    case 4:
+      return L"DELETE";
+    default:
+      return nullptr;
   }
 }
 
@@ -192,9 +197,9 @@ bool FileUpload::Connect() {
   if (const wchar_t* named = VerbOf(method)) verb = named;
   DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
   if (secure) flags |= INTERNET_FLAG_SECURE;
-  HINTERNET request =
-      http::OpenRequest(connectHandle.Get(), verb.c_str(), objectPath, flags,
-                        L"Connection::HttpOpenRequest failed for: " + objectPath, http::Record::kLog);
+  HINTERNET request = http::OpenRequest(connectHandle.Get(), verb.c_str(), objectPath, flags,
+                                        L"Connection::HttpOpenRequest failed for: " + objectPath,
+                                        http::Record::kLog);
   if (!request) {
     Disconnect();
     return false;
@@ -258,8 +263,8 @@ FileUpload::SendResult FileUpload::SendData(const std::wstring& headerText) {
   uint64_t sent = 0;
   while (sent < body.size()) {
     if (!KeepGoing()) return SendResult::kStopped;
-    const DWORD length = static_cast<DWORD>(
-        body.size() - sent < kWriteChunk ? body.size() - sent : kWriteChunk);
+    const DWORD length =
+        static_cast<DWORD>(body.size() - sent < kWriteChunk ? body.size() - sent : kWriteChunk);
     DWORD written = 0;
     if (!InternetWriteFile(Request(), body.data() + sent, length, &written) || written == 0) {
       // The server would wait for the missing bytes: this attempt cannot succeed.

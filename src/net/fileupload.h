@@ -4,8 +4,8 @@
 //
 // Threads: the caller constructs it, calls PostForm or PostData, which start the worker and
 // wait for its end, then reads the results on the same thread. Stop may come from any
-// thread: the base's stop hook also closes the open request so that a blocked send or read gives up at once
-// (where the platform supports it), so the destructor's 15 s wait is never reached in
+// thread: the base's stop hook also closes the open request so that a blocked send or read gives up
+// at once (where the platform supports it), so the destructor's 15 s wait is never reached in
 // practice. A FileUpload is used for one request and then destroyed.
 //
 // Failures are recorded in the error log and never thrown. After three failed attempts
@@ -45,7 +45,6 @@ class FileUpload : public Orx_Thread {
 
   // The answer's body up to its first zero byte; empty when there is none.
   std::string GetResponseText();
-
 
   // Results, valid once PostForm/PostData returned.
   uint32_t httpStatus = 0;

@@ -50,8 +50,8 @@ HINTERNET OpenRoot(const wchar_t* agent, Record record) {
 
 HINTERNET ConnectTo(HINTERNET root, const std::wstring& host, INTERNET_PORT port,
                     const std::wstring& failure, Record record) {
-  HINTERNET connection = InternetConnectW(root, host.c_str(), port, nullptr, nullptr,
-                                          INTERNET_SERVICE_HTTP, 0, 0);
+  HINTERNET connection =
+      InternetConnectW(root, host.c_str(), port, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
   if (!connection) {
     const DWORD error = GetLastError();
     RecordFailure(record, failure, error);
@@ -61,8 +61,8 @@ HINTERNET ConnectTo(HINTERNET root, const std::wstring& host, INTERNET_PORT port
 
 HINTERNET OpenRequest(HINTERNET connection, const wchar_t* verb, const std::wstring& object,
                       DWORD flags, const std::wstring& failure, Record record) {
-  HINTERNET request = ::HttpOpenRequestW(connection, verb, object.c_str(), nullptr, nullptr,
-                                         nullptr, flags, 0);
+  HINTERNET request =
+      ::HttpOpenRequestW(connection, verb, object.c_str(), nullptr, nullptr, nullptr, flags, 0);
   if (!request) {
     const DWORD error = GetLastError();
     RecordFailure(record, failure, error);

@@ -26,5 +26,5 @@ class DialogScale {
   velmot::GdiObject tipFont_;
   velmot::GdiObject pauseBitmap_;  // the button's images, sized for the display
   velmot::GdiObject resumeBitmap_;
-  velmot::GdiObject logoBitmap_;   // the logo at the display's scale
+  velmot::GdiObject logoBitmap_;  // the logo at the display's scale
 };

@@ -94,19 +94,19 @@ class DownloadDialog : public IDMListener, public IStatisticsSink {
   DownloadSpeed speedMeter;
 
  private:
-  Tips tips_;                       // speed meter thread only
-  DialogScale scale_;                // fonts and images for the display's scale
+  Tips tips_;          // speed meter thread only
+  DialogScale scale_;  // fonts and images for the display's scale
 
   std::atomic<bool> closing_{false};         // the close sequence has begun
   std::atomic<bool> closeRequested_{false};  // WM_CLOSE arrived: no more updates or boxes
   velmot::KernelHandle taskDone_;            // signalled when a RunWhileAnswering task ends
   std::mutex meterStopLock_;                 // OnFinished and the close task both stop the meter
 
-  std::mutex statisticsLock_;                // guards the pending view
+  std::mutex statisticsLock_;  // guards the pending view
   StatisticsView pendingView_;
   std::wstring pendingTip_;
   bool viewPosted_ = false;
 
-  std::mutex boxLock_;                       // threads with an OnError box open
+  std::mutex boxLock_;  // threads with an OnError box open
   std::multiset<DWORD> boxThreads_;
 };

@@ -11,9 +11,9 @@ int32_t StatisticsText::DownloadPercent(uint64_t totalBytes, uint64_t finishedBy
                                         uint64_t inProgressBytes) {
   const uint64_t totalK = totalBytes / 1000;
   if (totalK == 0) return 0;
-  const double percent =
-      100.0 * static_cast<double>(finishedBytes / 1000 + inProgressBytes / 1000) /
-      static_cast<double>(totalK);
+  const double percent = 100.0 *
+                         static_cast<double>(finishedBytes / 1000 + inProgressBytes / 1000) /
+                         static_cast<double>(totalK);
   // Part files are counted at the full part size, so a file whose last part is short can
   // count for more than its size: the display never goes past 100.
   return static_cast<int32_t>(std::min(percent, 100.0));
@@ -76,8 +76,8 @@ StatisticsView StatisticsText::Compose(const StatisticsInput& in) {
   const int32_t shown = std::max(percent, 0);
   view.progress = shown;
   view.values = std::to_wstring(in.total / 1024) + L" kB\r\n" +
-                std::to_wstring(in.downloaded / 1024) + L" kB\r\n" +
-                std::to_wstring(in.speedKBps) + L" kB/s\r\n" + std::to_wstring(shown) + L" %";
+                std::to_wstring(in.downloaded / 1024) + L" kB\r\n" + std::to_wstring(in.speedKBps) +
+                L" kB/s\r\n" + std::to_wstring(shown) + L" %";
   if (in.speedKBps != 0) view.values += L"\r\n" + TimeLeft(in.total, in.downloaded, in.speedKBps);
   return view;
 }

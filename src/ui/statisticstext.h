@@ -9,14 +9,14 @@
 
 // What one statistics update reads: the speed meter's sample and the manager's counters.
 struct StatisticsInput {
-  uint64_t speedKBps = 0;        // 0 while paused
-  uint64_t total = 0;            // the meter's total, bytes
-  uint64_t downloaded = 0;       // the meter's finished + in-progress bytes
-  uint64_t totalBytes = 0;       // the manager's counters, read at the moment of the update
+  uint64_t speedKBps = 0;   // 0 while paused
+  uint64_t total = 0;       // the meter's total, bytes
+  uint64_t downloaded = 0;  // the meter's finished + in-progress bytes
+  uint64_t totalBytes = 0;  // the manager's counters, read at the moment of the update
   uint64_t finishedBytes = 0;
   uint64_t inProgressBytes = 0;
   uint64_t verifiedBytes = 0;
-  uint32_t copyPercent = 0;      // low 32 bits of the manager's copyPercent
+  uint32_t copyPercent = 0;  // low 32 bits of the manager's copyPercent
   bool copying = false;
   bool verifying = false;
 };

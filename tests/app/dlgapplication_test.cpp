@@ -104,22 +104,26 @@ TEST(DlgApplication, SecurityFailureEndsWithMinusOneAndKeepsCom) {
 
 TEST(DlgApplication, SecurityAlreadySetGoesOn) {
   HINSTANCE instance = GetModuleHandleW(nullptr);
-  const int code = RunBounded([&] {
-    FakeApplication app(instance, RPC_E_TOO_LATE, [] {});
-    const int c = app.Run();
-    EXPECT_TRUE(app.ranDialog);
-    return c;
-  }, 30);
+  const int code = RunBounded(
+      [&] {
+        FakeApplication app(instance, RPC_E_TOO_LATE, [] {});
+        const int c = app.Run();
+        EXPECT_TRUE(app.ranDialog);
+        return c;
+      },
+      30);
   EXPECT_EQ(code, 0);
   EXPECT_EQ(DlgApplication::Instance(), instance);
 }
 
 TEST(DlgApplication, ExceptionIsRecordedOnceAndTheExitCodeIsZero) {
   Error::Clear();
-  const int code = RunBounded([] {
-    FakeApplication app(nullptr, S_OK, [] { throw std::runtime_error("boom"); });
-    return app.Run();
-  }, 30);
+  const int code = RunBounded(
+      [] {
+        FakeApplication app(nullptr, S_OK, [] { throw std::runtime_error("boom"); });
+        return app.Run();
+      },
+      30);
   EXPECT_EQ(code, 0);
   std::vector<ErrorRecord> records = RecordsWithPrefix();
   ASSERT_EQ(records.size(), 1u);
@@ -132,21 +136,23 @@ TEST(DlgApplication, ExceptionIsRecordedOnceAndTheExitCodeIsZero) {
 
 TEST(DlgApplication, AccessViolationOnTheUiThreadIsRecorded) {
   Error::Clear();
-  const int code = RunBounded([] {
-    FakeApplication app(nullptr, S_OK, [] {
-      // The address comes through a volatile so that the compiler cannot see the fault.
-      static volatile uintptr_t address = 0x10;
-      *reinterpret_cast<volatile int*>(address) = 1;
-    });
-    return app.Run();
-  }, 30);
+  const int code = RunBounded(
+      [] {
+        FakeApplication app(nullptr, S_OK, [] {
+          // The address comes through a volatile so that the compiler cannot see the fault.
+          static volatile uintptr_t address = 0x10;
+          *reinterpret_cast<volatile int*>(address) = 1;
+        });
+        return app.Run();
+      },
+      30);
   EXPECT_EQ(code, 0);
   std::vector<ErrorRecord> records = RecordsWithPrefix();
   ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].message.rfind(std::string(kPrefix) +
-                                         "Win32 Exception occurred. Code: 0xc0000005 at address 0x",
-                                     0),
-            0u)
+  EXPECT_EQ(
+      records[0].message.rfind(
+          std::string(kPrefix) + "Win32 Exception occurred. Code: 0xc0000005 at address 0x", 0),
+      0u)
       << records[0].message;
 }
 
@@ -157,13 +163,15 @@ TEST(DlgApplication, WindowWithoutReleaseNameIsRecordedAndNeverShown) {
                                      LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
   ASSERT_NE(resources, nullptr);
   const std::wstring path = L"C:\\nowhere\\VelmotPro.exe";
-  const int code = RunBounded([&] {
-    FakeApplication app(resources, S_OK, [&] {
-      DownloadDialog dialog(resources, path);
-      ADD_FAILURE() << "the window was built";
-    });
-    return app.Run();
-  }, 30);
+  const int code = RunBounded(
+      [&] {
+        FakeApplication app(resources, S_OK, [&] {
+          DownloadDialog dialog(resources, path);
+          ADD_FAILURE() << "the window was built";
+        });
+        return app.Run();
+      },
+      30);
   EXPECT_EQ(code, 0);
   std::vector<ErrorRecord> records = RecordsWithPrefix();
   ASSERT_EQ(records.size(), 1u);
@@ -191,27 +199,30 @@ TEST(DlgApplication, LeavingTheLoopWhileDownloadingEndsPromptly) {
                                      LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
   ASSERT_NE(resources, nullptr);
   std::wstring folder = job.downloadFolder;
-  for (auto& c : folder) if (c == L'/') c = L'\\';
+  for (auto& c : folder)
+    if (c == L'/') c = L'\\';
   const std::wstring modulePath = folder + L"\\" + release + L"_b1.exe";
 
   Error::Clear();
   std::wstring values;
   ULONGLONG destroyMs = 0;
-  const int code = RunBounded([&] {
-    FakeApplication app(resources, S_OK, [&] {
-      DownloadDialog dialog(resources, modulePath);
-      dialog.Show();
-      PumpFor(3500);
-      wchar_t text[512] = {};
-      GetDlgItemTextW(dialog.Window(), IDC_VALUES, text, 512);
-      values = text;
-      destroyMs = GetTickCount64();
-      throw std::runtime_error("left the loop");
-    });
-    const int c = app.Run();
-    destroyMs = GetTickCount64() - destroyMs;
-    return c;
-  }, 60);
+  const int code = RunBounded(
+      [&] {
+        FakeApplication app(resources, S_OK, [&] {
+          DownloadDialog dialog(resources, modulePath);
+          dialog.Show();
+          PumpFor(3500);
+          wchar_t text[512] = {};
+          GetDlgItemTextW(dialog.Window(), IDC_VALUES, text, 512);
+          values = text;
+          destroyMs = GetTickCount64();
+          throw std::runtime_error("left the loop");
+        });
+        const int c = app.Run();
+        destroyMs = GetTickCount64() - destroyMs;
+        return c;
+      },
+      60);
   EXPECT_EQ(code, 0);
   EXPECT_NE(values.find(L"2929 kB"), std::wstring::npos) << "the download was not under way";
   EXPECT_LT(destroyMs, 15000u);

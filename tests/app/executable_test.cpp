@@ -23,9 +23,19 @@ namespace {
 
 // DLLs that every Windows 10/11 x64 installation has.
 const std::set<std::string> kSystemDlls = {
-    "kernel32.dll", "user32.dll", "gdi32.dll",  "advapi32.dll", "shell32.dll",
-    "ole32.dll",    "oleaut32.dll", "comctl32.dll", "comdlg32.dll", "wininet.dll",
-    "crypt32.dll",  "version.dll",  "msvcrt.dll",
+    "kernel32.dll",
+    "user32.dll",
+    "gdi32.dll",
+    "advapi32.dll",
+    "shell32.dll",
+    "ole32.dll",
+    "oleaut32.dll",
+    "comctl32.dll",
+    "comdlg32.dll",
+    "wininet.dll",
+    "crypt32.dll",
+    "version.dll",
+    "msvcrt.dll",
     // The Authenticode check of a downloaded setup before it is started.
     "wintrust.dll",
 };
@@ -52,7 +62,8 @@ std::vector<uint8_t> ReadAll(const std::wstring& path) {
   GetFileSizeEx(file, &size);
   bytes.resize(static_cast<size_t>(size.QuadPart));
   DWORD read = 0;
-  if (!bytes.empty() && !ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
+  if (!bytes.empty() &&
+      !ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
     bytes.clear();
   }
   bytes.resize(read);
@@ -71,8 +82,9 @@ class PeImports {
     const auto* nt = NtHeaders();
     if (nt == nullptr) return names;
     const auto& dirs = nt->OptionalHeader.DataDirectory;
-    ReadDescriptors<IMAGE_IMPORT_DESCRIPTOR>(dirs[IMAGE_DIRECTORY_ENTRY_IMPORT], names,
-                                             [](const IMAGE_IMPORT_DESCRIPTOR& d) { return d.Name; });
+    ReadDescriptors<IMAGE_IMPORT_DESCRIPTOR>(
+        dirs[IMAGE_DIRECTORY_ENTRY_IMPORT], names,
+        [](const IMAGE_IMPORT_DESCRIPTOR& d) { return d.Name; });
     ReadDescriptors<IMAGE_DELAYLOAD_DESCRIPTOR>(
         dirs[IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT], names,
         [](const IMAGE_DELAYLOAD_DESCRIPTOR& d) { return d.DllNameRVA; });
@@ -94,7 +106,8 @@ class PeImports {
     if (nt == nullptr || nt->Signature != IMAGE_NT_SIGNATURE) return Fail("no PE header");
     if (nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC) return Fail("not PE32+");
     sections_ = reinterpret_cast<const IMAGE_SECTION_HEADER*>(
-        reinterpret_cast<const uint8_t*>(&nt->OptionalHeader) + nt->FileHeader.SizeOfOptionalHeader);
+        reinterpret_cast<const uint8_t*>(&nt->OptionalHeader) +
+        nt->FileHeader.SizeOfOptionalHeader);
     sectionCount_ = nt->FileHeader.NumberOfSections;
     if (At<IMAGE_SECTION_HEADER>(static_cast<size_t>(reinterpret_cast<const uint8_t*>(sections_) -
                                                      image_.data())) == nullptr) {
@@ -238,8 +251,7 @@ TEST(Executable, ImportReaderSeesADllThatIsNotASystemOne) {
 TEST(Executable, ManifestAsksForWhatAWindowsProgramShould) {
   ResourceImage image(testsupport::DmProcess::ProgramPath());
   ASSERT_NE(image.get(), nullptr);
-  const std::string manifest =
-      image.Bytes(RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID);
+  const std::string manifest = image.Bytes(RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID);
   ASSERT_FALSE(manifest.empty());
   for (const char* piece :
        {"level=\"asInvoker\"", "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
@@ -289,11 +301,12 @@ TEST(Executable, IconComesInTheSizesExplorerAndTheTaskbarUse) {
   EXPECT_EQ(sizes, (std::set<int>{16, 32, 48, 256}));
   // The icon Explorer shows is the first group; ours must be the only one.
   int groups = 0;
-  EnumResourceNamesW(image.get(), RT_GROUP_ICON,
-                     [](HMODULE, LPCWSTR, LPWSTR, LONG_PTR count) -> BOOL {
-                       ++*reinterpret_cast<int*>(count);
-                       return TRUE;
-                     },
-                     reinterpret_cast<LONG_PTR>(&groups));
+  EnumResourceNamesW(
+      image.get(), RT_GROUP_ICON,
+      [](HMODULE, LPCWSTR, LPWSTR, LONG_PTR count) -> BOOL {
+        ++*reinterpret_cast<int*>(count);
+        return TRUE;
+      },
+      reinterpret_cast<LONG_PTR>(&groups));
   EXPECT_EQ(groups, 1);
 }

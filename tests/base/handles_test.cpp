@@ -42,8 +42,8 @@ TEST(UniqueHandle, PutClosesWhatIsHeldAndFillsTheSlot) {
   // The first key was closed before the slot was handed out again.
   DWORD values = 0;
   if (first != key.Get()) {
-    EXPECT_NE(RegQueryInfoKeyW(first, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                               &values, nullptr, nullptr, nullptr, nullptr),
+    EXPECT_NE(RegQueryInfoKeyW(first, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
+                               nullptr, nullptr, nullptr, nullptr),
               ERROR_SUCCESS);
   }
 }
@@ -66,8 +66,8 @@ TEST(UniqueHandle, AMoveHandsTheHandleOnAndItIsClosedOnce) {
 
 TEST(UniqueHandle, CryptContextAndHashAreOwnedLikeEveryOtherKind) {
   velmot::CryptContext context;
-  ASSERT_TRUE(CryptAcquireContextW(context.Put(), nullptr, nullptr, PROV_RSA_FULL,
-                                   CRYPT_VERIFYCONTEXT));
+  ASSERT_TRUE(
+      CryptAcquireContextW(context.Put(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
   velmot::CryptHash hash;
   ASSERT_TRUE(CryptCreateHash(context.Get(), CALG_SHA1, 0, 0, hash.Put()));
   const BYTE data[] = {'a', 'b', 'c'};

@@ -364,7 +364,8 @@ TEST(Orx_Thread, SelfEndAndStopOrRestartRaceWithoutLeakingOrHanging) {
   EXPECT_EQ(notIdle, 0);
   EXPECT_EQ(probe.runs, starts.load());  // every Start from Idle ran its body once
   EXPECT_EQ(probe.finished, starts.load());
-  EXPECT_EQ(WaitForSingleObject(sentinel, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "sentinel closed";
+  EXPECT_EQ(WaitForSingleObject(sentinel, 0), static_cast<DWORD>(WAIT_TIMEOUT))
+      << "sentinel closed";
   worker.reset();
   if (handlesBefore != 0) {
     EXPECT_LE(HandleCount(), handlesBefore) << "thread handles leaked";

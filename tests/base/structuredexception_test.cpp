@@ -19,7 +19,9 @@ volatile uintptr_t g_badAddress = 0x10;
 volatile int g_zero = 0;
 volatile int g_sink = 0;  // results kept, so the faulting instructions are not optimised away
 
-__attribute__((noinline)) int ReadBadAddress() { return *reinterpret_cast<volatile int*>(g_badAddress); }
+__attribute__((noinline)) int ReadBadAddress() {
+  return *reinterpret_cast<volatile int*>(g_badAddress);
+}
 __attribute__((noinline)) int DivideByZero() { return 7 / g_zero; }
 
 struct SetsOnDestruction {
@@ -66,8 +68,9 @@ Caught CatchAccessViolation() {
 // The text names the faulting instruction, which lies in this test's own code.
 void ExpectAccessViolationText(const Caught& caught) {
   EXPECT_EQ(caught.text.rfind(kAccessViolationPrefix, 0), 0u) << caught.text;
-  EXPECT_TRUE(std::regex_match(caught.text, std::regex("Win32 Exception occurred\\. Code: 0xc0000005 "
-                                                       "at address 0x[1-9a-f][0-9a-f]*")))
+  EXPECT_TRUE(
+      std::regex_match(caught.text, std::regex("Win32 Exception occurred\\. Code: 0xc0000005 "
+                                               "at address 0x[1-9a-f][0-9a-f]*")))
       << caught.text;
   EXPECT_EQ(caught.code, 0xC0000005u);
   char expected[64];
@@ -75,8 +78,9 @@ void ExpectAccessViolationText(const Caught& caught) {
                 static_cast<unsigned>(reinterpret_cast<uintptr_t>(caught.address)));
   EXPECT_EQ(caught.text.substr(sizeof(kAccessViolationPrefix) - 1), expected);
   HMODULE module = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     static_cast<LPCWSTR>(caught.address), &module);
+  GetModuleHandleExW(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      static_cast<LPCWSTR>(caught.address), &module);
   EXPECT_EQ(module, GetModuleHandleW(nullptr)) << "the address is not the faulting instruction";
   EXPECT_EQ(caught.destroyed, 3) << "destructors of the unwound frames did not run";
 }
@@ -192,9 +196,10 @@ TEST(StructuredExceptionChild, DISABLED_FaultOnAThreadWithoutTheTranslator) {
 TEST(StructuredException, AThreadThatDidNotInstallItIsNotTranslated) {
   wchar_t exe[MAX_PATH];
   ASSERT_NE(GetModuleFileNameW(nullptr, exe, MAX_PATH), 0u);
-  std::wstring command = std::wstring(L"\"") + exe +
-                         L"\" --gtest_also_run_disabled_tests"
-                         L" --gtest_filter=StructuredExceptionChild.DISABLED_FaultOnAThreadWithoutTheTranslator";
+  std::wstring command =
+      std::wstring(L"\"") + exe +
+      L"\" --gtest_also_run_disabled_tests"
+      L" --gtest_filter=StructuredExceptionChild.DISABLED_FaultOnAThreadWithoutTheTranslator";
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;  // the child's report would only clutter ours

@@ -86,7 +86,8 @@ TEST_F(ComputerIdTest, ReadingFailuresAreRecordedUnderTheirOwnNames) {
   ASSERT_TRUE(id_.Compute(id));
   // Whatever the platform lacks is on record with one of these texts, nothing else.
   for (const auto& r : Error::GetRecords()) {
-    EXPECT_TRUE(r.message == "Unable to open HKLM\\Software\\Microsoft\\Cryptography registry key" ||
+    EXPECT_TRUE(r.message ==
+                    "Unable to open HKLM\\Software\\Microsoft\\Cryptography registry key" ||
                 r.message == "GetVolumeNameForVolumeMountPoint failed")
         << r.message;
     EXPECT_NE(r.errorNumber, 0);

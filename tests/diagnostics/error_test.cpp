@@ -30,8 +30,9 @@ ErrorRecord Last() {
 }
 
 TEST_F(ErrorTest, ReportErrorWithAWinInetCode) {
-  EXPECT_EQ(Error::ReportError(L"Connect failed", 12029, "x.cpp", 10),
-            L"Connect failed Error code: 0x2efd ERROR_INTERNET_CANNOT_CONNECT File: x.cpp Line: 10");
+  EXPECT_EQ(
+      Error::ReportError(L"Connect failed", 12029, "x.cpp", 10),
+      L"Connect failed Error code: 0x2efd ERROR_INTERNET_CANNOT_CONNECT File: x.cpp Line: 10");
   const ErrorRecord r = Last();
   EXPECT_EQ(r.message, "Connect failed");
   EXPECT_EQ(r.detailedMessage, "ERROR_INTERNET_CANNOT_CONNECT");
@@ -115,8 +116,8 @@ TEST_F(ErrorTest, ErrorNamesAtEveryTableEdge) {
   for (const auto& entry : named) EXPECT_EQ(Error::GetErrorName(entry.code), entry.name);
   EXPECT_EQ(Error::GetErrorName(12175), "ERROR_INTERNET_DECODING_FAILED");
 
-  for (uint32_t none : {0u, 12000u, 12035u, 12051u, 12058u, 12156u, 12160u, 12162u, 12168u,
-                        12176u, 0xFFFF7FFFu, 0xFFFF8005u, 0xFFFF800Bu, 0xFFFFFFFFu}) {
+  for (uint32_t none : {0u, 12000u, 12035u, 12051u, 12058u, 12156u, 12160u, 12162u, 12168u, 12176u,
+                        0xFFFF7FFFu, 0xFFFF8005u, 0xFFFF800Bu, 0xFFFFFFFFu}) {
     EXPECT_EQ(Error::GetErrorName(none), "") << none;
   }
 }
@@ -141,7 +142,8 @@ TEST_F(ErrorTest, ReportMessageWithoutSite) {
 }
 
 TEST_F(ErrorTest, CodeZeroAddsOnlyTheSite) {
-  EXPECT_EQ(Error::ReportError(L"note", 0, "a.cpp", 3), L"note Error code: 0x0 File: a.cpp Line: 3");
+  EXPECT_EQ(Error::ReportError(L"note", 0, "a.cpp", 3),
+            L"note Error code: 0x0 File: a.cpp Line: 3");
   EXPECT_EQ(Last().detailedMessage, "");
   EXPECT_EQ(Error::FormatError(std::string("note"), 0, "", 0), "note Error code: 0x0");
   EXPECT_EQ(Error::FormatError(L"note", 0, "b.cpp", 0), L"note Error code: 0x0 File: b.cpp");
@@ -154,11 +156,11 @@ TEST_F(ErrorTest, SystemTextFollowsTheCodeAndFillsTheDetailedMessage) {
   ASSERT_EQ(text.rfind(head, 0), 0u) << text;
   const std::string system = Last().detailedMessage;
   ASSERT_FALSE(system.empty());
-  EXPECT_EQ(text.substr(head.size()), std::wstring(system.begin(), system.end()) +
-                                          L" File: f.cpp Line: 5");
-  EXPECT_EQ(Error::FormatError(std::string("Open failed"), 2, "f.cpp", 5),
-            "Open failed Error code: 0x2 Windows error message: " + system +
-                " File: f.cpp Line: 5");
+  EXPECT_EQ(text.substr(head.size()),
+            std::wstring(system.begin(), system.end()) + L" File: f.cpp Line: 5");
+  EXPECT_EQ(
+      Error::FormatError(std::string("Open failed"), 2, "f.cpp", 5),
+      "Open failed Error code: 0x2 Windows error message: " + system + " File: f.cpp Line: 5");
   Error::LogError(std::string("x"), 2, "", 0);
   EXPECT_EQ(Last().detailedMessage, system);
 }

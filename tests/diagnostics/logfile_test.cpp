@@ -37,8 +37,8 @@ void WriteAll(const std::wstring& path, const std::string& bytes) {
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(file);
   DWORD written = 0;
-  ASSERT_TRUE(WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                        nullptr));
+  ASSERT_TRUE(
+      WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
 }
 
 std::string Dump() { return Error::DumpJson(Error::GetLogJson()); }
@@ -54,11 +54,12 @@ TEST_F(LogFile, EmptyLogGivesAnEmptyArrayAndAnEmptyFile) {
 TEST_F(LogFile, ReportBytesOfTwoRecords) {
   Error::LogMessage("Opening connection: h", "", 0);
   Error::LogError(std::string("gave up"), DL_MANAGER_MAX_ATTEMPTS_EXCEEDED, "src/x.cpp", 42);
-  EXPECT_EQ(Dump(),
-            "[{\"detailed_message\": \"\", \"error_number\": 0, \"file\": \"\", \"line\": 0, "
-            "\"log_index\": 0, \"message\": \"Opening connection: h\"}, "
-            "{\"detailed_message\": \"DL_MANAGER_MAX_ATTEMPTS_EXCEEDED\", \"error_number\": -32767, "
-            "\"file\": \"src/x.cpp\", \"line\": 42, \"log_index\": 1, \"message\": \"gave up\"}]");
+  EXPECT_EQ(
+      Dump(),
+      "[{\"detailed_message\": \"\", \"error_number\": 0, \"file\": \"\", \"line\": 0, "
+      "\"log_index\": 0, \"message\": \"Opening connection: h\"}, "
+      "{\"detailed_message\": \"DL_MANAGER_MAX_ATTEMPTS_EXCEEDED\", \"error_number\": -32767, "
+      "\"file\": \"src/x.cpp\", \"line\": 42, \"log_index\": 1, \"message\": \"gave up\"}]");
 }
 
 TEST_F(LogFile, ReportEscapesOnlyWhatJsonNeeds) {
@@ -72,7 +73,11 @@ TEST_F(LogFile, ReportEscapesOnlyWhatJsonNeeds) {
 
 TEST_F(LogFile, ReportPassesAnsiBytesThroughAndEscapesLineSeparators) {
   Error::LogMessage("caf\xe9 \x80\xff", "", 0);
-  Error::LogMessage("a\xe2\x80\xa8" "b\xe2\x80\xa9" "c\xe2\x80\xaa", "", 0);
+  Error::LogMessage(
+      "a\xe2\x80\xa8"
+      "b\xe2\x80\xa9"
+      "c\xe2\x80\xaa",
+      "", 0);
   Error::LogMessage("cut\xe2\x80", "", 0);
   const std::string dump = Dump();
   EXPECT_NE(dump.find("\"message\": \"caf\xe9 \x80\xff\"}"), std::string::npos);
@@ -81,7 +86,8 @@ TEST_F(LogFile, ReportPassesAnsiBytesThroughAndEscapesLineSeparators) {
 }
 
 TEST_F(LogFile, ReportOfOtherValues) {
-  const nlohmann::json value = {{"z", nullptr}, {"a", {true, false, 1.5, -7}}, {"m", nlohmann::json::object()}};
+  const nlohmann::json value = {
+      {"z", nullptr}, {"a", {true, false, 1.5, -7}}, {"m", nlohmann::json::object()}};
   EXPECT_EQ(Error::DumpJson(value), "{\"a\": [true, false, 1.5, -7], \"m\": {}, \"z\": null}");
   EXPECT_EQ(Error::DumpJson(nlohmann::json::array()), "[]");
   EXPECT_EQ(Error::DumpJson("k\xe9y"), "\"k\xe9y\"");
@@ -145,8 +151,8 @@ TEST_F(LogFile, ALargeLogIsWrittenWhole) {
   std::string expected;
   for (int i = 0; i < 5000; ++i) {
     if (i > 0) expected += "\t\n";
-    expected += "Message: " + message + " Detailed Message:  Error Number: 0 File:  Line: " +
-                std::to_string(i);
+    expected += "Message: " + message +
+                " Detailed Message:  Error Number: 0 File:  Line: " + std::to_string(i);
   }
   const std::string text = ReadAll(path);
   EXPECT_EQ(text.size(), expected.size());

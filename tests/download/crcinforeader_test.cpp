@@ -53,8 +53,8 @@ TEST(CRCInfoReader, TheSuffixGoesBeforeExeOrSevenFromTheEnd) {
 }
 
 TEST(CRCInfoReader, NamesThatCouldLeaveTheFolderAreUnsafe) {
-  for (const wchar_t* name : {L"a/b", L"..\\x", L"C:x", L"con", L"Com1.txt", L"LPT\u00B9",
-                              L"x.", L"x ", L"", L"a\x01"}) {
+  for (const wchar_t* name :
+       {L"a/b", L"..\\x", L"C:x", L"con", L"Com1.txt", L"LPT\u00B9", L"x.", L"x ", L"", L"a\x01"}) {
     EXPECT_FALSE(CRCInfoReader::IsSafeFileName(name)) << name;
   }
   EXPECT_TRUE(CRCInfoReader::IsSafeFileName(L"Velmot Setup_2.exe"));

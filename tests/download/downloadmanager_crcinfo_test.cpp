@@ -25,7 +25,8 @@ const size_t kPart = DownloadManager::kPartSize;
 
 size_t CountRecords(uint32_t code) {
   size_t n = 0;
-  for (const ErrorRecord& r : Error::GetRecords()) n += static_cast<uint32_t>(r.errorNumber) == code;
+  for (const ErrorRecord& r : Error::GetRecords())
+    n += static_cast<uint32_t>(r.errorNumber) == code;
   return n;
 }
 
@@ -42,8 +43,9 @@ struct Folders {
 
 TEST(DownloadManagerCRCInfo, ReadsTheDocumentIntoEntries) {
   DownloadJob job;
-  job.host.PutObject(DownloadJob::ListObject(),
-                     std::string("h;a.exe\r\n25000000\r\n111\r\n222\r\n-333\r\n;\r\n\r\n;b.bin\r\n0x10\r\n"));
+  job.host.PutObject(
+      DownloadJob::ListObject(),
+      std::string("h;a.exe\r\n25000000\r\n111\r\n222\r\n-333\r\n;\r\n\r\n;b.bin\r\n0x10\r\n"));
   DownloadManager manager(nullptr);
   job.Describe(manager);
   CRCInfo entries;
@@ -90,8 +92,8 @@ TEST(DownloadManagerCRCInfo, ChecksAPartFileAgainstSignedCRCs) {
   Error::Clear();
   EXPECT_FALSE(f.manager.CRCCheckFile(f.root.File(L"missing"), 0));
   ASSERT_EQ(Error::GetRecords().size(), 1u);
-  EXPECT_EQ(Error::GetRecords()[0].message,
-            "DownloadManager::CRCCheckFile unable to open file " + StringUtils::ToNarrow(f.root.File(L"missing")));
+  EXPECT_EQ(Error::GetRecords()[0].message, "DownloadManager::CRCCheckFile unable to open file " +
+                                                StringUtils::ToNarrow(f.root.File(L"missing")));
 }
 
 TEST(DownloadManagerCRCInfo, AnEntryWithoutPartsAcceptsAnyExistingFile) {
@@ -105,8 +107,8 @@ TEST(DownloadManagerCRCInfo, ACorruptSecondPartDeletesTheFile) {
   Folders f;
   std::vector<uint8_t> bytes = RandomBytes(kPart + 4000, 2);
   std::vector<std::wstring> lines;
-  StringUtils::Split(StringUtils::ToWide(testsupport::CRCInfoEntryText("Setup.exe", bytes)), L"\r\n", true,
-                     lines);
+  StringUtils::Split(StringUtils::ToWide(testsupport::CRCInfoEntryText("Setup.exe", bytes)),
+                     L"\r\n", true, lines);
   lines.pop_back();
   bytes[kPart + 10] ^= 1;
   std::wstring path = f.manager.downloadFolder + L"/Setup_123.exe";
@@ -118,7 +120,8 @@ TEST(DownloadManagerCRCInfo, ACorruptSecondPartDeletesTheFile) {
   EXPECT_FALSE(FileExists(path));
   EXPECT_EQ(f.manager.finishedBytes.load(), 100000000u - bytes.size());
   ASSERT_EQ(Error::GetRecords().size(), 1u);
-  EXPECT_EQ(Error::GetRecords()[0].message, "CheckFileFromCRCInfo CRC is not correct: " + StringUtils::ToNarrow(path));
+  EXPECT_EQ(Error::GetRecords()[0].message,
+            "CheckFileFromCRCInfo CRC is not correct: " + StringUtils::ToNarrow(path));
   EXPECT_EQ(Error::GetRecords()[0].errorNumber, -3);
 }
 
@@ -136,10 +139,12 @@ TEST(DownloadManagerCRCInfo, LocalNamesCarryTheProductSuffix) {
 }
 
 TEST(DownloadManagerCRCInfo, HostileNamesAreRecognised) {
-  for (const wchar_t* bad : {L"", L"../x.exe", L"..\\x.exe", L"a/b.exe", L"a\\b.exe", L"C:x.exe",
-                             L"C:\\x.exe", L"..", L".", L"x..exe", L"CON", L"con.exe", L"NUL.txt",
-                             L"COM1", L"lpt9.bin", L"AUX ", L"x.exe.", L"x.exe ", L"a<b.exe",
-                             L"a|b", L"a?b", L"a*b", L"a\"b", L"a\tb", L"\\\\server\\share"}) {
+  for (const wchar_t* bad :
+       {L"",        L"../x.exe",  L"..\\x.exe", L"a/b.exe", L"a\\b.exe",
+        L"C:x.exe", L"C:\\x.exe", L"..",        L".",       L"x..exe",
+        L"CON",     L"con.exe",   L"NUL.txt",   L"COM1",    L"lpt9.bin",
+        L"AUX ",    L"x.exe.",    L"x.exe ",    L"a<b.exe", L"a|b",
+        L"a?b",     L"a*b",       L"a\"b",      L"a\tb",    L"\\\\server\\share"}) {
     EXPECT_FALSE(DownloadManager::IsSafeFileName(bad)) << StringUtils::ToNarrow(bad);
   }
   for (const wchar_t* good : {L"Setup.exe", L"Velmot Pro.exe", L"data-1.cab", L"CONSOLE.exe",
@@ -155,9 +160,10 @@ TEST(DownloadManagerCRCInfo, HostileListedNamesNeverTouchFilesOutsideTheFolders)
   std::vector<uint8_t> victim = RandomBytes(500, 9);
   // A file beside the download folder that "../victim.exe" would reach.
   WriteFileBytes(job.root.File(L"victim_123.exe"), victim);
-  for (const char* name : {"../victim.exe", "..\\victim.exe", "sub/x.exe", "CON", "Z:evil.exe", "bad.exe."}) {
-    job.AddRawEntry(std::string(name) + "\r\n500\r\n" + std::to_string(testsupport::CrcOf(victim.data(), 1)) +
-                    "\r\n");
+  for (const char* name :
+       {"../victim.exe", "..\\victim.exe", "sub/x.exe", "CON", "Z:evil.exe", "bad.exe."}) {
+    job.AddRawEntry(std::string(name) + "\r\n500\r\n" +
+                    std::to_string(testsupport::CrcOf(victim.data(), 1)) + "\r\n");
     job.host.PutObject(DownloadJob::PartObject(0, "x.exe"), victim);
   }
   job.PublishList();

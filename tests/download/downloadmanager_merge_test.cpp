@@ -42,8 +42,8 @@ struct MergeSetup {
     manager.productSuffix = L"_123";
     manager.currentName = manager.GetLocalName(L"Setup.exe");
     std::vector<std::wstring> lines;
-    StringUtils::Split(StringUtils::ToWide(testsupport::CRCInfoEntryText("Setup.exe", bytes)), L"\r\n",
-                       true, lines);
+    StringUtils::Split(StringUtils::ToWide(testsupport::CRCInfoEntryText("Setup.exe", bytes)),
+                       L"\r\n", true, lines);
     lines.pop_back();
     entry = lines;
     for (size_t k = 0; k * kPart < size; ++k) WriteFileBytes(Part(k), Slice(k));
@@ -53,10 +53,11 @@ struct MergeSetup {
     size_t end = std::min(bytes.size(), (k + 1) * kPart);
     return std::vector<uint8_t>(bytes.begin() + k * kPart, bytes.begin() + end);
   }
-  std::wstring Part(size_t k) const { return manager.workFolder + L"/Setup_123.exepart" + std::to_wstring(k); }
+  std::wstring Part(size_t k) const {
+    return manager.workFolder + L"/Setup_123.exepart" + std::to_wstring(k);
+  }
   std::wstring Target() const { return manager.downloadFolder + L"/Setup_123.exe"; }
 };
-
 
 TEST(DownloadManagerMerge, JoinsThreePartsShowingProgressAndDeletesEachPart) {
   MergeSetup s(25000000);
@@ -91,7 +92,8 @@ TEST(DownloadManagerMerge, AMissingPartGivesUpAndKeepsTheLaterParts) {
   MergeSetup s(25000000);
   DeleteFileW(s.Part(1).c_str());
   s.manager.MergePartFiles(s.Parts(), s.entry);
-  EXPECT_TRUE(HasRecord("Merging part files failed. Unable to open: " + StringUtils::ToNarrow(s.Part(1))));
+  EXPECT_TRUE(
+      HasRecord("Merging part files failed. Unable to open: " + StringUtils::ToNarrow(s.Part(1))));
   EXPECT_FALSE(FileExists(s.Part(0)));
   EXPECT_FALSE(FileExists(s.Target()));
   EXPECT_TRUE(FileExists(s.Part(2)));

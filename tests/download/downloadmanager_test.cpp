@@ -35,14 +35,15 @@ using testsupport::RecordingDMListener;
 
 constexpr unsigned kJobMs = 90000;  // generous: a hang must fail, a slow machine must not
 
-const wchar_t kGiveUp[] = L"Downloading setup failed.\rYou are now directed to our Support Center for help.";
+const wchar_t kGiveUp[] =
+    L"Downloading setup failed.\rYou are now directed to our Support Center for help.";
 
 size_t CountRecords(uint32_t code) {
   size_t n = 0;
-  for (const ErrorRecord& r : Error::GetRecords()) n += static_cast<uint32_t>(r.errorNumber) == code;
+  for (const ErrorRecord& r : Error::GetRecords())
+    n += static_cast<uint32_t>(r.errorNumber) == code;
   return n;
 }
-
 
 bool WaitFor(const std::function<bool()>& condition, unsigned timeoutMs) {
   for (unsigned waited = 0; waited < timeoutMs; waited += 20) {
@@ -60,7 +61,9 @@ size_t SupportPageOpenings() {
   return n;
 }
 
-std::wstring Marker(const DownloadJob& job) { return job.downloadFolder + L"/" + testsupport::kSetupMarker; }
+std::wstring Marker(const DownloadJob& job) {
+  return job.downloadFolder + L"/" + testsupport::kSetupMarker;
+}
 
 TEST(DownloadManager, AllFilesPresentGoStraightToSetup) {
   DownloadJob job;
@@ -109,11 +112,13 @@ TEST(DownloadManager, DownloadsEachFileFromItsFirstPartMergesAndStartsSetup) {
   std::vector<std::string> parts;
   for (const auto& r : job.host.Requests()) {
     std::string path = r["path"];
-    if (path.find("_") != std::string::npos && path.find(DownloadJob::kListName) == std::string::npos) {
+    if (path.find("_") != std::string::npos &&
+        path.find(DownloadJob::kListName) == std::string::npos) {
       parts.push_back(path.substr(path.rfind('/') + 1));
     }
   }
-  EXPECT_EQ(parts, (std::vector<std::string>{"0_Setup.exe", "0_VelmotData.bin", "1_VelmotData.bin"}));
+  EXPECT_EQ(parts,
+            (std::vector<std::string>{"0_Setup.exe", "0_VelmotData.bin", "1_VelmotData.bin"}));
 }
 
 TEST(DownloadManager, ReusesAGoodPartFileAndFetchesABadOneAgain) {
@@ -125,8 +130,9 @@ TEST(DownloadManager, ReusesAGoodPartFileAndFetchesABadOneAgain) {
   DownloadManager manager(&listener);
   job.Describe(manager);
   CreateDirectoryW(job.workFolder.c_str(), nullptr);
-  testsupport::WriteFileBytes(job.PartPath(manager, "Velmot.exe", 0),
-                              std::vector<uint8_t>(data.begin(), data.begin() + DownloadManager::kPartSize));
+  testsupport::WriteFileBytes(
+      job.PartPath(manager, "Velmot.exe", 0),
+      std::vector<uint8_t>(data.begin(), data.begin() + DownloadManager::kPartSize));
   testsupport::WriteFileBytes(job.PartPath(manager, "Velmot.exe", 1), RandomBytes(5000, 12));
   std::atomic<uint64_t> seenFinished{0}, seenPresent{0};
   std::atomic<bool> seen{false};
@@ -151,7 +157,8 @@ TEST(DownloadManager, StopWhileDownloadingKeepsThePartsAndTheNextJobReusesThem) 
   std::vector<uint8_t> data = RandomBytes(2 * DownloadManager::kPartSize + 100, 13);
   job.AddFile("Big.bin", data);
   job.PublishList();
-  job.host.SetBehaviour(DownloadJob::PartObject(1, "Big.bin"), {{"attempts", {{{"rate", 100000}}}}});
+  job.host.SetBehaviour(DownloadJob::PartObject(1, "Big.bin"),
+                        {{"attempts", {{{"rate", 100000}}}}});
   std::wstring part0, part1, merged;
   {
     RecordingDMListener listener;
@@ -160,7 +167,8 @@ TEST(DownloadManager, StopWhileDownloadingKeepsThePartsAndTheNextJobReusesThem) 
     part0 = job.PartPath(manager, "Big.bin", 0);
     part1 = job.PartPath(manager, "Big.bin", 1);
     merged = job.LocalPath(manager, "Big.bin");
-    ASSERT_TRUE(WaitFor([&] { return job.RequestCount(DownloadJob::PartObject(1, "Big.bin")) > 0; }, kJobMs));
+    ASSERT_TRUE(WaitFor([&] { return job.RequestCount(DownloadJob::PartObject(1, "Big.bin")) > 0; },
+                        kJobMs));
     Sleep(300);
     DWORD before = GetTickCount();
     manager.StopJob();
@@ -181,7 +189,8 @@ TEST(DownloadManager, StopWhileDownloadingKeepsThePartsAndTheNextJobReusesThem) 
   EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(0, "Big.bin")), 1u);
   EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(2, "Big.bin")), 1u);
   // No ".exe" among the files: verified, but there is nothing to start.
-  EXPECT_EQ(listener.Errors(), std::vector<std::wstring>{L"Failed to run setup. Setup executable is missing."});
+  EXPECT_EQ(listener.Errors(),
+            std::vector<std::wstring>{L"Failed to run setup. Setup executable is missing."});
   EXPECT_EQ(listener.FinishedCount(), 0u);
   EXPECT_EQ(CountRecords(DL_MANAGER_EXECUTABLE_MISSING), 1u);
 }
@@ -194,8 +203,9 @@ TEST(DownloadManager, AMissingCRCInfoDocumentEndsTheJobWithTheReleaseGoneText) {
   ASSERT_TRUE(manager.WaitForEnd(kJobMs));
   EXPECT_EQ(listener.FinishedCount(), 1u);
   EXPECT_TRUE(listener.Errors().empty());
-  EXPECT_TRUE(HasRecord("This version of Velmot can no longer be downloaded.\r\nPlease download the "
-                        "latest version you received in an e-mail message"));
+  EXPECT_TRUE(
+      HasRecord("This version of Velmot can no longer be downloaded.\r\nPlease download the "
+                "latest version you received in an e-mail message"));
   EXPECT_EQ(job.RequestCount(DownloadJob::ListObject()), 4u);  // one worker run, four attempts
 }
 
@@ -211,8 +221,9 @@ TEST(DownloadManager, EightFailingPassesGiveUpAndOpenTheSupportPage) {
   EXPECT_EQ(listener.Errors(), std::vector<std::wstring>{kGiveUp});
   EXPECT_EQ(listener.FinishedCount(), 0u);
   EXPECT_EQ(CountRecords(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED), 1u);
-  EXPECT_TRUE(HasRecord("Maximum download attempts exceeded. If there are no network or file errors, "
-                        "it could be that the files are removed from disk after writing"));
+  EXPECT_TRUE(
+      HasRecord("Maximum download attempts exceeded. If there are no network or file errors, "
+                "it could be that the files are removed from disk after writing"));
   EXPECT_EQ(job.RequestCount(DownloadJob::ListObject()), 8u * 4u);
   EXPECT_EQ(manager.WorkerCount(), 8u);
   EXPECT_TRUE(WaitFor([&] { return SupportPageOpenings() > openedBefore; }, 20000));
@@ -285,10 +296,10 @@ TEST(DownloadManager, AWriteFailureRedirectsOnceAndEndsTheJob) {
   ASSERT_TRUE(manager.WaitForEnd(kJobMs));
   // The redirect runs on the worker's thread; the manager's own thread ends without it.
   ASSERT_TRUE(listener.WaitForFinished(kJobMs));
-  EXPECT_EQ(listener.Errors(),
-            std::vector<std::wstring>{L"Something is preventing the Download Manager from saving the "
-                                      L"installation files.\r\nYou will now be re-directed to the "
-                                      L"Velmot Support Center."});
+  EXPECT_EQ(listener.Errors(), std::vector<std::wstring>{
+                                   L"Something is preventing the Download Manager from saving the "
+                                   L"installation files.\r\nYou will now be re-directed to the "
+                                   L"Velmot Support Center."});
   EXPECT_EQ(listener.FinishedCount(), 1u);
   EXPECT_TRUE(manager.supportRedirected.load());
   EXPECT_TRUE(WaitFor([&] { return SupportPageOpenings() > openedBefore; }, 20000));
@@ -328,7 +339,8 @@ TEST(DownloadManager, StopJobWithoutAJobDoesNothing) {
 // parts download and report, while files merge and verify. Every stop must return promptly.
 TEST(DownloadManager, StopAtRandomMomentsNeverHangs) {
   DownloadJob job;
-  for (int i = 0; i < 6; ++i) job.AddFile("File" + std::to_string(i) + ".bin", RandomBytes(40000, 100 + i));
+  for (int i = 0; i < 6; ++i)
+    job.AddFile("File" + std::to_string(i) + ".bin", RandomBytes(40000, 100 + i));
   job.PublishList();
   std::mt19937 random(2024);
   for (int round = 0; round < 25; ++round) {

@@ -33,7 +33,6 @@ std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), t
 
 using testsupport::Base64Decode;
 
-
 class DownloadRequestTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -154,8 +153,8 @@ TEST_F(DownloadRequestTest, UnknownReleaseIsRefusedWithTheServiceText) {
 TEST_F(DownloadRequestTest, ErrorInfoOfAnotherTypeIsNoRefusal) {
   for (const nlohmann::json& info : {nlohmann::json(7), nlohmann::json(nullptr)}) {
     std::wstring errorText;
-    EXPECT_TRUE(RequestWith({{"error_info", info}, {"product_code", "77"}, {"host_name", "h"}},
-                            errorText))
+    EXPECT_TRUE(
+        RequestWith({{"error_info", info}, {"product_code", "77"}, {"host_name", "h"}}, errorText))
         << info.dump();
     EXPECT_EQ(L"", errorText);
     EXPECT_EQ(L"_77", manager.productSuffix);
@@ -180,15 +179,14 @@ TEST_F(DownloadRequestTest, MembersOfOtherTypesReadAsEmpty) {
 
 TEST_F(DownloadRequestTest, TextsBeyondAsciiKeepTheirCharacters) {
   std::wstring errorText;
-  EXPECT_TRUE(RequestWith({{"company_name", "Velmot \xc3\x9cnternehmen \xe2\x82\xac"},
-                           {"host_name", "h"}},
-                          errorText));
+  EXPECT_TRUE(RequestWith(
+      {{"company_name", "Velmot \xc3\x9cnternehmen \xe2\x82\xac"}, {"host_name", "h"}}, errorText));
   EXPECT_EQ(L"Velmot \u00dcnternehmen \u20ac", manager.descriptor.companyName);
 }
 
 TEST_F(DownloadRequestTest, AnswersThatAreNoDescriptorFailWithAClearText) {
-  const char* bodies[] = {"<html>Service Unavailable</html>", "[1,2,3]", "\"text\"", "",
-                          "{\"product_code\":\"1\"}", "{\"host_name\":"};
+  const char* bodies[] = {"<html>Service Unavailable</html>", "[1,2,3]",        "\"text\"", "",
+                          "{\"product_code\":\"1\"}",         "{\"host_name\":"};
   for (const char* body : bodies) {
     Error::Clear();
     PresetDescriptor();
@@ -221,9 +219,10 @@ TEST_F(DownloadRequestTest, ServiceThatDropsEveryConnectionFailsAfterThreeAttemp
   EXPECT_FALSE(RequestWith({{"respond", {{"reset", true}}}}, errorText));
   EXPECT_EQ(kUnreachable, errorText);
   EXPECT_EQ(3u, MyRequests().size());
-  EXPECT_TRUE(HasRecord("DownloadManager::RequestDownload the web service answered 9000 HTTP "
-                        "Operation failed",
-                        DL_MANAGER_HTTP_STATUS_NOT_OK));
+  EXPECT_TRUE(
+      HasRecord("DownloadManager::RequestDownload the web service answered 9000 HTTP "
+                "Operation failed",
+                DL_MANAGER_HTTP_STATUS_NOT_OK));
 }
 
 TEST_F(DownloadRequestTest, SilentServiceFailsAfterItsTimeouts) {

@@ -26,8 +26,8 @@ using testsupport::FileExists;
 using testsupport::Narrow;
 using testsupport::RandomBytes;
 using testsupport::ReadFileBytes;
-using testsupport::RecordMessages;
 using testsupport::RecordingDownloadListener;
+using testsupport::RecordMessages;
 
 constexpr unsigned kEndMs = testsupport::kWorkerEndMs;
 

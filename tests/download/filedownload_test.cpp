@@ -25,12 +25,11 @@ using testsupport::FileExists;
 using testsupport::Narrow;
 using testsupport::RandomBytes;
 using testsupport::ReadFileBytes;
-using testsupport::RecordMessages;
 using testsupport::RecordingDownloadListener;
+using testsupport::RecordMessages;
 using testsupport::StartsWith;
 
 constexpr unsigned kEndMs = testsupport::kWorkerEndMs;
-
 
 TEST_F(FileDownloadTest, GoodPartIsWrittenWithExactlyFourRecords) {
   std::vector<uint8_t> bytes = RandomBytes(1100000, 1);  // three reads of 512 KiB at most
@@ -99,8 +98,10 @@ TEST_F(FileDownloadTest, CrcThatNeverMatchesGivesFourSignedRecords) {
   Prepare("rel/0_a.exe", part, -1);  // 0xFFFFFFFF
   RunToEnd();
 
-  const std::string expected = "Download: " + Narrow(part) + " incorrect CRC. Expected: -1 found: " +
-                               std::to_string(CrcOf(bytes)) + " bytes read: 70000Retrying download";
+  const std::string expected =
+      "Download: " + Narrow(part) +
+      " incorrect CRC. Expected: -1 found: " + std::to_string(CrcOf(bytes)) +
+      " bytes read: 70000Retrying download";
   size_t found = 0;
   for (const ErrorRecord& r : Error::GetRecords()) {
     if (StartsWith(r.message, "Download: ")) {
@@ -120,7 +121,8 @@ TEST_F(FileDownloadTest, CrcThatNeverMatchesGivesFourSignedRecords) {
 TEST_F(FileDownloadTest, ConnectionDroppedMidBodyThenAGoodAttempt) {
   std::vector<uint8_t> bytes = RandomBytes(800000, 2);
   files.PutObject("rel/0_b.exe", bytes);
-  files.SetBehaviour("rel/0_b.exe", {{"attempts", nlohmann::json::array({{{"closeAfter", 300000}}})}});
+  files.SetBehaviour("rel/0_b.exe",
+                     {{"attempts", nlohmann::json::array({{{"closeAfter", 300000}}})}});
   std::wstring part = temp.File(L"b.exepart0");
   Prepare("rel/0_b.exe", part, CrcOf(bytes));
   RunToEnd();
@@ -133,8 +135,8 @@ TEST_F(FileDownloadTest, ConnectionDroppedMidBodyThenAGoodAttempt) {
   EXPECT_EQ(records[2].message, "Body ended after 300000 of 800000 bytes for: " + Narrow(part));
   EXPECT_EQ(records[2].errorNumber, ERROR_INTERNET_CONNECTION_ABORTED);
   EXPECT_EQ(records[3].message, "Error reading file, reconnecting.");
-  EXPECT_EQ(records[4].message, "Download: " + Narrow(part) + " incorrect CRC. Expected: " +
-                                    std::to_string(CrcOf(bytes)) +
+  EXPECT_EQ(records[4].message, "Download: " + Narrow(part) +
+                                    " incorrect CRC. Expected: " + std::to_string(CrcOf(bytes)) +
                                     " found: 0 bytes read: 300000Retrying download");
   EXPECT_EQ(CountRecordsStartingWith("Download: " + Narrow(part) + " incorrect CRC."), 1u);
   EXPECT_EQ(CountRecordsStartingWith("Download: " + Narrow(part) + " correct CRC."), 1u);
@@ -189,8 +191,9 @@ TEST_F(FileDownloadTest, EmptyBodyFailsWhenACrcIsExpected) {
   files.PutObject("rel/0_e.exe", std::string());
   Prepare("rel/0_e.exe", temp.File(L"e0"), 77);
   RunToEnd();
-  EXPECT_EQ(CountRecordsStartingWith("Download: " + Narrow(temp.File(L"e0")) +
-                          " incorrect CRC. Expected: 77 found: 0 bytes read: 0Retrying download"),
+  EXPECT_EQ(CountRecordsStartingWith(
+                "Download: " + Narrow(temp.File(L"e0")) +
+                " incorrect CRC. Expected: 77 found: 0 bytes read: 0Retrying download"),
             4u);
   EXPECT_FALSE(FileExists(temp.File(L"e0")));
 }
@@ -202,7 +205,8 @@ TEST_F(FileDownloadTest, AnnouncedBodyBeyondTheLimitIsRefusedUnread) {
   RunToEnd();
   EXPECT_TRUE(worker.PartData().empty());
   EXPECT_EQ(listener.ProgressCount(), 0u);
-  EXPECT_EQ(CountRecordsStartingWith("Object of 300000 bytes is larger than the 100000 bytes accepted for: "),
+  EXPECT_EQ(CountRecordsStartingWith(
+                "Object of 300000 bytes is larger than the 100000 bytes accepted for: "),
             4u);
   EXPECT_EQ(CountRecordsStartingWith("Download:  correct CRC."), 0u);
 }

@@ -22,8 +22,8 @@ void PutFile(const std::wstring& path, const std::string& content) {
   ASSERT_NE(h, INVALID_HANDLE_VALUE) << StringUtils::ToNarrow(path);
   DWORD written = 0;
   if (!content.empty()) {
-    ASSERT_TRUE(::WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &written,
-                            nullptr));
+    ASSERT_TRUE(
+        ::WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &written, nullptr));
   }
   CloseHandle(h);
 }

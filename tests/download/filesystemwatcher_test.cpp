@@ -53,7 +53,6 @@ bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs = 5000) {
   return condition();
 }
 
-
 class FileSystemWatcherTest : public ::testing::Test {
  protected:
   void SetUp() override { Error::Clear(); }

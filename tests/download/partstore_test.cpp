@@ -41,9 +41,9 @@ TEST_F(PartStoreTest, ReadsConsecutivePartsAndTellsWhichOneIsWrong) {
   EXPECT_EQ(PartStore::ReadAndCheck(file.Get(), 1000, 12345, buffer, read),
             PartStore::Check::kWrongCrc);
   // The short last part: only what is there is read and checked.
-  EXPECT_EQ(PartStore::ReadAndCheck(file.Get(), 1000, CrcOf(bytes.data() + 2000, 500), buffer,
-                                    read),
-            PartStore::Check::kGood);
+  EXPECT_EQ(
+      PartStore::ReadAndCheck(file.Get(), 1000, CrcOf(bytes.data() + 2000, 500), buffer, read),
+      PartStore::Check::kGood);
   EXPECT_EQ(read, 500u);
   EXPECT_GE(buffer.size(), 1000u);
 }

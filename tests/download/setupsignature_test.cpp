@@ -38,7 +38,8 @@ std::wstring SigningFolder() { return TestFolder() + L"/signing"; }
 class TrustTestRoot : public testing::Environment {
  public:
   void SetUp() override {
-    std::wstring command = L"\"" + TestFolder() + L"/trustca.exe\" \"" + SigningFolder() + L"/ca.der\"";
+    std::wstring command =
+        L"\"" + TestFolder() + L"/trustca.exe\" \"" + SigningFolder() + L"/ca.der\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
@@ -82,8 +83,9 @@ struct Decision {
 };
 
 std::wstring Refusal(const std::wstring& path) {
-  return std::wstring(L"The downloaded installer could not be verified as coming from Velmot, so it "
-                      L"was not started.\r\n\r\nThe file was kept for our support team to examine:\r\n") +
+  return std::wstring(
+             L"The downloaded installer could not be verified as coming from Velmot, so it "
+             L"was not started.\r\n\r\nThe file was kept for our support team to examine:\r\n") +
          path + L"\r\n\r\nPlease contact the Velmot Support Center.";
 }
 
@@ -133,7 +135,8 @@ TEST(SetupSignature, ARequiredPublisherStartsOnlyAHoldingSignatureByExactlyThatN
   ASSERT_EQ(Records().size(), 1u);
   EXPECT_EQ(Records()[0].message,
             "Setup signature holds; signed by \"Velmot Test Publisher\", WinVerifyTrust result "
-            "0x00000000: " + Narrow(good.path));
+            "0x00000000: " +
+                Narrow(good.path));
   EXPECT_FALSE(Error::HasErrors());
 
   struct Case {
@@ -164,8 +167,9 @@ TEST(SetupSignature, ARequiredPublisherStartsOnlyAHoldingSignatureByExactlyThatN
       {0, L"Velmot Test Publisher Ltd",
        "Setup not started: its signer is not \"Velmot Test Publisher\"; signed by \"Velmot Test "
        "Publisher Ltd\", WinVerifyTrust result 0x00000000: "},
-      {0, L"", "Setup not started: its signer is not \"Velmot Test Publisher\"; signed by nobody, "
-               "WinVerifyTrust result 0x00000000: "},
+      {0, L"",
+       "Setup not started: its signer is not \"Velmot Test Publisher\"; signed by nobody, "
+       "WinVerifyTrust result 0x00000000: "},
   };
   for (const Case& c : cases) {
     Decision d;
@@ -189,7 +193,8 @@ TEST(SetupSignature, ARevocationCheckThatCouldNotRunIsNotedAndDoesNotRefuse) {
   ASSERT_EQ(Records().size(), 2u);
   EXPECT_EQ(Records()[0].message,
             "The revocation of the setup's signing certificates could not be checked (0x80092013 "
-            "CRYPT_E_REVOCATION_OFFLINE); checked without it: " + Narrow(d.path));
+            "CRYPT_E_REVOCATION_OFFLINE); checked without it: " +
+                Narrow(d.path));
   EXPECT_FALSE(Error::HasErrors());
 }
 
@@ -212,8 +217,8 @@ TEST(SetupSignature, TheCheckedFileCannotBeChangedOrRemovedUntilTheCheckGoes) {
     EXPECT_EQ(writeError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     EXPECT_FALSE(DeleteFileW(path.c_str()));
     // Reading it, as the shell does to start it, stays possible.
-    HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                0, nullptr);
     EXPECT_NE(reader, INVALID_HANDLE_VALUE);
     if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
   }

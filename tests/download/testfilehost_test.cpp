@@ -50,7 +50,8 @@ TEST(TestFileHost, EscapedNamesMapToObjectsAndRequestsAreLogged) {
   ASSERT_EQ(1u, requests.size());
   const auto& q = requests[0];
   EXPECT_EQ("GET", q["method"]);
-  EXPECT_EQ("/" + std::string(ns.Name().begin(), ns.Name().end()) + "/rel/Velmot%20Pro.txt", q["path"]);
+  EXPECT_EQ("/" + std::string(ns.Name().begin(), ns.Name().end()) + "/rel/Velmot%20Pro.txt",
+            q["path"]);
   EXPECT_EQ("sv=1&sig=a%2Bb", q["query"]);
   EXPECT_EQ("Velmot Download Manager / 9.5", q["headers"]["user-agent"]);
   bool rawName = false;
@@ -88,8 +89,9 @@ TEST(TestFileHost, AttemptsApplyInOrderThenTheRest) {
   FileHostNamespace ns;
   std::string bytes = Pattern(100000);
   ns.PutObject("p.bin", bytes);
-  ns.SetBehaviour("p.bin", {{"attempts", {{{"status", 500}}, {{"closeAfter", 1000}}, {{"corruptAt", 5}}}},
-                            {"then", {{"body", "replaced"}}}});
+  ns.SetBehaviour("p.bin",
+                  {{"attempts", {{{"status", 500}}, {{"closeAfter", 1000}}, {{"corruptAt", 5}}}},
+                   {"then", {{"body", "replaced"}}}});
   Answer first = Get(ns, "p.bin");
   EXPECT_EQ(500u, first.status);
 
@@ -131,9 +133,10 @@ TEST(TestFileHost, StallAndRateDelayTheBody) {
   FileHostNamespace ns;
   std::string bytes = Pattern(20000);
   ns.PutObject("s.bin", bytes);
-  ns.SetBehaviour("s.bin", {{"attempts", {{{"stallAfter", 100}, {"stallMs", 400}},
-                                          {{"stallAfter", 100}, {"stallMs", 3000}},
-                                          {{"rate", 40000}}}}});
+  ns.SetBehaviour("s.bin", {{"attempts",
+                             {{{"stallAfter", 100}, {"stallMs", 400}},
+                              {{"stallAfter", 100}, {"stallMs", 3000}},
+                              {{"rate", 40000}}}}});
   Answer stalled = Get(ns, "s.bin");
   EXPECT_TRUE(stalled.body == bytes);
   EXPECT_GE(stalled.millis, 380u);

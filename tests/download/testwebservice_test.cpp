@@ -24,16 +24,19 @@ using testsupport::Utf16le;
 
 Answer RequestDownload(const std::string& form) {
   Request r = ServiceRequest(ServicePath());
-  r.headers = L"ComputerId: 0123456789abcdef0123456789abcdef01234567\r\n"
-              L"Content-Type: application/x-www-form-urlencoded\r\nMethod: RequestDownload";
+  r.headers =
+      L"ComputerId: 0123456789abcdef0123456789abcdef01234567\r\n"
+      L"Content-Type: application/x-www-form-urlencoded\r\nMethod: RequestDownload";
   r.body = form;
   return Send(r);
 }
 
 TEST(TestWebService, AnswersTheDescriptorOfAKnownRelease) {
   std::string release = "Velmot Test " + std::to_string(GetTickCount64());
-  testsupport::ServiceRelease entry(release, {{"product_code", "77"}, {"company_name", "Velmot"},
-                                              {"download_subdir", "Rel/X"}, {"host_name", "files.example"},
+  testsupport::ServiceRelease entry(release, {{"product_code", "77"},
+                                              {"company_name", "Velmot"},
+                                              {"download_subdir", "Rel/X"},
+                                              {"host_name", "files.example"},
                                               {"SAS", "?sig=1"}});
   std::string encoded;
   for (char c : release) encoded += c == ' ' ? std::string("%20") : std::string(1, c);
@@ -49,22 +52,27 @@ TEST(TestWebService, AnswersTheDescriptorOfAKnownRelease) {
 }
 
 TEST(TestWebService, RefusesUnknownReleasesAndVersions) {
-  auto unknown = nlohmann::json::parse(RequestDownload("DownloadManagerVersion=9%2e5&ReleaseName=Nope%201").body);
+  auto unknown = nlohmann::json::parse(
+      RequestDownload("DownloadManagerVersion=9%2e5&ReleaseName=Nope%201").body);
   EXPECT_EQ("Unknown release \"Nope 1\"", unknown["error_info"]);
-  auto version = nlohmann::json::parse(RequestDownload("DownloadManagerVersion=9%2e4&ReleaseName=Velmot%2010%2e5").body);
+  auto version = nlohmann::json::parse(
+      RequestDownload("DownloadManagerVersion=9%2e4&ReleaseName=Velmot%2010%2e5").body);
   EXPECT_EQ("Unsupported download manager version \"9.4\"", version["error_info"]);
   auto missing = nlohmann::json::parse(RequestDownload("ReleaseName=Velmot%2010%2e5").body);
   EXPECT_TRUE(missing["error_info"].is_string());
   // The base catalogue's release points at this build's file host.
-  auto base = nlohmann::json::parse(RequestDownload("DownloadManagerVersion=9%2e5&ReleaseName=Velmot%2010%2e5").body);
+  auto base = nlohmann::json::parse(
+      RequestDownload("DownloadManagerVersion=9%2e5&ReleaseName=Velmot%2010%2e5").body);
   std::wstring host = testsupport::Get(L"VELMOT_FILEHOST_NAME");
   EXPECT_EQ(std::string(host.begin(), host.end()), base["host_name"]);
 }
 
 TEST(TestWebService, CannedAnswersAndTheRequestLog) {
   std::string release = "Canned " + std::to_string(GetTickCount64());
-  testsupport::ServiceRelease entry(release, {{"respond", {{"status", 500}, {"body", "oops"}, {"delayMs", 200}}}});
-  std::string form = "DownloadManagerVersion=9%2e5&ReleaseName=" + release.substr(0, 6) + "%20" + release.substr(7);
+  testsupport::ServiceRelease entry(
+      release, {{"respond", {{"status", 500}, {"body", "oops"}, {"delayMs", 200}}}});
+  std::string form = "DownloadManagerVersion=9%2e5&ReleaseName=" + release.substr(0, 6) + "%20" +
+                     release.substr(7);
   Answer a = RequestDownload(form);
   EXPECT_EQ(500u, a.status);
   EXPECT_EQ("oops", a.body);
@@ -86,7 +94,8 @@ TEST(TestWebService, CannedAnswersAndTheRequestLog) {
 Answer Upload(const std::string& computerId, const std::string& body) {
   Request r = ServiceRequest(ServicePath());
   std::wstring id(computerId.begin(), computerId.end());
-  r.headers = L"ComputerId: " + id + L"\r\nContent-Type: application/octet-stream\r\n"
+  r.headers = L"ComputerId: " + id +
+              L"\r\nContent-Type: application/octet-stream\r\n"
               L"DownloadManagerVersion: 9.5\r\nMethod: LogErrorInfo";
   r.body = body;
   return Send(r);
@@ -102,12 +111,13 @@ TEST(TestWebService, StoresLogUploadsAndRefusesOtherBodies) {
   EXPECT_EQ(200u, ok.status) << ok.body;
   auto stored = testsupport::ServiceUploads(id);
   ASSERT_EQ(1u, stored.size());
-  EXPECT_EQ(std::string("[{\"detailed_message\": \"\", \"error_number\": -32767, \"file\": \"src/a.cpp\", "
-                        "\"line\": 12, \"log_index\": 0, \"message\": \"caf\xc3\xa9\"}]"),
+  EXPECT_EQ(std::string(
+                "[{\"detailed_message\": \"\", \"error_number\": -32767, \"file\": \"src/a.cpp\", "
+                "\"line\": 12, \"log_index\": 0, \"message\": \"caf\xc3\xa9\"}]"),
             stored[0]);
 
-  EXPECT_EQ(400u, Upload(id, Utf16le(report)).status);                       // not gzip
-  EXPECT_EQ(400u, Upload(id, Gzip("[]")).status);                            // not UTF-16LE
+  EXPECT_EQ(400u, Upload(id, Utf16le(report)).status);                           // not gzip
+  EXPECT_EQ(400u, Upload(id, Gzip("[]")).status);                                // not UTF-16LE
   EXPECT_EQ(400u, Upload(id, Gzip(Utf16le(L"[{\"message\": \"x\"}]"))).status);  // wrong shape
   EXPECT_EQ(413u, Upload(id, Gzip(std::string(17 * 1024 * 1024, ' '))).status);  // too large
   EXPECT_EQ(200u, Upload(id, Gzip(Utf16le(L"[]"))).status);

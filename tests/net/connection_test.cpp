@@ -18,7 +18,6 @@ using testsupport::StartsWith;
 
 std::string N(const std::wstring& text) { return StringUtils::ToNarrow(text); }
 
-
 bool AllClosed(const ConnectionState& s) {
   return !s.internetHandle && !s.connectHandle && !s.requestHandle;
 }
@@ -135,7 +134,8 @@ TEST_F(ConnectionTest, ClosedPortFailsAtSendNotAtConnect) {
   EXPECT_EQ(state.httpStatus.load(), 0);
   std::vector<ErrorRecord> records = Error::GetRecords();
   ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[1].message, "Connection::HttpSendRequest failed for: localhost/ /rel/0_Setup.exe");
+  EXPECT_EQ(records[1].message,
+            "Connection::HttpSendRequest failed for: localhost/ /rel/0_Setup.exe");
   EXPECT_EQ(records[1].errorNumber, ERROR_INTERNET_CANNOT_CONNECT);
   EXPECT_EQ(records[1].detailedMessage, "ERROR_INTERNET_CANNOT_CONNECT");
 }

@@ -21,8 +21,8 @@ using testsupport::Narrow;
 
 namespace {
 
-using testsupport::HasRecord;
 using testsupport::CountRecords;
+using testsupport::HasRecord;
 
 std::string UniqueId() { return testsupport::UniqueId("fu"); }
 
@@ -61,7 +61,6 @@ size_t IndexOf(const std::vector<std::string>& names, const std::string& name) {
   }
   return names.size();
 }
-
 
 // A canned answer of the service endpoint, reached with a RequestDownload form.
 struct CannedAnswer {
@@ -117,9 +116,10 @@ TEST_F(FileUploadTest, FormGoesOutSortedWithEncodedValuesAndAnswerIsKept) {
   EXPECT_LT(IndexOf(names, "Zeta"), names.size());
 
   EXPECT_TRUE(HasRecord("FileUpload::ServerSettingsFromUrl: " + Narrow(url), 0));
-  EXPECT_TRUE(HasRecord("Sending HTTP POST Headers:\r\nAccept-Encoding: gzip,deflate\r\n"
-                        "Alpha: first\r\nMethod: Echo\r\nZeta: last",
-                        0));
+  EXPECT_TRUE(
+      HasRecord("Sending HTTP POST Headers:\r\nAccept-Encoding: gzip,deflate\r\n"
+                "Alpha: first\r\nMethod: Echo\r\nZeta: last",
+                0));
   EXPECT_TRUE(HasRecord("Opening connection for: echo/" + id, 0));
   EXPECT_TRUE(HasRecord("Disconnecting echo/" + id, 0));
   EXPECT_FALSE(Error::HasErrors());
@@ -128,8 +128,8 @@ TEST_F(FileUploadTest, FormGoesOutSortedWithEncodedValuesAndAnswerIsKept) {
 TEST_F(FileUploadTest, FormNamesStayAsTheyAreAndEmptyNameGivesTheValueAlone) {
   const std::string id = UniqueId();
   FileUpload upload;
-  upload.PostForm(ServiceUrlWithPath("/echo/" + id), 2, {},
-                  {{L"", L"raw=1"}, {L"k y", L"v w"}}, false);
+  upload.PostForm(ServiceUrlWithPath("/echo/" + id), 2, {}, {{L"", L"raw=1"}, {L"k y", L"v w"}},
+                  false);
   auto requests = RequestsFor("/echo/" + id);
   ASSERT_EQ(1u, requests.size());
   EXPECT_EQ("raw=1&k y=v w", Body(requests[0]));
@@ -204,8 +204,7 @@ TEST_F(FileUploadTest, ThreeResetsGive9000) {
 TEST_F(FileUploadTest, ClosedPortCostsThreeAttemptsApartAndGives9000) {
   FileUpload upload;
   const ULONGLONG started = GetTickCount64();
-  upload.PostForm(L"https://localhost:1/Velmot/DownloadManager8.ashx", 2, {}, {{L"f", L"1"}},
-                  true);
+  upload.PostForm(L"https://localhost:1/Velmot/DownloadManager8.ashx", 2, {}, {{L"f", L"1"}}, true);
   const ULONGLONG took = GetTickCount64() - started;
   EXPECT_EQ(9000u, upload.httpStatus);
   EXPECT_EQ(L"HTTP Operation failed", upload.statusText);
@@ -248,9 +247,10 @@ TEST_F(FileUploadTest, HugeAnswerIsCutWithARecord) {
   EXPECT_EQ(200u, upload.httpStatus);
   EXPECT_TRUE(upload.responseTruncated);
   EXPECT_EQ(FileUpload::kMaxResponseBytes, upload.GetResponseText().size());
-  EXPECT_TRUE(HasRecord("FileUpload: the answer's body is longer than 4194304 bytes; the rest is "
-                        "dropped",
-                        0));
+  EXPECT_TRUE(
+      HasRecord("FileUpload: the answer's body is longer than 4194304 bytes; the rest is "
+                "dropped",
+                0));
 }
 
 TEST_F(FileUploadTest, StalledServerRunsIntoTheReceiveTimeout) {

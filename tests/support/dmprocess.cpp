@@ -44,10 +44,10 @@ std::wstring DmProcess::ProgramPath() {
   return folder + L"\\src\\velmot-dm.exe";
 }
 
-DmProcess::DmProcess(const std::wstring& folder, const std::wstring& fileName)
-    : folder_(folder) {
+DmProcess::DmProcess(const std::wstring& folder, const std::wstring& fileName) : folder_(folder) {
   // The program derives its release from the path the loader reports: keep it Windows-style.
-  for (auto& c : folder_) if (c == L'/') c = L'\\';
+  for (auto& c : folder_)
+    if (c == L'/') c = L'\\';
   exe_ = folder_ + L"\\" + fileName;
   CreateDirectoryW(folder_.c_str(), nullptr);
   if (!CopyFileW(ProgramPath().c_str(), exe_.c_str(), FALSE)) {
@@ -95,8 +95,8 @@ std::wstring DmProcess::Text(int controlId) const {
   if (control == nullptr) return L"<no control>";
   wchar_t text[2048] = {};
   DWORD_PTR result = 0;
-  if (!SendMessageTimeoutW(control, WM_GETTEXT, 2048, reinterpret_cast<LPARAM>(text),
-                           SMTO_NORMAL, kAnswerMs, &result)) {
+  if (!SendMessageTimeoutW(control, WM_GETTEXT, 2048, reinterpret_cast<LPARAM>(text), SMTO_NORMAL,
+                           kAnswerMs, &result)) {
     return L"<no answer>";
   }
   return text;
@@ -128,23 +128,30 @@ LRESULT DmProcess::Send(int controlId, UINT message, WPARAM wParam, LPARAM lPara
 void DmProcess::PostClose() const { PostMessageW(window_, WM_CLOSE, 0, 0); }
 
 HWND DmProcess::FindMessageBox(const std::wstring& caption, DWORD timeoutMs) const {
-  struct S { DWORD pid; HWND main; const std::wstring* caption; HWND found; } s{info_.dwProcessId, window_, &caption, nullptr};
+  struct S {
+    DWORD pid;
+    HWND main;
+    const std::wstring* caption;
+    HWND found;
+  } s{info_.dwProcessId, window_, &caption, nullptr};
   const ULONGLONG end = GetTickCount64() + timeoutMs;
   do {
-    EnumWindows([](HWND w, LPARAM p) -> BOOL {
-      auto* s = reinterpret_cast<S*>(p);
-      DWORD pid = 0;
-      GetWindowThreadProcessId(w, &pid);
-      wchar_t cls[16] = {}, text[256] = {};
-      GetClassNameW(w, cls, 16);
-      InternalGetWindowText(w, text, 256);
-      if (pid == s->pid && w != s->main && lstrcmpW(cls, L"#32770") == 0 && *s->caption == text &&
-          IsWindowVisible(w)) {
-        s->found = w;
-        return FALSE;
-      }
-      return TRUE;
-    }, reinterpret_cast<LPARAM>(&s));
+    EnumWindows(
+        [](HWND w, LPARAM p) -> BOOL {
+          auto* s = reinterpret_cast<S*>(p);
+          DWORD pid = 0;
+          GetWindowThreadProcessId(w, &pid);
+          wchar_t cls[16] = {}, text[256] = {};
+          GetClassNameW(w, cls, 16);
+          InternalGetWindowText(w, text, 256);
+          if (pid == s->pid && w != s->main && lstrcmpW(cls, L"#32770") == 0 &&
+              *s->caption == text && IsWindowVisible(w)) {
+            s->found = w;
+            return FALSE;
+          }
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&s));
     if (s.found) return s.found;
     Sleep(50);
   } while (GetTickCount64() < end);
@@ -170,7 +177,8 @@ std::wstring WorkFolderOf(const std::wstring& releaseName) {
   wchar_t appData[MAX_PATH] = {};
   SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, appData);
   std::wstring folder = std::wstring(appData) + L"/" + releaseName;
-  for (auto& c : folder) if (c == L'\\') c = L'/';
+  for (auto& c : folder)
+    if (c == L'\\') c = L'/';
   return folder;
 }
 

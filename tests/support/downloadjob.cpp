@@ -31,14 +31,15 @@ int32_t CrcOf(const std::vector<uint8_t>& bytes) { return CrcOf(bytes.data(), by
 
 std::vector<uint8_t> ReadFileBytes(const std::wstring& path) {
   std::vector<uint8_t> bytes;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return bytes;
   LARGE_INTEGER size;
   GetFileSizeEx(file, &size);
   bytes.resize(static_cast<size_t>(size.QuadPart));
   DWORD read = 0;
-  if (!bytes.empty()) ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+  if (!bytes.empty())
+    ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
   CloseHandle(file);
   bytes.resize(read);
   return bytes;
@@ -49,7 +50,8 @@ void WriteFileBytes(const std::wstring& path, const std::vector<uint8_t>& bytes)
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create a test file");
   DWORD written = 0;
-  if (!bytes.empty()) WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  if (!bytes.empty())
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   CloseHandle(file);
 }
 
@@ -92,7 +94,8 @@ void DownloadJob::AddFile(const std::string& name, const std::vector<uint8_t>& b
   if (publishParts) {
     for (size_t at = 0, k = 0; at < bytes.size(); at += DownloadManager::kPartSize, ++k) {
       size_t n = std::min<size_t>(DownloadManager::kPartSize, bytes.size() - at);
-      host.PutObject(PartObject(k, name), std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + at + n));
+      host.PutObject(PartObject(k, name),
+                     std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + at + n));
     }
   }
   document_ += ";" + CRCInfoEntryText(name, bytes);

@@ -36,7 +36,8 @@ class DownloadJob {
   DownloadJob();
 
   // Publishes the parts of a file under its listed name and adds it to the document.
-  void AddFile(const std::string& name, const std::vector<uint8_t>& bytes, bool publishParts = true);
+  void AddFile(const std::string& name, const std::vector<uint8_t>& bytes,
+               bool publishParts = true);
   // Adds a raw entry text (after a ";") to the document.
   void AddRawEntry(const std::string& text) { document_ += ";" + text; }
   // Puts the CRC info document on the host.

@@ -49,10 +49,11 @@ void GuiRelease::Publish(int delayMs) {
   }
 }
 
-::testing::AssertionResult GuiRelease::PartFilesAreIntact(const std::string& localName, size_t firstPart) const {
+::testing::AssertionResult GuiRelease::PartFilesAreIntact(const std::string& localName,
+                                                          size_t firstPart) const {
   for (size_t k = 0; k + firstPart < parts.size(); ++k) {
-    const std::wstring path =
-        workFolder + L"/" + std::wstring(localName.begin(), localName.end()) + L"part" + std::to_wstring(k);
+    const std::wstring path = workFolder + L"/" + std::wstring(localName.begin(), localName.end()) +
+                              L"part" + std::to_wstring(k);
     if (!FileExists(path)) continue;
     if (ReadFileBytes(path) != parts[firstPart + k]) {
       return ::testing::AssertionFailure() << "part " << k << " differs";

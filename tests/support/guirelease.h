@@ -34,7 +34,7 @@ class GuiRelease {
 
   // Every part file in the work folder holds exactly the bytes of its part.
   ::testing::AssertionResult PartFilesAreIntact(const std::string& localName,
-                                                 size_t firstPart) const;
+                                                size_t firstPart) const;
 
   std::wstring name;
   FileHostNamespace host;

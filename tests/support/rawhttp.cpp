@@ -24,13 +24,14 @@ void SetTimeouts(HINTERNET handle, DWORD receiveMs) {
 Answer Send(const Request& r) {
   Answer a;
   ULONGLONG start = GetTickCount64();
-  velmot::InternetHandle root(InternetOpenW(L"testfilehost", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-  velmot::InternetHandle connection(InternetConnectW(root.Get(), r.host.c_str(), r.port, nullptr, nullptr,
-                                             INTERNET_SERVICE_HTTP, 0, 0));
+  velmot::InternetHandle root(
+      InternetOpenW(L"testfilehost", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+  velmot::InternetHandle connection(InternetConnectW(root.Get(), r.host.c_str(), r.port, nullptr,
+                                                     nullptr, INTERNET_SERVICE_HTTP, 0, 0));
   DWORD flags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE | INTERNET_FLAG_PRAGMA_NOCACHE |
                 INTERNET_FLAG_RELOAD;
-  velmot::InternetHandle request(HttpOpenRequestW(connection.Get(), r.verb.c_str(), r.object.c_str(), nullptr,
-                                          nullptr, nullptr, flags, 0));
+  velmot::InternetHandle request(HttpOpenRequestW(
+      connection.Get(), r.verb.c_str(), r.object.c_str(), nullptr, nullptr, nullptr, flags, 0));
   if (!request) {
     a.sendError = GetLastError();
     return a;
@@ -47,10 +48,12 @@ Answer Send(const Request& r) {
     return a;
   }
   DWORD size = sizeof a.status;
-  HttpQueryInfoW(request.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &a.status, &size, nullptr);
+  HttpQueryInfoW(request.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &a.status, &size,
+                 nullptr);
   std::vector<wchar_t> raw(r.headerBufferBytes / sizeof(wchar_t) + 1, L'\0');
   DWORD rawSize = r.headerBufferBytes;
-  a.headersRead = HttpQueryInfoW(request.Get(), HTTP_QUERY_RAW_HEADERS_CRLF, raw.data(), &rawSize, nullptr) != FALSE;
+  a.headersRead = HttpQueryInfoW(request.Get(), HTTP_QUERY_RAW_HEADERS_CRLF, raw.data(), &rawSize,
+                                 nullptr) != FALSE;
   if (a.headersRead) {
     a.headers.assign(raw.data());
   } else {
@@ -119,7 +122,8 @@ std::string Utf16le(const std::wstring& text) {
 }
 
 std::string FreshComputerId(const char* tag) {
-  return std::string(tag) + "-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64());
+  return std::string(tag) + "-" + std::to_string(GetCurrentProcessId()) + "-" +
+         std::to_string(GetTickCount64());
 }
 
 }  // namespace testsupport

@@ -42,7 +42,8 @@ std::vector<std::wstring> RecordingDMListener::Errors() const {
 
 bool RecordingDMListener::WaitForFinished(unsigned timeoutMs) const {
   std::unique_lock<std::mutex> hold(mutex_);
-  return changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] { return finished_ > 0; });
+  return changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                           [&] { return finished_ > 0; });
 }
 
 bool RecordingDMListener::WaitForError(unsigned timeoutMs) const {

@@ -15,9 +15,9 @@ namespace testsupport {
 class RecordingDownloadListener : public IDownloadListener {
  public:
   struct Event {
-    bool finished;      // OnDownloadFinished (else OnDownloadProgress)
-    uint64_t size;      // the worker's PartDataSize() at the call
-    int32_t state;      // the worker's state at the call
+    bool finished;  // OnDownloadFinished (else OnDownloadProgress)
+    uint64_t size;  // the worker's PartDataSize() at the call
+    int32_t state;  // the worker's state at the call
   };
 
   void OnDownloadFinished(FileDownload* worker) override;

@@ -36,7 +36,6 @@ void RemoveTree(const std::wstring& folder) {
   RemoveDirectoryW(folder.c_str());
 }
 
-
 std::string Narrow(const std::wstring& text) { return StringUtils::ToNarrow(text); }
 
 std::wstring FromUtf8(const std::string& utf8) {
@@ -62,7 +61,8 @@ TempFolder::TempFolder(const std::wstring& tag) {
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
   std::wstring base = temp;
-  for (auto& c : base) if (c == L'\\') c = L'/';
+  for (auto& c : base)
+    if (c == L'\\') c = L'/';
   if (!base.empty() && base.back() == L'/') base.pop_back();
   path_ = base + L"/velmot-" + tag + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
           std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(counter++);

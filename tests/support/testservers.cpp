@@ -24,7 +24,8 @@ namespace {
 std::wstring Required(const wchar_t* name) {
   std::wstring value = testsupport::Get(name);
   if (value.empty()) {
-    std::fwprintf(stderr, L"testservers: %ls is not set (run the tests through tools/test-env)\n", name);
+    std::fwprintf(stderr, L"testservers: %ls is not set (run the tests through tools/test-env)\n",
+                  name);
     throw std::runtime_error("test servers are not configured");
   }
   return value;
@@ -48,11 +49,12 @@ std::wstring Parent(const std::wstring& path) {
 void WriteFileAtomically(const std::wstring& path, const void* data, size_t size) {
   static std::atomic<unsigned> counter{0};
   MakeFolders(Parent(path));
-  std::wstring temp = path + L".tmp" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                      std::to_wstring(counter++);
+  std::wstring temp =
+      path + L".tmp" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(counter++);
   HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("testservers: cannot create a control file");
+  if (file == INVALID_HANDLE_VALUE)
+    throw std::runtime_error("testservers: cannot create a control file");
   const char* bytes = static_cast<const char*>(data);
   size_t done = 0;
   bool ok = true;
@@ -82,7 +84,8 @@ std::string ReadWholeFile(const std::wstring& path) {
   std::string out;
   char buffer[65536];
   DWORD read = 0;
-  while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) out.append(buffer, read);
+  while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0)
+    out.append(buffer, read);
   CloseHandle(file);
   return out;
 }
@@ -123,8 +126,8 @@ std::wstring BehaviourKey(const std::string& relative) {
 
 std::wstring UniqueTag() {
   static std::atomic<unsigned> counter{0};
-  return std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64()) +
-         L"-" + std::to_wstring(counter++);
+  return std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64()) + L"-" +
+         std::to_wstring(counter++);
 }
 
 std::wstring ControlFolder(const std::wstring& nsFolder) { return nsFolder + L"/.velmot"; }
@@ -165,7 +168,8 @@ void FileHostNamespace::SetBehaviour(const std::string& relative, const nlohmann
   if (stamped.is_object()) {
     stamped["_stamp"] = std::to_string(GetTickCount64()) + "-" + std::to_string(stamp++);
   }
-  WriteText(ControlFolder(folder_) + L"/behaviour/" + BehaviourKey(relative) + L".json", stamped.dump());
+  WriteText(ControlFolder(folder_) + L"/behaviour/" + BehaviourKey(relative) + L".json",
+            stamped.dump());
 }
 
 void FileHostNamespace::RequireQuery(const std::string& query) {
@@ -181,7 +185,8 @@ std::vector<nlohmann::json> FileHostNamespace::Requests(const std::string& relat
   std::vector<nlohmann::json> out;
   for (auto& request : Requests()) {
     bool raw = request.value("path", std::string()) == wanted;
-    bool decoded = request["decodedPath"].is_string() && request["decodedPath"].get<std::string>() == wanted;
+    bool decoded =
+        request["decodedPath"].is_string() && request["decodedPath"].get<std::string>() == wanted;
     if (raw || decoded) out.push_back(std::move(request));
   }
   return out;
@@ -276,27 +281,31 @@ int BlobContainer::Send(const wchar_t* verb, const std::string& pathAndQuery,
   std::string sas = ToUtf8(Required(L"VELMOT_BLOB_WRITE_SAS"));
   std::string target = "/" + ToUtf8(Required(L"VELMOT_BLOB_ACCOUNT")) + "/" + name_ + pathAndQuery;
   target += (target.find('?') == std::string::npos ? "?" : "&") + sas.substr(sas[0] == '?' ? 1 : 0);
-  velmot::InternetHandle session(InternetOpenW(L"velmot-tests", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
-  velmot::InternetHandle connection(session ? InternetConnectW(session.Get(), Required(L"VELMOT_BLOB_NAME").c_str(),
-                                                       INTERNET_DEFAULT_HTTPS_PORT, nullptr, nullptr,
-                                                       INTERNET_SERVICE_HTTP, 0, 0)
-                                    : nullptr);
-  velmot::InternetHandle request(connection ? HttpOpenRequestW(connection.Get(), verb, FromUtf8(target).c_str(), nullptr,
-                                                       nullptr, nullptr,
-                                                       INTERNET_FLAG_SECURE | INTERNET_FLAG_RELOAD |
-                                                           INTERNET_FLAG_NO_CACHE_WRITE,
-                                                       0)
-                                    : nullptr);
+  velmot::InternetHandle session(
+      InternetOpenW(L"velmot-tests", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+  velmot::InternetHandle connection(
+      session ? InternetConnectW(session.Get(), Required(L"VELMOT_BLOB_NAME").c_str(),
+                                 INTERNET_DEFAULT_HTTPS_PORT, nullptr, nullptr,
+                                 INTERNET_SERVICE_HTTP, 0, 0)
+              : nullptr);
+  velmot::InternetHandle request(
+      connection
+          ? HttpOpenRequestW(
+                connection.Get(), verb, FromUtf8(target).c_str(), nullptr, nullptr, nullptr,
+                INTERNET_FLAG_SECURE | INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0)
+          : nullptr);
   if (!request) throw std::runtime_error("testservers: cannot open a request to the blob emulator");
   const std::wstring head = FromUtf8(headers);
-  if (!HttpSendRequestW(request.Get(), head.empty() ? nullptr : head.c_str(), static_cast<DWORD>(head.size()),
-                        const_cast<void*>(body), static_cast<DWORD>(size))) {
+  if (!HttpSendRequestW(request.Get(), head.empty() ? nullptr : head.c_str(),
+                        static_cast<DWORD>(head.size()), const_cast<void*>(body),
+                        static_cast<DWORD>(size))) {
     throw std::runtime_error("testservers: the blob emulator did not answer (error " +
                              std::to_string(GetLastError()) + ")");
   }
   DWORD status = 0;
   DWORD length = sizeof(status);
-  HttpQueryInfoW(request.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &length, nullptr);
+  HttpQueryInfoW(request.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &length,
+                 nullptr);
   char sink[4096];
   DWORD read = 0;
   while (InternetReadFile(request.Get(), sink, sizeof sink, &read) && read > 0) {
@@ -323,8 +332,10 @@ nlohmann::json BlobContainer::Storage(const std::string& prefix) const {
 }
 
 // Azurite's debug log holds, per request, a line
-//   "<time> <request id> info: BlobStorageContextMiddleware: RequestMethod=GET RequestURL=https://host/account/container/blob?..."
-// and later "<time> <request id> info: EndMiddleware: End response. TotalTimeInMS=n StatusCode=N ...".
+//   "<time> <request id> info: BlobStorageContextMiddleware: RequestMethod=GET
+//   RequestURL=https://host/account/container/blob?..."
+// and later "<time> <request id> info: EndMiddleware: End response. TotalTimeInMS=n StatusCode=N
+// ...".
 std::vector<int> BlobContainer::ReadStatuses(const std::string& blobName) const {
   const std::string wanted = "/" + ToUtf8(Required(L"VELMOT_BLOB_ACCOUNT")) + "/" + name_ + "/" +
                              EncodePath(blobName) + "?";
@@ -344,7 +355,8 @@ std::vector<int> BlobContainer::ReadStatuses(const std::string& blobName) const 
     const size_t url = line.find("RequestMethod=GET RequestURL=https://");
     if (url != std::string::npos) {
       const size_t path = line.find('/', url + 37);
-      if (path != std::string::npos && line.compare(path, wanted.size(), wanted) == 0) ids.push_back(id);
+      if (path != std::string::npos && line.compare(path, wanted.size(), wanted) == 0)
+        ids.push_back(id);
       continue;
     }
     const size_t code = line.find("End response. TotalTimeInMS=");
@@ -356,7 +368,9 @@ std::vector<int> BlobContainer::ReadStatuses(const std::string& blobName) const 
   return out;
 }
 
-size_t BlobContainer::ReadCount(const std::string& blobName) const { return ReadStatuses(blobName).size(); }
+size_t BlobContainer::ReadCount(const std::string& blobName) const {
+  return ReadStatuses(blobName).size();
+}
 
 std::string Base64Decode(const std::string& text) {
   static const std::string kAlphabet =

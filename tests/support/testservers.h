@@ -31,8 +31,8 @@ class FileHostNamespace {
   FileHostNamespace(const FileHostNamespace&) = delete;
   FileHostNamespace& operator=(const FileHostNamespace&) = delete;
 
-  std::wstring Host() const;                          // VELMOT_FILEHOST_NAME
-  const std::wstring& Name() const { return name_; }  // "<ns>", no slashes
+  std::wstring Host() const;                                   // VELMOT_FILEHOST_NAME
+  const std::wstring& Name() const { return name_; }           // "<ns>", no slashes
   std::wstring ObjectPath(const std::string& relative) const;  // "/<ns>/" + relative
 
   void PutObject(const std::string& relative, const std::vector<uint8_t>& bytes);

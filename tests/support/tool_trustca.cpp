@@ -39,8 +39,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "trustca: cannot read %s (error %lu)\n", argv[1], GetLastError());
     return 1;
   }
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                   CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+  HCERTSTORE store =
+      CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
   if (store == nullptr) {
     std::fprintf(stderr, "trustca: cannot open the Root store (error %lu)\n", GetLastError());
     return 1;

@@ -32,7 +32,9 @@ std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()
 class BlobRelease {
  public:
   explicit BlobRelease(const std::string& stem)
-      : name(testsupport::UniqueId(stem)), folder(L"blob"), workFolder(testsupport::WorkFolderOf(Wide(name))) {}
+      : name(testsupport::UniqueId(stem)),
+        folder(L"blob"),
+        workFolder(testsupport::WorkFolderOf(Wide(name))) {}
   ~BlobRelease() { testsupport::RemoveTree(workFolder); }
 
   void AddFile(const std::string& listed, const std::vector<uint8_t>& bytes) {
@@ -96,7 +98,8 @@ TEST(BlobStorage, FreshJobDownloadsEveryPartOnceAndStartsSetup) {
   EXPECT_EQ(program.WaitForExit(120000), 0u);
 
   EXPECT_EQ(testsupport::ReadFileBytes(release.Local("Setup_42.exe")), release.files["Setup.exe"]);
-  EXPECT_EQ(testsupport::ReadFileBytes(release.Local("Velmot D_42ata.bin")), release.files["Velmot Data.bin"]);
+  EXPECT_EQ(testsupport::ReadFileBytes(release.Local("Velmot D_42ata.bin")),
+            release.files["Velmot Data.bin"]);
   const std::wstring marker = release.folder.Path() + L"/" + testsupport::kSetupMarker;
   const ULONGLONG end = GetTickCount64() + 10000;
   while (!testsupport::FileExists(marker) && GetTickCount64() < end) Sleep(50);
@@ -108,7 +111,8 @@ TEST(BlobStorage, FreshJobDownloadsEveryPartOnceAndStartsSetup) {
     const std::string blob = BlobRelease::PartBlob("Velmot Data.bin", k);
     EXPECT_EQ(release.blobs.ReadStatuses(blob), std::vector<int>{200}) << blob;
   }
-  EXPECT_EQ(release.blobs.ReadStatuses(BlobRelease::PartBlob("Setup.exe", 0)), std::vector<int>{200});
+  EXPECT_EQ(release.blobs.ReadStatuses(BlobRelease::PartBlob("Setup.exe", 0)),
+            std::vector<int>{200});
   EXPECT_GE(release.blobs.ReadCount(std::string(kPrefix) + "/" + release.name + ".txt"), 2u);
 }
 
@@ -116,7 +120,8 @@ TEST(BlobStorage, KilledMidDownloadRerunFetchesOnlyTheMissingParts) {
   BlobRelease release("VelmotBlobKill");
   const size_t kParts = 8;
   release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
-  release.AddFile("VelmotData.bin", testsupport::RandomBytes(kParts * DownloadManager::kPartSize - 123, 12));
+  release.AddFile("VelmotData.bin",
+                  testsupport::RandomBytes(kParts * DownloadManager::kPartSize - 123, 12));
   release.Publish();
   const std::wstring partStem = release.workFolder + L"/VelmotD_42ata.binpart";
 
@@ -130,7 +135,8 @@ TEST(BlobStorage, KilledMidDownloadRerunFetchesOnlyTheMissingParts) {
     while (!seen && GetTickCount64() < end && program.WaitForExit(10) == STILL_ACTIVE) {
       for (size_t k = 0; k < kParts && !seen; ++k) {
         WIN32_FILE_ATTRIBUTE_DATA data;
-        seen = GetFileAttributesExW((partStem + std::to_wstring(k)).c_str(), GetFileExInfoStandard, &data) &&
+        seen = GetFileAttributesExW((partStem + std::to_wstring(k)).c_str(), GetFileExInfoStandard,
+                                    &data) &&
                data.nFileSizeHigh == 0 && data.nFileSizeLow == DownloadManager::kPartSize;
       }
     }
@@ -157,11 +163,13 @@ TEST(BlobStorage, KilledMidDownloadRerunFetchesOnlyTheMissingParts) {
   DmProcess rerun(release.folder.Path(), release.ExeName());
   ASSERT_TRUE(rerun.Start());
   EXPECT_EQ(rerun.WaitForExit(120000), 0u);
-  EXPECT_EQ(testsupport::ReadFileBytes(release.Local("VelmotD_42ata.bin")), release.files["VelmotData.bin"]);
+  EXPECT_EQ(testsupport::ReadFileBytes(release.Local("VelmotD_42ata.bin")),
+            release.files["VelmotData.bin"]);
   for (size_t k = 0; k < kParts; ++k) {
     const std::string blob = BlobRelease::PartBlob("VelmotData.bin", k);
     const size_t after = ReadCountSettled(release, blob, before[k] + (kept[k] ? 0 : 1));
-    EXPECT_EQ(after - before[k], kept[k] ? 0u : 1u) << "part " << k << (kept[k] ? " was kept" : " was missing");
+    EXPECT_EQ(after - before[k], kept[k] ? 0u : 1u)
+        << "part " << k << (kept[k] ? " was kept" : " was missing");
   }
 }
 
@@ -179,7 +187,8 @@ TEST(BlobStorage, WrongSasIsRefusedWith403AndTheJobFailsClearly) {
   ASSERT_NE(box, nullptr);
   wchar_t text[512] = {};
   GetDlgItemTextW(box, 0xFFFF, text, 512);
-  EXPECT_EQ(std::wstring(text), L"Downloading setup failed.\rYou are now directed to our Support Center for help.");
+  EXPECT_EQ(std::wstring(text),
+            L"Downloading setup failed.\rYou are now directed to our Support Center for help.");
   program.PostClose();
   EXPECT_EQ(program.WaitForExit(30000), 0u);
 
@@ -191,11 +200,13 @@ TEST(BlobStorage, WrongSasIsRefusedWith403AndTheJobFailsClearly) {
   ASSERT_FALSE(statuses.empty());
   for (int status : statuses) EXPECT_EQ(status, 403);
   EXPECT_EQ(release.blobs.ReadCount(BlobRelease::PartBlob("Setup.exe", 0)), 0u);
-  const std::vector<uint8_t> log = testsupport::ReadFileBytes(release.folder.Path() + L"/logfile.txt");
+  const std::vector<uint8_t> log =
+      testsupport::ReadFileBytes(release.folder.Path() + L"/logfile.txt");
   const std::string logText(log.begin(), log.end());
   EXPECT_NE(logText.find("Response status not 200, but 403"), std::string::npos);
   EXPECT_NE(logText.find("AuthorizationFailure"), std::string::npos);
   bool supportOpened = false;
-  for (const std::string& line : testsupport::BrowserLog()) supportOpened |= line.find("support.velmot.test") != std::string::npos;
+  for (const std::string& line : testsupport::BrowserLog())
+    supportOpened |= line.find("support.velmot.test") != std::string::npos;
   EXPECT_TRUE(supportOpened);
 }

@@ -20,8 +20,18 @@ namespace {
 // Reads a dialog template (DLGTEMPLATEEX) as it is stored in the program.
 struct TemplateReader {
   const uint8_t* at;
-  uint16_t Word() { uint16_t v; memcpy(&v, at, 2); at += 2; return v; }
-  uint32_t Dword() { uint32_t v; memcpy(&v, at, 4); at += 4; return v; }
+  uint16_t Word() {
+    uint16_t v;
+    memcpy(&v, at, 2);
+    at += 2;
+    return v;
+  }
+  uint32_t Dword() {
+    uint32_t v;
+    memcpy(&v, at, 4);
+    at += 4;
+    return v;
+  }
   int16_t Short() { return static_cast<int16_t>(Word()); }
   std::wstring SzOrOrd() {
     uint16_t first = Word();
@@ -69,9 +79,9 @@ uint16_t ExpectTemplateHeader(TemplateReader& r) {
   EXPECT_EQ(r.SzOrOrd(), L"");  // menu
   EXPECT_EQ(r.SzOrOrd(), L"");  // class
   EXPECT_EQ(r.SzOrOrd(), L"Velmot download manager");
-  EXPECT_EQ(r.Word(), 8);       // points
-  r.Word();                     // weight
-  r.Word();                     // italic, charset
+  EXPECT_EQ(r.Word(), 8);  // points
+  r.Word();                // weight
+  r.Word();                // italic, charset
   EXPECT_EQ(r.SzOrOrd(), L"MS Sans Serif");
   return count;
 }
@@ -84,7 +94,10 @@ std::vector<Item> ReadItems(TemplateReader& r, const uint8_t* base, int count) {
     r.Dword();  // help id
     r.Dword();  // extended style
     item.style = r.Dword();
-    item.x = r.Short(); item.y = r.Short(); item.cx = r.Short(); item.cy = r.Short();
+    item.x = r.Short();
+    item.y = r.Short();
+    item.cx = r.Short();
+    item.cy = r.Short();
     item.id = r.Dword();
     item.cls = ClassName(r.SzOrOrd());
     item.text = r.SzOrOrd();
@@ -95,7 +108,10 @@ std::vector<Item> ReadItems(TemplateReader& r, const uint8_t* base, int count) {
 }
 
 void ExpectBitmaps(HMODULE program) {
-  const struct { int id; LONG width, height; } bitmaps[] = {{IDB_LOGO, 179, 228}, {IDB_PAUSE, 256, 256}, {IDB_PLAY, 256, 256}};
+  const struct {
+    int id;
+    LONG width, height;
+  } bitmaps[] = {{IDB_LOGO, 179, 228}, {IDB_PAUSE, 256, 256}, {IDB_PLAY, 256, 256}};
   for (const auto& bitmap : bitmaps) {
     SCOPED_TRACE(bitmap.id);
     HRSRC res = FindResourceW(program, MAKEINTRESOURCEW(bitmap.id), RT_BITMAP);
@@ -122,15 +138,23 @@ TEST(DownloadDialog, TemplateAndBitmapsMatchTheLayout) {
   ASSERT_EQ(count, 7);
   const std::vector<Item> items = ReadItems(r, base, count);
   const DWORD base_ = WS_CHILD | WS_VISIBLE;
-  struct Expected { uint32_t id; const wchar_t* cls; uint32_t style; const wchar_t* text; int x, y, cx, cy; };
+  struct Expected {
+    uint32_t id;
+    const wchar_t* cls;
+    uint32_t style;
+    const wchar_t* text;
+    int x, y, cx, cy;
+  };
   const Expected expected[] = {
       {1002, L"msctls_progress32", base_ | WS_BORDER, L"", 180, 90, 176, 15},
-      {1008, L"static", base_ | SS_LEFT | WS_GROUP, L"Downloading Velmot Installer. Please wait.", 180, 18, 202, 66},
+      {1008, L"static", base_ | SS_LEFT | WS_GROUP, L"Downloading Velmot Installer. Please wait.",
+       180, 18, 202, 66},
       {1005, L"static", base_ | SS_LEFT | WS_GROUP, L"", 233, 113, 144, 52},
       {1007, L"static", base_ | SS_BITMAP, L"#103", 17, 15, 119, 151},
       {1006, L"static", base_ | SS_LEFT | WS_GROUP,
        L"Total size:\r\nDownloaded:\r\nSpeed:\r\nCompleted:\r\nTime left:\r\n", 180, 113, 177, 51},
-      {1014, L"button", base_ | BS_PUSHBUTTON | BS_BITMAP | WS_TABSTOP, L"Button1", 364, 89, 16, 16},
+      {1014, L"button", base_ | BS_PUSHBUTTON | BS_BITMAP | WS_TABSTOP, L"Button1", 364, 89, 16,
+       16},
       {1015, L"static", base_ | SS_LEFT | WS_GROUP, L"Text", 20, 177, 362, 45},
   };
   for (int i = 0; i < 7; ++i) {

@@ -24,7 +24,9 @@ struct ProgramResources {
   ProgramResources()
       : module(LoadLibraryExW(DmProcess::ProgramPath().c_str(), nullptr,
                               LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)) {}
-  ~ProgramResources() { if (module) FreeLibrary(module); }
+  ~ProgramResources() {
+    if (module) FreeLibrary(module);
+  }
   HMODULE module;
 };
 
@@ -72,7 +74,8 @@ TEST(DownloadDialog, StatisticsReachTheControls) {
   dialog.manager.finishedBytes = 524288000;
   dialog.ShowStatistics(2048, 1048576000, 524288000);
   Pump(200);
-  EXPECT_EQ(Text(window, IDC_VALUES), L"1024000 kB\r\n512000 kB\r\n2048 kB/s\r\n50 %\r\n0 h : 4 m : 10 s");
+  EXPECT_EQ(Text(window, IDC_VALUES),
+            L"1024000 kB\r\n512000 kB\r\n2048 kB/s\r\n50 %\r\n0 h : 4 m : 10 s");
   EXPECT_EQ(SendDlgItemMessageW(window, IDC_PROGRESS, PBM_GETPOS, 0, 0), 50);
   EXPECT_TRUE(GetWindowLongPtrW(GetDlgItem(window, IDC_PAUSE), GWL_STYLE) & WS_VISIBLE);
   EXPECT_FALSE(GetWindowLongPtrW(GetDlgItem(window, IDC_TIP), GWL_STYLE) & WS_VISIBLE);
@@ -88,7 +91,8 @@ TEST(DownloadDialog, StatisticsReachTheControls) {
   EXPECT_FALSE(GetWindowLongPtrW(GetDlgItem(window, IDC_PAUSE), GWL_STYLE) & WS_VISIBLE);
   EXPECT_FALSE(GetWindowLongPtrW(GetDlgItem(window, IDC_VALUES), GWL_STYLE) & WS_VISIBLE);
   EXPECT_TRUE(GetWindowLongPtrW(GetDlgItem(window, IDC_TIP), GWL_STYLE) & WS_VISIBLE);
-  EXPECT_EQ(Text(window, IDC_TIP).rfind(L"The setup starts automatically after downloading.", 0), 0u);
+  EXPECT_EQ(Text(window, IDC_TIP).rfind(L"The setup starts automatically after downloading.", 0),
+            0u);
 }
 
 TEST(DownloadDialog, PauseButtonTogglesImageAndFlag) {
@@ -98,7 +102,8 @@ TEST(DownloadDialog, PauseButtonTogglesImageAndFlag) {
   HWND button = GetDlgItem(dialog.Window(), IDC_PAUSE);
   const LRESULT pause = SendMessageW(button, BM_GETIMAGE, IMAGE_BITMAP, 0);
   ASSERT_NE(pause, 0);
-  SendMessageW(dialog.Window(), WM_COMMAND, MAKEWPARAM(IDC_PAUSE, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+  SendMessageW(dialog.Window(), WM_COMMAND, MAKEWPARAM(IDC_PAUSE, BN_CLICKED),
+               reinterpret_cast<LPARAM>(button));
   EXPECT_TRUE(dialog.IsPaused());
   const LRESULT play = SendMessageW(button, BM_GETIMAGE, IMAGE_BITMAP, 0);
   EXPECT_NE(play, pause);
@@ -106,7 +111,8 @@ TEST(DownloadDialog, PauseButtonTogglesImageAndFlag) {
   SendMessageW(dialog.Window(), WM_COMMAND, MAKEWPARAM(IDC_PAUSE, BN_DOUBLECLICKED), 0);
   SendMessageW(dialog.Window(), WM_COMMAND, MAKEWPARAM(IDC_TIP, BN_CLICKED), 0);
   EXPECT_TRUE(dialog.IsPaused());
-  SendMessageW(dialog.Window(), WM_COMMAND, MAKEWPARAM(IDC_PAUSE, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+  SendMessageW(dialog.Window(), WM_COMMAND, MAKEWPARAM(IDC_PAUSE, BN_CLICKED),
+               reinterpret_cast<LPARAM>(button));
   EXPECT_FALSE(dialog.IsPaused());
   EXPECT_EQ(SendMessageW(button, BM_GETIMAGE, IMAGE_BITMAP, 0), pause);
 }

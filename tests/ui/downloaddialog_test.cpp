@@ -58,9 +58,8 @@ TEST(DownloadDialog, CaptionNamesTheReleaseAndAFailedRequestKeepsTheWindowOpen) 
   DmProcess program(folder.Path(), L"Velmot Pro_b2.exe");
   ASSERT_TRUE(program.Start());
   ASSERT_NE(program.FindWindowByCaption(L"Velmot Pro download manager", kWindowMs), nullptr);
-  const std::wstring info = program.WaitForText(IDC_INFO, 20000, [](const std::wstring& t) {
-    return Contains(t, L"could not be started");
-  });
+  const std::wstring info = program.WaitForText(
+      IDC_INFO, 20000, [](const std::wstring& t) { return Contains(t, L"could not be started"); });
   EXPECT_EQ(info.rfind(L"The download could not be started.\r\n", 0), 0u) << Narrow(info);
   EXPECT_EQ(program.Text(IDC_LABELS),
             L"Total size:\r\nDownloaded:\r\nSpeed:\r\nCompleted:\r\nTime left:\r\n");
@@ -73,7 +72,8 @@ TEST(DownloadDialog, CaptionNamesTheReleaseAndAFailedRequestKeepsTheWindowOpen) 
 
   bool requested = false;
   for (const auto& request : testsupport::ServiceRequests()) {
-    if (request.value("headers", nlohmann::json::object()).value("method", "") != "RequestDownload") continue;
+    if (request.value("headers", nlohmann::json::object()).value("method", "") != "RequestDownload")
+      continue;
     const std::string body = request.value("bodyBase64", "");
     // "DownloadManagerVersion=9%2e5&ReleaseName=Velmot%20Pro" in base64.
     requested |= body == "RG93bmxvYWRNYW5hZ2VyVmVyc2lvbj05JTJlNSZSZWxlYXNlTmFtZT1WZWxtb3QlMjBQcm8=";
@@ -242,10 +242,10 @@ TEST(DownloadDialog, ClosingTwiceQuicklyRunsTheCloseSequenceOnce) {
   DmProcess program(release.DownloadFolder(), release.ExeName());
   ASSERT_TRUE(program.Start());
   ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
-  const std::wstring info = program.WaitForText(IDC_INFO, 20000, [](const std::wstring& t) {
-    return Contains(t, L"Refused for ");
-  });
-  EXPECT_EQ(info, L"The download could not be started.\r\n" + std::wstring(refusal.begin(), refusal.end()));
+  const std::wstring info = program.WaitForText(
+      IDC_INFO, 20000, [](const std::wstring& t) { return Contains(t, L"Refused for "); });
+  EXPECT_EQ(info, L"The download could not be started.\r\n" +
+                      std::wstring(refusal.begin(), refusal.end()));
   program.PostClose();
   program.PostClose();
   EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
@@ -254,7 +254,8 @@ TEST(DownloadDialog, ClosingTwiceQuicklyRunsTheCloseSequenceOnce) {
   std::set<std::string> computers;
   for (const auto& request : testsupport::ServiceRequests()) {
     const auto headers = request.value("headers", nlohmann::json::object());
-    if (headers.value("method", "") == "LogErrorInfo") computers.insert(headers.value("computerid", ""));
+    if (headers.value("method", "") == "LogErrorInfo")
+      computers.insert(headers.value("computerid", ""));
   }
   size_t uploads = 0;
   for (const std::string& computer : computers) {

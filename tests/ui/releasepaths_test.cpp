@@ -21,7 +21,7 @@ TEST(ReleasePaths, NoUnderscoreThrowsOutOfRange) {
 }
 
 TEST(ReleasePaths, ShortAndBareNames) {
-  EXPECT_EQ(ReleasePaths(L"a_b").ReleaseName(), L"a");       // shorter than four: kept whole
+  EXPECT_EQ(ReleasePaths(L"a_b").ReleaseName(), L"a");          // shorter than four: kept whole
   EXPECT_EQ(ReleasePaths(L"Rel_1.exe").ReleaseName(), L"Rel");  // no folder at all
   EXPECT_EQ(ReleasePaths(L"Rel_1.exe").DownloadFolder(), L"");
 }

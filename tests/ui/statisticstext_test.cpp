@@ -4,7 +4,8 @@
 
 namespace {
 
-StatisticsInput Downloading(uint64_t total, uint64_t finished, uint64_t inProgress, uint64_t speed) {
+StatisticsInput Downloading(uint64_t total, uint64_t finished, uint64_t inProgress,
+                            uint64_t speed) {
   StatisticsInput in;
   in.speedKBps = speed;
   in.total = total;
