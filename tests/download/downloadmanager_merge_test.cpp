@@ -73,7 +73,11 @@ TEST(DownloadManagerMerge, JoinsThreePartsShowingProgressAndDeletesEachPart) {
   s.manager.MergePartFiles(s.Parts(), s.entry);
   done = true;
   sampler.join();
-  EXPECT_EQ(seen, (std::set<uint64_t>{0, 33, 66}));
+  // A sampler on a loaded machine can miss a part's short moment, so the values it saw are
+  // checked to be among the per-part steps, and the last step is read after the merge.
+  for (uint64_t percent : seen)
+    EXPECT_TRUE(percent == 0 || percent == 33 || percent == 66) << percent;
+  EXPECT_EQ(s.manager.copyPercent.load(), 66u);
   EXPECT_FALSE(s.manager.copying.load());
   EXPECT_EQ(ReadFileBytes(s.Target()), s.bytes);
   for (size_t k = 0; k < 3; ++k) EXPECT_FALSE(FileExists(s.Part(k))) << k;
