@@ -54,9 +54,43 @@ LONG ChainPolicyResult(PCCERT_CHAIN_CONTEXT chain) {
   return 0;
 }
 
+// The trust provider's entry points. wintrust.dll is loaded from System32 when the first
+// check runs, not imported: the program's import table then names only the base DLLs that
+// start it, only a start that checks a signature pays for the provider, and no copy
+// planted beside the program can stand in for it. The module stays loaded for the process.
+struct TrustApi {
+  decltype(&::WinVerifyTrust) verify = nullptr;
+  decltype(&::WTHelperProvDataFromStateData) providerData = nullptr;
+  decltype(&::WTHelperGetProvSignerFromChain) signerOf = nullptr;
+  bool Complete() const { return verify && providerData && signerOf; }
+};
+
+// GetProcAddress's generic pointer, as the entry point's own type.
+template <typename Function>
+void Load(HMODULE module, const char* name, Function& entry) {
+  entry = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+const TrustApi& Trust() {
+  static const TrustApi api = [] {
+    TrustApi loaded;
+    HMODULE module = LoadLibraryExW(L"wintrust.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module == nullptr) return loaded;
+    Load(module, "WinVerifyTrust", loaded.verify);
+    Load(module, "WTHelperProvDataFromStateData", loaded.providerData);
+    Load(module, "WTHelperGetProvSignerFromChain", loaded.signerOf);
+    return loaded;
+  }();
+  return api;
+}
+
 // One WinVerifyTrust call. The signer is read from the call's state, which exists also
 // when the chain is not trusted, before the state is closed.
 LONG VerifyOnce(const std::wstring& path, HANDLE file, bool revocation, std::wstring& signer) {
+  signer.clear();
+  const TrustApi& trust = Trust();
+  // Without the provider nothing can be shown to be signed: a refusal, never a pass.
+  if (!trust.Complete()) return static_cast<LONG>(TRUST_E_PROVIDER_UNKNOWN);
   WINTRUST_FILE_INFO fileInfo{};
   fileInfo.cbStruct = sizeof(fileInfo);
   fileInfo.pcwszFilePath = path.c_str();
@@ -72,13 +106,12 @@ LONG VerifyOnce(const std::wstring& path, HANDLE file, bool revocation, std::wst
   GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
   // INVALID_HANDLE_VALUE as the window: there is no interactive user to ask.
   HWND noUser = static_cast<HWND>(INVALID_HANDLE_VALUE);
-  LONG result = WinVerifyTrust(noUser, &action, &data);
+  LONG result = trust.verify(noUser, &action, &data);
 
-  signer.clear();
   if (data.hWVTStateData != nullptr) {
-    CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(data.hWVTStateData);
+    CRYPT_PROVIDER_DATA* provider = trust.providerData(data.hWVTStateData);
     CRYPT_PROVIDER_SGNR* sgnr =
-        provider != nullptr ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+        provider != nullptr ? trust.signerOf(provider, 0, FALSE, 0) : nullptr;
     if (sgnr != nullptr && sgnr->csCertChain > 0 && sgnr->pasCertChain != nullptr &&
         sgnr->pasCertChain[0].pCert != nullptr) {
       signer = CommonName(sgnr->pasCertChain[0].pCert);
@@ -89,7 +122,7 @@ LONG VerifyOnce(const std::wstring& path, HANDLE file, bool revocation, std::wst
                    : static_cast<LONG>(TRUST_E_NO_SIGNER_CERT);
     }
     data.dwStateAction = WTD_STATEACTION_CLOSE;
-    WinVerifyTrust(noUser, &action, &data);
+    trust.verify(noUser, &action, &data);
   }
   return result;
 }

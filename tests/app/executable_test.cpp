@@ -23,21 +23,9 @@ namespace {
 
 // DLLs that every Windows 10/11 x64 installation has.
 const std::set<std::string> kSystemDlls = {
-    "kernel32.dll",
-    "user32.dll",
-    "gdi32.dll",
-    "advapi32.dll",
-    "shell32.dll",
-    "ole32.dll",
-    "oleaut32.dll",
-    "comctl32.dll",
-    "comdlg32.dll",
-    "wininet.dll",
-    "crypt32.dll",
-    "version.dll",
-    "msvcrt.dll",
-    // The Authenticode check of a downloaded setup before it is started.
-    "wintrust.dll",
+    "kernel32.dll", "user32.dll",   "gdi32.dll",    "advapi32.dll", "shell32.dll",
+    "ole32.dll",    "oleaut32.dll", "comctl32.dll", "comdlg32.dll", "wininet.dll",
+    "crypt32.dll",  "version.dll",  "msvcrt.dll",
 };
 
 bool IsSystemDll(std::string name) {
