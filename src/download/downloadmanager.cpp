@@ -12,6 +12,7 @@
 #include <shellapi.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -81,6 +82,12 @@ ProgressCounters DownloadManager::Progress() const {
   p.copying = copying.load();
   p.verifying = verifying.load();
   p.supportRedirected = supportRedirected.load();
+  const uint64_t retry = networkRetryTick.load();
+  if (retry != 0) {
+    const uint64_t now = GetTickCount64();
+    // Rounded up: the wait is shown until its very end.
+    p.networkRetrySeconds = retry > now ? (retry - now + 999) / 1000 : 1;
+  }
   return p;
 }
 
@@ -118,33 +125,57 @@ void DownloadManager::RunJob() {
   CreateDirectoryW(workFolder.c_str(), nullptr);
   watcher_.Watch(workFolder);
 
+  // An outage is the time since the first pass in a row that reached nothing.
+  uint64_t outageStart = 0;
+  DWORD networkWaitMs = networkFirstWaitMs;
   for (int pass = 0;;) {
-    finishedBytes = 0;
-    CRCInfo entries;
-    if (!ReadCRCInfo(entries)) return;  // the release is gone, or a stop
-    ComputeTotals(entries);
-    for (const CRCInfoEntry& entry : entries) {
-      if (!Active() || supportRedirected) break;
-      DownloadFileFromCRCInfo(entry);
-    }
-    // After the write-failure redirect the window has been told the job is over.
-    if (!Active() || supportRedirected) return;
-    FindSetupExecutable(entries);
-    if (Verify()) {
-      if (setupPath.empty()) {
-        StartSetup();  // tells the user that setup is missing; the window stays open
-        return;
-      }
-      StartSetup();
-      if (listener_) listener_->OnFinished(*this);
+    const PassEnd end = RunPass();
+    if (end == PassEnd::kOver) return;
+    if (end == PassEnd::kVerified) {
+      StartSetup();  // an empty setupPath tells the user that setup is missing
+      if (!setupPath.empty() && listener_) listener_->OnFinished(*this);
       return;
     }
-    if (!Active() || releaseGone_ || supportRedirected) return;
+    if (reachedHost_ || end != PassEnd::kUnreachable) {
+      outageStart = 0;
+      networkWaitMs = networkFirstWaitMs;
+    }
+    if (end == PassEnd::kUnreachable) {
+      const uint64_t now = GetTickCount64();
+      if (outageStart == 0) outageStart = now;
+      if (now - outageStart < outageBudgetMs) {
+        if (!WaitForNetwork(networkWaitMs)) return;
+        networkWaitMs = std::min(networkWaitMs * 2, networkMaxWaitMs);
+        continue;
+      }
+    }
     if (++pass >= kMaxPasses) {
       FailAfterLastPass();
       return;
     }
   }
+}
+
+DownloadManager::PassEnd DownloadManager::RunPass() {
+  networkDown_ = false;
+  reachedHost_ = false;
+  finishedBytes = 0;
+  CRCInfo entries;
+  if (!ReadCRCInfo(entries)) return PassEnd::kOver;  // the release is gone, or a stop
+  if (Interrupted()) return PassEnd::kUnreachable;
+  ComputeTotals(entries);
+  for (const CRCInfoEntry& entry : entries) {
+    if (!Active() || supportRedirected || Interrupted()) break;
+    DownloadFileFromCRCInfo(entry);
+  }
+  // After the write-failure redirect the window has been told the job is over.
+  if (!Active() || supportRedirected) return PassEnd::kOver;
+  if (Interrupted()) return PassEnd::kUnreachable;
+  FindSetupExecutable(entries);
+  if (Verify()) return PassEnd::kVerified;
+  if (!Active() || releaseGone_ || supportRedirected) return PassEnd::kOver;
+  if (Interrupted()) return PassEnd::kUnreachable;
+  return PassEnd::kFailed;
 }
 
 void DownloadManager::FailAfterLastPass() {
@@ -189,6 +220,9 @@ void DownloadManager::OnDownloadFinished(FileDownload* worker) {
   if (!Active()) return;
   velmot::CriticalSectionLock hold(lock_);
   if (!Active()) return;
+  // A host that cannot be reached ends the pass: the parts still queued wait for the next
+  // one.
+  if (NoteFetch(*worker)) return;
   uint64_t bytes = kPartSize;
   for (const WorkerSlot& slot : workers_) {
     if (slot.worker.get() == worker) bytes = slot.partBytes;

@@ -82,6 +82,14 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   // Required signer of the setup executable; empty: the signature is only recorded.
   std::wstring setupPublisher = velmot::kSetupPublisher;
 
+  // How the job rides out real networks and disks (tests shorten the waits or replace the
+  // system calls; set before StartJob). A pass in which the file host could not be reached
+  // at all waits networkFirstWaitMs, doubling up to networkMaxWaitMs, and does not count
+  // toward kMaxPasses until the outage has lasted outageBudgetMs.
+  DWORD networkFirstWaitMs = 2000;
+  DWORD networkMaxWaitMs = 60000;
+  uint64_t outageBudgetMs = 10 * 60 * 1000;
+
   // Shared counters and flags, written by the job's threads. The window and the speed meter
   // read them through Progress(); tests set and read them directly.
   std::atomic<uint64_t> totalBytes{0};
@@ -93,6 +101,9 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   std::atomic<bool> copying{false};
   std::atomic<bool> verifying{false};
   std::atomic<bool> supportRedirected{false};
+
+  // While the job waits for the network: when the next try comes (GetTickCount64), else 0.
+  std::atomic<uint64_t> networkRetryTick{0};
 
   // A consistent-enough copy of the counters above for the window and the speed meter
   // (each member is read atomically; any thread).
@@ -120,8 +131,19 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
     bool started = false;
   };
 
+  // How a pass ended. kUnreachable: the host could not be reached.
+  enum class PassEnd { kVerified, kFailed, kUnreachable, kOver };
+
   bool Active() const { return running.load() && !stopRequested_.load(); }
+  bool Interrupted() const { return networkDown_.load(); }
   void RunJob();
+  PassEnd RunPass();
+  // Looks at a fetch that did not succeed; true when it ends the pass (the host could not
+  // be reached). Records each such cause.
+  bool NoteFetch(FileDownload& worker);
+  bool WaitForNetwork(DWORD ms);
+  // Removes the workers of this pass that were never started (lock held).
+  void DropQueuedWorkers();
   bool Verify();
   void FailAfterLastPass();
   void FindSetupExecutable(const CRCInfo& entries);
@@ -150,5 +172,7 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   FileSystemWatcher watcher_;
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> releaseGone_{false};
+  std::atomic<bool> networkDown_{false};  // this pass: the host could not be reached
+  std::atomic<bool> reachedHost_{false};  // this pass: some fetch got the object
   bool paused_ = false;  // under lock_: workers created later start in the same state
 };

@@ -74,8 +74,18 @@ bool DownloadManager::ReadCRCInfo(CRCInfo& entries) {
       if (listener_) listener_->OnFinished(*this);
       return false;
     }
+    // Copies from a host that could not be reached, or a sign-in page, are no document (two
+    // empty copies would agree on an empty list): the pass ends and the caller decides.
+    if (NoteFetch(worker)) {
+      entries.clear();
+      return true;
+    }
     bool ignored = false;
     if (!FetchCRCInfoCopy(worker, second, ignored)) return false;
+    if (NoteFetch(worker)) {
+      entries.clear();
+      return true;
+    }
     agreed = first == second;
   }
   if (!agreed) {

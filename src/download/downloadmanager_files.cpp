@@ -197,6 +197,11 @@ bool DownloadManager::WaitForParts(size_t first, size_t end) {
       ended = WorkersEnded(first, end, allFinished);
     }
     if (!Active() || supportRedirected) return false;
+    if (Interrupted()) {
+      velmot::CriticalSectionLock hold(lock_);
+      DropQueuedWorkers();
+      return false;
+    }
     if (WaitForStop(kPartPollMs)) return false;
     if (ended) return allFinished;
   }

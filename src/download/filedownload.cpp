@@ -87,11 +87,15 @@ void FileDownload::RunAttempts() {
     return;
   }
 
+  summary = Summary();
+  std::vector<AttemptResult> attempts;
   bool good = false;
   for (int attempt = 0;; ++attempt) {
-    good = Attempt();
+    attempts.push_back(Attempt());
+    good = attempts.back().good;
     if (good || !running || attempt >= kMaxExtraAttempts) break;
   }
+  Summarise(attempts);
 
   if (good) {
     Error::ReportMessage(L"Download: " + localPath + velmot::texts::kDownloadSuccessfulTail,
@@ -114,11 +118,23 @@ void FileDownload::RunAttempts() {
   if (listener) listener->OnDownloadFinished(this);
 }
 
-bool FileDownload::Attempt() {
+void FileDownload::Summarise(const std::vector<AttemptResult>& attempts) {
+  summary.good = !attempts.empty() && attempts.back().good;
+  if (summary.good || attempts.empty()) return;
+  bool unreachable = true;
+  for (const AttemptResult& a : attempts) {
+    unreachable = unreachable && a.unreachable;
+  }
+  summary.unreachable = unreachable;
+}
+
+FileDownload::AttemptResult FileDownload::Attempt() {
   ReleasePartData();
   if (!connection_.Connect(connectionState)) {
+    AttemptResult failed;
+    failed.unreachable = connectionState.unreachable;
     WaitForStop(kRetryWaitMs);
-    return false;
+    return failed;
   }
   int64_t length = connectionState.contentLength;
   partData_ = SpareBuffer::Instance().Take();
@@ -126,9 +142,9 @@ bool FileDownload::Attempt() {
     partData_.reserve(static_cast<size_t>(length));
   }
   ReadOutcome outcome = ReadBody();
-  bool good = Judge(outcome);
+  AttemptResult result = Judge(outcome);
   connection_.Close(connectionState);
-  return good;
+  return result;
 }
 
 FileDownload::ReadOutcome FileDownload::ReadBody() {
@@ -155,6 +171,7 @@ FileDownload::ReadOutcome FileDownload::ReadBody() {
     if (!InternetReadFile(connectionState.requestHandle.Get(), buffer.get(), chunkSize, &read)) {
       outcome.error = GetLastError();
       outcome.lastFailed = true;
+      outcome.unreachable = Connection::IsNetworkError(outcome.error);
       Error::ReportError(L"InternetReadFile Failed for: " + localPath, outcome.error, VELMOT_HERE);
       break;
     }
@@ -199,7 +216,8 @@ bool FileDownload::Append(const uint8_t* bytes, DWORD count, ReadOutcome& outcom
   return true;
 }
 
-bool FileDownload::Judge(const ReadOutcome& outcome) {
+FileDownload::AttemptResult FileDownload::Judge(const ReadOutcome& outcome) {
+  AttemptResult result;
   const uint64_t n = partData_.size();
   uint32_t found = 0;
   bool good;
@@ -207,6 +225,7 @@ bool FileDownload::Judge(const ReadOutcome& outcome) {
     DWORD error = outcome.lastFailed ? outcome.error : GetLastError();
     Error::LogError(std::string("Error reading file, reconnecting."), error, VELMOT_HERE);
     good = !outcome.incomplete && n == 0 && expectedCrc == 0;
+    result.unreachable = outcome.unreachable;
   } else if (n == 0) {
     good = expectedCrc == 0;
   } else if (expectedCrc == 0) {
@@ -214,7 +233,10 @@ bool FileDownload::Judge(const ReadOutcome& outcome) {
   } else {
     found = crc_.Compute(partData_.data(), static_cast<uint32_t>(n));
     good = found == static_cast<uint32_t>(expectedCrc);
+    if (!good) {
+    }
   }
+  result.good = good;
   if (!good) {
     Error::ReportError(L"Download: " + connectionState.localPath + L" incorrect CRC. Expected: " +
                            std::to_wstring(expectedCrc) + L" found: " + Signed(found) +
@@ -222,7 +244,7 @@ bool FileDownload::Judge(const ReadOutcome& outcome) {
                            L"Retrying download",
                        DL_MANAGER_CRC_INCORRECT, VELMOT_HERE);
   }
-  return good;
+  return result;
 }
 
 bool FileDownload::HasFolder() const {

@@ -37,6 +37,14 @@ class FileDownload : public Orx_Thread {
   void Run() override;
   bool WritePartFile();
 
+  // Why the worker's attempts ended as they did; filled before the worker reports or ends
+  // (read by the listener on the worker's thread, or by the owner after the thread ended).
+  struct Summary {
+    bool good = false;         // the object was accepted
+    bool unreachable = false;  // every attempt failed without any answer from the host
+  };
+  Summary summary;
+
  protected:
   // Records the escaped exception, leaves the worker Idle (the manager then starts the next
   // part itself) and closes the connection.
@@ -65,17 +73,24 @@ class FileDownload : public Orx_Thread {
  private:
   // How one attempt's read loop ended.
   struct ReadOutcome {
-    bool anyRead = false;     // at least one InternetReadFile call was made
-    bool lastFailed = false;  // the last read failed, or the body was cut short or too large
-    bool incomplete = false;  // the body is known to be wrong whatever was received
-    DWORD error = 0;          // the failing read's code
+    bool anyRead = false;      // at least one InternetReadFile call was made
+    bool lastFailed = false;   // the last read failed, or the body was cut short or too large
+    bool incomplete = false;   // the body is known to be wrong whatever was received
+    bool unreachable = false;  // the read failed because the connection was lost
+    DWORD error = 0;           // the failing read's code
+  };
+  // What one attempt found, for the summary.
+  struct AttemptResult {
+    bool good = false;
+    bool unreachable = false;
   };
 
   void RunAttempts();
-  bool Attempt();
+  AttemptResult Attempt();
   ReadOutcome ReadBody();
   bool Append(const uint8_t* bytes, DWORD count, ReadOutcome& outcome);
-  bool Judge(const ReadOutcome& outcome);
+  AttemptResult Judge(const ReadOutcome& outcome);
+  void Summarise(const std::vector<AttemptResult>& attempts);
   bool HasFolder() const;
 
   std::vector<uint8_t> partData_;

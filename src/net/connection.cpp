@@ -39,9 +39,27 @@ bool HasHeaderFields(const std::wstring& headers) {
 
 }  // namespace
 
+bool Connection::IsNetworkError(DWORD code) {
+  switch (code) {
+    case ERROR_INTERNET_TIMEOUT:
+    case ERROR_INTERNET_NAME_NOT_RESOLVED:
+    case ERROR_INTERNET_CANNOT_CONNECT:
+    case ERROR_INTERNET_CONNECTION_ABORTED:
+    case ERROR_INTERNET_CONNECTION_RESET:
+    case ERROR_INTERNET_DISCONNECTED:
+    case ERROR_INTERNET_SERVER_UNREACHABLE:
+    case ERROR_INTERNET_PROXY_SERVER_UNREACHABLE:
+    case ERROR_HTTP_INVALID_SERVER_RESPONSE:  // the connection closed before any answer
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool Connection::Connect(ConnectionState& state) {
   Close(state);
   state.contentLength = -1;
+  state.unreachable = false;
   Error::ReportError(L"Opening connection: " + state.host, 0, VELMOT_HERE);
   return OpenHttpConnection(state) && HttpOpenRequest(state) && HttpSendRequest(state) &&
          HttpQueryInfo(state);
@@ -67,6 +85,7 @@ bool Connection::OpenHttpConnection(ConnectionState& state) {
         state.internetHandle.Get(), state.host, INTERNET_DEFAULT_HTTPS_PORT,
         L"Connection::OpenHttpConnection InternetConnect failed", http::Record::kLog));
     if (!state.connectHandle) {
+      state.unreachable = IsNetworkError(GetLastError());
       Close(state);
       return false;
     }
@@ -94,6 +113,7 @@ bool Connection::HttpSendRequest(ConnectionState& state) {
   std::wstring header = std::wstring(L"User-Agent: ") + velmot::kUserAgent + L"\r\n";
   if (!::HttpSendRequestW(state.requestHandle.Get(), header.c_str(),
                           static_cast<DWORD>(header.size()), nullptr, 0)) {
+    state.unreachable = IsNetworkError(GetLastError());
     VELMOT_REPORT_LAST_ERROR(L"Connection::HttpSendRequest failed for: " + state.host + L"/ " +
                              state.objectPath);
     Close(state);
@@ -128,6 +148,7 @@ bool Connection::HttpQueryInfo(ConnectionState& state) {
   if (headerLength != 0) Error::ReportMessage(L"Response headers: " + headers, VELMOT_HERE);
 
   if (status != 200) {
+    state.unreachable = status == 0;
     // Also without headers (a host that closed without answering reads as status 0): a
     // failed attempt always leaves a record.
     Error::LogError(L"Response status not 200, but " + std::to_wstring(status) +

@@ -20,6 +20,10 @@ struct ConnectionState {
   std::atomic<int32_t> httpStatus{0};
   // Content-Length of the open response, or -1 when the host sent none.
   int64_t contentLength = -1;
+  // What the last Connect learned beyond the status, for the caller's decisions:
+  // unreachable: no HTTP answer at all (name resolution, connect, reset, time-out, or the
+  // host closed without answering).
+  bool unreachable = false;
 };
 
 class Connection {
@@ -36,6 +40,9 @@ class Connection {
   bool Connect(ConnectionState& state);
   // Request, then connection, then root handle. Safe at any time and repeatedly.
   void Close(ConnectionState& state);
+  // A WinINet or system code that says the host could not be reached at all, as opposed
+  // to an answer the host gave.
+  static bool IsNetworkError(DWORD code);
 
  private:
   // wininet.h maps HttpOpenRequest and the like to their W forms; the calls inside use the

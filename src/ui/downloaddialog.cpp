@@ -314,6 +314,7 @@ void DownloadDialog::ShowStatistics(uint64_t speedKBps, uint64_t totalBytes,
   input.copyPercent = static_cast<uint32_t>(progress.copyPercent);
   input.copying = progress.copying;
   input.verifying = progress.verifying;
+  input.networkRetrySeconds = progress.networkRetrySeconds;
   const StatisticsView view = StatisticsText::Compose(input);
   std::wstring tip;
   const bool hasTip = tips_.OnStatisticsUpdate(tip);

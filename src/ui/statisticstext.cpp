@@ -41,6 +41,16 @@ std::wstring StatisticsText::TimeLeft(uint64_t total, uint64_t downloaded, uint6
 StatisticsView StatisticsText::Compose(const StatisticsInput& in) {
   StatisticsView view;
   view.labels = kLabels;
+  if (in.networkRetrySeconds != 0) {
+    view.phase = StatisticsPhase::kWaitingForNetwork;
+    view.labels =
+        L"The network is unavailable. The download goes on by itself when it is back.\r\n";
+    view.labels += L"Next try in " + std::to_wstring(in.networkRetrySeconds) + L" s.";
+    view.labelsVisibility = Visibility::kShow;
+    view.valuesVisibility = Visibility::kHide;
+    view.progress = DownloadPercent(in.totalBytes, in.finishedBytes, in.inProgressBytes);
+    return view;
+  }
   if (in.verifying) {
     const uint32_t percent = VerifyPercent(in.totalBytes, in.verifiedBytes);
     view.phase = StatisticsPhase::kVerifying;

@@ -19,12 +19,13 @@ struct StatisticsInput {
   uint32_t copyPercent = 0;  // low 32 bits of the manager's copyPercent
   bool copying = false;
   bool verifying = false;
+  uint64_t networkRetrySeconds = 0;  // waiting for the network: seconds to the next try
 };
 
 // A control's visibility after an update; kKeep leaves it as it is.
 enum class Visibility { kKeep, kShow, kHide };
 
-enum class StatisticsPhase { kDownloading, kProcessing, kCopying, kVerifying };
+enum class StatisticsPhase { kDownloading, kProcessing, kCopying, kVerifying, kWaitingForNetwork };
 
 struct StatisticsView {
   StatisticsPhase phase = StatisticsPhase::kDownloading;

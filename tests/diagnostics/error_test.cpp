@@ -117,7 +117,7 @@ TEST_F(ErrorTest, ErrorNamesAtEveryTableEdge) {
   EXPECT_EQ(Error::GetErrorName(12175), "ERROR_INTERNET_DECODING_FAILED");
 
   for (uint32_t none : {0u, 12000u, 12035u, 12051u, 12058u, 12156u, 12160u, 12162u, 12168u, 12176u,
-                        0xFFFF7FFFu, 0xFFFF8005u, 0xFFFF800Bu, 0xFFFFFFFFu}) {
+                        0xFFFF7FFFu, 0xFFFF8005u, 0xFFFF800Eu, 0xFFFFFFFFu}) {
     EXPECT_EQ(Error::GetErrorName(none), "") << none;
   }
 }

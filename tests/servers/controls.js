@@ -4,6 +4,8 @@
 //   <ns>/.velmot/query                 the exact query string every request must carry
 //   <ns>/.velmot/behaviour/<key>.json  misbehaviour of one object (key: see behaviourKey)
 //   <ns>/.velmot/requests.jsonl        the host's log of the namespace's requests
+//   <ns>/.velmot/down                  {"untilMs": T}: the host is "unreachable" for the
+//                                      namespace until T (ms since 1970)
 const fs = require('fs');
 const path = require('path');
 
@@ -44,6 +46,14 @@ function requiredQuery(nsDir) {
   return bytes === null ? null : bytes.toString('utf8');
 }
 
+// True while the namespace's down window lasts: its requests get their connection reset.
+function isDown(nsDir, now) {
+  const bytes = readIfExists(path.join(nsDir, CONTROL_DIR, 'down'));
+  if (bytes === null) return false;
+  const value = JSON.parse(bytes.toString('utf8'));
+  return typeof value.untilMs === 'number' && now < value.untilMs;
+}
+
 // Requests seen per behaviour text: a behaviour that is written anew (testservers.cpp
 // stamps every write) starts counting from its first request again.
 const counters = new Map();
@@ -64,4 +74,4 @@ function nextStep(nsDir, relative) {
   return behaviour.then || {};
 }
 
-module.exports = { CONTROL_DIR, isSafeName, behaviourKey, appendRequest, requiredQuery, nextStep };
+module.exports = { CONTROL_DIR, isSafeName, behaviourKey, appendRequest, requiredQuery, isDown, nextStep };

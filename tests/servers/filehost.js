@@ -99,6 +99,11 @@ function answerFor(req) {
   }
   const nsDir = path.join(root, ns);
   if (!fs.existsSync(nsDir)) return plainAnswer(404, 'not found');
+  // An outage: the request is logged (marked) and its connection reset without an answer.
+  if (controls.isDown(nsDir, Date.now())) {
+    controls.appendRequest(nsDir, Object.assign({ refused: true }, record));
+    return { reset: true };
+  }
   controls.appendRequest(nsDir, record);
 
   if (req.method !== 'GET' && req.method !== 'HEAD') return plainAnswer(405, 'method not allowed');
@@ -110,6 +115,16 @@ function answerFor(req) {
 }
 
 // Connection handling ---------------------------------------------------------------------
+
+// Raw TCP sockets by the client's port, so that a request can be answered with a TCP
+// reset (the TLS socket itself cannot be reset from node).
+const rawSockets = new Map();
+
+function resetConnection(socket) {
+  const raw = rawSockets.get(socket.remotePort);
+  if (raw && typeof raw.resetAndDestroy === 'function') raw.resetAndDestroy();
+  else socket.destroy();
+}
 
 function serveConnection(socket) {
   let pending = Buffer.alloc(0);
@@ -161,6 +176,10 @@ function serveConnection(socket) {
           logLine(JSON.stringify({ error: String(e && e.stack || e) }));
           answer = plainAnswer(500, 'file host failure');
         }
+        if (answer.reset) {
+          resetConnection(socket);
+          break;
+        }
         const keepAlive = req.version === 'HTTP/1.1' && !/close/i.test(req.headers.connection || '');
         const stillOpen = await send(conn, answer, req, keepAlive);
         if (!stillOpen) break;
@@ -197,6 +216,13 @@ function tryListen(i) {
   }
   const address = '127.0.0.' + order[i];
   const server = tls.createServer(options, serveConnection);
+  server.on('connection', (raw) => {
+    const key = raw.remotePort;
+    rawSockets.set(key, raw);
+    raw.on('close', () => {
+      if (rawSockets.get(key) === raw) rawSockets.delete(key);
+    });
+  });
   server.on('tlsClientError', () => {});
   server.once('error', (e) => {
     if (e.code === 'EADDRINUSE' || e.code === 'EACCES' || e.code === 'EADDRNOTAVAIL') return tryListen(i + 1);

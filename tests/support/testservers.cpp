@@ -176,6 +176,15 @@ void FileHostNamespace::RequireQuery(const std::string& query) {
   WriteText(ControlFolder(folder_) + L"/query", query);
 }
 
+void FileHostNamespace::GoDown(DWORD ms) {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  // 100 ns units since 1601 to ms since 1970.
+  const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  const uint64_t unixMs = ticks / 10000 - 11644473600000ull;
+  WriteText(ControlFolder(folder_) + L"/down", nlohmann::json({{"untilMs", unixMs + ms}}).dump());
+}
+
 std::vector<nlohmann::json> FileHostNamespace::Requests() const {
   return ReadJsonLines(ControlFolder(folder_) + L"/requests.jsonl");
 }

@@ -13,6 +13,8 @@
 //   VELMOT_BLOB_DEBUG_LOG Azurite's debug log (every request), a Windows path
 #pragma once
 
+#include <windows.h>
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -59,6 +61,10 @@ class FileHostNamespace {
 
   // The query string (without "?") every request of this namespace must carry; otherwise 403.
   void RequireQuery(const std::string& query);
+
+  // An outage of the namespace for the next ms milliseconds: every request is logged with
+  // "refused": true and its connection reset without an answer.
+  void GoDown(DWORD ms);
 
   // Requests the host saw for this namespace, oldest first; each
   // {"method","path","query","headers":{lower-case name: value},"rawHeaders":[name,value,...]}.

@@ -130,3 +130,17 @@ TEST(StatisticsText, TimeLeftSplitsHoursMinutesSeconds) {
   std::wstring huge = StatisticsText::TimeLeft(~0ull, 0, 1);
   EXPECT_EQ(huge.find(L'-'), std::wstring::npos) << huge;
 }
+
+TEST(StatisticsText, WaitingForTheNetworkSaysWhyAndWhenTheNextTryComes) {
+  StatisticsInput in = Downloading(100000, 50000, 0, 0);
+  in.networkRetrySeconds = 16;
+  StatisticsView view = StatisticsText::Compose(in);
+  EXPECT_EQ(view.phase, StatisticsPhase::kWaitingForNetwork);
+  EXPECT_EQ(view.labels,
+            L"The network is unavailable. The download goes on by itself when it is back.\r\n"
+            L"Next try in 16 s.");
+  EXPECT_EQ(view.progress, 50);  // what is done stays shown
+  EXPECT_EQ(view.labelsVisibility, Visibility::kShow);
+  EXPECT_EQ(view.valuesVisibility, Visibility::kHide);
+  EXPECT_EQ(view.pauseVisibility, Visibility::kKeep);
+}

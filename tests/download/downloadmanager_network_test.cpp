@@ -1,0 +1,122 @@
+// The download manager on real networks, against the loopback file host and web service:
+// outages that do not use up the passes (and the give-up once an outage lasts too long).
+#include "download/downloadmanager.h"
+
+#include "diagnostics/error.h"
+#include "support/downloadjob.h"
+#include "support/recordingdmlistener.h"
+#include "support/records.h"
+#include "support/testservers.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using testsupport::DownloadJob;
+using testsupport::RandomBytes;
+using testsupport::ReadFileBytes;
+using testsupport::RecordingDMListener;
+
+constexpr unsigned kJobMs = 90000;
+
+const wchar_t kGiveUp[] =
+    L"Downloading setup failed.\rYou are now directed to our Support Center for help.";
+
+size_t CountCode(uint32_t code) {
+  size_t n = 0;
+  for (const ErrorRecord& r : Error::GetRecords())
+    n += static_cast<uint32_t>(r.errorNumber) == code;
+  return n;
+}
+
+// Requests of an object the host answered (not refused by an outage).
+size_t AnsweredRequests(const DownloadJob& job, const std::string& relative) {
+  size_t n = 0;
+  for (const auto& request : job.host.Requests(relative)) n += !request.value("refused", false);
+  return n;
+}
+
+void ShortenWaits(DownloadManager& manager) {
+  manager.networkFirstWaitMs = 200;
+  manager.networkMaxWaitMs = 400;
+}
+
+}  // namespace
+
+TEST(DownloadManagerNetwork, AnOutageWaitsWithoutUsingUpThePassesAndKeepsEveryPart) {
+  DownloadJob job;
+  const std::vector<uint8_t> data = RandomBytes(2 * DownloadManager::kPartSize + 5, 41);
+  job.AddFile("Data.bin", data);
+  job.AddFile("Setup.exe", testsupport::FakeSetupBytes());
+  job.PublishList();
+  // Part 0 arrives slowly; the host goes down while it is on its way, so that part 1 and
+  // the document meet an outage of several seconds (many more than eight tries).
+  job.host.SetBehaviour(DownloadJob::PartObject(0, "Data.bin"), {{"rate", 8000000}});
+  RecordingDMListener listener;
+  DownloadManager manager(&listener);
+  ShortenWaits(manager);
+  job.Start(manager);
+  ASSERT_TRUE(testsupport::Eventually(
+      [&] { return job.RequestCount(DownloadJob::PartObject(0, "Data.bin")) > 0; }, kJobMs));
+  job.host.GoDown(5000);
+  bool sawWait = false;
+  testsupport::Eventually([&] { return (sawWait = manager.Progress().networkRetrySeconds > 0); },
+                          20000);
+  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
+
+  EXPECT_TRUE(sawWait);
+  EXPECT_EQ(listener.FinishedCount(), 1u);
+  EXPECT_TRUE(listener.Errors().empty());
+  EXPECT_EQ(ReadFileBytes(job.LocalPath(manager, "Data.bin")), data);
+  EXPECT_EQ(CountCode(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED), 0u);
+  // Part 0, whole before the outage hit anything, is fetched once.
+  EXPECT_EQ(AnsweredRequests(job, DownloadJob::PartObject(0, "Data.bin")), 1u);
+  size_t refused = 0;
+  for (const auto& request : job.host.Requests()) refused += request.value("refused", false);
+  EXPECT_GT(refused, 8u);
+  EXPECT_GE(testsupport::CountRecordsStartingWith("The file host " +
+                                                  testsupport::Narrow(job.host.Host()) +
+                                                  " could not be reached; the next try comes in"),
+            1u);
+  EXPECT_EQ(manager.Progress().networkRetrySeconds, 0u);
+}
+
+TEST(DownloadManagerNetwork, AnOutageLongerThanTheBudgetEndsLikeFailedPasses) {
+  DownloadJob job;
+  job.AddFile("Setup.exe", RandomBytes(3000, 42));
+  job.PublishList();
+  job.host.GoDown(120000);
+  RecordingDMListener listener;
+  DownloadManager manager(&listener);
+  ShortenWaits(manager);
+  manager.outageBudgetMs = 1500;
+  job.Start(manager);
+  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
+  EXPECT_EQ(listener.Errors(), std::vector<std::wstring>{kGiveUp});
+  EXPECT_EQ(CountCode(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED), 1u);
+  // Two empty copies of an unreachable document are no list: nothing was verified.
+  EXPECT_FALSE(testsupport::FileExists(job.LocalPath(manager, "Setup.exe")));
+  EXPECT_EQ(AnsweredRequests(job, DownloadJob::ListObject()), 0u);
+}
+
+TEST(DownloadManagerNetwork, AStopDuringTheWaitIsPrompt) {
+  DownloadJob job;
+  job.AddFile("Setup.exe", RandomBytes(3000, 43));
+  job.PublishList();
+  job.host.GoDown(120000);
+  RecordingDMListener listener;
+  DownloadManager manager(&listener);
+  manager.networkFirstWaitMs = 60000;
+  job.Start(manager);
+  ASSERT_TRUE(
+      testsupport::Eventually([&] { return manager.Progress().networkRetrySeconds > 0; }, kJobMs));
+  EXPECT_GT(manager.Progress().networkRetrySeconds, 50u);
+  const ULONGLONG before = GetTickCount64();
+  manager.StopJob();
+  EXPECT_LT(GetTickCount64() - before, 5000u);
+  EXPECT_EQ(listener.FinishedCount(), 0u);
+}

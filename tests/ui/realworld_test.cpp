@@ -1,0 +1,83 @@
+// The whole program where customers download: a network that goes away for a while. Each runs
+// velmot-dm.exe under Wine.
+#include "diagnostics/error.h"
+#include "support/dmprocess.h"
+#include "support/downloadjob.h"
+#include "support/guirelease.h"
+#include "support/records.h"
+#include "support/testenv.h"
+#include "support/testservers.h"
+
+#include "resource.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using testsupport::DmProcess;
+using testsupport::GuiRelease;
+using testsupport::Narrow;
+
+namespace {
+
+const DWORD kWindowMs = 30000;
+const DWORD kExitMs = 30000;
+
+bool Contains(const std::wstring& text, const std::wstring& piece) {
+  return text.find(piece) != std::wstring::npos;
+}
+
+bool SetupRan(const GuiRelease& release) {
+  const std::wstring marker = release.DownloadFolder() + L"/" + testsupport::kSetupMarker;
+  return testsupport::Eventually([&] { return testsupport::FileExists(marker); }, 10000);
+}
+
+}  // namespace
+
+TEST(RealWorld, AnOutageInTheMiddleEndsInSetupWithoutFetchingWholePartsAgain) {
+  GuiRelease release(L"VelmotOutage");
+  release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
+  const size_t kParts = 4;
+  release.AddFile("VelmotData.bin",
+                  testsupport::RandomBytes(kParts * DownloadManager::kPartSize - 7, 21));
+  // About two seconds per part, so that the outage begins in the middle of the download.
+  for (size_t k = 0; k < kParts; ++k) {
+    release.host.SetBehaviour("rel/" + std::to_string(k) + "_VelmotData.bin", {{"rate", 5000000}});
+  }
+  release.Publish();
+  DmProcess program(release.DownloadFolder(), release.ExeName());
+  ASSERT_TRUE(program.Start());
+  ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
+
+  const std::wstring partStem = release.workFolder + L"/VelmotD_7ata.binpart";
+  auto whole = [&](size_t k) {
+    return testsupport::ReadFileBytes(partStem + std::to_wstring(k)) == release.parts[1 + k];
+  };
+  ASSERT_TRUE(testsupport::Eventually([&] { return whole(0); }, 90000));
+  release.host.GoDown(30000);
+  std::vector<bool> kept(kParts);
+  for (size_t k = 0; k < kParts; ++k) kept[k] = whole(k);
+  ASSERT_LT(kept[kParts - 1], true) << "the outage came too late";
+
+  const std::wstring waiting = program.WaitForText(IDC_LABELS, 30000, [](const std::wstring& t) {
+    return Contains(t, L"The network is unavailable.");
+  });
+  EXPECT_TRUE(Contains(waiting, L"The download goes on by itself when it is back.\r\nNext try in "))
+      << Narrow(waiting);
+  EXPECT_EQ(program.WaitForExit(240000), 0u);
+  EXPECT_TRUE(SetupRan(release));
+  EXPECT_EQ(testsupport::ReadFileBytes(release.DownloadFolder() + L"/VelmotD_7ata.bin").size(),
+            kParts * DownloadManager::kPartSize - 7);
+  size_t refused = 0;
+  for (const auto& request : release.host.Requests()) refused += request.value("refused", false);
+  EXPECT_GT(refused, 8u);  // many more tries than passes
+  for (size_t k = 0; k < kParts; ++k) {
+    if (!kept[k]) continue;
+    size_t answered = 0;
+    for (const auto& request :
+         release.host.Requests("rel/" + std::to_string(k) + "_VelmotData.bin"))
+      answered += !request.value("refused", false);
+    EXPECT_EQ(answered, 1u) << "part " << k << " was whole before the outage";
+  }
+}
