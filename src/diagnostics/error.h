@@ -26,6 +26,8 @@ enum DownloadManagerError : uint32_t {
   DL_MANAGER_INVALID_FILE_NAME = 0xFFFF8009,
   // A setup executable whose signature or signer did not satisfy the required publisher.
   DL_MANAGER_SETUP_NOT_TRUSTED = 0xFFFF800A,
+  // The network answered with a web page (a sign-in page) instead of the download.
+  DL_MANAGER_SIGN_IN_PAGE = 0xFFFF800C,
 };
 
 // One record as stored. Narrow texts are ANSI-code-page bytes.

@@ -87,6 +87,7 @@ ProgressCounters DownloadManager::Progress() const {
     const uint64_t now = GetTickCount64();
     // Rounded up: the wait is shown until its very end.
     p.networkRetrySeconds = retry > now ? (retry - now + 999) / 1000 : 1;
+    p.signInPage = signInPageSeen.load();
   }
   return p;
 }
@@ -220,8 +221,8 @@ void DownloadManager::OnDownloadFinished(FileDownload* worker) {
   if (!Active()) return;
   velmot::CriticalSectionLock hold(lock_);
   if (!Active()) return;
-  // A host that cannot be reached ends the pass: the parts still queued wait for the next
-  // one.
+  // A host that cannot be reached or a sign-in page ends the pass: the parts still queued
+  // wait for the next one.
   if (NoteFetch(*worker)) return;
   uint64_t bytes = kPartSize;
   for (const WorkerSlot& slot : workers_) {

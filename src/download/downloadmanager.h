@@ -102,8 +102,10 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   std::atomic<bool> verifying{false};
   std::atomic<bool> supportRedirected{false};
 
-  // While the job waits for the network: when the next try comes (GetTickCount64), else 0.
+  // While the job waits for the network: when the next try comes (GetTickCount64), else 0;
+  // and whether the last failure was a web page (a network that wants a sign-in).
   std::atomic<uint64_t> networkRetryTick{0};
+  std::atomic<bool> signInPageSeen{false};
 
   // A consistent-enough copy of the counters above for the window and the speed meter
   // (each member is read atomically; any thread).
@@ -131,7 +133,8 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
     bool started = false;
   };
 
-  // How a pass ended. kUnreachable: the host could not be reached.
+  // How a pass ended. kUnreachable: the host could not be reached (or answered with a
+  // web page).
   enum class PassEnd { kVerified, kFailed, kUnreachable, kOver };
 
   bool Active() const { return running.load() && !stopRequested_.load(); }
@@ -139,7 +142,7 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   void RunJob();
   PassEnd RunPass();
   // Looks at a fetch that did not succeed; true when it ends the pass (the host could not
-  // be reached). Records each such cause.
+  // be reached, a web page came instead). Records each such cause.
   bool NoteFetch(FileDownload& worker);
   bool WaitForNetwork(DWORD ms);
   // Removes the workers of this pass that were never started (lock held).
@@ -174,5 +177,7 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   std::atomic<bool> releaseGone_{false};
   std::atomic<bool> networkDown_{false};  // this pass: the host could not be reached
   std::atomic<bool> reachedHost_{false};  // this pass: some fetch got the object
+  // Under lock_: whether the sign-in page was recorded (once per job).
+  bool signInRecorded_ = false;
   bool paused_ = false;  // under lock_: workers created later start in the same state
 };

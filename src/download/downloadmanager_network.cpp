@@ -1,5 +1,5 @@
-// What the job does about real networks and disks: telling a host that cannot be reached from a
-// failed pass and waiting for it.
+// What the job does about real networks and disks: telling a host that cannot be reached (or a
+// network that answers with its own sign-in page) from a failed pass and waiting for it.
 #include "download/downloadmanager.h"
 
 #include "diagnostics/error.h"
@@ -14,8 +14,23 @@ bool DownloadManager::NoteFetch(FileDownload& worker) {
     reachedHost_ = true;
     return false;
   }
+  const ConnectionState& state = worker.connectionState;
   velmot::CriticalSectionLock hold(lock_);
+  if (summary.signInPage) {
+    if (!signInRecorded_) {
+      signInRecorded_ = true;
+      Error::LogError(L"The network answered with a web page instead of the download from " +
+                          state.host +
+                          L": a hotel, airport or company network may want a sign-in in a web "
+                          L"browser first",
+                      DL_MANAGER_SIGN_IN_PAGE, VELMOT_HERE);
+    }
+    signInPageSeen = true;
+    networkDown_ = true;
+    return true;
+  }
   if (summary.unreachable) {
+    signInPageSeen = false;
     networkDown_ = true;
     return true;
   }

@@ -124,8 +124,27 @@ void FileDownload::Summarise(const std::vector<AttemptResult>& attempts) {
   bool unreachable = true;
   for (const AttemptResult& a : attempts) {
     unreachable = unreachable && a.unreachable;
+    summary.signInPage = summary.signInPage || a.webPage;
   }
   summary.unreachable = unreachable;
+}
+
+bool FileDownload::IsWebPage(const std::wstring& contentType, const std::vector<uint8_t>& body) {
+  std::wstring type;
+  for (wchar_t c : contentType) type += (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c;
+  if (type.compare(0, 9, L"text/html") == 0) return true;
+  size_t at = 0;
+  while (at < body.size() && (body[at] == ' ' || (body[at] >= '\t' && body[at] <= '\r'))) ++at;
+  auto startsWith = [&](const char* word) {
+    for (size_t i = 0; word[i]; ++i) {
+      if (at + i >= body.size()) return false;
+      uint8_t c = body[at + i];
+      if (c >= 'A' && c <= 'Z') c = static_cast<uint8_t>(c + 32);
+      if (c != static_cast<uint8_t>(word[i])) return false;
+    }
+    return true;
+  };
+  return startsWith("<!doctype") || startsWith("<html");
 }
 
 FileDownload::AttemptResult FileDownload::Attempt() {
@@ -229,11 +248,20 @@ FileDownload::AttemptResult FileDownload::Judge(const ReadOutcome& outcome) {
   } else if (n == 0) {
     good = expectedCrc == 0;
   } else if (expectedCrc == 0) {
-    good = true;
+    // Nothing to check the bytes against: a sign-in page must not pass for the object.
+    good = !IsWebPage(connectionState.contentType, partData_);
+    if (!good) {
+      result.webPage = true;
+      Error::ReportMessage(
+          L"Response is a web page, not the object, for: " + connectionState.objectPath,
+          VELMOT_HERE);
+      return result;
+    }
   } else {
     found = crc_.Compute(partData_.data(), static_cast<uint32_t>(n));
     good = found == static_cast<uint32_t>(expectedCrc);
     if (!good) {
+      result.webPage = IsWebPage(connectionState.contentType, partData_);
     }
   }
   result.good = good;

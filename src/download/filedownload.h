@@ -42,8 +42,14 @@ class FileDownload : public Orx_Thread {
   struct Summary {
     bool good = false;         // the object was accepted
     bool unreachable = false;  // every attempt failed without any answer from the host
+    bool signInPage = false;   // an attempt got a web page instead of the object
   };
   Summary summary;
+
+  // A body that is a web page: Content-Type text/html, or text that starts with "<!DOCTYPE"
+  // or "<html" (ASCII case ignored) after white space. Networks that want a sign-in answer
+  // every request with such a page.
+  static bool IsWebPage(const std::wstring& contentType, const std::vector<uint8_t>& body);
 
  protected:
   // Records the escaped exception, leaves the worker Idle (the manager then starts the next
@@ -83,6 +89,7 @@ class FileDownload : public Orx_Thread {
   struct AttemptResult {
     bool good = false;
     bool unreachable = false;
+    bool webPage = false;
   };
 
   void RunAttempts();

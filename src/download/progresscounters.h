@@ -16,6 +16,7 @@ struct ProgressCounters {
   bool verifying = false;            // the verification pass is running
   bool supportRedirected = false;    // a write failure sent the user to the support page
   uint64_t networkRetrySeconds = 0;  // waiting for the network: seconds to the next try
+  bool signInPage = false;           // ... because the network answered with a web page
 
   // What the transfer has counted: finished plus in flight.
   uint64_t CountedBytes() const { return finishedBytes + inProgressBytes; }

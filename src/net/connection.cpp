@@ -6,6 +6,7 @@
 #include <velmot/config.h>
 
 #include <cwchar>
+#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,24 @@ bool HasHeaderFields(const std::wstring& headers) {
   return headers.find(L':', lineEnd) != std::wstring::npos;
 }
 
+// The value of one header field in a raw CRLF block, the name compared without case.
+std::wstring HeaderValue(const std::wstring& headers, const std::wstring& name) {
+  size_t at = 0;
+  while ((at = headers.find(L"\r\n", at)) != std::wstring::npos) {
+    at += 2;
+    if (headers.size() - at <= name.size() || headers[at + name.size()] != L':') continue;
+    bool same = true;
+    for (size_t i = 0; i < name.size() && same; ++i) same = towlower(headers[at + i]) == name[i];
+    if (!same) continue;
+    size_t begin = at + name.size() + 1;
+    size_t end = headers.find(L"\r\n", begin);
+    if (end == std::wstring::npos) end = headers.size();
+    while (begin < end && headers[begin] == L' ') ++begin;
+    return headers.substr(begin, end - begin);
+  }
+  return L"";
+}
+
 }  // namespace
 
 bool Connection::IsNetworkError(DWORD code) {
@@ -60,6 +79,7 @@ bool Connection::Connect(ConnectionState& state) {
   Close(state);
   state.contentLength = -1;
   state.unreachable = false;
+  state.contentType.clear();
   Error::ReportError(L"Opening connection: " + state.host, 0, VELMOT_HERE);
   return OpenHttpConnection(state) && HttpOpenRequest(state) && HttpSendRequest(state) &&
          HttpQueryInfo(state);
@@ -164,6 +184,7 @@ bool Connection::HttpQueryInfo(ConnectionState& state) {
     return false;
   }
   ReadContentLength(state);
+  state.contentType = HeaderValue(headers, L"content-type");
   return true;
 }
 

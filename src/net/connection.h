@@ -22,8 +22,9 @@ struct ConnectionState {
   int64_t contentLength = -1;
   // What the last Connect learned beyond the status, for the caller's decisions:
   // unreachable: no HTTP answer at all (name resolution, connect, reset, time-out, or the
-  // host closed without answering).
+  // host closed without answering); contentType: of the open response.
   bool unreachable = false;
+  std::wstring contentType;
 };
 
 class Connection {

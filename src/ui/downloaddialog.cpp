@@ -315,6 +315,7 @@ void DownloadDialog::ShowStatistics(uint64_t speedKBps, uint64_t totalBytes,
   input.copying = progress.copying;
   input.verifying = progress.verifying;
   input.networkRetrySeconds = progress.networkRetrySeconds;
+  input.signInPage = progress.signInPage;
   const StatisticsView view = StatisticsText::Compose(input);
   std::wstring tip;
   const bool hasTip = tips_.OnStatisticsUpdate(tip);

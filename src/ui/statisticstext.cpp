@@ -43,8 +43,12 @@ StatisticsView StatisticsText::Compose(const StatisticsInput& in) {
   view.labels = kLabels;
   if (in.networkRetrySeconds != 0) {
     view.phase = StatisticsPhase::kWaitingForNetwork;
-    view.labels =
-        L"The network is unavailable. The download goes on by itself when it is back.\r\n";
+    view.labels = in.signInPage
+                      ? L"The network answered with a web page instead of the download. On a "
+                        L"hotel, airport or other public network, open your web browser and "
+                        L"sign in to the network; the download then goes on by itself.\r\n"
+                      : L"The network is unavailable. The download goes on by itself when it "
+                        L"is back.\r\n";
     view.labels += L"Next try in " + std::to_wstring(in.networkRetrySeconds) + L" s.";
     view.labelsVisibility = Visibility::kShow;
     view.valuesVisibility = Visibility::kHide;

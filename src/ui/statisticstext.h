@@ -20,6 +20,7 @@ struct StatisticsInput {
   bool copying = false;
   bool verifying = false;
   uint64_t networkRetrySeconds = 0;  // waiting for the network: seconds to the next try
+  bool signInPage = false;           // ... because it answered with a web page
 };
 
 // A control's visibility after an update; kKeep leaves it as it is.

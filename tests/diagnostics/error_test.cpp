@@ -112,6 +112,7 @@ TEST_F(ErrorTest, ErrorNamesAtEveryTableEdge) {
       VELMOT_CODE_AND_NAME(DL_MANAGER_RENAMED_OUTSIDE),
       VELMOT_CODE_AND_NAME(DL_MANAGER_INVALID_FILE_NAME),
       VELMOT_CODE_AND_NAME(DL_MANAGER_SETUP_NOT_TRUSTED),
+      VELMOT_CODE_AND_NAME(DL_MANAGER_SIGN_IN_PAGE),
   };
   for (const auto& entry : named) EXPECT_EQ(Error::GetErrorName(entry.code), entry.name);
   EXPECT_EQ(Error::GetErrorName(12175), "ERROR_INTERNET_DECODING_FAILED");

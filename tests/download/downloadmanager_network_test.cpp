@@ -1,5 +1,6 @@
 // The download manager on real networks, against the loopback file host and web service:
-// outages that do not use up the passes (and the give-up once an outage lasts too long).
+// outages that do not use up the passes (and the give-up once an outage lasts too long),
+// and sign-in pages.
 #include "download/downloadmanager.h"
 
 #include "diagnostics/error.h"
@@ -26,11 +27,23 @@ constexpr unsigned kJobMs = 90000;
 const wchar_t kGiveUp[] =
     L"Downloading setup failed.\rYou are now directed to our Support Center for help.";
 
+const char kSignInPage[] =
+    "\r\n  <!doctype html><html><head><title>Hotel WiFi</title></head><body>Please sign in"
+    "</body></html>";
+
 size_t CountCode(uint32_t code) {
   size_t n = 0;
   for (const ErrorRecord& r : Error::GetRecords())
     n += static_cast<uint32_t>(r.errorNumber) == code;
   return n;
+}
+
+std::vector<std::string> MessagesWithCode(uint32_t code) {
+  std::vector<std::string> out;
+  for (const ErrorRecord& r : Error::GetRecords()) {
+    if (static_cast<uint32_t>(r.errorNumber) == code) out.push_back(r.message);
+  }
+  return out;
 }
 
 // Requests of an object the host answered (not refused by an outage).
@@ -119,4 +132,39 @@ TEST(DownloadManagerNetwork, AStopDuringTheWaitIsPrompt) {
   manager.StopJob();
   EXPECT_LT(GetTickCount64() - before, 5000u);
   EXPECT_EQ(listener.FinishedCount(), 0u);
+}
+
+TEST(DownloadManagerNetwork, ASignInPageIsNoDocumentAndIsRecordedOncePerJob) {
+  DownloadJob job;
+  const std::vector<uint8_t> setup = testsupport::FakeSetupBytes();
+  job.AddFile("Setup.exe", setup);
+  job.PublishList();
+  nlohmann::json page = {{"body", kSignInPage}, {"contentType", "application/octet-stream"}};
+  // Eight answers are two fetches of four attempts each: two passes that end in a wait.
+  job.host.SetBehaviour(
+      DownloadJob::ListObject(),
+      {{"attempts", nlohmann::json::array({page, page, page, page, page, page, page, page})}});
+  // The part, once the document came through, meets a page served as text/html.
+  job.host.SetBehaviour(
+      DownloadJob::PartObject(0, "Setup.exe"),
+      {{"attempts",
+        nlohmann::json::array({{{"body", "Sign in please"}, {"contentType", "text/html"}}})}});
+  RecordingDMListener listener;
+  DownloadManager manager(&listener);
+  ShortenWaits(manager);
+  bool sawSignIn = false;
+  job.Start(manager);
+  testsupport::Eventually([&] { return (sawSignIn = manager.Progress().signInPage); }, 20000);
+  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
+  EXPECT_TRUE(sawSignIn);
+  EXPECT_EQ(listener.FinishedCount(), 1u);
+  EXPECT_EQ(ReadFileBytes(job.LocalPath(manager, "Setup.exe")), setup);
+  const std::vector<std::string> pages = MessagesWithCode(DL_MANAGER_SIGN_IN_PAGE);
+  ASSERT_EQ(pages.size(), 1u);
+  EXPECT_EQ(pages[0], "The network answered with a web page instead of the download from " +
+                          testsupport::Narrow(job.host.Host()) +
+                          ": a hotel, airport or company network may want a sign-in in a web "
+                          "browser first");
+  // The document was never read from a page: nothing was rejected as a file name.
+  EXPECT_EQ(CountCode(DL_MANAGER_INVALID_FILE_NAME), 0u);
 }

@@ -244,3 +244,19 @@ TEST_F(FileDownloadTest, GarbageOrOversizedHeadersNeverGiveData) {
 }
 
 }  // namespace
+
+TEST(FileDownload, WebPagesAreRecognisedByTypeOrByTheirFirstTag) {
+  auto bytes = [](const std::string& text) {
+    return std::vector<uint8_t>(text.begin(), text.end());
+  };
+  EXPECT_TRUE(FileDownload::IsWebPage(L"text/html", bytes("anything")));
+  EXPECT_TRUE(FileDownload::IsWebPage(L"Text/HTML; charset=utf-8", {}));
+  EXPECT_TRUE(FileDownload::IsWebPage(L"", bytes(" \r\n\t<!DOCTYPE html><p>")));
+  EXPECT_TRUE(FileDownload::IsWebPage(L"application/octet-stream", bytes("<HtMl lang=en>")));
+  EXPECT_TRUE(FileDownload::IsWebPage(L"", bytes("<html")));
+  EXPECT_FALSE(FileDownload::IsWebPage(L"", bytes("<htm")));
+  EXPECT_FALSE(FileDownload::IsWebPage(L"", bytes("x<html>")));
+  EXPECT_FALSE(FileDownload::IsWebPage(L"text/plain", bytes("Velmot;Setup.exe\r\n")));
+  EXPECT_FALSE(FileDownload::IsWebPage(L"application/octet-stream", {}));
+  EXPECT_FALSE(FileDownload::IsWebPage(L"", bytes(std::string("\0<html>", 7))));
+}

@@ -44,9 +44,10 @@ function buildResponse(nsDir, relative, step) {
 
 function headBlock(answer, req, keepAlive) {
   const plan = answer.plan;
+  const contentType = typeof plan.contentType === 'string' ? plan.contentType : 'application/octet-stream';
   const lines = [
     'HTTP/1.1 ' + answer.status + ' ' + reason(answer.status),
-    'Content-Type: application/octet-stream',
+    'Content-Type: ' + contentType,
     'Date: ' + new Date().toUTCString(),
     'Connection: ' + (keepAlive ? 'keep-alive' : 'close'),
   ];

@@ -1,5 +1,5 @@
-// The whole program where customers download: a network that goes away for a while. Each runs
-// velmot-dm.exe under Wine.
+// The whole program where customers download: a network that goes away for a while, a
+// network that answers with its sign-in page. Each runs velmot-dm.exe under Wine.
 #include "diagnostics/error.h"
 #include "support/dmprocess.h"
 #include "support/downloadjob.h"
@@ -80,4 +80,29 @@ TEST(RealWorld, AnOutageInTheMiddleEndsInSetupWithoutFetchingWholePartsAgain) {
       answered += !request.value("refused", false);
     EXPECT_EQ(answered, 1u) << "part " << k << " was whole before the outage";
   }
+}
+
+TEST(RealWorld, ASignInPageAsksTheUserToSignInAndTheDownloadGoesOnAfterwards) {
+  GuiRelease release(L"VelmotSignIn");
+  release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
+  release.Publish();
+  const nlohmann::json page = {
+      {"body", "<html><body><form>Welcome! Accept the terms to go online.</form></body></html>"},
+      {"contentType", "text/html; charset=utf-8"}};
+  nlohmann::json pages = nlohmann::json::array();
+  for (int i = 0; i < 12; ++i) pages.push_back(page);  // three fetches' worth
+  release.host.SetBehaviour("rel/" + Narrow(release.name) + ".txt", {{"attempts", pages}});
+  DmProcess program(release.DownloadFolder(), release.ExeName());
+  ASSERT_TRUE(program.Start());
+  ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
+  const std::wstring text = program.WaitForText(
+      IDC_LABELS, 30000, [](const std::wstring& t) { return Contains(t, L"web page"); });
+  EXPECT_TRUE(Contains(text,
+                       L"The network answered with a web page instead of the download. On "
+                       L"a hotel, airport or other public network, open your web browser "
+                       L"and sign in to the network; the download then goes on by "
+                       L"itself.\r\nNext try in "))
+      << Narrow(text);
+  EXPECT_EQ(program.WaitForExit(120000), 0u);
+  EXPECT_TRUE(SetupRan(release));
 }

@@ -143,4 +143,10 @@ TEST(StatisticsText, WaitingForTheNetworkSaysWhyAndWhenTheNextTryComes) {
   EXPECT_EQ(view.labelsVisibility, Visibility::kShow);
   EXPECT_EQ(view.valuesVisibility, Visibility::kHide);
   EXPECT_EQ(view.pauseVisibility, Visibility::kKeep);
+  in.signInPage = true;
+  in.networkRetrySeconds = 1;
+  EXPECT_EQ(StatisticsText::Compose(in).labels,
+            L"The network answered with a web page instead of the download. On a hotel, airport "
+            L"or other public network, open your web browser and sign in to the network; the "
+            L"download then goes on by itself.\r\nNext try in 1 s.");
 }
