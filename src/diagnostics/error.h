@@ -28,6 +28,9 @@ enum DownloadManagerError : uint32_t {
   DL_MANAGER_SETUP_NOT_TRUSTED = 0xFFFF800A,
   // The network answered with a web page (a sign-in page) instead of the download.
   DL_MANAGER_SIGN_IN_PAGE = 0xFFFF800C,
+  // An object comes back with the same wrong CRC every time: it and the CRC info
+  // document were published from different files.
+  DL_MANAGER_PUBLISHED_INCONSISTENTLY = 0xFFFF800D,
 };
 
 // One record as stored. Narrow texts are ANSI-code-page bytes.

@@ -30,6 +30,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -177,7 +178,9 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   std::atomic<bool> releaseGone_{false};
   std::atomic<bool> networkDown_{false};  // this pass: the host could not be reached
   std::atomic<bool> reachedHost_{false};  // this pass: some fetch got the object
-  // Under lock_: whether the sign-in page was recorded (once per job).
+  // Under lock_: the objects already recorded as published inconsistently, and whether the
+  // sign-in page was recorded (once per job each).
+  std::set<std::wstring> staleObjects_;
   bool signInRecorded_ = false;
   bool paused_ = false;  // under lock_: workers created later start in the same state
 };

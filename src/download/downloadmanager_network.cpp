@@ -1,5 +1,6 @@
 // What the job does about real networks and disks: telling a host that cannot be reached (or a
-// network that answers with its own sign-in page) from a failed pass and waiting for it.
+// network that answers with its own sign-in page) from a failed pass and waiting for it and naming
+// objects that were published inconsistently.
 #include "download/downloadmanager.h"
 
 #include "diagnostics/error.h"
@@ -8,6 +9,12 @@
 
 #include <string>
 
+namespace {
+
+std::wstring Signed(uint32_t value) { return std::to_wstring(static_cast<int32_t>(value)); }
+
+}  // namespace
+
 bool DownloadManager::NoteFetch(FileDownload& worker) {
   const FileDownload::Summary& summary = worker.summary;
   if (summary.good) {
@@ -15,6 +22,8 @@ bool DownloadManager::NoteFetch(FileDownload& worker) {
     return false;
   }
   const ConnectionState& state = worker.connectionState;
+  const std::wstring object =
+      state.host + (state.objectPath.compare(0, 1, L"/") == 0 ? L"" : L"/") + state.objectPath;
   velmot::CriticalSectionLock hold(lock_);
   if (summary.signInPage) {
     if (!signInRecorded_) {
@@ -33,6 +42,15 @@ bool DownloadManager::NoteFetch(FileDownload& worker) {
     signInPageSeen = false;
     networkDown_ = true;
     return true;
+  }
+  if (summary.sameWrongCrc && staleObjects_.insert(object).second) {
+    Error::LogError(L"The file host's object " + object +
+                        L" came back with the same wrong CRC on every attempt (found " +
+                        Signed(summary.foundCrc) + L", the CRC info document lists " +
+                        std::to_wstring(worker.expectedCrc) +
+                        L"): the release was published inconsistently, the object and the "
+                        L"CRC info document come from different files",
+                    DL_MANAGER_PUBLISHED_INCONSISTENTLY, VELMOT_HERE);
   }
   return false;
 }

@@ -122,11 +122,16 @@ void FileDownload::Summarise(const std::vector<AttemptResult>& attempts) {
   summary.good = !attempts.empty() && attempts.back().good;
   if (summary.good || attempts.empty()) return;
   bool unreachable = true;
+  bool same = attempts.size() >= 2;
   for (const AttemptResult& a : attempts) {
     unreachable = unreachable && a.unreachable;
     summary.signInPage = summary.signInPage || a.webPage;
+    same =
+        same && a.wholeBodyWrongCrc && a.crc == attempts[0].crc && a.length == attempts[0].length;
   }
   summary.unreachable = unreachable;
+  summary.sameWrongCrc = same;
+  summary.foundCrc = attempts[0].crc;
 }
 
 bool FileDownload::IsWebPage(const std::wstring& contentType, const std::vector<uint8_t>& body) {
@@ -261,6 +266,9 @@ FileDownload::AttemptResult FileDownload::Judge(const ReadOutcome& outcome) {
     found = crc_.Compute(partData_.data(), static_cast<uint32_t>(n));
     good = found == static_cast<uint32_t>(expectedCrc);
     if (!good) {
+      result.wholeBodyWrongCrc = true;
+      result.crc = found;
+      result.length = n;
       result.webPage = IsWebPage(connectionState.contentType, partData_);
     }
   }

@@ -40,9 +40,12 @@ class FileDownload : public Orx_Thread {
   // Why the worker's attempts ended as they did; filled before the worker reports or ends
   // (read by the listener on the worker's thread, or by the owner after the thread ended).
   struct Summary {
-    bool good = false;         // the object was accepted
-    bool unreachable = false;  // every attempt failed without any answer from the host
-    bool signInPage = false;   // an attempt got a web page instead of the object
+    bool good = false;          // the object was accepted
+    bool unreachable = false;   // every attempt failed without any answer from the host
+    bool signInPage = false;    // an attempt got a web page instead of the object
+    bool sameWrongCrc = false;  // every attempt (two or more) read a whole body of the same
+                                // length whose CRC was the same wrong value
+    uint32_t foundCrc = 0;      // that value
   };
   Summary summary;
 
@@ -90,6 +93,9 @@ class FileDownload : public Orx_Thread {
     bool good = false;
     bool unreachable = false;
     bool webPage = false;
+    bool wholeBodyWrongCrc = false;
+    uint32_t crc = 0;
+    uint64_t length = 0;
   };
 
   void RunAttempts();

@@ -1,6 +1,7 @@
 // The download manager on real networks, against the loopback file host and web service:
 // outages that do not use up the passes (and the give-up once an outage lasts too long),
-// and sign-in pages.
+// sign-in pages, and objects that
+// were published inconsistently.
 #include "download/downloadmanager.h"
 
 #include "diagnostics/error.h"
@@ -167,4 +168,38 @@ TEST(DownloadManagerNetwork, ASignInPageIsNoDocumentAndIsRecordedOncePerJob) {
                           "browser first");
   // The document was never read from a page: nothing was rejected as a file name.
   EXPECT_EQ(CountCode(DL_MANAGER_INVALID_FILE_NAME), 0u);
+}
+
+TEST(DownloadManagerNetwork, TheSameWrongCRCEveryTimeNamesTheObjectOnceAChangingOneDoesNot) {
+  DownloadJob job;
+  const std::vector<uint8_t> listed = RandomBytes(4000, 45);
+  std::vector<uint8_t> published = listed;
+  published[10] ^= 0x55;  // the host's object is another build of the file
+  job.AddFile("Setup.exe", listed, /*publishParts=*/false);
+  job.host.PutObject(DownloadJob::PartObject(0, "Setup.exe"), published);
+  const std::vector<uint8_t> other = RandomBytes(4000, 46);
+  job.AddFile("Other.bin", other);
+  job.PublishList();
+  // Damage in transit: each attempt a different byte.
+  nlohmann::json damaged = nlohmann::json::array();
+  for (int i = 0; i < 64; ++i) damaged.push_back({{"corruptAt", 100 + i}});
+  job.host.SetBehaviour(DownloadJob::PartObject(0, "Other.bin"), {{"attempts", damaged}});
+  RecordingDMListener listener;
+  DownloadManager manager(&listener);
+  job.Start(manager);
+  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
+  EXPECT_EQ(listener.Errors(), std::vector<std::wstring>{kGiveUp});
+  const std::vector<std::string> stale = MessagesWithCode(DL_MANAGER_PUBLISHED_INCONSISTENTLY);
+  ASSERT_EQ(stale.size(), 1u);  // eight passes, one record
+  const std::string object =
+      testsupport::Narrow(job.host.Host() + job.host.ObjectPath("rel/0_Setup.exe"));
+  EXPECT_EQ(stale[0], "The file host's object " + object +
+                          " came back with the same wrong CRC on every attempt (found " +
+                          std::to_string(testsupport::CrcOf(published)) +
+                          ", the CRC info document lists " +
+                          std::to_string(testsupport::CrcOf(listed)) +
+                          "): the release was published inconsistently, the object and the CRC "
+                          "info document come from different files");
+  // The other file's changing damage keeps the plain CRC records only.
+  EXPECT_GE(CountCode(DL_MANAGER_CRC_INCORRECT), 8u * 4u * 2u);
 }

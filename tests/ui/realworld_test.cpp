@@ -1,5 +1,6 @@
 // The whole program where customers download: a network that goes away for a while, a
-// network that answers with its sign-in page. Each runs velmot-dm.exe under Wine.
+// network that answers with its sign-in page, a release whose document and objects do not
+// match. Each runs velmot-dm.exe under Wine.
 #include "diagnostics/error.h"
 #include "support/dmprocess.h"
 #include "support/downloadjob.h"
@@ -26,6 +27,18 @@ const DWORD kExitMs = 30000;
 
 bool Contains(const std::wstring& text, const std::wstring& piece) {
   return text.find(piece) != std::wstring::npos;
+}
+
+std::string LogFileText(const GuiRelease& release) {
+  const std::vector<uint8_t> bytes =
+      testsupport::ReadFileBytes(release.DownloadFolder() + L"/logfile.txt");
+  return std::string(bytes.begin(), bytes.end());
+}
+
+size_t Occurrences(const std::string& text, const std::string& piece) {
+  size_t n = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+  return n;
 }
 
 bool SetupRan(const GuiRelease& release) {
@@ -105,4 +118,39 @@ TEST(RealWorld, ASignInPageAsksTheUserToSignInAndTheDownloadGoesOnAfterwards) {
       << Narrow(text);
   EXPECT_EQ(program.WaitForExit(120000), 0u);
   EXPECT_TRUE(SetupRan(release));
+}
+
+TEST(RealWorld, AStaleDocumentIsNamedOnceInTheLogAsPublishedInconsistently) {
+  GuiRelease release(L"VelmotStale");
+  const std::vector<uint8_t> listed = testsupport::RandomBytes(6000, 22);
+  std::vector<uint8_t> published = listed;
+  published[3] ^= 0x20;
+  release.AddFile("Setup.exe", published);
+  // The document was made from another build of the file than the one uploaded.
+  release.document = "x;" + testsupport::CRCInfoEntryText("Setup.exe", listed);
+  release.Publish();
+  DmProcess program(release.DownloadFolder(), release.ExeName());
+  ASSERT_TRUE(program.Start());
+  ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
+  HWND box = program.FindMessageBox(L"Error", 180000);
+  ASSERT_NE(box, nullptr);
+  wchar_t text[512] = {};
+  GetDlgItemTextW(box, 0xFFFF, text, 512);
+  EXPECT_EQ(std::wstring(text),
+            L"Downloading setup failed.\rYou are now directed to our Support Center for help.");
+  program.PostClose();
+  EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
+
+  const std::string log = LogFileText(release);
+  const std::string object =
+      Narrow(release.host.Host() + release.host.ObjectPath("rel/0_Setup.exe"));
+  EXPECT_EQ(Occurrences(log, "The file host's object " + object +
+                                 " came back with the same wrong CRC on every attempt (found " +
+                                 std::to_string(testsupport::CrcOf(published)) +
+                                 ", the CRC info document lists " +
+                                 std::to_string(testsupport::CrcOf(listed)) +
+                                 "): the release was published inconsistently"),
+            1u)
+      << log;
+  EXPECT_GE(Occurrences(log, "incorrect CRC"), 8u);  // the plain records stay
 }
