@@ -26,6 +26,8 @@ enum DownloadManagerError : uint32_t {
   DL_MANAGER_INVALID_FILE_NAME = 0xFFFF8009,
   // A setup executable whose signature or signer did not satisfy the required publisher.
   DL_MANAGER_SETUP_NOT_TRUSTED = 0xFFFF800A,
+  // The file host refused the download link (HTTP 403: an expired or invalid SAS).
+  DL_MANAGER_LINK_REFUSED = 0xFFFF800B,
   // The network answered with a web page (a sign-in page) instead of the download.
   DL_MANAGER_SIGN_IN_PAGE = 0xFFFF800C,
   // An object comes back with the same wrong CRC every time: it and the CRC info

@@ -112,6 +112,7 @@ void DownloadManager::OnEscapedException(const std::exception* e) {
 }
 
 bool DownloadManager::RequestDownload(const std::wstring& releaseName, std::wstring& errorText) {
+  releaseName_ = releaseName;
   return ServiceClient(computerId)
       .RequestDownload(releaseName, workFolder, descriptor, productSuffix, errorText);
 }
@@ -129,6 +130,7 @@ void DownloadManager::RunJob() {
   // An outage is the time since the first pass in a row that reached nothing.
   uint64_t outageStart = 0;
   DWORD networkWaitMs = networkFirstWaitMs;
+  bool renewedThisPass = false;
   for (int pass = 0;;) {
     const PassEnd end = RunPass();
     if (end == PassEnd::kOver) return;
@@ -141,6 +143,11 @@ void DownloadManager::RunJob() {
       outageStart = 0;
       networkWaitMs = networkFirstWaitMs;
     }
+    if (end == PassEnd::kLinkRefused && !renewedThisPass) {
+      renewedThisPass = true;
+      // The pass is run again with the new link; what it verified stays on disk.
+      if (RenewLink()) continue;
+    }
     if (end == PassEnd::kUnreachable) {
       const uint64_t now = GetTickCount64();
       if (outageStart == 0) outageStart = now;
@@ -150,6 +157,7 @@ void DownloadManager::RunJob() {
         continue;
       }
     }
+    renewedThisPass = false;
     if (++pass >= kMaxPasses) {
       FailAfterLastPass();
       return;
@@ -159,11 +167,12 @@ void DownloadManager::RunJob() {
 
 DownloadManager::PassEnd DownloadManager::RunPass() {
   networkDown_ = false;
+  linkRefused_ = false;
   reachedHost_ = false;
   finishedBytes = 0;
   CRCInfo entries;
   if (!ReadCRCInfo(entries)) return PassEnd::kOver;  // the release is gone, or a stop
-  if (Interrupted()) return PassEnd::kUnreachable;
+  if (Interrupted()) return linkRefused_ ? PassEnd::kLinkRefused : PassEnd::kUnreachable;
   ComputeTotals(entries);
   for (const CRCInfoEntry& entry : entries) {
     if (!Active() || supportRedirected || Interrupted()) break;
@@ -171,11 +180,11 @@ DownloadManager::PassEnd DownloadManager::RunPass() {
   }
   // After the write-failure redirect the window has been told the job is over.
   if (!Active() || supportRedirected) return PassEnd::kOver;
-  if (Interrupted()) return PassEnd::kUnreachable;
+  if (Interrupted()) return linkRefused_ ? PassEnd::kLinkRefused : PassEnd::kUnreachable;
   FindSetupExecutable(entries);
   if (Verify()) return PassEnd::kVerified;
   if (!Active() || releaseGone_ || supportRedirected) return PassEnd::kOver;
-  if (Interrupted()) return PassEnd::kUnreachable;
+  if (Interrupted()) return linkRefused_ ? PassEnd::kLinkRefused : PassEnd::kUnreachable;
   return PassEnd::kFailed;
 }
 
@@ -221,8 +230,8 @@ void DownloadManager::OnDownloadFinished(FileDownload* worker) {
   if (!Active()) return;
   velmot::CriticalSectionLock hold(lock_);
   if (!Active()) return;
-  // A host that cannot be reached or a sign-in page ends the pass: the parts still queued
-  // wait for the next one.
+  // A host that cannot be reached, a sign-in page or a refused link ends the pass: the
+  // parts still queued wait for the next one.
   if (NoteFetch(*worker)) return;
   uint64_t bytes = kPartSize;
   for (const WorkerSlot& slot : workers_) {

@@ -135,17 +135,18 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   };
 
   // How a pass ended. kUnreachable: the host could not be reached (or answered with a
-  // web page).
-  enum class PassEnd { kVerified, kFailed, kUnreachable, kOver };
+  // web page); kLinkRefused: it refused the download link (403).
+  enum class PassEnd { kVerified, kFailed, kUnreachable, kLinkRefused, kOver };
 
   bool Active() const { return running.load() && !stopRequested_.load(); }
-  bool Interrupted() const { return networkDown_.load(); }
+  bool Interrupted() const { return networkDown_.load() || linkRefused_.load(); }
   void RunJob();
   PassEnd RunPass();
   // Looks at a fetch that did not succeed; true when it ends the pass (the host could not
-  // be reached, a web page came instead). Records each such cause.
+  // be reached, a web page came instead, the link was refused). Records each such cause.
   bool NoteFetch(FileDownload& worker);
   bool WaitForNetwork(DWORD ms);
+  bool RenewLink();
   // Removes the workers of this pass that were never started (lock held).
   void DropQueuedWorkers();
   bool Verify();
@@ -177,7 +178,9 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> releaseGone_{false};
   std::atomic<bool> networkDown_{false};  // this pass: the host could not be reached
+  std::atomic<bool> linkRefused_{false};  // this pass: the host refused the link (403)
   std::atomic<bool> reachedHost_{false};  // this pass: some fetch got the object
+  std::wstring releaseName_;              // as asked for, for renewing the link
   // Under lock_: the objects already recorded as published inconsistently, and whether the
   // sign-in page was recorded (once per job each).
   std::set<std::wstring> staleObjects_;

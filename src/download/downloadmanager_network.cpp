@@ -1,9 +1,10 @@
 // What the job does about real networks and disks: telling a host that cannot be reached (or a
-// network that answers with its own sign-in page) from a failed pass and waiting for it and naming
-// objects that were published inconsistently.
+// network that answers with its own sign-in page) from a failed pass and waiting for it, renewing a
+// refused download link, and naming objects that were published inconsistently.
 #include "download/downloadmanager.h"
 
 #include "diagnostics/error.h"
+#include "download/serviceclient.h"
 
 #include <windows.h>
 
@@ -43,6 +44,14 @@ bool DownloadManager::NoteFetch(FileDownload& worker) {
     networkDown_ = true;
     return true;
   }
+  if (worker.HttpStatus() == 403) {
+    Error::LogError(L"The file host refused the download link (HTTP 403" +
+                        (state.storageError.empty() ? L"" : L", " + state.storageError) +
+                        L") for: " + object,
+                    DL_MANAGER_LINK_REFUSED, VELMOT_HERE);
+    linkRefused_ = true;
+    return true;
+  }
   if (summary.sameWrongCrc && staleObjects_.insert(object).second) {
     Error::LogError(L"The file host's object " + object +
                         L" came back with the same wrong CRC on every attempt (found " +
@@ -71,4 +80,22 @@ bool DownloadManager::WaitForNetwork(DWORD ms) {
   const bool stopped = WaitForStop(ms);
   networkRetryTick = 0;
   return !stopped && Active();
+}
+
+// The same download request as at the start, on the manager's thread; only the new link
+// text is taken: the folder and host stay as the job has them.
+bool DownloadManager::RenewLink() {
+  DownloadDescriptor renewed;
+  std::wstring suffix;
+  std::wstring errorText;
+  const bool ok = ServiceClient(computerId)
+                      .RequestDownload(releaseName_, workFolder, renewed, suffix, errorText);
+  if (!ok || !errorText.empty() || !Active()) {
+    Error::LogError(L"The web service gave no new download link: " + errorText,
+                    DL_MANAGER_LINK_REFUSED, VELMOT_HERE);
+    return false;
+  }
+  Error::LogMessage("The web service gave a new download link", VELMOT_HERE);
+  descriptor.sasText = renewed.sasText;
+  return true;
 }

@@ -80,6 +80,7 @@ bool Connection::Connect(ConnectionState& state) {
   state.contentLength = -1;
   state.unreachable = false;
   state.contentType.clear();
+  state.storageError.clear();
   Error::ReportError(L"Opening connection: " + state.host, 0, VELMOT_HERE);
   return OpenHttpConnection(state) && HttpOpenRequest(state) && HttpSendRequest(state) &&
          HttpQueryInfo(state);
@@ -169,6 +170,7 @@ bool Connection::HttpQueryInfo(ConnectionState& state) {
 
   if (status != 200) {
     state.unreachable = status == 0;
+    state.storageError = HeaderValue(headers, L"x-ms-error-code");
     // Also without headers (a host that closed without answering reads as status 0): a
     // failed attempt always leaves a record.
     Error::LogError(L"Response status not 200, but " + std::to_wstring(status) +

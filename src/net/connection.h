@@ -22,9 +22,11 @@ struct ConnectionState {
   int64_t contentLength = -1;
   // What the last Connect learned beyond the status, for the caller's decisions:
   // unreachable: no HTTP answer at all (name resolution, connect, reset, time-out, or the
-  // host closed without answering); contentType: of the open response.
+  // host closed without answering); contentType: of the open response; storageError: the
+  // blob storage's x-ms-error-code of a refused request ("" when none was sent).
   bool unreachable = false;
   std::wstring contentType;
+  std::wstring storageError;
 };
 
 class Connection {

@@ -1,6 +1,6 @@
 // The download manager on real networks, against the loopback file host and web service:
 // outages that do not use up the passes (and the give-up once an outage lasts too long),
-// sign-in pages, and objects that
+// a refused link that is renewed through the web service, sign-in pages, and objects that
 // were published inconsistently.
 #include "download/downloadmanager.h"
 
@@ -133,6 +133,54 @@ TEST(DownloadManagerNetwork, AStopDuringTheWaitIsPrompt) {
   manager.StopJob();
   EXPECT_LT(GetTickCount64() - before, 5000u);
   EXPECT_EQ(listener.FinishedCount(), 0u);
+}
+
+TEST(DownloadManagerNetwork, ARefusedLinkIsRenewedOnceAndTheJobCompletes) {
+  DownloadJob job;
+  const std::vector<uint8_t> setup = testsupport::FakeSetupBytes();
+  job.AddFile("Setup.exe", setup);
+  job.PublishList();
+  job.host.RequireQuery("k=fresh");
+  const std::string release = testsupport::UniqueId("VelmotRenew");
+  testsupport::ServiceRelease entry(release, {{"product_code", DownloadJob::kProductCode},
+                                              {"download_subdir", "x"},
+                                              {"host_name", "x"},
+                                              {"SAS", "?k=fresh"}});
+  RecordingDMListener listener;
+  DownloadManager manager(&listener);
+  std::wstring errorText;
+  ASSERT_TRUE(manager.RequestDownload(std::wstring(release.begin(), release.end()), errorText));
+  manager.descriptor.sasText = L"?k=stale";
+  job.Start(manager);
+  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
+  EXPECT_EQ(listener.FinishedCount(), 1u);
+  EXPECT_EQ(ReadFileBytes(job.LocalPath(manager, "Setup.exe")), setup);
+  EXPECT_EQ(manager.descriptor.sasText, L"?k=fresh");
+  EXPECT_EQ(manager.descriptor.hostName, job.host.Host());  // only the link changes
+  const std::vector<std::string> refusals = MessagesWithCode(DL_MANAGER_LINK_REFUSED);
+  ASSERT_EQ(refusals.size(), 1u);
+  EXPECT_EQ(refusals[0], "The file host refused the download link (HTTP 403) for: " +
+                             testsupport::Narrow(job.host.Host() + job.host.ObjectPath("rel/")) +
+                             DownloadJob::kListName);
+}
+
+TEST(DownloadManagerNetwork, ALinkTheServiceCannotRenewEndsInTheUsualFailure) {
+  DownloadJob job;
+  job.AddFile("Setup.exe", RandomBytes(3000, 44));
+  job.PublishList();
+  job.host.RequireQuery("k=fresh");
+  const std::string release = testsupport::UniqueId("VelmotNoRenew");
+  RecordingDMListener listener;
+  DownloadManager manager(&listener);
+  testsupport::ServiceRelease refusal(release, {{"error_info", "Release withdrawn"}});
+  std::wstring errorText;
+  manager.RequestDownload(std::wstring(release.begin(), release.end()), errorText);
+  manager.descriptor.sasText = L"?k=stale";
+  job.Start(manager);
+  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
+  EXPECT_EQ(listener.Errors(), std::vector<std::wstring>{kGiveUp});
+  EXPECT_TRUE(testsupport::HasRecord("The web service gave no new download link: Release withdrawn",
+                                     DL_MANAGER_LINK_REFUSED));
 }
 
 TEST(DownloadManagerNetwork, ASignInPageIsNoDocumentAndIsRecordedOncePerJob) {

@@ -26,7 +26,8 @@ function credential(accountKey) {
 // A read-only token for every blob of one container ("sp=r": no listing, no writing),
 // HTTPS only, valid from a few minutes ago for lifetimeSeconds. Flat blob storage cannot
 // scope a token to a prefix, so the container is the narrowest scope there is: keep one
-// release (or one product) per container when that matters.
+// release (or one product) per container when that matters. options.expired: a token
+// whose expiry passed a minute ago (for tests of the program's renewal).
 function readSas(container, lifetimeSeconds, options = {}) {
   const now = options.now ? options.now.getTime() : Date.now();
   return generateBlobSASQueryParameters({
@@ -34,7 +35,7 @@ function readSas(container, lifetimeSeconds, options = {}) {
     permissions: ContainerSASPermissions.parse('r'),
     protocol: SASProtocol.Https,
     startsOn: new Date(now - START_SKEW_MS),
-    expiresOn: new Date(now + lifetimeSeconds * 1000),
+    expiresOn: new Date(options.expired ? now - 60 * 1000 : now + lifetimeSeconds * 1000),
   }, credential(options.accountKey)).toString();
 }
 

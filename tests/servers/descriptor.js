@@ -9,7 +9,9 @@
 //               "container": "releases", "prefix": "velmot-10-5" (optional),
 //               "sasLifetimeSeconds": 3600 (optional),
 //               "accountKey": "..." (optional: sign with another key, a token the
-//                             storage refuses)}
+//                             storage refuses),
+//               "expiredAnswers": N (optional: the first N answers for the release
+//                             carry a token that expired a minute ago)}
 //   host_name        the endpoint's host
 //   download_subdir  the endpoint's path (the account), the container and the prefix
 //   SAS              "?" + a fresh read-only token for the container
@@ -30,7 +32,8 @@ function storageMembers(storage, context) {
   const lifetime = Number(storage.sasLifetimeSeconds) > 0 ? Number(storage.sasLifetimeSeconds) : 3600;
   // Loaded on first use: the canned answers of most tests need no storage library.
   const { readSas } = require('./blobaccount');
-  const sas = readSas(container, lifetime, { accountKey: storage.accountKey, now: context.now });
+  const expired = (context.answerIndex || 0) < (Number(storage.expiredAnswers) || 0);
+  const sas = readSas(container, lifetime, { accountKey: storage.accountKey, now: context.now, expired });
   return {
     host_name: endpoint.host,
     download_subdir: [account, container, prefix].filter((s) => s !== '').join('/'),

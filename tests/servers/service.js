@@ -93,6 +93,9 @@ function sendCanned(req, res, respond) {
   }, delay);
 }
 
+// Descriptors answered per release name in this run (for "expiredAnswers").
+const answerCounts = new Map();
+
 function requestDownload(req, res, body) {
   const form = new URLSearchParams(body.toString('latin1'));
   const version = form.get('DownloadManagerVersion');
@@ -103,7 +106,9 @@ function requestDownload(req, res, body) {
   const entry = lookUp(args.catalogue, path.join(root, 'catalogue.d'), release);
   if (!entry) return sendJson(res, 200, refusal('Unknown release "' + release + '"'));
   if (entry.respond && typeof entry.respond === 'object') return sendCanned(req, res, entry.respond);
-  return sendJson(res, 200, buildDescriptor(entry, { fileHost: fileHostName(), blobEndpoint: args['blob-endpoint'], release }));
+  const answerIndex = answerCounts.get(release) || 0;
+  answerCounts.set(release, answerIndex + 1);
+  return sendJson(res, 200, buildDescriptor(entry, { fileHost: fileHostName(), blobEndpoint: args['blob-endpoint'], release, answerIndex }));
 }
 
 function logErrorInfo(req, res, body) {

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <map>
 #include <memory>
 #include <string>
@@ -205,8 +206,64 @@ TEST(BlobStorage, WrongSasIsRefusedWith403AndTheJobFailsClearly) {
   const std::string logText(log.begin(), log.end());
   EXPECT_NE(logText.find("Response status not 200, but 403"), std::string::npos);
   EXPECT_NE(logText.find("AuthorizationFailure"), std::string::npos);
+  // The log says plainly who refused what; a new link from the service failed the same way.
+  EXPECT_NE(logText.find("The file host refused the download link (HTTP 403, "
+                         "AuthorizationFailure) for: "),
+            std::string::npos);
+  EXPECT_NE(logText.find("The web service gave a new download link"), std::string::npos);
   bool supportOpened = false;
   for (const std::string& line : testsupport::BrowserLog())
     supportOpened |= line.find("support.velmot.test") != std::string::npos;
   EXPECT_TRUE(supportOpened);
+}
+
+TEST(BlobStorage, AnExpiredLinkIsRenewedThroughTheServiceAndTheJobCompletes) {
+  BlobRelease release("VelmotBlobExpired");
+  release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
+  release.AddFile("Velmot Data.bin", testsupport::RandomBytes(12000000, 13));
+  // The first descriptor carries a token whose expiry has passed, the next a valid one.
+  release.Publish({{"expiredAnswers", 1}});
+  DmProcess program(release.folder.Path(), release.ExeName());
+  ASSERT_TRUE(program.Start());
+  EXPECT_EQ(program.WaitForExit(120000), 0u);
+
+  EXPECT_EQ(testsupport::ReadFileBytes(release.Local("Setup_42.exe")), release.files["Setup.exe"]);
+  EXPECT_EQ(testsupport::ReadFileBytes(release.Local("Velmot D_42ata.bin")),
+            release.files["Velmot Data.bin"]);
+  const std::wstring marker = release.folder.Path() + L"/" + testsupport::kSetupMarker;
+  EXPECT_TRUE(testsupport::Eventually([&] { return testsupport::FileExists(marker); }, 10000));
+
+  // Two download requests for the release: the first answer, then the renewal.
+  std::string form = "ReleaseName=";
+  for (unsigned char c : release.name) {
+    static const char kHex[] = "0123456789abcdef";
+    if (isalnum(c)) {
+      form += static_cast<char>(c);
+    } else {
+      form += {'%', kHex[c >> 4], kHex[c & 15]};
+    }
+  }
+  auto requests = [&] {
+    size_t n = 0;
+    for (const auto& request : testsupport::ServiceRequests()) {
+      const auto headers = request.value("headers", nlohmann::json::object());
+      if (headers.value("method", "") != "RequestDownload") continue;
+      const std::string body = testsupport::Base64Decode(request.value("bodyBase64", ""));
+      n += body.size() >= form.size() &&
+           body.compare(body.size() - form.size(), form.size(), form) == 0;
+    }
+    return n;
+  };
+  testsupport::Eventually([&] { return requests() >= 2; }, 5000);
+  EXPECT_EQ(requests(), 2u);
+  // The storage refused the old token, then served the document and every part once.
+  const std::vector<int> document =
+      release.blobs.ReadStatuses(std::string(kPrefix) + "/" + release.name + ".txt");
+  ASSERT_FALSE(document.empty());
+  EXPECT_EQ(document.front(), 403);
+  EXPECT_EQ(document.back(), 200);
+  for (size_t k = 0; k < 2; ++k) {
+    const std::string blob = BlobRelease::PartBlob("Velmot Data.bin", k);
+    EXPECT_EQ(ReadCountSettled(release, blob, 1), 1u) << blob;
+  }
 }
