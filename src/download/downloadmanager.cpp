@@ -174,6 +174,8 @@ DownloadManager::PassEnd DownloadManager::RunPass() {
   if (!ReadCRCInfo(entries)) return PassEnd::kOver;  // the release is gone, or a stop
   if (Interrupted()) return linkRefused_ ? PassEnd::kLinkRefused : PassEnd::kUnreachable;
   ComputeTotals(entries);
+  passEntries_ = entries;
+  if (!EnoughDiskSpace(entries)) return PassEnd::kOver;
   for (const CRCInfoEntry& entry : entries) {
     if (!Active() || supportRedirected || Interrupted()) break;
     DownloadFileFromCRCInfo(entry);
@@ -241,18 +243,22 @@ void DownloadManager::OnDownloadFinished(FileDownload* worker) {
   finishedBytes += bytes;
 }
 
+// Not under the lock: OnError may show a message box for as long as the user likes, and the
+// other workers' reports and StopJob must not wait for it.
+bool DownloadManager::RedirectToSupport(const std::wstring& text) {
+  bool expected = false;
+  if (!supportRedirected.compare_exchange_strong(expected, true)) return false;
+  if (listener_) listener_->OnError(text);
+  OpenSupportPage();
+  if (listener_) listener_->OnFinished(*this);
+  return true;
+}
+
 void DownloadManager::OnDownloadProgress(FileDownload* worker) {
   if (!Active()) return;
-  if (worker->state.load() == FILE_DOWNLOAD_WRITE_FAILED) {
-    bool expected = false;
-    if (supportRedirected.compare_exchange_strong(expected, true)) {
-      // Not under the lock: OnError may show a message box for as long as the user likes,
-      // and the other workers' reports and StopJob must not wait for it.
-      if (listener_) listener_->OnError(velmot::texts::kSupportRedirect);
-      OpenSupportPage();
-      if (listener_) listener_->OnFinished(*this);
-      return;
-    }
+  if (worker->state.load() == FILE_DOWNLOAD_WRITE_FAILED &&
+      RedirectToSupport(velmot::texts::kSupportRedirect)) {
+    return;
   }
   {
     velmot::CriticalSectionLock hold(lock_);

@@ -29,6 +29,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -90,6 +91,8 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   DWORD networkFirstWaitMs = 2000;
   DWORD networkMaxWaitMs = 60000;
   uint64_t outageBudgetMs = 10 * 60 * 1000;
+  // Free bytes for this user on the drive of a folder; default GetDiskFreeSpaceExW.
+  std::function<bool(const std::wstring& folder, uint64_t& freeBytes)> freeSpaceQuery;
 
   // Shared counters and flags, written by the job's threads. The window and the speed meter
   // read them through Progress(); tests set and read them directly.
@@ -146,9 +149,15 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   // be reached, a web page came instead, the link was refused). Records each such cause.
   bool NoteFetch(FileDownload& worker);
   bool WaitForNetwork(DWORD ms);
+  // Shows text, opens the support page and tells the window the job is over; at most once
+  // per manager (false when it already happened).
+  bool RedirectToSupport(const std::wstring& text);
   bool RenewLink();
   // Removes the workers of this pass that were never started (lock held).
   void DropQueuedWorkers();
+  // Free space on the work folder's and the download folder's drives against what the
+  // rest of the job needs; when short, tells the user and ends the job like a write failure.
+  bool EnoughDiskSpace(const CRCInfo& entries);
   bool Verify();
   void FailAfterLastPass();
   void FindSetupExecutable(const CRCInfo& entries);
@@ -181,6 +190,7 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   std::atomic<bool> linkRefused_{false};  // this pass: the host refused the link (403)
   std::atomic<bool> reachedHost_{false};  // this pass: some fetch got the object
   std::wstring releaseName_;              // as asked for, for renewing the link
+  CRCInfo passEntries_;                   // the document of the current pass
   // Under lock_: the objects already recorded as published inconsistently, and whether the
   // sign-in page was recorded (once per job each).
   std::set<std::wstring> staleObjects_;

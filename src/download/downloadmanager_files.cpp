@@ -119,7 +119,9 @@ void DownloadManager::DownloadFileFromCRCInfo(const CRCInfoEntry& entry) {
     size_t first = 0;
     size_t end = 0;
     if (!QueueMissingParts(entry, first, end)) return;
-    if (WaitForParts(first, end) && Active()) MergePartFiles(entry.size() - 2, entry);
+    if (WaitForParts(first, end) && Active() && EnoughDiskSpace(passEntries_)) {
+      MergePartFiles(entry.size() - 2, entry);
+    }
   } catch (const std::exception& e) {
     Error::LogError(std::string(velmot::texts::kManagerMalfunction) + e.what(),
                     DL_MANAGER_WIN32_EXCEPTION, VELMOT_HERE);

@@ -1,18 +1,57 @@
 // What the job does about real networks and disks: telling a host that cannot be reached (or a
 // network that answers with its own sign-in page) from a failed pass and waiting for it, renewing a
-// refused download link, and naming objects that were published inconsistently.
+// refused download link, naming objects that were published inconsistently, and checking the free
+// disk space before the job needs it.
 #include "download/downloadmanager.h"
 
+#include "base/fileio.h"
 #include "diagnostics/error.h"
+#include "download/crcinforeader.h"
+#include "download/partstore.h"
 #include "download/serviceclient.h"
 
 #include <windows.h>
 
+#include <cwctype>
 #include <string>
 
 namespace {
 
+// Room left over beside what the job itself writes (the log's gzip file, the file system's
+// own bookkeeping).
+constexpr uint64_t kDiskMargin = 16u * 1024u * 1024u;
+
 std::wstring Signed(uint32_t value) { return std::to_wstring(static_cast<int32_t>(value)); }
+
+// "C:" for a folder on drive C:; the folder itself when the system cannot tell.
+std::wstring VolumeOf(const std::wstring& folder) {
+  wchar_t volume[MAX_PATH + 1] = {};
+  if (!GetVolumePathNameW(folder.c_str(), volume, MAX_PATH)) return folder;
+  std::wstring text = volume;
+  while (text.size() > 1 && (text.back() == L'\\' || text.back() == L'/')) text.pop_back();
+  return text;
+}
+
+bool SameVolume(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (towlower(a[i]) != towlower(b[i])) return false;
+  }
+  return true;
+}
+
+// Megabytes as users read them on a drive's properties: needed rounded up, free down.
+std::wstring Megabytes(uint64_t bytes, bool roundUp) {
+  const uint64_t mb = bytes / 1000000 + (roundUp && bytes % 1000000 != 0 ? 1 : 0);
+  return std::to_wstring(mb) + L" MB";
+}
+
+bool SystemFreeSpace(const std::wstring& folder, uint64_t& freeBytes) {
+  ULARGE_INTEGER available = {};
+  if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return false;
+  freeBytes = available.QuadPart;
+  return true;
+}
 
 }  // namespace
 
@@ -97,5 +136,56 @@ bool DownloadManager::RenewLink() {
   }
   Error::LogMessage("The web service gave a new download link", VELMOT_HERE);
   descriptor.sasText = renewed.sasText;
+  return true;
+}
+
+bool DownloadManager::EnoughDiskSpace(const CRCInfo& entries) {
+  // What is still to come: the parts not on disk (work folder) and the files not yet in
+  // the download folder, which a merge writes while at most one part is held twice.
+  uint64_t missingParts = 0;
+  uint64_t toMerge = 0;
+  for (const CRCInfoEntry& entry : entries) {
+    if (entry.size() < 3 || !IsSafeFileName(entry[0])) continue;
+    const std::wstring local = GetLocalName(entry[0]);
+    if (!IsSafeFileName(local) || FileIO::Exists(downloadFolder + L"/" + local)) continue;
+    const uint64_t fileSize = ParseSizeLine(entry[1]);
+    toMerge += fileSize;
+    for (size_t k = 0; k + 2 < entry.size(); ++k) {
+      if (!FileIO::Exists(PartStore::PartPath(workFolder, local, k))) {
+        missingParts += CRCInfoReader::PartBytes(fileSize, k);
+      }
+    }
+  }
+  if (toMerge == 0) return true;
+
+  const std::wstring workVolume = VolumeOf(workFolder);
+  const std::wstring downloadVolume = VolumeOf(downloadFolder);
+  struct Need {
+    std::wstring folder;
+    std::wstring volume;
+    uint64_t bytes;
+  };
+  std::vector<Need> needs;
+  if (SameVolume(workVolume, downloadVolume)) {
+    // Parts already on disk become the file as they are merged: only the rest is new.
+    needs.push_back({downloadFolder, downloadVolume, missingParts + kPartSize + kDiskMargin});
+  } else {
+    needs.push_back({workFolder, workVolume, missingParts + kDiskMargin});
+    needs.push_back({downloadFolder, downloadVolume, toMerge + kPartSize + kDiskMargin});
+  }
+  const auto query = freeSpaceQuery ? freeSpaceQuery : SystemFreeSpace;
+  for (const Need& need : needs) {
+    uint64_t available = 0;
+    // A drive that cannot tell is not a reason to stop: the writes then find out.
+    if (!query(need.folder, available) || available >= need.bytes) continue;
+    const std::wstring text =
+        L"There is not enough free space on drive " + need.volume +
+        L" to save the Velmot installation files.\r\nNeeded: " + Megabytes(need.bytes, true) +
+        L", free: " + Megabytes(available, false) +
+        L".\r\nPlease free some space on that drive and start the download again.";
+    Error::LogError(text, ERROR_DISK_FULL, VELMOT_HERE);
+    RedirectToSupport(text);
+    return false;
+  }
   return true;
 }

@@ -1,7 +1,7 @@
 // The download manager on real networks, against the loopback file host and web service:
 // outages that do not use up the passes (and the give-up once an outage lasts too long),
-// a refused link that is renewed through the web service, sign-in pages, and objects that
-// were published inconsistently.
+// a refused link that is renewed through the web service, sign-in pages, objects that
+// were published inconsistently, and the free-space check.
 #include "download/downloadmanager.h"
 
 #include "diagnostics/error.h"
@@ -250,4 +250,38 @@ TEST(DownloadManagerNetwork, TheSameWrongCRCEveryTimeNamesTheObjectOnceAChanging
                           "info document come from different files");
   // The other file's changing damage keeps the plain CRC records only.
   EXPECT_GE(CountCode(DL_MANAGER_CRC_INCORRECT), 8u * 4u * 2u);
+}
+
+TEST(DownloadManagerNetwork, ShortDiskSpaceStopsBeforeAnyDownloadNamingDriveAndSizes) {
+  DownloadJob job;
+  job.AddFile("Setup.exe", RandomBytes(3000, 47));
+  job.AddFile("Data.bin", RandomBytes(25000000, 48), /*publishParts=*/false);
+  job.PublishList();
+  RecordingDMListener listener;
+  DownloadManager manager(&listener);
+  std::vector<std::wstring> asked;
+  manager.freeSpaceQuery = [&](const std::wstring& folder, uint64_t& freeBytes) {
+    asked.push_back(folder);
+    freeBytes = 30000000;  // short by the merge's part and the margin
+    return true;
+  };
+  job.Start(manager);
+  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
+  ASSERT_TRUE(listener.WaitForFinished(kJobMs));
+  ASSERT_EQ(listener.Errors().size(), 1u);
+  // Both folders lie on the same drive here: one need, parts and merge together.
+  const std::wstring text = listener.Errors()[0];
+  wchar_t volume[MAX_PATH] = {};
+  ASSERT_TRUE(GetVolumePathNameW(job.downloadFolder.c_str(), volume, MAX_PATH));
+  const std::wstring drive = std::wstring(volume).substr(0, 2);
+  EXPECT_EQ(text,
+            L"There is not enough free space on drive " + drive +
+                L" to save the Velmot installation "
+                L"files.\r\nNeeded: 52 MB, free: 30 MB.\r\nPlease free some space on that drive "
+                L"and start the download again.")
+      << testsupport::Narrow(text);
+  EXPECT_TRUE(testsupport::HasRecord(testsupport::Narrow(text), ERROR_DISK_FULL));
+  EXPECT_TRUE(manager.supportRedirected.load());
+  EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(0, "Setup.exe")), 0u);
+  ASSERT_FALSE(asked.empty());
 }

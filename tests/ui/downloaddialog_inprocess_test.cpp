@@ -2,6 +2,7 @@
 // the controls, the pause button, closes racing the job's end, destruction with the meter
 // running.
 #include "support/dmprocess.h"
+#include "support/programresources.h"
 #include "ui/downloaddialog.h"
 
 #include "resource.h"
@@ -18,34 +19,10 @@ using testsupport::DmProcess;
 
 namespace {
 
-// The program's resources loaded into this process, for the tests that build the window
-// here and call its operations directly.
-struct ProgramResources {
-  ProgramResources()
-      : module(LoadLibraryExW(DmProcess::ProgramPath().c_str(), nullptr,
-                              LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)) {}
-  ~ProgramResources() {
-    if (module) FreeLibrary(module);
-  }
-  HMODULE module;
-};
+using testsupport::ProgramResources;
+using testsupport::Pump;
 
 const wchar_t kInProcessPath[] = L"C:\\velmot\\Velmot Pro_b2.exe";
-
-// Dispatches messages for ms, or until WM_QUIT (then true).
-bool Pump(DWORD ms) {
-  const ULONGLONG end = GetTickCount64() + ms;
-  while (GetTickCount64() < end) {
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      if (msg.message == WM_QUIT) return true;
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
-  }
-  return false;
-}
 
 std::wstring Text(HWND window, int id) {
   wchar_t text[1024] = {};

@@ -1,13 +1,17 @@
 // The whole program where customers download: a network that goes away for a while, a
 // network that answers with its sign-in page, a release whose document and objects do not
-// match. Each runs velmot-dm.exe under Wine.
+// match, a disk that is too full, and a setup that an antivirus holds for a moment. The
+// first three run velmot-dm.exe under Wine; the last two build the window in this process,
+// with the free-space query and the shell's start replaced.
 #include "diagnostics/error.h"
 #include "support/dmprocess.h"
 #include "support/downloadjob.h"
 #include "support/guirelease.h"
+#include "support/programresources.h"
 #include "support/records.h"
 #include "support/testenv.h"
 #include "support/testservers.h"
+#include "ui/downloaddialog.h"
 
 #include "resource.h"
 
@@ -44,6 +48,56 @@ size_t Occurrences(const std::string& text, const std::string& piece) {
 bool SetupRan(const GuiRelease& release) {
   const std::wstring marker = release.DownloadFolder() + L"/" + testsupport::kSetupMarker;
   return testsupport::Eventually([&] { return testsupport::FileExists(marker); }, 10000);
+}
+
+// The program's path as the system gives it (backslashes), for the window built here.
+std::wstring ModulePath(const GuiRelease& release) {
+  std::wstring path = release.DownloadFolder() + L"/" + release.ExeName();
+  for (wchar_t& c : path) {
+    if (c == L'/') c = L'\\';
+  }
+  return path;
+}
+
+// A visible message box of this process other than the window; null when there is none.
+HWND OwnMessageBox(HWND window) {
+  struct Search {
+    HWND window;
+    HWND found;
+  } search{window, nullptr};
+  EnumWindows(
+      [](HWND candidate, LPARAM context) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(context);
+        DWORD pid = 0;
+        GetWindowThreadProcessId(candidate, &pid);
+        wchar_t kind[16] = {};
+        GetClassNameW(candidate, kind, 16);
+        if (pid == GetCurrentProcessId() && candidate != s->window && IsWindowVisible(candidate) &&
+            std::wstring(kind) == L"#32770") {
+          s->found = candidate;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// Runs the window built here until it ends the message loop; the texts of the message
+// boxes it showed meanwhile (each answered with OK) are collected.
+bool RunUntilQuit(DownloadDialog& dialog, DWORD timeoutMs, std::vector<std::wstring>& boxes) {
+  const ULONGLONG end = GetTickCount64() + timeoutMs;
+  while (GetTickCount64() < end) {
+    if (testsupport::Pump(50)) return true;
+    if (HWND box = OwnMessageBox(dialog.Window())) {
+      wchar_t text[1024] = {};
+      GetDlgItemTextW(box, 0xFFFF, text, 1024);
+      boxes.push_back(text);
+      PostMessageW(box, WM_COMMAND, IDOK, 0);
+      testsupport::Pump(200);
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -153,4 +207,43 @@ TEST(RealWorld, AStaleDocumentIsNamedOnceInTheLogAsPublishedInconsistently) {
             1u)
       << log;
   EXPECT_GE(Occurrences(log, "incorrect CRC"), 8u);  // the plain records stay
+}
+
+TEST(RealWorld, TooLittleDiskSpaceIsToldWithDriveAndSizesBeforeAnythingIsFetched) {
+  GuiRelease release(L"VelmotDisk");
+  release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
+  release.AddFile("VelmotData.bin", testsupport::RandomBytes(21000000, 23));
+  release.Publish();
+  testsupport::ProgramResources resources;
+  ASSERT_NE(resources.module, nullptr);
+  std::vector<std::wstring> boxes;
+  {
+    DownloadDialog dialog(resources.module, ModulePath(release));
+    dialog.manager.freeSpaceQuery = [](const std::wstring&, uint64_t& freeBytes) {
+      freeBytes = 12345678;
+      return true;
+    };
+    dialog.Show();
+    EXPECT_TRUE(RunUntilQuit(dialog, 60000, boxes));
+  }
+  wchar_t volume[MAX_PATH] = {};
+  ASSERT_TRUE(GetVolumePathNameW(release.DownloadFolder().c_str(), volume, MAX_PATH));
+  const std::wstring drive = std::wstring(volume).substr(0, 2);
+  // Parts and files on one drive: what is still to come, one part held twice while merging,
+  // and the margin (21,000,000 + setup + 10,000,000 + 16 MiB).
+  const uint64_t needed =
+      21000000 + testsupport::FakeSetupBytes().size() + 10000000 + 16 * 1024 * 1024;
+  const std::wstring expected =
+      L"There is not enough free space on drive " + drive +
+      L" to save the Velmot installation files.\r\nNeeded: " +
+      std::to_wstring((needed + 999999) / 1000000) +
+      L" MB, free: 12 MB.\r\nPlease free some space on that drive and start the download again.";
+  EXPECT_EQ(boxes, std::vector<std::wstring>{expected});
+  EXPECT_TRUE(testsupport::HasRecord(Narrow(expected), ERROR_DISK_FULL));
+  EXPECT_TRUE(release.host.Requests("rel/0_Setup.exe").empty());
+  EXPECT_TRUE(release.host.Requests("rel/0_VelmotData.bin").empty());
+  bool supportOpened = false;
+  for (const std::string& line : testsupport::BrowserLog())
+    supportOpened |= line.find("support.velmot.test") != std::string::npos;
+  EXPECT_TRUE(supportOpened);
 }
