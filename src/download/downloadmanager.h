@@ -93,6 +93,8 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   uint64_t outageBudgetMs = 10 * 60 * 1000;
   // Free bytes for this user on the drive of a folder; default GetDiskFreeSpaceExW.
   std::function<bool(const std::wstring& folder, uint64_t& freeBytes)> freeSpaceQuery;
+  // Starts setup with the shell and returns ShellExecuteW's result; default ShellExecuteW.
+  std::function<intptr_t(const std::wstring& file, const std::wstring& folder)> shellStart;
 
   // Shared counters and flags, written by the job's threads. The window and the speed meter
   // read them through Progress(); tests set and read them directly.

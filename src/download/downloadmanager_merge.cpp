@@ -92,5 +92,7 @@ void DownloadManager::StartSetup() {
         if (listener_) listener_->OnError(text);
       },
       [this] { watcher_.Stop(500); });
+  launcher.shellStart = shellStart;
+  launcher.wait = [this](DWORD ms) { return !WaitForStop(ms) && Active(); };
   launcher.Launch(setupPath, downloadFolder, workFolder);
 }

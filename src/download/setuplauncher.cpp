@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -61,14 +62,48 @@ void SetupLauncher::Launch(const std::wstring& setupPath, const std::wstring& do
   }
   RemoveWorkFolder(workFolder, downloadFolder);
 
-  intptr_t result = 0;
-  {
-    NormalPriorityScope normal;  // setup must not inherit the window's background class
-    result = reinterpret_cast<intptr_t>(
-        ShellExecuteW(nullptr, L"open", setupPath.c_str(), L"", downloadFolder.c_str(), SW_SHOW));
-  }
+  const intptr_t result = StartWhenNotBusy(setupPath, downloadFolder);
   if (result >= 32) return;
   ReportStartFailure(result, setupPath, downloadFolder);
+}
+
+intptr_t SetupLauncher::StartWhenNotBusy(const std::wstring& setupPath,
+                                         const std::wstring& downloadFolder) {
+  const ULONGLONG deadline = GetTickCount64() + kBusyRetryMs;
+  DWORD waitMs = 250;
+  for (;;) {
+    intptr_t result = 0;
+    DWORD error = 0;
+    {
+      NormalPriorityScope normal;  // setup must not inherit the window's background class
+      result =
+          shellStart
+              ? shellStart(setupPath, downloadFolder)
+              : reinterpret_cast<intptr_t>(ShellExecuteW(nullptr, L"open", setupPath.c_str(), L"",
+                                                         downloadFolder.c_str(), SW_SHOW));
+      error = GetLastError();
+    }
+    // The shell maps most failures to its own small codes; the last error tells the
+    // sharing and lock violations apart from the rest.
+    const bool busy =
+        result == SE_ERR_SHARE || result == SE_ERR_ACCESSDENIED ||
+        (result < 32 && (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION));
+    const ULONGLONG now = GetTickCount64();
+    if (result >= 32 || !busy || now >= deadline) return result;
+    const DWORD ms = static_cast<DWORD>(std::min<ULONGLONG>(waitMs, deadline - now));
+    Error::ReportMessage(
+        L"Setup is in use by another program (a virus scanner?); it is started "
+        L"again in " +
+            std::to_wstring(ms) + L" ms. Shell result: " + std::to_wstring(result) + L", error: " +
+            std::to_wstring(error),
+        VELMOT_HERE);
+    if (wait) {
+      if (!wait(ms)) return result;
+    } else {
+      Sleep(ms);
+    }
+    waitMs = std::min<DWORD>(waitMs * 2, 4000);
+  }
 }
 
 void SetupLauncher::RemoveWorkFolder(const std::wstring& workFolder,

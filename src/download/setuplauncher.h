@@ -4,6 +4,9 @@
 // shown with the path so that the user can start it by hand. Runs on the manager's thread.
 #pragma once
 
+#include <windows.h>
+
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -20,12 +23,22 @@ class SetupLauncher {
   void Launch(const std::wstring& setupPath, const std::wstring& downloadFolder,
               const std::wstring& workFolder);
 
+  // An antivirus may hold a freshly written executable for a moment: a start refused as
+  // busy (sharing or lock violation, access denied) is tried again for this long.
+  static constexpr DWORD kBusyRetryMs = 30000;
+  // Seams: the shell's start (returns ShellExecuteW's result and leaves its last error;
+  // default ShellExecuteW "open") and the wait between tries (false: the job was stopped
+  // meanwhile, give up; default Sleep).
+  std::function<intptr_t(const std::wstring& file, const std::wstring& folder)> shellStart;
+  std::function<bool(DWORD ms)> wait;
+
   // Never a drive root, never a folder that is or holds the download folder (the installer
   // files would go with it). Compares with "\\" as "/" and ASCII letters without case.
   static bool WorkFolderIsRemovable(const std::wstring& workFolder,
                                     const std::wstring& downloadFolder);
 
  private:
+  intptr_t StartWhenNotBusy(const std::wstring& setupPath, const std::wstring& downloadFolder);
   void RemoveWorkFolder(const std::wstring& workFolder, const std::wstring& downloadFolder);
   void ReportStartFailure(intptr_t result, const std::wstring& setupPath,
                           const std::wstring& downloadFolder);

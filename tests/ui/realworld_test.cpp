@@ -15,6 +15,8 @@
 
 #include "resource.h"
 
+#include <shellapi.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -246,4 +248,34 @@ TEST(RealWorld, TooLittleDiskSpaceIsToldWithDriveAndSizesBeforeAnythingIsFetched
   for (const std::string& line : testsupport::BrowserLog())
     supportOpened |= line.find("support.velmot.test") != std::string::npos;
   EXPECT_TRUE(supportOpened);
+}
+
+TEST(RealWorld, ASetupHeldByAScannerIsStartedOnceItIsFree) {
+  GuiRelease release(L"VelmotBusy");
+  release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
+  release.Publish();
+  testsupport::ProgramResources resources;
+  ASSERT_NE(resources.module, nullptr);
+  std::vector<std::wstring> boxes;
+  int calls = 0;
+  {
+    DownloadDialog dialog(resources.module, ModulePath(release));
+    // The first two starts meet the file held as a scanner holds it; then it is free.
+    dialog.manager.shellStart = [&](const std::wstring& file, const std::wstring& folder) {
+      if (++calls <= 2) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return static_cast<intptr_t>(SE_ERR_SHARE);
+      }
+      return reinterpret_cast<intptr_t>(
+          ShellExecuteW(nullptr, L"open", file.c_str(), L"", folder.c_str(), SW_SHOW));
+    };
+    dialog.Show();
+    EXPECT_TRUE(RunUntilQuit(dialog, 90000, boxes));
+  }
+  EXPECT_TRUE(boxes.empty());
+  EXPECT_EQ(calls, 3);
+  EXPECT_TRUE(SetupRan(release));
+  EXPECT_EQ(testsupport::CountRecordsStartingWith(
+                "Setup is in use by another program (a virus scanner?); it is started again in "),
+            2u);
 }
