@@ -54,6 +54,13 @@ size_t AnsweredRequests(const DownloadJob& job, const std::string& relative) {
   return n;
 }
 
+// A release of one small file on a host that is down for the next two minutes.
+void PublishBehindAnOutage(DownloadJob& job) {
+  job.AddFile("Setup.exe", RandomBytes(3000, 42));
+  job.PublishList();
+  job.host.GoDown(120000);
+}
+
 void ShortenWaits(DownloadManager& manager) {
   manager.networkFirstWaitMs = 200;
   manager.networkMaxWaitMs = 400;
@@ -101,9 +108,7 @@ TEST(DownloadManagerNetwork, AnOutageWaitsWithoutUsingUpThePassesAndKeepsEveryPa
 
 TEST(DownloadManagerNetwork, AnOutageLongerThanTheBudgetEndsLikeFailedPasses) {
   DownloadJob job;
-  job.AddFile("Setup.exe", RandomBytes(3000, 42));
-  job.PublishList();
-  job.host.GoDown(120000);
+  PublishBehindAnOutage(job);
   RecordingDMListener listener;
   DownloadManager manager(&listener);
   ShortenWaits(manager);
@@ -119,9 +124,7 @@ TEST(DownloadManagerNetwork, AnOutageLongerThanTheBudgetEndsLikeFailedPasses) {
 
 TEST(DownloadManagerNetwork, AStopDuringTheWaitIsPrompt) {
   DownloadJob job;
-  job.AddFile("Setup.exe", RandomBytes(3000, 43));
-  job.PublishList();
-  job.host.GoDown(120000);
+  PublishBehindAnOutage(job);
   RecordingDMListener listener;
   DownloadManager manager(&listener);
   manager.networkFirstWaitMs = 60000;

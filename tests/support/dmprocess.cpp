@@ -127,6 +127,14 @@ LRESULT DmProcess::Send(int controlId, UINT message, WPARAM wParam, LPARAM lPara
 
 void DmProcess::PostClose() const { PostMessageW(window_, WM_CLOSE, 0, 0); }
 
+std::wstring DmProcess::MessageBoxText(const std::wstring& caption, DWORD timeoutMs) const {
+  HWND box = FindMessageBox(caption, timeoutMs);
+  if (box == nullptr) return L"<no box>";
+  wchar_t text[1024] = {};
+  GetDlgItemTextW(box, 0xFFFF, text, 1024);
+  return text;
+}
+
 HWND DmProcess::FindMessageBox(const std::wstring& caption, DWORD timeoutMs) const {
   struct S {
     DWORD pid;

@@ -47,6 +47,8 @@ class DmProcess {
   // A visible message box of the process (other than its main window) with this caption,
   // or null after timeoutMs.
   HWND FindMessageBox(const std::wstring& caption, DWORD timeoutMs) const;
+  // The text of such a box, or "<no box>" after timeoutMs.
+  std::wstring MessageBoxText(const std::wstring& caption, DWORD timeoutMs) const;
 
   // Exit code, or STILL_ACTIVE when the process did not end within timeoutMs.
   DWORD WaitForExit(DWORD timeoutMs);

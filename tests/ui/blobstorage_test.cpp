@@ -86,6 +86,16 @@ size_t ReadCountSettled(const BlobRelease& release, const std::string& blob, siz
   return release.blobs.ReadCount(blob);
 }
 
+// Both files of the release arrived whole, setup started and the work folder is gone.
+void ExpectDownloadedAndStarted(BlobRelease& release) {
+  EXPECT_EQ(testsupport::ReadFileBytes(release.Local("Setup_42.exe")), release.files["Setup.exe"]);
+  EXPECT_EQ(testsupport::ReadFileBytes(release.Local("Velmot D_42ata.bin")),
+            release.files["Velmot Data.bin"]);
+  const std::wstring marker = release.folder.Path() + L"/" + testsupport::kSetupMarker;
+  EXPECT_TRUE(testsupport::Eventually([&] { return testsupport::FileExists(marker); }, 10000));
+  EXPECT_FALSE(testsupport::FileExists(release.workFolder));
+}
+
 }  // namespace
 
 TEST(BlobStorage, FreshJobDownloadsEveryPartOnceAndStartsSetup) {
@@ -97,15 +107,7 @@ TEST(BlobStorage, FreshJobDownloadsEveryPartOnceAndStartsSetup) {
   ASSERT_TRUE(program.Start());
   // It closes itself once setup has started.
   EXPECT_EQ(program.WaitForExit(120000), 0u);
-
-  EXPECT_EQ(testsupport::ReadFileBytes(release.Local("Setup_42.exe")), release.files["Setup.exe"]);
-  EXPECT_EQ(testsupport::ReadFileBytes(release.Local("Velmot D_42ata.bin")),
-            release.files["Velmot Data.bin"]);
-  const std::wstring marker = release.folder.Path() + L"/" + testsupport::kSetupMarker;
-  const ULONGLONG end = GetTickCount64() + 10000;
-  while (!testsupport::FileExists(marker) && GetTickCount64() < end) Sleep(50);
-  EXPECT_TRUE(testsupport::FileExists(marker));
-  EXPECT_FALSE(testsupport::FileExists(release.workFolder));
+  ExpectDownloadedAndStarted(release);
 
   // Every part once, each answered 200; the document at least twice (two copies must agree).
   for (size_t k = 0; k < 3; ++k) {
@@ -184,11 +186,7 @@ TEST(BlobStorage, WrongSasIsRefusedWith403AndTheJobFailsClearly) {
   ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
 
   // The manager gives up after its passes and says so in a box; the support page opens.
-  HWND box = program.FindMessageBox(L"Error", 180000);
-  ASSERT_NE(box, nullptr);
-  wchar_t text[512] = {};
-  GetDlgItemTextW(box, 0xFFFF, text, 512);
-  EXPECT_EQ(std::wstring(text),
+  EXPECT_EQ(program.MessageBoxText(L"Error", 180000),
             L"Downloading setup failed.\rYou are now directed to our Support Center for help.");
   program.PostClose();
   EXPECT_EQ(program.WaitForExit(30000), 0u);
@@ -226,12 +224,7 @@ TEST(BlobStorage, AnExpiredLinkIsRenewedThroughTheServiceAndTheJobCompletes) {
   DmProcess program(release.folder.Path(), release.ExeName());
   ASSERT_TRUE(program.Start());
   EXPECT_EQ(program.WaitForExit(120000), 0u);
-
-  EXPECT_EQ(testsupport::ReadFileBytes(release.Local("Setup_42.exe")), release.files["Setup.exe"]);
-  EXPECT_EQ(testsupport::ReadFileBytes(release.Local("Velmot D_42ata.bin")),
-            release.files["Velmot Data.bin"]);
-  const std::wstring marker = release.folder.Path() + L"/" + testsupport::kSetupMarker;
-  EXPECT_TRUE(testsupport::Eventually([&] { return testsupport::FileExists(marker); }, 10000));
+  ExpectDownloadedAndStarted(release);
 
   // Two download requests for the release: the first answer, then the renewal.
   std::string form = "ReleaseName=";

@@ -188,11 +188,7 @@ TEST(RealWorld, AStaleDocumentIsNamedOnceInTheLogAsPublishedInconsistently) {
   DmProcess program(release.DownloadFolder(), release.ExeName());
   ASSERT_TRUE(program.Start());
   ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
-  HWND box = program.FindMessageBox(L"Error", 180000);
-  ASSERT_NE(box, nullptr);
-  wchar_t text[512] = {};
-  GetDlgItemTextW(box, 0xFFFF, text, 512);
-  EXPECT_EQ(std::wstring(text),
+  EXPECT_EQ(program.MessageBoxText(L"Error", 180000),
             L"Downloading setup failed.\rYou are now directed to our Support Center for help.");
   program.PostClose();
   EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
