@@ -145,9 +145,9 @@ bool FileSystem::CanonicalPath(const std::wstring& path, std::wstring& canonical
   longPath.resize(length);
   // No access is asked for: only the handle's path is read. FILE_FLAG_BACKUP_SEMANTICS
   // opens folders too.
-  velmot::FileHandle handle(CreateFileW(longPath.c_str(), 0,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  velmot::FileHandle handle(
+      CreateFileW(longPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!handle) return false;
   const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
   length = GetFinalPathNameByHandleW(handle.Get(), nullptr, 0, flags);

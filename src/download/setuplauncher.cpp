@@ -22,8 +22,8 @@ bool IsPartFileName(const std::wstring& name) {
 }
 
 bool IsOwnFileName(const std::wstring& name) {
-  return IsPartFileName(name) || CompareStringOrdinal(name.c_str(), -1, L"logfile.gz", -1, TRUE) ==
-                                     CSTR_EQUAL;
+  return IsPartFileName(name) ||
+         CompareStringOrdinal(name.c_str(), -1, L"logfile.gz", -1, TRUE) == CSTR_EQUAL;
 }
 
 std::wstring ParentOf(const std::wstring& canonical) {

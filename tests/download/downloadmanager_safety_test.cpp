@@ -43,8 +43,8 @@ class CounterWatch {
     done_ = true;
     if (thread_.joinable()) thread_.join();
   }
-  uint64_t overcounted = 0;     // samples with more counted than the total
-  uint64_t processingEarly = 0; // samples at 100 % while a part was still in flight
+  uint64_t overcounted = 0;      // samples with more counted than the total
+  uint64_t processingEarly = 0;  // samples at 100 % while a part was still in flight
 
  private:
   void Sample() {
@@ -150,9 +150,9 @@ TEST(DownloadManagerSafety, AFailureThatEscapesTheJobClearsThePhaseAndTellsTheUs
   // The two copies of the download pass arrive; the verification finds the release gone,
   // and the listener's reaction throws.
   const nlohmann::json gone = {{"status", 404}};
-  job.host.SetBehaviour(DownloadJob::ListObject(),
-                        {{"attempts", {nlohmann::json::object(), nlohmann::json::object()}},
-                         {"then", gone}});
+  job.host.SetBehaviour(
+      DownloadJob::ListObject(),
+      {{"attempts", {nlohmann::json::object(), nlohmann::json::object()}}, {"then", gone}});
   ThrowingListener listener;
   DownloadManager manager(&listener);
   job.Start(manager);
