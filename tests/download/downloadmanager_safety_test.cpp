@@ -61,6 +61,22 @@ class CounterWatch {
   std::thread thread_;
 };
 
+// Runs the job to its end with the counters watched; true when it ended in time and the
+// file arrived whole.
+::testing::AssertionResult RunWatched(const DownloadJob& job, DownloadManager& manager,
+                                      CounterWatch& watch, const std::vector<uint8_t>& data) {
+  job.Start(manager);
+  const bool ended = manager.WaitForEnd(kJobMs);
+  watch.Finish();
+  if (!ended) return ::testing::AssertionFailure() << "the job did not end";
+  if (ReadFileBytes(job.LocalPath(manager, "Data.bin")) != data)
+    return ::testing::AssertionFailure() << "the file differs";
+  if (watch.overcounted != 0 || watch.processingEarly != 0)
+    return ::testing::AssertionFailure() << watch.overcounted << " samples over the total, "
+                                         << watch.processingEarly << " at 100 % too early";
+  return ::testing::AssertionSuccess();
+}
+
 // A part whose attempts all fail in the first pass leaves the other parts on disk: the
 // next pass fetches only that part, and every good part object is fetched exactly once.
 TEST(DownloadManagerSafety, OnlyACompleteSetIsMergedAndNoGoodPartIsFetchedTwice) {
@@ -74,16 +90,11 @@ TEST(DownloadManagerSafety, OnlyACompleteSetIsMergedAndNoGoodPartIsFetchedTwice)
   RecordingDMListener listener;
   DownloadManager manager(&listener);
   CounterWatch watch(manager);
-  job.Start(manager);
-  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
-  watch.Finish();
-  EXPECT_EQ(ReadFileBytes(job.LocalPath(manager, "Data.bin")), data);
+  // The failed part is not counted as finished, so the count never passes the total.
+  ASSERT_TRUE(RunWatched(job, manager, watch, data));
   EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(0, "Data.bin")), 1u);
   EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(1, "Data.bin")), 5u);
   EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(2, "Data.bin")), 1u);
-  // The failed part was not counted as finished, so the count never passed the total.
-  EXPECT_EQ(watch.overcounted, 0u);
-  EXPECT_EQ(watch.processingEarly, 0u);
 }
 
 // Parts from an earlier run are counted once, at their length, beside the downloaded ones;
@@ -102,14 +113,9 @@ TEST(DownloadManagerSafety, ReusedAndDownloadedPartsAreEachCountedOnce) {
   WriteFileBytes(job.PartPath(manager, "Data.bin", 3),
                  std::vector<uint8_t>(data.begin() + 3 * kPart, data.end()));
   CounterWatch watch(manager);
-  job.Start(manager);
-  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
-  watch.Finish();
-  EXPECT_EQ(ReadFileBytes(job.LocalPath(manager, "Data.bin")), data);
+  ASSERT_TRUE(RunWatched(job, manager, watch, data));
   EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(0, "Data.bin")), 0u);
   EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(3, "Data.bin")), 0u);
-  EXPECT_EQ(watch.overcounted, 0u);
-  EXPECT_EQ(watch.processingEarly, 0u);
   const ProgressCounters end = manager.Progress();
   EXPECT_EQ(end.totalBytes, data.size());
   EXPECT_EQ(end.finishedBytes, data.size());
