@@ -116,7 +116,8 @@ void DownloadDialog::Show() {
   }
   // The request creates the work folder, so that a log upload after a failed request
   // has a place for its file.
-  manager.workFolder = paths_.WorkFolder(ReleasePaths::LocalAppData());
+  manager.appDataFolder = ReleasePaths::LocalAppData();
+  manager.workFolder = paths_.WorkFolder(manager.appDataFolder);
   std::wstring errorText;
   const bool ok = manager.RequestDownload(paths_.RequestName(), errorText);
   if (ok && errorText.empty()) {
