@@ -133,7 +133,8 @@ void DownloadManager::RunJob() {
   CreateDirectoryW(workFolder.c_str(), nullptr);
   watcher_.Watch(workFolder);
 
-  // An outage is the time since the first pass in a row that reached nothing.
+  // An outage is the time since the first pass in a row that brought no part: a host that
+  // serves the document but never a part must not keep the job waiting for ever.
   uint64_t outageStart = 0;
   DWORD networkWaitMs = networkFirstWaitMs;
   bool renewedThisPass = false;
@@ -145,7 +146,7 @@ void DownloadManager::RunJob() {
       if (!setupPath.empty() && listener_) listener_->OnFinished(*this);
       return;
     }
-    if (reachedHost_ || end != PassEnd::kUnreachable) {
+    if (partArrived_ || end != PassEnd::kUnreachable) {
       outageStart = 0;
       networkWaitMs = networkFirstWaitMs;
     }
@@ -174,7 +175,7 @@ void DownloadManager::RunJob() {
 DownloadManager::PassEnd DownloadManager::RunPass() {
   networkDown_ = false;
   linkRefused_ = false;
-  reachedHost_ = false;
+  partArrived_ = false;
   finishedBytes = 0;
   CRCInfo entries;
   if (!ReadCRCInfo(entries)) return PassEnd::kOver;  // the release is gone, or a stop

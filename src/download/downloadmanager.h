@@ -207,7 +207,7 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   std::atomic<bool> releaseGone_{false};
   std::atomic<bool> networkDown_{false};  // this pass: the host could not be reached
   std::atomic<bool> linkRefused_{false};  // this pass: the host refused the link (403)
-  std::atomic<bool> reachedHost_{false};  // this pass: some fetch got the object
+  std::atomic<bool> partArrived_{false};  // this pass: some part was fetched and kept
   std::wstring releaseName_;              // as asked for, for renewing the link
   CRCInfo passEntries_;                   // the document of the current pass
   // Under lock_: the objects already recorded as published inconsistently, and whether the

@@ -59,7 +59,7 @@ bool SystemFreeSpace(const std::wstring& folder, uint64_t& freeBytes) {
 bool DownloadManager::NoteFetch(FileDownload& worker) {
   const FileDownload::Summary& summary = worker.summary;
   if (summary.good) {
-    reachedHost_ = true;
+    if (!worker.connectionState.localPath.empty()) partArrived_ = true;
     return false;
   }
   const ConnectionState& state = worker.connectionState;

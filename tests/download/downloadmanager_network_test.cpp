@@ -122,6 +122,22 @@ TEST(DownloadManagerNetwork, AnOutageLongerThanTheBudgetEndsLikeFailedPasses) {
   EXPECT_EQ(AnsweredRequests(job, DownloadJob::ListObject()), 0u);
 }
 
+TEST(DownloadManagerNetwork, AHostThatServesTheDocumentButNeverAPartStillEnds) {
+  DownloadJob job;
+  job.AddFile("Setup.exe", RandomBytes(3000, 44));
+  job.PublishList();
+  job.host.SetBehaviour(DownloadJob::PartObject(0, "Setup.exe"), {{"reset", true}});
+  RecordingDMListener listener;
+  DownloadManager manager(&listener);
+  ShortenWaits(manager);
+  manager.outageBudgetMs = 1500;
+  job.Start(manager);
+  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
+  // The document came through every time: the outage of the parts still counts.
+  EXPECT_EQ(listener.Errors(), std::vector<std::wstring>{kGiveUp});
+  EXPECT_GE(job.RequestCount(DownloadJob::PartObject(0, "Setup.exe")), 8u * 4u);
+}
+
 TEST(DownloadManagerNetwork, AStopDuringTheWaitIsPrompt) {
   DownloadJob job;
   PublishBehindAnOutage(job);

@@ -111,6 +111,7 @@ function answerFor(req) {
   if (required !== null && req.query !== required) return plainAnswer(403, 'query refused');
 
   const step = controls.nextStep(nsDir, relative);
+  if (step.reset === true) return { reset: true };
   return buildResponse(nsDir, relative, step);
 }
 

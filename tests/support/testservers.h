@@ -54,6 +54,8 @@ class FileHostNamespace {
   //   "hugeHeaders": N       add about N bytes of extra response headers
   //   "garbage": true        answer plain bytes that are not HTTP
   //   "noLength": true       no Content-Length (close-delimited body)
+  //   "reset": true          reset the connection without any answer
+  //   "contentType": "text"  send this Content-Type
   // Requests are counted from the latest SetBehaviour of the object (writing it again
   // restarts the count); a behaviour without "attempts" and "then" applies to every
   // request. Details and what WinINet makes of each: docs/test-servers.md.
