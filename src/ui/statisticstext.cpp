@@ -44,9 +44,9 @@ StatisticsView StatisticsText::Compose(const StatisticsInput& in) {
   if (in.networkRetrySeconds != 0) {
     view.phase = StatisticsPhase::kWaitingForNetwork;
     view.labels = in.signInPage
-                      ? L"The network answered with a web page instead of the download. On a "
-                        L"hotel, airport or other public network, open your web browser and "
-                        L"sign in to the network; the download then goes on by itself.\r\n"
+                      ? L"The network answered with a sign-in page instead of the download. "
+                        L"Open your web browser and sign in to the network; the download then "
+                        L"goes on by itself.\r\n"
                       : L"The network is unavailable. The download goes on by itself when it "
                         L"is back.\r\n";
     view.labels += L"Next try in " + std::to_wstring(in.networkRetrySeconds) + L" s.";

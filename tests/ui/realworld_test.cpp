@@ -165,12 +165,11 @@ TEST(RealWorld, ASignInPageAsksTheUserToSignInAndTheDownloadGoesOnAfterwards) {
   ASSERT_TRUE(program.Start());
   ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
   const std::wstring text = program.WaitForText(
-      IDC_LABELS, 30000, [](const std::wstring& t) { return Contains(t, L"web page"); });
+      IDC_LABELS, 30000, [](const std::wstring& t) { return Contains(t, L"sign-in page"); });
   EXPECT_TRUE(Contains(text,
-                       L"The network answered with a web page instead of the download. On "
-                       L"a hotel, airport or other public network, open your web browser "
-                       L"and sign in to the network; the download then goes on by "
-                       L"itself.\r\nNext try in "))
+                       L"The network answered with a sign-in page instead of the download. "
+                       L"Open your web browser and sign in to the network; the download then "
+                       L"goes on by itself.\r\nNext try in "))
       << Narrow(text);
   EXPECT_EQ(program.WaitForExit(120000), 0u);
   EXPECT_TRUE(SetupRan(release));

@@ -146,7 +146,7 @@ TEST(StatisticsText, WaitingForTheNetworkSaysWhyAndWhenTheNextTryComes) {
   in.signInPage = true;
   in.networkRetrySeconds = 1;
   EXPECT_EQ(StatisticsText::Compose(in).labels,
-            L"The network answered with a web page instead of the download. On a hotel, airport "
-            L"or other public network, open your web browser and sign in to the network; the "
-            L"download then goes on by itself.\r\nNext try in 1 s.");
+            L"The network answered with a sign-in page instead of the download. Open your web "
+            L"browser and sign in to the network; the download then goes on by itself.\r\n"
+            L"Next try in 1 s.");
 }
