@@ -451,7 +451,7 @@ TEST(ParserFuzz, TextReplacement) {
     const std::wstring search = large ? L"//" : SmallAlphabetText(random, 4);
     const std::wstring replacement = large ? L"/" : SmallAlphabetText(random, 6);
     const bool noCase = random.OneIn(2);
-    const bool narrow = !noCase && !anyUnits && random.OneIn(3);
+    const bool narrow = !noCase && !anyUnits && !large && random.OneIn(3);
 
     std::wstring replaced = text;
     std::string narrowText = testsupport::ToUtf8(text);
@@ -469,7 +469,7 @@ TEST(ParserFuzz, TextReplacement) {
         << allocation << " for " << text.size();
 
     if (large) {
-      ASSERT_EQ(replaced, L"/");
+      ASSERT_TRUE(replaced == L"/") << replaced.size() << " units left";
       continue;
     }
     if (narrow) {
