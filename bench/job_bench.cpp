@@ -8,6 +8,7 @@
 // object and 512 KiB reads, keeping nothing. With --curl-list the object URLs are written to
 // FILE and the objects stay published until FILE given by --curl-done exists, so that
 // tools/bench-job can time curl over them. Run through tools/bench-job.
+#include "benchsupport.h"
 #include "support/dmprocess.h"
 #include "support/downloadjob.h"
 #include "support/guirelease.h"
@@ -32,28 +33,15 @@
 
 namespace {
 
+using bench::BareFetch;
+using bench::Median;
+using bench::Seconds;
+
 using testsupport::DmProcess;
 using testsupport::GuiRelease;
 
 const char kDataName[] = "VelmotData.bin";
 const DWORD kJobBoundMs = 600000;
-
-double Seconds() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
 
 // Committed bytes of a process. Wine reports no PrivateUsage; PagefileUsage counts the same
 // private commit there.
@@ -65,27 +53,6 @@ SIZE_T Committed(HANDLE process) {
     return 0;
   }
   return counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
-}
-
-uint64_t BareFetch(const std::wstring& host, const std::wstring& path) {
-  HINTERNET root = InternetOpenW(L"", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-  HINTERNET connect = InternetConnectW(root, host.c_str(), INTERNET_DEFAULT_HTTPS_PORT, nullptr,
-                                       nullptr, INTERNET_SERVICE_HTTP, 0, 0);
-  HINTERNET request = HttpOpenRequestW(connect, L"GET", path.c_str(), nullptr, nullptr, nullptr,
-                                       Connection::kRequestFlags, 0);
-  const std::wstring header = std::wstring(L"User-Agent: ") + velmot::kUserAgent + L"\r\n";
-  uint64_t total = 0;
-  if (request &&
-      HttpSendRequestW(request, header.c_str(), static_cast<DWORD>(header.size()), nullptr, 0)) {
-    static std::vector<uint8_t> buffer(FileDownload::kChunkSize);
-    DWORD read = 0;
-    while (InternetReadFile(request, buffer.data(), FileDownload::kChunkSize, &read) && read > 0)
-      total += read;
-  }
-  if (request) InternetCloseHandle(request);
-  if (connect) InternetCloseHandle(connect);
-  if (root) InternetCloseHandle(root);
-  return total;
 }
 
 struct JobRun {
