@@ -66,6 +66,13 @@ void ShortenWaits(DownloadManager& manager) {
   manager.networkMaxWaitMs = 400;
 }
 
+// The started setup has written its marker (and so has ended before the test does: a child
+// still running would keep the test's output open).
+bool SetupStarted(const DownloadJob& job) {
+  const std::wstring marker = job.downloadFolder + L"/" + testsupport::kSetupMarker;
+  return testsupport::Eventually([&] { return testsupport::FileExists(marker); }, 20000);
+}
+
 // Runs the job on short waits with an outage budget of 1.5 s; the texts the user was shown.
 std::vector<std::wstring> RunOnAShortBudget(const DownloadJob& job) {
   RecordingDMListener listener;
@@ -102,6 +109,7 @@ TEST(DownloadManagerNetwork, AnOutageWaitsWithoutUsingUpThePassesAndKeepsEveryPa
 
   EXPECT_TRUE(sawWait);
   EXPECT_EQ(listener.FinishedCount(), 1u);
+  EXPECT_TRUE(SetupStarted(job));
   EXPECT_TRUE(listener.Errors().empty());
   EXPECT_EQ(ReadFileBytes(job.LocalPath(manager, "Data.bin")), data);
   EXPECT_EQ(CountCode(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED), 0u);
@@ -172,6 +180,7 @@ TEST(DownloadManagerNetwork, ARefusedLinkIsRenewedOnceAndTheJobCompletes) {
   job.Start(manager);
   ASSERT_TRUE(manager.WaitForEnd(kJobMs));
   EXPECT_EQ(listener.FinishedCount(), 1u);
+  EXPECT_TRUE(SetupStarted(job));
   EXPECT_EQ(ReadFileBytes(job.LocalPath(manager, "Setup.exe")), setup);
   EXPECT_EQ(manager.descriptor.sasText, L"?k=fresh");
   EXPECT_EQ(manager.descriptor.hostName, job.host.Host());  // only the link changes
@@ -225,6 +234,7 @@ TEST(DownloadManagerNetwork, ASignInPageIsNoDocumentAndIsRecordedOncePerJob) {
   ASSERT_TRUE(manager.WaitForEnd(kJobMs));
   EXPECT_TRUE(sawSignIn);
   EXPECT_EQ(listener.FinishedCount(), 1u);
+  EXPECT_TRUE(SetupStarted(job));
   EXPECT_EQ(ReadFileBytes(job.LocalPath(manager, "Setup.exe")), setup);
   const std::vector<std::string> pages = MessagesWithCode(DL_MANAGER_SIGN_IN_PAGE);
   ASSERT_EQ(pages.size(), 1u);
