@@ -66,12 +66,29 @@ void FileDownload::ReleasePartData() {
 
 void FileDownload::Run() { RunAttempts(); }
 
+void FileDownload::OnStopRequested() { Connection::Close(connectionState); }
+
+void FileDownload::Detach() {
+  velmot::CriticalSectionLock hold(listenerLock_);
+  listener = nullptr;
+}
+
+void FileDownload::ReportProgress() {
+  velmot::CriticalSectionLock hold(listenerLock_);
+  if (listener) listener->OnDownloadProgress(this);
+}
+
+void FileDownload::ReportFinished() {
+  velmot::CriticalSectionLock hold(listenerLock_);
+  if (listener) listener->OnDownloadFinished(this);
+}
+
 void FileDownload::OnEscapedException(const std::exception* e) {
   Error::LogError(
       std::string(velmot::texts::kFileDownloadMalfunction) + (e ? e->what() : "unknown exception"),
       DL_MANAGER_WIN32_EXCEPTION, VELMOT_HERE);
   state = FILE_DOWNLOAD_IDLE;
-  connection_.Close(connectionState);
+  Connection::Close(connectionState);
 }
 
 void FileDownload::RunAttempts() {
@@ -83,7 +100,7 @@ void FileDownload::RunAttempts() {
     Error::LogError(L"Part file path has no folder: " + localPath, ERROR_BAD_PATHNAME, VELMOT_HERE);
     ReleasePartData();
     state = FILE_DOWNLOAD_WRITE_FAILED;
-    if (listener) listener->OnDownloadProgress(this);
+    ReportProgress();
     return;
   }
 
@@ -100,7 +117,7 @@ void FileDownload::RunAttempts() {
       if (!WritePartFile()) {
         state = FILE_DOWNLOAD_WRITE_FAILED;
         ReleasePartData();
-        if (listener) listener->OnDownloadProgress(this);
+        ReportProgress();
         return;
       }
       ReleasePartData();
@@ -111,7 +128,7 @@ void FileDownload::RunAttempts() {
     ReleasePartData();
   }
   state = FILE_DOWNLOAD_FINISHED;
-  if (listener) listener->OnDownloadFinished(this);
+  ReportFinished();
 }
 
 bool FileDownload::Attempt() {
@@ -127,7 +144,7 @@ bool FileDownload::Attempt() {
   }
   ReadOutcome outcome = ReadBody();
   bool good = Judge(outcome);
-  connection_.Close(connectionState);
+  Connection::Close(connectionState);
   return good;
 }
 
@@ -145,14 +162,16 @@ FileDownload::ReadOutcome FileDownload::ReadBody() {
   }
 
   std::unique_ptr<uint8_t[]> buffer(new uint8_t[chunkSize]);
-  while (connectionState.requestHandle && running) {
+  for (;;) {
+    HINTERNET request = connectionState.Request();
+    if (!request || !running) break;
     if (paused) {
       WaitForStop(kPauseWaitMs);
       continue;
     }
     DWORD read = 0;
     outcome.anyRead = true;
-    if (!InternetReadFile(connectionState.requestHandle.Get(), buffer.get(), chunkSize, &read)) {
+    if (!InternetReadFile(request, buffer.get(), chunkSize, &read)) {
       outcome.error = GetLastError();
       outcome.lastFailed = true;
       Error::ReportError(L"InternetReadFile Failed for: " + localPath, outcome.error, VELMOT_HERE);
@@ -172,7 +191,7 @@ FileDownload::ReadOutcome FileDownload::ReadBody() {
       break;
     }
     if (!Append(buffer.get(), read, outcome)) break;
-    if (listener) listener->OnDownloadProgress(this);
+    ReportProgress();
   }
   return outcome;
 }
