@@ -7,8 +7,7 @@
 
 DescriptorRequest::DescriptorRequest(const std::wstring& computerId,
                                      const std::wstring& releaseName,
-                                     const std::wstring& workFolder, HWND window,
-                                     UINT doneMessage)
+                                     const std::wstring& workFolder, HWND window, UINT doneMessage)
     : Orx_Thread(L"Velmot download request"),
       computerId_(computerId),
       releaseName_(releaseName),
@@ -26,9 +25,9 @@ DescriptorRequest::Result DescriptorRequest::TakeResult() {
 
 void DescriptorRequest::Run() {
   Result result;
-  result.ok = ServiceClient(computerId_).RequestDownload(
-      releaseName_, workFolder_, result.descriptor, result.productSuffix, result.errorText,
-      &cancel_);
+  result.ok = ServiceClient(computerId_)
+                  .RequestDownload(releaseName_, workFolder_, result.descriptor,
+                                   result.productSuffix, result.errorText, &cancel_);
   result.ok = result.ok && result.errorText.empty();
   result.done = true;
   {

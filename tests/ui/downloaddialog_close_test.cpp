@@ -76,7 +76,7 @@ Round CloseOnce(HMODULE resources, const GuiRelease& release, DWORD delayMs, boo
       round.hiddenMs = static_cast<DWORD>(GetTickCount64() - posted);
     });
     const ULONGLONG shown = GetTickCount64();
-  round.quit = testsupport::Pump(kQuitMs + delayMs + (waitForBox ? 30000 : 0));
+    round.quit = testsupport::Pump(kQuitMs + delayMs + (waitForBox ? 30000 : 0));
     over = true;
     closer.join();
     if (getenv("VELMOT_ROUND_TIMES"))
@@ -139,7 +139,7 @@ TEST(DownloadDialogClose, DuringTheRequestWithTheAnswerHeldBack) {
   // them (the window is hidden by then; only the round takes longer). A hold of 2 s still
   // outlasts every close and keeps the rounds short.
   release.Publish(2000);
-  CloseRounds("request", resources.module, release, 25, 0, 1200, false);
+  CloseRounds("request", resources.module, release, 30, 0, 1200, false);
 }
 
 TEST(DownloadDialogClose, WhileDownloadingAndStalledThenTheNextRunCompletes) {
@@ -155,8 +155,8 @@ TEST(DownloadDialogClose, WhileDownloadingAndStalledThenTheNextRunCompletes) {
   release.host.SetBehaviour("rel/0_VelmotData.bin", {{"then", {{"rate", 20000000}}}});
   release.host.SetBehaviour("rel/1_VelmotData.bin", {{"then", {{"rate", 20000000}}}});
   release.host.SetBehaviour("rel/2_VelmotData.bin",
-                            {{"then", {{"stallAfter", 100000}, {"stallMs", 8000}}}});
-  CloseRounds("stalled download", resources.module, release, 25, 200, 2500, false);
+                            {{"then", {{"stallAfter", 100000}, {"stallMs", 5000}}}});
+  CloseRounds("stalled download", resources.module, release, 30, 200, 2500, false);
   EXPECT_TRUE(release.PartFilesAreIntact("VelmotD_7ata.bin", 1));
 
   release.host.SetBehaviour("rel/2_VelmotData.bin", nlohmann::json::object());
@@ -172,7 +172,7 @@ TEST(DownloadDialogClose, WhileReusingMergingAndVerifying) {
   GuiRelease release(L"VelmotCloseDisk");
   const std::vector<uint8_t> part = testsupport::RandomBytes(10000000, 12);
   std::vector<uint8_t> data;
-  for (int k = 0; k < 6; ++k) data.insert(data.end(), part.begin(), part.end());
+  for (int k = 0; k < 3; ++k) data.insert(data.end(), part.begin(), part.end());
   release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
   release.AddFile("VelmotData.bin", data);
   release.Publish();
@@ -183,12 +183,12 @@ TEST(DownloadDialogClose, WhileReusingMergingAndVerifying) {
     DeleteFileW(target.c_str());
     DeleteFileW((release.DownloadFolder() + L"/Setup_7.exe").c_str());
     CreateDirectoryW(release.workFolder.c_str(), nullptr);
-    for (int k = 0; k < 6; ++k) {
+    for (int k = 0; k < 3; ++k) {
       const std::wstring path = release.workFolder + L"/VelmotD_7ata.binpart" + std::to_wstring(k);
       if (!testsupport::FileExists(path)) testsupport::WriteFileBytes(path, part);
     }
   };
-  CloseRounds("disk work", resources.module, release, 40, 0, 1200, false, prepare);
+  CloseRounds("disk work", resources.module, release, 25, 0, 900, false, prepare);
   prepare();
   EXPECT_TRUE(RunToTheEnd(resources.module, release));
   EXPECT_EQ(testsupport::ReadFileBytes(target), data);
@@ -202,5 +202,5 @@ TEST(DownloadDialogClose, WithAMessageBoxOpen) {
   GuiRelease release(L"VelmotCloseBox");
   release.AddFile("VelmotData.bin", testsupport::RandomBytes(3000, 13));
   release.Publish();
-  CloseRounds("box", resources.module, release, 10, 0, 300, true);
+  CloseRounds("box", resources.module, release, 15, 0, 300, true);
 }
