@@ -26,6 +26,10 @@ constexpr wchar_t kSupportRedirect[] =
     L"You will now be re-directed to the Velmot Support Center.";
 constexpr wchar_t kGiveUp[] =
     L"Downloading setup failed.\rYou are now directed to our Support Center for help.";
+// Shown when the job ends on a failure it cannot handle (an escaped exception).
+constexpr wchar_t kJobMalfunction[] =
+    L"The download stopped because of an unexpected internal error.\r\n"
+    L"The parts downloaded so far are kept: start the program again to continue.";
 constexpr wchar_t kSetupMissing[] = L"Failed to run setup. Setup executable is missing.";
 constexpr wchar_t kStartSetupFailedHead[] =
     L"Unable to start setup. You can start it manually by executing the file ";

@@ -3,6 +3,7 @@
 #include "base/stringutils.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cwchar>
 #include <limits>
 
@@ -64,6 +65,29 @@ int32_t CRCInfoReader::ParseCrcLine(const std::wstring& line) {
   if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
   if (value < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
   return static_cast<int32_t>(value);
+}
+
+bool CRCInfoReader::ReadSizeLine(const std::wstring& line, uint64_t& size) {
+  const size_t start = line.find_first_not_of(L" \t");
+  if (start == std::wstring::npos || line[start] < L'0' || line[start] > L'9') return false;
+  wchar_t* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::wcstoull(line.c_str() + start, &end, 0);
+  if (errno == ERANGE || end == line.c_str() + start) return false;
+  for (const wchar_t* rest = end; *rest != L'\0'; ++rest) {
+    if (*rest != L' ' && *rest != L'\t') return false;
+  }
+  size = value;
+  return true;
+}
+
+size_t CRCInfoReader::PartCount(uint64_t fileSize) {
+  return static_cast<size_t>(fileSize / kPartSize + (fileSize % kPartSize != 0 ? 1 : 0));
+}
+
+bool CRCInfoReader::IsConsistent(const CRCInfoEntry& entry, uint64_t& size) {
+  if (entry.size() < 2 || !ReadSizeLine(entry[1], size)) return false;
+  return entry.size() - 2 == PartCount(size);
 }
 
 std::wstring CRCInfoReader::LocalName(const std::wstring& listed, const std::wstring& suffix) {

@@ -30,6 +30,14 @@ class CRCInfoReader {
   // (signed 32-bit decimal, clamped).
   static uint64_t ParseSizeLine(const std::wstring& line);
   static int32_t ParseCrcLine(const std::wstring& line);
+  // Line 1 read strictly: a whole non-negative number (automatic base, surrounding blanks
+  // allowed) that fits 64 bits. False for anything else.
+  static bool ReadSizeLine(const std::wstring& line, uint64_t& size);
+  // The number of parts (and so of CRC lines) a file of fileSize bytes has.
+  static size_t PartCount(uint64_t fileSize);
+  // True when the entry's size line reads and it has exactly PartCount(size) CRC lines.
+  // Only such an entry can describe a whole file: any other is a broken document.
+  static bool IsConsistent(const CRCInfoEntry& entry, uint64_t& size);
 
   // The name a listed file gets on disk: the product suffix goes before ".exe", else seven
   // characters before the end, else (names shorter than seven) at the end.

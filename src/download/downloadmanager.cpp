@@ -2,6 +2,7 @@
 // passes of Run, the verification and the reactions to the workers' reports.
 #include "download/downloadmanager.h"
 
+#include "base/scopedflag.h"
 #include "base/systemtexts.h"
 #include "diagnostics/computerid.h"
 #include "diagnostics/error.h"
@@ -118,12 +119,17 @@ void DownloadManager::Run() {
   watcher_.Stop(500);
 }
 
+// The job is over: the window must not stay in a phase that has ended, nor wait without
+// a word.
 void DownloadManager::OnEscapedException(const std::exception* e) {
   if (e) {
     Error::LogError(std::string(velmot::texts::kManagerMalfunction) + e->what(),
                     DL_MANAGER_WIN32_EXCEPTION, VELMOT_HERE);
   }
+  copying = false;
+  verifying = false;
   watcher_.Stop(500);
+  if (listener_ && !stopRequested_) listener_->OnError(velmot::texts::kJobMalfunction);
 }
 
 bool DownloadManager::RequestDownload(const std::wstring& releaseName, std::wstring& errorText) {
@@ -189,21 +195,16 @@ void DownloadManager::FindSetupExecutable(const CRCInfo& entries) {
 
 bool DownloadManager::Verify() {
   verifiedBytes = 0;
-  verifying = true;
+  velmot::ScopedFlag verifyingNow(verifying);
   CRCInfo entries;
-  if (!ReadCRCInfo(entries) || entries.empty()) {
-    verifying = false;
-    return false;
-  }
+  if (!ReadCRCInfo(entries) || entries.empty()) return false;
+  // Counted afresh from the files on disk, so that the pass's parts are not counted twice.
+  finishedBytes = 0;
   ComputeTotals(entries);
   presentBytes = 0;
   for (const CRCInfoEntry& entry : entries) {
-    if (!Active() || !CheckFileFromCRCInfo(entry)) {
-      verifying = false;
-      return false;
-    }
+    if (!Active() || !CheckFileFromCRCInfo(entry)) return false;
   }
-  verifying = false;
   return true;
 }
 
@@ -214,10 +215,15 @@ void DownloadManager::OnDownloadFinished(FileDownload* worker) {
   if (!Active()) return;
   velmot::CriticalSectionLock hold(lock_);
   if (!Active()) return;
-  uint64_t bytes = kPartSize;
+  // A part counts once, at its real length, and only when its file was written: a worker
+  // whose attempts ran out finishes too.
+  uint64_t bytes = 0;
   for (const WorkerSlot& slot : workers_) {
-    if (slot.worker.get() == worker) bytes = slot.partBytes;
+    if (slot.worker.get() == worker && worker->Succeeded()) bytes = slot.partBytes;
   }
+  // Its bytes leave the in-flight count before they join the finished one, so that no
+  // moment counts them twice.
+  RecountInProgress();
   StartNextWorker();
   finishedBytes += bytes;
 }
@@ -238,11 +244,15 @@ void DownloadManager::OnDownloadProgress(FileDownload* worker) {
   {
     velmot::CriticalSectionLock hold(lock_);
     if (!Active()) return;
-    uint64_t sum = 0;
-    for (const WorkerSlot& slot : workers_) {
-      if (slot.worker->state.load() != FILE_DOWNLOAD_FINISHED) sum += slot.worker->PartDataSize();
-    }
-    inProgressBytes = sum;
+    RecountInProgress();
   }
   if (listener_) listener_->OnProgress(*this);
+}
+
+void DownloadManager::RecountInProgress() {
+  uint64_t sum = 0;
+  for (const WorkerSlot& slot : workers_) {
+    if (slot.worker->state.load() != FILE_DOWNLOAD_FINISHED) sum += slot.worker->PartDataSize();
+  }
+  inProgressBytes = sum;
 }

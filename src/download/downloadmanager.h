@@ -69,6 +69,7 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   // IDownloadListener
   void OnDownloadFinished(FileDownload* worker) override;
   void OnDownloadProgress(FileDownload* worker) override;
+  void OnDeletingOwnFile(FileDownload* worker, const std::wstring& path) override;
 
   // Descriptor and job settings (set by RequestDownload / StartJob, or directly by tests).
   DownloadDescriptor descriptor;
@@ -80,6 +81,9 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   std::wstring basePath;
   std::wstring downloadFolder;
   std::wstring workFolder;
+  // The user's local application data: the work folder's files are removed after a good
+  // job only when the work folder is a direct child of it.
+  std::wstring appDataFolder;
   std::wstring setupPath;
   // Required signer of the setup executable; empty: the signature is only recorded.
   std::wstring setupPublisher = velmot::kSetupPublisher;
@@ -134,16 +138,29 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   bool StartNextWorker();
   // Notes whether every given worker has ended (lock held).
   bool WorkersEnded(size_t first, size_t end, bool& allFinished);
+  // The bytes that running workers hold and have not written yet (lock held).
+  void RecountInProgress();
   bool FetchCRCInfoCopy(std::unique_ptr<FileDownload>& worker, std::string& copy, bool& gone);
   PartStore::Check CheckParts(HANDLE file, const CRCInfoEntry& entry, const std::wstring& path);
   void CountPresentFile(const std::wstring& target);
-  bool QueueMissingParts(const CRCInfoEntry& entry, size_t& first, size_t& end);
+  // Records a broken document and returns false for an entry that cannot describe a whole
+  // file (its size line does not read, or its CRC lines do not match the size).
+  bool AcceptEntry(const CRCInfoEntry& entry);
+  bool QueueMissingParts(const CRCInfoEntry& entry, size_t fromPart, size_t& first, size_t& end);
+  bool PartsPresent(size_t fromPart, size_t partCount) const;
   bool ReusePart(const std::wstring& partPath, int32_t expectedCrc, uint64_t partBytes);
   // Which parts of entry must be fetched (the others are reused); empty after a stop.
-  bool FindMissingParts(const CRCInfoEntry& entry, std::vector<size_t>& missing);
+  bool FindMissingParts(const CRCInfoEntry& entry, size_t fromPart, std::vector<size_t>& missing);
   bool WaitForParts(size_t first, size_t end);
   bool AppendPart(size_t i, const CRCInfoEntry& entry, HANDLE out, const std::wstring& target,
                   std::vector<uint8_t>& buffer);
+  std::wstring MergeFilePath() const;
+  bool KeepCheckedPrefix(HANDLE file, const CRCInfoEntry& entry, std::vector<uint8_t>& buffer,
+                         size_t& good);
+  size_t PartsAlreadyMerged(const CRCInfoEntry& entry);
+  void FinishMerge(velmot::FileHandle& out, const std::wstring& temporary,
+                   const std::wstring& target, const CRCInfoEntry& entry);
+  void RejectCheckedFile(const std::wstring& path, const CRCInfoEntry& entry, bool readFailed);
 
   // How often the manager looks at its part workers while they run.
   static constexpr DWORD kPartPollMs = 100;

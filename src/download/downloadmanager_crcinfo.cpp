@@ -99,10 +99,10 @@ bool DownloadManager::CRCCheckFile(const std::wstring& path, int32_t expectedCrc
                                L"DownloadManager::CRCCheckFile unable read file ");
 }
 
-// A file that fails is deleted (the next pass fetches it again) and its listed size no
-// longer counts as finished.
+// A file passes when it has its listed size and every part's CRC. A file that fails is
+// deleted (the next pass fetches it again) and its listed size no longer counts as finished.
 bool DownloadManager::CheckFileFromCRCInfo(const CRCInfoEntry& entry) {
-  if (entry.empty() || !AcceptListedName(entry[0])) return false;
+  if (entry.empty() || !AcceptListedName(entry[0]) || !AcceptEntry(entry)) return false;
   currentName = GetLocalName(entry[0]);
   const std::wstring path = downloadFolder + L"/" + currentName;
   if (!FileIO::Exists(path)) return false;
@@ -111,22 +111,36 @@ bool DownloadManager::CheckFileFromCRCInfo(const CRCInfoEntry& entry) {
     VELMOT_LOG_LAST_ERROR(L"CheckFileFromCRCInfo: Error opening file: " + path);
     return false;
   }
-  if (entry.size() < 3) return true;
+  const uint64_t listedSize = ParseSizeLine(entry[1]);
+  uint64_t actualSize = 0;
+  if (!FileIO::SizeOf(file.Get(), actualSize) || actualSize != listedSize) {
+    Error::LogError(L"CheckFileFromCRCInfo size is not correct: " + path + L" is listed with " +
+                        std::to_wstring(listedSize) + L" bytes, but has " +
+                        std::to_wstring(actualSize),
+                    ERROR_INVALID_DATA, VELMOT_HERE);
+    file.Reset();
+    RejectCheckedFile(path, entry, false);
+    return false;
+  }
   const PartStore::Check result = CheckParts(file.Get(), entry, path);
   if (result == PartStore::Check::kGood) return true;
   // Stopped between parts: the file is neither judged nor deleted.
   if (stopRequested_) return false;
   file.Reset();
+  RejectCheckedFile(path, entry, result == PartStore::Check::kReadFailed);
+  return false;
+}
+
+void DownloadManager::RejectCheckedFile(const std::wstring& path, const CRCInfoEntry& entry,
+                                        bool readFailed) {
   if (!DeleteOwnFile(path)) {
-    VELMOT_LOG_LAST_ERROR((result == PartStore::Check::kReadFailed
-                               ? L"CheckFileFromCRCInfo Couldn't delete corrupt file "
-                               : L"Couldn't delete corrupt file ") +
+    VELMOT_LOG_LAST_ERROR((readFailed ? L"CheckFileFromCRCInfo Couldn't delete corrupt file "
+                                      : L"Couldn't delete corrupt file ") +
                           path);
   }
   const uint64_t listedSize = ParseSizeLine(entry[1]);
   const uint64_t finished = finishedBytes.load();
   if (finished != 0) finishedBytes -= std::min(finished, listedSize);
-  return false;
 }
 
 // Records the first failing part; the caller deletes the file.

@@ -36,6 +36,10 @@ bool DownloadManager::DeleteOwnFile(const std::wstring& path) {
   return DeleteFileW(path.c_str()) != 0;
 }
 
+void DownloadManager::OnDeletingOwnFile(FileDownload* /*worker*/, const std::wstring& path) {
+  watcher_.ExpectChange(path);
+}
+
 bool DownloadManager::AcceptListedName(const std::wstring& listed) {
   if (IsSafeFileName(listed) && IsSafeFileName(GetLocalName(listed))) return true;
   Error::LogError(L"Rejected file name in the CRC info document: " + listed,
@@ -107,24 +111,48 @@ bool DownloadManager::WorkersEnded(size_t first, size_t end, bool& allFinished) 
   return allEnded;
 }
 
+bool DownloadManager::AcceptEntry(const CRCInfoEntry& entry) {
+  uint64_t size = 0;
+  if (CRCInfoReader::IsConsistent(entry, size)) return true;
+  const size_t crcLines = entry.size() > 2 ? entry.size() - 2 : 0;
+  Error::LogError(L"Broken CRC info document: the entry of " + (entry.empty() ? L"" : entry[0]) +
+                      L" has " + std::to_wstring(crcLines) + L" CRC lines for the size line \"" +
+                      (entry.size() > 1 ? entry[1] : L"") + L"\"",
+                  ERROR_INVALID_DATA, VELMOT_HERE);
+  return false;
+}
+
 void DownloadManager::DownloadFileFromCRCInfo(const CRCInfoEntry& entry) {
-  if (entry.size() < 3) return;
+  if (entry.empty()) return;
   try {
-    if (!AcceptListedName(entry[0])) return;
+    if (!AcceptListedName(entry[0]) || !AcceptEntry(entry)) return;
     currentName = GetLocalName(entry[0]);
     const std::wstring target = downloadFolder + L"/" + currentName;
     if (FileIO::Exists(target)) {
       CountPresentFile(target);
       return;
     }
+    const size_t partCount = entry.size() - 2;
+    const size_t merged = PartsAlreadyMerged(entry);
     size_t first = 0;
     size_t end = 0;
-    if (!QueueMissingParts(entry, first, end)) return;
-    if (WaitForParts(first, end) && Active()) MergePartFiles(entry.size() - 2, entry);
+    if (!QueueMissingParts(entry, merged, first, end)) return;
+    // Only a complete set is merged: a part whose attempts ran out in this pass leaves the
+    // others on disk for the next pass.
+    if (WaitForParts(first, end) && Active() && PartsPresent(merged, partCount)) {
+      MergePartFiles(partCount, entry);
+    }
   } catch (const std::exception& e) {
     Error::LogError(std::string(velmot::texts::kManagerMalfunction) + e.what(),
                     DL_MANAGER_WIN32_EXCEPTION, VELMOT_HERE);
   }
+}
+
+bool DownloadManager::PartsPresent(size_t fromPart, size_t partCount) const {
+  for (size_t k = fromPart; k < partCount; ++k) {
+    if (!FileIO::Exists(PartPath(k))) return false;
+  }
+  return true;
 }
 
 // An installer file already in the download folder is verified later, not fetched.
@@ -138,14 +166,16 @@ void DownloadManager::CountPresentFile(const std::wstring& target) {
   if (FileIO::SizeOf(file.Get(), size)) presentBytes += size;
 }
 
-// Reuses every part file whose CRC is right and queues a worker for each other part; the
-// first worker starts at once. [first, end) are the queued workers. False after a stop.
-bool DownloadManager::QueueMissingParts(const CRCInfoEntry& entry, size_t& first, size_t& end) {
+// From fromPart on (the parts before it are in an interrupted merge's file), reuses every
+// part file whose CRC is right and queues a worker for each other part; the first worker
+// starts at once. [first, end) are the queued workers. False after a stop.
+bool DownloadManager::QueueMissingParts(const CRCInfoEntry& entry, size_t fromPart, size_t& first,
+                                        size_t& end) {
   const uint64_t fileSize = ParseSizeLine(entry[1]);
   // The reuse check reads up to 10 MB per part: it runs before the lock is taken, so that a
   // pause (which takes the lock) never waits for the disk.
   std::vector<size_t> missing;
-  if (!FindMissingParts(entry, missing)) return false;
+  if (!FindMissingParts(entry, fromPart, missing)) return false;
   velmot::CriticalSectionLock hold(lock_);
   first = workers_.size();
   for (size_t k : missing) {
@@ -171,9 +201,10 @@ bool DownloadManager::QueueMissingParts(const CRCInfoEntry& entry, size_t& first
   return true;
 }
 
-bool DownloadManager::FindMissingParts(const CRCInfoEntry& entry, std::vector<size_t>& missing) {
+bool DownloadManager::FindMissingParts(const CRCInfoEntry& entry, size_t fromPart,
+                                       std::vector<size_t>& missing) {
   const uint64_t fileSize = ParseSizeLine(entry[1]);
-  for (size_t k = 0; k + 2 < entry.size(); ++k) {
+  for (size_t k = fromPart; k + 2 < entry.size(); ++k) {
     if (!Active()) return false;
     if (!ReusePart(PartPath(k), ParseCrcLine(entry[k + 2]), CRCInfoReader::PartBytes(fileSize, k)))
       missing.push_back(k);

@@ -92,6 +92,7 @@ void FileDownload::OnEscapedException(const std::exception* e) {
 }
 
 void FileDownload::RunAttempts() {
+  succeeded_ = false;
   state = FILE_DOWNLOAD_RUNNING;
   const std::wstring& localPath = connectionState.localPath;
 
@@ -113,6 +114,7 @@ void FileDownload::RunAttempts() {
   if (good) {
     Error::ReportMessage(L"Download: " + localPath + velmot::texts::kDownloadSuccessfulTail,
                          VELMOT_HERE);
+    bool kept = localPath.empty();  // an in-memory fetch keeps its bytes for the caller
     if (!localPath.empty() && running) {
       if (!WritePartFile()) {
         state = FILE_DOWNLOAD_WRITE_FAILED;
@@ -121,7 +123,9 @@ void FileDownload::RunAttempts() {
         return;
       }
       ReleasePartData();
+      kept = true;
     }
+    succeeded_ = kept;
   } else {
     // Bytes that did not pass must never reach the caller (an in-memory fetch has no CRC
     // to catch a cut-short body).
@@ -133,6 +137,9 @@ void FileDownload::RunAttempts() {
 
 bool FileDownload::Attempt() {
   ReleasePartData();
+  // A status belongs to its attempt: an earlier 404 must not outlive a later attempt that
+  // got no answer at all.
+  connectionState.httpStatus = 0;
   if (!connection_.Connect(connectionState)) {
     WaitForStop(kRetryWaitMs);
     return false;
@@ -281,6 +288,10 @@ bool FileDownload::WritePartFile() {
   Error::LogError(std::string("Couldn't write part file"), error, VELMOT_HERE);
   // A part file on disk must be whole: a broken one is removed, not left to be trusted.
   file.Reset();
+  {
+    velmot::CriticalSectionLock hold(listenerLock_);
+    if (listener) listener->OnDeletingOwnFile(this, localPath);
+  }
   DeleteFileW(localPath.c_str());
   return false;
 }

@@ -66,7 +66,11 @@ class FileDownload : public Orx_Thread {
   std::atomic<bool> paused{false};
   std::atomic<int32_t> state{FILE_DOWNLOAD_IDLE};
 
+  // The status of the last attempt's answer; 0 when that attempt got no HTTP answer.
   int32_t HttpStatus() const { return connectionState.httpStatus.load(); }
+  // True once the object passed its check and, given a local path, its part file was
+  // written; a worker whose attempts ran out also ends Finished, but not succeeded.
+  bool Succeeded() const { return succeeded_.load(); }
   // Bytes received in the current attempt; safe to read from any thread.
   uint64_t PartDataSize() const { return partDataSize_.load(); }
   // The received bytes; read only after the worker's thread has ended.
@@ -93,6 +97,7 @@ class FileDownload : public Orx_Thread {
 
   std::vector<uint8_t> partData_;
   std::atomic<uint64_t> partDataSize_{0};
+  std::atomic<bool> succeeded_{false};
   CRC crc_;
   Connection connection_;
   velmot::CriticalSection listenerLock_;  // a report and Detach never overlap

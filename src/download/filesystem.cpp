@@ -127,3 +127,46 @@ void FileSystem::GetExecutableFolder(std::string& folder) {
   size_t slash = path.find_last_of('\\');
   folder = slash == std::string::npos ? path : path.substr(0, slash);
 }
+
+bool FileSystem::CanonicalPath(const std::wstring& path, std::wstring& canonical) {
+  canonical.clear();
+  if (path.empty()) return false;
+  DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return false;
+  std::wstring full(length, L'\0');
+  length = GetFullPathNameW(path.c_str(), length, &full[0], nullptr);
+  if (length == 0 || length >= full.size()) return false;
+  full.resize(length);
+  length = GetLongPathNameW(full.c_str(), nullptr, 0);
+  if (length == 0) return false;
+  std::wstring longPath(length, L'\0');
+  length = GetLongPathNameW(full.c_str(), &longPath[0], length);
+  if (length == 0 || length >= longPath.size()) return false;
+  longPath.resize(length);
+  // No access is asked for: only the handle's path is read. FILE_FLAG_BACKUP_SEMANTICS
+  // opens folders too.
+  velmot::FileHandle handle(
+      CreateFileW(longPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!handle) return false;
+  const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  length = GetFinalPathNameByHandleW(handle.Get(), nullptr, 0, flags);
+  if (length == 0) return false;
+  std::wstring resolved(length, L'\0');
+  length = GetFinalPathNameByHandleW(handle.Get(), &resolved[0], length, flags);
+  if (length == 0 || length >= resolved.size()) return false;
+  resolved.resize(length);
+  if (resolved.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+    resolved = L"\\\\" + resolved.substr(8);
+  } else if (resolved.compare(0, 4, L"\\\\?\\") == 0) {
+    resolved = resolved.substr(4);
+  }
+  while (resolved.size() > 3 && resolved.back() == L'\\') resolved.pop_back();
+  canonical = resolved;
+  return true;
+}
+
+bool FileSystem::SamePath(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}

@@ -14,4 +14,12 @@ class FileSystem {
   static void ListFiles(const std::wstring& folder, std::vector<std::wstring>& paths);
   static void ReadWholeFile(const std::wstring& path, std::vector<uint8_t>& bytes);
   static void GetExecutableFolder(std::string& folder);
+  // The path the file system itself uses for an existing file or folder: full, long names,
+  // the final path of an open handle (links resolved), no "\\?\" prefix, no trailing
+  // separator. Two spellings of one folder (short names, "/.", case, "/") give the same
+  // text. False when the path does not exist or cannot be resolved.
+  static bool CanonicalPath(const std::wstring& path, std::wstring& canonical);
+  // Whether two canonical paths name the same file, compared as the file system does
+  // (without case).
+  static bool SamePath(const std::wstring& a, const std::wstring& b);
 };

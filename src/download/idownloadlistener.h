@@ -1,5 +1,7 @@
-// How a file download worker reports to its owner. Both calls come on the worker's thread.
+// How a file download worker reports to its owner. Every call comes on the worker's thread.
 #pragma once
+
+#include <string>
 
 class FileDownload;
 
@@ -10,4 +12,7 @@ class IDownloadListener {
   virtual void OnDownloadFinished(FileDownload* worker) = 0;
   // After every read that added bytes, and once when the part file could not be written.
   virtual void OnDownloadProgress(FileDownload* worker) = 0;
+  // Right before the worker deletes a file of its own (a part file it could not write
+  // whole), so that an owner who watches the folder knows the deletion is no one else's.
+  virtual void OnDeletingOwnFile(FileDownload* /*worker*/, const std::wstring& /*path*/) {}
 };

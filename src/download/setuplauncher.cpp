@@ -1,6 +1,5 @@
 #include "download/setuplauncher.h"
 
-#include "base/stringutils.h"
 #include "base/systemtexts.h"
 #include "diagnostics/error.h"
 #include "download/filesystem.h"
@@ -11,16 +10,26 @@
 #include <shellapi.h>
 
 #include <utility>
+#include <vector>
 
 namespace {
 
-std::wstring Normalised(const std::wstring& path) {
-  std::wstring n = StringUtils::ToLowerAscii(path);
-  for (wchar_t& c : n) {
-    if (c == L'\\') c = L'/';
-  }
-  while (!n.empty() && n.back() == L'/') n.pop_back();
-  return n;
+// "<local name>part<k>", as PartStore names them.
+bool IsPartFileName(const std::wstring& name) {
+  size_t digits = name.size();
+  while (digits > 0 && name[digits - 1] >= L'0' && name[digits - 1] <= L'9') --digits;
+  return digits < name.size() && digits > 4 && name.compare(digits - 4, 4, L"part") == 0;
+}
+
+bool IsOwnFileName(const std::wstring& name) {
+  return IsPartFileName(name) ||
+         CompareStringOrdinal(name.c_str(), -1, L"logfile.gz", -1, TRUE) == CSTR_EQUAL;
+}
+
+std::wstring ParentOf(const std::wstring& canonical) {
+  const size_t cut = canonical.find_last_of(L'\\');
+  if (cut == std::wstring::npos) return std::wstring();
+  return canonical.substr(0, cut == 2 ? 3 : cut);  // "C:\\" keeps its separator
 }
 
 }  // namespace
@@ -33,16 +42,41 @@ SetupLauncher::SetupLauncher(std::wstring publisher,
       beforeRemoval_(std::move(beforeRemoval)) {}
 
 bool SetupLauncher::WorkFolderIsRemovable(const std::wstring& workFolder,
-                                          const std::wstring& downloadFolder) {
-  const std::wstring work = Normalised(workFolder);
-  if (work.empty() || work.size() <= 2 || work.find(L'/') == std::wstring::npos) return false;
-  const std::wstring download = Normalised(downloadFolder);
-  if (download == work) return false;
-  return download.compare(0, work.size() + 1, work + L"/") != 0;
+                                          const std::wstring& downloadFolder,
+                                          const std::wstring& appDataFolder) {
+  std::wstring work;
+  std::wstring appData;
+  if (!FileSystem::CanonicalPath(workFolder, work) ||
+      !FileSystem::CanonicalPath(appDataFolder, appData)) {
+    return false;
+  }
+  if (FileSystem::SamePath(work, appData) || !FileSystem::SamePath(ParentOf(work), appData)) {
+    return false;
+  }
+  std::wstring download;
+  if (!FileSystem::CanonicalPath(downloadFolder, download)) return false;
+  for (std::wstring folder = download; !folder.empty(); folder = ParentOf(folder)) {
+    if (FileSystem::SamePath(folder, work)) return false;
+    if (ParentOf(folder) == folder) break;
+  }
+  return true;
+}
+
+void SetupLauncher::RemoveOwnFiles(const std::wstring& workFolder) {
+  std::vector<std::wstring> files;
+  FileSystem::ListFiles(workFolder, files);
+  for (const std::wstring& file : files) {
+    const std::wstring name = file.substr(file.find_last_of(L"/\\") + 1);
+    if (IsOwnFileName(name) && !DeleteFileW(file.c_str())) {
+      VELMOT_LOG_LAST_ERROR(L"Couldn't delete the work file " + file);
+    }
+  }
+  // Fails, and keeps the folder, while anything not ours is left in it.
+  RemoveDirectoryW(workFolder.c_str());
 }
 
 void SetupLauncher::Launch(const std::wstring& setupPath, const std::wstring& downloadFolder,
-                           const std::wstring& workFolder) {
+                           const std::wstring& workFolder, const std::wstring& appDataFolder) {
   if (setupPath.empty()) {
     Error::LogError(std::wstring(velmot::texts::kSetupMissing), DL_MANAGER_EXECUTABLE_MISSING,
                     VELMOT_HERE);
@@ -59,7 +93,7 @@ void SetupLauncher::Launch(const std::wstring& setupPath, const std::wstring& do
     Error::LogError(std::string(velmot::texts::kErrorsResolved), DL_MANAGER_ERRORS_RESOLVED,
                     VELMOT_HERE);
   }
-  RemoveWorkFolder(workFolder, downloadFolder);
+  RemoveWorkFolder(workFolder, downloadFolder, appDataFolder);
 
   intptr_t result = 0;
   {
@@ -72,10 +106,11 @@ void SetupLauncher::Launch(const std::wstring& setupPath, const std::wstring& do
 }
 
 void SetupLauncher::RemoveWorkFolder(const std::wstring& workFolder,
-                                     const std::wstring& downloadFolder) {
+                                     const std::wstring& downloadFolder,
+                                     const std::wstring& appDataFolder) {
   if (beforeRemoval_) beforeRemoval_();
-  if (WorkFolderIsRemovable(workFolder, downloadFolder)) {
-    FileSystem::RecursivelyRemoveDirectory(workFolder);
+  if (WorkFolderIsRemovable(workFolder, downloadFolder, appDataFolder)) {
+    RemoveOwnFiles(workFolder);
   } else {
     Error::LogError(L"The work folder is not removed: " + workFolder, ERROR_INVALID_PARAMETER,
                     VELMOT_HERE);

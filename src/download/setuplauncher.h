@@ -17,16 +17,25 @@ class SetupLauncher {
 
   // An empty setupPath records and shows that setup is missing; a setup whose signature
   // does not satisfy the publisher is refused and shown, with the work folder kept.
+  // appDataFolder: the user's local application data, the only folder whose child the
+  // work folder may be for its files to be removed.
   void Launch(const std::wstring& setupPath, const std::wstring& downloadFolder,
-              const std::wstring& workFolder);
+              const std::wstring& workFolder, const std::wstring& appDataFolder);
 
-  // Never a drive root, never a folder that is or holds the download folder (the installer
-  // files would go with it). Compares with "\\" as "/" and ASCII letters without case.
+  // Only when the work folder's canonical path is a direct child of appDataFolder's, and
+  // the download folder is neither the work folder nor inside it (the installer files
+  // would go with it). Paths are compared as the file system resolves them, not as text:
+  // short names, "/." segments, case and links cannot get another folder past it.
   static bool WorkFolderIsRemovable(const std::wstring& workFolder,
-                                    const std::wstring& downloadFolder);
+                                    const std::wstring& downloadFolder,
+                                    const std::wstring& appDataFolder);
+  // Deletes the files the program writes in the work folder (part files, "logfile.gz"),
+  // then the folder itself when nothing else is left in it. Anything else stays.
+  static void RemoveOwnFiles(const std::wstring& workFolder);
 
  private:
-  void RemoveWorkFolder(const std::wstring& workFolder, const std::wstring& downloadFolder);
+  void RemoveWorkFolder(const std::wstring& workFolder, const std::wstring& downloadFolder,
+                        const std::wstring& appDataFolder);
   void ReportStartFailure(intptr_t result, const std::wstring& setupPath,
                           const std::wstring& downloadFolder);
 

@@ -89,7 +89,8 @@ void DownloadDialog::Show() {
   }
   // The request creates the work folder, so that a log upload after a failed request
   // has a place for its file.
-  manager.workFolder = paths_.WorkFolder(ReleasePaths::LocalAppData());
+  manager.appDataFolder = ReleasePaths::LocalAppData();
+  manager.workFolder = paths_.WorkFolder(manager.appDataFolder);
   request_.reset(new DescriptorRequest(manager.computerId, paths_.RequestName(), manager.workFolder,
                                        window_, kRequestDoneMessage));
   request_->Start();

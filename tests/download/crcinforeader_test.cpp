@@ -1,7 +1,6 @@
 // The CRC info document read without any I/O: splitting, the lines of an entry, part sizes
-// and objects, the local names; and where SetupLauncher may remove the work folder.
+// and objects, the local names, and which entries can describe a whole file.
 #include "download/crcinforeader.h"
-#include "download/setuplauncher.h"
 
 #include <gtest/gtest.h>
 
@@ -62,16 +61,25 @@ TEST(CRCInfoReader, NamesThatCouldLeaveTheFolderAreUnsafe) {
   EXPECT_FALSE(CRCInfoReader::IsSafeFileName(std::wstring(201, L'a')));
 }
 
-TEST(SetupLauncher, TheWorkFolderGoesOnlyWhenItHoldsNoInstallerFile) {
-  EXPECT_TRUE(SetupLauncher::WorkFolderIsRemovable(L"C:/Users/u/AppData/Local/Rel",
-                                                   L"C:/Users/u/Downloads"));
-  EXPECT_FALSE(SetupLauncher::WorkFolderIsRemovable(L"C:/", L"C:/x"));
-  EXPECT_FALSE(SetupLauncher::WorkFolderIsRemovable(L"C:", L"C:/x"));
-  EXPECT_FALSE(SetupLauncher::WorkFolderIsRemovable(L"", L"C:/x"));
-  // The same folder, or one holding the download folder, in any case and separator.
-  EXPECT_FALSE(SetupLauncher::WorkFolderIsRemovable(L"C:\\Dl\\", L"c:/dl"));
-  EXPECT_FALSE(SetupLauncher::WorkFolderIsRemovable(L"C:/Work", L"c:\\WORK\\inner"));
-  EXPECT_TRUE(SetupLauncher::WorkFolderIsRemovable(L"C:/Work", L"C:/Workshop"));
+TEST(CRCInfoReader, AnEntryDescribesAWholeFileOnlyWithOneCrcLinePerPart) {
+  uint64_t size = 1;
+  EXPECT_TRUE(CRCInfoReader::IsConsistent({L"a", L"0"}, size));
+  EXPECT_EQ(size, 0u);
+  EXPECT_TRUE(CRCInfoReader::IsConsistent({L"a", L"1", L"5"}, size));
+  EXPECT_TRUE(CRCInfoReader::IsConsistent({L"a", L" 10000000 ", L"5"}, size));
+  EXPECT_TRUE(CRCInfoReader::IsConsistent({L"a", L"10000001", L"5", L"6"}, size));
+  EXPECT_TRUE(CRCInfoReader::IsConsistent({L"a", L"0x10", L"5"}, size));
+  EXPECT_EQ(size, 16u);
+  // A truncated entry, one with a line too many, and size lines that do not read.
+  EXPECT_FALSE(CRCInfoReader::IsConsistent({L"a", L"10000001", L"5"}, size));
+  EXPECT_FALSE(CRCInfoReader::IsConsistent({L"a", L"1", L"5", L"6"}, size));
+  EXPECT_FALSE(CRCInfoReader::IsConsistent({L"a", L"0", L"5"}, size));
+  EXPECT_FALSE(CRCInfoReader::IsConsistent({L"a"}, size));
+  for (const wchar_t* line : {L"", L"-5", L"12abc", L"abc", L"99999999999999999999999", L"+5"}) {
+    EXPECT_FALSE(CRCInfoReader::IsConsistent({L"a", line, L"5"}, size)) << line;
+  }
+  EXPECT_EQ(CRCInfoReader::PartCount(0), 0u);
+  EXPECT_EQ(CRCInfoReader::PartCount(25000000), 3u);
 }
 
 }  // namespace

@@ -96,11 +96,68 @@ TEST(DownloadManagerCRCInfo, ChecksAPartFileAgainstSignedCRCs) {
                                                 StringUtils::ToNarrow(f.root.File(L"missing")));
 }
 
-TEST(DownloadManagerCRCInfo, AnEntryWithoutPartsAcceptsAnyExistingFile) {
+CRCInfoEntry EntryOf(const std::vector<uint8_t>& bytes) {
+  std::vector<std::wstring> lines;
+  StringUtils::Split(StringUtils::ToWide(testsupport::CRCInfoEntryText("Setup.exe", bytes)),
+                     L"\r\n", true, lines);
+  lines.pop_back();
+  return lines;
+}
+
+// Every part's CRC right is not enough: the file must have its listed size.
+TEST(DownloadManagerCRCInfo, AFileLongerThanItsListedSizeFailsAndIsDeleted) {
   Folders f;
-  WriteFileBytes(f.manager.downloadFolder + L"/Setup_123.exe", RandomBytes(10, 1));
-  EXPECT_TRUE(f.manager.CheckFileFromCRCInfo({L"Setup.exe", L"99"}));
-  EXPECT_FALSE(f.manager.CheckFileFromCRCInfo({L"Other.exe", L"99"}));
+  std::vector<uint8_t> bytes = RandomBytes(kPart + 10, 3);
+  const CRCInfoEntry entry = EntryOf(bytes);
+  std::vector<uint8_t> longer = bytes;
+  longer.push_back(7);
+  const std::wstring path = f.manager.downloadFolder + L"/Setup_123.exe";
+  WriteFileBytes(path, longer);
+  Error::Clear();
+  EXPECT_FALSE(f.manager.CheckFileFromCRCInfo(entry));
+  EXPECT_FALSE(FileExists(path));
+  ASSERT_EQ(Error::GetRecords().size(), 1u);
+  EXPECT_EQ(Error::GetRecords()[0].message,
+            "CheckFileFromCRCInfo size is not correct: " + StringUtils::ToNarrow(path) +
+                " is listed with 10000010 bytes, but has 10000011");
+  WriteFileBytes(path, bytes);
+  EXPECT_TRUE(f.manager.CheckFileFromCRCInfo(entry));
+}
+
+// A truncated installer whose entry lost its trailing CRC lines passes every CRC it still
+// has; it is a broken document, and never passes.
+TEST(DownloadManagerCRCInfo, AnEntryWhoseCrcLinesDoNotMatchItsSizeNeverPasses) {
+  Folders f;
+  std::vector<uint8_t> bytes = RandomBytes(2 * kPart + 5, 4);
+  CRCInfoEntry entry = EntryOf(bytes);
+  entry.pop_back();
+  std::vector<uint8_t> truncated(bytes.begin(), bytes.begin() + 2 * kPart);
+  const std::wstring path = f.manager.downloadFolder + L"/Setup_123.exe";
+  WriteFileBytes(path, truncated);
+  Error::Clear();
+  EXPECT_FALSE(f.manager.CheckFileFromCRCInfo(entry));
+  EXPECT_FALSE(f.manager.CheckFileFromCRCInfo({L"Setup.exe", L"99"}));
+  EXPECT_FALSE(f.manager.CheckFileFromCRCInfo({L"Setup.exe", L"many", L"1"}));
+  ASSERT_EQ(Error::GetRecords().size(), 3u);
+  EXPECT_EQ(Error::GetRecords()[0].message,
+            "Broken CRC info document: the entry of Setup.exe has 2 CRC lines for the size "
+            "line \"20000005\"");
+  EXPECT_EQ(Error::GetRecords()[2].message,
+            "Broken CRC info document: the entry of Setup.exe has 1 CRC lines for the size "
+            "line \"many\"");
+  // Nothing is fetched for it either.
+  f.manager.DownloadFileFromCRCInfo(entry);
+  EXPECT_EQ(f.manager.WorkerCount(), 0u);
+}
+
+TEST(DownloadManagerCRCInfo, AnEmptyFileIsListedWithSizeZeroAndNoCrcLine) {
+  Folders f;
+  const std::wstring path = f.manager.downloadFolder + L"/Setup_123.exe";
+  WriteFileBytes(path, {});
+  EXPECT_TRUE(f.manager.CheckFileFromCRCInfo({L"Setup.exe", L"0"}));
+  WriteFileBytes(path, RandomBytes(10, 1));
+  EXPECT_FALSE(f.manager.CheckFileFromCRCInfo({L"Setup.exe", L"0"}));
+  EXPECT_FALSE(f.manager.CheckFileFromCRCInfo({L"Other.exe", L"0"}));
 }
 
 TEST(DownloadManagerCRCInfo, ACorruptSecondPartDeletesTheFile) {
@@ -207,7 +264,8 @@ TEST(DownloadManagerCRCInfo, FilesOfFourGiBAndMoreAreCountedIn64Bits) {
 
   EXPECT_EQ(DownloadManager::ParseSizeLine(L"5000000000"), 5000000000u);
   EXPECT_EQ(DownloadManager::ParseSizeLine(L"-5"), 0u);
-  CRCInfo entries{{L"Big.exe", L"5000000000", L"1"}, {L"Small.exe", L"0x100", L"2"}};
+  CRCInfo entries{{L"Big.exe", L"5000000000"}, {L"Small.exe", L"0x100", L"2"}};
+  entries[0].resize(2 + 500, L"1");
   f.manager.ComputeTotals(entries);
   EXPECT_EQ(f.manager.totalBytes.load(), 5000000256u);
   EXPECT_EQ(f.manager.finishedBytes.load(), 5000000000u);

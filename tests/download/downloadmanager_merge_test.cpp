@@ -57,6 +57,10 @@ struct MergeSetup {
     return manager.workFolder + L"/Setup_123.exepart" + std::to_wstring(k);
   }
   std::wstring Target() const { return manager.downloadFolder + L"/Setup_123.exe"; }
+  std::wstring Temporary() const { return Target() + L".merging"; }
+  std::vector<uint8_t> Prefix(size_t bytesCount) const {
+    return std::vector<uint8_t>(bytes.begin(), bytes.begin() + bytesCount);
+  }
 };
 
 TEST(DownloadManagerMerge, JoinsThreePartsShowingProgressAndDeletesEachPart) {
@@ -91,7 +95,9 @@ TEST(DownloadManagerMerge, OnePartKeepsProgressAtZeroAndOverwritesAnOldFile) {
   EXPECT_EQ(ReadFileBytes(s.Target()), s.bytes);
 }
 
-TEST(DownloadManagerMerge, AMissingPartGivesUpAndKeepsTheLaterParts) {
+// The merged prefix stays in the temporary file, so that the next merge only needs the
+// parts from the missing one on.
+TEST(DownloadManagerMerge, AMissingPartStopsTheMergeAndKeepsWhatWasMerged) {
   Error::Clear();
   MergeSetup s(25000000);
   DeleteFileW(s.Part(1).c_str());
@@ -100,11 +106,17 @@ TEST(DownloadManagerMerge, AMissingPartGivesUpAndKeepsTheLaterParts) {
       HasRecord("Merging part files failed. Unable to open: " + StringUtils::ToNarrow(s.Part(1))));
   EXPECT_FALSE(FileExists(s.Part(0)));
   EXPECT_FALSE(FileExists(s.Target()));
+  EXPECT_EQ(ReadFileBytes(s.Temporary()), s.Prefix(kPart));
   EXPECT_TRUE(FileExists(s.Part(2)));
   EXPECT_FALSE(s.manager.copying.load());
+
+  WriteFileBytes(s.Part(1), s.Slice(1));
+  s.manager.MergePartFiles(s.Parts(), s.entry);
+  EXPECT_EQ(ReadFileBytes(s.Target()), s.bytes);
+  EXPECT_FALSE(FileExists(s.Temporary()));
 }
 
-TEST(DownloadManagerMerge, ACorruptPartDeletesTheTarget) {
+TEST(DownloadManagerMerge, ACorruptPartIsNotAppendedAndNothingGetsTheFinalName) {
   Error::Clear();
   MergeSetup s(25000000);
   std::vector<uint8_t> bad = s.Slice(1);
@@ -113,9 +125,67 @@ TEST(DownloadManagerMerge, ACorruptPartDeletesTheTarget) {
   s.manager.MergePartFiles(s.Parts(), s.entry);
   EXPECT_TRUE(HasRecord("CRC Check of file : " + StringUtils::ToNarrow(s.Target()) + " failed!"));
   EXPECT_FALSE(FileExists(s.Target()));
+  EXPECT_EQ(ReadFileBytes(s.Temporary()), s.Prefix(kPart));
   EXPECT_FALSE(FileExists(s.Part(0)));
   EXPECT_TRUE(FileExists(s.Part(1)));
   EXPECT_TRUE(FileExists(s.Part(2)));
+}
+
+// As after a kill in the middle of appending part 1: the temporary file holds part 0 and
+// half of part 1, part 0's file is gone. The merge keeps the checked part and goes on.
+TEST(DownloadManagerMerge, AnInterruptedMergeGoesOnFromItsCheckedPrefix) {
+  MergeSetup s(25000000);
+  WriteFileBytes(s.Temporary(), s.Prefix(kPart + kPart / 2));
+  DeleteFileW(s.Part(0).c_str());
+  s.manager.MergePartFiles(s.Parts(), s.entry);
+  EXPECT_EQ(ReadFileBytes(s.Target()), s.bytes);
+  EXPECT_FALSE(FileExists(s.Temporary()));
+  for (size_t k = 0; k < 3; ++k) EXPECT_FALSE(FileExists(s.Part(k))) << k;
+}
+
+// Bytes in the temporary file that do not match their part are cut off, not trusted; a
+// part file left behind by a kill after its append is deleted.
+TEST(DownloadManagerMerge, ADamagedTemporaryFileIsCutAfterItsLastGoodPart) {
+  MergeSetup s(25000000);
+  std::vector<uint8_t> damaged = s.Prefix(2 * kPart);
+  damaged[kPart + 5] ^= 0x40;
+  WriteFileBytes(s.Temporary(), damaged);
+  s.manager.MergePartFiles(s.Parts(), s.entry);
+  EXPECT_EQ(ReadFileBytes(s.Target()), s.bytes);
+  for (size_t k = 0; k < 3; ++k) EXPECT_FALSE(FileExists(s.Part(k))) << k;
+}
+
+TEST(DownloadManagerMerge, AStoppedJobMergesNothingMoreAndKeepsItsParts) {
+  MergeSetup s(25000000);
+  s.manager.StopJob();
+  s.manager.MergePartFiles(s.Parts(), s.entry);
+  EXPECT_FALSE(FileExists(s.Target()));
+  for (size_t k = 0; k < 3; ++k) EXPECT_TRUE(FileExists(s.Part(k))) << k;
+  EXPECT_FALSE(s.manager.copying.load());
+}
+
+// An old file under the final name is replaced in one step: a reader sees the old bytes
+// or the new ones, never a part-written file.
+TEST(DownloadManagerMerge, TheFinalNameNeverShowsAnIncompleteFile) {
+  MergeSetup s(35000000);
+  const std::vector<uint8_t> old = RandomBytes(4000, 9);
+  WriteFileBytes(s.Target(), old);
+  std::atomic<bool> done{false};
+  std::atomic<int> incomplete{0};
+  std::thread reader([&] {
+    while (!done) {
+      WIN32_FILE_ATTRIBUTE_DATA data;
+      if (GetFileAttributesExW(s.Target().c_str(), GetFileExInfoStandard, &data)) {
+        const uint64_t size = data.nFileSizeLow | (uint64_t(data.nFileSizeHigh) << 32);
+        if (size != old.size() && size != s.bytes.size()) ++incomplete;
+      }
+    }
+  });
+  s.manager.MergePartFiles(s.Parts(), s.entry);
+  done = true;
+  reader.join();
+  EXPECT_EQ(incomplete.load(), 0);
+  EXPECT_EQ(ReadFileBytes(s.Target()), s.bytes);
 }
 
 TEST(DownloadManagerMerge, ATargetThatCannotBeCreatedTouchesNoPart) {
@@ -124,7 +194,8 @@ TEST(DownloadManagerMerge, ATargetThatCannotBeCreatedTouchesNoPart) {
   s.manager.downloadFolder = s.root.File(L"no/such/folder");
   s.manager.MergePartFiles(s.Parts(), s.entry);
   EXPECT_TRUE(HasRecord("Merging part files failed. Unable to create: " +
-                        StringUtils::ToNarrow(s.manager.downloadFolder) + "/Setup_123.exe"));
+                        StringUtils::ToNarrow(s.manager.downloadFolder) +
+                        "/Setup_123.exe.merging"));
   EXPECT_TRUE(FileExists(s.Part(0)));
   EXPECT_FALSE(s.manager.copying.load());
 }

@@ -65,6 +65,23 @@ TEST_F(FileDownloadTest, GoodPartIsWrittenWithExactlyFourRecords) {
   EXPECT_EQ(listener.FinishedCount(), 1u);
 }
 
+// A status belongs to its attempt: a worker whose last attempts reached no host must not
+// still report the 404 of an earlier one (the manager would take the release for gone).
+TEST_F(FileDownloadTest, TheStatusIsThatOfTheLastAttempt) {
+  Prepare("rel/missing.exe", temp.File(L"p0"), 12345);
+  RunToEnd();
+  EXPECT_EQ(worker.HttpStatus(), 404);
+  worker.connectionState.host = L"127.0.0.250";  // outside the servers' pools: refused
+  RunToEnd();
+  EXPECT_EQ(worker.HttpStatus(), 0);
+  EXPECT_FALSE(worker.Succeeded());
+  files.PutObject("rel/missing.exe", std::vector<uint8_t>{1, 2, 3});
+  Prepare("rel/missing.exe", temp.File(L"p0"), CrcOf(std::vector<uint8_t>{1, 2, 3}));
+  RunToEnd();
+  EXPECT_EQ(worker.HttpStatus(), 200);
+  EXPECT_TRUE(worker.Succeeded());
+}
+
 TEST_F(FileDownloadTest, NotFoundFourTimesWithAPauseAfterEach) {
   Prepare("rel/missing.exe", temp.File(L"p0"), 12345);
   ULONGLONG begin = GetTickCount64();

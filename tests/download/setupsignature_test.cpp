@@ -268,6 +268,7 @@ struct SetupStart {
     Error::Clear();
     manager.downloadFolder = root.File(L"download");
     manager.workFolder = root.File(L"work");
+    manager.appDataFolder = root.Path();  // the work folder is its direct child
     CreateDirectoryW(manager.downloadFolder.c_str(), nullptr);
     CreateDirectoryW(manager.workFolder.c_str(), nullptr);
     manager.setupPath = manager.downloadFolder + L"/Setup_123.exe";

@@ -112,6 +112,7 @@ void DownloadJob::Describe(DownloadManager& manager) const {
   manager.listFileName = StringUtils::ToWide(kListName);
   manager.downloadFolder = downloadFolder;
   manager.workFolder = workFolder;
+  manager.appDataFolder = root.Path();  // the work folder is its direct child
 }
 
 void DownloadJob::Start(DownloadManager& manager) const {

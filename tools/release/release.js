@@ -151,10 +151,8 @@ function planRelease(release, files) {
     const key = name.toLowerCase();
     if (seen.has(key)) problems.push('"' + name + '" is listed twice (also as ' + seen.get(key) + ')');
     seen.set(key, file);
-    // An empty file cannot be delivered: the download manager fetches nothing for a file
-    // without parts and then finds it missing, and it treats an empty part as a failed
-    // write. Leave the file out, or give it content.
-    if (stat.size === 0) problems.push('"' + name + '" is empty: the download manager cannot deliver an empty file');
+    // An empty file is listed with size 0 and no CRC line, and has no part object: the
+    // download manager creates it empty and checks its size.
     entries.push({ file, name, size: stat.size });
   }
   if (problems.length) throw new RefusedError(problems.join('\n'));

@@ -76,13 +76,13 @@ test('names with spaces are listed and cut as they are', () => {
   fs.rmSync(dir, { recursive: true });
 });
 
-test('an empty file is refused with the reason, and nothing else is planned', () => {
+test('an empty file is listed with size 0, no CRC line and no part', () => {
   const dir = tempDir();
   fs.writeFileSync(path.join(dir, 'empty.dat'), '');
   fs.writeFileSync(path.join(dir, 'Setup.exe'), 'MZ');
-  assert.throws(() => planRelease('R', [path.join(dir, 'Setup.exe'), path.join(dir, 'empty.dat')]),
-    (e) => e instanceof RefusedError &&
-      e.message === '"empty.dat" is empty: the download manager cannot deliver an empty file');
+  const plan = planRelease('R', [path.join(dir, 'Setup.exe'), path.join(dir, 'empty.dat')]);
+  assert.deepStrictEqual(plan.files[1].parts, []);
+  assert.ok(plan.document.toString('latin1').endsWith(';empty.dat\r\n0\r\n'));
   fs.rmSync(dir, { recursive: true });
 });
 

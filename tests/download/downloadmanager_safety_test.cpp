@@ -1,0 +1,174 @@
+// Whole jobs that must neither lose nor miscount what was already fetched: only complete
+// sets are merged, a status belongs to its own attempt, the byte counters count every part
+// once, an empty installer file is delivered, and a failure that escapes the job leaves no
+// phase flag up and tells the user.
+#include "download/downloadmanager.h"
+
+#include "base/stringutils.h"
+#include "base/systemtexts.h"
+#include "diagnostics/error.h"
+#include "support/downloadjob.h"
+#include "support/recordingdmlistener.h"
+#include "support/records.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using testsupport::DownloadJob;
+using testsupport::FileExists;
+using testsupport::HasRecord;
+using testsupport::RandomBytes;
+using testsupport::ReadFileBytes;
+using testsupport::RecordingDMListener;
+using testsupport::WriteFileBytes;
+
+constexpr unsigned kJobMs = 90000;  // generous: a hang must fail, a slow machine must not
+const size_t kPart = DownloadManager::kPartSize;
+
+// Samples the manager's counters on a thread of its own while a job runs.
+class CounterWatch {
+ public:
+  explicit CounterWatch(DownloadManager& manager)
+      : manager_(manager), thread_([this] { Sample(); }) {}
+  ~CounterWatch() { Finish(); }
+  void Finish() {
+    done_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  uint64_t overcounted = 0;      // samples with more counted than the total
+  uint64_t processingEarly = 0;  // samples at 100 % while a part was still in flight
+
+ private:
+  void Sample() {
+    while (!done_) {
+      const ProgressCounters p = manager_.Progress();
+      if (p.totalBytes != 0 && p.CountedBytes() > p.totalBytes) ++overcounted;
+      if (p.totalBytes != 0 && p.inProgressBytes != 0 && p.finishedBytes >= p.totalBytes)
+        ++processingEarly;
+      Sleep(1);
+    }
+  }
+  DownloadManager& manager_;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+// Runs the job to its end with the counters watched; true when it ended in time and the
+// file arrived whole.
+::testing::AssertionResult RunWatched(const DownloadJob& job, DownloadManager& manager,
+                                      CounterWatch& watch, const std::vector<uint8_t>& data) {
+  job.Start(manager);
+  const bool ended = manager.WaitForEnd(kJobMs);
+  watch.Finish();
+  if (!ended) return ::testing::AssertionFailure() << "the job did not end";
+  if (ReadFileBytes(job.LocalPath(manager, "Data.bin")) != data)
+    return ::testing::AssertionFailure() << "the file differs";
+  if (watch.overcounted != 0 || watch.processingEarly != 0)
+    return ::testing::AssertionFailure() << watch.overcounted << " samples over the total, "
+                                         << watch.processingEarly << " at 100 % too early";
+  return ::testing::AssertionSuccess();
+}
+
+// A part whose attempts all fail in the first pass leaves the other parts on disk: the
+// next pass fetches only that part, and every good part object is fetched exactly once.
+TEST(DownloadManagerSafety, OnlyACompleteSetIsMergedAndNoGoodPartIsFetchedTwice) {
+  DownloadJob job;
+  const std::vector<uint8_t> data = RandomBytes(2 * kPart + 777, 31);
+  job.AddFile("Data.bin", data);
+  job.PublishList();
+  const nlohmann::json failing = {{"status", 503}};
+  job.host.SetBehaviour(DownloadJob::PartObject(1, "Data.bin"),
+                        {{"attempts", {failing, failing, failing, failing}}});
+  RecordingDMListener listener;
+  DownloadManager manager(&listener);
+  CounterWatch watch(manager);
+  // The failed part is not counted as finished, so the count never passes the total.
+  ASSERT_TRUE(RunWatched(job, manager, watch, data));
+  EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(0, "Data.bin")), 1u);
+  EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(1, "Data.bin")), 5u);
+  EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(2, "Data.bin")), 1u);
+}
+
+// Parts from an earlier run are counted once, at their length, beside the downloaded ones;
+// at the end (the verification counts the files afresh) finished equals the total.
+TEST(DownloadManagerSafety, ReusedAndDownloadedPartsAreEachCountedOnce) {
+  DownloadJob job;
+  const std::vector<uint8_t> data = RandomBytes(3 * kPart + 1234, 32);
+  job.AddFile("Data.bin", data);
+  job.PublishList();
+  RecordingDMListener listener;
+  DownloadManager manager(&listener);
+  job.Describe(manager);
+  CreateDirectoryW(job.workFolder.c_str(), nullptr);
+  WriteFileBytes(job.PartPath(manager, "Data.bin", 0),
+                 std::vector<uint8_t>(data.begin(), data.begin() + kPart));
+  WriteFileBytes(job.PartPath(manager, "Data.bin", 3),
+                 std::vector<uint8_t>(data.begin() + 3 * kPart, data.end()));
+  CounterWatch watch(manager);
+  ASSERT_TRUE(RunWatched(job, manager, watch, data));
+  EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(0, "Data.bin")), 0u);
+  EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(3, "Data.bin")), 0u);
+  const ProgressCounters end = manager.Progress();
+  EXPECT_EQ(end.totalBytes, data.size());
+  EXPECT_EQ(end.finishedBytes, data.size());
+  EXPECT_EQ(end.verifiedBytes, data.size());
+}
+
+TEST(DownloadManagerSafety, AnEmptyInstallerFileIsDelivered) {
+  DownloadJob job;
+  job.AddFile("Empty.bin", {});
+  job.AddFile("Data.bin", RandomBytes(100, 34));
+  job.PublishList();
+  RecordingDMListener listener;
+  DownloadManager manager(&listener);
+  job.Start(manager);
+  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
+  const std::wstring empty = job.LocalPath(manager, "Empty.bin");
+  ASSERT_TRUE(FileExists(empty));
+  EXPECT_TRUE(ReadFileBytes(empty).empty());
+  EXPECT_FALSE(FileExists(empty + L".merging"));
+  // Verified like the others: the job went on to look for setup, which is not among them.
+  EXPECT_EQ(listener.Errors(),
+            std::vector<std::wstring>{L"Failed to run setup. Setup executable is missing."});
+}
+
+// A listener that fails while the job verifies: the exception escapes the job.
+class ThrowingListener : public RecordingDMListener {
+ public:
+  void OnFinished(DownloadManager& manager) override {
+    RecordingDMListener::OnFinished(manager);
+    throw std::runtime_error("listener failed");
+  }
+};
+
+TEST(DownloadManagerSafety, AFailureThatEscapesTheJobClearsThePhaseAndTellsTheUser) {
+  DownloadJob job;
+  job.AddFile("Data.bin", RandomBytes(5000, 35));
+  job.PublishList();
+  // The two copies of the download pass arrive; the verification finds the release gone,
+  // and the listener's reaction throws.
+  const nlohmann::json gone = {{"status", 404}};
+  job.host.SetBehaviour(
+      DownloadJob::ListObject(),
+      {{"attempts", {nlohmann::json::object(), nlohmann::json::object()}}, {"then", gone}});
+  ThrowingListener listener;
+  DownloadManager manager(&listener);
+  job.Start(manager);
+  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
+  EXPECT_EQ(listener.FinishedCount(), 1u);
+  const ProgressCounters p = manager.Progress();
+  EXPECT_FALSE(p.verifying);
+  EXPECT_FALSE(p.copying);
+  EXPECT_EQ(listener.Errors(), std::vector<std::wstring>{velmot::texts::kJobMalfunction});
+  EXPECT_TRUE(HasRecord(std::string(velmot::texts::kManagerMalfunction) + "listener failed"));
+}
+
+}  // namespace
