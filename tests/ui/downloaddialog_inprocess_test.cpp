@@ -141,6 +141,13 @@ class RecordingTaskbar : public TaskbarButton {
   int flashes = 0;
 };
 
+// Gives dialog a recording taskbar button and returns it (the dialog owns it).
+RecordingTaskbar* RecordTaskbar(DownloadDialog& dialog) {
+  auto* taskbar = new RecordingTaskbar();
+  dialog.SetTaskbarButton(std::unique_ptr<TaskbarButton>(taskbar));
+  return taskbar;
+}
+
 // Dismisses the window's message boxes as they come, noting their texts and whether the
 // window was disabled meanwhile, until told to stop.
 class BoxReader {
@@ -190,8 +197,7 @@ TEST(DownloadDialog, TaskbarButtonFollowsProgressPauseAndTheGiveUp) {
   ProgramResources resources;
   ASSERT_NE(resources.module, nullptr);
   DownloadDialog dialog(resources.module, kInProcessPath);
-  auto* taskbar = new RecordingTaskbar();
-  dialog.SetTaskbarButton(std::unique_ptr<TaskbarButton>(taskbar));
+  RecordingTaskbar* taskbar = RecordTaskbar(dialog);
   HWND window = dialog.Window();
   HWND button = GetDlgItem(window, IDC_PAUSE);
 
@@ -240,8 +246,7 @@ TEST(DownloadDialog, TextsAreShownOneBoxAtATimeAndTheEndWaitsForThem) {
   ProgramResources resources;
   ASSERT_NE(resources.module, nullptr);
   DownloadDialog dialog(resources.module, kInProcessPath);
-  auto* taskbar = new RecordingTaskbar();
-  dialog.SetTaskbarButton(std::unique_ptr<TaskbarButton>(taskbar));
+  RecordingTaskbar* taskbar = RecordTaskbar(dialog);
   HWND window = dialog.Window();
   BoxReader reader(window);
   reader.hold = true;

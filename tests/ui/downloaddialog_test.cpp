@@ -441,7 +441,7 @@ TEST(DownloadDialog, AnswersEveryProbeThroughASlowServiceASlowHostAPauseAndAClos
   EXPECT_GE(prober.probes, 50) << "the probes did not run through the request";
 
   // Pause and resume at once, while the job reads the part files: every click is handled
-  // at once (the manager's lock is never held over disk work).
+  // at once (the manager's lock is never held over disk work). The button's name follows.
   DWORD slowestClick = 0;
   for (int i = 0; i < 12; ++i) {
     const ULONGLONG before = GetTickCount64();
@@ -452,6 +452,22 @@ TEST(DownloadDialog, AnswersEveryProbeThroughASlowServiceASlowHostAPauseAndAClos
   }
   EXPECT_LT(slowestClick, 1000u);
   EXPECT_EQ(program.Text(IDC_PAUSE), L"Pause");
+
+  // The keyboard, through the dialog manager: Tab reaches the button, Enter presses it.
+  HWND button = GetDlgItem(window, IDC_PAUSE);
+  PostMessageW(window, WM_KEYDOWN, VK_TAB, 0);
+  PostMessageW(window, WM_KEYUP, VK_TAB, 0);
+  Sleep(300);
+  PostMessageW(button, WM_KEYDOWN, VK_RETURN, 0);
+  PostMessageW(button, WM_KEYUP, VK_RETURN, 0);
+  EXPECT_EQ(
+      program.WaitForText(IDC_PAUSE, 5000, [](const std::wstring& t) { return t == L"Resume"; }),
+      L"Resume");
+  PostMessageW(button, WM_KEYDOWN, VK_RETURN, 0);
+  PostMessageW(button, WM_KEYUP, VK_RETURN, 0);
+  EXPECT_EQ(
+      program.WaitForText(IDC_PAUSE, 5000, [](const std::wstring& t) { return t == L"Pause"; }),
+      L"Pause");
 
   // The slow host: the download goes on, the window keeps answering.
   const std::wstring moving = program.WaitForText(IDC_VALUES, 20000, [](const std::wstring& t) {
