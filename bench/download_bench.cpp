@@ -3,6 +3,7 @@
 //   download_bench.exe /<folder>/<object> [runs]
 // Host from VELMOT_FILEHOST_NAME (tools/test-env sets it); run through tools/bench-download,
 // which also times curl over the same object.
+#include "benchsupport.h"
 #include "download/filedownload.h"
 
 #include "diagnostics/error.h"
@@ -22,22 +23,9 @@
 
 namespace {
 
-double Seconds() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
+using bench::BareFetch;
+using bench::Median;
+using bench::Seconds;
 
 PROCESS_MEMORY_COUNTERS_EX Memory() {
   PROCESS_MEMORY_COUNTERS_EX counters = {};
@@ -48,29 +36,6 @@ PROCESS_MEMORY_COUNTERS_EX Memory() {
 }
 
 double MiB(SIZE_T bytes) { return static_cast<double>(bytes) / (1024.0 * 1024.0); }
-
-// The ceiling: a fresh session per object, 512 KiB reads into one reused buffer.
-uint64_t BareFetch(const std::wstring& host, const std::wstring& path) {
-  HINTERNET root = InternetOpenW(L"", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-  HINTERNET connect = InternetConnectW(root, host.c_str(), INTERNET_DEFAULT_HTTPS_PORT, nullptr,
-                                       nullptr, INTERNET_SERVICE_HTTP, 0, 0);
-  HINTERNET request = HttpOpenRequestW(connect, L"GET", path.c_str(), nullptr, nullptr, nullptr,
-                                       Connection::kRequestFlags, 0);
-  std::wstring header = std::wstring(L"User-Agent: ") + velmot::kUserAgent + L"\r\n";
-  uint64_t total = 0;
-  if (request &&
-      HttpSendRequestW(request, header.c_str(), static_cast<DWORD>(header.size()), nullptr, 0)) {
-    static std::vector<uint8_t> buffer(FileDownload::kChunkSize);
-    DWORD read = 0;
-    while (InternetReadFile(request, buffer.data(), FileDownload::kChunkSize, &read) && read > 0) {
-      total += read;
-    }
-  }
-  if (request) InternetCloseHandle(request);
-  if (connect) InternetCloseHandle(connect);
-  if (root) InternetCloseHandle(root);
-  return total;
-}
 
 bool WorkerFetch(FileDownload& worker) {
   worker.Start();

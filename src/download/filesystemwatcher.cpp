@@ -138,26 +138,30 @@ void FileSystemWatcher::Run() {
   if (pending) CancelPendingRead(directory.Get(), overlapped, changed.Get(), buffer);
 }
 
+bool FileSystemWatcher::ReadChangeRecord(const unsigned char* block, DWORD bytes, DWORD& offset,
+                                         ChangeRecord& record) {
+  if (bytes < kRecordHeaderBytes || offset > bytes - kRecordHeaderBytes) return false;
+  DWORD header[3];
+  std::memcpy(header, block + offset, sizeof(header));
+  const DWORD next = header[0];
+  const DWORD nameBytes = header[2];
+  if (nameBytes > bytes - offset - kRecordHeaderBytes) return false;
+
+  record.action = header[1];
+  record.name.assign(nameBytes / sizeof(wchar_t), L'\0');
+  if (!record.name.empty()) {
+    std::memcpy(&record.name[0], block + offset + kRecordHeaderBytes,
+                record.name.size() * sizeof(wchar_t));
+  }
+  offset = (next == 0 || next > bytes - offset) ? bytes : offset + next;
+  return true;
+}
+
 void FileSystemWatcher::ExamineBlock(const unsigned char* block, DWORD bytes) {
   DWORD offset = 0;
-  // Offsets and lengths come from the system; each is checked against the bytes delivered
-  // so that a malformed block can never make the walk read past them.
-  while (running && bytes >= kRecordHeaderBytes && offset <= bytes - kRecordHeaderBytes) {
-    DWORD header[3];
-    std::memcpy(header, block + offset, sizeof(header));
-    const DWORD next = header[0];
-    const DWORD action = header[1];
-    const DWORD nameBytes = header[2];
-    if (nameBytes > bytes - offset - kRecordHeaderBytes) break;
-
-    std::wstring name(nameBytes / sizeof(wchar_t), L'\0');
-    if (!name.empty()) {
-      std::memcpy(&name[0], block + offset + kRecordHeaderBytes, name.size() * sizeof(wchar_t));
-    }
-    ExamineChange(action, name);
-
-    if (next == 0 || next > bytes - offset) break;
-    offset += next;
+  ChangeRecord record;
+  while (running && ReadChangeRecord(block, bytes, offset, record)) {
+    ExamineChange(record.action, record.name);
   }
 }
 

@@ -29,6 +29,17 @@ class FileSystemWatcher : public Orx_Thread {
   // Consumes one announcement equal to name (exact, case included); false if none waits.
   bool TakeExpected(const std::wstring& name);
 
+  struct ChangeRecord {
+    DWORD action = 0;
+    std::wstring name;
+  };
+  // Reads the change record at offset of a block of bytes the system delivered and moves
+  // offset to the next record (to bytes after the last one). False when no whole record
+  // lies at offset. Every offset and length is checked against bytes, so a malformed block
+  // never makes it read past them. Pure; any thread.
+  static bool ReadChangeRecord(const unsigned char* block, DWORD bytes, DWORD& offset,
+                               ChangeRecord& record);
+
  protected:
   void Run() override;
 

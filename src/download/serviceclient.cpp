@@ -104,24 +104,41 @@ bool Unusable(const char* why, std::wstring& errorText) {
 bool ReadDescriptor(const FileUpload& transport, const std::string& answerText,
                     DownloadDescriptor& answered, std::wstring& errorText) {
   if (transport.responseTruncated) return Unusable("is too long", errorText);
-  const nlohmann::json answer = ParseAnswer(answerText);
-  if (!answer.is_object()) return Unusable("is not a JSON object", errorText);
-
-  auto refusal = answer.find("error_info");
-  if (refusal != answer.end() && refusal->is_string()) {
-    errorText += FromUtf8(refusal->get<std::string>());
-    return false;
+  std::wstring refusal;
+  switch (ServiceClient::ReadAnswer(answerText, answered, refusal)) {
+    case ServiceClient::Answer::kUsable:
+      return true;
+    case ServiceClient::Answer::kRefused:
+      errorText += refusal;
+      return false;
+    case ServiceClient::Answer::kNoFileHost:
+      return Unusable("names no file host", errorText);
+    case ServiceClient::Answer::kNotJsonObject:
+      break;
   }
-  answered.productCode = StringMember(answer, "product_code");
-  answered.companyName = StringMember(answer, "company_name");
-  answered.downloadSubdir = StringMember(answer, "download_subdir");
-  answered.hostName = StringMember(answer, "host_name");
-  answered.sasText = StringMember(answer, "SAS");
-  if (answered.hostName.empty()) return Unusable("names no file host", errorText);
-  return true;
+  return Unusable("is not a JSON object", errorText);
 }
 
 }  // namespace
+
+ServiceClient::Answer ServiceClient::ReadAnswer(const std::string& text,
+                                                DownloadDescriptor& descriptor,
+                                                std::wstring& refusal) {
+  const nlohmann::json answer = ParseAnswer(text);
+  if (!answer.is_object()) return Answer::kNotJsonObject;
+
+  auto found = answer.find("error_info");
+  if (found != answer.end() && found->is_string()) {
+    refusal = FromUtf8(found->get<std::string>());
+    return Answer::kRefused;
+  }
+  descriptor.productCode = StringMember(answer, "product_code");
+  descriptor.companyName = StringMember(answer, "company_name");
+  descriptor.downloadSubdir = StringMember(answer, "download_subdir");
+  descriptor.hostName = StringMember(answer, "host_name");
+  descriptor.sasText = StringMember(answer, "SAS");
+  return descriptor.hostName.empty() ? Answer::kNoFileHost : Answer::kUsable;
+}
 
 bool ServiceClient::RequestDownload(const std::wstring& releaseName, const std::wstring& workFolder,
                                     DownloadDescriptor& descriptor, std::wstring& productSuffix,

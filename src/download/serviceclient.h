@@ -39,6 +39,14 @@ class ServiceClient {
   // itself (the process may end first) and the rest goes on.
   void PostLogFile(const std::wstring& workFolder, DWORD budgetMs = INFINITE);
 
+  enum class Answer { kUsable, kNotJsonObject, kRefused, kNoFileHost };
+  // Reads the text of the service's answer to RequestDownload (JSON in UTF-8, or in the
+  // ANSI code page from older services). kUsable fills descriptor; kRefused hands the
+  // service's error_info text to refusal. Pure (no records), any thread, throws nothing but
+  // std::bad_alloc; descriptor may be half filled unless kUsable.
+  static Answer ReadAnswer(const std::string& text, DownloadDescriptor& descriptor,
+                           std::wstring& refusal);
+
  private:
   std::wstring computerId_;
 };

@@ -16,8 +16,9 @@ namespace http = velmot::http;
 const http::Timeouts kTimeouts = {Connection::kConnectTimeoutMs, Connection::kSendTimeoutMs,
                                   Connection::kReceiveTimeoutMs};
 
-// Content-Length as the host sent it; -1 when absent or not a plain decimal number.
-int64_t ParseContentLength(const wchar_t* text) {
+}  // namespace
+
+int64_t Connection::ParseContentLength(const wchar_t* text) {
   if (*text == L'\0') return -1;
   int64_t value = 0;
   for (const wchar_t* p = text; *p; ++p) {
@@ -31,13 +32,11 @@ int64_t ParseContentLength(const wchar_t* text) {
 // WinINet answers bytes that are not HTTP with a made-up "HTTP/1.0 200 OK" status line
 // and no header fields, and hands the bytes on as the body. A real host always sends
 // fields (at least how the body ends), so a block without any is refused.
-bool HasHeaderFields(const std::wstring& headers) {
+bool Connection::HasHeaderFields(const std::wstring& headers) {
   size_t lineEnd = headers.find(L"\r\n");
   if (lineEnd == std::wstring::npos) return false;
   return headers.find(L':', lineEnd) != std::wstring::npos;
 }
-
-}  // namespace
 
 bool Connection::Connect(ConnectionState& state) {
   Close(state);

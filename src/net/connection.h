@@ -49,6 +49,13 @@ class Connection {
   // call then fails at once; Wine 8 lets it run on until its time-out, see FileDownload).
   static void Close(ConnectionState& state);
 
+  // Checks on what the host sent, pure and safe on any thread:
+  // Content-Length as the host sent it (zero-terminated); -1 when absent or not a plain
+  // decimal number.
+  static int64_t ParseContentLength(const wchar_t* text);
+  // The raw header block (HTTP_QUERY_RAW_HEADERS_CRLF) holds at least one field line.
+  static bool HasHeaderFields(const std::wstring& headers);
+
  private:
   // wininet.h maps HttpOpenRequest and the like to their W forms; the calls inside use the
   // global ::...W functions explicitly so that these steps never shadow them.

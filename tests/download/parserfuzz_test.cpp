@@ -1,0 +1,657 @@
+// Random and mutated inputs through every reader of data that comes from the network or the
+// disk: CRC info documents, the web service's answers, URLs, form values, text replacement,
+// the folder watcher's change records and response header blocks. Each campaign starts from
+// well-formed inputs, mutates them, and checks what must hold whatever the input: no crash,
+// no hang, no allocation out of proportion to the input, and the readers' own promises.
+// Well-formed inputs are also checked against what was written into them.
+//
+// The short campaign (20,000 inputs) runs in tools/test; `tools/fuzz N --seed S` runs
+// N inputs by hand and prints the figures.
+#include "base/stringutils.h"
+#include "download/crcinforeader.h"
+#include "download/filesystemwatcher.h"
+#include "download/serviceclient.h"
+#include "net/connection.h"
+#include "support/fuzzcampaign.h"
+#include "support/testenv.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cwchar>
+#include <cwctype>
+#include <new>
+#include <string>
+#include <vector>
+
+// Every allocation of this executable is seen by the campaign's bookkeeping. (The process
+// heap rather than malloc: g++ would take free() in a replaced delete for a mismatch.)
+void* operator new(size_t bytes) {
+  testsupport::NoteAllocation(bytes);
+  void* p = HeapAlloc(GetProcessHeap(), 0, bytes ? bytes : 1);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void operator delete(void* p) noexcept {
+  if (p != nullptr) HeapFree(GetProcessHeap(), 0, p);
+}
+void operator delete(void* p, size_t) noexcept { operator delete(p); }
+
+namespace {
+
+using testsupport::FuzzCampaign;
+using testsupport::FuzzRandom;
+using testsupport::Mutate;
+using testsupport::Printable;
+
+constexpr size_t kParsers = 7;
+// A reader may copy and widen its input a few times over, never more.
+constexpr size_t kAllocationFactor = 16;
+constexpr size_t kAllocationSlack = 64 * 1024;
+// Now and then an input grows large (up to the limits the program sets for what it reads),
+// so that work growing faster than the input shows as a slow input.
+constexpr size_t kLargeInput = 1024 * 1024;
+
+bool AllocationFits(size_t allocation, size_t inputBytes) {
+  return allocation <= kAllocationFactor * inputBytes + kAllocationSlack;
+}
+
+std::string Repeat(const std::string& text, size_t size) {
+  std::string out;
+  if (text.empty()) return out;
+  while (out.size() < size) out += text;
+  out.resize(size);
+  return out;
+}
+
+// ---- CRC info documents ------------------------------------------------------------------
+
+struct ListedFile {
+  std::string name;
+  uint64_t size;
+};
+
+std::string DocumentOf(const std::string& release, const std::vector<ListedFile>& files,
+                       FuzzRandom& random) {
+  std::string text = release;
+  for (const ListedFile& f : files) {
+    text += ";" + f.name + "\r\n" + std::to_string(f.size) + "\r\n";
+    for (size_t k = 0; k < CRCInfoReader::PartCount(f.size); ++k)
+      text += std::to_string(static_cast<int32_t>(random.Next())) + "\r\n";
+  }
+  return text;
+}
+
+std::vector<ListedFile> RandomFiles(FuzzRandom& random) {
+  static const std::vector<std::string> kNames = {
+      "Setup.exe", "Velmot Data.cab", "data_1.bin", "x", "Readme.txt", "caf\xe9.dat", "a.b.c.exe"};
+  static const std::vector<uint64_t> kSizes = {0,        1,        9999999, 10000000,  10000001,
+                                               25000000, 60000000, 122877,  2000000000};
+  std::vector<ListedFile> files(1 + random.Below(4));
+  for (auto& f : files) {
+    f.name = random.OneIn(3) ? std::string("f") + std::to_string(random.Below(100000)) + ".bin"
+                             : random.Pick(kNames);
+    f.size = random.OneIn(3) ? random.Below(60000001) : random.Pick(kSizes);
+  }
+  return files;
+}
+
+void CheckEntry(const CRCInfoEntry& entry, const std::string& input) {
+  ASSERT_FALSE(entry.empty()) << Printable(input);
+  ASSERT_FALSE(entry.back().empty()) << "a trailing empty line was kept: " << Printable(input);
+  for (const std::wstring& line : entry) {
+    ASSERT_EQ(line.find(L"\r\n"), std::wstring::npos) << Printable(input);
+    ASSERT_EQ(line.find(L';'), std::wstring::npos) << Printable(input);
+  }
+  const std::wstring& name = entry[0];
+  if (CRCInfoReader::IsSafeFileName(name)) {
+    ASSERT_EQ(name.find_first_of(L"/\\:"), std::wstring::npos) << Printable(name);
+    ASSERT_EQ(name.find(L".."), std::wstring::npos) << Printable(name);
+    ASSERT_LE(name.size(), 200u);
+    ASSERT_NE(name.back(), L'.');
+    ASSERT_NE(name.back(), L' ');
+    const std::wstring local = CRCInfoReader::LocalName(name, L"_95");
+    ASSERT_EQ(local.size(), name.size() + 3);
+    ASSERT_EQ(local.find_first_of(L"/\\:"), std::wstring::npos) << Printable(local);
+    ASSERT_NE(local.find(L"_95"), std::wstring::npos);
+  }
+  uint64_t size = 0;
+  if (CRCInfoReader::IsConsistent(entry, size)) {
+    uint64_t strict = 0;
+    ASSERT_TRUE(CRCInfoReader::ReadSizeLine(entry[1], strict));
+    ASSERT_EQ(strict, size);
+    ASSERT_EQ(CRCInfoReader::ParseSizeLine(entry[1]), size) << Printable(entry[1]);
+    const size_t parts = CRCInfoReader::PartCount(size);
+    ASSERT_EQ(entry.size(), parts + 2);
+    uint64_t covered = 0;
+    for (size_t k = 0; k < parts; ++k) {
+      const uint64_t bytes = CRCInfoReader::PartBytes(size, k);
+      ASSERT_GT(bytes, 0u);
+      ASSERT_LE(bytes, CRCInfoReader::kPartSize);
+      covered += bytes;
+      CRCInfoReader::ParseCrcLine(entry[k + 2]);
+    }
+    ASSERT_EQ(covered, size);
+  }
+}
+
+TEST(ParserFuzz, CrcInfoDocuments) {
+  static const std::vector<std::string> kTokens = {";",
+                                                   "\r\n",
+                                                   "\r",
+                                                   "\n",
+                                                   std::string(1, '\0'),
+                                                   "0x",
+                                                   "-",
+                                                   " ",
+                                                   "\t",
+                                                   "..",
+                                                   "\\",
+                                                   "/",
+                                                   ":",
+                                                   "CON",
+                                                   "LPT1",
+                                                   ".exe",
+                                                   "\xff",
+                                                   "\x81\x40",
+                                                   "18446744073709551616",
+                                                   "99999999999",
+                                                   "-2147483649",
+                                                   "10000000",
+                                                   ";;\r\n\r\n",
+                                                   "\r\n\r\n"};
+  FuzzCampaign campaign("CRC info documents", 1, kParsers);
+  FuzzRandom& random = campaign.random;
+  for (size_t n = 0; n < campaign.Inputs(); ++n) {
+    const std::vector<ListedFile> files = RandomFiles(random);
+    const std::string release = random.OneIn(2) ? "Velmot Pro" : "Velmot 10.5";
+    std::string text = DocumentOf(release, files, random);
+    const bool wellFormed = random.OneIn(8);
+    if (!wellFormed) text = Mutate(random, text, kTokens, 64 * 1024);
+    if (!wellFormed && random.OneIn(1000)) text = Repeat(text, kLargeInput);
+    // The program removes zero bytes before it reads a document.
+    std::string read;
+    for (char c : text)
+      if (c != '\0') read.push_back(c);
+
+    campaign.Begin(read.size());
+    CRCInfo entries;
+    CRCInfoReader::Parse(read, entries);
+    for (const CRCInfoEntry& entry : entries) {
+      CheckEntry(entry, read);
+      if (HasFatalFailure()) break;
+    }
+    const size_t allocation = campaign.End();
+    ASSERT_FALSE(HasFatalFailure()) << "input " << n << ", seed " << campaign.Seed();
+    ASSERT_TRUE(AllocationFits(allocation, read.size())) << allocation << " for " << read.size();
+    ASSERT_LE(entries.size(), static_cast<size_t>(std::count(read.begin(), read.end(), ';')));
+
+    if (wellFormed && read.size() == text.size()) {
+      ASSERT_EQ(entries.size(), files.size()) << Printable(read);
+      for (size_t i = 0; i < files.size(); ++i) {
+        ASSERT_EQ(StringUtils::ToNarrow(entries[i][0]), files[i].name);
+        uint64_t size = 0;
+        ASSERT_TRUE(CRCInfoReader::IsConsistent(entries[i], size)) << Printable(read);
+        ASSERT_EQ(size, files[i].size);
+      }
+    }
+  }
+  campaign.Report();
+  EXPECT_EQ(campaign.Hangs(), 0u);
+}
+
+// ---- The web service's answers -----------------------------------------------------------
+
+TEST(ParserFuzz, ServiceAnswers) {
+  static const std::vector<std::string> kTokens = {"{",
+                                                   "}",
+                                                   "[",
+                                                   "]",
+                                                   "\"",
+                                                   "\\",
+                                                   "\\u",
+                                                   "\\ud800",
+                                                   "\\udc00\\ud800",
+                                                   ":",
+                                                   ",",
+                                                   "null",
+                                                   "true",
+                                                   "1e999",
+                                                   "-0",
+                                                   "0.0000001",
+                                                   "\"error_info\":",
+                                                   "\"host_name\":",
+                                                   "\xc3\xa9",
+                                                   "\xff\xfe",
+                                                   "\xe9",
+                                                   std::string(1, '\0'),
+                                                   "/*",
+                                                   "//",
+                                                   "\xef\xbb\xbf"};
+  static const std::vector<std::string> kTexts = {
+      "files-20.velmot.test", "",
+      "caf\xc3\xa9",          "\\\"quoted\\\"",
+      "\\u00e9\\u20ac",       "a\\nb",
+      "?sv=2021&sig=abc%2B",  "devstoreaccount1/releases/velmot-pro/9.5"};
+  FuzzCampaign campaign("service answers", 2, kParsers);
+  FuzzRandom& random = campaign.random;
+  for (size_t n = 0; n < campaign.Inputs(); ++n) {
+    // A well-formed answer: each member a text, or now and then another kind of value.
+    const bool refused = random.OneIn(4);
+    const std::string host = random.OneIn(6) ? "" : random.Pick(kTexts);
+    const bool hostIsText = !random.OneIn(8);
+    std::string text = "{\"error_info\": ";
+    text += refused ? "\"Unknown release \\\"X\\\"\"" : random.OneIn(2) ? "null" : "17";
+    text += ", \"product_code\": " +
+            (random.OneIn(5) ? std::string("95") : "\"" + random.Pick(kTexts) + "\"");
+    text += ", \"company_name\": \"Velmot\"";
+    text += ", \"host_name\": " + (hostIsText ? "\"" + host + "\"" : std::string("[1, 2]"));
+    text += ", \"download_subdir\": \"" + random.Pick(kTexts) + "\"";
+    text += ", \"SAS\": \"" + random.Pick(kTexts) + "\"}";
+    const bool wellFormed = random.OneIn(8);
+    if (!wellFormed) text = Mutate(random, text, kTokens, 64 * 1024);
+    if (!wellFormed && random.OneIn(2000)) {
+      // Deep nesting: a reader that recursed per level would run out of stack.
+      const size_t depth = 1000 + random.Below(100000);
+      text = std::string(depth, '[') + text + std::string(random.OneIn(2) ? depth : 0, ']');
+    } else if (!wellFormed && random.OneIn(1000)) {
+      text = Repeat(text, kLargeInput);
+    }
+
+    campaign.Begin(text.size());
+    DownloadDescriptor descriptor;
+    std::wstring refusal;
+    ServiceClient::Answer answer = ServiceClient::Answer::kNotJsonObject;
+    try {
+      answer = ServiceClient::ReadAnswer(text, descriptor, refusal);
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "threw " << e.what() << " for " << Printable(text);
+    }
+    const size_t allocation = campaign.End();
+    ASSERT_FALSE(HasFailure()) << "input " << n << ", seed " << campaign.Seed();
+    ASSERT_TRUE(AllocationFits(allocation, text.size())) << allocation << " for " << text.size();
+    if (answer == ServiceClient::Answer::kUsable) {
+      ASSERT_FALSE(descriptor.hostName.empty());
+    }
+
+    if (wellFormed) {
+      if (refused) {
+        ASSERT_EQ(answer, ServiceClient::Answer::kRefused) << Printable(text);
+        ASSERT_EQ(refusal, L"Unknown release \"X\"");
+      } else if (!hostIsText || host.empty()) {
+        ASSERT_EQ(answer, ServiceClient::Answer::kNoFileHost) << Printable(text);
+      } else {
+        ASSERT_EQ(answer, ServiceClient::Answer::kUsable) << Printable(text);
+        ASSERT_EQ(descriptor.companyName, L"Velmot");
+        // What an independent reading of the same JSON gives.
+        const std::string expected = nlohmann::json::parse(text)["host_name"].get<std::string>();
+        ASSERT_EQ(descriptor.hostName, testsupport::FromUtf8(expected)) << Printable(text);
+      }
+    }
+  }
+  campaign.Report();
+  EXPECT_EQ(campaign.Hangs(), 0u);
+}
+
+// ---- URLs --------------------------------------------------------------------------------
+
+TEST(ParserFuzz, Urls) {
+  static const std::vector<std::wstring> kTokens = {
+      L"/",  L"//", L":",      L"https://", L"http://", L"HTTPS://", L"%",           L"?",
+      L"#",  L"@",  L"65535",  L"65536",    L"0",       L":443",     L"99999999999", L"[::1]",
+      L"\\", L"..", L"\u00e9", L"\xd800",   L":8080/",  L"localhost"};
+  static const std::vector<std::wstring> kHosts = {L"localhost", L"files-20.velmot.test",
+                                                   L"127.0.0.1", L"a", L"service.maker.com"};
+  static const std::vector<std::wstring> kSegments = {
+      L"Velmot", L"DownloadManager8.ashx", L"x", L"rel", L"9.5", L"a_b-c"};
+  FuzzCampaign campaign("URLs", 3, kParsers);
+  FuzzRandom& random = campaign.random;
+  for (size_t n = 0; n < campaign.Inputs(); ++n) {
+    const bool secure = random.OneIn(2);
+    std::wstring scheme = secure ? L"https://" : L"http://";
+    for (auto& c : scheme)
+      if (random.OneIn(3)) c = static_cast<wchar_t>(std::towupper(c));
+    const std::wstring host = random.Pick(kHosts);
+    const uint16_t port = random.OneIn(2) ? static_cast<uint16_t>(1 + random.Below(65535)) : 0;
+    std::wstring path;
+    for (size_t k = random.Below(5); k > 0; --k)
+      path += (path.empty() ? L"" : L"/") + random.Pick(kSegments);
+    std::wstring url = scheme + host + (port ? L":" + std::to_wstring(port) : L"") + L"/" + path;
+    const bool wellFormed = random.OneIn(4);
+    if (!wellFormed) url = Mutate(random, url, kTokens, 4096);
+    if (!wellFormed && random.OneIn(1000))
+      url += std::wstring(kLargeInput / 4, random.OneIn(2) ? L'/' : L':');
+
+    campaign.Begin(url.size() * sizeof(wchar_t));
+    std::wstring gotHost = L"unset", gotPath = L"unset";
+    uint16_t gotPort = 0;
+    bool gotSecure = false;
+    try {
+      StringUtils::SplitUrl(url, gotHost, gotPath, gotPort, gotSecure);
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "threw " << e.what() << " for " << Printable(url);
+    }
+    const size_t allocation = campaign.End();
+    ASSERT_FALSE(HasFailure()) << "input " << n << ", seed " << campaign.Seed();
+    ASSERT_TRUE(AllocationFits(allocation, url.size() * sizeof(wchar_t)));
+    ASSERT_EQ(gotHost.find(L'/'), std::wstring::npos) << Printable(url);
+    ASSERT_NE(gotPort, 0u);
+    if (gotPath != L"unset") {
+      ASSERT_NE(gotPath.compare(0, 1, L"/"), 0) << Printable(url);
+      ASSERT_EQ(gotPath.find(L"//"), std::wstring::npos) << Printable(url);
+    }
+
+    if (wellFormed) {
+      ASSERT_EQ(gotHost, host) << Printable(url);
+      ASSERT_EQ(gotPath, path) << Printable(url);
+      ASSERT_EQ(gotSecure, secure) << Printable(url);
+      ASSERT_EQ(gotPort, port ? port : (secure ? 443 : 80)) << Printable(url);
+    }
+  }
+  campaign.Report();
+  EXPECT_EQ(campaign.Hangs(), 0u);
+}
+
+// ---- Form values -------------------------------------------------------------------------
+
+bool IsHex(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'); }
+
+TEST(ParserFuzz, FormValues) {
+  FuzzCampaign campaign("form values", 4, kParsers);
+  FuzzRandom& random = campaign.random;
+  for (size_t n = 0; n < campaign.Inputs(); ++n) {
+    std::wstring value = random.Wide(random.OneIn(10) ? 2000 : 40);
+    if (random.OneIn(1000)) value = std::wstring(kLargeInput / 2, L'\u20ac');
+
+    campaign.Begin(value.size() * sizeof(wchar_t));
+    const std::wstring encoded = StringUtils::UrlEncode(value);
+    const size_t allocation = campaign.End();
+    ASSERT_TRUE(AllocationFits(allocation, value.size() * sizeof(wchar_t)));
+
+    // Only letters, digits and %xx with lower-case hex; decoded, the UTF-8 of the value.
+    std::string decoded;
+    for (size_t i = 0; i < encoded.size(); ++i) {
+      const wchar_t c = encoded[i];
+      if (c == L'%') {
+        ASSERT_TRUE(i + 2 < encoded.size() && IsHex(encoded[i + 1]) && IsHex(encoded[i + 2]))
+            << Printable(value);
+        decoded.push_back(
+            static_cast<char>(std::wcstoul(encoded.substr(i + 1, 2).c_str(), nullptr, 16)));
+        i += 2;
+      } else {
+        ASSERT_TRUE(std::iswalnum(c) && c < 0x80)
+            << Printable(value) << " gave " << Printable(encoded);
+        decoded.push_back(static_cast<char>(c));
+      }
+    }
+    bool surrogates = false;
+    for (wchar_t c : value) surrogates = surrogates || (c >= 0xD800 && c <= 0xDFFF);
+    if (!surrogates) {
+      ASSERT_EQ(decoded, testsupport::ToUtf8(value)) << Printable(value);
+    }
+  }
+  campaign.Report();
+  EXPECT_EQ(campaign.Hangs(), 0u);
+}
+
+// ---- Text replacement --------------------------------------------------------------------
+
+template <typename Char>
+Char Fold(Char c) {
+  return (c >= Char('A') && c <= Char('Z')) ? static_cast<Char>(c + 32) : c;
+}
+
+template <typename Str>
+size_t FindFrom(const Str& text, const Str& search, size_t from, bool noCase) {
+  if (!noCase) return text.find(search, from);
+  for (size_t i = from; i + search.size() <= text.size(); ++i) {
+    size_t k = 0;
+    while (k < search.size() && Fold(text[i + k]) == Fold(search[k])) ++k;
+    if (k == search.size()) return i;
+  }
+  return Str::npos;
+}
+
+// The plain reading: a shorter replacement is applied to the first occurrence until none is
+// left; any other replaces the occurrences of one left-to-right pass.
+template <typename Str>
+Str PlainReplace(Str text, const Str& search, const Str& replacement, bool noCase) {
+  if (search.empty()) return text;
+  if (replacement.size() < search.size()) {
+    for (size_t at; (at = FindFrom(text, search, 0, noCase)) != Str::npos;)
+      text.replace(at, search.size(), replacement);
+    return text;
+  }
+  for (size_t at = 0; (at = FindFrom(text, search, at, noCase)) != Str::npos;) {
+    text.replace(at, search.size(), replacement);
+    at += replacement.size();
+  }
+  return text;
+}
+
+std::wstring SmallAlphabetText(FuzzRandom& random, size_t maxLength) {
+  static const std::wstring kAlphabet = L"abAB/x\u00e9";
+  std::wstring text(random.Below(maxLength + 1), L'a');
+  for (auto& c : text) c = kAlphabet[random.Below(kAlphabet.size())];
+  return text;
+}
+
+TEST(ParserFuzz, TextReplacement) {
+  FuzzCampaign campaign("ReplaceAll", 5, kParsers);
+  FuzzRandom& random = campaign.random;
+  for (size_t n = 0; n < campaign.Inputs(); ++n) {
+    const bool large = random.OneIn(1000);
+    std::wstring text = large ? std::wstring(kLargeInput / 2, L'/') : SmallAlphabetText(random, 80);
+    const bool anyUnits = !large && random.OneIn(4);
+    if (anyUnits) text = random.Wide(80);
+    const std::wstring search = large ? L"//" : SmallAlphabetText(random, 4);
+    const std::wstring replacement = large ? L"/" : SmallAlphabetText(random, 6);
+    const bool noCase = random.OneIn(2);
+    const bool narrow = !noCase && !anyUnits && !large && random.OneIn(3);
+
+    std::wstring replaced = text;
+    std::string narrowText = testsupport::ToUtf8(text);
+    campaign.Begin(text.size() * sizeof(wchar_t));
+    if (narrow) {
+      StringUtils::ReplaceAll(narrowText, testsupport::ToUtf8(search),
+                              testsupport::ToUtf8(replacement));
+    } else if (noCase) {
+      StringUtils::ReplaceAllNoCase(replaced, search, replacement);
+    } else {
+      StringUtils::ReplaceAll(replaced, search, replacement);
+    }
+    const size_t allocation = campaign.End();
+    ASSERT_TRUE(AllocationFits(allocation, text.size() * sizeof(wchar_t)))
+        << allocation << " for " << text.size();
+
+    if (large) {
+      ASSERT_TRUE(replaced == L"/") << replaced.size() << " units left";
+      continue;
+    }
+    if (narrow) {
+      ASSERT_EQ(narrowText, PlainReplace(testsupport::ToUtf8(text), testsupport::ToUtf8(search),
+                                         testsupport::ToUtf8(replacement), false))
+          << "input " << n << ": " << Printable(text) << " / " << Printable(search);
+    } else {
+      ASSERT_EQ(replaced, PlainReplace(text, search, replacement, noCase))
+          << "input " << n << ": " << Printable(text) << " / " << Printable(search) << " -> "
+          << Printable(replacement) << (noCase ? " (no case)" : "");
+    }
+  }
+  campaign.Report();
+  EXPECT_EQ(campaign.Hangs(), 0u);
+}
+
+// ---- The folder watcher's change records -------------------------------------------------
+
+// A block that ends where an inaccessible page begins: reading one byte past it faults.
+class GuardedBlock {
+ public:
+  static constexpr size_t kBytes = 64 * 1024;
+  GuardedBlock() {
+    base_ = static_cast<unsigned char*>(
+        VirtualAlloc(nullptr, kBytes + 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    DWORD old = 0;
+    VirtualProtect(base_ + kBytes, 4096, PAGE_NOACCESS, &old);
+  }
+  ~GuardedBlock() { VirtualFree(base_, 0, MEM_RELEASE); }
+  GuardedBlock(const GuardedBlock&) = delete;
+  GuardedBlock& operator=(const GuardedBlock&) = delete;
+  const unsigned char* Place(const std::string& bytes) {
+    unsigned char* start = base_ + kBytes - bytes.size();
+    std::copy(bytes.begin(), bytes.end(), start);
+    return start;
+  }
+
+ private:
+  unsigned char* base_;
+};
+
+void AppendDword(std::string& out, DWORD value) {
+  out.append(reinterpret_cast<const char*>(&value), sizeof(value));
+}
+
+TEST(ParserFuzz, FolderChangeRecords) {
+  static const std::vector<std::string> kTokens = {
+      std::string(4, '\0'),         std::string("\xff\xff\xff\xff", 4),
+      std::string("\x0c\0\0\0", 4), std::string("\x01\0\0\0", 4),
+      std::string("\x10\0\0\0", 4), std::string("\0\x40\0\0", 4)};
+  GuardedBlock guarded;
+  FuzzCampaign campaign("folder change records", 6, kParsers);
+  FuzzRandom& random = campaign.random;
+  for (size_t n = 0; n < campaign.Inputs(); ++n) {
+    // Records as the system writes them: DWORD-aligned, the last with next offset 0.
+    std::vector<FileSystemWatcher::ChangeRecord> written(random.Below(6));
+    std::string block;
+    for (size_t i = 0; i < written.size(); ++i) {
+      written[i].action = static_cast<DWORD>(1 + random.Below(5));
+      written[i].name = random.Wide(random.OneIn(20) ? 600 : 30);
+      const DWORD nameBytes = static_cast<DWORD>(written[i].name.size() * sizeof(wchar_t));
+      const DWORD size = (12 + nameBytes + 3) & ~3u;
+      AppendDword(block, i + 1 == written.size() ? 0 : size);
+      AppendDword(block, written[i].action);
+      AppendDword(block, nameBytes);
+      block.append(reinterpret_cast<const char*>(written[i].name.data()), nameBytes);
+      block.resize(block.size() + (size - 12 - nameBytes), '\0');
+    }
+    const bool wellFormed = random.OneIn(4);
+    if (!wellFormed) block = Mutate(random, block, kTokens, GuardedBlock::kBytes);
+
+    const unsigned char* start = guarded.Place(block);
+    const DWORD bytes = static_cast<DWORD>(block.size());
+    campaign.Begin(bytes);
+    std::vector<FileSystemWatcher::ChangeRecord> read;
+    DWORD offset = 0;
+    FileSystemWatcher::ChangeRecord record;
+    while (read.size() <= bytes &&
+           FileSystemWatcher::ReadChangeRecord(start, bytes, offset, record))
+      read.push_back(record);
+    const size_t allocation = campaign.End();
+    ASSERT_TRUE(AllocationFits(allocation, bytes));
+    // Every step moves forward: no block makes the walk go round.
+    ASSERT_LE(read.size(), bytes) << "input " << n;
+    ASSERT_LE(offset, bytes);
+    for (const auto& r : read) ASSERT_LE(r.name.size() * sizeof(wchar_t) + 12, bytes);
+
+    if (wellFormed) {
+      ASSERT_EQ(read.size(), written.size()) << "input " << n;
+      for (size_t i = 0; i < read.size(); ++i) {
+        ASSERT_EQ(read[i].action, written[i].action);
+        ASSERT_EQ(read[i].name, written[i].name);
+      }
+    }
+  }
+  campaign.Report();
+  EXPECT_EQ(campaign.Hangs(), 0u);
+}
+
+// ---- Response header blocks --------------------------------------------------------------
+
+// The decimal value of an all-digit text, or -1 when it has other characters or passes
+// 18 digits (beyond which the reader may refuse a number that still fits).
+long long PlainDecimal(const std::wstring& text, bool& undecided) {
+  undecided = false;
+  if (text.empty() || text.find_first_not_of(L"0123456789") != std::wstring::npos) return -1;
+  const size_t significant = text.size() - std::min(text.find_first_not_of(L'0'), text.size());
+  if (significant > 18) {
+    undecided = true;
+    return -1;
+  }
+  return std::wcstoll(text.c_str(), nullptr, 10);
+}
+
+TEST(ParserFuzz, ResponseHeaderBlocks) {
+  static const std::vector<std::wstring> kTokens = {L"\r\n",
+                                                    L":",
+                                                    L" ",
+                                                    L"Content-Length: ",
+                                                    L"\r\n\r\n",
+                                                    L"HTTP/1.1 ",
+                                                    L"-",
+                                                    L"+",
+                                                    L"0x",
+                                                    L"9223372036854775807",
+                                                    L"9223372036854775808",
+                                                    L"99999999999999999999",
+                                                    L"\u0661",
+                                                    std::wstring(1, L'\0')};
+  static const std::vector<std::wstring> kFields = {
+      L"Content-Type: application/octet-stream", L"Connection: keep-alive",
+      L"x-ms-request-id: 7c2f", L"Date: Tue, 08 Dec 2026 19:00:00 GMT", L"ETag: \"0x8D\""};
+  FuzzCampaign campaign("response header blocks", 7, kParsers);
+  FuzzRandom& random = campaign.random;
+  for (size_t n = 0; n < campaign.Inputs(); ++n) {
+    const std::wstring length = std::to_wstring(random.OneIn(3) ? random.Next() >> random.Below(64)
+                                                                : random.Below(10000001));
+    const size_t fieldCount = random.Below(5);
+    std::wstring block = random.OneIn(2) ? L"HTTP/1.1 200 OK\r\n" : L"HTTP/1.0 403 Forbidden\r\n";
+    if (random.OneIn(2)) block += L"Content-Length: " + length + L"\r\n";
+    for (size_t k = 0; k < fieldCount; ++k) block += random.Pick(kFields) + L"\r\n";
+    block += L"\r\n";
+    const bool wellFormed = random.OneIn(4);
+    if (!wellFormed) block = Mutate(random, block, kTokens, 4096);
+    if (!wellFormed && random.OneIn(1000))
+      block += std::wstring(kLargeInput / 2, random.OneIn(2) ? L':' : L'\r');
+    // WinINet hands the value over without the name; sometimes a mutated value on its own.
+    std::wstring value = length;
+    const size_t named = block.find(L"Content-Length: ");
+    if (named != std::wstring::npos) {
+      const size_t from = named + 16;
+      value = block.substr(from, block.find(L"\r\n", from) - std::min(from, block.size()));
+    } else if (random.OneIn(2)) {
+      value = Mutate(random, length, kTokens, 64);
+    }
+    value = value.c_str();  // what the zero-terminated buffer holds
+
+    campaign.Begin(block.size() * sizeof(wchar_t));
+    const bool fields = Connection::HasHeaderFields(block);
+    const int64_t contentLength = Connection::ParseContentLength(value.c_str());
+    const size_t allocation = campaign.End();
+    ASSERT_TRUE(AllocationFits(allocation, block.size() * sizeof(wchar_t)));
+
+    const size_t lineEnd = block.find(L"\r\n");
+    ASSERT_EQ(fields,
+              lineEnd != std::wstring::npos && block.find(L':', lineEnd) != std::wstring::npos)
+        << Printable(block);
+    bool undecided = false;
+    const long long expected = PlainDecimal(value, undecided);
+    if (undecided) {
+      ASSERT_TRUE(contentLength == -1 ||
+                  std::to_wstring(contentLength) == value.substr(value.find_first_not_of(L'0')))
+          << Printable(value);
+    } else {
+      ASSERT_EQ(contentLength, expected) << Printable(value);
+    }
+    if (wellFormed) {
+      ASSERT_EQ(fields, named != std::wstring::npos || fieldCount > 0);
+    }
+  }
+  campaign.Report();
+  EXPECT_EQ(campaign.Hangs(), 0u);
+}
+
+}  // namespace

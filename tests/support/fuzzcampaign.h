@@ -1,0 +1,111 @@
+// Seeded random inputs for the parser campaigns (tests/download/parserfuzz_test.cpp): a
+// random source, byte and text mutators, and the bookkeeping of one campaign: inputs run,
+// time taken, the longest input, the largest input and the largest single allocation made
+// while an input was being read.
+//
+// A campaign is reproducible: its inputs depend only on the seed and the parser's salt,
+// never on the number of inputs asked for, so a failing input comes back with the same seed.
+// VELMOT_FUZZ_INPUTS (total over all parsers, default 20,000) and VELMOT_FUZZ_SEED
+// (default 15) steer it; tools/fuzz sets both.
+//
+// Threads: a campaign belongs to the test's thread. It owns one watchdog thread, started by
+// the constructor and joined by the destructor, which ends the process with a message naming
+// the parser, the input and the seed when one input runs for more than kAbortMs: a hang then
+// fails the run with something to reproduce instead of stalling it.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+class FuzzRandom {
+ public:
+  explicit FuzzRandom(uint64_t seed) : engine_(seed) {}
+  uint64_t Next() { return engine_(); }
+  // 0..n-1 (0 when n is 0).
+  size_t Below(size_t n) { return n == 0 ? 0 : static_cast<size_t>(engine_() % n); }
+  bool OneIn(size_t n) { return Below(n) == 0; }
+  template <typename T>
+  const T& Pick(const std::vector<T>& items) {
+    return items[Below(items.size())];
+  }
+  std::string Bytes(size_t n);
+  // Wide text of up to maxLength code units: mostly ASCII, some Latin-1 and other BMP
+  // characters, lone and paired surrogates, and zero.
+  std::wstring Wide(size_t maxLength);
+
+ private:
+  std::mt19937_64 engine_;
+};
+
+// One to eight random edits: bit flips, random units, dictionary tokens inserted or written
+// over, deletions, duplicated and repeated ranges, truncation. The result never grows past
+// maxSize units.
+std::string Mutate(FuzzRandom& random, std::string input, const std::vector<std::string>& tokens,
+                   size_t maxSize);
+std::wstring Mutate(FuzzRandom& random, std::wstring input, const std::vector<std::wstring>& tokens,
+                    size_t maxSize);
+
+// Printable form of an input for a failure message: escapes, cut after 300 units.
+std::string Printable(const std::string& input);
+std::string Printable(const std::wstring& input);
+
+// Called by the test executable's operator new: records sizes while an input runs.
+void NoteAllocation(size_t bytes);
+
+class FuzzCampaign {
+ public:
+  // No progress on one input for this long counts as a hang; this much longer ends the run.
+  static constexpr ULONGLONG kHangMs = 10000;
+  static constexpr ULONGLONG kAbortMs = 60000;
+
+  // The random source is seeded from the campaign seed and salt (one salt per parser).
+  FuzzCampaign(const char* parser, uint64_t salt, size_t parsers);
+  ~FuzzCampaign();
+  FuzzCampaign(const FuzzCampaign&) = delete;
+  FuzzCampaign& operator=(const FuzzCampaign&) = delete;
+
+  size_t Inputs() const { return inputs_; }
+  uint64_t Seed() const { return seed_; }
+
+  // Brackets one input of inputBytes bytes; Begin returns its index.
+  size_t Begin(size_t inputBytes);
+  // Returns the largest single allocation made since Begin.
+  size_t End();
+
+  // "fuzz PARSER: N inputs in S s, ..." on stdout (tools/fuzz reads it).
+  void Report() const;
+  size_t Hangs() const { return hangs_; }
+  size_t LargestInput() const { return largestInput_; }
+  size_t LargestAllocation() const { return largestAllocation_; }
+
+  FuzzRandom random;
+
+ private:
+  void Watch();
+
+  std::string parser_;
+  uint64_t seed_;
+  size_t inputs_;
+  size_t index_ = 0;
+  size_t hangs_ = 0;
+  size_t largestInput_ = 0;
+  size_t largestAllocation_ = 0;
+  ULONGLONG longestMs_ = 0;
+  ULONGLONG beganAt_ = 0;
+  double totalSeconds_ = 0;
+  LARGE_INTEGER campaignStart_{};
+  std::atomic<ULONGLONG> inputStart_{0};  // 0 while no input runs
+  std::atomic<size_t> current_{0};
+  HANDLE stop_;
+  std::thread watchdog_;
+};
+
+}  // namespace testsupport
