@@ -57,12 +57,13 @@ void DlgApplication::RunDialog() {
   }
   DownloadDialog dialog(instance_);
   dialog.Show();
-  MessageLoop();
+  MessageLoop(dialog.Window());
 }
 
-void DlgApplication::MessageLoop() {
+void DlgApplication::MessageLoop(HWND dialog) {
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    if (dialog != nullptr && IsDialogMessageW(dialog, &msg)) continue;
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }

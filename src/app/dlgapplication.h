@@ -20,8 +20,9 @@ class DlgApplication {
   // The module instance handle of the running program (null before Run).
   static HINSTANCE Instance();
 
-  // Pumps window messages until WM_QUIT (no dialog keyboard navigation).
-  static void MessageLoop();
+  // Pumps window messages until WM_QUIT. Messages for dialog go through the dialog
+  // manager first (IsDialogMessageW), so that Tab, Space and Enter work on its controls.
+  static void MessageLoop(HWND dialog = nullptr);
 
  protected:
   // CoInitializeSecurity for the process; S_OK and RPC_E_TOO_LATE let the start go on.

@@ -2,6 +2,7 @@
 
 #include <process.h>
 
+#include <atomic>
 #include <exception>
 #include <string>
 
@@ -107,6 +108,35 @@ void Orx_Thread::Stop(DWORD timeoutMs) {
     Join(0);
   }
 }
+
+bool Orx_Thread::StopWithin(DWORD waitMs) {
+  if (threadId.load() != 0 && threadId.load() == GetCurrentThreadId()) {
+    Stop(0);
+    return false;
+  }
+  velmot::CriticalSectionLock hold(handover_->lock);
+  if (!handover_->thread) return true;
+  if (running.exchange(false)) {
+    if (handover_->stopEvent) SetEvent(handover_->stopEvent.Get());
+    OnStopRequested();
+  }
+  if (WaitForSingleObject(handover_->thread.Get(), waitMs) != WAIT_OBJECT_0) return false;
+  Join(0);
+  return true;
+}
+
+namespace {
+std::atomic<int> gAbandoned{0};
+}  // namespace
+
+void Orx_Thread::Abandon(std::unique_ptr<Orx_Thread> worker) {
+  if (!worker) return;
+  // Deliberately never deleted: the thread still runs on it. The process's end takes both.
+  worker.release();
+  ++gAbandoned;
+}
+
+int Orx_Thread::AbandonedCount() { return gAbandoned.load(); }
 
 bool Orx_Thread::WaitForEnd(DWORD timeoutMs) {
   if (threadId.load() != 0 && threadId.load() == GetCurrentThreadId()) return false;

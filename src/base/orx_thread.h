@@ -23,6 +23,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <memory>
 
 #include "base/structuredexception.h"
 
@@ -45,6 +46,21 @@ class Orx_Thread {
   // Does nothing unless the thread is running. INFINITE waits without limit. A thread that
   // has not ended when the wait runs out is terminated; whatever it held is abandoned.
   virtual void Stop(DWORD timeoutMs);
+
+  // Asks the thread to stop (flag, event, OnStopRequested) and waits at most waitMs for it;
+  // true when it has ended. Never terminates it: a thread stuck in a call that cannot be
+  // cancelled (a WinINet read under Wine ignores the closing of its handle) goes on until
+  // the call returns, and the caller must then keep the object alive, see Abandon. May be
+  // called again to wait longer. waitMs 0 only asks.
+  bool StopWithin(DWORD waitMs);
+
+  // Keeps a worker that did not stop in time alive until the process ends: its thread
+  // finishes on its own once its blocking call returns, and the object it uses must outlive
+  // it. The object is never destroyed (a destructor would wait for the thread). The caller
+  // must have cut every link from the worker to objects that go away (listeners).
+  static void Abandon(std::unique_ptr<Orx_Thread> worker);
+  // How many workers the process has abandoned so far.
+  static int AbandonedCount();
 
   bool IsRunning() const { return running.load(); }
   // Waits until the thread has ended by itself (true) or the timeout ran out (false),

@@ -49,21 +49,44 @@ void DownloadManager::StartJob(const std::wstring& fileHostName, const std::wstr
 
 // The workers are taken out of the list under the lock and stopped outside it: a worker
 // whose report passed the running test just before the stop may be waiting for the lock,
-// and it must get it (and find the job stopped) for its thread to end.
+// and it must get it (and find the job stopped) for its thread to end. Every worker is asked
+// first, so that they all wind down together while the manager's thread ends; then each
+// gets what is left of one common bound. The manager's own thread ends promptly: each of
+// its waits notices the stop within kPartPollMs, and its one blocking wait, for the CRC
+// info worker, is bounded the same way.
 void DownloadManager::StopJob() {
   stopRequested_ = true;
   if (threadId.load() == GetCurrentThreadId())
     return;  // a listener on our own thread: Run sees the flag
-  Stop(INFINITE);
   std::vector<WorkerSlot> taken;
+  {
+    velmot::CriticalSectionLock hold(lock_);
+    for (WorkerSlot& slot : workers_) slot.worker->StopWithin(0);
+  }
+  const ULONGLONG deadline = GetTickCount64() + kWorkerStopMs;
+  Stop(INFINITE);
   {
     velmot::CriticalSectionLock hold(lock_);
     inProgressBytes = 0;
     taken.swap(workers_);
   }
-  for (WorkerSlot& slot : taken) slot.worker->Stop(INFINITE);
+  for (WorkerSlot& slot : taken) StopOrAbandon(std::move(slot.worker), deadline);
   taken.clear();
   watcher_.Stop(500);
+}
+
+void DownloadManager::StopOrAbandon(std::unique_ptr<FileDownload> worker, ULONGLONG deadline) {
+  if (!worker) return;
+  const ULONGLONG now = GetTickCount64();
+  const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+  if (worker->StopWithin(left)) return;
+  // Stuck in a read that closing its handle did not end: it ends on its own at the read's
+  // time-out and must then find nobody to report to.
+  worker->Detach();
+  Error::LogError(L"A part download did not stop within " + std::to_wstring(kWorkerStopMs) +
+                      L" ms; it is left to end by itself: " + worker->connectionState.localPath,
+                  0, VELMOT_HERE);
+  Orx_Thread::Abandon(std::move(worker));
 }
 
 void DownloadManager::TogglePause() {
@@ -123,7 +146,9 @@ bool DownloadManager::RequestDownload(const std::wstring& releaseName, std::wstr
       .RequestDownload(releaseName, workFolder, descriptor, productSuffix, errorText);
 }
 
-void DownloadManager::PostLogFile() { ServiceClient(computerId).PostLogFile(workFolder); }
+void DownloadManager::PostLogFile(DWORD budgetMs) {
+  ServiceClient(computerId).PostLogFile(workFolder, budgetMs);
+}
 
 void DownloadManager::RunJob() {
   setupPath.clear();

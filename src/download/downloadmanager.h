@@ -8,8 +8,10 @@
 // checked read shared by reuse, merge and verification), ServiceClient (download request,
 // log upload) and SetupLauncher (work folder removal, starting setup).
 //
-// Threads: the UI thread constructs it, calls RequestDownload, StartJob and TogglePause;
-// the window's close task calls StopJob and PostLogFile; Run and what it calls run on the
+// Threads: the UI thread constructs it, calls StartJob and TogglePause (which never waits
+// on disk work: no file is read while the lock is held); the window's request worker makes
+// the download request; the window's close task calls StopJob (bounded: a few seconds at
+// most) and PostLogFile; Run and what it calls run on the
 // manager's thread; the IDownloadListener reactions on the reporting worker's thread.
 // The counters and flags below are read without the lock, as a ProgressCounters snapshot.
 #pragma once
@@ -52,8 +54,8 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   void StopJob();
   void TogglePause();
 
-  // The log upload at window close.
-  void PostLogFile();
+  // The log upload at window close, within budgetMs for all its attempts.
+  void PostLogFile(DWORD budgetMs = INFINITE);
 
   // Job steps, public so that tests can drive them one by one.
   std::wstring GetLocalName(const std::wstring& name) const;
@@ -176,7 +178,7 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   bool WorkersEnded(size_t first, size_t end, bool& allFinished);
   // The bytes that running workers hold and have not written yet (lock held).
   void RecountInProgress();
-  bool FetchCRCInfoCopy(FileDownload& worker, std::string& copy, bool& gone);
+  bool FetchCRCInfoCopy(std::unique_ptr<FileDownload>& worker, std::string& copy, bool& gone);
   PartStore::Check CheckParts(HANDLE file, const CRCInfoEntry& entry, const std::wstring& path);
   void CountPresentFile(const std::wstring& target);
   // Records a broken document and returns false for an entry that cannot describe a whole
@@ -185,6 +187,8 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   bool QueueMissingParts(const CRCInfoEntry& entry, size_t fromPart, size_t& first, size_t& end);
   bool PartsPresent(size_t fromPart, size_t partCount) const;
   bool ReusePart(const std::wstring& partPath, int32_t expectedCrc, uint64_t partBytes);
+  // Which parts of entry must be fetched (the others are reused); empty after a stop.
+  bool FindMissingParts(const CRCInfoEntry& entry, size_t fromPart, std::vector<size_t>& missing);
   bool WaitForParts(size_t first, size_t end);
   bool AppendPart(size_t i, const CRCInfoEntry& entry, HANDLE out, const std::wstring& target,
                   std::vector<uint8_t>& buffer);
@@ -198,6 +202,13 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
 
   // How often the manager looks at its part workers while they run.
   static constexpr DWORD kPartPollMs = 100;
+  // How long a stop waits for part workers (all together) and for the CRC info worker
+  // before leaving them to end by themselves; keeps a close within its few seconds.
+  static constexpr DWORD kWorkerStopMs = 750;
+
+  // Waits for worker until deadline (a GetTickCount64 value); one that has not ended by
+  // then is detached and abandoned.
+  static void StopOrAbandon(std::unique_ptr<FileDownload> worker, ULONGLONG deadline);
 
   IDMListener* listener_;
   std::vector<WorkerSlot> workers_;

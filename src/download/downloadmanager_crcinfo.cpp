@@ -13,6 +13,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 
 namespace {
@@ -24,23 +25,25 @@ const uint64_t kMaxCRCInfoSize = 4u * 1024u * 1024u;
 
 }  // namespace
 
-// Runs the worker once and waits for it, stopping it when the job is stopped meanwhile.
-bool DownloadManager::FetchCRCInfoCopy(FileDownload& worker, std::string& copy, bool& gone) {
+// Runs the worker once and waits for it. When the job is stopped meanwhile the worker gets
+// kWorkerStopMs to end; one stuck in a read is abandoned (worker is then empty).
+bool DownloadManager::FetchCRCInfoCopy(std::unique_ptr<FileDownload>& worker, std::string& copy,
+                                       bool& gone) {
   copy.clear();
-  worker.Start();
-  while (!worker.WaitForEnd(100)) {
+  worker->Start();
+  while (!worker->WaitForEnd(kPartPollMs)) {
     if (stopRequested_) {
-      worker.Stop(INFINITE);
+      StopOrAbandon(std::move(worker), GetTickCount64() + kWorkerStopMs);
       return false;
     }
   }
-  gone = worker.HttpStatus() == 404;
-  const std::vector<uint8_t>& body = worker.PartData();
+  gone = worker->HttpStatus() == 404;
+  const std::vector<uint8_t>& body = worker->PartData();
   copy.reserve(body.size());
   for (uint8_t b : body) {
     if (b != 0) copy.push_back(static_cast<char>(b));
   }
-  worker.ReleasePartData();
+  worker->ReleasePartData();
   return true;
 }
 
@@ -54,12 +57,12 @@ bool DownloadManager::ReadCRCInfo(CRCInfo& entries) {
   OutputDebugStringW(objectPath.c_str());
 
   // No local path: the body stays in memory; expected CRC 0: it is not checked.
-  FileDownload worker;
-  worker.connectionState.host = descriptor.hostName;
-  worker.connectionState.objectPath = objectPath;
-  worker.connectionState.objectSuffix = descriptor.sasText;
-  worker.expectedCrc = 0;
-  worker.maxObjectSize = kMaxCRCInfoSize;
+  std::unique_ptr<FileDownload> worker(new FileDownload());
+  worker->connectionState.host = descriptor.hostName;
+  worker->connectionState.objectPath = objectPath;
+  worker->connectionState.objectSuffix = descriptor.sasText;
+  worker->expectedCrc = 0;
+  worker->maxObjectSize = kMaxCRCInfoSize;
 
   std::string first;
   std::string second;
@@ -76,13 +79,13 @@ bool DownloadManager::ReadCRCInfo(CRCInfo& entries) {
     }
     // Copies from a host that could not be reached, or a sign-in page, are no document (two
     // empty copies would agree on an empty list): the pass ends and the caller decides.
-    if (NoteFetch(worker)) {
+    if (NoteFetch(*worker)) {
       entries.clear();
       return true;
     }
     bool ignored = false;
     if (!FetchCRCInfoCopy(worker, second, ignored)) return false;
-    if (NoteFetch(worker)) {
+    if (NoteFetch(*worker)) {
       entries.clear();
       return true;
     }
@@ -131,6 +134,8 @@ bool DownloadManager::CheckFileFromCRCInfo(const CRCInfoEntry& entry) {
   }
   const PartStore::Check result = CheckParts(file.Get(), entry, path);
   if (result == PartStore::Check::kGood) return true;
+  // Stopped between parts: the file is neither judged nor deleted.
+  if (stopRequested_) return false;
   file.Reset();
   RejectCheckedFile(path, entry, result == PartStore::Check::kReadFailed);
   return false;
@@ -153,6 +158,8 @@ PartStore::Check DownloadManager::CheckParts(HANDLE file, const CRCInfoEntry& en
                                              const std::wstring& path) {
   std::vector<uint8_t> buffer;
   for (size_t i = 2; i < entry.size(); ++i) {
+    // A close must not wait for the rest of a large file.
+    if (stopRequested_) return PartStore::Check::kReadFailed;
     DWORD read = 0;
     const PartStore::Check check =
         PartStore::ReadAndCheck(file, kPartSize, ParseCrcLine(entry[i]), buffer, read);

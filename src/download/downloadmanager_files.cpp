@@ -13,6 +13,7 @@
 
 #include <exception>
 #include <string>
+#include <vector>
 
 bool DownloadManager::IsSafeFileName(const std::wstring& name) {
   return CRCInfoReader::IsSafeFileName(name);
@@ -172,14 +173,14 @@ void DownloadManager::CountPresentFile(const std::wstring& target) {
 bool DownloadManager::QueueMissingParts(const CRCInfoEntry& entry, size_t fromPart, size_t& first,
                                         size_t& end) {
   const uint64_t fileSize = ParseSizeLine(entry[1]);
+  // The reuse check reads up to 10 MB per part: it runs before the lock is taken, so that a
+  // pause (which takes the lock) never waits for the disk.
+  std::vector<size_t> missing;
+  if (!FindMissingParts(entry, fromPart, missing)) return false;
   velmot::CriticalSectionLock hold(lock_);
   first = workers_.size();
-  for (size_t k = fromPart; k + 2 < entry.size(); ++k) {
+  for (size_t k : missing) {
     if (!Active()) return false;
-    const uint64_t partBytes = CRCInfoReader::PartBytes(fileSize, k);
-    const std::wstring partPath = PartPath(k);
-    const int32_t expectedCrc = ParseCrcLine(entry[k + 2]);
-    if (ReusePart(partPath, expectedCrc, partBytes)) continue;
     const std::wstring objectPath =
         CRCInfoReader::PartObject(basePath, descriptor.downloadSubdir, k, entry[0]);
     OutputDebugStringW(objectPath.c_str());
@@ -189,15 +190,26 @@ bool DownloadManager::QueueMissingParts(const CRCInfoEntry& entry, size_t fromPa
     slot.worker->connectionState.host = descriptor.hostName;
     slot.worker->connectionState.objectPath = objectPath;
     slot.worker->connectionState.objectSuffix = descriptor.sasText;
-    slot.worker->connectionState.localPath = partPath;
-    slot.worker->expectedCrc = expectedCrc;
+    slot.worker->connectionState.localPath = PartPath(k);
+    slot.worker->expectedCrc = ParseCrcLine(entry[k + 2]);
     slot.worker->listener = this;
     slot.worker->paused = paused_;
-    slot.partBytes = partBytes;
+    slot.partBytes = CRCInfoReader::PartBytes(fileSize, k);
     workers_.push_back(std::move(slot));
   }
   end = workers_.size();
   StartNextWorker();
+  return true;
+}
+
+bool DownloadManager::FindMissingParts(const CRCInfoEntry& entry, size_t fromPart,
+                                       std::vector<size_t>& missing) {
+  const uint64_t fileSize = ParseSizeLine(entry[1]);
+  for (size_t k = fromPart; k + 2 < entry.size(); ++k) {
+    if (!Active()) return false;
+    if (!ReusePart(PartPath(k), ParseCrcLine(entry[k + 2]), CRCInfoReader::PartBytes(fileSize, k)))
+      missing.push_back(k);
+  }
   return true;
 }
 

@@ -66,12 +66,29 @@ void FileDownload::ReleasePartData() {
 
 void FileDownload::Run() { RunAttempts(); }
 
+void FileDownload::OnStopRequested() { Connection::Close(connectionState); }
+
+void FileDownload::Detach() {
+  velmot::CriticalSectionLock hold(listenerLock_);
+  listener = nullptr;
+}
+
+void FileDownload::ReportProgress() {
+  velmot::CriticalSectionLock hold(listenerLock_);
+  if (listener) listener->OnDownloadProgress(this);
+}
+
+void FileDownload::ReportFinished() {
+  velmot::CriticalSectionLock hold(listenerLock_);
+  if (listener) listener->OnDownloadFinished(this);
+}
+
 void FileDownload::OnEscapedException(const std::exception* e) {
   Error::LogError(
       std::string(velmot::texts::kFileDownloadMalfunction) + (e ? e->what() : "unknown exception"),
       DL_MANAGER_WIN32_EXCEPTION, VELMOT_HERE);
   state = FILE_DOWNLOAD_IDLE;
-  connection_.Close(connectionState);
+  Connection::Close(connectionState);
 }
 
 void FileDownload::RunAttempts() {
@@ -84,7 +101,7 @@ void FileDownload::RunAttempts() {
     Error::LogError(L"Part file path has no folder: " + localPath, ERROR_BAD_PATHNAME, VELMOT_HERE);
     ReleasePartData();
     state = FILE_DOWNLOAD_WRITE_FAILED;
-    if (listener) listener->OnDownloadProgress(this);
+    ReportProgress();
     return;
   }
 
@@ -106,7 +123,7 @@ void FileDownload::RunAttempts() {
       if (!WritePartFile()) {
         state = FILE_DOWNLOAD_WRITE_FAILED;
         ReleasePartData();
-        if (listener) listener->OnDownloadProgress(this);
+        ReportProgress();
         return;
       }
       ReleasePartData();
@@ -119,7 +136,7 @@ void FileDownload::RunAttempts() {
     ReleasePartData();
   }
   state = FILE_DOWNLOAD_FINISHED;
-  if (listener) listener->OnDownloadFinished(this);
+  ReportFinished();
 }
 
 void FileDownload::Summarise(const std::vector<AttemptResult>& attempts) {
@@ -174,7 +191,7 @@ FileDownload::AttemptResult FileDownload::Attempt() {
   }
   ReadOutcome outcome = ReadBody();
   AttemptResult result = Judge(outcome);
-  connection_.Close(connectionState);
+  Connection::Close(connectionState);
   return result;
 }
 
@@ -192,14 +209,16 @@ FileDownload::ReadOutcome FileDownload::ReadBody() {
   }
 
   std::unique_ptr<uint8_t[]> buffer(new uint8_t[chunkSize]);
-  while (connectionState.requestHandle && running) {
+  for (;;) {
+    HINTERNET request = connectionState.Request();
+    if (!request || !running) break;
     if (paused) {
       WaitForStop(kPauseWaitMs);
       continue;
     }
     DWORD read = 0;
     outcome.anyRead = true;
-    if (!InternetReadFile(connectionState.requestHandle.Get(), buffer.get(), chunkSize, &read)) {
+    if (!InternetReadFile(request, buffer.get(), chunkSize, &read)) {
       outcome.error = GetLastError();
       outcome.lastFailed = true;
       outcome.unreachable = Connection::IsNetworkError(outcome.error);
@@ -220,7 +239,7 @@ FileDownload::ReadOutcome FileDownload::ReadBody() {
       break;
     }
     if (!Append(buffer.get(), read, outcome)) break;
-    if (listener) listener->OnDownloadProgress(this);
+    ReportProgress();
   }
   return outcome;
 }
@@ -327,7 +346,10 @@ bool FileDownload::WritePartFile() {
   Error::LogError(std::string("Couldn't write part file"), error, VELMOT_HERE);
   // A part file on disk must be whole: a broken one is removed, not left to be trusted.
   file.Reset();
-  if (listener) listener->OnDeletingOwnFile(this, localPath);
+  {
+    velmot::CriticalSectionLock hold(listenerLock_);
+    if (listener) listener->OnDeletingOwnFile(this, localPath);
+  }
   DeleteFileW(localPath.c_str());
   return false;
 }

@@ -1,11 +1,16 @@
 // A worker thread that fetches one object from the file host over HTTPS into memory,
 // checks it against an expected CRC-32 and, given a local path, writes it as a part file.
 // Started and stopped by the download manager (or by whoever fetches the CRC info
-// document); Stop(INFINITE) takes effect at the next test of the read loop, at the latest
-// after the current read returns (120 s receive time-out), at once while paused or between
-// attempts (the waits are on the base's stop event).
+// document). A stop closes the open request (OnStopRequested), which on Windows ends a
+// blocking send or read at once; under Wine 8 the call goes on until data comes or the
+// 120 s receive time-out (measured: closing the request, connection or root handle from
+// another thread left HttpSendRequestW and InternetReadFile blocked for 10 s and more).
+// Owners therefore stop with a bound (StopWithin) and, when a worker does not end in time,
+// Detach it and hand it to Orx_Thread::Abandon. While paused or between attempts the stop
+// takes effect at once (the waits are on the base's stop event).
 #pragma once
 
+#include "base/handles.h"
 #include "base/orx_thread.h"
 #include "net/connection.h"
 #include "download/crc.h"
@@ -36,6 +41,9 @@ class FileDownload : public Orx_Thread {
 
   void Run() override;
   bool WritePartFile();
+  // Cuts the link to the listener: no report reaches it once this returns (a report in
+  // progress is waited for). Any thread; for an owner that abandons the worker.
+  void Detach();
 
   // Why the worker's attempts ended as they did; filled before the worker reports or ends
   // (read by the listener on the worker's thread, or by the owner after the thread ended).
@@ -55,6 +63,9 @@ class FileDownload : public Orx_Thread {
   static bool IsWebPage(const std::wstring& contentType, const std::vector<uint8_t>& body);
 
  protected:
+  // Closes the connection so that a blocking send or read is cancelled where the platform
+  // allows it.
+  void OnStopRequested() override;
   // Records the escaped exception, leaves the worker Idle (the manager then starts the next
   // part itself) and closes the connection.
   void OnEscapedException(const std::exception* e) override;
@@ -64,7 +75,7 @@ class FileDownload : public Orx_Thread {
   ConnectionState
       connectionState;      // host, objectPath, objectSuffix, localPath, handles, httpStatus
   int32_t expectedCrc = 0;  // 0: the object is not checked
-  IDownloadListener* listener = nullptr;
+  IDownloadListener* listener = nullptr;  // reports go through listenerLock_
   uint64_t maxObjectSize = kMaxObjectSize;
   uint32_t chunkSize = kChunkSize;
 
@@ -109,10 +120,13 @@ class FileDownload : public Orx_Thread {
   AttemptResult Judge(const ReadOutcome& outcome);
   void Summarise(const std::vector<AttemptResult>& attempts);
   bool HasFolder() const;
+  void ReportProgress();
+  void ReportFinished();
 
   std::vector<uint8_t> partData_;
   std::atomic<uint64_t> partDataSize_{0};
   std::atomic<bool> succeeded_{false};
   CRC crc_;
   Connection connection_;
+  velmot::CriticalSection listenerLock_;  // a report and Detach never overlap
 };

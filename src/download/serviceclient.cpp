@@ -6,12 +6,15 @@
 #include "diagnostics/error.h"
 #include "download/filesystem.h"
 #include "net/fileupload.h"
+#include "net/uploadcancel.h"
 
 #include <velmot/config.h>
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <exception>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -139,7 +142,7 @@ ServiceClient::Answer ServiceClient::ReadAnswer(const std::string& text,
 
 bool ServiceClient::RequestDownload(const std::wstring& releaseName, const std::wstring& workFolder,
                                     DownloadDescriptor& descriptor, std::wstring& productSuffix,
-                                    std::wstring& errorText) {
+                                    std::wstring& errorText, UploadCancel* cancel) {
   EnsureFolder(workFolder);
 
   FileUpload transport;
@@ -155,7 +158,16 @@ bool ServiceClient::RequestDownload(const std::wstring& releaseName, const std::
   fields[L"DownloadManagerVersion"] = velmot::kVersion;
   fields[L"ReleaseName"] = release;
 
-  transport.PostForm(velmot::kServiceUrl, 2, headers, fields, true);
+  if (cancel == nullptr || cancel->Attach(&transport)) {
+    transport.PostForm(velmot::kServiceUrl, 2, headers, fields, true);
+    if (cancel) cancel->Detach();
+  }
+  if (cancel && cancel->Cancelled()) {
+    Error::LogError(std::string("DownloadManager::RequestDownload cancelled: the window closed"), 0,
+                    VELMOT_HERE);
+    errorText += kUnreachableText;
+    return false;
+  }
 
   if (transport.httpStatus != kStatusOk) {
     Error::LogError(L"DownloadManager::RequestDownload the web service answered " +
@@ -184,7 +196,7 @@ bool ServiceClient::RequestDownload(const std::wstring& releaseName, const std::
   }
 }
 
-void ServiceClient::PostLogFile(const std::wstring& workFolder) {
+void ServiceClient::PostLogFile(const std::wstring& workFolder, DWORD budgetMs) {
   // Without a work folder the path would be the root of the drive: never write there.
   if (workFolder.empty()) {
     Error::LogMessage("DownloadManager::PostLogFile no work folder; the log is not uploaded",
@@ -213,8 +225,20 @@ void ServiceClient::PostLogFile(const std::wstring& workFolder) {
   std::vector<uint8_t> bytes;
   FileSystem::ReadWholeFile(path, bytes);
   if (!bytes.empty()) {
-    FileUpload transport;
-    transport.PostData(velmot::kServiceUrl, 2, headers, bytes);
+    std::unique_ptr<FileUpload> transport(new FileUpload());
+    if (budgetMs != INFINITE) {
+      // One attempt that stalls must not use up more than the whole budget either.
+      transport->connectTimeoutMs = std::min(transport->connectTimeoutMs, budgetMs);
+      transport->sendTimeoutMs = std::min(transport->sendTimeoutMs, budgetMs);
+      transport->receiveTimeoutMs = std::min(transport->receiveTimeoutMs, budgetMs);
+      transport->waitLimitMs = budgetMs;
+    }
+    if (!transport->PostData(velmot::kServiceUrl, 2, headers, bytes)) {
+      Error::LogError("DownloadManager::PostLogFile the upload did not end within " +
+                          std::to_string(budgetMs) + " ms and is left behind",
+                      0, VELMOT_HERE);
+      Orx_Thread::Abandon(std::move(transport));
+    }
     if (Error::HasErrors()) {
       std::string folder;
       FileSystem::GetExecutableFolder(folder);

@@ -4,7 +4,11 @@
 // failures are recorded and never thrown.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
+
+class UploadCancel;
 
 // What the web service tells about the release.
 struct DownloadDescriptor {
@@ -22,15 +26,18 @@ class ServiceClient {
   // Posts "Method: RequestDownload" for the release. On success fills descriptor and
   // productSuffix ("_" + product code) and returns true; otherwise leaves both as they were
   // and appends the text for the user to errorText. workFolder is made first (one level)
-  // so that a later log upload has somewhere to put its file.
+  // so that a later log upload has somewhere to put its file. cancel, when given, lets
+  // another thread abort the request (it then fails like an unreachable service).
   bool RequestDownload(const std::wstring& releaseName, const std::wstring& workFolder,
                        DownloadDescriptor& descriptor, std::wstring& productSuffix,
-                       std::wstring& errorText);
+                       std::wstring& errorText, UploadCancel* cancel = nullptr);
 
   // Gzips the error log's JSON report into workFolder/logfile.gz, posts it ("Method:
   // LogErrorInfo"), writes logfile.txt beside the executable when the log holds errors, and
-  // deletes the gzip file. Without a work folder nothing is uploaded.
-  void PostLogFile(const std::wstring& workFolder);
+  // deletes the gzip file. Without a work folder nothing is uploaded. budgetMs bounds the
+  // whole upload, every attempt included: an upload still running then is left to end by
+  // itself (the process may end first) and the rest goes on.
+  void PostLogFile(const std::wstring& workFolder, DWORD budgetMs = INFINITE);
 
   enum class Answer { kUsable, kNotJsonObject, kRefused, kNoFileHost };
   // Reads the text of the service's answer to RequestDownload (JSON in UTF-8, or in the

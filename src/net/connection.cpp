@@ -90,6 +90,7 @@ bool Connection::Connect(ConnectionState& state) {
 }
 
 void Connection::Close(ConnectionState& state) {
+  velmot::CriticalSectionLock hold(state.handleLock);
   http::CloseInOrder(state.requestHandle, state.connectHandle, state.internetHandle);
 }
 
@@ -97,7 +98,11 @@ bool Connection::OpenHttpConnection(ConnectionState& state) {
   if (!state.internetHandle) {
     // The agent name is the part file's path; the request's own User-Agent header is what
     // the host sees.
-    state.internetHandle.Reset(http::OpenRoot(state.localPath.c_str(), http::Record::kReport));
+    HINTERNET root = http::OpenRoot(state.localPath.c_str(), http::Record::kReport);
+    {
+      velmot::CriticalSectionLock hold(state.handleLock);
+      state.internetHandle.Reset(root);
+    }
     if (!state.internetHandle) {
       Close(state);
       return false;
@@ -105,9 +110,13 @@ bool Connection::OpenHttpConnection(ConnectionState& state) {
   }
   http::SetTimeouts(state.internetHandle.Get(), kTimeouts);
   if (!state.connectHandle) {
-    state.connectHandle.Reset(http::ConnectTo(
+    HINTERNET connection = http::ConnectTo(
         state.internetHandle.Get(), state.host, INTERNET_DEFAULT_HTTPS_PORT,
-        L"Connection::OpenHttpConnection InternetConnect failed", http::Record::kLog));
+        L"Connection::OpenHttpConnection InternetConnect failed", http::Record::kLog);
+    {
+      velmot::CriticalSectionLock hold(state.handleLock);
+      state.connectHandle.Reset(connection);
+    }
     if (!state.connectHandle) {
       state.unreachable = IsNetworkError(GetLastError());
       Close(state);
@@ -121,22 +130,26 @@ bool Connection::OpenHttpConnection(ConnectionState& state) {
 }
 
 bool Connection::HttpOpenRequest(ConnectionState& state) {
-  state.requestHandle.Reset(http::OpenRequest(
+  HINTERNET request = http::OpenRequest(
       state.connectHandle.Get(), L"GET", state.objectPath + state.objectSuffix, kRequestFlags,
       L"Connection::HttpOpenRequest failed for: " + state.host + L"/ " + state.objectPath,
-      http::Record::kReport));
+      http::Record::kReport);
+  {
+    velmot::CriticalSectionLock hold(state.handleLock);
+    state.requestHandle.Reset(request);
+  }
   if (!state.requestHandle) {
     Close(state);
     return false;
   }
-  http::SetTimeouts(state.requestHandle.Get(), kTimeouts);
+  http::SetTimeouts(state.Request(), kTimeouts);
   return true;
 }
 
 bool Connection::HttpSendRequest(ConnectionState& state) {
   std::wstring header = std::wstring(L"User-Agent: ") + velmot::kUserAgent + L"\r\n";
-  if (!::HttpSendRequestW(state.requestHandle.Get(), header.c_str(),
-                          static_cast<DWORD>(header.size()), nullptr, 0)) {
+  if (!::HttpSendRequestW(state.Request(), header.c_str(), static_cast<DWORD>(header.size()),
+                          nullptr, 0)) {
     state.unreachable = IsNetworkError(GetLastError());
     VELMOT_REPORT_LAST_ERROR(L"Connection::HttpSendRequest failed for: " + state.host + L"/ " +
                              state.objectPath);
@@ -149,7 +162,7 @@ bool Connection::HttpSendRequest(ConnectionState& state) {
 bool Connection::HttpQueryInfo(ConnectionState& state) {
   DWORD status = 0;
   DWORD error = 0;
-  if (!http::QueryStatusCode(state.requestHandle.Get(), status, error)) {
+  if (!http::QueryStatusCode(state.Request(), status, error)) {
     Error::ReportError(L"Connection::HttpQueryInfo failed for: " + state.localPath, error,
                        VELMOT_HERE);
     Close(state);
@@ -160,7 +173,7 @@ bool Connection::HttpQueryInfo(ConnectionState& state) {
   // Zero-filled, so the text ends at the first zero character whatever the length says.
   std::vector<wchar_t> buffer;
   DWORD headerLength = 0;
-  if (!http::QueryText(state.requestHandle.Get(), HTTP_QUERY_RAW_HEADERS_CRLF, kHeaderBufferBytes,
+  if (!http::QueryText(state.Request(), HTTP_QUERY_RAW_HEADERS_CRLF, kHeaderBufferBytes,
                        kHeaderBufferBytes, buffer, headerLength, error)) {
     Error::ReportError(L"Connection::HttpQueryInfo failed for: " + state.localPath, error,
                        VELMOT_HERE);
@@ -196,8 +209,7 @@ bool Connection::HttpQueryInfo(ConnectionState& state) {
 void Connection::ReadContentLength(ConnectionState& state) {
   wchar_t text[64] = {};
   DWORD length = sizeof(text) - sizeof(wchar_t);
-  if (::HttpQueryInfoW(state.requestHandle.Get(), HTTP_QUERY_CONTENT_LENGTH, text, &length,
-                       nullptr)) {
+  if (::HttpQueryInfoW(state.Request(), HTTP_QUERY_CONTENT_LENGTH, text, &length, nullptr)) {
     state.contentLength = ParseContentLength(text);
   } else {
     state.contentLength = -1;

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+// The worker's thread owns the state; only Connection::Close and the handle getter may be
+// used from another thread (a stop closes the handles to cancel a blocking call).
 struct ConnectionState {
   std::wstring host;
   std::wstring objectPath;
@@ -27,6 +29,15 @@ struct ConnectionState {
   bool unreachable = false;
   std::wstring contentType;
   std::wstring storageError;
+
+  // Guards the three handles against a close from another thread.
+  velmot::CriticalSection handleLock;
+
+  // The open request, read under the lock (null once closed).
+  HINTERNET Request() {
+    velmot::CriticalSectionLock hold(handleLock);
+    return requestHandle.Get();
+  }
 };
 
 class Connection {
@@ -41,8 +52,10 @@ class Connection {
   virtual ~Connection() = default;
   // True when the request is open with status 200; otherwise every handle is closed.
   bool Connect(ConnectionState& state);
-  // Request, then connection, then root handle. Safe at any time and repeatedly.
-  void Close(ConnectionState& state);
+  // Request, then connection, then root handle. Safe at any time and repeatedly, from any
+  // thread: closing is how another thread cancels a blocking send or read (on Windows the
+  // call then fails at once; Wine 8 lets it run on until its time-out, see FileDownload).
+  static void Close(ConnectionState& state);
   // A WinINet or system code that says the host could not be reached at all, as opposed
   // to an answer the host gave.
   static bool IsNetworkError(DWORD code);

@@ -15,6 +15,8 @@ constexpr DWORD kWriteChunk = 1024;
 constexpr DWORD kHeaderBufferBytes = 0x100000;
 constexpr DWORD kHeaderOfferBytes = 0x80000;
 constexpr DWORD kStatusTextBytes = 4096;
+// How long a worker that ran out of time gets to end after its request was closed.
+constexpr DWORD kStopGraceMs = 250;
 
 std::atomic<DWORD> gConnectTimeoutOverride{0};
 std::atomic<DWORD> gSendTimeoutOverride{0};
@@ -66,7 +68,7 @@ void FileUpload::ServerSettingsFromUrl(const std::wstring& url) {
   StringUtils::SplitUrl(url, host, objectPath, port, secure);
 }
 
-void FileUpload::PostForm(const std::wstring& url, int32_t newMethod, const TextMap& newHeaders,
+bool FileUpload::PostForm(const std::wstring& url, int32_t newMethod, const TextMap& newHeaders,
                           const TextMap& newFormFields, bool encodeValues) {
   ServerSettingsFromUrl(url);
   method = newMethod;
@@ -76,20 +78,24 @@ void FileUpload::PostForm(const std::wstring& url, int32_t newMethod, const Text
     for (auto& field : formFields) field.second = StringUtils::UrlEncode(field.second);
   }
   Start();
-  WaitForWorker();
+  return WaitForWorker();
 }
 
-void FileUpload::PostData(const std::wstring& url, int32_t newMethod, const TextMap& newHeaders,
+bool FileUpload::PostData(const std::wstring& url, int32_t newMethod, const TextMap& newHeaders,
                           const std::vector<uint8_t>& data) {
   ServerSettingsFromUrl(url);
   method = newMethod;
   headers = newHeaders;
   if (!data.empty()) body = data;
   Start();
-  WaitForWorker();
+  return WaitForWorker();
 }
 
-void FileUpload::WaitForWorker() { WaitForEnd(INFINITE); }
+bool FileUpload::WaitForWorker() {
+  if (WaitForEnd(waitLimitMs)) return true;
+  // Out of time: the stop closes the request, which ends a blocked call on Windows at once.
+  return StopWithin(kStopGraceMs);
+}
 
 std::string FileUpload::GetResponseText() {
   velmot::CriticalSectionLock lock(responseLock);

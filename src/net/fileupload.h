@@ -35,11 +35,14 @@ class FileUpload : public Orx_Thread {
   ~FileUpload() override;
 
   // Sends formFields (values URL-encoded when encodeValues) with headers. method: 1 GET,
-  // 2 POST, 3 PUT, 4 DELETE. Returns when the worker has ended.
-  void PostForm(const std::wstring& url, int32_t method, const TextMap& headers,
+  // 2 POST, 3 PUT, 4 DELETE. Returns when the worker has ended (true), or when waitLimitMs
+  // ran out and the worker, asked to stop, did not end either (false: it is still running
+  // and the object must be kept alive, see Orx_Thread::Abandon).
+  bool PostForm(const std::wstring& url, int32_t method, const TextMap& headers,
                 const TextMap& formFields, bool encodeValues);
-  // Sends data as the raw body (an empty block leaves the form path in use).
-  void PostData(const std::wstring& url, int32_t method, const TextMap& headers,
+  // Sends data as the raw body (an empty block leaves the form path in use). Returns as
+  // PostForm does.
+  bool PostData(const std::wstring& url, int32_t method, const TextMap& headers,
                 const std::vector<uint8_t>& data);
   void ServerSettingsFromUrl(const std::wstring& url);
 
@@ -70,6 +73,8 @@ class FileUpload : public Orx_Thread {
   DWORD connectTimeoutMs = 10000;
   DWORD sendTimeoutMs = 120000;
   DWORD receiveTimeoutMs = 120000;
+  // How long PostForm and PostData wait for the worker, all attempts together.
+  DWORD waitLimitMs = INFINITE;
 
   // Counters.
   std::atomic<uint64_t> bytesReceived{0};
@@ -107,7 +112,7 @@ class FileUpload : public Orx_Thread {
   void ReadBody();
   bool KeepGoing() const { return running.load(); }
   HINTERNET Request();
-  void WaitForWorker();
+  bool WaitForWorker();
 
   velmot::InternetHandle internetHandle;
   velmot::InternetHandle connectHandle;

@@ -9,24 +9,8 @@
 
 #include <commctrl.h>
 
-#include <algorithm>
-#include <future>
 #include <stdexcept>
-
-namespace {
-
-// How long a close waits for message boxes of other threads to go before it goes on.
-const DWORD kAnswerIntervalMs = 50;
-
-BOOL CALLBACK DismissBox(HWND window, LPARAM) {
-  wchar_t className[16] = {};
-  GetClassNameW(window, className, 16);
-  // A message box is a dialog of the system class; OK ends it like a click would.
-  if (lstrcmpW(className, L"#32770") == 0) PostMessageW(window, WM_COMMAND, IDOK, 0);
-  return TRUE;
-}
-
-}  // namespace
+#include <utility>
 
 DownloadDialog::DownloadDialog(HINSTANCE instance)
     : DownloadDialog(instance, ReleasePaths::ModulePath()) {}
@@ -37,7 +21,8 @@ DownloadDialog::DownloadDialog(HINSTANCE instance, const std::wstring& modulePat
       manager(this),
       speedMeter(manager, *this),
       tips_(velmot::kFaqUrl, velmot::kForumUrl),
-      taskDone_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+      taskbar_(TaskbarButton::System()),
+      taskbarCreatedMessage_(RegisterWindowMessageW(L"TaskbarButtonCreated")) {
   CreateWindowFromTemplate();
   SetPriorityClass(GetCurrentProcess(), BELOW_NORMAL_PRIORITY_CLASS);
   try {
@@ -71,6 +56,8 @@ void DownloadDialog::InitControls() {
   ApplyDpi(GetDeviceCaps(screen, LOGPIXELSY));
   ReleaseDC(nullptr, screen);
   ShowWindow(GetDlgItem(window_, IDC_PAUSE), SW_HIDE);
+  // The button shows only an image; its text is the name screen readers announce.
+  SetDlgItemTextW(window_, IDC_PAUSE, L"Pause");
   ShowWindow(GetDlgItem(window_, IDC_TIP), SW_HIDE);
 
   // The labels (1006) are wider than their column and overlap the values (1005); with
@@ -86,20 +73,6 @@ void DownloadDialog::InitControls() {
 // the window moves to a monitor with another scale.
 void DownloadDialog::ApplyDpi(int pixelsPerInch) {
   scale_.Apply(window_, instance_, pixelsPerInch, paused.load());
-}
-
-DownloadDialog::~DownloadDialog() {
-  SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
-  closeRequested_ = true;
-  if (!closing_.load()) {
-    // The close sequence never ran (an exception left the message loop): stop the job
-    // here, the manager first so that no listener call comes after the meter has gone.
-    RunWhileAnswering([this] {
-      manager.StopJob();
-      StopMeter(INFINITE);
-    });
-  }
-  DestroyWindow(window_);
 }
 
 void DownloadDialog::Show() {
@@ -118,14 +91,24 @@ void DownloadDialog::Show() {
   // has a place for its file.
   manager.appDataFolder = ReleasePaths::LocalAppData();
   manager.workFolder = paths_.WorkFolder(manager.appDataFolder);
-  std::wstring errorText;
-  const bool ok = manager.RequestDownload(paths_.RequestName(), errorText);
-  if (ok && errorText.empty()) {
+  request_.reset(new DescriptorRequest(manager.computerId, paths_.RequestName(), manager.workFolder,
+                                       window_, kRequestDoneMessage));
+  request_->Start();
+}
+
+void DownloadDialog::OnRequestDone() {
+  // A close has taken the request over (or an abandoned worker answers late).
+  if (!request_ || closeRequested_.load()) return;
+  const DescriptorRequest::Result result = request_->TakeResult();
+  if (!result.done) return;
+  if (result.ok) {
+    manager.descriptor = result.descriptor;
+    manager.productSuffix = result.productSuffix;
     StartDownload();
     return;
   }
   std::wstring text = velmot::texts::kRequestFailed;
-  text += errorText.empty() ? velmot::texts::kNoUsableAnswer : errorText;
+  text += result.errorText.empty() ? velmot::texts::kNoUsableAnswer : result.errorText;
   SetDlgItemTextW(window_, IDC_INFO, text.c_str());
 }
 
@@ -184,120 +167,43 @@ INT_PTR DownloadDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam
     case kStatisticsMessage:
       ApplyPendingStatistics();
       return TRUE;
+    case kRequestDoneMessage:
+      OnRequestDone();
+      return TRUE;
+    case kErrorMessage:
+      ShowPendingErrors();
+      return TRUE;
+    case kFinishedMessage:
+      OnJobFinished();
+      return TRUE;
+    case kJobStoppedMessage:
+      OnJobStopped();
+      return TRUE;
     default:
+      if (message == taskbarCreatedMessage_ && message != 0) {
+        taskbar_->Recreated();
+        ApplyTaskbarState();
+      }
       return FALSE;
   }
 }
 
 void DownloadDialog::OnCommand(WPARAM wParam, LPARAM) {
   if (HIWORD(wParam) != BN_CLICKED || LOWORD(wParam) != IDC_PAUSE) return;
-  // While closing, or while a message box of the manager is open (the window is disabled
-  // then; the manager may hold its lock), a click would only wait for the manager.
+  // While closing, a click would only change a job that is being stopped.
   if (closeRequested_.load()) return;
-  {
-    std::lock_guard<std::mutex> lock(boxLock_);
-    if (!boxThreads_.empty()) return;
-  }
   const bool nowPaused = !paused.load();
   paused = nowPaused;
+  SetPauseButton(nowPaused);
+  // Takes the manager's lock only for flipping flags: no disk work happens under it.
+  manager.TogglePause();
+  ApplyTaskbarState();
+}
+
+void DownloadDialog::SetPauseButton(bool nowPaused) {
   SendDlgItemMessageW(window_, IDC_PAUSE, BM_SETIMAGE, IMAGE_BITMAP,
                       reinterpret_cast<LPARAM>(scale_.PauseImage(nowPaused)));
-  manager.TogglePause();
-}
-
-void DownloadDialog::OnClose() {
-  // A WM_CLOSE sent while the close below is waiting is answered here at once.
-  if (closeRequested_.exchange(true)) return;
-  SetDlgItemTextW(window_, IDC_TIP, velmot::texts::kStopping);
-  ShowWindow(GetDlgItem(window_, IDC_TIP), SW_SHOW);
-  UpdateWindow(window_);
-  savedCursor_ = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
-  RunWhileAnswering([this] {
-    try {
-      StopAndQuit();
-    } catch (...) {
-      // Whatever failed, the window must still go away.
-      PostMessageW(window_, WM_DESTROY, 0, 0);
-      throw;
-    }
-  });
-}
-
-void DownloadDialog::OnDestroy() {
-  SetCursor(savedCursor_);
-  EndDialog(window_, 0);
-  PostQuitMessage(0);
-}
-
-void DownloadDialog::StopAndQuit() {
-  if (closing_.exchange(true)) return;
-  manager.StopJob();
-  StopMeter(500);
-  manager.PostLogFile();
-  PostMessageW(window_, WM_DESTROY, 0, 0);
-}
-
-void DownloadDialog::StopMeter(DWORD timeoutMs) {
-  std::lock_guard<std::mutex> lock(meterStopLock_);
-  speedMeter.Stop(timeoutMs);
-}
-
-void DownloadDialog::RunWhileAnswering(const std::function<void()>& work) {
-  ResetEvent(taskDone_.Get());
-  HANDLE done = taskDone_.Get();
-  std::future<void> task = std::async(std::launch::async, [&work, done] {
-    InstallStructuredExceptionTranslator();
-    try {
-      work();
-    } catch (const std::exception& e) {
-      Error::LogMessage(std::string("DownloadDialog: closing failed: ") + e.what(), VELMOT_HERE);
-    }
-    SetEvent(done);
-  });
-  for (;;) {
-    const DWORD result =
-        MsgWaitForMultipleObjectsEx(1, &done, kAnswerIntervalMs, QS_SENDMESSAGE, 0);
-    if (result == WAIT_OBJECT_0) break;
-    if (result == WAIT_FAILED) Sleep(kAnswerIntervalMs);
-    // Answers the messages other threads send (statistics readers, a message box's owner
-    // handling) without taking input or posted messages out of the queue.
-    MSG msg;
-    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    DismissMessageBoxes();
-  }
-  task.get();
-}
-
-void DownloadDialog::DismissMessageBoxes() {
-  std::set<DWORD> threads;
-  {
-    std::lock_guard<std::mutex> lock(boxLock_);
-    threads.insert(boxThreads_.begin(), boxThreads_.end());
-  }
-  for (DWORD thread : threads) EnumThreadWindows(thread, DismissBox, 0);
-}
-
-void DownloadDialog::OnFinished(DownloadManager&) {
-  StopMeter(INFINITE);
-  PostMessageW(window_, WM_CLOSE, 0, 0);
-}
-
-void DownloadDialog::OnProgress(DownloadManager&) {}
-
-void DownloadDialog::OnError(const std::wstring& text) {
-  const DWORD thread = GetCurrentThreadId();
-  {
-    std::lock_guard<std::mutex> lock(boxLock_);
-    if (closeRequested_.load()) {
-      // Nobody would read a box now, and the close would wait for it.
-      Error::LogError(L"Not shown while the window closes: " + text, 0, VELMOT_HERE);
-      return;
-    }
-    boxThreads_.insert(thread);
-  }
-  MessageBoxW(window_, text.c_str(), L"Error", MB_ICONERROR);
-  std::lock_guard<std::mutex> lock(boxLock_);
-  boxThreads_.erase(boxThreads_.find(thread));
+  SetDlgItemTextW(window_, IDC_PAUSE, nowPaused ? L"Resume" : L"Pause");
 }
 
 void DownloadDialog::ShowStatistics(uint64_t speedKBps, uint64_t totalBytes,
@@ -358,12 +264,35 @@ void DownloadDialog::ApplyPendingStatistics() {
   }
   ShowControl(IDC_LABELS, view.labelsVisibility);
   ShowControl(IDC_VALUES, view.valuesVisibility);
+  HWND button = GetDlgItem(window_, IDC_PAUSE);
+  const bool buttonWasVisible = IsWindowVisible(button) != FALSE;
   ShowControl(IDC_PAUSE, view.pauseVisibility);
+  if (!buttonWasVisible && view.pauseVisibility == Visibility::kShow) {
+    // The only control that takes input: give it the keyboard when nothing else has it,
+    // so that Space and Enter work without a click first.
+    HWND focus = GetFocus();
+    if (focus == nullptr || focus == window_) {
+      SendMessageW(window_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(button), TRUE);
+    }
+  }
   SendDlgItemMessageW(window_, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(view.progress), 0);
+  taskbar_->SetProgress(window_, static_cast<uint32_t>(view.progress));
+  if (!percentShown_) {
+    percentShown_ = true;
+    ApplyTaskbarState();
+  }
   if (!tip.empty()) {
     SetDlgItemTextW(window_, IDC_TIP, tip.c_str());
     ShowWindow(GetDlgItem(window_, IDC_TIP), SW_SHOW);
   }
   SetDlgItemTextW(window_, IDC_LABELS, view.labels.c_str());
   SetDlgItemTextW(window_, IDC_VALUES, view.values.c_str());
+}
+
+void DownloadDialog::ApplyTaskbarState() {
+  if (!percentShown_ && !gaveUp_) return;  // nothing shown on the button yet
+  TaskbarButton::State state = TaskbarButton::State::kNormal;
+  if (paused.load()) state = TaskbarButton::State::kPaused;
+  if (gaveUp_) state = TaskbarButton::State::kError;
+  taskbar_->SetState(window_, state);
 }

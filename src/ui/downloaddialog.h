@@ -1,39 +1,55 @@
 // The program's only window and the owner of the whole job. Built from dialog template
 // 101; holds the download manager and the speed meter as members (constructed in that
-// order, destroyed in reverse). Show() asks the web service for the release and starts the
-// job; the window reacts to the manager through IDMListener and shows the meter's samples
-// through IStatisticsSink.
+// order, destroyed in reverse). Show() asks the web service for the release (on a request
+// worker) and the answer starts the job; the window reacts to the manager through
+// IDMListener and shows the meter's samples through IStatisticsSink.
 //
-// Threads: the UI thread constructs, shows, runs DialogProc and destroys it. The speed
-// meter's thread calls ShowStatistics/SetProgress; those only post to the window, so the
-// meter never waits for the UI thread. The manager's and the workers' threads call the
-// IDMListener operations. The close sequence (StopAndQuit) runs on a task of its own while
-// the UI thread waits for it inside WM_CLOSE, still answering messages sent to it (and
-// dismissing the manager's message boxes), so that no thread can wait for it for ever.
+// Threads: the UI thread constructs, shows, runs DialogProc and destroys it, and never
+// waits for the network or the disk. Everything other threads tell the window arrives as a
+// posted message: the meter's samples (ShowStatistics, SetProgress), the request's answer,
+// the manager's texts (OnError: the UI thread shows the box, owned by the window) and the
+// job's end (OnFinished). The close sequence (StopAndQuit) runs on a task of its own while
+// the UI thread goes on with its message loop; every stop in it is bounded, the window is
+// hidden as soon as the job has stopped, and the log upload that follows has a budget.
 #pragma once
 
 #include "base/handles.h"
+#include "download/descriptorrequest.h"
 #include "download/downloadmanager.h"
 #include "download/downloadspeed.h"
 #include "download/idmlistener.h"
 #include "ui/dialogscale.h"
 #include "ui/releasepaths.h"
 #include "ui/statisticstext.h"
+#include "ui/taskbarbutton.h"
 #include "ui/tips.h"
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
+#include <deque>
+#include <future>
+#include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 
 class DownloadDialog : public IDMListener, public IStatisticsSink {
  public:
   // Posted by the statistics update; the UI thread then applies the latest view.
   static constexpr UINT kStatisticsMessage = WM_APP + 1;
+  // Posted by the request worker when the web service's answer is in.
+  static constexpr UINT kRequestDoneMessage = WM_APP + 2;
+  // Posted by OnError: a text waits to be shown in a message box.
+  static constexpr UINT kErrorMessage = WM_APP + 3;
+  // Posted by OnFinished: the job is over, close once the user has read every box.
+  static constexpr UINT kFinishedMessage = WM_APP + 4;
+  // Posted by the close sequence once the job has stopped: the window goes out of sight.
+  static constexpr UINT kJobStoppedMessage = WM_APP + 5;
+
+  // Bounds of the close sequence: the request worker and the whole log upload.
+  static constexpr DWORD kRequestStopMs = 750;
+  static constexpr DWORD kLogUploadBudgetMs = 20000;
 
   // Throws std::out_of_range when the program's file name names no release, and
   // std::runtime_error when the window cannot be created.
@@ -45,14 +61,19 @@ class DownloadDialog : public IDMListener, public IStatisticsSink {
   DownloadDialog(const DownloadDialog&) = delete;
   DownloadDialog& operator=(const DownloadDialog&) = delete;
 
-  // UI thread, once: shows the window, requests the download, starts it on success.
+  // UI thread, once: shows the window and starts the download request; the job starts when
+  // the answer is in and allows it.
   void Show();
   void StartDownload();
   static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   void OnCommand(WPARAM wParam, LPARAM lParam);
-  // The close sequence: stop the manager, stop the meter (500 ms), upload the log, post
-  // WM_DESTROY. Runs at most once; on the close task.
+  // The close sequence: stop the request and the manager, stop the meter (500 ms), hide
+  // the window, upload the log (within kLogUploadBudgetMs), post WM_DESTROY. Runs at most
+  // once; on the close task.
   void StopAndQuit();
+
+  // Replaces the system's taskbar button (tests). UI thread, before Show.
+  void SetTaskbarButton(std::unique_ptr<TaskbarButton> button) { taskbar_ = std::move(button); }
 
   // IDMListener
   void OnFinished(DownloadManager& manager) override;
@@ -73,15 +94,19 @@ class DownloadDialog : public IDMListener, public IStatisticsSink {
   void InitControls();
   void ApplyDpi(int pixelsPerInch);
   INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  void OnRequestDone();
   void OnClose();
   void OnDestroy();
+  void OnJobStopped();
+  void OnJobFinished();
+  void ShowPendingErrors();
   void ApplyPendingStatistics();
+  void ApplyTaskbarState();
   void ShowControl(int id, Visibility visibility);
+  void SetPauseButton(bool nowPaused);
   void StopMeter(DWORD timeoutMs);
-  // Runs work on a task and waits for it on the UI thread, answering sent messages and
-  // dismissing message boxes meanwhile.
-  void RunWhileAnswering(const std::function<void()>& work);
-  void DismissMessageBoxes();
+  // Stops the request worker within kRequestStopMs; one still blocked is abandoned.
+  static void StopRequest(std::unique_ptr<DescriptorRequest> request);
 
   HWND window_ = nullptr;
   HINSTANCE instance_;
@@ -96,10 +121,15 @@ class DownloadDialog : public IDMListener, public IStatisticsSink {
  private:
   Tips tips_;          // speed meter thread only
   DialogScale scale_;  // fonts and images for the display's scale
+  std::unique_ptr<TaskbarButton> taskbar_;
+  UINT taskbarCreatedMessage_ = 0;
+
+  std::unique_ptr<DescriptorRequest> request_;         // UI thread
+  std::unique_ptr<DescriptorRequest> closingRequest_;  // handed from OnClose to the close task
+  std::future<void> closeTask_;                        // UI thread
 
   std::atomic<bool> closing_{false};         // the close sequence has begun
   std::atomic<bool> closeRequested_{false};  // WM_CLOSE arrived: no more updates or boxes
-  velmot::KernelHandle taskDone_;            // signalled when a RunWhileAnswering task ends
   std::mutex meterStopLock_;                 // OnFinished and the close task both stop the meter
 
   std::mutex statisticsLock_;  // guards the pending view
@@ -107,6 +137,10 @@ class DownloadDialog : public IDMListener, public IStatisticsSink {
   std::wstring pendingTip_;
   bool viewPosted_ = false;
 
-  std::mutex boxLock_;  // threads with an OnError box open
-  std::multiset<DWORD> boxThreads_;
+  std::mutex errorLock_;  // guards the texts waiting for a box
+  std::deque<std::wstring> pendingErrors_;
+  bool showingBox_ = false;       // UI thread: a box of ShowPendingErrors is open
+  bool closeAfterBoxes_ = false;  // UI thread: the job ended while a box was open
+  bool gaveUp_ = false;           // UI thread: the taskbar shows the error state
+  bool percentShown_ = false;     // UI thread: the taskbar shows a value
 };

@@ -1,12 +1,16 @@
 // The stop the thread base owns: WaitForStop ends at once on Stop, the stop hook runs on
 // the stopping thread before the wait, a restart clears the request, and what escapes
-// Run() reaches OnEscapedException on the thread itself.
+// Run() reaches OnEscapedException on the thread itself; a bounded stop that never
+// terminates, and a worker left to end by itself.
 #include "base/orx_thread.h"
+
+#include "base/handles.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -124,3 +128,64 @@ TEST(Orx_ThreadStop, AnAccessViolationInRunIsTranslatedAndHandedToTheHook) {
 }
 
 }  // namespace
+
+namespace {
+
+// A body stuck in a call that ignores the stop request (as a WinINet read under Wine does
+// after its handle was closed), until released.
+class Stuck : public Orx_Thread {
+ public:
+  Stuck() : Orx_Thread(L"Stuck") {}
+  ~Stuck() override { Stop(INFINITE); }
+  void Run() override {
+    started = true;
+    WaitForSingleObject(release_.Get(), INFINITE);
+    ended = true;
+  }
+  void OnStopRequested() override { ++hooks; }
+  void Release() { SetEvent(release_.Get()); }
+
+  std::atomic<bool> started{false};
+  std::atomic<bool> ended{false};
+  std::atomic<int> hooks{0};
+
+ private:
+  velmot::KernelHandle release_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
+}  // namespace
+
+TEST(Orx_ThreadStop, StopWithinAsksOnceWaitsItsBoundAndNeverTerminates) {
+  Stuck stuck;
+  EXPECT_TRUE(stuck.StopWithin(100));  // never started: nothing to wait for
+  stuck.Start();
+  ASSERT_TRUE(WaitUntil(stuck.started));
+  const ULONGLONG before = GetTickCount64();
+  EXPECT_FALSE(stuck.StopWithin(300));
+  const ULONGLONG took = GetTickCount64() - before;
+  EXPECT_GE(took, 250u);
+  EXPECT_LT(took, 3000u);
+  EXPECT_FALSE(stuck.IsRunning());  // asked
+  EXPECT_FALSE(stuck.StopWithin(0));
+  EXPECT_EQ(stuck.hooks.load(), 1);  // the hook runs for the first request only
+  EXPECT_FALSE(stuck.ended.load());  // not terminated: the body is still there
+  stuck.Release();
+  EXPECT_TRUE(stuck.StopWithin(5000));
+  EXPECT_TRUE(stuck.ended.load());
+  EXPECT_TRUE(stuck.StopWithin(0));
+}
+
+TEST(Orx_ThreadStop, AnAbandonedWorkerEndsByItselfOnItsOwnObject) {
+  std::unique_ptr<Stuck> stuck(new Stuck());
+  Stuck* raw = stuck.get();
+  raw->Start();
+  ASSERT_TRUE(WaitUntil(raw->started));
+  ASSERT_FALSE(raw->StopWithin(50));
+  const int before = Orx_Thread::AbandonedCount();
+  Orx_Thread::Abandon(std::move(stuck));
+  EXPECT_EQ(Orx_Thread::AbandonedCount(), before + 1);
+  // The object lives on; its thread ends when the call returns.
+  raw->Release();
+  EXPECT_TRUE(WaitUntil(raw->ended));
+  EXPECT_TRUE(raw->WaitForEnd(5000));
+}

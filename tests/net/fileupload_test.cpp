@@ -2,6 +2,7 @@
 // "/echo/<id>" answers 200 "ok", "/drop/<n>/<id>" resets the first n connections, and the
 // service endpoint gives canned answers for releases registered with ServiceRelease.
 #include "net/fileupload.h"
+#include "net/uploadcancel.h"
 
 #include "diagnostics/error.h"
 #include "support/records.h"
@@ -13,6 +14,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,11 +68,11 @@ size_t IndexOf(const std::vector<std::string>& names, const std::string& name) {
 struct CannedAnswer {
   explicit CannedAnswer(const nlohmann::json& respond)
       : release(UniqueId()), entry(release, nlohmann::json{{"respond", respond}}) {}
-  void Post(FileUpload& upload) {
-    upload.PostForm(testsupport::ServiceUrl(), 2, {{L"Method", L"RequestDownload"}},
-                    {{L"DownloadManagerVersion", L"9.5"},
-                     {L"ReleaseName", std::wstring(release.begin(), release.end())}},
-                    false);
+  bool Post(FileUpload& upload) {
+    return upload.PostForm(testsupport::ServiceUrl(), 2, {{L"Method", L"RequestDownload"}},
+                           {{L"DownloadManagerVersion", L"9.5"},
+                            {L"ReleaseName", std::wstring(release.begin(), release.end())}},
+                           false);
   }
   std::string release;
   testsupport::ServiceRelease entry;
@@ -315,3 +317,46 @@ TEST_F(FileUploadTest, StopBeforeStartAndDestructionAfterTheEndAreHarmless) {
 }
 
 }  // namespace
+
+// A wait limit bounds PostForm whatever the server does; the worker that is still blocked
+// (Wine does not cancel the call when its request is closed) is reported, not terminated.
+TEST_F(FileUploadTest, AWaitLimitBoundsThePostAndAStuckWorkerIsHandedBack) {
+  CannedAnswer canned({{"status", 200}, {"body", "late"}, {"delayMs", 3000}});
+  std::unique_ptr<FileUpload> upload(new FileUpload());
+  upload->waitLimitMs = 600;
+  const ULONGLONG started = GetTickCount64();
+  const bool ended = canned.Post(*upload);
+  const ULONGLONG took = GetTickCount64() - started;
+  EXPECT_LT(took, 2500u);
+  EXPECT_GE(took, 550u);
+  if (!ended) {
+    Orx_Thread::Abandon(std::move(upload));
+  } else {
+    EXPECT_NE(200u, upload->httpStatus);
+  }
+}
+
+// A cancel that comes before the upload is attached is not lost; one that comes during the
+// post stops it.
+TEST_F(FileUploadTest, UploadCancelBeforeOrDuringThePostStopsIt) {
+  UploadCancel early;
+  early.Cancel();
+  FileUpload never;
+  EXPECT_FALSE(early.Attach(&never));
+  EXPECT_TRUE(early.Cancelled());
+
+  CannedAnswer canned({{"status", 200}, {"body", "late"}, {"delayMs", 1500}});
+  UploadCancel during;
+  FileUpload upload;
+  upload.receiveTimeoutMs = 5000;
+  ASSERT_TRUE(during.Attach(&upload));
+  std::thread canceller([&] {
+    Sleep(300);
+    during.Cancel();
+  });
+  canned.Post(upload);
+  during.Detach();
+  canceller.join();
+  EXPECT_TRUE(during.Cancelled());
+  EXPECT_EQ("", upload.GetResponseText());
+}

@@ -68,8 +68,10 @@ uint16_t ExpectTemplateHeader(TemplateReader& r) {
   r.Dword();                    // help id
   r.Dword();                    // extended style
   const uint32_t style = r.Dword();
-  EXPECT_EQ(style, static_cast<uint32_t>(WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_SETFONT |
-                                         DS_MODALFRAME | DS_SETFOREGROUND | DS_CENTER));
+  // A minimize box: a download that runs for an hour belongs on the taskbar, not in the way.
+  EXPECT_EQ(style,
+            static_cast<uint32_t>(WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | DS_SETFONT |
+                                  DS_MODALFRAME | DS_SETFOREGROUND | DS_CENTER));
   const uint16_t count = r.Word();
   const int16_t x = r.Short(), y = r.Short(), cx = r.Short(), cy = r.Short();
   EXPECT_EQ(x, 0);
@@ -138,6 +140,8 @@ TEST(DownloadDialog, TemplateAndBitmapsMatchTheLayout) {
   ASSERT_EQ(count, 7);
   const std::vector<Item> items = ReadItems(r, base, count);
   const DWORD base_ = WS_CHILD | WS_VISIBLE;
+  // Texts that show paths, the service's words or tips keep an "&" as it is.
+  const DWORD text_ = base_ | SS_LEFT | SS_NOPREFIX | WS_GROUP;
   struct Expected {
     uint32_t id;
     const wchar_t* cls;
@@ -147,15 +151,14 @@ TEST(DownloadDialog, TemplateAndBitmapsMatchTheLayout) {
   };
   const Expected expected[] = {
       {1002, L"msctls_progress32", base_ | WS_BORDER, L"", 180, 90, 176, 15},
-      {1008, L"static", base_ | SS_LEFT | WS_GROUP, L"Downloading Velmot Installer. Please wait.",
-       180, 18, 202, 66},
-      {1005, L"static", base_ | SS_LEFT | WS_GROUP, L"", 233, 113, 144, 52},
+      {1008, L"static", text_, L"Downloading Velmot Installer. Please wait.", 180, 18, 202, 66},
+      {1005, L"static", text_, L"", 233, 113, 144, 52},
       {1007, L"static", base_ | SS_BITMAP, L"#103", 17, 15, 119, 151},
-      {1006, L"static", base_ | SS_LEFT | WS_GROUP,
+      {1006, L"static", text_,
        L"Total size:\r\nDownloaded:\r\nSpeed:\r\nCompleted:\r\nTime left:\r\n", 180, 113, 177, 51},
       {1014, L"button", base_ | BS_PUSHBUTTON | BS_BITMAP | WS_TABSTOP, L"Button1", 364, 89, 16,
        16},
-      {1015, L"static", base_ | SS_LEFT | WS_GROUP, L"Text", 20, 177, 362, 45},
+      {1015, L"static", text_, L"Text", 20, 177, 362, 45},
   };
   for (int i = 0; i < 7; ++i) {
     SCOPED_TRACE(expected[i].id);

@@ -1,9 +1,12 @@
 // The window built in this process and driven through its operations: statistics reach
 // the controls, the pause button, closes racing the job's end, destruction with the meter
-// running.
+// running, the taskbar button and the manager's texts in boxes of the UI thread.
 #include "support/dmprocess.h"
-#include "support/programresources.h"
+#include "support/inprocesswindow.h"
+#include "base/systemtexts.h"
+#include "diagnostics/error.h"
 #include "ui/downloaddialog.h"
+#include "ui/taskbarbutton.h"
 
 #include "resource.h"
 
@@ -11,6 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,11 +30,7 @@ using testsupport::Pump;
 
 const wchar_t kInProcessPath[] = L"C:\\velmot\\Velmot Pro_b2.exe";
 
-std::wstring Text(HWND window, int id) {
-  wchar_t text[1024] = {};
-  GetDlgItemTextW(window, id, text, 1024);
-  return text;
-}
+std::wstring Text(HWND window, int id) { return testsupport::ControlText(window, id); }
 
 }  // namespace
 
@@ -125,4 +127,151 @@ TEST(DownloadDialog, DestroyedWithTheMeterRunning) {
     Pump(300);
   }
   EXPECT_LT(GetTickCount64() - started, 10000u);
+}
+
+namespace {
+
+class RecordingTaskbar : public TaskbarButton {
+ public:
+  void SetProgress(HWND, uint32_t percent) override { progress.push_back(percent); }
+  void SetState(HWND, State state) override { states.push_back(state); }
+  void Flash(HWND) override { ++flashes; }
+  std::vector<uint32_t> progress;
+  std::vector<State> states;
+  int flashes = 0;
+};
+
+// Gives dialog a recording taskbar button and returns it (the dialog owns it).
+RecordingTaskbar* RecordTaskbar(DownloadDialog& dialog) {
+  auto* taskbar = new RecordingTaskbar();
+  dialog.SetTaskbarButton(std::unique_ptr<TaskbarButton>(taskbar));
+  return taskbar;
+}
+
+// Dismisses the window's message boxes as they come, noting their texts and whether the
+// window was disabled meanwhile, until told to stop.
+class BoxReader {
+ public:
+  explicit BoxReader(HWND window) : window_(window), thread_([this] { Read(); }) {}
+  ~BoxReader() {
+    stop_ = true;
+    thread_.join();
+  }
+  std::vector<std::wstring> Texts() {
+    std::lock_guard<std::mutex> lock(lock_);
+    return texts_;
+  }
+  bool OwnerWasDisabled() const { return disabled_; }
+  // While set, boxes are left open.
+  std::atomic<bool> hold{false};
+
+ private:
+  void Read() {
+    while (!stop_) {
+      HWND box = testsupport::OwnedMessageBox(window_);
+      if (box && !hold) {
+        wchar_t text[512] = {};
+        GetDlgItemTextW(box, 0xFFFF, text, 512);
+        disabled_ = disabled_ || !IsWindowEnabled(window_);
+        {
+          std::lock_guard<std::mutex> lock(lock_);
+          texts_.push_back(text);
+        }
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+        while (IsWindow(box) && IsWindowVisible(box) && !stop_) Sleep(5);
+      }
+      Sleep(10);
+    }
+  }
+  HWND window_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> disabled_{false};
+  std::mutex lock_;
+  std::vector<std::wstring> texts_;
+  std::thread thread_;
+};
+
+}  // namespace
+
+TEST(DownloadDialog, TaskbarButtonFollowsProgressPauseAndTheGiveUp) {
+  ProgramResources resources;
+  ASSERT_NE(resources.module, nullptr);
+  DownloadDialog dialog(resources.module, kInProcessPath);
+  RecordingTaskbar* taskbar = RecordTaskbar(dialog);
+  HWND window = dialog.Window();
+  HWND button = GetDlgItem(window, IDC_PAUSE);
+
+  // Nothing on the button before the first sample; then the value and the normal state.
+  EXPECT_TRUE(taskbar->progress.empty());
+  dialog.manager.totalBytes = 1048576000;
+  dialog.manager.finishedBytes = 524288000;
+  dialog.ShowStatistics(2048, 1048576000, 524288000);
+  Pump(200);
+  ASSERT_FALSE(taskbar->progress.empty());
+  EXPECT_EQ(taskbar->progress.back(), 50u);
+  ASSERT_FALSE(taskbar->states.empty());
+  EXPECT_EQ(taskbar->states.back(), TaskbarButton::State::kNormal);
+
+  // The button's name says what a click does, and the taskbar shows the pause.
+  EXPECT_EQ(Text(window, IDC_PAUSE), L"Pause");
+  SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_PAUSE, BN_CLICKED),
+               reinterpret_cast<LPARAM>(button));
+  EXPECT_EQ(Text(window, IDC_PAUSE), L"Resume");
+  EXPECT_EQ(taskbar->states.back(), TaskbarButton::State::kPaused);
+  SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_PAUSE, BN_CLICKED),
+               reinterpret_cast<LPARAM>(button));
+  EXPECT_EQ(Text(window, IDC_PAUSE), L"Pause");
+  EXPECT_EQ(taskbar->states.back(), TaskbarButton::State::kNormal);
+
+  // The give-up: the box is the window's own, the button flashes and turns to the error
+  // state, and a later sample does not undo that.
+  EXPECT_EQ(taskbar->flashes, 0);
+  {
+    BoxReader reader(window);
+    std::thread manager([&] { dialog.OnError(velmot::texts::kGiveUp); });
+    manager.join();  // the manager's thread never waits for the box
+    Pump(1500);
+    ASSERT_EQ(reader.Texts().size(), 1u);
+    EXPECT_EQ(reader.Texts()[0], velmot::texts::kGiveUp);
+    EXPECT_TRUE(reader.OwnerWasDisabled());
+  }
+  EXPECT_EQ(taskbar->flashes, 1);
+  EXPECT_EQ(taskbar->states.back(), TaskbarButton::State::kError);
+  dialog.ShowStatistics(0, 1048576000, 524288000);
+  Pump(200);
+  EXPECT_EQ(taskbar->states.back(), TaskbarButton::State::kError);
+}
+
+TEST(DownloadDialog, TextsAreShownOneBoxAtATimeAndTheEndWaitsForThem) {
+  ProgramResources resources;
+  ASSERT_NE(resources.module, nullptr);
+  DownloadDialog dialog(resources.module, kInProcessPath);
+  RecordingTaskbar* taskbar = RecordTaskbar(dialog);
+  HWND window = dialog.Window();
+  BoxReader reader(window);
+  reader.hold = true;
+  // As the write-failure redirect does: a text, then the job's end, from a worker.
+  std::thread worker([&] {
+    dialog.OnError(L"first");
+    dialog.OnError(L"second");
+    dialog.OnFinished(dialog.manager);
+  });
+  worker.join();
+  // The first box is open; the end of the job does not close the window under it.
+  std::thread release([&] {
+    Sleep(800);
+    EXPECT_FALSE(dialog.IsClosing());
+    reader.hold = false;
+  });
+  const bool quit = Pump(20000);
+  release.join();
+  EXPECT_TRUE(quit);
+  EXPECT_TRUE(dialog.IsClosing());
+  EXPECT_EQ(reader.Texts(), (std::vector<std::wstring>{L"first", L"second"}));
+  EXPECT_EQ(taskbar->flashes, 2);
+  // Once closing, a text is recorded instead of shown.
+  Error::Clear();
+  dialog.OnError(L"late");
+  ASSERT_EQ(Error::GetRecords().size(), 1u);
+  EXPECT_EQ(Error::GetRecords()[0].message, "Not shown while the window closes: late");
 }

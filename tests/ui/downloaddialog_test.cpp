@@ -11,10 +11,16 @@
 
 #include "resource.h"
 
+#include "download/crc.h"
+#include "download/downloadmanager.h"
+
 #include <commctrl.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <cwctype>
 #include <random>
@@ -336,4 +342,149 @@ TEST(DownloadDialog, ClosingAtRandomMomentsAlwaysEndsAndKeepsGoodParts) {
   const std::vector<uint8_t> data =
       testsupport::ReadFileBytes(release.DownloadFolder() + L"/VelmotD_7ata.bin");
   EXPECT_EQ(data.size(), 25000000u);
+}
+
+namespace {
+
+// Sends WM_NULL to the window every 200 ms with a 1 s limit, as Windows does before it
+// calls a window "Not Responding", for as long as the window is visible (Windows judges
+// only visible windows; once hidden, the window only waits for the log upload to end).
+class Prober {
+ public:
+  explicit Prober(HWND window) : window_(window), thread_([this] { Probe(); }) {}
+  ~Prober() { Stop(); }
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  int probes = 0;
+  int unanswered = 0;
+  DWORD slowestMs = 0;
+
+ private:
+  void Probe() {
+    bool seen = false;
+    while (!stop_ && IsWindow(window_)) {
+      if (!IsWindowVisible(window_)) {
+        if (seen) break;  // hidden by the close
+        Sleep(10);        // not shown yet
+        continue;
+      }
+      seen = true;
+      const ULONGLONG sent = GetTickCount64();
+      DWORD_PTR result = 0;
+      const LRESULT answered =
+          SendMessageTimeoutW(window_, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result);
+      const DWORD took = static_cast<DWORD>(GetTickCount64() - sent);
+      if (!IsWindow(window_) || !IsWindowVisible(window_)) break;
+      ++probes;
+      if (!answered) {
+        ++unanswered;
+        std::printf("probe unanswered at %llu ms\n", sent - begun_);
+      }
+      slowestMs = std::max(slowestMs, took);
+      Sleep(200);
+    }
+  }
+  HWND window_;
+  std::atomic<bool> stop_{false};
+
+ public:
+  const ULONGLONG begun_ = GetTickCount64();
+
+ private:
+  std::thread thread_;
+};
+
+}  // namespace
+
+TEST(DownloadDialog, AnswersEveryProbeThroughASlowServiceASlowHostAPauseAndAClose) {
+  // Twenty identical parts wait in the work folder (the reuse check reads 200 MB); the last,
+  // short part comes from a slow host; the web service holds its answer for 20 s.
+  GuiRelease release(L"VelmotProbe");
+  const std::vector<uint8_t> part = testsupport::RandomBytes(DownloadManager::kPartSize, 31);
+  const std::vector<uint8_t> tail = testsupport::RandomBytes(2000000, 32);
+  const int kParts = 20;
+  CRC crc;
+  crc.BuildTable();
+  const std::string partCrc =
+      std::to_string(static_cast<int32_t>(crc.Compute(part.data(), DownloadManager::kPartSize)));
+  const std::string tailCrc =
+      std::to_string(static_cast<int32_t>(crc.Compute(tail.data(), 2000000)));
+  std::string entry = "VelmotData.bin\r\n" +
+                      std::to_string(uint64_t{DownloadManager::kPartSize} * kParts + tail.size()) +
+                      "\r\n";
+  for (int k = 0; k < kParts; ++k) entry += partCrc + "\r\n";
+  entry += tailCrc + "\r\n";
+  release.document += ";" + entry;
+  release.host.PutObject("rel/" + std::to_string(kParts) + "_VelmotData.bin", tail);
+  release.host.SetBehaviour("rel/" + std::to_string(kParts) + "_VelmotData.bin",
+                            {{"then", {{"rate", 250000}}}});
+  CreateDirectoryW(release.workFolder.c_str(), nullptr);
+  for (int k = 0; k < kParts; ++k) {
+    testsupport::WriteFileBytes(release.workFolder + L"/VelmotD_7ata.binpart" + std::to_wstring(k),
+                                part);
+  }
+  release.Publish(20000);
+
+  DmProcess program(release.DownloadFolder(), release.ExeName());
+  ASSERT_TRUE(program.Start());
+  HWND window = program.FindWindowByCaption(release.Caption(), kWindowMs);
+  ASSERT_NE(window, nullptr);
+  Prober prober(window);
+
+  // The request: the window answers while the service holds its answer.
+  const std::wstring info = program.WaitForText(IDC_INFO, 45000, [](const std::wstring& t) {
+    return Contains(t, L"The installer will be saved in:");
+  });
+  ASSERT_TRUE(Contains(info, L"The installer will be saved in:")) << Narrow(info);
+  EXPECT_GE(prober.probes, 50) << "the probes did not run through the request";
+
+  // Pause and resume at once, while the job reads the part files: every click is handled
+  // at once (the manager's lock is never held over disk work). The button's name follows.
+  DWORD slowestClick = 0;
+  for (int i = 0; i < 12; ++i) {
+    const ULONGLONG before = GetTickCount64();
+    const LRESULT handled = program.Send(IDC_PAUSE, BM_CLICK, 0, 0);
+    (void)handled;
+    slowestClick = std::max(slowestClick, static_cast<DWORD>(GetTickCount64() - before));
+    Sleep(100);
+  }
+  EXPECT_LT(slowestClick, 1000u);
+  EXPECT_EQ(program.Text(IDC_PAUSE), L"Pause");
+
+  // The keyboard, through the dialog manager: Tab reaches the button, Enter presses it.
+  HWND button = GetDlgItem(window, IDC_PAUSE);
+  PostMessageW(window, WM_KEYDOWN, VK_TAB, 0);
+  PostMessageW(window, WM_KEYUP, VK_TAB, 0);
+  Sleep(300);
+  PostMessageW(button, WM_KEYDOWN, VK_RETURN, 0);
+  PostMessageW(button, WM_KEYUP, VK_RETURN, 0);
+  EXPECT_EQ(
+      program.WaitForText(IDC_PAUSE, 5000, [](const std::wstring& t) { return t == L"Resume"; }),
+      L"Resume");
+  PostMessageW(button, WM_KEYDOWN, VK_RETURN, 0);
+  PostMessageW(button, WM_KEYUP, VK_RETURN, 0);
+  EXPECT_EQ(
+      program.WaitForText(IDC_PAUSE, 5000, [](const std::wstring& t) { return t == L"Pause"; }),
+      L"Pause");
+
+  // The slow host: the download goes on, the window keeps answering.
+  const std::wstring moving = program.WaitForText(IDC_VALUES, 20000, [](const std::wstring& t) {
+    std::vector<std::wstring> l = Lines(t);
+    return l.size() == 5 && l[2] != L"0 kB/s";
+  });
+  EXPECT_EQ(Lines(moving).size(), 5u) << Narrow(moving);
+
+  // The close: hidden within the bound, and the process ends.
+  program.PostClose();
+  const ULONGLONG closed = GetTickCount64();
+  while (IsWindowVisible(window) && GetTickCount64() - closed < 10000) Sleep(5);
+  EXPECT_LE(GetTickCount64() - closed, 3000u);
+  EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
+  prober.Stop();
+  EXPECT_EQ(prober.unanswered, 0) << "of " << prober.probes << " probes";
+  std::printf("probes: %d, unanswered %d, slowest answer %lu ms, slowest click %lu ms\n",
+              prober.probes, prober.unanswered, static_cast<unsigned long>(prober.slowestMs),
+              static_cast<unsigned long>(slowestClick));
 }

@@ -7,7 +7,7 @@
 #include "support/dmprocess.h"
 #include "support/downloadjob.h"
 #include "support/guirelease.h"
-#include "support/programresources.h"
+#include "support/inprocesswindow.h"
 #include "support/records.h"
 #include "support/testenv.h"
 #include "support/testservers.h"
@@ -19,7 +19,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 using testsupport::DmProcess;
@@ -61,45 +64,31 @@ std::wstring ModulePath(const GuiRelease& release) {
   return path;
 }
 
-// A visible message box of this process other than the window; null when there is none.
-HWND OwnMessageBox(HWND window) {
-  struct Search {
-    HWND window;
-    HWND found;
-  } search{window, nullptr};
-  EnumWindows(
-      [](HWND candidate, LPARAM context) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(context);
-        DWORD pid = 0;
-        GetWindowThreadProcessId(candidate, &pid);
-        wchar_t kind[16] = {};
-        GetClassNameW(candidate, kind, 16);
-        if (pid == GetCurrentProcessId() && candidate != s->window && IsWindowVisible(candidate) &&
-            std::wstring(kind) == L"#32770") {
-          s->found = candidate;
-          return FALSE;
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
-
-// Runs the window built here until it ends the message loop; the texts of the message
-// boxes it showed meanwhile (each answered with OK) are collected.
+// Runs the window built here until it ends the message loop. The window shows its boxes on
+// this thread, inside the pump: another thread reads each one's text and answers it with OK.
 bool RunUntilQuit(DownloadDialog& dialog, DWORD timeoutMs, std::vector<std::wstring>& boxes) {
-  const ULONGLONG end = GetTickCount64() + timeoutMs;
-  while (GetTickCount64() < end) {
-    if (testsupport::Pump(50)) return true;
-    if (HWND box = OwnMessageBox(dialog.Window())) {
-      wchar_t text[1024] = {};
-      GetDlgItemTextW(box, 0xFFFF, text, 1024);
-      boxes.push_back(text);
-      PostMessageW(box, WM_COMMAND, IDOK, 0);
-      testsupport::Pump(200);
+  std::atomic<bool> stop{false};
+  std::mutex lock;
+  std::thread reader([&] {
+    while (!stop) {
+      HWND box = testsupport::OwnedMessageBox(dialog.Window());
+      if (box) {
+        wchar_t text[1024] = {};
+        GetDlgItemTextW(box, 0xFFFF, text, 1024);
+        {
+          std::lock_guard<std::mutex> hold(lock);
+          boxes.push_back(text);
+        }
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+        while (IsWindow(box) && IsWindowVisible(box) && !stop) Sleep(5);
+      }
+      Sleep(10);
     }
-  }
-  return false;
+  });
+  const bool quit = testsupport::Pump(timeoutMs);
+  stop = true;
+  reader.join();
+  return quit;
 }
 
 }  // namespace
