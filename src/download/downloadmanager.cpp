@@ -141,7 +141,7 @@ void DownloadManager::OnEscapedException(const std::exception* e) {
 }
 
 bool DownloadManager::RequestDownload(const std::wstring& releaseName, std::wstring& errorText) {
-  releaseName_ = releaseName;
+  this->releaseName = releaseName;
   return ServiceClient(computerId)
       .RequestDownload(releaseName, workFolder, descriptor, productSuffix, errorText);
 }

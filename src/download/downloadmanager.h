@@ -75,6 +75,8 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
 
   // Descriptor and job settings (set by RequestDownload / StartJob, or directly by tests).
   DownloadDescriptor descriptor;
+  // The release as the download request named it; a refused link is renewed with it.
+  std::wstring releaseName;
   std::wstring productSuffix;
   std::wstring computerId;
   std::wstring fileHost;
@@ -219,7 +221,6 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   std::atomic<bool> networkDown_{false};  // this pass: the host could not be reached
   std::atomic<bool> linkRefused_{false};  // this pass: the host refused the link (403)
   std::atomic<bool> partArrived_{false};  // this pass: some part was fetched and kept
-  std::wstring releaseName_;              // as asked for, for renewing the link
   CRCInfo passEntries_;                   // the document of the current pass
   // Under lock_: the objects already recorded as published inconsistently, and whether the
   // sign-in page was recorded (once per job each).

@@ -129,7 +129,7 @@ bool DownloadManager::RenewLink() {
   std::wstring suffix;
   std::wstring errorText;
   const bool ok = ServiceClient(computerId)
-                      .RequestDownload(releaseName_, workFolder, renewed, suffix, errorText);
+                      .RequestDownload(releaseName, workFolder, renewed, suffix, errorText);
   if (!ok || !errorText.empty() || !Active()) {
     Error::LogError(L"The web service gave no new download link: " + errorText,
                     DL_MANAGER_LINK_REFUSED, VELMOT_HERE);

@@ -103,6 +103,7 @@ void DownloadDialog::OnRequestDone() {
   if (!result.done) return;
   if (result.ok) {
     manager.descriptor = result.descriptor;
+    manager.releaseName = paths_.RequestName();
     manager.productSuffix = result.productSuffix;
     StartDownload();
     return;
