@@ -251,6 +251,19 @@ bool RunUntilTheJobIsOver(HMODULE resources, const GuiRelease& release) {
   return over && quit;
 }
 
+// A run left alone after the closes: counted as completed when its job ended in the box with
+// the installer file holding exactly data.
+void CompletingRun(HMODULE resources, const GuiRelease& release, const std::vector<uint8_t>& data,
+                   Tally& tally) {
+  ++tally.runs;
+  const bool over = RunUntilTheJobIsOver(resources, release);
+  const bool whole =
+      testsupport::ReadFileBytes(release.DownloadFolder() + L"/VelmotD_7ata.bin") == data;
+  EXPECT_TRUE(over) << "the job did not end";
+  EXPECT_TRUE(whole) << "the installer file is not the release's";
+  tally.completed += over && whole;
+}
+
 }  // namespace
 
 TEST(DownloadDialogClose, DuringTheRequestWithTheAnswerHeldBack) {
@@ -269,12 +282,7 @@ TEST(DownloadDialogClose, DuringTheRequestWithTheAnswerHeldBack) {
   CloseRounds("request", resources.module, release, Closes(30), 0, 1200, false, tally);
   if (Campaign()) {
     // The answer still comes late, but this run waits for it and completes.
-    ++tally.runs;
-    const bool over = RunUntilTheJobIsOver(resources.module, release);
-    const bool whole =
-        testsupport::ReadFileBytes(release.DownloadFolder() + L"/VelmotD_7ata.bin") == data;
-    EXPECT_TRUE(over && whole);
-    tally.completed += over && whole;
+    CompletingRun(resources.module, release, data, tally);
   }
   tally.ms = GetTickCount64() - started;
   Report("request", tally);
@@ -299,13 +307,7 @@ TEST(DownloadDialogClose, WhileDownloadingAndStalledThenTheNextRunCompletes) {
   EXPECT_TRUE(release.PartFilesAreIntact("VelmotD_7ata.bin", 0));
 
   release.host.SetBehaviour("rel/2_VelmotData.bin", nlohmann::json::object());
-  ++tally.runs;
-  const bool over = RunUntilTheJobIsOver(resources.module, release);
-  const bool whole =
-      testsupport::ReadFileBytes(release.DownloadFolder() + L"/VelmotD_7ata.bin") == data;
-  EXPECT_TRUE(over);
-  EXPECT_TRUE(whole);
-  tally.completed += over && whole;
+  CompletingRun(resources.module, release, data, tally);
   // The first part was fetched by the early rounds and reused by all later ones.
   EXPECT_LE(release.host.Requests("rel/0_VelmotData.bin").size(), 3u);
   tally.ms = GetTickCount64() - started;
@@ -336,12 +338,7 @@ TEST(DownloadDialogClose, WhileReusingMergingAndVerifying) {
   };
   CloseRounds("disk work", resources.module, release, Closes(25), 0, 900, false, tally, prepare);
   prepare();
-  ++tally.runs;
-  const bool over = RunUntilTheJobIsOver(resources.module, release);
-  const bool whole = testsupport::ReadFileBytes(target) == data;
-  EXPECT_TRUE(over);
-  EXPECT_TRUE(whole);
-  tally.completed += over && whole;
+  CompletingRun(resources.module, release, data, tally);
   EXPECT_TRUE(release.host.Requests("rel/0_VelmotData.bin").empty());
   tally.ms = GetTickCount64() - started;
   Report("disk work", tally);
@@ -360,12 +357,7 @@ TEST(DownloadDialogClose, WithAMessageBoxOpen) {
   CloseRounds("box", resources.module, release, Closes(15), 0, 300, true, tally);
   if (Campaign()) {
     // The closed runs had verified the file already: this one reuses it and ends in the box.
-    ++tally.runs;
-    const bool over = RunUntilTheJobIsOver(resources.module, release);
-    const bool whole =
-        testsupport::ReadFileBytes(release.DownloadFolder() + L"/VelmotD_7ata.bin") == data;
-    EXPECT_TRUE(over && whole);
-    tally.completed += over && whole;
+    CompletingRun(resources.module, release, data, tally);
   }
   tally.ms = GetTickCount64() - started;
   Report("box", tally);
