@@ -5,6 +5,11 @@
 // round starts the job, closes at a random moment from another thread and measures until
 // the window is out of sight, then lets the close sequence end (log upload included). A
 // run left alone afterwards must complete from the parts the closed runs kept.
+//
+// tools/test runs 100 closes. VELMOT_CLOSES=N (tools/close-campaign) scales every test to its
+// share of N closes and adds a completing run to the tests that have none;
+// VELMOT_CLOSE_SEED=S changes the random moments. Each test prints its closes, misses of the
+// bound, completed runs and the distribution of close times; the process prints the totals.
 #include "support/downloadjob.h"
 #include "support/guirelease.h"
 #include "support/inprocesswindow.h"
@@ -16,6 +21,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <random>
@@ -31,6 +37,101 @@ namespace {
 const DWORD kBoundMs = 3000;    // WM_CLOSE to a hidden window
 const DWORD kQuitMs = 40000;    // the whole close sequence, a 20 s log upload budget included
 const DWORD kHiddenMs = 10000;  // how long a round looks for the window to go
+
+// The closes tools/test makes in all tests together; each test's share is out of these.
+const int kDefaultCloses = 100;
+
+unsigned long EnvNumber(const char* name, unsigned long fallback) {
+  const char* text = getenv(name);
+  if (!text || !*text) return fallback;
+  return strtoul(text, nullptr, 10);
+}
+
+// A campaign asked for more (or fewer) closes than tools/test makes.
+bool Campaign() { return getenv("VELMOT_CLOSES") != nullptr; }
+
+// A test's share of the closes: `share` out of every 100.
+int Closes(int share) {
+  const unsigned long total = EnvNumber("VELMOT_CLOSES", kDefaultCloses);
+  return std::max(1, static_cast<int>((total * share + kDefaultCloses / 2) / kDefaultCloses));
+}
+
+unsigned long Seed() { return EnvNumber("VELMOT_CLOSE_SEED", 20261208u); }
+
+// The figures of one test, or of all of them.
+struct Tally {
+  int closes = 0;
+  int misses = 0;
+  int runs = 0;       // runs left alone to complete
+  int completed = 0;  // ... that delivered the installer's bytes
+  ULONGLONG ms = 0;   // the test's duration
+  std::vector<DWORD> hidden;
+};
+
+Tally& Total() {
+  static Tally total;
+  return total;
+}
+
+DWORD Percentile(const std::vector<DWORD>& sorted, int percent) {
+  // The nearest rank: the smallest time that percent of the closes do not exceed.
+  const size_t rank = (sorted.size() * percent + 99) / 100;
+  return sorted[rank ? rank - 1 : 0];
+}
+
+void PrintTally(const char* name, Tally tally) {
+  std::vector<DWORD>& ms = tally.hidden;
+  std::sort(ms.begin(), ms.end());
+  std::printf("closes %-16s %4d closes, %d over %lu ms, %d/%d runs completed, %.0f s", name,
+              tally.closes, tally.misses, static_cast<unsigned long>(kBoundMs), tally.completed,
+              tally.runs, static_cast<double>(tally.ms) / 1000.0);
+  if (!ms.empty())
+    std::printf(
+        ", ms min %lu median %lu p90 %lu p99 %lu max %lu", static_cast<unsigned long>(ms.front()),
+        static_cast<unsigned long>(Percentile(ms, 50)),
+        static_cast<unsigned long>(Percentile(ms, 90)),
+        static_cast<unsigned long>(Percentile(ms, 99)), static_cast<unsigned long>(ms.back()));
+  std::printf("\n");
+  static const DWORD kEdges[] = {50, 100, 250, 500, 750, 1000, 2000, kBoundMs};
+  std::printf("closes %-16s", name);
+  DWORD low = 0;
+  for (DWORD edge : kEdges) {
+    const auto n =
+        std::count_if(ms.begin(), ms.end(), [&](DWORD t) { return t >= low && t < edge; });
+    std::printf(" %lu-%lu:%ld", static_cast<unsigned long>(low), static_cast<unsigned long>(edge),
+                static_cast<long>(n));
+    low = edge;
+  }
+  std::printf(
+      " >=%lu:%ld\n", static_cast<unsigned long>(low),
+      static_cast<long>(std::count_if(ms.begin(), ms.end(), [&](DWORD t) { return t >= low; })));
+  std::fflush(stdout);
+}
+
+// Adds a test's figures to the totals and prints them.
+void Report(const char* name, const Tally& tally) {
+  Tally& total = Total();
+  total.closes += tally.closes;
+  total.misses += tally.misses;
+  total.runs += tally.runs;
+  total.completed += tally.completed;
+  total.ms += tally.ms;
+  total.hidden.insert(total.hidden.end(), tally.hidden.begin(), tally.hidden.end());
+  PrintTally(name, tally);
+}
+
+// The totals over the tests this process ran, once they have all run.
+class TotalsPrinter : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    if (Total().closes) {
+      std::printf("closes seed %lu\n", Seed());
+      PrintTally("all", Total());
+    }
+  }
+};
+[[maybe_unused]] ::testing::Environment* const totals =
+    ::testing::AddGlobalTestEnvironment(new TotalsPrinter);
 
 // What the job was doing when the close came.
 std::string Phase(DownloadDialog& dialog) {
@@ -88,11 +189,12 @@ Round CloseOnce(HMODULE resources, const GuiRelease& release, DWORD delayMs, boo
 }
 
 // Runs rounds until `closes` closes happened (a round whose job ended first does not count),
-// checks each against the bound and prints the figures.
+// checks each against the bound, adds them to tally and prints the figures.
 void CloseRounds(const char* name, HMODULE resources, const GuiRelease& release, int closes,
-                 DWORD minDelayMs, DWORD maxDelayMs, bool waitForBox,
+                 DWORD minDelayMs, DWORD maxDelayMs, bool waitForBox, Tally& tally,
                  const std::function<void()>& beforeRound = nullptr) {
-  std::mt19937 random(20261208u + closes);
+  const unsigned long seed = Seed() + closes;
+  std::mt19937 random(seed);
   std::map<std::string, std::vector<DWORD>> byPhase;
   int done = 0;
   ULONGLONG roundsMs = 0;
@@ -105,7 +207,17 @@ void CloseRounds(const char* name, HMODULE resources, const GuiRelease& release,
     if (!round.closed) continue;
     ++done;
     EXPECT_LE(round.hiddenMs, kBoundMs) << name << " round " << attempt << " closed after " << delay
-                                        << " ms (" << round.phase << ")";
+                                        << " ms (" << round.phase << "), seed " << seed;
+    if (round.hiddenMs > kBoundMs) {
+      ++tally.misses;
+      std::printf(
+          "closes MISS %s round %d (seed %lu): closed %lu ms after the start while %s, "
+          "hidden after %lu ms\n",
+          name, attempt, seed, static_cast<unsigned long>(delay), round.phase.c_str(),
+          static_cast<unsigned long>(round.hiddenMs));
+    }
+    ++tally.closes;
+    tally.hidden.push_back(round.hiddenMs);
     byPhase[round.phase].push_back(round.hiddenMs);
   }
   EXPECT_EQ(done, closes) << name;
@@ -139,24 +251,48 @@ bool RunUntilTheJobIsOver(HMODULE resources, const GuiRelease& release) {
   return over && quit;
 }
 
+// A run left alone after the closes: counted as completed when its job ended in the box with
+// the installer file holding exactly data.
+void CompletingRun(HMODULE resources, const GuiRelease& release, const std::vector<uint8_t>& data,
+                   Tally& tally) {
+  ++tally.runs;
+  const bool over = RunUntilTheJobIsOver(resources, release);
+  const bool whole =
+      testsupport::ReadFileBytes(release.DownloadFolder() + L"/VelmotD_7ata.bin") == data;
+  EXPECT_TRUE(over) << "the job did not end";
+  EXPECT_TRUE(whole) << "the installer file is not the release's";
+  tally.completed += over && whole;
+}
+
 }  // namespace
 
 TEST(DownloadDialogClose, DuringTheRequestWithTheAnswerHeldBack) {
   ProgramResources resources;
   ASSERT_NE(resources.module, nullptr);
+  Tally tally;
+  const ULONGLONG started = GetTickCount64();
   GuiRelease release(L"VelmotCloseRequest");
-  release.AddFile("VelmotData.bin", testsupport::RandomBytes(3000, 10));
+  const std::vector<uint8_t> data = testsupport::RandomBytes(3000, 10);
+  release.AddFile("VelmotData.bin", data);
   // Each abandoned request keeps its connection to the service until the answer comes, and
   // WinINet opens only a few connections per server: the next rounds' log uploads wait for
   // them (the window is hidden by then; only the round takes longer). A hold of 2 s still
   // outlasts every close and keeps the rounds short.
   release.Publish(2000);
-  CloseRounds("request", resources.module, release, 30, 0, 1200, false);
+  CloseRounds("request", resources.module, release, Closes(30), 0, 1200, false, tally);
+  if (Campaign()) {
+    // The answer still comes late, but this run waits for it and completes.
+    CompletingRun(resources.module, release, data, tally);
+  }
+  tally.ms = GetTickCount64() - started;
+  Report("request", tally);
 }
 
 TEST(DownloadDialogClose, WhileDownloadingAndStalledThenTheNextRunCompletes) {
   ProgramResources resources;
   ASSERT_NE(resources.module, nullptr);
+  Tally tally;
+  const ULONGLONG started = GetTickCount64();
   GuiRelease release(L"VelmotCloseStall");
   const std::vector<uint8_t> data = testsupport::RandomBytes(25000000, 11);
   release.AddFile("VelmotData.bin", data);
@@ -167,19 +303,22 @@ TEST(DownloadDialogClose, WhileDownloadingAndStalledThenTheNextRunCompletes) {
   release.host.SetBehaviour("rel/1_VelmotData.bin", {{"then", {{"rate", 20000000}}}});
   release.host.SetBehaviour("rel/2_VelmotData.bin",
                             {{"then", {{"stallAfter", 100000}, {"stallMs", 5000}}}});
-  CloseRounds("stalled download", resources.module, release, 30, 200, 2500, false);
+  CloseRounds("stalled download", resources.module, release, Closes(30), 200, 2500, false, tally);
   EXPECT_TRUE(release.PartFilesAreIntact("VelmotD_7ata.bin", 0));
 
   release.host.SetBehaviour("rel/2_VelmotData.bin", nlohmann::json::object());
-  EXPECT_TRUE(RunUntilTheJobIsOver(resources.module, release));
-  EXPECT_EQ(testsupport::ReadFileBytes(release.DownloadFolder() + L"/VelmotD_7ata.bin"), data);
+  CompletingRun(resources.module, release, data, tally);
   // The first part was fetched by the early rounds and reused by all later ones.
   EXPECT_LE(release.host.Requests("rel/0_VelmotData.bin").size(), 3u);
+  tally.ms = GetTickCount64() - started;
+  Report("stalled download", tally);
 }
 
 TEST(DownloadDialogClose, WhileReusingMergingAndVerifying) {
   ProgramResources resources;
   ASSERT_NE(resources.module, nullptr);
+  Tally tally;
+  const ULONGLONG started = GetTickCount64();
   GuiRelease release(L"VelmotCloseDisk");
   const std::vector<uint8_t> part = testsupport::RandomBytes(10000000, 12);
   std::vector<uint8_t> data;
@@ -197,19 +336,29 @@ TEST(DownloadDialogClose, WhileReusingMergingAndVerifying) {
       if (!testsupport::FileExists(path)) testsupport::WriteFileBytes(path, part);
     }
   };
-  CloseRounds("disk work", resources.module, release, 25, 0, 900, false, prepare);
+  CloseRounds("disk work", resources.module, release, Closes(25), 0, 900, false, tally, prepare);
   prepare();
-  EXPECT_TRUE(RunUntilTheJobIsOver(resources.module, release));
-  EXPECT_EQ(testsupport::ReadFileBytes(target), data);
+  CompletingRun(resources.module, release, data, tally);
   EXPECT_TRUE(release.host.Requests("rel/0_VelmotData.bin").empty());
+  tally.ms = GetTickCount64() - started;
+  Report("disk work", tally);
 }
 
 TEST(DownloadDialogClose, WithAMessageBoxOpen) {
   ProgramResources resources;
   ASSERT_NE(resources.module, nullptr);
+  Tally tally;
+  const ULONGLONG started = GetTickCount64();
   // No setup in the release: after the verification the manager says so in a box.
   GuiRelease release(L"VelmotCloseBox");
-  release.AddFile("VelmotData.bin", testsupport::RandomBytes(3000, 13));
+  const std::vector<uint8_t> data = testsupport::RandomBytes(3000, 13);
+  release.AddFile("VelmotData.bin", data);
   release.Publish();
-  CloseRounds("box", resources.module, release, 15, 0, 300, true);
+  CloseRounds("box", resources.module, release, Closes(15), 0, 300, true, tally);
+  if (Campaign()) {
+    // The closed runs had verified the file already: this one reuses it and ends in the box.
+    CompletingRun(resources.module, release, data, tally);
+  }
+  tally.ms = GetTickCount64() - started;
+  Report("box", tally);
 }
