@@ -1,6 +1,9 @@
 // Stands in for the installer in the download manager's tests: appends "ran" to the marker
 // file "fakesetup-ran.txt" in its working folder (so a test can count the starts), and
 // writes its own priority class as a decimal number into "fakesetup-priority.txt".
+// A GUI program, as installers are: the shell starts a console program in a new console,
+// and under Wine that console's host process could outlive the test and hold the test
+// runner's output pipe open, so that a test that had passed never seemed to end.
 #include <windows.h>
 
 #include <string>
@@ -20,7 +23,7 @@ bool WriteText(const wchar_t* name, const std::string& text, DWORD disposition) 
 
 }  // namespace
 
-int main() {
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // The priority first: the tests wait for the marker and then read both.
   const std::string priority = std::to_string(GetPriorityClass(GetCurrentProcess()));
   if (!WriteText(L"fakesetup-priority.txt", priority, CREATE_ALWAYS)) return 1;
