@@ -194,7 +194,8 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   bool WaitForParts(size_t first, size_t end);
   bool AppendPart(size_t i, const CRCInfoEntry& entry, HANDLE out, const std::wstring& target,
                   std::vector<uint8_t>& buffer);
-  std::wstring MergeFilePath() const;
+  // Where the merge of the file with this local name is written until it is whole.
+  std::wstring MergeFilePath(const std::wstring& localName) const;
   bool KeepCheckedPrefix(HANDLE file, const CRCInfoEntry& entry, std::vector<uint8_t>& buffer,
                          size_t& good);
   size_t PartsAlreadyMerged(const CRCInfoEntry& entry);

@@ -32,8 +32,8 @@ bool SetLength(HANDLE file, uint64_t length) {
 
 }  // namespace
 
-std::wstring DownloadManager::MergeFilePath() const {
-  return downloadFolder + L"/" + currentName + L".merging";
+std::wstring DownloadManager::MergeFilePath(const std::wstring& localName) const {
+  return downloadFolder + L"/" + localName + L".merging";
 }
 
 // Finds the number of leading parts that the temporary file holds with the right CRC and
@@ -65,7 +65,8 @@ bool DownloadManager::KeepCheckedPrefix(HANDLE file, const CRCInfoEntry& entry,
   }
   // Also places the file pointer at the end, where appending goes on.
   if (!SetLength(file, offset)) {
-    VELMOT_LOG_LAST_ERROR(L"Merging part files failed. Unable to shorten: " + MergeFilePath());
+    VELMOT_LOG_LAST_ERROR(L"Merging part files failed. Unable to shorten: " +
+                          MergeFilePath(currentName));
     good = 0;
     return false;
   }
@@ -75,7 +76,7 @@ bool DownloadManager::KeepCheckedPrefix(HANDLE file, const CRCInfoEntry& entry,
 // Parts that an interrupted merge already holds: they are neither fetched nor reused, and
 // count as finished.
 size_t DownloadManager::PartsAlreadyMerged(const CRCInfoEntry& entry) {
-  const std::wstring path = MergeFilePath();
+  const std::wstring path = MergeFilePath(currentName);
   if (!FileIO::Exists(path)) return 0;
   velmot::FileHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -98,7 +99,7 @@ void DownloadManager::MergePartFiles(size_t partCount, const CRCInfoEntry& entry
     return;
   }
   const std::wstring target = downloadFolder + L"/" + currentName;
-  const std::wstring temporary = MergeFilePath();
+  const std::wstring temporary = MergeFilePath(currentName);
   velmot::FileHandle out(CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!out) {

@@ -150,10 +150,9 @@ bool DownloadManager::EnoughDiskSpace(const CRCInfo& entries) {
     const std::wstring local = GetLocalName(entry[0]);
     if (!IsSafeFileName(local) || FileIO::Exists(downloadFolder + L"/" + local)) continue;
     const uint64_t fileSize = ParseSizeLine(entry[1]);
-    // An interrupted merge already holds its leading parts in the download folder
-    // (MergeFilePath).
+    // An interrupted merge already holds its leading parts in the download folder.
     uint64_t merging = 0;
-    if (!FileIO::SizeOf(downloadFolder + L"/" + local + L".merging", merging)) merging = 0;
+    if (!FileIO::SizeOf(MergeFilePath(local), merging)) merging = 0;
     merging = std::min(merging, fileSize);
     toMerge += fileSize - merging;
     for (size_t k = static_cast<size_t>(merging / kPartSize); k + 2 < entry.size(); ++k) {
