@@ -49,6 +49,19 @@ void GuiRelease::Publish(int delayMs) {
   }
 }
 
+std::wstring GuiRelease::ModulePath() const {
+  std::wstring path = DownloadFolder() + L"/" + ExeName();
+  for (wchar_t& c : path) {
+    if (c == L'/') c = L'\\';
+  }
+  return path;
+}
+
+bool GuiRelease::SetupStarted(DWORD waitMs) const {
+  const std::wstring marker = DownloadFolder() + L"/" + kSetupMarker;
+  return Eventually([&] { return FileExists(marker); }, waitMs);
+}
+
 ::testing::AssertionResult GuiRelease::PartFilesAreIntact(const std::string& localName,
                                                           size_t firstPart) const {
   for (size_t k = 0; k + firstPart < parts.size(); ++k) {

@@ -31,6 +31,12 @@ class GuiRelease {
   std::wstring ExeName() const { return name + L"_b1.exe"; }
   std::wstring Caption() const { return name + L" download manager"; }
   std::wstring DownloadFolder() const { return folder.Path(); }
+  // The program's path as the system gives it (backslashes), for a window built in the
+  // test process.
+  std::wstring ModulePath() const;
+  // True once the fake setup has written its marker into the download folder (the shell
+  // starts it asynchronously), false when waitMs passed first.
+  bool SetupStarted(DWORD waitMs) const;
 
   // Every part file in the work folder holds exactly the bytes of its part.
   ::testing::AssertionResult PartFilesAreIntact(const std::string& localName,

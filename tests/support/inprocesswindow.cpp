@@ -2,6 +2,10 @@
 
 #include "support/dmprocess.h"
 
+#include <atomic>
+#include <mutex>
+#include <thread>
+
 namespace testsupport {
 
 ProgramResources::ProgramResources()
@@ -52,6 +56,31 @@ HWND OwnedMessageBox(HWND window) {
       },
       reinterpret_cast<LPARAM>(&search));
   return search.found;
+}
+
+bool RunUntilQuit(HWND window, DWORD timeoutMs, std::vector<std::wstring>& boxes) {
+  std::atomic<bool> stop{false};
+  std::mutex lock;
+  std::thread reader([&] {
+    while (!stop) {
+      HWND box = OwnedMessageBox(window);
+      if (box) {
+        wchar_t text[1024] = {};
+        GetDlgItemTextW(box, 0xFFFF, text, 1024);
+        {
+          std::lock_guard<std::mutex> hold(lock);
+          boxes.push_back(text);
+        }
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+        while (IsWindow(box) && IsWindowVisible(box) && !stop) Sleep(5);
+      }
+      Sleep(10);
+    }
+  });
+  const bool quit = Pump(timeoutMs);
+  stop = true;
+  reader.join();
+  return quit;
 }
 
 }  // namespace testsupport

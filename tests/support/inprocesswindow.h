@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -26,5 +27,10 @@ std::wstring ControlText(HWND window, int id);
 
 // A message box owned by window (open on any thread), or null.
 HWND OwnedMessageBox(HWND window);
+
+// Pumps this thread's messages until WM_QUIT (true) or timeoutMs (false). The window shows
+// its boxes on this thread, inside the pump: another thread reads each one's text into boxes
+// and answers it with OK.
+bool RunUntilQuit(HWND window, DWORD timeoutMs, std::vector<std::wstring>& boxes);
 
 }  // namespace testsupport

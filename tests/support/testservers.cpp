@@ -216,21 +216,49 @@ std::vector<nlohmann::json> ServiceRequests() {
   return ReadJsonLines(Required(L"VELMOT_SERVICE_ROOT") + L"/requests.jsonl");
 }
 
-std::vector<std::string> ServiceUploads(const std::string& computerId) {
-  std::wstring folder = Required(L"VELMOT_SERVICE_ROOT") + L"/uploads/" + FromUtf8(computerId);
+namespace {
+
+// Names of the entries in folder matching pattern, in name order (for uploads: arrival order,
+// since their names start with the time of arrival and a sequence number).
+std::vector<std::wstring> SortedNames(const std::wstring& folder, const wchar_t* pattern,
+                                      bool folders) {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((folder + L"/*.json").c_str(), &data);
+  HANDLE find = FindFirstFileW((folder + L"/" + pattern).c_str(), &data);
   if (find != INVALID_HANDLE_VALUE) {
     do {
-      if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
+      const std::wstring name = data.cFileName;
+      if (name != L"." && name != L".." &&
+          ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == folders)
+        names.push_back(name);
     } while (FindNextFileW(find, &data));
     FindClose(find);
   }
-  // The names start with the time of arrival and a sequence number: name order is arrival order.
   std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace
+
+std::vector<std::string> ServiceUploads(const std::string& computerId) {
+  const std::wstring folder =
+      Required(L"VELMOT_SERVICE_ROOT") + L"/uploads/" + FromUtf8(computerId);
   std::vector<std::string> out;
-  for (const auto& name : names) out.push_back(ReadWholeFile(folder + L"/" + name));
+  for (const auto& name : SortedNames(folder, L"*.json", false))
+    out.push_back(ReadWholeFile(folder + L"/" + name));
+  return out;
+}
+
+std::vector<std::string> ServiceUploadsBetween(uint64_t fromMs, uint64_t toMs) {
+  const std::wstring uploads = Required(L"VELMOT_SERVICE_ROOT") + L"/uploads";
+  std::vector<std::string> out;
+  for (const auto& computer : SortedNames(uploads, L"*", true)) {
+    const std::wstring folder = uploads + L"/" + computer;
+    for (const auto& name : SortedNames(folder, L"*.json", false)) {
+      const uint64_t arrived = _wcstoui64(name.c_str(), nullptr, 10);
+      if (arrived >= fromMs && arrived <= toMs) out.push_back(ReadWholeFile(folder + L"/" + name));
+    }
+  }
   return out;
 }
 

@@ -127,6 +127,9 @@ class BlobContainer {
 std::vector<nlohmann::json> ServiceRequests();
 // Stored log uploads for one ComputerId: each the decoded UTF-16LE JSON text as UTF-8.
 std::vector<std::string> ServiceUploads(const std::string& computerId);
+// Stored log uploads of every ComputerId that arrived between the two times (ms since 1970,
+// UTC, as the service names them), by ComputerId and then oldest first.
+std::vector<std::string> ServiceUploadsBetween(uint64_t fromMs, uint64_t toMs);
 
 // A text unique to this call in this test run, for paths and ids that parallel test
 // processes must not share: prefix-pid-ticks-counter.

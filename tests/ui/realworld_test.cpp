@@ -19,10 +19,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 using testsupport::DmProcess;
@@ -48,47 +45,6 @@ size_t Occurrences(const std::string& text, const std::string& piece) {
   size_t n = 0;
   for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
   return n;
-}
-
-bool SetupRan(const GuiRelease& release) {
-  const std::wstring marker = release.DownloadFolder() + L"/" + testsupport::kSetupMarker;
-  return testsupport::Eventually([&] { return testsupport::FileExists(marker); }, 10000);
-}
-
-// The program's path as the system gives it (backslashes), for the window built here.
-std::wstring ModulePath(const GuiRelease& release) {
-  std::wstring path = release.DownloadFolder() + L"/" + release.ExeName();
-  for (wchar_t& c : path) {
-    if (c == L'/') c = L'\\';
-  }
-  return path;
-}
-
-// Runs the window built here until it ends the message loop. The window shows its boxes on
-// this thread, inside the pump: another thread reads each one's text and answers it with OK.
-bool RunUntilQuit(DownloadDialog& dialog, DWORD timeoutMs, std::vector<std::wstring>& boxes) {
-  std::atomic<bool> stop{false};
-  std::mutex lock;
-  std::thread reader([&] {
-    while (!stop) {
-      HWND box = testsupport::OwnedMessageBox(dialog.Window());
-      if (box) {
-        wchar_t text[1024] = {};
-        GetDlgItemTextW(box, 0xFFFF, text, 1024);
-        {
-          std::lock_guard<std::mutex> hold(lock);
-          boxes.push_back(text);
-        }
-        PostMessageW(box, WM_COMMAND, IDOK, 0);
-        while (IsWindow(box) && IsWindowVisible(box) && !stop) Sleep(5);
-      }
-      Sleep(10);
-    }
-  });
-  const bool quit = testsupport::Pump(timeoutMs);
-  stop = true;
-  reader.join();
-  return quit;
 }
 
 }  // namespace
@@ -124,7 +80,7 @@ TEST(RealWorld, AnOutageInTheMiddleEndsInSetupWithoutFetchingWholePartsAgain) {
   EXPECT_TRUE(Contains(waiting, L"The download goes on by itself when it is back.\r\nNext try in "))
       << Narrow(waiting);
   EXPECT_EQ(program.WaitForExit(240000), 0u);
-  EXPECT_TRUE(SetupRan(release));
+  EXPECT_TRUE(release.SetupStarted(10000));
   EXPECT_EQ(testsupport::ReadFileBytes(release.DownloadFolder() + L"/VelmotD_7ata.bin").size(),
             kParts * DownloadManager::kPartSize - 7);
   size_t refused = 0;
@@ -161,7 +117,7 @@ TEST(RealWorld, ASignInPageAsksTheUserToSignInAndTheDownloadGoesOnAfterwards) {
                        L"goes on by itself.\r\nNext try in "))
       << Narrow(text);
   EXPECT_EQ(program.WaitForExit(120000), 0u);
-  EXPECT_TRUE(SetupRan(release));
+  EXPECT_TRUE(release.SetupStarted(10000));
 }
 
 TEST(RealWorld, AStaleDocumentIsNamedOnceInTheLogAsPublishedInconsistently) {
@@ -204,13 +160,13 @@ TEST(RealWorld, TooLittleDiskSpaceIsToldWithDriveAndSizesBeforeAnythingIsFetched
   ASSERT_NE(resources.module, nullptr);
   std::vector<std::wstring> boxes;
   {
-    DownloadDialog dialog(resources.module, ModulePath(release));
+    DownloadDialog dialog(resources.module, release.ModulePath());
     dialog.manager.freeSpaceQuery = [](const std::wstring&, uint64_t& freeBytes) {
       freeBytes = 12345678;
       return true;
     };
     dialog.Show();
-    EXPECT_TRUE(RunUntilQuit(dialog, 60000, boxes));
+    EXPECT_TRUE(testsupport::RunUntilQuit(dialog.Window(), 60000, boxes));
   }
   wchar_t volume[MAX_PATH] = {};
   ASSERT_TRUE(GetVolumePathNameW(release.DownloadFolder().c_str(), volume, MAX_PATH));
@@ -243,7 +199,7 @@ TEST(RealWorld, ASetupHeldByAScannerIsStartedOnceItIsFree) {
   std::vector<std::wstring> boxes;
   int calls = 0;
   {
-    DownloadDialog dialog(resources.module, ModulePath(release));
+    DownloadDialog dialog(resources.module, release.ModulePath());
     // The first two starts meet the file held as a scanner holds it; then it is free.
     dialog.manager.shellStart = [&](const std::wstring& file, const std::wstring& folder) {
       if (++calls <= 2) {
@@ -254,11 +210,11 @@ TEST(RealWorld, ASetupHeldByAScannerIsStartedOnceItIsFree) {
           ShellExecuteW(nullptr, L"open", file.c_str(), L"", folder.c_str(), SW_SHOW));
     };
     dialog.Show();
-    EXPECT_TRUE(RunUntilQuit(dialog, 90000, boxes));
+    EXPECT_TRUE(testsupport::RunUntilQuit(dialog.Window(), 90000, boxes));
   }
   EXPECT_TRUE(boxes.empty());
   EXPECT_EQ(calls, 3);
-  EXPECT_TRUE(SetupRan(release));
+  EXPECT_TRUE(release.SetupStarted(10000));
   EXPECT_EQ(testsupport::CountRecordsStartingWith(
                 "Setup is in use by another program (a virus scanner?); it is started again in "),
             2u);
