@@ -204,6 +204,12 @@ Plan Draw(unsigned long seed, bool full, size_t setupSize) {
     plan.files.push_back(file);
   }
 
+  // Moments from outside fall within what an undisturbed run of this release takes here
+  // (about 3 s of start, request and setup, and 15 MB/s or more), so that most kills and
+  // outages meet the job at work rather than after its end.
+  uint64_t bytes = 0;
+  for (const FileSpec& file : plan.files) bytes += file.size;
+  const uint64_t expectedMs = 3000 + bytes / 15000;
   const size_t faults = static_cast<size_t>(between(0, 3));
   bool kill = false;
   std::set<std::pair<int, size_t>> spoiled;  // (object, part) attempts already taken
@@ -225,12 +231,12 @@ Plan Draw(unsigned long seed, bool full, size_t setupSize) {
       continue;
     switch (fault.kind) {
       case kOutage:
-        fault.atMs = static_cast<DWORD>(full ? between(0, 10000) : between(0, 1500));
+        fault.atMs = static_cast<DWORD>(between(0, expectedMs * 3 / 4));
         fault.lengthMs = static_cast<DWORD>(full ? between(2000, 30000) : between(1000, 2500));
         break;
       case kKill:
         kill = true;
-        fault.atMs = static_cast<DWORD>(full ? between(300, 15000) : between(300, 2500));
+        fault.atMs = static_cast<DWORD>(between(300, expectedMs));
         break;
       case kDeletePart: {
         const auto& pool = multiPartParts.empty() ? allParts : multiPartParts;
