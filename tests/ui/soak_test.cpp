@@ -207,12 +207,10 @@ Plan Draw(unsigned long seed, bool full, size_t setupSize) {
   // Moments from outside fall within what an undisturbed run of this release takes here
   // (about 3 s of start, request and setup, and 15 MB/s or more), so that most kills and
   // outages meet the job at work rather than after its end.
-  uint64_t bytes = 0;
-  for (const FileSpec& file : plan.files) bytes += file.size;
-  const uint64_t expectedMs = 3000 + bytes / 15000;
+  const uint64_t expectedMs = 3000 + plan.Bytes() / 15000;
   const size_t faults = static_cast<size_t>(between(0, 3));
   bool kill = false;
-  std::set<std::pair<int, size_t>> spoiled;  // (object, part) attempts already taken
+  std::set<std::pair<int, size_t>> spoiled;  // (object, request) already spoiled
   std::vector<std::pair<int, size_t>> objects = {{-1, 0}};
   std::vector<std::pair<int, size_t>> multiPartParts, allParts;
   for (size_t i = 0; i < plan.files.size(); ++i) {
