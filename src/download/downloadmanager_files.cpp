@@ -245,7 +245,8 @@ bool DownloadManager::WaitForParts(size_t first, size_t end) {
       DropQueuedWorkers();
       return false;
     }
-    if (WaitForStop(kPartPollMs)) return false;
+    // Checked before the wait: the merge starts as soon as the last part is in.
     if (ended) return allFinished;
+    if (WaitForStop(kPartPollMs)) return false;
   }
 }

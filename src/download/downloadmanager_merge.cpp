@@ -106,8 +106,9 @@ void DownloadManager::MergePartFiles(size_t partCount, const CRCInfoEntry& entry
     VELMOT_LOG_LAST_ERROR(L"Merging part files failed. Unable to create: " + temporary);
     return;
   }
-  velmot::ScopedFlag copyingNow(copying);
+  // The percentage first: the window shows it as soon as it sees the merge begin.
   copyPercent = 0;
+  velmot::ScopedFlag copyingNow(copying);
   std::vector<uint8_t> buffer;
   size_t merged = 0;
   if (!KeepCheckedPrefix(out.Get(), entry, buffer, merged)) return;
