@@ -359,6 +359,9 @@ struct Stage {
   GuiRelease release{L"VelmotSoak"};
   std::vector<std::wstring> localNames;
   uint64_t startedUnixMs = 0;
+  // The computer id a window built in this process sends, so that its log upload is found
+  // by name; the real program sends the machine's own.
+  std::string uploadComputer;
   std::string ObjectOf(int file, size_t part) const {
     if (file < 0) return "rel/" + Narrow(release.name) + ".txt";
     return "rel/" + std::to_string(part) + "_" + plan.files[static_cast<size_t>(file)].listed;
@@ -596,6 +599,8 @@ void RunInProcess(Stage& stage, HMODULE resources, ULONGLONG started, Outcome& o
   bool quit = false;
   {
     DownloadDialog dialog(resources, stage.release.ModulePath());
+    stage.uploadComputer = "soak-" + std::to_string(stage.plan.seed);
+    dialog.manager.computerId = testsupport::FromUtf8(stage.uploadComputer);
     dialog.manager.freeSpaceQuery = [&](const std::wstring& folder, uint64_t& freeBytes) {
       if (++queries >= full->fromQuery) {
         full->applied = true;
@@ -726,11 +731,13 @@ void Check(Stage& stage, const Watcher& watcher, Outcome& outcome) {
   for (const std::string& stray : strays) outcome.Violate(kWroteOutside, stray);
 
   if (!outcome.setupStarted) {
-    // The log names neither the release nor the namespace in every case (a full disk ends
-    // the job before any object is named): the uploads stored while the run lasted are its
-    // (and, under tools/test, perhaps another test's, which must parse as well).
+    // A window built here sent its own computer id. The real program sends the machine's,
+    // and its log does not always name the run: the uploads stored while the run lasted
+    // are its (and, beside other tests or jobs, perhaps theirs, which must parse as well).
     const std::vector<std::string> logs =
-        testsupport::ServiceUploadsBetween(stage.startedUnixMs, UnixMs());
+        stage.uploadComputer.empty()
+            ? testsupport::ServiceUploadsBetween(stage.startedUnixMs, UnixMs())
+            : testsupport::ServiceUploads(stage.uploadComputer);
     if (logs.empty()) outcome.Violate(kLogUnreadable, "no upload while the run lasted");
     for (const std::string& log : logs)
       if (!LogParses(log))
