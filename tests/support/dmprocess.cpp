@@ -130,6 +130,10 @@ void DmProcess::PostClose() const { PostMessageW(window_, WM_CLOSE, 0, 0); }
 std::wstring DmProcess::MessageBoxText(const std::wstring& caption, DWORD timeoutMs) const {
   HWND box = FindMessageBox(caption, timeoutMs);
   if (box == nullptr) return L"<no box>";
+  return BoxText(box);
+}
+
+std::wstring BoxText(HWND box) {
   wchar_t text[1024] = {};
   GetDlgItemTextW(box, 0xFFFF, text, 1024);
   return text;

@@ -10,6 +10,9 @@
 
 namespace testsupport {
 
+// The text of a message box (its static control's), whichever process shows it.
+std::wstring BoxText(HWND box);
+
 class DmProcess {
  public:
   // Copies BUILD/src/velmot-dm.exe to folder + "/" + fileName.

@@ -19,6 +19,8 @@ int32_t CrcOf(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> ReadFileBytes(const std::wstring& path);
 void WriteFileBytes(const std::wstring& path, const std::vector<uint8_t>& bytes);
 bool FileExists(const std::wstring& path);
+// The file's size; false if it is not there.
+bool FileSize(const std::wstring& path, uint64_t& size);
 // The bytes of BUILD/tests/fakesetup.exe, which writes kSetupMarker into its working folder.
 std::vector<uint8_t> FakeSetupBytes();
 extern const wchar_t kSetupMarker[];

@@ -65,8 +65,7 @@ bool RunUntilQuit(HWND window, DWORD timeoutMs, std::vector<std::wstring>& boxes
     while (!stop) {
       HWND box = OwnedMessageBox(window);
       if (box) {
-        wchar_t text[1024] = {};
-        GetDlgItemTextW(box, 0xFFFF, text, 1024);
+        const std::wstring text = BoxText(box);
         {
           std::lock_guard<std::mutex> hold(lock);
           boxes.push_back(text);

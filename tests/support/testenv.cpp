@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <string>
 
 namespace testsupport {
@@ -14,6 +15,12 @@ std::wstring Get(const wchar_t* name) {
   DWORD n = GetEnvironmentVariableW(name, buffer, 32768);
   if (n == 0 || n >= 32768) return L"";
   return std::wstring(buffer, n);
+}
+
+unsigned long EnvNumber(const char* name, unsigned long fallback) {
+  const char* text = getenv(name);
+  if (!text || !*text) return fallback;
+  return strtoul(text, nullptr, 10);
 }
 
 void RemoveTree(const std::wstring& folder) {

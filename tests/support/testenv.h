@@ -11,6 +11,8 @@ namespace testsupport {
 
 // Value of an environment variable set by tools/test-env (empty if unset).
 std::wstring Get(const wchar_t* name);
+// A decimal number from the environment (campaign sizes, seeds), or fallback if unset.
+unsigned long EnvNumber(const char* name, unsigned long fallback);
 
 // Polls a condition that another thread or process makes true; true once it holds, false
 // when timeoutMs ran out first.

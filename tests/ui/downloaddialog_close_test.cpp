@@ -42,22 +42,16 @@ const DWORD kHiddenMs = 10000;  // how long a round looks for the window to go
 // The closes tools/test makes in all tests together; each test's share is out of these.
 const int kDefaultCloses = 100;
 
-unsigned long EnvNumber(const char* name, unsigned long fallback) {
-  const char* text = getenv(name);
-  if (!text || !*text) return fallback;
-  return strtoul(text, nullptr, 10);
-}
-
 // A campaign asked for more (or fewer) closes than tools/test makes.
 bool Campaign() { return getenv("VELMOT_CLOSES") != nullptr; }
 
 // A test's share of the closes: `share` out of every 100.
 int Closes(int share) {
-  const unsigned long total = EnvNumber("VELMOT_CLOSES", kDefaultCloses);
+  const unsigned long total = testsupport::EnvNumber("VELMOT_CLOSES", kDefaultCloses);
   return std::max(1, static_cast<int>((total * share + kDefaultCloses / 2) / kDefaultCloses));
 }
 
-unsigned long Seed() { return EnvNumber("VELMOT_CLOSE_SEED", 20261208u); }
+unsigned long Seed() { return testsupport::EnvNumber("VELMOT_CLOSE_SEED", 20261208u); }
 
 // The figures of one test, or of all of them.
 struct Tally {

@@ -170,8 +170,7 @@ class BoxReader {
     while (!stop_) {
       HWND box = testsupport::OwnedMessageBox(window_);
       if (box && !hold) {
-        wchar_t text[512] = {};
-        GetDlgItemTextW(box, 0xFFFF, text, 512);
+        const std::wstring text = testsupport::BoxText(box);
         disabled_ = disabled_ || !IsWindowEnabled(window_);
         {
           std::lock_guard<std::mutex> lock(lock_);

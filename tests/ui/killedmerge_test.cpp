@@ -27,9 +27,8 @@ const size_t kPart = CRCInfoReader::kPartSize;
 const size_t kDataParts = 8;
 
 uint64_t SizeOf(const std::wstring& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
-  return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  uint64_t size = 0;
+  return testsupport::FileSize(path, size) ? size : 0;
 }
 
 uint64_t BytesIn(const std::wstring& folder) {

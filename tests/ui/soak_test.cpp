@@ -96,12 +96,6 @@ const char* const kViolationNames[kViolationKinds] = {"setup started on files un
                                                       "log upload missing or unreadable",
                                                       "ended without setup or a clear text"};
 
-unsigned long EnvNumber(const char* name, unsigned long fallback) {
-  const char* text = getenv(name);
-  if (!text || !*text) return fallback;
-  return strtoul(text, nullptr, 10);
-}
-
 // VELMOT_SOAK_SHARD=k/K: this process's share of the runs (0/1 when unset or malformed).
 void Shard(unsigned long& shard, unsigned long& shards) {
   shard = 0;
@@ -135,13 +129,6 @@ std::string IsoNow() {
   std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", t.wYear, t.wMonth, t.wDay,
                 t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
   return text;
-}
-
-bool SizeOf(const std::wstring& path, uint64_t& size) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
-  size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  return true;
 }
 
 // ---- The plan of one run -------------------------------------------------------------------
@@ -482,7 +469,7 @@ class Watcher {
         const FileSpec& file = plan.files[i];
         const std::wstring final = stage_.FinalPath(i);
         uint64_t size = 0;
-        if (SizeOf(final, size)) {
+        if (testsupport::FileSize(final, size)) {
           if (size != file.size) {
             if (reported.insert(final).second)
               incomplete.push_back(Narrow(stage_.localNames[i]) + " seen with " +
@@ -493,7 +480,7 @@ class Watcher {
           }
         }
         uint64_t merging = 0;
-        if (SizeOf(final + L".merging", merging)) {
+        if (testsupport::FileSize(final + L".merging", merging)) {
           for (size_t k = 0;
                k < file.Parts() && merging >= std::min<uint64_t>((k + 1) * kPart, file.size); ++k)
             Seen(i, k, now);
@@ -501,7 +488,7 @@ class Watcher {
         for (size_t k = 0; k < file.Parts(); ++k) {
           const std::wstring path =
               PartStore::PartPath(stage_.release.workFolder, stage_.localNames[i], k);
-          if (!SizeOf(path, size) || size != stage_.release.parts[file.firstPart + k].size())
+          if (!testsupport::FileSize(path, size) || size != stage_.release.parts[file.firstPart + k].size())
             continue;
           Seen(i, k, now);
           for (FaultSpec& fault : stage_.plan.faults) {
@@ -569,9 +556,7 @@ void RunProgram(Stage& stage, ULONGLONG started, Outcome& outcome) {
     if (program->Window()) {
       HWND box = program->FindMessageBox(L"Error", 0);
       if (box) {
-        wchar_t text[1024] = {};
-        GetDlgItemTextW(box, 0xFFFF, text, 1024);
-        outcome.box = text;
+        outcome.box = testsupport::BoxText(box);
         program->PostClose();
         const ULONGLONG left = end > GetTickCount64() ? end - GetTickCount64() : 0;
         ended = program->WaitForExit(static_cast<DWORD>(std::min<ULONGLONG>(left, 60000))) !=
@@ -810,15 +795,15 @@ TEST(Soak, WholeJobsUnderRandomFaultsKeepEveryInvariant) {
   const std::vector<uint8_t> setup = testsupport::FakeSetupBytes();
   const bool full = FullScale();
   // The short form's seed draws every kind of fault in 20 runs with one file past a part.
-  const unsigned long seed = EnvNumber("VELMOT_SOAK_SEED", full ? 20261208 : 37);
-  const unsigned long runs = EnvNumber("VELMOT_SOAK_RUNS", 20);
-  const unsigned long only = EnvNumber("VELMOT_SOAK_RUN", 0);
+  const unsigned long seed = testsupport::EnvNumber("VELMOT_SOAK_SEED", full ? 20261208 : 37);
+  const unsigned long runs = testsupport::EnvNumber("VELMOT_SOAK_RUNS", 20);
+  const unsigned long only = testsupport::EnvNumber("VELMOT_SOAK_RUN", 0);
   Totals totals;
   const ULONGLONG started = GetTickCount64();
   // A campaign given a time stops starting runs once it is up, and reports the runs made.
-  const unsigned long minutes = EnvNumber("VELMOT_SOAK_MINUTES", 0);
+  const unsigned long minutes = testsupport::EnvNumber("VELMOT_SOAK_MINUTES", 0);
   // Only the plans, for choosing a seed or looking ahead at a campaign.
-  const bool dry = EnvNumber("VELMOT_SOAK_DRY", 0) != 0;
+  const bool dry = testsupport::EnvNumber("VELMOT_SOAK_DRY", 0) != 0;
   unsigned long shard = 0, shards = 1;
   Shard(shard, shards);
   for (unsigned long i = 0; i < (only ? 1 : runs); ++i) {
