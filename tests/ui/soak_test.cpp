@@ -226,9 +226,7 @@ Plan Draw(unsigned long seed, bool full, size_t setupSize) {
     FaultSpec fault;
     fault.kind = static_cast<Fault>(between(0, kFaultKinds - 1));
     // A kill needs the program in its own process; the full disk needs the window here.
-    if ((fault.kind == kKill && (kill || plan.inProcess)) ||
-        (fault.kind == kDiskFull && (kill || plan.inProcess)))
-      continue;
+    if ((fault.kind == kKill || fault.kind == kDiskFull) && (kill || plan.inProcess)) continue;
     switch (fault.kind) {
       case kOutage:
         fault.atMs = static_cast<DWORD>(between(0, expectedMs * 3 / 4));
@@ -544,11 +542,8 @@ void RunProgram(Stage& stage, ULONGLONG started, Outcome& outcome) {
         }
       }
     }
+    // Ended (before its kill was due, if one was: that kill met nothing).
     if (program->WaitForExit(0) != STILL_ACTIVE) {
-      if (killDue) {
-        // Ended before its kill was due: the kill met nothing.
-        killDue = false;
-      }
       ended = true;
       break;
     }
