@@ -486,7 +486,8 @@ class Watcher {
         for (size_t k = 0; k < file.Parts(); ++k) {
           const std::wstring path =
               PartStore::PartPath(stage_.release.workFolder, stage_.localNames[i], k);
-          if (!testsupport::FileSize(path, size) || size != stage_.release.parts[file.firstPart + k].size())
+          if (!testsupport::FileSize(path, size) ||
+              size != stage_.release.parts[file.firstPart + k].size())
             continue;
           Seen(i, k, now);
           for (FaultSpec& fault : stage_.plan.faults) {
