@@ -9,7 +9,9 @@
 //   - slow start per connection: at most a window of bytes in flight (sent into the
 //     bottleneck, not yet acknowledged one round trip after leaving it), 10 x 1448 bytes at
 //     first, grown by every acknowledged byte while the connection has more to send (so it
-//     doubles in each round trip it fills), up to 2 x the link's bandwidth-delay product;
+//     doubles in each round trip it fills), up to 4 x the link's bandwidth-delay product
+//     plus 1 MB (a queue at the bottleneck deep enough that a late timer on a busy machine
+//     does not leave the line idle);
 //     back to 10 x 1448 after 1 s with nothing in flight;
 //   - with --cut S, every connection reset (TCP RST to the client) S seconds after it was
 //     accepted.
@@ -41,7 +43,7 @@ function linkOf(args) {
   const rttMs = Math.max(0, Number(args.rtt) || 0);
   const bytesPerMs = Math.max(1, Number(args.mbit) || 0) * 1e6 / 8 / 1000;
   const bdp = bytesPerMs * rttMs;
-  return { rttMs, bytesPerMs, maxWindow: Math.max(4 * INITIAL_WINDOW, 2 * bdp) };
+  return { rttMs, bytesPerMs, maxWindow: 4 * bdp + 1e6 };
 }
 
 // Seconds the model gives for `count` objects of `bytes` one after another, each on a fresh
