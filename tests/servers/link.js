@@ -220,7 +220,9 @@ function relay(client, link, args, stats) {
 
 function listen(args, link) {
   const stats = new Stats(args.stats);
-  const server = net.createServer((client) => relay(client, link, args, stats));
+  // Half-open: a client's FIN travels to the target with the delay, while the answers
+  // still in flight reach the client.
+  const server = net.createServer({ allowHalfOpen: true }, (client) => relay(client, link, args, stats));
   const port = Number(args.port === undefined ? 443 : args.port);
   const addresses = [];
   if (args.listen) {
