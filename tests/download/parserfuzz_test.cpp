@@ -47,18 +47,12 @@ using testsupport::FuzzCampaign;
 using testsupport::FuzzRandom;
 using testsupport::Mutate;
 using testsupport::Printable;
+using testsupport::RunFuzzCampaign;
 
 constexpr size_t kParsers = 7;
-// A reader may copy and widen its input a few times over, never more.
-constexpr size_t kAllocationFactor = 16;
-constexpr size_t kAllocationSlack = 64 * 1024;
 // Now and then an input grows large (up to the limits the program sets for what it reads),
 // so that work growing faster than the input shows as a slow input.
 constexpr size_t kLargeInput = 1024 * 1024;
-
-bool AllocationFits(size_t allocation, size_t inputBytes) {
-  return allocation <= kAllocationFactor * inputBytes + kAllocationSlack;
-}
 
 std::string Repeat(const std::string& text, size_t size) {
   std::string out;
@@ -164,9 +158,8 @@ TEST(ParserFuzz, CrcInfoDocuments) {
                                                    "10000000",
                                                    ";;\r\n\r\n",
                                                    "\r\n\r\n"};
-  FuzzCampaign campaign("CRC info documents", 1, kParsers);
-  FuzzRandom& random = campaign.random;
-  for (size_t n = 0; n < campaign.Inputs(); ++n) {
+  RunFuzzCampaign("CRC info documents", 1, kParsers, [&](FuzzCampaign& campaign, size_t) {
+    FuzzRandom& random = campaign.random;
     const std::vector<ListedFile> files = RandomFiles(random);
     const std::string release = random.OneIn(2) ? "Velmot Pro" : "Velmot 10.5";
     std::string text = DocumentOf(release, files, random);
@@ -178,16 +171,14 @@ TEST(ParserFuzz, CrcInfoDocuments) {
     for (char c : text)
       if (c != '\0') read.push_back(c);
 
-    campaign.Begin(read.size());
     CRCInfo entries;
-    CRCInfoReader::Parse(read, entries);
-    for (const CRCInfoEntry& entry : entries) {
-      CheckEntry(entry, read);
-      if (HasFatalFailure()) break;
-    }
-    const size_t allocation = campaign.End();
-    ASSERT_FALSE(HasFatalFailure()) << "input " << n << ", seed " << campaign.Seed();
-    ASSERT_TRUE(AllocationFits(allocation, read.size())) << allocation << " for " << read.size();
+    ASSERT_TRUE(campaign.Read(read.size(), [&] {
+      CRCInfoReader::Parse(read, entries);
+      for (const CRCInfoEntry& entry : entries) {
+        CheckEntry(entry, read);
+        if (HasFatalFailure()) break;
+      }
+    }));
     ASSERT_LE(entries.size(), static_cast<size_t>(std::count(read.begin(), read.end(), ';')));
 
     if (wellFormed && read.size() == text.size()) {
@@ -199,9 +190,7 @@ TEST(ParserFuzz, CrcInfoDocuments) {
         ASSERT_EQ(size, files[i].size);
       }
     }
-  }
-  campaign.Report();
-  EXPECT_EQ(campaign.Hangs(), 0u);
+  });
 }
 
 // ---- The web service's answers -----------------------------------------------------------
@@ -237,9 +226,8 @@ TEST(ParserFuzz, ServiceAnswers) {
       "caf\xc3\xa9",          "\\\"quoted\\\"",
       "\\u00e9\\u20ac",       "a\\nb",
       "?sv=2021&sig=abc%2B",  "devstoreaccount1/releases/velmot-pro/9.5"};
-  FuzzCampaign campaign("service answers", 2, kParsers);
-  FuzzRandom& random = campaign.random;
-  for (size_t n = 0; n < campaign.Inputs(); ++n) {
+  RunFuzzCampaign("service answers", 2, kParsers, [&](FuzzCampaign& campaign, size_t) {
+    FuzzRandom& random = campaign.random;
     // A well-formed answer: each member a text, or now and then another kind of value.
     const bool refused = random.OneIn(4);
     const std::string host = random.OneIn(6) ? "" : random.Pick(kTexts);
@@ -262,18 +250,12 @@ TEST(ParserFuzz, ServiceAnswers) {
       text = Repeat(text, kLargeInput);
     }
 
-    campaign.Begin(text.size());
     DownloadDescriptor descriptor;
     std::wstring refusal;
     ServiceClient::Answer answer = ServiceClient::Answer::kNotJsonObject;
-    try {
+    ASSERT_TRUE(campaign.Read(text.size(), [&] {
       answer = ServiceClient::ReadAnswer(text, descriptor, refusal);
-    } catch (const std::exception& e) {
-      ADD_FAILURE() << "threw " << e.what() << " for " << Printable(text);
-    }
-    const size_t allocation = campaign.End();
-    ASSERT_FALSE(HasFailure()) << "input " << n << ", seed " << campaign.Seed();
-    ASSERT_TRUE(AllocationFits(allocation, text.size())) << allocation << " for " << text.size();
+    })) << Printable(text);
     if (answer == ServiceClient::Answer::kUsable) {
       ASSERT_FALSE(descriptor.hostName.empty());
     }
@@ -292,9 +274,7 @@ TEST(ParserFuzz, ServiceAnswers) {
         ASSERT_EQ(descriptor.hostName, testsupport::FromUtf8(expected)) << Printable(text);
       }
     }
-  }
-  campaign.Report();
-  EXPECT_EQ(campaign.Hangs(), 0u);
+  });
 }
 
 // ---- URLs --------------------------------------------------------------------------------
@@ -308,9 +288,8 @@ TEST(ParserFuzz, Urls) {
                                                    L"127.0.0.1", L"a", L"service.maker.com"};
   static const std::vector<std::wstring> kSegments = {
       L"Velmot", L"DownloadManager8.ashx", L"x", L"rel", L"9.5", L"a_b-c"};
-  FuzzCampaign campaign("URLs", 3, kParsers);
-  FuzzRandom& random = campaign.random;
-  for (size_t n = 0; n < campaign.Inputs(); ++n) {
+  RunFuzzCampaign("URLs", 3, kParsers, [&](FuzzCampaign& campaign, size_t) {
+    FuzzRandom& random = campaign.random;
     const bool secure = random.OneIn(2);
     std::wstring scheme = secure ? L"https://" : L"http://";
     for (auto& c : scheme)
@@ -326,18 +305,12 @@ TEST(ParserFuzz, Urls) {
     if (!wellFormed && random.OneIn(1000))
       url += std::wstring(kLargeInput / 4, random.OneIn(2) ? L'/' : L':');
 
-    campaign.Begin(url.size() * sizeof(wchar_t));
     std::wstring gotHost = L"unset", gotPath = L"unset";
     uint16_t gotPort = 0;
     bool gotSecure = false;
-    try {
+    ASSERT_TRUE(campaign.Read(url.size() * sizeof(wchar_t), [&] {
       StringUtils::SplitUrl(url, gotHost, gotPath, gotPort, gotSecure);
-    } catch (const std::exception& e) {
-      ADD_FAILURE() << "threw " << e.what() << " for " << Printable(url);
-    }
-    const size_t allocation = campaign.End();
-    ASSERT_FALSE(HasFailure()) << "input " << n << ", seed " << campaign.Seed();
-    ASSERT_TRUE(AllocationFits(allocation, url.size() * sizeof(wchar_t)));
+    })) << Printable(url);
     ASSERT_EQ(gotHost.find(L'/'), std::wstring::npos) << Printable(url);
     ASSERT_NE(gotPort, 0u);
     if (gotPath != L"unset") {
@@ -351,9 +324,7 @@ TEST(ParserFuzz, Urls) {
       ASSERT_EQ(gotSecure, secure) << Printable(url);
       ASSERT_EQ(gotPort, port ? port : (secure ? 443 : 80)) << Printable(url);
     }
-  }
-  campaign.Report();
-  EXPECT_EQ(campaign.Hangs(), 0u);
+  });
 }
 
 // ---- Form values -------------------------------------------------------------------------
@@ -361,16 +332,14 @@ TEST(ParserFuzz, Urls) {
 bool IsHex(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'); }
 
 TEST(ParserFuzz, FormValues) {
-  FuzzCampaign campaign("form values", 4, kParsers);
-  FuzzRandom& random = campaign.random;
-  for (size_t n = 0; n < campaign.Inputs(); ++n) {
+  RunFuzzCampaign("form values", 4, kParsers, [&](FuzzCampaign& campaign, size_t) {
+    FuzzRandom& random = campaign.random;
     std::wstring value = random.Wide(random.OneIn(10) ? 2000 : 40);
     if (random.OneIn(1000)) value = std::wstring(kLargeInput / 2, L'\u20ac');
 
-    campaign.Begin(value.size() * sizeof(wchar_t));
-    const std::wstring encoded = StringUtils::UrlEncode(value);
-    const size_t allocation = campaign.End();
-    ASSERT_TRUE(AllocationFits(allocation, value.size() * sizeof(wchar_t)));
+    std::wstring encoded;
+    ASSERT_TRUE(campaign.Read(value.size() * sizeof(wchar_t),
+                              [&] { encoded = StringUtils::UrlEncode(value); }));
 
     // Only letters, digits and %xx with lower-case hex; decoded, the UTF-8 of the value.
     std::string decoded;
@@ -393,9 +362,7 @@ TEST(ParserFuzz, FormValues) {
     if (!surrogates) {
       ASSERT_EQ(decoded, testsupport::ToUtf8(value)) << Printable(value);
     }
-  }
-  campaign.Report();
-  EXPECT_EQ(campaign.Hangs(), 0u);
+  });
 }
 
 // ---- Text replacement --------------------------------------------------------------------
@@ -441,9 +408,8 @@ std::wstring SmallAlphabetText(FuzzRandom& random, size_t maxLength) {
 }
 
 TEST(ParserFuzz, TextReplacement) {
-  FuzzCampaign campaign("ReplaceAll", 5, kParsers);
-  FuzzRandom& random = campaign.random;
-  for (size_t n = 0; n < campaign.Inputs(); ++n) {
+  RunFuzzCampaign("ReplaceAll", 5, kParsers, [&](FuzzCampaign& campaign, size_t n) {
+    FuzzRandom& random = campaign.random;
     const bool large = random.OneIn(1000);
     std::wstring text = large ? std::wstring(kLargeInput / 2, L'/') : SmallAlphabetText(random, 80);
     const bool anyUnits = !large && random.OneIn(4);
@@ -455,22 +421,20 @@ TEST(ParserFuzz, TextReplacement) {
 
     std::wstring replaced = text;
     std::string narrowText = testsupport::ToUtf8(text);
-    campaign.Begin(text.size() * sizeof(wchar_t));
-    if (narrow) {
-      StringUtils::ReplaceAll(narrowText, testsupport::ToUtf8(search),
-                              testsupport::ToUtf8(replacement));
-    } else if (noCase) {
-      StringUtils::ReplaceAllNoCase(replaced, search, replacement);
-    } else {
-      StringUtils::ReplaceAll(replaced, search, replacement);
-    }
-    const size_t allocation = campaign.End();
-    ASSERT_TRUE(AllocationFits(allocation, text.size() * sizeof(wchar_t)))
-        << allocation << " for " << text.size();
+    ASSERT_TRUE(campaign.Read(text.size() * sizeof(wchar_t), [&] {
+      if (narrow) {
+        StringUtils::ReplaceAll(narrowText, testsupport::ToUtf8(search),
+                                testsupport::ToUtf8(replacement));
+      } else if (noCase) {
+        StringUtils::ReplaceAllNoCase(replaced, search, replacement);
+      } else {
+        StringUtils::ReplaceAll(replaced, search, replacement);
+      }
+    }));
 
     if (large) {
       ASSERT_TRUE(replaced == L"/") << replaced.size() << " units left";
-      continue;
+      return;
     }
     if (narrow) {
       ASSERT_EQ(narrowText, PlainReplace(testsupport::ToUtf8(text), testsupport::ToUtf8(search),
@@ -481,9 +445,7 @@ TEST(ParserFuzz, TextReplacement) {
           << "input " << n << ": " << Printable(text) << " / " << Printable(search) << " -> "
           << Printable(replacement) << (noCase ? " (no case)" : "");
     }
-  }
-  campaign.Report();
-  EXPECT_EQ(campaign.Hangs(), 0u);
+  });
 }
 
 // ---- The folder watcher's change records -------------------------------------------------
@@ -521,9 +483,8 @@ TEST(ParserFuzz, FolderChangeRecords) {
       std::string("\x0c\0\0\0", 4), std::string("\x01\0\0\0", 4),
       std::string("\x10\0\0\0", 4), std::string("\0\x40\0\0", 4)};
   GuardedBlock guarded;
-  FuzzCampaign campaign("folder change records", 6, kParsers);
-  FuzzRandom& random = campaign.random;
-  for (size_t n = 0; n < campaign.Inputs(); ++n) {
+  RunFuzzCampaign("folder change records", 6, kParsers, [&](FuzzCampaign& campaign, size_t n) {
+    FuzzRandom& random = campaign.random;
     // Records as the system writes them: DWORD-aligned, the last with next offset 0.
     std::vector<FileSystemWatcher::ChangeRecord> written(random.Below(6));
     std::string block;
@@ -543,15 +504,14 @@ TEST(ParserFuzz, FolderChangeRecords) {
 
     const unsigned char* start = guarded.Place(block);
     const DWORD bytes = static_cast<DWORD>(block.size());
-    campaign.Begin(bytes);
     std::vector<FileSystemWatcher::ChangeRecord> read;
     DWORD offset = 0;
     FileSystemWatcher::ChangeRecord record;
-    while (read.size() <= bytes &&
-           FileSystemWatcher::ReadChangeRecord(start, bytes, offset, record))
-      read.push_back(record);
-    const size_t allocation = campaign.End();
-    ASSERT_TRUE(AllocationFits(allocation, bytes));
+    ASSERT_TRUE(campaign.Read(bytes, [&] {
+      while (read.size() <= bytes &&
+             FileSystemWatcher::ReadChangeRecord(start, bytes, offset, record))
+        read.push_back(record);
+    }));
     // Every step moves forward: no block makes the walk go round.
     ASSERT_LE(read.size(), bytes) << "input " << n;
     ASSERT_LE(offset, bytes);
@@ -564,9 +524,7 @@ TEST(ParserFuzz, FolderChangeRecords) {
         ASSERT_EQ(read[i].name, written[i].name);
       }
     }
-  }
-  campaign.Report();
-  EXPECT_EQ(campaign.Hangs(), 0u);
+  });
 }
 
 // ---- Response header blocks --------------------------------------------------------------
@@ -602,9 +560,8 @@ TEST(ParserFuzz, ResponseHeaderBlocks) {
   static const std::vector<std::wstring> kFields = {
       L"Content-Type: application/octet-stream", L"Connection: keep-alive",
       L"x-ms-request-id: 7c2f", L"Date: Tue, 08 Dec 2026 19:00:00 GMT", L"ETag: \"0x8D\""};
-  FuzzCampaign campaign("response header blocks", 7, kParsers);
-  FuzzRandom& random = campaign.random;
-  for (size_t n = 0; n < campaign.Inputs(); ++n) {
+  RunFuzzCampaign("response header blocks", 7, kParsers, [&](FuzzCampaign& campaign, size_t) {
+    FuzzRandom& random = campaign.random;
     const std::wstring length = std::to_wstring(random.OneIn(3) ? random.Next() >> random.Below(64)
                                                                 : random.Below(10000001));
     const size_t fieldCount = random.Below(5);
@@ -627,11 +584,12 @@ TEST(ParserFuzz, ResponseHeaderBlocks) {
     }
     value = value.c_str();  // what the zero-terminated buffer holds
 
-    campaign.Begin(block.size() * sizeof(wchar_t));
-    const bool fields = Connection::HasHeaderFields(block);
-    const int64_t contentLength = Connection::ParseContentLength(value.c_str());
-    const size_t allocation = campaign.End();
-    ASSERT_TRUE(AllocationFits(allocation, block.size() * sizeof(wchar_t)));
+    bool fields = false;
+    int64_t contentLength = 0;
+    ASSERT_TRUE(campaign.Read(block.size() * sizeof(wchar_t), [&] {
+      fields = Connection::HasHeaderFields(block);
+      contentLength = Connection::ParseContentLength(value.c_str());
+    }));
 
     const size_t lineEnd = block.find(L"\r\n");
     ASSERT_EQ(fields,
@@ -649,9 +607,7 @@ TEST(ParserFuzz, ResponseHeaderBlocks) {
     if (wellFormed) {
       ASSERT_EQ(fields, named != std::wstring::npos || fieldCount > 0);
     }
-  }
-  campaign.Report();
-  EXPECT_EQ(campaign.Hangs(), 0u);
+  });
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Seeded random inputs for the parser campaigns (tests/download/parserfuzz_test.cpp): a
-// random source, byte and text mutators, and the bookkeeping of one campaign: inputs run,
-// time taken, the longest input, the largest input and the largest single allocation made
-// while an input was being read.
+// random source, byte and text mutators, the bookkeeping of one campaign (inputs run, time
+// taken, the longest input, the largest input and the largest single allocation made while an
+// input was being read) and the skeleton each reader's campaign fills in (RunFuzzCampaign).
 //
 // A campaign is reproducible: its inputs depend only on the seed and the parser's salt,
 // never on the number of inputs asked for, so a failing input comes back with the same seed.
@@ -16,7 +16,10 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <atomic>
+#include <exception>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -75,10 +78,31 @@ class FuzzCampaign {
   size_t Inputs() const { return inputs_; }
   uint64_t Seed() const { return seed_; }
 
+  // A reader may copy and widen its input a few times over, never more.
+  static constexpr size_t kAllocationFactor = 16;
+  static constexpr size_t kAllocationSlack = 64 * 1024;
+
   // Brackets one input of inputBytes bytes; Begin returns its index.
   size_t Begin(size_t inputBytes);
   // Returns the largest single allocation made since Begin.
   size_t End();
+
+  // Runs reader() on one input of inputBytes bytes, between Begin and End: it must not throw,
+  // and no single allocation it makes may pass kAllocationFactor times the input plus
+  // kAllocationSlack. False when either failed or the reader met a fatal failure of its own.
+  template <typename Reader>
+  bool Read(size_t inputBytes, Reader reader) {
+    Begin(inputBytes);
+    try {
+      reader();
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << parser_ << " threw " << e.what();
+    }
+    const size_t allocation = End();
+    EXPECT_LE(allocation, kAllocationFactor * inputBytes + kAllocationSlack)
+        << "largest allocation for an input of " << inputBytes << " bytes";
+    return !::testing::Test::HasFailure();
+  }
 
   // "fuzz PARSER: N inputs in S s, ..." on stdout (tools/fuzz reads it).
   void Report() const;
@@ -107,5 +131,22 @@ class FuzzCampaign {
   HANDLE stop_;
   std::thread watchdog_;
 };
+
+// The skeleton of every reader's campaign: eachInput(campaign, n) builds input n from
+// campaign.random, reads it through campaign.Read and checks what must hold. The first input
+// that fails ends the campaign, named with its index and the seed that brings it back;
+// otherwise the campaign reports its figures, and no input may have hung.
+template <typename EachInput>
+void RunFuzzCampaign(const char* parser, uint64_t salt, size_t parsers, EachInput eachInput) {
+  FuzzCampaign campaign(parser, salt, parsers);
+  for (size_t n = 0; n < campaign.Inputs(); ++n) {
+    eachInput(campaign, n);
+    if (::testing::Test::HasFailure()) {
+      FAIL() << parser << ": input " << n << ", seed " << campaign.Seed();
+    }
+  }
+  campaign.Report();
+  EXPECT_EQ(campaign.Hangs(), 0u);
+}
 
 }  // namespace testsupport

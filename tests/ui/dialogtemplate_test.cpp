@@ -122,7 +122,8 @@ void ExpectBitmaps(HMODULE program) {
     memcpy(&header, LockResource(LoadResource(program, res)), sizeof(header));
     EXPECT_EQ(header.biWidth, bitmap.width);
     EXPECT_EQ(header.biHeight, bitmap.height);
-    EXPECT_EQ(header.biBitCount, 24);
+    EXPECT_EQ(header.biBitCount, 8);  // palette bitmaps keep the shipped exe small
+    EXPECT_EQ(header.biCompression, static_cast<DWORD>(BI_RGB));
   }
 }
 
@@ -173,5 +174,46 @@ TEST(DownloadDialog, TemplateAndBitmapsMatchTheLayout) {
   }
 
   ExpectBitmaps(program);
+  FreeLibrary(program);
+}
+
+// The bitmaps as the window loads them (the button's images at 25 x 25, the logo at its own
+// size), probed where the drawing is the mark's blue or the white around it: a palette the
+// loader misread would show here, not in the headers.
+TEST(DownloadDialog, BitmapsLoadWithTheirColours) {
+  HMODULE program = LoadLibraryExW(DmProcess::ProgramPath().c_str(), nullptr,
+                                   LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  ASSERT_NE(program, nullptr);
+  const COLORREF blue = RGB(0x1f, 0x4e, 0x8c), white = RGB(255, 255, 255);
+  const struct {
+    int id, side;
+    UINT flags;
+    int x, y;
+    COLORREF colour;
+  } probes[] = {
+      {IDB_PAUSE, 25, 0, 8, 12, blue},
+      {IDB_PAUSE, 25, 0, 12, 12, white},
+      {IDB_PAUSE, 25, 0, 1, 1, white},
+      {IDB_PLAY, 25, 0, 10, 12, blue},
+      {IDB_PLAY, 25, 0, 22, 2, white},
+      {IDB_LOGO, 0, LR_CREATEDIBSECTION, 89, 94, blue},
+      {IDB_LOGO, 0, LR_CREATEDIBSECTION, 40, 100, white},
+  };
+  HDC dc = CreateCompatibleDC(nullptr);
+  for (const auto& probe : probes) {
+    SCOPED_TRACE(std::to_string(probe.id) + " at " + std::to_string(probe.x) + "," +
+                 std::to_string(probe.y));
+    HANDLE image = LoadImageW(program, MAKEINTRESOURCEW(probe.id), IMAGE_BITMAP, probe.side,
+                              probe.side, probe.flags);
+    ASSERT_NE(image, nullptr);
+    HGDIOBJ old = SelectObject(dc, image);
+    const COLORREF found = GetPixel(dc, probe.x, probe.y);
+    SelectObject(dc, old);
+    DeleteObject(image);
+    EXPECT_NEAR(GetRValue(found), GetRValue(probe.colour), 8);
+    EXPECT_NEAR(GetGValue(found), GetGValue(probe.colour), 8);
+    EXPECT_NEAR(GetBValue(found), GetBValue(probe.colour), 8);
+  }
+  DeleteDC(dc);
   FreeLibrary(program);
 }
