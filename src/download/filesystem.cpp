@@ -175,8 +175,8 @@ bool FileSystem::SamePath(const std::wstring& a, const std::wstring& b) {
 bool FileSystem::CanCreateFiles(const std::wstring& folder, DWORD& error,
                                 const std::function<void(const std::wstring&)>& beforeDelete) {
   static std::atomic<unsigned> counter{0};
-  // A name no other run, thread or earlier crash can hold: CREATE_NEW then fails only for
-  // the folder's sake (and for ERROR_FILE_EXISTS, which the next name gets past).
+  // A name no other run or thread uses, so CREATE_NEW fails for the folder's sake; a file
+  // of the same name left by a crash (ERROR_FILE_EXISTS) only moves on to the next name.
   for (int attempt = 0; attempt < 4; ++attempt) {
     const std::wstring path =
         folder + L"/velmot-write-check-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
