@@ -39,6 +39,18 @@ constexpr wchar_t kServiceUnreachable[] =
 constexpr wchar_t kServiceUnreadable[] =
     L"The Velmot download service sent an answer that could not be understood. Please try "
     L"again later or contact Velmot support.";
+// Shown (after kRequestFailed) when a folder the job needs takes no files; the folder
+// goes between head and tail.
+constexpr wchar_t kProgramFolderLockedHead[] =
+    L"The installer cannot be saved in the folder this program runs from:\r\n";
+constexpr wchar_t kProgramFolderLockedTail[] =
+    L"\r\nCopy the program into a folder you can write to, such as Downloads, and start it "
+    L"again from there.";
+constexpr wchar_t kWorkFolderLockedHead[] =
+    L"The download manager cannot keep the downloaded parts in its work folder:\r\n";
+constexpr wchar_t kWorkFolderLockedTail[] =
+    L"\r\nMake sure you may write to this folder and its drive is not full, then start the "
+    L"program again.";
 constexpr char kReleaseGone[] =
     "This version of Velmot can no longer be downloaded.\r\nPlease download the latest version "
     "you received in an e-mail message";

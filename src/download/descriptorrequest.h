@@ -6,6 +6,11 @@
 // the blocked call run on regardless, the owner abandons the worker (Orx_Thread::Abandon);
 // the worker only touches its own members, the error log and PostMessage, so that is safe.
 //
+// Before anything is asked the worker checks that the download folder (the program's own)
+// and the work folder take files: a program started from a read-only medium, share or
+// protected folder would otherwise fetch every part only to fail at the merge. Such a
+// folder ends the request with a text for the user and no exchange at all.
+//
 // When the exchange is over the worker stores its result and posts doneMessage to window;
 // the window then takes the result on its own thread.
 #pragma once
@@ -30,7 +35,8 @@ class DescriptorRequest : public Orx_Thread {
   };
 
   DescriptorRequest(const std::wstring& computerId, const std::wstring& releaseName,
-                    const std::wstring& workFolder, HWND window, UINT doneMessage);
+                    const std::wstring& workFolder, const std::wstring& downloadFolder, HWND window,
+                    UINT doneMessage);
   ~DescriptorRequest() override;
 
   // Any thread; a copy of what the worker stored.
@@ -42,9 +48,14 @@ class DescriptorRequest : public Orx_Thread {
   void OnEscapedException(const std::exception* e) override;
 
  private:
+  // Makes the work folder (one level) and probes it and the download folder; the first
+  // that takes no files is recorded with the system's code and its text goes to errorText.
+  bool FoldersTakeFiles(std::wstring& errorText) const;
+
   const std::wstring computerId_;
   const std::wstring releaseName_;
   const std::wstring workFolder_;
+  const std::wstring downloadFolder_;
   const HWND window_;
   const UINT doneMessage_;
   UploadCancel cancel_;

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cwctype>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -24,13 +25,28 @@ constexpr uint64_t kDiskMargin = 16u * 1024u * 1024u;
 
 std::wstring Signed(uint32_t value) { return std::to_wstring(static_cast<int32_t>(value)); }
 
-// "C:" for a folder on drive C:; the folder itself when the system cannot tell.
+// The drive a folder lies on, as the user names it: "C:" for a folder on drive C:,
+// "\\server\share" on a network share, the mount folder of a volume mounted in a folder.
+// When the system cannot tell: the path's drive letter, else the folder itself.
 std::wstring VolumeOf(const std::wstring& folder) {
-  wchar_t volume[MAX_PATH + 1] = {};
-  if (!GetVolumePathNameW(folder.c_str(), volume, MAX_PATH)) return folder;
-  std::wstring text = volume;
+  // The volume's path is never longer than the folder's own, whatever MAX_PATH says.
+  std::vector<wchar_t> volume(std::max<size_t>(folder.size(), MAX_PATH) + 2, L'\0');
+  std::wstring text;
+  if (GetVolumePathNameW(folder.c_str(), volume.data(), static_cast<DWORD>(volume.size()))) {
+    text = volume.data();
+  } else if (folder.size() >= 2 && folder[1] == L':') {
+    text = folder.substr(0, 2);
+  } else {
+    text = folder;
+  }
   while (text.size() > 1 && (text.back() == L'\\' || text.back() == L'/')) text.pop_back();
   return text;
+}
+
+// The folder as Explorer shows it.
+std::wstring Shown(std::wstring folder) {
+  std::replace(folder.begin(), folder.end(), L'/', L'\\');
+  return folder;
 }
 
 bool SameVolume(const std::wstring& a, const std::wstring& b) {
@@ -185,8 +201,8 @@ bool DownloadManager::EnoughDiskSpace(const CRCInfo& entries) {
     if (!query(need.folder, available) || available >= need.bytes) continue;
     const std::wstring text =
         L"There is not enough free space on drive " + need.volume +
-        L" to save the Velmot installation files.\r\nNeeded: " + Megabytes(need.bytes, true) +
-        L", free: " + Megabytes(available, false) +
+        L" to save the Velmot installation files in the folder " + Shown(need.folder) +
+        L".\r\nNeeded: " + Megabytes(need.bytes, true) + L", free: " + Megabytes(available, false) +
         L".\r\nPlease free some space on that drive and start the download again.";
     Error::LogError(text, ERROR_DISK_FULL, VELMOT_HERE);
     RedirectToSupport(text);

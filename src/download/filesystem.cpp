@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <new>
 
 namespace {
@@ -169,4 +170,33 @@ bool FileSystem::CanonicalPath(const std::wstring& path, std::wstring& canonical
 bool FileSystem::SamePath(const std::wstring& a, const std::wstring& b) {
   return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
                               static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+bool FileSystem::CanCreateFiles(const std::wstring& folder, DWORD& error,
+                                const std::function<void(const std::wstring&)>& beforeDelete) {
+  static std::atomic<unsigned> counter{0};
+  // A name no other run or thread uses, so CREATE_NEW fails for the folder's sake; a file
+  // of the same name left by a crash (ERROR_FILE_EXISTS) only moves on to the next name.
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const std::wstring path =
+        folder + L"/velmot-write-check-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+        std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(counter++) + L".tmp";
+    velmot::FileHandle probe(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                         FILE_ATTRIBUTE_TEMPORARY, nullptr));
+    if (!probe) {
+      error = GetLastError();
+      if (error == ERROR_FILE_EXISTS) continue;
+      return false;
+    }
+    probe.Reset();
+    if (beforeDelete) beforeDelete(path);
+    if (!DeleteFileW(path.c_str())) {
+      // A folder that takes new files but keeps them cannot take a merge's replacements.
+      error = GetLastError();
+      return false;
+    }
+    error = ERROR_SUCCESS;
+    return true;
+  }
+  return false;
 }

@@ -2,7 +2,10 @@
 // throws for a file system failure. Stateless: any thread.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,4 +25,12 @@ class FileSystem {
   // Whether two canonical paths name the same file, compared as the file system does
   // (without case).
   static bool SamePath(const std::wstring& a, const std::wstring& b);
+  // Whether files can be made in folder: creates a uniquely named empty probe file there
+  // ("velmot-write-check-...tmp") and deletes it again. beforeDelete, when given, is called
+  // with the probe's path just before the delete (a folder watcher's ExpectChange, so that
+  // the probe is not taken for an outside deletion). On failure error holds the system's
+  // code (5 for a read-only medium or share, a protected folder); nothing is recorded.
+  // Touches the disk once or twice: not for the UI thread on a network share.
+  static bool CanCreateFiles(const std::wstring& folder, DWORD& error,
+                             const std::function<void(const std::wstring&)>& beforeDelete = {});
 };

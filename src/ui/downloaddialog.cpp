@@ -92,7 +92,7 @@ void DownloadDialog::Show() {
   manager.appDataFolder = ReleasePaths::LocalAppData();
   manager.workFolder = paths_.WorkFolder(manager.appDataFolder);
   request_.reset(new DescriptorRequest(manager.computerId, paths_.RequestName(), manager.workFolder,
-                                       window_, kRequestDoneMessage));
+                                       paths_.DownloadFolder(), window_, kRequestDoneMessage));
   request_->Start();
 }
 

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -280,6 +281,16 @@ TEST(DownloadManagerNetwork, TheSameWrongCRCEveryTimeNamesTheObjectOnceAChanging
   EXPECT_GE(CountCode(DL_MANAGER_CRC_INCORRECT), 8u * 4u * 2u);
 }
 
+namespace {
+
+// A folder as the program names it to the user: backslashes only.
+std::wstring ShownFolder(std::wstring folder) {
+  std::replace(folder.begin(), folder.end(), L'/', L'\\');
+  return folder;
+}
+
+}  // namespace
+
 TEST(DownloadManagerNetwork, ShortDiskSpaceStopsBeforeAnyDownloadNamingDriveAndSizes) {
   DownloadJob job;
   job.AddFile("Setup.exe", RandomBytes(3000, 47));
@@ -302,11 +313,11 @@ TEST(DownloadManagerNetwork, ShortDiskSpaceStopsBeforeAnyDownloadNamingDriveAndS
   wchar_t volume[MAX_PATH] = {};
   ASSERT_TRUE(GetVolumePathNameW(job.downloadFolder.c_str(), volume, MAX_PATH));
   const std::wstring drive = std::wstring(volume).substr(0, 2);
-  EXPECT_EQ(text,
-            L"There is not enough free space on drive " + drive +
-                L" to save the Velmot installation "
-                L"files.\r\nNeeded: 52 MB, free: 30 MB.\r\nPlease free some space on that drive "
-                L"and start the download again.")
+  EXPECT_EQ(text, L"There is not enough free space on drive " + drive +
+                      L" to save the Velmot installation files in the folder " +
+                      ShownFolder(job.downloadFolder) +
+                      L".\r\nNeeded: 52 MB, free: 30 MB.\r\nPlease free some space on that drive "
+                      L"and start the download again.")
       << testsupport::Narrow(text);
   EXPECT_TRUE(testsupport::HasRecord(testsupport::Narrow(text), ERROR_DISK_FULL));
   EXPECT_TRUE(manager.supportRedirected.load());

@@ -2,6 +2,7 @@
 
 #include "diagnostics/error.h"
 #include "base/stringutils.h"
+#include "support/readonlyfolder.h"
 #include "support/testenv.h"
 
 #include <gtest/gtest.h>
@@ -53,6 +54,42 @@ class FileSystemTest : public ::testing::Test {
   testsupport::TempFolder temp_{L"fs"};
   const std::wstring& Root() const { return temp_.Path(); }
 };
+
+TEST_F(FileSystemTest, WriteProbeTellsWhichFoldersTakeFilesAndLeavesNothing) {
+  testsupport::TempFolder locked(L"fsro");
+  testsupport::ReadOnlyFolder mount(locked.Path());
+  ASSERT_TRUE(mount.Active()) << mount.Diagnosis();
+  struct Case {
+    std::wstring folder;
+    bool takesFiles;
+    DWORD error;
+  } cases[] = {
+      {Root(), true, ERROR_SUCCESS},
+      {Root() + L"/missing", false, ERROR_PATH_NOT_FOUND},
+      {locked.Path(), false, ERROR_ACCESS_DENIED},  // Wine's code for a read-only file system
+  };
+  for (const Case& c : cases) {
+    std::vector<std::wstring> announced;
+    DWORD error = 12345;
+    EXPECT_EQ(FileSystem::CanCreateFiles(c.folder, error,
+                                         [&](const std::wstring& path) {
+                                           EXPECT_TRUE(Exists(path));
+                                           announced.push_back(path);
+                                         }),
+              c.takesFiles)
+        << StringUtils::ToNarrow(c.folder);
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(announced.size(), c.takesFiles ? 1u : 0u);
+    for (const std::wstring& path : announced) {
+      EXPECT_EQ(path.rfind(c.folder + L"/velmot-write-check-", 0), 0u);
+      EXPECT_FALSE(Exists(path));
+    }
+    EXPECT_FALSE(Error::HasErrors());
+  }
+  std::vector<std::wstring> left;
+  FileSystem::ListFiles(Root(), left);
+  EXPECT_TRUE(left.empty());
+}
 
 TEST_F(FileSystemTest, RemovingATreeLeavesNothingAndRecordsNothing) {
   std::wstring top = Root() + L"/work";

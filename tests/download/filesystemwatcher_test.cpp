@@ -1,4 +1,5 @@
 #include "download/filesystemwatcher.h"
+#include "download/filesystem.h"
 
 #include "diagnostics/error.h"
 #include "base/stringutils.h"
@@ -97,6 +98,15 @@ TEST_F(FileSystemWatcherTest, AnnouncedDeleteIsNotRecordedAndConsumesTheAnnounce
 
   EXPECT_TRUE(RecordsAbout("a.exe").empty());
   EXPECT_FALSE(watcher_.TakeExpected(L"a.exe"));  // the list is empty again
+}
+
+TEST_F(FileSystemWatcherTest, AnnouncedWriteProbeIsNoOutsideDelete) {
+  StartArmed(temp_.Path());
+  DWORD error = 0;
+  ASSERT_TRUE(FileSystem::CanCreateFiles(
+      temp_.Path(), error, [&](const std::wstring& path) { watcher_.ExpectChange(path); }));
+  Sentinel(temp_.Path());
+  EXPECT_TRUE(RecordsAbout("velmot-write-check").empty());
 }
 
 TEST_F(FileSystemWatcherTest, OutsideDeleteGivesOneRecordWithTheExactText) {

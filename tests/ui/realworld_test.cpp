@@ -177,7 +177,8 @@ TEST(RealWorld, TooLittleDiskSpaceIsToldWithDriveAndSizesBeforeAnythingIsFetched
       21000000 + testsupport::FakeSetupBytes().size() + 10000000 + 16 * 1024 * 1024;
   const std::wstring expected =
       L"There is not enough free space on drive " + drive +
-      L" to save the Velmot installation files.\r\nNeeded: " +
+      L" to save the Velmot installation files in the folder " +
+      release.ModulePath().substr(0, release.ModulePath().rfind(L'\\')) + L".\r\nNeeded: " +
       std::to_wstring((needed + 999999) / 1000000) +
       L" MB, free: 12 MB.\r\nPlease free some space on that drive and start the download again.";
   EXPECT_EQ(boxes, std::vector<std::wstring>{expected});

@@ -1,0 +1,148 @@
+// A program started where nothing may be written (a DVD, a mounted ISO, a read-only share,
+// a protected folder), and a work folder that takes no files: the download request stops
+// before anything is asked or fetched, and the user reads what to do.
+#include "base/systemtexts.h"
+#include "diagnostics/computerid.h"
+#include "diagnostics/error.h"
+#include "download/descriptorrequest.h"
+#include "support/dmprocess.h"
+#include "support/downloadjob.h"
+#include "support/guirelease.h"
+#include "support/readonlyfolder.h"
+#include "support/records.h"
+#include "support/testenv.h"
+#include "support/testservers.h"
+
+#include "resource.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+using testsupport::Narrow;
+
+namespace {
+
+const DWORD kWindowMs = 30000;
+const DWORD kExitMs = 30000;
+
+std::wstring Shown(std::wstring folder) {
+  for (wchar_t& c : folder)
+    if (c == L'/') c = L'\\';
+  return folder;
+}
+
+size_t RequestsNaming(const std::wstring& release) {
+  size_t count = 0;
+  for (const auto& request : testsupport::ServiceRequests()) {
+    const std::string body = testsupport::Base64Decode(request.value("bodyBase64", ""));
+    count += body.find(Narrow(release)) != std::string::npos ? 1 : 0;
+  }
+  return count;
+}
+
+std::vector<std::wstring> NamesIn(const std::wstring& folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((folder + L"/*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  return names;
+}
+
+// Somewhere in a JSON report: a record with this message and code.
+bool HoldsRecord(const nlohmann::json& value, const std::string& message, int code) {
+  if (value.is_object() && value.value("message", "") == message &&
+      value.value("error_number", 0) == code) {
+    return true;
+  }
+  if (!value.is_structured()) return false;
+  for (const auto& item : value) {
+    if (HoldsRecord(item, message, code)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+TEST(ReadOnlyFolder, EitherFolderThatTakesNoFilesStopsTheRequestBeforeAnythingIsAsked) {
+  struct Case {
+    bool lockProgramFolder;
+    const wchar_t* head;
+    const wchar_t* tail;
+    const char* record;
+  } cases[] = {
+      {true, velmot::texts::kProgramFolderLockedHead, velmot::texts::kProgramFolderLockedTail,
+       "The program's folder takes no files, so nothing is downloaded: "},
+      {false, velmot::texts::kWorkFolderLockedHead, velmot::texts::kWorkFolderLockedTail,
+       "The work folder takes no files, so nothing is downloaded: "},
+  };
+  for (const Case& c : cases) {
+    Error::Clear();
+    testsupport::TempFolder program(L"rop");
+    testsupport::TempFolder appData(L"roa");
+    const std::wstring release = L"Velmot Locked " + std::to_wstring(GetCurrentProcessId()) + L" " +
+                                 std::to_wstring(c.lockProgramFolder);
+    const std::wstring work = appData.File(release);
+    ASSERT_TRUE(CreateDirectoryW(work.c_str(), nullptr));
+    const std::wstring locked = c.lockProgramFolder ? program.Path() : work;
+    testsupport::ReadOnlyFolder mount(locked);
+    ASSERT_TRUE(mount.Active()) << mount.Diagnosis();
+
+    DescriptorRequest request(L"ro-test", release, work, Shown(program.Path()), nullptr, WM_APP);
+    request.Start();
+    ASSERT_TRUE(testsupport::Eventually([&] { return request.TakeResult().done; }, 20000));
+    const DescriptorRequest::Result result = request.TakeResult();
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.errorText, c.head + Shown(locked) + c.tail) << Narrow(result.errorText);
+    EXPECT_TRUE(testsupport::HasRecord(c.record + Narrow(Shown(locked)), ERROR_ACCESS_DENIED));
+    EXPECT_EQ(RequestsNaming(release), 0u);
+    EXPECT_TRUE(NamesIn(program.Path()).empty());
+    EXPECT_TRUE(NamesIn(work).empty());
+  }
+}
+
+TEST(ReadOnlyFolder, ProgramInAFolderThatTakesNoFilesSaysSoAndFetchesNothing) {
+  testsupport::GuiRelease release(L"VelmotLocked");
+  release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
+  release.Publish();
+  testsupport::DmProcess program(release.DownloadFolder(), release.ExeName());
+  const uint64_t browserLines = testsupport::BrowserLog().size();
+  {
+    testsupport::ReadOnlyFolder mount(release.DownloadFolder());
+    ASSERT_TRUE(mount.Active()) << mount.Diagnosis();
+    ASSERT_TRUE(program.Start());
+    ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
+    const std::wstring expected =
+        std::wstring(velmot::texts::kRequestFailed) + velmot::texts::kProgramFolderLockedHead +
+        Shown(release.DownloadFolder()) + velmot::texts::kProgramFolderLockedTail;
+    const std::wstring info =
+        program.WaitForText(IDC_INFO, 20000, [&](const std::wstring& t) { return t == expected; });
+    EXPECT_EQ(info, expected) << Narrow(info);
+    program.PostClose();
+    EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
+  }
+  // Nothing asked, nothing fetched, no support page; only the program and an empty work
+  // folder (the log's file is gone once uploaded) remain.
+  EXPECT_EQ(RequestsNaming(release.name), 0u);
+  EXPECT_TRUE(release.host.Requests().empty());
+  EXPECT_EQ(testsupport::BrowserLog().size(), browserLines);
+  EXPECT_EQ(NamesIn(release.DownloadFolder()), std::vector<std::wstring>{release.ExeName()});
+  EXPECT_TRUE(NamesIn(release.workFolder).empty());
+  // The uploaded log names the folder with the system's code.
+  std::wstring id;
+  ASSERT_TRUE(ComputerId().ComputeWide(id));
+  const std::string record = "The program's folder takes no files, so nothing is downloaded: " +
+                             testsupport::ToUtf8(Shown(release.DownloadFolder()));
+  bool uploaded = false;
+  for (const std::string& upload : testsupport::ServiceUploads(testsupport::ToUtf8(id))) {
+    uploaded |= HoldsRecord(nlohmann::json::parse(upload, nullptr, false), record, 5);
+  }
+  EXPECT_TRUE(uploaded);
+}
