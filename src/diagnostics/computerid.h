@@ -2,6 +2,8 @@
 // volume GUID of C:\ and cpuid leaf 0, as 40 lower-case hex digits. No shared state: any
 // thread. Failures to read a piece are recorded and only shorten the hashed text; only a
 // failing hash leaves the identifier empty. Every operation but HashHex returns true.
+// A test build (BUILD_TESTING) takes VELMOT_TEST_COMPUTER_ID from the environment instead
+// when it is set; the shipped program (tools/build-release) has no such seam.
 #pragma once
 
 #include <string>

@@ -177,6 +177,13 @@ void Error::LogMessage(const std::string& message, const char* file, int line) {
   }
 }
 
+void Error::LogMessage(const std::wstring& message, const char* file, int line) {
+  try {
+    LogMessage(StringUtils::ToNarrow(message), file, line);
+  } catch (const std::exception&) {
+  }
+}
+
 std::wstring Error::ReportMessage(const std::wstring& message, const char* file, int line) {
   try {
     Append(StringUtils::ToNarrow(message), std::string(), 0, file, line);

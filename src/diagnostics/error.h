@@ -35,6 +35,11 @@ enum DownloadManagerError : uint32_t {
   DL_MANAGER_PUBLISHED_INCONSISTENTLY = 0xFFFF800D,
 };
 
+// Not one of the program's codes: the verification of an installer file records a part
+// whose CRC differs with the plain number -3 ("CheckFileFromCRCInfo CRC is not correct: "),
+// which the readers of uploaded logs look for.
+constexpr uint32_t kVerifiedPartCrcNotCorrect = static_cast<uint32_t>(-3);
+
 // One record as stored. Narrow texts are ANSI-code-page bytes.
 struct ErrorRecord {
   std::string message;
@@ -71,7 +76,9 @@ class Error {
   // Records and returns the with-code display text.
   static std::wstring ReportError(const std::wstring& message, uint32_t code, const char* file,
                                   int line);
+  // A note (code 0): progress and outcomes that are no failure.
   static void LogMessage(const std::string& message, const char* file, int line);
+  static void LogMessage(const std::wstring& message, const char* file, int line);
   // Records (code 0) and returns the no-code display text, ending in "\r\n".
   static std::wstring ReportMessage(const std::wstring& message, const char* file, int line);
   // Composes the plain display text; records nothing.

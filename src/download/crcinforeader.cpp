@@ -107,7 +107,13 @@ uint64_t CRCInfoReader::PartBytes(uint64_t fileSize, size_t k) {
   return fileSize > offset && fileSize - offset < kPartSize ? fileSize - offset : kPartSize;
 }
 
-std::wstring CRCInfoReader::PartObject(const std::wstring& basePath, const std::wstring& subfolder,
-                                       size_t k, const std::wstring& listed) {
-  return basePath + L"/" + subfolder + L"/" + std::to_wstring(k) + L"_" + listed;
+std::wstring CRCInfoReader::ObjectFolder(const std::wstring& listFileName,
+                                         const std::wstring& subdir) {
+  if (listFileName.find(L"2_5") != std::wstring::npos) return std::wstring();
+  return StringUtils::ToLowerAscii(subdir);
+}
+
+std::wstring CRCInfoReader::PartObject(const std::wstring& folder, size_t k,
+                                       const std::wstring& listed) {
+  return L"/" + folder + L"/" + std::to_wstring(k) + L"_" + listed;
 }

@@ -44,7 +44,11 @@ class CRCInfoReader {
   static std::wstring LocalName(const std::wstring& listed, const std::wstring& suffix);
   // The length of part k of a file of fileSize bytes.
   static uint64_t PartBytes(uint64_t fileSize, size_t k);
-  // The remote object of part k: "<basePath>/<subfolder>/<k>_<listed name>".
-  static std::wstring PartObject(const std::wstring& basePath, const std::wstring& subfolder,
-                                 size_t k, const std::wstring& listed);
+  // The folder on the file host that holds a release's CRC info document and parts: the
+  // download subdirectory the web service named, in lower case (ASCII letters only). A
+  // document name holding "2_5" is of the old layout, which keeps both at the host's root
+  // (an empty folder). Idempotent: the result given again comes back unchanged.
+  static std::wstring ObjectFolder(const std::wstring& listFileName, const std::wstring& subdir);
+  // The remote object of part k: "/<folder>/<k>_<listed name>".
+  static std::wstring PartObject(const std::wstring& folder, size_t k, const std::wstring& listed);
 };

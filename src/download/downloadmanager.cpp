@@ -36,11 +36,8 @@ DownloadManager::~DownloadManager() {
   watcher_.Stop(500);
 }
 
-void DownloadManager::StartJob(const std::wstring& fileHostName, const std::wstring& basePathText,
-                               const std::wstring& listFile, const std::wstring& workFolderPath,
+void DownloadManager::StartJob(const std::wstring& listFile, const std::wstring& workFolderPath,
                                const std::wstring& downloadFolderPath) {
-  fileHost = fileHostName;
-  basePath = basePathText;
   listFileName = listFile;
   workFolder = workFolderPath;
   downloadFolder = downloadFolderPath;

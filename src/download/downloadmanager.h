@@ -48,8 +48,9 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   // The download request to the web service (UI thread, before StartJob).
   bool RequestDownload(const std::wstring& releaseName, std::wstring& errorText);
 
-  void StartJob(const std::wstring& fileHost, const std::wstring& basePath,
-                const std::wstring& listFileName, const std::wstring& workFolder,
+  // The file host and its folder come from the descriptor (RequestDownload); the program
+  // has no host of its own.
+  void StartJob(const std::wstring& listFileName, const std::wstring& workFolder,
                 const std::wstring& downloadFolder);
   void StopJob();
   void TogglePause();
@@ -72,6 +73,7 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   void OnDownloadFinished(FileDownload* worker) override;
   void OnDownloadProgress(FileDownload* worker) override;
   void OnDeletingOwnFile(FileDownload* worker, const std::wstring& path) override;
+  void OnOwnFileKept(FileDownload* worker, const std::wstring& path) override;
 
   // Descriptor and job settings (set by RequestDownload / StartJob, or directly by tests).
   DownloadDescriptor descriptor;
@@ -79,10 +81,9 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   std::wstring releaseName;
   std::wstring productSuffix;
   std::wstring computerId;
-  std::wstring fileHost;
+  // The CRC info document's name; it also picks the folder (CRCInfoReader::ObjectFolder).
   std::wstring listFileName;
   std::wstring currentName;
-  std::wstring basePath;
   std::wstring downloadFolder;
   std::wstring workFolder;
   // The user's local application data: the work folder's files are removed after a good

@@ -48,11 +48,8 @@ bool DownloadManager::FetchCRCInfoCopy(std::unique_ptr<FileDownload>& worker, st
 }
 
 bool DownloadManager::ReadCRCInfo(CRCInfo& entries) {
-  if (listFileName.find(L"2_5") != std::wstring::npos) {
-    descriptor.downloadSubdir = basePath;
-    basePath.clear();
-  }
-  descriptor.downloadSubdir = StringUtils::ToLowerAscii(descriptor.downloadSubdir);
+  // The job keeps the folder it fetches from (parts and a renewed link use it too).
+  descriptor.downloadSubdir = CRCInfoReader::ObjectFolder(listFileName, descriptor.downloadSubdir);
   const std::wstring objectPath = descriptor.downloadSubdir + L"/" + listFileName;
   OutputDebugStringW(objectPath.c_str());
 
@@ -72,20 +69,22 @@ bool DownloadManager::ReadCRCInfo(CRCInfo& entries) {
     bool gone = false;
     if (!FetchCRCInfoCopy(worker, first, gone)) return false;
     if (gone) {
-      Error::LogError(std::string(velmot::texts::kReleaseGone), 0, "", 0);
+      // Code 0, as the log's readers know this record.
+      Error::LogError(std::string(velmot::texts::kReleaseGone), 0, VELMOT_HERE);
       releaseGone_ = true;
       if (listener_) listener_->OnFinished(*this);
       return false;
     }
-    // Copies from a host that could not be reached, or a sign-in page, are no document (two
-    // empty copies would agree on an empty list): the pass ends and the caller decides.
-    if (NoteFetch(*worker)) {
+    // Copies from a host that could not be reached, a sign-in page, or attempts that all
+    // failed are no document (two empty copies would agree on an empty list): the pass
+    // ends and the caller decides. A body that really is empty is a copy like any other.
+    if (NoteFetch(*worker) || !worker->Succeeded()) {
       entries.clear();
       return true;
     }
     bool ignored = false;
     if (!FetchCRCInfoCopy(worker, second, ignored)) return false;
-    if (NoteFetch(*worker)) {
+    if (NoteFetch(*worker) || !worker->Succeeded()) {
       entries.clear();
       return true;
     }
@@ -169,7 +168,7 @@ PartStore::Check DownloadManager::CheckParts(HANDLE file, const CRCInfoEntry& en
     }
     if (check == PartStore::Check::kWrongCrc) {
       Error::LogError(L"CheckFileFromCRCInfo CRC is not correct: " + path,
-                      static_cast<uint32_t>(-3), VELMOT_HERE);
+                      kVerifiedPartCrcNotCorrect, VELMOT_HERE);
       return check;
     }
     verifiedBytes += read;

@@ -31,13 +31,24 @@ std::wstring DownloadManager::GetLocalName(const std::wstring& name) const {
   return CRCInfoReader::LocalName(name, productSuffix);
 }
 
+// Announced before the delete, so that the watcher cannot see the change first; withdrawn
+// when the delete fails, so that the stale announcement cannot hide a later deletion by
+// someone else. The delete's error code is kept for the caller's record.
 bool DownloadManager::DeleteOwnFile(const std::wstring& path) {
   watcher_.ExpectChange(path);
-  return DeleteFileW(path.c_str()) != 0;
+  if (DeleteFileW(path.c_str())) return true;
+  const DWORD error = GetLastError();
+  watcher_.WithdrawExpected(path);
+  SetLastError(error);
+  return false;
 }
 
 void DownloadManager::OnDeletingOwnFile(FileDownload* /*worker*/, const std::wstring& path) {
   watcher_.ExpectChange(path);
+}
+
+void DownloadManager::OnOwnFileKept(FileDownload* /*worker*/, const std::wstring& path) {
+  watcher_.WithdrawExpected(path);
 }
 
 bool DownloadManager::AcceptListedName(const std::wstring& listed) {
@@ -182,7 +193,7 @@ bool DownloadManager::QueueMissingParts(const CRCInfoEntry& entry, size_t fromPa
   for (size_t k : missing) {
     if (!Active()) return false;
     const std::wstring objectPath =
-        CRCInfoReader::PartObject(basePath, descriptor.downloadSubdir, k, entry[0]);
+        CRCInfoReader::PartObject(descriptor.downloadSubdir, k, entry[0]);
     OutputDebugStringW(objectPath.c_str());
 
     WorkerSlot slot;

@@ -274,7 +274,10 @@ FileDownload::AttemptResult FileDownload::Judge(const ReadOutcome& outcome) {
   if (outcome.lastFailed || !outcome.anyRead) {
     DWORD error = outcome.lastFailed ? outcome.error : GetLastError();
     Error::LogError(std::string("Error reading file, reconnecting."), error, VELMOT_HERE);
-    good = !outcome.incomplete && n == 0 && expectedCrc == 0;
+    // A failed read is a failed attempt whatever it received: with no CRC to check, an
+    // empty result would otherwise pass for an empty document. A stop before the first
+    // read is no failure; the owner that stopped the worker takes nothing from it.
+    good = !outcome.lastFailed && n == 0 && expectedCrc == 0;
     result.unreachable = outcome.unreachable;
   } else if (n == 0) {
     good = expectedCrc == 0;
@@ -346,10 +349,8 @@ bool FileDownload::WritePartFile() {
   Error::LogError(std::string("Couldn't write part file"), error, VELMOT_HERE);
   // A part file on disk must be whole: a broken one is removed, not left to be trusted.
   file.Reset();
-  {
-    velmot::CriticalSectionLock hold(listenerLock_);
-    if (listener) listener->OnDeletingOwnFile(this, localPath);
-  }
-  DeleteFileW(localPath.c_str());
+  velmot::CriticalSectionLock hold(listenerLock_);
+  if (listener) listener->OnDeletingOwnFile(this, localPath);
+  if (!DeleteFileW(localPath.c_str()) && listener) listener->OnOwnFileKept(this, localPath);
   return false;
 }

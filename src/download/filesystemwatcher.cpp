@@ -84,6 +84,8 @@ bool FileSystemWatcher::TakeExpected(const std::wstring& name) {
   return true;
 }
 
+void FileSystemWatcher::WithdrawExpected(const std::wstring& path) { TakeExpected(BareName(path)); }
+
 void FileSystemWatcher::Run() {
   Error::ReportMessage(L"FileSystemWatcher started", VELMOT_HERE);
   // folder_ is written only while no body runs.

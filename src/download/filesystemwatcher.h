@@ -28,6 +28,9 @@ class FileSystemWatcher : public Orx_Thread {
   void ExpectChange(const std::wstring& path);
   // Consumes one announcement equal to name (exact, case included); false if none waits.
   bool TakeExpected(const std::wstring& name);
+  // Takes back one announcement made for path, for a change that did not happen (the
+  // delete failed). Any thread.
+  void WithdrawExpected(const std::wstring& path);
 
   struct ChangeRecord {
     DWORD action = 0;

@@ -15,4 +15,7 @@ class IDownloadListener {
   // Right before the worker deletes a file of its own (a part file it could not write
   // whole), so that an owner who watches the folder knows the deletion is no one else's.
   virtual void OnDeletingOwnFile(FileDownload* /*worker*/, const std::wstring& /*path*/) {}
+  // After OnDeletingOwnFile when that delete failed: the file is still there, and a later
+  // deletion of it is no longer the worker's.
+  virtual void OnOwnFileKept(FileDownload* /*worker*/, const std::wstring& /*path*/) {}
 };

@@ -158,7 +158,8 @@ void SetupLauncher::ReportStartFailure(intptr_t result, const std::wstring& setu
   const std::wstring message = velmot::texts::kStartSetupFailedHead + setupPath + L" in folder " +
                                downloadFolder + L". The error message is: ";
   const std::wstring text = Error::FormatError(message, static_cast<uint32_t>(result), VELMOT_HERE);
-  Error::LogError(text, 0, "", 0);
+  // Code 0, as the log's readers know this record: the shell's code is inside the text.
+  Error::LogError(text, 0, VELMOT_HERE);
   if (showError_) showError_(text);
   ShellExecuteW(nullptr, L"explore", setupPath.c_str(), L"", downloadFolder.c_str(), SW_SHOW);
 }

@@ -207,14 +207,14 @@ bool SetupSignature::Allows(const std::wstring& path, std::wstring& userText) {
   const std::wstring finding = L"signed by " + signer + L", WinVerifyTrust result " +
                                ResultText(trust.result) + L": " + path;
   if (publisher_.empty()) {
-    // Recorded as a note (code 0): without a required publisher this changes nothing.
-    Error::LogError(std::wstring(L"Setup signature ") + (holds ? L"holds" : L"does not hold") +
-                        L" (no publisher required); " + finding,
-                    0, VELMOT_HERE);
+    // A note: without a required publisher this changes nothing.
+    Error::LogMessage(std::wstring(L"Setup signature ") + (holds ? L"holds" : L"does not hold") +
+                          L" (no publisher required); " + finding,
+                      VELMOT_HERE);
     return true;
   }
   if (holds && trust.signer == publisher_) {
-    Error::LogError(L"Setup signature holds; " + finding, 0, VELMOT_HERE);
+    Error::LogMessage(L"Setup signature holds; " + finding, VELMOT_HERE);
     return true;
   }
   std::wstring reason;

@@ -120,7 +120,7 @@ void DownloadDialog::StartDownload() {
   speedMeter.Start();
   for (int id : {IDC_LOGO, IDC_PROGRESS, IDC_LABELS}) ShowWindow(GetDlgItem(window_, id), SW_SHOW);
   SetDlgItemTextW(window_, IDC_INFO, (velmot::texts::kDownloading + downloadFolder).c_str());
-  manager.StartJob(velmot::kFileHost, L"", listFileName, workFolder, downloadFolder);
+  manager.StartJob(listFileName, workFolder, downloadFolder);
 }
 
 INT_PTR CALLBACK DownloadDialog::DialogProc(HWND window, UINT message, WPARAM wParam,

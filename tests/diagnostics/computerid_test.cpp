@@ -3,6 +3,7 @@
 #include "diagnostics/error.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <string>
 
@@ -56,6 +57,18 @@ TEST_F(ComputerIdTest, IdentifierIsTheDigestOfTheComposedText) {
   ASSERT_TRUE(id_.HashHex(text, digest));
   ASSERT_TRUE(id_.Compute(id));
   EXPECT_EQ(id, digest);
+}
+
+TEST_F(ComputerIdTest, ATestBuildTakesTheIdentityItIsGivenInTheEnvironment) {
+  // Whole-program runs side by side tell their log uploads apart by it (the soak).
+  SetEnvironmentVariableW(L"VELMOT_TEST_COMPUTER_ID", L"soak-7-1");
+  std::wstring given;
+  ASSERT_TRUE(id_.ComputeWide(given));
+  SetEnvironmentVariableW(L"VELMOT_TEST_COMPUTER_ID", nullptr);
+  EXPECT_EQ(given, L"soak-7-1");
+  std::string own;
+  ASSERT_TRUE(id_.Compute(own));
+  EXPECT_EQ(own.size(), 40u);
 }
 
 TEST_F(ComputerIdTest, ComposedTextHasTheGuidsAndTheProcessorVendor) {

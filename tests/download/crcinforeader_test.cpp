@@ -41,7 +41,24 @@ TEST(CRCInfoReader, PartsAreTenMillionBytesWithAShorterLastOne) {
   EXPECT_EQ(CRCInfoReader::PartBytes(20000000, 1), 10000000u);
   // A part the size line does not cover is counted as a whole part.
   EXPECT_EQ(CRCInfoReader::PartBytes(0, 0), 10000000u);
-  EXPECT_EQ(CRCInfoReader::PartObject(L"", L"co/rel", 3, L"Setup.exe"), L"/co/rel/3_Setup.exe");
+  EXPECT_EQ(CRCInfoReader::PartObject(L"co/rel", 3, L"Setup.exe"), L"/co/rel/3_Setup.exe");
+}
+
+TEST(CRCInfoReader, TheObjectFolderIsTheLowerCasedSubdirectoryOrTheRootForTheOldLayout) {
+  const struct {
+    const wchar_t* list;
+    const wchar_t* subdir;
+    const wchar_t* folder;
+  } cases[] = {
+      {L"Velmot 10.txt", L"Co/REL10", L"co/rel10"},
+      {L"Velmot 2_5.txt", L"Co/REL10", L""},
+      {L"Velmot 2_5.txt", L"", L""},
+  };
+  for (const auto& c : cases) {
+    const std::wstring once = CRCInfoReader::ObjectFolder(c.list, c.subdir);
+    EXPECT_EQ(once, c.folder);
+    EXPECT_EQ(CRCInfoReader::ObjectFolder(c.list, once), once);  // every pass reads the same
+  }
 }
 
 TEST(CRCInfoReader, TheSuffixGoesBeforeExeOrSevenFromTheEnd) {

@@ -171,4 +171,33 @@ TEST(DownloadManagerSafety, AFailureThatEscapesTheJobClearsThePhaseAndTellsTheUs
   EXPECT_TRUE(HasRecord(std::string(velmot::texts::kManagerMalfunction) + "listener failed"));
 }
 
+TEST(DownloadManagerSafety, AFailedOwnDeleteLeavesNoExpectationToHideARealOne) {
+  DownloadJob job;
+  job.PublishList();
+  // The document never comes: the job stays in its first fetch with its watcher running.
+  job.host.SetBehaviour(DownloadJob::ListObject(),
+                        {{"then", {{"stallAfter", 0}, {"stallMs", 20000}}}});
+  DownloadManager manager(nullptr);
+  job.Start(manager);
+  const std::string outside = " was deleted but it was not by the download manager!";
+  ASSERT_TRUE(testsupport::Eventually([&] {
+    const std::wstring probe = job.workFolder + L"/probe.tmp";
+    if (!FileExists(job.workFolder)) return false;
+    WriteFileBytes(probe, {1});
+    DeleteFileW(probe.c_str());
+    return HasRecord("File: probe.tmp" + outside);
+  })) << "the job's watcher never saw the work folder";
+
+  const std::wstring part = job.workFolder + L"/a_123.exepart0";
+  WriteFileBytes(part, {1, 2, 3});
+  HANDLE held = CreateFileW(part.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(manager.DeleteOwnFile(part));  // in use elsewhere: the delete fails
+  CloseHandle(held);
+  ASSERT_TRUE(DeleteFileW(part.c_str()));  // and then someone else removes it
+  EXPECT_TRUE(testsupport::Eventually([&] { return HasRecord("File: a_123.exepart0" + outside); }));
+  manager.StopJob();
+}
+
 }  // namespace

@@ -292,7 +292,7 @@ TEST(DownloadManager, AWriteFailureRedirectsOnceAndEndsTheJob) {
   job.Describe(manager);
   // The work folder's parent does not exist: no part file can be written.
   std::wstring work = job.root.File(L"missing/work");
-  manager.StartJob(job.host.Host(), L"", L"Velmot.txt", work, job.downloadFolder);
+  manager.StartJob(L"Velmot.txt", work, job.downloadFolder);
   ASSERT_TRUE(manager.WaitForEnd(kJobMs));
   // The redirect runs on the worker's thread; the manager's own thread ends without it.
   ASSERT_TRUE(listener.WaitForFinished(kJobMs));

@@ -204,6 +204,23 @@ TEST_F(FileDownloadTest, InMemoryFetchOfAnEmptyBodyIsGood) {
   EXPECT_FALSE(Error::HasErrors());
 }
 
+TEST_F(FileDownloadTest, AReadFailureAfterTheHeadersIsNeverAnEmptyBody) {
+  // No CRC to catch it: a failed read before the first byte must not pass for an empty
+  // document (two such copies would agree on an empty list).
+  files.PutObject("rel/list.txt", std::string(5000, 'L'));
+  files.SetBehaviour("rel/list.txt", {{"then", {{"brokenAfter", 0}}}});
+  Prepare("rel/list.txt", L"", 0);
+  RunToEnd();
+
+  EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_FINISHED);
+  EXPECT_FALSE(worker.Succeeded());
+  EXPECT_FALSE(worker.summary.good);
+  EXPECT_EQ(files.Requests("rel/list.txt").size(), 4u);
+  EXPECT_EQ(CountRecordsStartingWith("InternetReadFile Failed for: "), 4u);
+  EXPECT_EQ(CountRecordsStartingWith("Download:  correct CRC."), 0u)
+      << testing::PrintToString(RecordMessages());
+}
+
 TEST_F(FileDownloadTest, EmptyBodyFailsWhenACrcIsExpected) {
   files.PutObject("rel/0_e.exe", std::string());
   Prepare("rel/0_e.exe", temp.File(L"e0"), 77);

@@ -97,6 +97,13 @@ async function send(conn, answer, req, keepAlive) {
   const limit = typeof plan.closeAfter === 'number' ? Math.max(0, Math.min(plan.closeAfter, body.length)) : body.length;
   const rate = typeof plan.rate === 'number' ? plan.rate : 0;
   let at = 0;
+  // After brokenAfter bytes of the body, bytes that are no TLS record: the client's read
+  // fails (a reset or a clean close would read as an end).
+  if (typeof plan.brokenAfter === 'number') {
+    await writeRange(conn, body, 0, Math.max(0, Math.min(plan.brokenAfter, limit)), rate);
+    conn.breakTls();
+    return false;
+  }
   if (typeof plan.stallAfter === 'number') {
     const pause = Math.max(0, Math.min(plan.stallAfter, limit));
     if (!(await writeRange(conn, body, 0, pause, rate))) return false;

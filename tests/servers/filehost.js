@@ -144,6 +144,13 @@ function serveConnection(socket) {
     }),
     end: () => socket.end(),
     destroy: () => socket.destroy(),
+    // Bytes that are no TLS record straight onto the TCP connection, then its end.
+    breakTls: () => {
+      const raw = rawSockets.get(socket.remotePort);
+      if (!raw) return socket.destroy();
+      raw.write(Buffer.alloc(64, 0x17));
+      raw.end();
+    },
   };
 
   async function pump() {

@@ -115,7 +115,6 @@ void DownloadJob::Describe(DownloadManager& manager) const {
   manager.descriptor.downloadSubdir = host.Name() + L"/rel";
   manager.descriptor.hostName = host.Host();
   manager.productSuffix = L"_" + manager.descriptor.productCode;
-  manager.basePath.clear();
   manager.listFileName = StringUtils::ToWide(kListName);
   manager.downloadFolder = downloadFolder;
   manager.workFolder = workFolder;
@@ -124,7 +123,7 @@ void DownloadJob::Describe(DownloadManager& manager) const {
 
 void DownloadJob::Start(DownloadManager& manager) const {
   Describe(manager);
-  manager.StartJob(host.Host(), L"", StringUtils::ToWide(kListName), workFolder, downloadFolder);
+  manager.StartJob(StringUtils::ToWide(kListName), workFolder, downloadFolder);
 }
 
 std::wstring DownloadJob::LocalPath(const DownloadManager& manager, const std::string& name) const {

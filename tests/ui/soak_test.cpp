@@ -343,9 +343,9 @@ struct Stage {
   Plan plan;
   GuiRelease release{L"VelmotSoak"};
   std::vector<std::wstring> localNames;
-  uint64_t startedUnixMs = 0;
-  // The computer id a window built in this process sends, so that its log upload is found
-  // by name; the real program sends the machine's own.
+  // The computer id the run's window or program sends (a window built here is given it, the
+  // real program reads it from VELMOT_TEST_COMPUTER_ID), so that its log upload is found by
+  // name and no other run's upload, beside it or from an earlier campaign, can stand in.
   std::string uploadComputer;
   std::string ObjectOf(int file, size_t part) const {
     if (file < 0) return "rel/" + Narrow(release.name) + ".txt";
@@ -520,6 +520,9 @@ void RunProgram(Stage& stage, ULONGLONG started, Outcome& outcome) {
   FaultSpec* kill = nullptr;
   for (FaultSpec& fault : stage.plan.faults)
     if (fault.kind == kKill) kill = &fault;
+  // Inherited by the program (and by its restart after a kill).
+  SetEnvironmentVariableW(L"VELMOT_TEST_COMPUTER_ID",
+                          testsupport::FromUtf8(stage.uploadComputer).c_str());
   auto program = std::make_unique<DmProcess>(release.DownloadFolder(), release.ExeName());
   if (!program->Start()) {
     outcome.notes.push_back("the program did not start");
@@ -580,7 +583,6 @@ void RunInProcess(Stage& stage, HMODULE resources, ULONGLONG started, Outcome& o
   bool quit = false;
   {
     DownloadDialog dialog(resources, stage.release.ModulePath());
-    stage.uploadComputer = "soak-" + std::to_string(stage.plan.seed);
     dialog.manager.computerId = testsupport::FromUtf8(stage.uploadComputer);
     dialog.manager.freeSpaceQuery = [&](const std::wstring& folder, uint64_t& freeBytes) {
       if (++queries >= full->fromQuery) {
@@ -628,14 +630,6 @@ void FindStrays(const std::wstring& folder, int depth, const Stage& stage,
       FindStrays(path, depth - 1, stage, strays);
   } while (FindNextFileW(find, &found));
   FindClose(find);
-}
-
-// Milliseconds since 1970 (UTC), as the web service names the uploads it stores.
-uint64_t UnixMs() {
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
-  const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-  return (ticks - 116444736000000000ull) / 10000;
 }
 
 bool LogParses(const std::string& text) {
@@ -712,14 +706,8 @@ void Check(Stage& stage, const Watcher& watcher, Outcome& outcome) {
   for (const std::string& stray : strays) outcome.Violate(kWroteOutside, stray);
 
   if (!outcome.setupStarted) {
-    // A window built here sent its own computer id. The real program sends the machine's,
-    // and its log does not always name the run: the uploads stored while the run lasted
-    // are its (and, beside other tests or jobs, perhaps theirs, which must parse as well).
-    const std::vector<std::string> logs =
-        stage.uploadComputer.empty()
-            ? testsupport::ServiceUploadsBetween(stage.startedUnixMs, UnixMs())
-            : testsupport::ServiceUploads(stage.uploadComputer);
-    if (logs.empty()) outcome.Violate(kLogUnreadable, "no upload while the run lasted");
+    const std::vector<std::string> logs = testsupport::ServiceUploads(stage.uploadComputer);
+    if (logs.empty()) outcome.Violate(kLogUnreadable, "no upload under the run's computer id");
     for (const std::string& log : logs)
       if (!LogParses(log))
         outcome.Violate(kLogUnreadable, "an upload does not parse: " + log.substr(0, 200));
@@ -734,7 +722,7 @@ Outcome RunOnce(Plan plan, HMODULE resources, const std::vector<uint8_t>& setup)
   stage.plan = std::move(plan);
   Publish(stage, setup);
   const ULONGLONG started = GetTickCount64();
-  stage.startedUnixMs = UnixMs();
+  stage.uploadComputer = testsupport::UniqueId("soak-" + std::to_string(stage.plan.seed));
   {
     Watcher watcher(stage, started);
     if (stage.plan.inProcess) {
