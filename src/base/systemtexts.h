@@ -36,6 +36,10 @@ constexpr wchar_t kStartSetupFailedHead[] =
 constexpr wchar_t kServiceUnreachable[] =
     L"The Velmot download service could not be reached. Please check your internet "
     L"connection and try again.";
+constexpr wchar_t kProxyRefused[] =
+    L"Your company's proxy server refused the connection: it needs you to sign in. Please "
+    L"start the download again and enter the user name and password for the proxy when asked, "
+    L"or ask your IT department for help.";
 constexpr wchar_t kServiceUnreadable[] =
     L"The Velmot download service sent an answer that could not be understood. Please try "
     L"again later or contact Velmot support.";

@@ -228,5 +228,6 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   // sign-in page was recorded (once per job each).
   std::set<std::wstring> staleObjects_;
   bool signInRecorded_ = false;
+  bool proxyRecorded_ = false;
   bool paused_ = false;  // under lock_: workers created later start in the same state
 };

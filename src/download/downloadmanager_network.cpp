@@ -5,6 +5,7 @@
 #include "download/downloadmanager.h"
 
 #include "base/fileio.h"
+#include "base/systemtexts.h"
 #include "diagnostics/error.h"
 #include "download/crcinforeader.h"
 #include "download/partstore.h"
@@ -92,6 +93,19 @@ bool DownloadManager::NoteFetch(FileDownload& worker) {
                       DL_MANAGER_SIGN_IN_PAGE, VELMOT_HERE);
     }
     signInPageSeen = true;
+    networkDown_ = true;
+    return true;
+  }
+  if (summary.proxyRefused) {
+    // Like a network that is down: the job waits and tries again, and the support page
+    // cannot help with a sign-in only the user (or the IT department) can give.
+    if (!proxyRecorded_) {
+      proxyRecorded_ = true;
+      Error::LogError(L"The company proxy refused the connection to " + state.host + L" (HTTP " +
+                          std::to_wstring(worker.HttpStatus()) + L"): " +
+                          velmot::texts::kProxyRefused,
+                      DL_MANAGER_HTTP_STATUS_NOT_OK, VELMOT_HERE);
+    }
     networkDown_ = true;
     return true;
   }

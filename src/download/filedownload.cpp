@@ -106,12 +106,14 @@ void FileDownload::RunAttempts() {
   }
 
   summary = Summary();
+  connectionState.stopEvent = StopEvent();
   std::vector<AttemptResult> attempts;
   bool good = false;
   for (int attempt = 0;; ++attempt) {
     attempts.push_back(Attempt());
     good = attempts.back().good;
-    if (good || !running || attempt >= kMaxExtraAttempts) break;
+    // Without a sign-in the proxy refuses every attempt alike.
+    if (good || !running || attempt >= kMaxExtraAttempts || attempts.back().proxyRefused) break;
   }
   Summarise(attempts);
 
@@ -147,6 +149,7 @@ void FileDownload::Summarise(const std::vector<AttemptResult>& attempts) {
   for (const AttemptResult& a : attempts) {
     unreachable = unreachable && a.unreachable;
     summary.signInPage = summary.signInPage || a.webPage;
+    summary.proxyRefused = summary.proxyRefused || a.proxyRefused;
     same =
         same && a.wholeBodyWrongCrc && a.crc == attempts[0].crc && a.length == attempts[0].length;
   }
@@ -181,6 +184,7 @@ FileDownload::AttemptResult FileDownload::Attempt() {
   if (!connection_.Connect(connectionState)) {
     AttemptResult failed;
     failed.unreachable = connectionState.unreachable;
+    failed.proxyRefused = connectionState.proxyRefused;
     WaitForStop(kRetryWaitMs);
     return failed;
   }

@@ -51,6 +51,7 @@ class FileDownload : public Orx_Thread {
     bool good = false;          // the object was accepted
     bool unreachable = false;   // every attempt failed without any answer from the host
     bool signInPage = false;    // an attempt got a web page instead of the object
+    bool proxyRefused = false;  // the company proxy wanted a sign-in that did not come
     bool sameWrongCrc = false;  // every attempt (two or more) read a whole body of the same
                                 // length whose CRC was the same wrong value
     uint32_t foundCrc = 0;      // that value
@@ -108,6 +109,7 @@ class FileDownload : public Orx_Thread {
     bool good = false;
     bool unreachable = false;
     bool webPage = false;
+    bool proxyRefused = false;
     bool wholeBodyWrongCrc = false;
     uint32_t crc = 0;
     uint64_t length = 0;

@@ -169,6 +169,13 @@ bool ServiceClient::RequestDownload(const std::wstring& releaseName, const std::
     return false;
   }
 
+  if (transport.proxyRefused) {
+    Error::LogError(L"DownloadManager::RequestDownload the company proxy refused the request (" +
+                        std::to_wstring(transport.httpStatus) + L" " + transport.statusText + L")",
+                    DL_MANAGER_HTTP_STATUS_NOT_OK, VELMOT_HERE);
+    errorText += velmot::texts::kProxyRefused;
+    return false;
+  }
   if (transport.httpStatus != kStatusOk) {
     Error::LogError(L"DownloadManager::RequestDownload the web service answered " +
                         std::to_wstring(transport.httpStatus) + L" " + transport.statusText,

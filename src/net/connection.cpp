@@ -2,6 +2,7 @@
 
 #include "diagnostics/error.h"
 #include "net/httpcore.h"
+#include "net/proxysignin.h"
 
 #include <velmot/config.h>
 
@@ -84,7 +85,18 @@ bool Connection::Connect(ConnectionState& state) {
   state.unreachable = false;
   state.contentType.clear();
   state.storageError.clear();
+  state.proxyRefused = false;
   Error::ReportError(L"Opening connection: " + state.host, 0, VELMOT_HERE);
+  // A sign-in at the proxy is answered on fresh handles that carry the new credentials; a
+  // second 407 for them ends it (ProxySignIn never answers the same generation twice).
+  for (;;) {
+    signInRetry_ = false;
+    if (OpenAndSend(state)) return true;
+    if (!signInRetry_) return false;
+  }
+}
+
+bool Connection::OpenAndSend(ConnectionState& state) {
   return OpenHttpConnection(state) && HttpOpenRequest(state) && HttpSendRequest(state) &&
          HttpQueryInfo(state);
 }
@@ -143,6 +155,7 @@ bool Connection::HttpOpenRequest(ConnectionState& state) {
     return false;
   }
   http::SetTimeouts(state.Request(), kTimeouts);
+  signInApplied_ = ProxySignIn::Apply(state.Request());
   return true;
 }
 
@@ -184,6 +197,7 @@ bool Connection::HttpQueryInfo(ConnectionState& state) {
   if (headerLength != 0) headers.assign(buffer.data(), wcsnlen(buffer.data(), buffer.size()));
   if (headerLength != 0) Error::ReportMessage(L"Response headers: " + headers, VELMOT_HERE);
 
+  if (status == HTTP_STATUS_PROXY_AUTH_REQ) AskProxySignIn(state);
   if (status != 200) {
     state.unreachable = status == 0;
     state.storageError = HeaderValue(headers, L"x-ms-error-code");
@@ -204,6 +218,19 @@ bool Connection::HttpQueryInfo(ConnectionState& state) {
   ReadContentLength(state);
   state.contentType = HeaderValue(headers, L"content-type");
   return true;
+}
+
+void Connection::AskProxySignIn(ConnectionState& state) {
+  switch (ProxySignIn::Ask(state.Request(), state.stopEvent, signInApplied_)) {
+    case ProxySignIn::Outcome::kRetry:
+      signInRetry_ = true;
+      break;
+    case ProxySignIn::Outcome::kRefused:
+      state.proxyRefused = true;
+      break;
+    case ProxySignIn::Outcome::kStopped:
+      break;
+  }
 }
 
 void Connection::ReadContentLength(ConnectionState& state) {

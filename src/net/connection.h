@@ -29,6 +29,10 @@ struct ConnectionState {
   bool unreachable = false;
   std::wstring contentType;
   std::wstring storageError;
+  // The worker's stop event, which ends a wait for the proxy sign-in (set by the owner).
+  HANDLE stopEvent = nullptr;
+  // The company proxy answered 407 and no sign-in got past it (cancelled or refused again).
+  bool proxyRefused = false;
 
   // Guards the three handles against a close from another thread.
   velmot::CriticalSection handleLock;
@@ -50,7 +54,8 @@ class Connection {
   static constexpr DWORD kHeaderBufferBytes = 0x80000;
 
   virtual ~Connection() = default;
-  // True when the request is open with status 200; otherwise every handle is closed.
+  // True when the request is open with status 200; otherwise every handle is closed. A
+  // company proxy's 407 asks for the sign-in (ProxySignIn) and sends the request again.
   bool Connect(ConnectionState& state);
   // Request, then connection, then root handle. Safe at any time and repeatedly, from any
   // thread: closing is how another thread cancels a blocking send or read (on Windows the
@@ -75,4 +80,9 @@ class Connection {
   bool HttpSendRequest(ConnectionState& state);
   bool HttpQueryInfo(ConnectionState& state);
   void ReadContentLength(ConnectionState& state);
+  bool OpenAndSend(ConnectionState& state);
+  void AskProxySignIn(ConnectionState& state);
+
+  uint64_t signInApplied_ = 0;  // the proxy sign-in the open request went out with
+  bool signInRetry_ = false;    // the proxy's 407 was answered with new credentials
 };

@@ -3,6 +3,7 @@
 #include "base/systemtexts.h"
 #include "diagnostics/error.h"
 #include "net/httpcore.h"
+#include "net/proxysignin.h"
 #include "base/stringutils.h"
 
 #include <wininet.h>
@@ -150,10 +151,17 @@ void FileUpload::RunAttempts() {
       continue;
     }
 
-    if (ReadAnswer() == AnswerResult::kNoAnswer && KeepGoing()) {
+    const AnswerResult answer = ReadAnswer();
+    if (answer == AnswerResult::kNoAnswer && KeepGoing()) {
       // The connection was closed before any status line came: nothing was answered, so
       // this counts as a failed attempt like a failed send.
       WaitForStop(retryDelayMs);
+      continue;
+    }
+    if (answer == AnswerResult::kRead && httpStatus == HTTP_STATUS_PROXY_AUTH_REQ &&
+        SignedInAtProxy()) {
+      // The sign-in is no failed attempt of the request itself.
+      --attempt;
       continue;
     }
     break;
@@ -212,6 +220,7 @@ bool FileUpload::Connect() {
   }
   // Time-outs on the root alone do not bound reads everywhere; the request gets them too.
   http::SetTimeouts(request, timeouts);
+  signInApplied_ = ProxySignIn::Apply(request);
   velmot::CriticalSectionLock lock(handleLock_);
   requestHandle.Reset(request);
   return true;
@@ -297,6 +306,21 @@ FileUpload::SendResult FileUpload::SendForm(const std::wstring& headerText,
   }
   bytesSent = formBody.size();
   return KeepGoing() ? SendResult::kSent : SendResult::kStopped;
+}
+
+bool FileUpload::SignedInAtProxy() {
+  switch (ProxySignIn::Ask(Request(), StopEvent(), signInApplied_)) {
+    case ProxySignIn::Outcome::kRetry:
+      return KeepGoing();
+    case ProxySignIn::Outcome::kRefused:
+      proxyRefused = true;
+      Error::LogError(std::string("FileUpload: the company proxy refused the request (HTTP 407)"),
+                      DL_MANAGER_HTTP_STATUS_NOT_OK, VELMOT_HERE);
+      return false;
+    case ProxySignIn::Outcome::kStopped:
+      break;
+  }
+  return false;
 }
 
 FileUpload::AnswerResult FileUpload::ReadAnswer() {

@@ -1,6 +1,7 @@
 // The upload side's HTTP client: one worker thread that sends one request with a body (a
 // URL-encoded form or raw bytes), with up to three attempts, and keeps the answer's status,
-// headers and body for the caller.
+// headers and body for the caller. A company proxy's 407 asks for the sign-in
+// (ProxySignIn) and sends the request again on fresh handles with the new credentials.
 //
 // Threads: the caller constructs it, calls PostForm or PostData, which start the worker and
 // wait for its end, then reads the results on the same thread. Stop may come from any
@@ -56,6 +57,9 @@ class FileUpload : public Orx_Thread {
   std::wstring rawResponseHeaders;
   // Set when the answer's body was longer than kMaxResponseBytes and was cut there.
   bool responseTruncated = false;
+  // Set when the company proxy answered 407 and no sign-in got past it (the user cancelled
+  // the prompt, nobody could ask, or the proxy refused the credentials); httpStatus is 407.
+  bool proxyRefused = false;
 
   // Request settings (public so that tests can inspect and shorten them).
   std::wstring host;
@@ -110,6 +114,8 @@ class FileUpload : public Orx_Thread {
   AnswerResult QueryFailed(DWORD error);
   void KeepHeaders(const std::wstring& block);
   void ReadBody();
+  // After a 407 from the proxy: true when the request should go out again.
+  bool SignedInAtProxy();
   bool KeepGoing() const { return running.load(); }
   HINTERNET Request();
   bool WaitForWorker();
@@ -119,6 +125,7 @@ class FileUpload : public Orx_Thread {
   velmot::InternetHandle requestHandle;
   // Guards the three handles: Stop closes the request from another thread.
   velmot::CriticalSection handleLock_;
+  uint64_t signInApplied_ = 0;  // the proxy sign-in the open request went out with
   std::vector<uint8_t> responseBody;
   velmot::CriticalSection responseLock;
 };

@@ -3,6 +3,7 @@
 #include "base/orx_thread.h"
 #include "base/systemtexts.h"
 #include "diagnostics/error.h"
+#include "net/proxysignin.h"
 #include "resource.h"
 
 #include <velmot/config.h>
@@ -91,6 +92,8 @@ void DownloadDialog::Show() {
   // has a place for its file.
   manager.appDataFolder = ReleasePaths::LocalAppData();
   manager.workFolder = paths_.WorkFolder(manager.appDataFolder);
+  // From here on every request of the run may need the proxy sign-in, which this window asks.
+  ProxySignIn::SetWindow(window_, kProxySignInMessage);
   request_.reset(new DescriptorRequest(manager.computerId, paths_.RequestName(), manager.workFolder,
                                        paths_.DownloadFolder(), window_, kRequestDoneMessage));
   request_->Start();
@@ -179,6 +182,9 @@ INT_PTR DownloadDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam
       return TRUE;
     case kJobStoppedMessage:
       OnJobStopped();
+      return TRUE;
+    case kProxySignInMessage:
+      ProxySignIn::Answer(lParam);
       return TRUE;
     default:
       if (message == taskbarCreatedMessage_ && message != 0) {

@@ -46,6 +46,10 @@ class DownloadDialog : public IDMListener, public IStatisticsSink {
   static constexpr UINT kFinishedMessage = WM_APP + 4;
   // Posted by the close sequence once the job has stopped: the window goes out of sight.
   static constexpr UINT kJobStoppedMessage = WM_APP + 5;
+  // Posted by a worker whose request met a proxy that wants a sign-in: the window shows the
+  // system's credential prompt (ProxySignIn::Answer). No prompt once the close began: the
+  // log upload then uses what was entered before.
+  static constexpr UINT kProxySignInMessage = WM_APP + 6;
 
   // Bounds of the close sequence: the request worker and the whole log upload.
   static constexpr DWORD kRequestStopMs = 750;

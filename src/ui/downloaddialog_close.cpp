@@ -5,6 +5,7 @@
 #include "base/orx_thread.h"
 #include "base/systemtexts.h"
 #include "diagnostics/error.h"
+#include "net/proxysignin.h"
 #include "resource.h"
 
 #include <exception>
@@ -36,6 +37,7 @@ void RecordNotShown(const std::wstring& text) {
 }  // namespace
 
 DownloadDialog::~DownloadDialog() {
+  ProxySignIn::Withdraw(window_);
   SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
   closeRequested_ = true;
   if (closeTask_.valid()) {
@@ -56,6 +58,8 @@ DownloadDialog::~DownloadDialog() {
 void DownloadDialog::OnClose() {
   // A second WM_CLOSE while the first is being handled changes nothing.
   if (closeRequested_.exchange(true)) return;
+  // The user asked the window to go: a prompt now would be a surprise.
+  ProxySignIn::Withdraw(window_);
   SetDlgItemTextW(window_, IDC_TIP, velmot::texts::kStopping);
   ShowWindow(GetDlgItem(window_, IDC_TIP), SW_SHOW);
   UpdateWindow(window_);
