@@ -2,7 +2,10 @@
 // The reference web service: HTTPS on localhost:PORT, path "/Velmot/DownloadManager8.ashx".
 //   "Method: RequestDownload"  form body DownloadManagerVersion=9%2e5&ReleaseName=...;
 //                              answers the release's download descriptor as JSON
-//   "Method: LogErrorInfo"     gzip body with the UTF-16LE JSON error report; stored
+//   "Method: LogErrorInfo"     gzip body with the UTF-16LE JSON error report; checked,
+//                              stored, and only then answered 200. A body over 8 MiB
+//                              is refused with 413, one that is no report with 400,
+//                              and neither is stored anywhere
 // and, for the upload worker's tests:
 //   /echo/<id>                 200 "ok"
 //   /drop/<n>/<id>             the first n connections that ask for <id> are reset
@@ -13,6 +16,14 @@
 //                   --filehost-ready FILE --ready FILE
 //                   [--blob-endpoint https://blobs-M.velmot.test/devstoreaccount1
 //                    --blob-env FILE]
+//                   [--uploads-dir DIR] [--uploads-to TARGET | --uploads-emulator]
+//                   [--uploads-container NAME]
+// Uploads go to blob storage when a TARGET is given (a connection string, or a container
+// SAS URL with write rights; also from the environment as VELMOT_UPLOADS_TO, which keeps
+// an account key out of the process list), or with --uploads-emulator to the emulator's
+// account at --blob-endpoint; the container is "uploads" unless named. They go to the
+// folder store DIR when it is given, and to <root>/uploads when no store is named at all.
+// With both, an upload is answered once both hold it.
 // With --blob-env it writes, before it reports ready, the blob storage emulator's
 // connection string and a write token for the test set-up as shell assignments
 // (VELMOT_BLOB_CONNECTION_STRING, VELMOT_BLOB_WRITE_SAS) into FILE.
@@ -22,7 +33,7 @@ const https = require('https');
 const { parseArgs } = require('./args');
 const { lookUp } = require('./catalogue');
 const { buildDescriptor, refusal } = require('./descriptor');
-const { storeUpload, Refusal } = require('./uploads');
+const { checkUpload, storeInFolder, Refusal, MAX_UPLOAD } = require('./uploads');
 
 const args = parseArgs(process.argv.slice(2));
 const root = path.resolve(args.root);
@@ -30,6 +41,40 @@ const port = Number(args.port);
 const ENDPOINT = '/Velmot/DownloadManager8.ashx';
 const VERSION = '9.5';
 const MAX_BODY = 64 * 1024 * 1024;
+
+function uploadStores() {
+  const stores = [];
+  const target = args['uploads-to'] || process.env.VELMOT_UPLOADS_TO ||
+    (args['uploads-emulator'] ? require('./blobaccount').connectionString(args['blob-endpoint']) : '');
+  if (target) {
+    const { BlobUploads } = require('./blobuploads');
+    const blobs = new BlobUploads(target, args['uploads-container']);
+    stores.push((upload) => blobs.store(upload));
+  }
+  const folder = args['uploads-dir'] ? path.resolve(args['uploads-dir']) : (target ? '' : path.join(root, 'uploads'));
+  if (folder) stores.push(async (upload) => storeInFolder(folder, upload.computerId, upload.text));
+  return stores;
+}
+const stores = uploadStores();
+
+// The release each computer last asked for: the upload itself does not name it. Kept in
+// memory, at most MAX_REMEMBERED computers, the oldest forgotten first; a service that
+// restarted (or another machine behind a balancer) files the upload as of no release.
+const MAX_REMEMBERED = 100000;
+const releaseOf = new Map();
+
+function rememberRelease(computerId, release) {
+  if (typeof computerId !== 'string' || computerId === '') return;
+  releaseOf.delete(computerId);
+  releaseOf.set(computerId, release);
+  if (releaseOf.size > MAX_REMEMBERED) releaseOf.delete(releaseOf.keys().next().value);
+}
+
+// The largest body a request may carry: log uploads are small, everything else is bounded
+// only against abuse.
+function bodyLimit(req) {
+  return req.headers.method === 'LogErrorInfo' ? MAX_UPLOAD : MAX_BODY;
+}
 
 function fileHostName() {
   try {
@@ -103,6 +148,7 @@ function requestDownload(req, res, body) {
   if (version === null) return sendJson(res, 200, refusal('Missing DownloadManagerVersion'));
   if (version !== VERSION) return sendJson(res, 200, refusal('Unsupported download manager version "' + version + '"'));
   if (release === null || release === '') return sendJson(res, 200, refusal('Missing ReleaseName'));
+  rememberRelease(req.headers.computerid, release);
   const entry = lookUp(args.catalogue, path.join(root, 'catalogue.d'), release);
   if (!entry) return sendJson(res, 200, refusal('Unknown release "' + release + '"'));
   if (entry.respond && typeof entry.respond === 'object') return sendCanned(req, res, entry.respond);
@@ -112,13 +158,28 @@ function requestDownload(req, res, body) {
 }
 
 function logErrorInfo(req, res, body) {
+  let text;
   try {
-    const file = storeUpload(root, req.headers.computerid, body);
-    sendText(res, 200, 'stored ' + path.basename(file));
+    text = checkUpload(req.headers.computerid, body);
   } catch (e) {
     if (e instanceof Refusal) return sendText(res, e.status, e.message);
     throw e;
   }
+  const upload = {
+    body,
+    text,
+    computerId: req.headers.computerid,
+    version: req.headers.downloadmanagerversion,
+    release: releaseOf.get(req.headers.computerid),
+    now: new Date(),
+  };
+  Promise.all(stores.map((store) => store(upload))).then((names) => {
+    sendText(res, 200, 'stored ' + names.map((n) => path.posix.basename(String(n))).join(' '));
+  }, (e) => {
+    // Not stored: the program's next run uploads its log again.
+    console.error('service: upload not stored: ' + (e && e.message || e));
+    sendText(res, 503, 'upload not stored');
+  });
 }
 
 const dropCounts = new Map();
@@ -152,17 +213,27 @@ const server = https.createServer({ cert: fs.readFileSync(args.cert), key: fs.re
   res.shouldKeepAlive = false;
   const chunks = [];
   let length = 0;
+  const limit = bodyLimit(req);
+  let refused = false;
+  // Answered at once and stored nowhere; the rest of the body is read and dropped (up to a
+  // bound), so that the client, still sending, gets to read the answer.
+  const refuseTooLarge = () => {
+    refused = true;
+    chunks.length = 0;
+    sendText(res, 413, 'body too large');
+  };
+  if (Number(req.headers['content-length']) > limit) refuseTooLarge();
   req.on('data', (chunk) => {
     length += chunk.length;
-    if (length > MAX_BODY) {
-      sendText(res, 413, 'body too large');
-      req.destroy();
+    if (refused) {
+      if (length > MAX_BODY) req.socket.destroy();
       return;
     }
+    if (length > limit) return refuseTooLarge();
     chunks.push(chunk);
   });
   req.on('end', () => {
-    if (length > MAX_BODY) return;
+    if (refused) return;
     const body = Buffer.concat(chunks);
     try {
       logRequest(req, body);
