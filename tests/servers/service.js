@@ -46,6 +46,10 @@ function uploadStores() {
   const stores = [];
   const target = args['uploads-to'] || process.env.VELMOT_UPLOADS_TO ||
     (args['uploads-emulator'] ? require('./blobaccount').connectionString(args['blob-endpoint']) : '');
+  if (args['uploads-emulator'] && !args['blob-endpoint']) {
+    console.error('service: --uploads-emulator needs --blob-endpoint');
+    process.exit(2);
+  }
   if (target) {
     const { BlobUploads } = require('./blobuploads');
     const blobs = new BlobUploads(target, args['uploads-container']);
