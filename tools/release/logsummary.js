@@ -266,13 +266,15 @@ function summarise(runs, unreadable, options = {}) {
   };
 }
 
-// A record for showing: user names in profile paths are replaced, unless asked for.
+// A record for showing: user names in profile paths and computer ids are hidden, unless
+// asked for.
 function redact(record, keep) {
   const out = {};
   for (const key of MEMBERS) out[key] = record[key];
   if (!keep) {
     for (const key of ['message', 'detailed_message']) {
-      out[key] = String(out[key]).replace(/([\\/](?:users|Documents and Settings|home)[\\/])[^\\/\r\n"]+/gi, '$1…');
+      out[key] = String(out[key]).replace(/([\\/](?:users|Documents and Settings|home)[\\/])[^\\/\r\n"]+/gi, '$1…')
+        .replace(/\b([0-9a-f]{8})[0-9a-f]{32}\b/gi, '$1…');  // computer ids, as in the request's headers
     }
   }
   return out;
