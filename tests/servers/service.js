@@ -180,7 +180,8 @@ function logErrorInfo(req, res, body) {
   Promise.all(stores.map((store) => store(upload))).then((names) => {
     sendText(res, 200, 'stored ' + names.map((n) => path.posix.basename(String(n))).join(' '));
   }, (e) => {
-    // Not stored: the program's next run uploads its log again.
+    // Not stored, and the answer says so: the program ignores it, but a client that
+    // reads it may try again.
     console.error('service: upload not stored: ' + (e && e.message || e));
     sendText(res, 503, 'upload not stored');
   });
