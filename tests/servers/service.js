@@ -61,17 +61,40 @@ function uploadStores() {
 }
 const stores = uploadStores();
 
-// The release each computer last asked for: the upload itself does not name it. Kept in
-// memory, at most MAX_REMEMBERED computers, the oldest forgotten first; a service that
-// restarted (or another machine behind a balancer) files the upload as of no release.
+// The releases each computer asked for lately, the latest first: the upload itself does
+// not name its release. Kept in memory for at most MAX_REMEMBERED computers, the oldest
+// forgotten first; a service that restarted (or another machine behind a balancer) may
+// have to file an upload as of no release.
 const MAX_REMEMBERED = 100000;
-const releaseOf = new Map();
+const RELEASES_PER_COMPUTER = 8;
+const askedBy = new Map();
 
 function rememberRelease(computerId, release) {
   if (typeof computerId !== 'string' || computerId === '') return;
-  releaseOf.delete(computerId);
-  releaseOf.set(computerId, release);
-  if (releaseOf.size > MAX_REMEMBERED) releaseOf.delete(releaseOf.keys().next().value);
+  const earlier = (askedBy.get(computerId) || []).filter((r) => r !== release);
+  askedBy.delete(computerId);
+  askedBy.set(computerId, [release, ...earlier].slice(0, RELEASES_PER_COMPUTER));
+  if (askedBy.size > MAX_REMEMBERED) askedBy.delete(askedBy.keys().next().value);
+}
+
+// Part files lie in the work folder, local application data + "/" + the release name.
+const WORK_FOLDER_PART = /(?:AppData[\\/]Local|Local Settings[\\/]Application Data)[\\/]([^\\/\r\n"]+)[\\/][^\\/\r\n"]*part\d+/i;
+
+// The release an upload belongs to. One computer may run several releases at a time, so
+// the report's own evidence comes first: the work folder of its part files, then a release
+// the computer asked for that the records name (a refusal quotes it), then the latest one
+// it asked for.
+function releaseOfUpload(computerId, text) {
+  let messages = '';
+  try {
+    messages = JSON.parse(text).map((r) => r.message + '\n' + r.detailed_message).join('\n');
+  } catch (e) {
+    // checkUpload has parsed it already.
+  }
+  const folder = WORK_FOLDER_PART.exec(messages);
+  if (folder) return folder[1];
+  const asked = askedBy.get(computerId) || [];
+  return asked.find((release) => messages.includes(release)) || asked[0];
 }
 
 // The largest body a request may carry: log uploads are small, everything else is bounded
@@ -174,7 +197,7 @@ function logErrorInfo(req, res, body) {
     text,
     computerId: req.headers.computerid,
     version: req.headers.downloadmanagerversion,
-    release: releaseOf.get(req.headers.computerid),
+    release: releaseOfUpload(req.headers.computerid, text),
     now: new Date(),
   };
   Promise.all(stores.map((store) => store(upload))).then((names) => {

@@ -81,7 +81,9 @@ function stepOf(record) {
   if (file === 'setuplauncher.cpp' || file === 'setupsignature.cpp') return SETUP;
   if (m.startsWith('CheckFileFromCRCInfo')) return VERIFICATION;
   if (file === 'downloadmanager_merge.cpp') return MERGE;
-  if (/^(Download|Finished file|InternetReadFile Failed for): .*part\d+/.test(m) || m.startsWith("Couldn't write part file") ||
+  // Part files are named "<local name>part<k>"; only the part downloads and the manager's
+  // handling of them name one.
+  if (/[\\/][^\\/\r\n"]*part\d+(\s|$)/.test(m) || m.startsWith("Couldn't write part file") ||
       m.startsWith('There is not enough free space on drive')) return PARTS;
   if (m.startsWith(RELEASE_GONE) || m.startsWith(GIVE_UP) ||
       /^(connection|filedownload|crcinforeader|partstore|downloadmanager(_\w+)?)\.cpp$/.test(file)) return CRC_INFO;
@@ -115,7 +117,7 @@ function endingOf(records, reached) {
     const m = String(r.message);
     const refusal = refusalOf(r);
     if (refusal !== null) return { record: r, step: REQUEST, label: 'refused by the web service: ' + normalise(refusal) };
-    if (m.startsWith('DownloadManager::RequestDownload cancelled')) return { record: r, step: CLOSED, label: 'closed during the request' };
+    if (m.startsWith('DownloadManager::RequestDownload cancelled')) return { record: r, step: CLOSED, label: 'the request' };
     if (m.startsWith('The program\'s file name names no release')) return { record: r, step: REQUEST, label: 'the file name names no release' };
     if (m.startsWith('DownloadManager::RequestDownload the web service')) return { record: r, step: REQUEST, label: normalise(m.replace(/^DownloadManager::RequestDownload /, '')) };
     if (m.startsWith(RELEASE_GONE)) return { record: r, step: CRC_INFO, label: 'the release can no longer be downloaded' };
@@ -134,7 +136,8 @@ function endingOf(records, reached) {
 
 function errorLabel(record) {
   const name = codeName(record.error_number);
-  return (name ? name + ', ' : '') + normalise(record.message);
+  const text = normalise(record.message);
+  return (name ? name + ', ' : '') + (text.length > 100 ? text.slice(0, 99) + '…' : text);
 }
 
 // The most frequent non-zero code of a run (its first record of that code), leaving out
@@ -172,7 +175,7 @@ function analyseRun(records) {
   let decisive;
   if (ending) {
     step = ending.step;
-    cause = STEPS[step] + ': ' + ending.label;
+    cause = step === CLOSED ? 'closed by the user during ' + ending.label : STEPS[step] + ': ' + ending.label;
     decisive = ending.record;
   } else {
     step = CLOSED;

@@ -60,11 +60,15 @@ test('a run the web service refuses uploads its log into the container, and tool
       '--since', started.toISOString(), '--json'], { encoding: 'utf8', env, timeout: 60000 });
     assert.strictEqual(run.status, 0, run.stderr);
     const summary = JSON.parse(run.stdout);
-    assert.strictEqual(summary.runs, 1, run.stdout);
+    // Programs of other tests share this prefix's computer id; an upload of theirs that
+    // names no release of its own is filed under the release asked for last, which may be
+    // this one. This run's upload is the one refused for its release.
     assert.deepStrictEqual(summary.unreadable, []);
-    assert.strictEqual(summary.steps.request, 1);
-    assert.strictEqual(summary.causes[0].cause, 'request: refused by the web service: Unknown release "…"');
-    const example = summary.causes[0].examples[0];
+    const refused = summary.causes.find((c) => c.cause === 'request: refused by the web service: Unknown release "…"');
+    assert.ok(refused, run.stdout);
+    assert.strictEqual(refused.runs, 1, run.stdout);
+    assert.ok(summary.steps.request >= 1);
+    const example = refused.examples[0];
     assert.ok(example.upload.startsWith(dayPrefix(new Date(example.time)) + release + '/'), example.upload);
     assert.match(example.computer, /^[0-9a-f]{8}$/);
     assert.strictEqual(example.release, release);

@@ -3,7 +3,8 @@
 // step and cause, unreadable uploads are counted and named, the window and the release
 // narrow the listing, computer ids and user names are hidden unless asked for. Then the
 // reference web service against the blob storage emulator: an upload lands in the
-// container under its day and release, refused bodies land nowhere.
+// container under its day and release (also when its computer runs two releases),
+// refused bodies land nowhere.
 // The second part needs tools/test-env's environment (ctest -R LogsTool).
 const test = require('node:test');
 const assert = require('node:assert');
@@ -139,6 +140,10 @@ test('the web service keeps an upload as a blob under its day and release, and r
   const asked = await post({ Method: 'RequestDownload', ComputerId: id, 'Content-Type': 'application/x-www-form-urlencoded' },
     Buffer.from('DownloadManagerVersion=9%2e5&ReleaseName=' + encodeURIComponent(release)));
   assert.match(asked.body, /Unknown release/);
+  // The same computer runs a second release meanwhile: each upload still finds its own.
+  const other = release + ' Other';
+  await post({ Method: 'RequestDownload', ComputerId: id, 'Content-Type': 'application/x-www-form-urlencoded' },
+    Buffer.from('DownloadManagerVersion=9%2e5&ReleaseName=' + encodeURIComponent(other)));
   const report = zlib.gzipSync(Buffer.from(JSON.stringify(KINDS.unknownRelease.records(release)), 'utf16le'));
   const upload = { Method: 'LogErrorInfo', ComputerId: id, DownloadManagerVersion: '9.5', 'Content-Type': 'application/octet-stream' };
   const before = new Date();
@@ -155,6 +160,10 @@ test('the web service keeps an upload as a blob under its day and release, and r
   assert.strictEqual((await post(upload, Buffer.from('not gzip'))).status, 400);
   assert.strictEqual((await post(upload, Buffer.concat([report, Buffer.alloc(8 * 1024 * 1024)]))).status, 413);
   assert.strictEqual((await uploadsOf(id)).length, 1);
+  const partsOfOther = [{ detailed_message: '', error_number: 0, file: 'src/download/filedownload.cpp', line: 1, log_index: 0,
+    message: 'Download: C:\\users\\jane\\AppData\\Local/' + other + '/Setup_31.exepart0 correct CRC. Download succesful.' }];
+  assert.strictEqual((await post(upload, zlib.gzipSync(Buffer.from(JSON.stringify(partsOfOther), 'utf16le')))).status, 200);
+  assert.deepStrictEqual((await uploadsOf(id)).map((b) => parseUploadBlobName(b.name).release).sort(), [release, other]);
 
   const summary = logsJson(['--from', env.VELMOT_BLOB_CONNECTION_STRING, '--release', release, '--since', before.toISOString().slice(0, 10)]);
   assert.strictEqual(summary.runs, 1);
