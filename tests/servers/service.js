@@ -242,26 +242,24 @@ const server = https.createServer({ cert: fs.readFileSync(args.cert), key: fs.re
   const chunks = [];
   let length = 0;
   const limit = bodyLimit(req);
-  let refused = false;
-  // Answered at once and stored nowhere; the rest of the body is read and dropped (up to a
-  // bound), so that the client, still sending, gets to read the answer.
-  const refuseTooLarge = () => {
-    refused = true;
-    chunks.length = 0;
-    sendText(res, 413, 'body too large');
-  };
-  if (Number(req.headers['content-length']) > limit) refuseTooLarge();
+  // A body over the limit is not kept; it is read to its end (up to a bound) and only then
+  // answered 413, so that a client still sending gets to read the answer instead of a
+  // broken connection.
+  let refused = Number(req.headers['content-length']) > limit;
   req.on('data', (chunk) => {
     length += chunk.length;
-    if (refused) {
-      if (length > MAX_BODY) req.socket.destroy();
-      return;
+    if (length > MAX_BODY) {
+      if (!res.headersSent) sendText(res, 413, 'body too large');
+      return req.destroy();
     }
-    if (length > limit) return refuseTooLarge();
-    chunks.push(chunk);
+    if (length > limit) {
+      refused = true;
+      chunks.length = 0;
+    }
+    if (!refused) chunks.push(chunk);
   });
   req.on('end', () => {
-    if (refused) return;
+    if (refused) return sendText(res, 413, 'body too large');
     const body = Buffer.concat(chunks);
     try {
       logRequest(req, body);
