@@ -2,7 +2,10 @@
 // The reference web service: HTTPS on localhost:PORT, path "/Velmot/DownloadManager8.ashx".
 //   "Method: RequestDownload"  form body DownloadManagerVersion=9%2e5&ReleaseName=...;
 //                              answers the release's download descriptor as JSON
-//   "Method: LogErrorInfo"     gzip body with the UTF-16LE JSON error report; stored
+//   "Method: LogErrorInfo"     gzip body with the UTF-16LE JSON error report; checked,
+//                              stored, and only then answered 200. A body over 8 MiB
+//                              is refused with 413, one that is no report with 400,
+//                              and neither is stored anywhere
 // and, for the upload worker's tests:
 //   /echo/<id>                 200 "ok"
 //   /drop/<n>/<id>             the first n connections that ask for <id> are reset
@@ -13,6 +16,14 @@
 //                   --filehost-ready FILE --ready FILE
 //                   [--blob-endpoint https://blobs-M.velmot.test/devstoreaccount1
 //                    --blob-env FILE]
+//                   [--uploads-dir DIR] [--uploads-to TARGET | --uploads-emulator]
+//                   [--uploads-container NAME]
+// Uploads go to blob storage when a TARGET is given (a connection string, or a container
+// SAS URL with write rights; also from the environment as VELMOT_UPLOADS_TO, which keeps
+// an account key out of the process list), or with --uploads-emulator to the emulator's
+// account at --blob-endpoint; the container is "uploads" unless named. They go to the
+// folder store DIR when it is given, and to <root>/uploads when no store is named at all.
+// With both, an upload is answered once both hold it.
 // With --blob-env it writes, before it reports ready, the blob storage emulator's
 // connection string and a write token for the test set-up as shell assignments
 // (VELMOT_BLOB_CONNECTION_STRING, VELMOT_BLOB_WRITE_SAS) into FILE.
@@ -22,7 +33,7 @@ const https = require('https');
 const { parseArgs } = require('./args');
 const { lookUp } = require('./catalogue');
 const { buildDescriptor, refusal } = require('./descriptor');
-const { storeUpload, Refusal } = require('./uploads');
+const { checkUpload, storeInFolder, Refusal, MAX_UPLOAD } = require('./uploads');
 
 const args = parseArgs(process.argv.slice(2));
 const root = path.resolve(args.root);
@@ -30,6 +41,67 @@ const port = Number(args.port);
 const ENDPOINT = '/Velmot/DownloadManager8.ashx';
 const VERSION = '9.5';
 const MAX_BODY = 64 * 1024 * 1024;
+
+function uploadStores() {
+  const stores = [];
+  const target = args['uploads-to'] || process.env.VELMOT_UPLOADS_TO ||
+    (args['uploads-emulator'] ? require('./blobaccount').connectionString(args['blob-endpoint']) : '');
+  if (args['uploads-emulator'] && !args['blob-endpoint']) {
+    console.error('service: --uploads-emulator needs --blob-endpoint');
+    process.exit(2);
+  }
+  if (target) {
+    const { BlobUploads } = require('./blobuploads');
+    const blobs = new BlobUploads(target, args['uploads-container']);
+    stores.push((upload) => blobs.store(upload));
+  }
+  const folder = args['uploads-dir'] ? path.resolve(args['uploads-dir']) : (target ? '' : path.join(root, 'uploads'));
+  if (folder) stores.push(async (upload) => storeInFolder(folder, upload.computerId, upload.text));
+  return stores;
+}
+const stores = uploadStores();
+
+// The releases each computer asked for lately, the latest first: the upload itself does
+// not name its release. Kept in memory for at most MAX_REMEMBERED computers, the oldest
+// forgotten first; a service that restarted (or another machine behind a balancer) may
+// have to file an upload as of no release.
+const MAX_REMEMBERED = 100000;
+const RELEASES_PER_COMPUTER = 8;
+const askedBy = new Map();
+
+function rememberRelease(computerId, release) {
+  if (typeof computerId !== 'string' || computerId === '') return;
+  const earlier = (askedBy.get(computerId) || []).filter((r) => r !== release);
+  askedBy.delete(computerId);
+  askedBy.set(computerId, [release, ...earlier].slice(0, RELEASES_PER_COMPUTER));
+  if (askedBy.size > MAX_REMEMBERED) askedBy.delete(askedBy.keys().next().value);
+}
+
+// Part files lie in the work folder, local application data + "/" + the release name.
+const WORK_FOLDER_PART = /(?:AppData[\\/]Local|Local Settings[\\/]Application Data)[\\/]([^\\/\r\n"]+)[\\/][^\\/\r\n"]*part\d+/i;
+
+// The release an upload belongs to. One computer may run several releases at a time, so
+// the report's own evidence comes first: the work folder of its part files, then a release
+// the computer asked for that the records name (a refusal quotes it), then the latest one
+// it asked for.
+function releaseOfUpload(computerId, text) {
+  let messages = '';
+  try {
+    messages = JSON.parse(text).map((r) => r.message + '\n' + r.detailed_message).join('\n');
+  } catch (e) {
+    // checkUpload has parsed it already.
+  }
+  const folder = WORK_FOLDER_PART.exec(messages);
+  if (folder) return folder[1];
+  const asked = askedBy.get(computerId) || [];
+  return asked.find((release) => messages.includes(release)) || asked[0];
+}
+
+// The largest body a request may carry: log uploads are small, everything else is bounded
+// only against abuse.
+function bodyLimit(req) {
+  return req.headers.method === 'LogErrorInfo' ? MAX_UPLOAD : MAX_BODY;
+}
 
 function fileHostName() {
   try {
@@ -103,6 +175,7 @@ function requestDownload(req, res, body) {
   if (version === null) return sendJson(res, 200, refusal('Missing DownloadManagerVersion'));
   if (version !== VERSION) return sendJson(res, 200, refusal('Unsupported download manager version "' + version + '"'));
   if (release === null || release === '') return sendJson(res, 200, refusal('Missing ReleaseName'));
+  rememberRelease(req.headers.computerid, release);
   const entry = lookUp(args.catalogue, path.join(root, 'catalogue.d'), release);
   if (!entry) return sendJson(res, 200, refusal('Unknown release "' + release + '"'));
   if (entry.respond && typeof entry.respond === 'object') return sendCanned(req, res, entry.respond);
@@ -112,13 +185,29 @@ function requestDownload(req, res, body) {
 }
 
 function logErrorInfo(req, res, body) {
+  let text;
   try {
-    const file = storeUpload(root, req.headers.computerid, body);
-    sendText(res, 200, 'stored ' + path.basename(file));
+    text = checkUpload(req.headers.computerid, body);
   } catch (e) {
     if (e instanceof Refusal) return sendText(res, e.status, e.message);
     throw e;
   }
+  const upload = {
+    body,
+    text,
+    computerId: req.headers.computerid,
+    version: req.headers.downloadmanagerversion,
+    release: releaseOfUpload(req.headers.computerid, text),
+    now: new Date(),
+  };
+  Promise.all(stores.map((store) => store(upload))).then((names) => {
+    sendText(res, 200, 'stored ' + names.map((n) => path.posix.basename(String(n))).join(' '));
+  }, (e) => {
+    // Not stored, and the answer says so: the program ignores it, but a client that
+    // reads it may try again.
+    console.error('service: upload not stored: ' + (e && e.message || e));
+    sendText(res, 503, 'upload not stored');
+  });
 }
 
 const dropCounts = new Map();
@@ -152,17 +241,25 @@ const server = https.createServer({ cert: fs.readFileSync(args.cert), key: fs.re
   res.shouldKeepAlive = false;
   const chunks = [];
   let length = 0;
+  const limit = bodyLimit(req);
+  // A body over the limit is not kept; it is read to its end (up to a bound) and only then
+  // answered 413, so that a client still sending gets to read the answer instead of a
+  // broken connection.
+  let refused = Number(req.headers['content-length']) > limit;
   req.on('data', (chunk) => {
     length += chunk.length;
     if (length > MAX_BODY) {
-      sendText(res, 413, 'body too large');
-      req.destroy();
-      return;
+      if (!res.headersSent) sendText(res, 413, 'body too large');
+      return req.destroy();
     }
-    chunks.push(chunk);
+    if (length > limit) {
+      refused = true;
+      chunks.length = 0;
+    }
+    if (!refused) chunks.push(chunk);
   });
   req.on('end', () => {
-    if (length > MAX_BODY) return;
+    if (refused) return sendText(res, 413, 'body too large');
     const body = Buffer.concat(chunks);
     try {
       logRequest(req, body);

@@ -1,13 +1,16 @@
 'use strict';
 // The log upload ("Method: LogErrorInfo"): a gzip body holding the error log as UTF-16LE
 // JSON text, an array of records with exactly the members detailed_message, error_number,
-// file, line, log_index and message. Accepted uploads are stored as UTF-8 JSON under
-// <service root>/uploads/<ComputerId>/<time>-<n>.json; anything else is refused and
-// stored nowhere.
+// file, line, log_index and message. checkUpload refuses anything else, which is then
+// stored nowhere; the folder store keeps accepted uploads as UTF-8 JSON under
+// <folder>/<ComputerId>/<time>-<n>.json (blobuploads.js keeps them in blob storage).
 const fs = require('fs');
 const path = require('path');
 const zlib = require('zlib');
 
+// The product compresses at level 9: a report of 16 MiB of text is far larger than any
+// real log, and 8 MiB of upload far more than 16 MiB would pack into.
+const MAX_UPLOAD = 8 * 1024 * 1024;
 const MAX_UNPACKED = 16 * 1024 * 1024;
 const MEMBERS = ['detailed_message', 'error_number', 'file', 'line', 'log_index', 'message'];
 const TEXT_MEMBERS = new Set(['detailed_message', 'file', 'message']);
@@ -20,6 +23,8 @@ class Refusal extends Error {
 }
 
 function gunzip(body) {
+  if (body.length > MAX_UPLOAD) throw new Refusal(413, 'upload larger than 8 MiB');
+  if (body.length < 2 || body[0] !== 0x1f || body[1] !== 0x8b) throw new Refusal(400, 'body is not gzip data');
   try {
     return zlib.gunzipSync(body, { maxOutputLength: MAX_UNPACKED });
   } catch (e) {
@@ -64,22 +69,32 @@ function checkRecords(text) {
   });
 }
 
-let sequence = 0;
-
-// Returns the stored file's path; throws a Refusal for anything that is not a report.
-function storeUpload(serviceRoot, computerId, body) {
+function checkComputerId(computerId) {
   if (typeof computerId !== 'string' || !/^[A-Za-z0-9_-]{1,128}$/.test(computerId)) {
     throw new Refusal(400, 'missing or malformed ComputerId header');
   }
+}
+
+// The report's text when the upload is one; throws a Refusal for anything else.
+function checkUpload(computerId, body) {
+  checkComputerId(computerId);
   const text = decodeUtf16le(gunzip(body));
   checkRecords(text);
-  const folder = path.join(serviceRoot, 'uploads', computerId);
-  fs.mkdirSync(folder, { recursive: true });
+  return text;
+}
+
+let sequence = 0;
+
+// Writes an accepted report into the folder store; returns the stored file's path.
+function storeInFolder(folder, computerId, text) {
+  checkComputerId(computerId);
+  const dir = path.join(folder, computerId);
+  fs.mkdirSync(dir, { recursive: true });
   const name = String(Date.now()).padStart(15, '0') + '-' + String(++sequence).padStart(6, '0') + '.json';
-  const file = path.join(folder, name);
+  const file = path.join(dir, name);
   fs.writeFileSync(file + '.tmp', text, 'utf8');
   fs.renameSync(file + '.tmp', file);
   return file;
 }
 
-module.exports = { storeUpload, Refusal };
+module.exports = { checkUpload, storeInFolder, Refusal, MAX_UPLOAD };
