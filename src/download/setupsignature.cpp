@@ -175,10 +175,15 @@ class TrustQuery : public Orx_Thread {
   }
   ~TrustQuery() override { Stop(INFINITE); }
 
-  SetupTrust result;  // valid once the thread has ended
+  // Valid once the thread has ended; ran stays false when no thread could be started.
+  SetupTrust result;
+  bool ran = false;
 
  protected:
-  void Run() override { result = call_(path_, file_.Get()); }
+  void Run() override {
+    ran = true;
+    result = call_(path_, file_.Get());
+  }
   void OnEscapedException(const std::exception* e) override {
     Error::LogError(
         std::string("SetupSignature: the trust call failed: ") + (e ? e->what() : "unknown"), 0,
@@ -232,7 +237,8 @@ bool SetupSignature::QueryOnWorker(const std::wstring& path, SetupTrust& trust) 
       return false;
     }
   }
-  trust = query->result;
+  // Without a thread of its own the check still runs, here.
+  trust = query->ran ? query->result : trust_(path, held_.Get());
   return true;
 }
 

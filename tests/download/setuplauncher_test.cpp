@@ -1,6 +1,7 @@
 // Where the work folder may be removed after a good job, and what its removal deletes:
 // folders are compared as the file system resolves them, and only the program's own
-// files go. A canary file in local application data and in its parent must survive.
+// files go. A canary file in local application data and in its parent must survive. A
+// failed start opens setup's folder with setup selected.
 #include "download/setuplauncher.h"
 
 #include "support/downloadjob.h"

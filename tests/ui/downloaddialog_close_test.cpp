@@ -1,6 +1,7 @@
 // The close bound: from WM_CLOSE to a hidden window takes at most 3 s, whatever the job is
-// doing at that moment: asking the web service (its answer held back), downloading (on a
-// stalled connection too), reusing, merging and verifying, and with a message box open. The
+// doing at that moment: asking the web service (its answer held back), renewing a refused
+// link (the same), downloading (on a stalled connection too), reusing, merging and verifying,
+// and with a message box open. The
 // window is built in this process, so that a hundred closes cost one program start; each
 // round starts the job, closes at a random moment from another thread and measures until
 // the window is out of sight, then lets the close sequence end (log upload included). A
