@@ -10,9 +10,6 @@
 
 namespace {
 
-// A terminated thread is gone once its handle is signalled; this bounds the wait for that.
-const DWORD kTerminationWaitMs = 5000;
-
 bool HasEnded(HANDLE thread) { return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0; }
 
 // SetThreadDescription came with Windows 10 1607; older builds lack the export, so it is
@@ -78,8 +75,11 @@ void Orx_Thread::Start() {
   handover_->thread.Reset(reinterpret_cast<HANDLE>(created));
   threadId = id;
   if (ResumeThread(handover_->thread.Get()) == static_cast<DWORD>(-1)) {
-    TerminateThread(handover_->thread.Get(), 0);
-    Join(kTerminationWaitMs);
+    // The thread never ran and never will: it stays suspended, holding nothing, and is
+    // treated like one that could not be created.
+    OutputDebugStringW(L"Orx_Thread: a new thread could not be resumed\n");
+    handover_->thread.Reset();
+    threadId = 0;
     running = false;
   }
 }
@@ -92,21 +92,7 @@ void Orx_Thread::Stop(DWORD timeoutMs) {
     if (handover_->stopEvent) SetEvent(handover_->stopEvent.Get());
     return;
   }
-  velmot::CriticalSectionLock hold(handover_->lock);
-  if (!handover_->thread) return;
-  if (!running.load()) {
-    ReleaseIfEnded();
-    return;
-  }
-  running = false;
-  if (handover_->stopEvent) SetEvent(handover_->stopEvent.Get());
-  OnStopRequested();
-  if (WaitForSingleObject(handover_->thread.Get(), timeoutMs) == WAIT_TIMEOUT) {
-    TerminateThread(handover_->thread.Get(), 0);
-    Join(kTerminationWaitMs);
-  } else {
-    Join(0);
-  }
+  StopWithin(timeoutMs);
 }
 
 bool Orx_Thread::StopWithin(DWORD waitMs) {
@@ -138,7 +124,11 @@ void Orx_Thread::Abandon(std::unique_ptr<Orx_Thread> worker) {
 
 int Orx_Thread::AbandonedCount() { return gAbandoned.load(); }
 
-bool Orx_Thread::WaitForEnd(DWORD timeoutMs) {
+bool Orx_Thread::WaitForEnd(DWORD timeoutMs) { return WaitForEndOf(timeoutMs, false); }
+
+bool Orx_Thread::WaitForEndOrStop(DWORD timeoutMs) { return WaitForEndOf(timeoutMs, true); }
+
+bool Orx_Thread::WaitForEndOf(DWORD timeoutMs, bool orStop) {
   if (threadId.load() != 0 && threadId.load() == GetCurrentThreadId()) return false;
   velmot::KernelHandle own;
   {
@@ -154,10 +144,16 @@ bool Orx_Thread::WaitForEnd(DWORD timeoutMs) {
       own.Reset(copy);
     }
   }
-  if (own) return WaitForSingleObject(own.Get(), timeoutMs) == WAIT_OBJECT_0;
+  // The stop event outlives every thread of the object; a stop signals it before it waits.
+  const HANDLE stop = orStop ? handover_->stopEvent.Get() : nullptr;
+  if (own) {
+    const HANDLE handles[2] = {own.Get(), stop};
+    return WaitForMultipleObjects(stop ? 2 : 1, handles, FALSE, timeoutMs) == WAIT_OBJECT_0;
+  }
   // Without a handle of our own, the flag the body clears on its way out has to do.
   const DWORD start = GetTickCount();
   while (running.load()) {
+    if (orStop && stop && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return false;
     if (timeoutMs != INFINITE && GetTickCount() - start >= timeoutMs) return false;
     Sleep(5);
   }

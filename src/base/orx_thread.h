@@ -1,8 +1,9 @@
 // Base of every background activity: owns one operating-system thread that runs the
 // subclass's Run(), and owns the stop request. The owner starts it and stops it:
 // Stop(timeoutMs) clears the running flag and signals the stop event (the cooperative stop
-// request), calls OnStopRequested() so that the subclass can cancel a blocking call, waits,
-// and terminates the thread only as the last resort when the wait runs out. Run() waits
+// request), calls OnStopRequested() so that the subclass can cancel a blocking call, and
+// waits. A thread is never terminated: one killed while it holds a lock (the error log's,
+// the heap's, WinINet's) would hang whoever takes that lock next. Run() waits
 // with WaitForStop(ms) instead of sleeping, polls IsRunning() between steps, and returns
 // soon after a stop. Never throws.
 //
@@ -43,8 +44,10 @@ class Orx_Thread {
   // cannot be created, running stays false and nothing is left behind.
   virtual void Start();
   virtual void Run() = 0;
-  // Does nothing unless the thread is running. INFINITE waits without limit. A thread that
-  // has not ended when the wait runs out is terminated; whatever it held is abandoned.
+  // Asks the thread to stop and waits at most timeoutMs (INFINITE: without limit) for it.
+  // A thread that has not ended by then goes on; it is never terminated, its handle is
+  // kept, and the next Stop, Start or the destructor waits for it. An owner that must not
+  // wait longer than its bound uses StopWithin and, when that fails, Abandon.
   virtual void Stop(DWORD timeoutMs);
 
   // Asks the thread to stop (flag, event, OnStopRequested) and waits at most waitMs for it;
@@ -66,6 +69,10 @@ class Orx_Thread {
   // Waits until the thread has ended by itself (true) or the timeout ran out (false),
   // without asking it to stop. Returns true at once when no thread runs.
   bool WaitForEnd(DWORD timeoutMs);
+  // As WaitForEnd, but also returns (false) as soon as a stop has been asked for, from any
+  // thread: an operation that waits for its worker then hands the worker back to its owner
+  // at once instead of waiting out a call the stop cannot cancel.
+  bool WaitForEndOrStop(DWORD timeoutMs);
 
  protected:
   // Waits up to ms milliseconds; returns true at once when a stop was requested (the body
@@ -92,6 +99,7 @@ class Orx_Thread {
   // Both expect the handover lock to be held.
   void ReleaseIfEnded();
   void Join(DWORD timeoutMs);
+  bool WaitForEndOf(DWORD timeoutMs, bool orStop);
   Handover* handover_;
   const wchar_t* name_;
   const bool translateFaults_;

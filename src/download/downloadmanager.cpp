@@ -2,6 +2,7 @@
 // passes of Run, the verification and the reactions to the workers' reports.
 #include "download/downloadmanager.h"
 
+#include "base/comapartment.h"
 #include "base/scopedflag.h"
 #include "base/systemtexts.h"
 #include "diagnostics/computerid.h"
@@ -19,7 +20,9 @@
 
 namespace {
 
+// Called on the manager's thread or a worker's: neither has COM of its own.
 void OpenSupportPage() {
+  velmot::ComApartment com;
   ShellExecuteW(nullptr, L"open", velmot::kSupportUrl, nullptr, nullptr, SW_SHOW);
 }
 
@@ -123,6 +126,8 @@ void DownloadManager::Run() {
   // Later deletions in the work folder (the log upload's own file) are nobody's fault.
   watcher_.Stop(500);
 }
+
+void DownloadManager::OnStopRequested() { renewalCancel_.Cancel(); }
 
 // The job is over: the window must not stay in a phase that has ended, nor wait without
 // a word.

@@ -26,6 +26,7 @@
 #include "download/partstore.h"
 #include "download/progresscounters.h"
 #include "download/serviceclient.h"
+#include "net/uploadcancel.h"
 
 #include <velmot/config.h>
 
@@ -131,6 +132,8 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
 
  protected:
   void Run() override;
+  // Cancels a link renewal in flight (the thread's stop waits for nothing else that long).
+  void OnStopRequested() override;
   void OnEscapedException(const std::exception* e) override;
 
  public:
@@ -218,6 +221,9 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   std::vector<WorkerSlot> workers_;
   velmot::CriticalSection lock_;
   FileSystemWatcher watcher_;
+  // Aborts the renewal's download request on a stop; once cancelled it stays so (a stopped
+  // job does not run again).
+  UploadCancel renewalCancel_;
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> releaseGone_{false};
   std::atomic<bool> networkDown_{false};  // this pass: the host could not be reached

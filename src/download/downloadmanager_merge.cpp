@@ -209,6 +209,12 @@ void DownloadManager::StartSetup() {
       },
       [this] { watcher_.Stop(500); });
   launcher.shellStart = shellStart;
-  launcher.wait = [this](DWORD ms) { return !WaitForStop(ms) && Active(); };
+  // On the stop event rather than WaitForStop, which returns at once without a running
+  // thread: tests call StartSetup on their own thread. StopJob raises the flag before the
+  // event is signalled.
+  launcher.wait = [this](DWORD ms) {
+    WaitForSingleObject(StopEvent(), ms);
+    return !stopRequested_.load();
+  };
   launcher.Launch(setupPath, downloadFolder, workFolder, appDataFolder);
 }

@@ -158,9 +158,13 @@ bool DownloadManager::RenewLink() {
   DownloadDescriptor renewed;
   std::wstring suffix;
   std::wstring errorText;
-  const bool ok = ServiceClient(computerId)
-                      .RequestDownload(releaseName, workFolder, renewed, suffix, errorText);
-  if (!ok || !errorText.empty() || !Active()) {
+  // The same cancel as the window's request: a stop during the renewal must not wait out
+  // the service's three attempts.
+  const bool ok =
+      ServiceClient(computerId)
+          .RequestDownload(releaseName, workFolder, renewed, suffix, errorText, &renewalCancel_);
+  if (!Active()) return false;
+  if (!ok || !errorText.empty()) {
     Error::LogError(L"The web service gave no new download link: " + errorText,
                     DL_MANAGER_LINK_REFUSED, VELMOT_HERE);
     return false;

@@ -45,12 +45,25 @@ WaitResult WaitForChange(HANDLE changed, HANDLE stop, const std::atomic<bool>& r
   }
 }
 
-// The system may still write into the buffer until the cancelled read completes.
-void CancelPendingRead(HANDLE directory, OVERLAPPED& overlapped, HANDLE changed,
-                       std::unique_ptr<DWORD[]>& buffer) {
-  CancelIoEx(directory, &overlapped);
-  if (WaitForSingleObject(changed, kCancelWaitMs) != WAIT_OBJECT_0) {
-    static_cast<void>(buffer.release());  // left to the system, not freed under its feet
+// One overlapped read and everything the system writes into until it completes: the
+// OVERLAPPED (its status), its event and the change buffer. Kept together on the heap so
+// that a read whose cancel does not complete in time can be left to the system whole,
+// instead of leaving it a buffer but an OVERLAPPED in a stack frame that is gone and an
+// event handle that is closed (or, worse, already reused).
+struct ChangeRead {
+  OVERLAPPED overlapped;
+  velmot::KernelHandle changed{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  // DWORD elements: the system wants the change buffer DWORD-aligned.
+  DWORD buffer[kBufferBytes / sizeof(DWORD)];
+};
+
+std::atomic<FileSystemWatcher::CancelCall> gCancel{&CancelIoEx};
+
+// The system may still write into the read until the cancelled read completes.
+void CancelPendingRead(HANDLE directory, std::unique_ptr<ChangeRead>& read) {
+  gCancel.load()(directory, &read->overlapped);
+  if (WaitForSingleObject(read->changed.Get(), kCancelWaitMs) != WAIT_OBJECT_0) {
+    static_cast<void>(read.release());  // left to the system, not freed under its feet
   }
 }
 
@@ -59,8 +72,13 @@ void CancelPendingRead(HANDLE directory, OVERLAPPED& overlapped, HANDLE changed,
 FileSystemWatcher::FileSystemWatcher() : Orx_Thread(L"Velmot folder watcher") {}
 
 FileSystemWatcher::~FileSystemWatcher() {
-  // The body uses the members below; the thread must be gone before they are.
-  Stop(500);
+  // The body uses the members below; the thread must be gone before they are. It honours
+  // a stop at once, so this wait is short.
+  Stop(INFINITE);
+}
+
+void FileSystemWatcher::OverrideCancelForTesting(CancelCall cancel) {
+  gCancel = cancel ? cancel : &CancelIoEx;
 }
 
 void FileSystemWatcher::Watch(const std::wstring& folder) {
@@ -95,28 +113,25 @@ void FileSystemWatcher::Run() {
       folder.c_str(), kFolderAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
   if (!directory) return;  // a missing folder ends the watch quietly
-  velmot::KernelHandle changed(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!changed) {
+  std::unique_ptr<ChangeRead> read(new ChangeRead);
+  if (!read->changed) {
     Error::LogMessage("FileSystemWatcher ended", VELMOT_HERE);
     return;
   }
-
-  // DWORD elements: the system wants the change buffer DWORD-aligned.
-  std::unique_ptr<DWORD[]> buffer(new DWORD[kBufferBytes / sizeof(DWORD)]);
-  OVERLAPPED overlapped;
+  const HANDLE changed = read->changed.Get();
   bool pending = false;
   bool stopped = false;
 
   while (running) {
-    ResetEvent(changed.Get());
-    std::memset(&overlapped, 0, sizeof(overlapped));
-    overlapped.hEvent = changed.Get();
-    if (!ReadDirectoryChangesW(directory.Get(), buffer.get(), kBufferBytes, TRUE, kNotifyFilter,
-                               nullptr, &overlapped, nullptr)) {
+    ResetEvent(changed);
+    std::memset(&read->overlapped, 0, sizeof(read->overlapped));
+    read->overlapped.hEvent = changed;
+    if (!ReadDirectoryChangesW(directory.Get(), read->buffer, kBufferBytes, TRUE, kNotifyFilter,
+                               nullptr, &read->overlapped, nullptr)) {
       break;
     }
     pending = true;
-    WaitResult result = WaitForChange(changed.Get(), StopEvent(), running);
+    WaitResult result = WaitForChange(changed, StopEvent(), running);
     if (result == WaitResult::Stopped) {
       stopped = true;
       break;
@@ -124,20 +139,20 @@ void FileSystemWatcher::Run() {
     if (result == WaitResult::Failed) break;
 
     pending = false;
-    ResetEvent(changed.Get());
+    ResetEvent(changed);
     DWORD bytes = 0;
-    if (!GetOverlappedResult(directory.Get(), &overlapped, &bytes, FALSE)) {
+    if (!GetOverlappedResult(directory.Get(), &read->overlapped, &bytes, FALSE)) {
       // Too many changes at once: the system hands over an empty block. Any other failure
       // would fail the next read the same way, so the watch ends instead of spinning.
       if (GetLastError() != ERROR_NOTIFY_ENUM_DIR) break;
       bytes = 0;
     }
-    ExamineBlock(reinterpret_cast<const unsigned char*>(buffer.get()), bytes);
+    ExamineBlock(reinterpret_cast<const unsigned char*>(read->buffer), bytes);
   }
 
   if (!stopped) Error::LogMessage("FileSystemWatcher ended", VELMOT_HERE);
 
-  if (pending) CancelPendingRead(directory.Get(), overlapped, changed.Get(), buffer);
+  if (pending) CancelPendingRead(directory.Get(), read);
 }
 
 bool FileSystemWatcher::ReadChangeRecord(const unsigned char* block, DWORD bytes, DWORD& offset,

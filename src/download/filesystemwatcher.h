@@ -5,8 +5,10 @@
 //
 // Threads: Watch, Start and Stop are called from the owner's thread only; ExpectChange and
 // TakeExpected from any thread. A stop is honoured at once: Stop signals the base's stop
-// event, which the body waits on beside the overlapped read (and the body still checks the running
-// flag every 500 ms), so a Stop(500) never runs out and never has to terminate the thread. Watch on
+// event, which the body waits on beside the overlapped read (and the body still checks the
+// running flag every 500 ms), so a Stop(500) does not run out. A read still pending when the
+// body ends is cancelled; one whose cancel has not completed after 100 ms is left to the
+// system together with its OVERLAPPED, event and buffer (all on the heap). Watch on
 // a folder that does not exist records "FileSystemWatcher started" and the body ends quietly. Watch
 // may be called again after a stop (or while running: it then stops the current watch first).
 #pragma once
@@ -20,7 +22,7 @@
 class FileSystemWatcher : public Orx_Thread {
  public:
   FileSystemWatcher();
-  ~FileSystemWatcher() override;  // Stop(500)
+  ~FileSystemWatcher() override;  // Stop(INFINITE): the body ends at once on a stop
 
   void Watch(const std::wstring& folder);
   // Announces that the file at path (any folder; only its name is kept) is about to be
@@ -42,6 +44,11 @@ class FileSystemWatcher : public Orx_Thread {
   // never makes it read past them. Pure; any thread.
   static bool ReadChangeRecord(const unsigned char* block, DWORD bytes, DWORD& offset,
                                ChangeRecord& record);
+
+  // The call that cancels a pending read (CancelIoEx), for tests of a cancel that does not
+  // complete in time; null restores it. Set while no watcher runs.
+  using CancelCall = BOOL(WINAPI*)(HANDLE file, LPOVERLAPPED overlapped);
+  static void OverrideCancelForTesting(CancelCall cancel);
 
  protected:
   void Run() override;

@@ -145,7 +145,8 @@ bool ServiceClient::RequestDownload(const std::wstring& releaseName, const std::
                                     std::wstring& errorText, UploadCancel* cancel) {
   EnsureFolder(workFolder);
 
-  FileUpload transport;
+  std::unique_ptr<FileUpload> owned(new FileUpload());
+  FileUpload& transport = *owned;
   FileUpload::TextMap headers;
   headers[L"ComputerId"] = computerId_;
   headers[L"Content-Type"] = L"application/x-www-form-urlencoded";
@@ -158,13 +159,17 @@ bool ServiceClient::RequestDownload(const std::wstring& releaseName, const std::
   fields[L"DownloadManagerVersion"] = velmot::kVersion;
   fields[L"ReleaseName"] = release;
 
+  bool ended = true;
   if (cancel == nullptr || cancel->Attach(&transport)) {
-    transport.PostForm(velmot::kServiceUrl, 2, headers, fields, true);
+    ended = transport.PostForm(velmot::kServiceUrl, 2, headers, fields, true);
     if (cancel) cancel->Detach();
   }
   if (cancel && cancel->Cancelled()) {
     Error::LogError(std::string("DownloadManager::RequestDownload cancelled: the window closed"), 0,
                     VELMOT_HERE);
+    // A send that closing its request did not end runs on by itself; it touches only its
+    // own object and the error log.
+    if (!ended) Orx_Thread::Abandon(std::move(owned));
     errorText += kUnreachableText;
     return false;
   }

@@ -27,7 +27,8 @@ class ServiceClient {
   // productSuffix ("_" + product code) and returns true; otherwise leaves both as they were
   // and appends the text for the user to errorText. workFolder is made first (one level)
   // so that a later log upload has somewhere to put its file. cancel, when given, lets
-  // another thread abort the request (it then fails like an unreachable service).
+  // another thread abort the request: it then fails like an unreachable service within a
+  // quarter of a second, and an upload still blocked is left to end by itself.
   bool RequestDownload(const std::wstring& releaseName, const std::wstring& workFolder,
                        DownloadDescriptor& descriptor, std::wstring& productSuffix,
                        std::wstring& errorText, UploadCancel* cancel = nullptr);

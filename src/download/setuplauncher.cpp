@@ -1,5 +1,6 @@
 #include "download/setuplauncher.h"
 
+#include "base/comapartment.h"
 #include "base/systemtexts.h"
 #include "diagnostics/error.h"
 #include "download/filesystem.h"
@@ -8,8 +9,10 @@
 
 #include <windows.h>
 #include <shellapi.h>
+#include <shlobj.h>
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -31,6 +34,21 @@ std::wstring ParentOf(const std::wstring& canonical) {
   const size_t cut = canonical.find_last_of(L'\\');
   if (cut == std::wstring::npos) return std::wstring();
   return canonical.substr(0, cut == 2 ? 3 : cut);  // "C:\\" keeps its separator
+}
+
+// An item identifier list the shell allocated, freed with the shell's allocator.
+struct ItemIdListFree {
+  void operator()(ITEMIDLIST* list) const { ILFree(list); }
+};
+using ItemIdList = std::unique_ptr<ITEMIDLIST, ItemIdListFree>;
+
+// Opens the file's folder in Explorer with the file selected (needs COM on this thread).
+HRESULT SelectInFolder(const std::wstring& file) {
+  std::wstring path = file;
+  std::replace(path.begin(), path.end(), L'/', L'\\');  // the shell parses Windows paths only
+  ItemIdList item(ILCreateFromPathW(path.c_str()));
+  if (!item) return E_FAIL;
+  return SHOpenFolderAndSelectItems(item.get(), 0, nullptr, 0);
 }
 
 }  // namespace
@@ -85,9 +103,12 @@ void SetupLauncher::Launch(const std::wstring& setupPath, const std::wstring& do
     return;
   }
   SetupSignature signature(publisher_);  // holds the file until setup has started
+  // A close must not wait for a revocation check that may go to the network.
+  signature.wait = wait;
   std::wstring untrusted;
   if (!signature.Allows(setupPath, untrusted)) {
-    if (showError_) showError_(untrusted);
+    // An empty text: the check was given up on a stop, and nobody is there to read it.
+    if (showError_ && !untrusted.empty()) showError_(untrusted);
     return;
   }
   if (Error::HasErrors()) {
@@ -110,6 +131,7 @@ intptr_t SetupLauncher::StartWhenNotBusy(const std::wstring& setupPath,
     DWORD error = 0;
     {
       NormalPriorityScope normal;  // setup must not inherit the window's background class
+      velmot::ComApartment com;
       result =
           shellStart
               ? shellStart(setupPath, downloadFolder)
@@ -161,5 +183,10 @@ void SetupLauncher::ReportStartFailure(intptr_t result, const std::wstring& setu
   // Code 0, as the log's readers know this record: the shell's code is inside the text.
   Error::LogError(text, 0, VELMOT_HERE);
   if (showError_) showError_(text);
-  ShellExecuteW(nullptr, L"explore", setupPath.c_str(), L"", downloadFolder.c_str(), SW_SHOW);
+  velmot::ComApartment com;
+  const HRESULT shown = showInFolder ? showInFolder(setupPath) : SelectInFolder(setupPath);
+  if (FAILED(shown)) {
+    Error::LogError(L"The folder of setup could not be opened: " + setupPath,
+                    static_cast<uint32_t>(shown), VELMOT_HERE);
+  }
 }

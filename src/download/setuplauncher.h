@@ -1,7 +1,8 @@
 // Starting setup once every installer file is verified: its signature is checked, the work
 // folder is removed (only when that is safe), the installer is started with the shell at
 // normal priority, and a failure to start it is
-// shown with the path so that the user can start it by hand. Runs on the manager's thread.
+// shown with the path and the folder opened with setup selected, so that the user can start
+// it by hand. Runs on the manager's thread; every shell call has COM for its length.
 #pragma once
 
 #include <windows.h>
@@ -32,6 +33,10 @@ class SetupLauncher {
   // default ShellExecuteW "open") and the wait between tries (false: the job was stopped
   // meanwhile, give up; default Sleep).
   std::function<intptr_t(const std::wstring& file, const std::wstring& folder)> shellStart;
+  // After a start that failed: opens the folder of file with file selected, so that the
+  // user can start it by hand (default SHOpenFolderAndSelectItems; COM is initialised).
+  std::function<HRESULT(const std::wstring& file)> showInFolder;
+  // Also bounds the wait for the signature check (SetupSignature::wait).
   std::function<bool(DWORD ms)> wait;
 
   // Only when the work folder's canonical path is a direct child of appDataFolder's, and

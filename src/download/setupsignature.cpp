@@ -1,5 +1,6 @@
 #include "download/setupsignature.h"
 
+#include "base/orx_thread.h"
 #include "diagnostics/error.h"
 
 #include <windows.h>
@@ -8,6 +9,7 @@
 #include <wintrust.h>
 
 #include <cwchar>
+#include <memory>
 #include <utility>
 
 namespace {
@@ -155,6 +157,46 @@ const ResultName kResultNames[] = {
 
 std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
+// How often a trust call still running is looked at between the caller's waits.
+constexpr DWORD kTrustPollMs = 50;
+
+// One trust call on a thread of its own, with copies of everything it uses, so that it may
+// be left to end by itself.
+class TrustQuery : public Orx_Thread {
+ public:
+  TrustQuery(SetupSignature::TrustCall call, std::wstring path, HANDLE file)
+      : Orx_Thread(L"Velmot signature check"), call_(std::move(call)), path_(std::move(path)) {
+    HANDLE copy = INVALID_HANDLE_VALUE;
+    if (file != INVALID_HANDLE_VALUE &&
+        DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &copy, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS)) {
+      file_.Reset(copy);
+    }
+  }
+  ~TrustQuery() override { Stop(INFINITE); }
+
+  // Valid once the thread has ended; ran stays false when no thread could be started.
+  SetupTrust result;
+  bool ran = false;
+
+ protected:
+  void Run() override {
+    ran = true;
+    result = call_(path_, file_.Get());
+  }
+  void OnEscapedException(const std::exception* e) override {
+    Error::LogError(
+        std::string("SetupSignature: the trust call failed: ") + (e ? e->what() : "unknown"), 0,
+        VELMOT_HERE);
+    result.result = static_cast<LONG>(TRUST_E_SUBJECT_NOT_TRUSTED);
+  }
+
+ private:
+  const SetupSignature::TrustCall call_;
+  const std::wstring path_;
+  velmot::FileHandle file_;
+};
+
 }  // namespace
 
 const wchar_t SetupSignature::kRefusalText[] =
@@ -184,6 +226,22 @@ std::wstring SetupSignature::ResultText(LONG result) {
   return text;
 }
 
+bool SetupSignature::QueryOnWorker(const std::wstring& path, SetupTrust& trust) {
+  std::unique_ptr<TrustQuery> query(new TrustQuery(trust_, path, held_.Get()));
+  query->Start();
+  while (!query->WaitForEnd(0)) {
+    if (!wait(kTrustPollMs)) {
+      // WinVerifyTrust cannot be cancelled: the worker ends when the call returns (or with
+      // the process), on its own object.
+      if (!query->StopWithin(0)) Orx_Thread::Abandon(std::move(query));
+      return false;
+    }
+  }
+  // Without a thread of its own the check still runs, here.
+  trust = query->ran ? query->result : trust_(path, held_.Get());
+  return true;
+}
+
 bool SetupSignature::Allows(const std::wstring& path, std::wstring& userText) {
   userText.clear();
   // Opened before the check and held until this object goes: nobody can replace or
@@ -195,7 +253,14 @@ bool SetupSignature::Allows(const std::wstring& path, std::wstring& userText) {
     Error::LogError(L"Setup could not be opened for its signature check: " + path, err,
                     VELMOT_HERE);
   }
-  const SetupTrust trust = trust_(path, held_.Get());
+  SetupTrust trust;
+  if (!wait) {
+    trust = trust_(path, held_.Get());
+  } else if (!QueryOnWorker(path, trust)) {
+    Error::LogError(L"The setup's signature check was given up: the job was stopped: " + path, 0,
+                    VELMOT_HERE);
+    return false;
+  }
 
   if (trust.revocationResult != 0) {
     Error::LogError(L"The revocation of the setup's signing certificates could not be checked (" +

@@ -55,7 +55,9 @@ FileUpload::FileUpload() : Orx_Thread(L"Velmot upload") {
   if (gReceiveTimeoutOverride) receiveTimeoutMs = gReceiveTimeoutOverride;
 }
 
-FileUpload::~FileUpload() { Stop(15000); }
+// The body uses the members: it must have ended before they go. Owners that cannot wait
+// (a close) get false from PostForm/PostData and abandon the object instead.
+FileUpload::~FileUpload() { Stop(INFINITE); }
 
 // Closing the request is WinINet's way to cancel a blocking call on another thread; the
 // worker finds the handle gone and its next call fails harmlessly.
@@ -93,8 +95,11 @@ bool FileUpload::PostData(const std::wstring& url, int32_t newMethod, const Text
 }
 
 bool FileUpload::WaitForWorker() {
-  if (WaitForEnd(waitLimitMs)) return true;
-  // Out of time: the stop closes the request, which ends a blocked call on Windows at once.
+  // A stop from another thread (an UploadCancel) ends the wait too: the caller must not sit
+  // out a send that closing its request does not end (Wine lets it run on).
+  if (WaitForEndOrStop(waitLimitMs)) return true;
+  // Out of time or stopped: the stop closes the request, which ends a blocked call on
+  // Windows at once.
   return StopWithin(kStopGraceMs);
 }
 

@@ -5,9 +5,11 @@
 //
 // Threads: the caller constructs it, calls PostForm or PostData, which start the worker and
 // wait for its end, then reads the results on the same thread. Stop may come from any
-// thread: the base's stop hook also closes the open request so that a blocked send or read gives up
-// at once (where the platform supports it), so the destructor's 15 s wait is never reached in
-// practice. A FileUpload is used for one request and then destroyed.
+// thread: the base's stop hook also closes the open request so that a blocked send or read
+// gives up at once (where the platform supports it), and the caller's wait ends with it.
+// When the worker has not ended 250 ms after the stop (or after waitLimitMs), PostForm and
+// PostData return false and the caller must abandon the object (Orx_Thread::Abandon): the
+// destructor waits without limit. A FileUpload is used for one request and then destroyed.
 //
 // Failures are recorded in the error log and never thrown. After three failed attempts
 // httpStatus is 9000 and statusText "HTTP Operation failed"; any answer the server gave,
@@ -37,8 +39,9 @@ class FileUpload : public Orx_Thread {
 
   // Sends formFields (values URL-encoded when encodeValues) with headers. method: 1 GET,
   // 2 POST, 3 PUT, 4 DELETE. Returns when the worker has ended (true), or when waitLimitMs
-  // ran out and the worker, asked to stop, did not end either (false: it is still running
-  // and the object must be kept alive, see Orx_Thread::Abandon).
+  // ran out or a stop came from another thread and the worker did not end soon after
+  // either (false: it is still running and the object must be kept alive, see
+  // Orx_Thread::Abandon).
   bool PostForm(const std::wstring& url, int32_t method, const TextMap& headers,
                 const TextMap& formFields, bool encodeValues);
   // Sends data as the raw body (an empty block leaves the form path in use). Returns as

@@ -225,6 +225,37 @@ TEST_F(FileSystemWatcherTest, StopInTheMiddleOfChangesIsAlwaysPrompt) {
   EXPECT_LT(worst, 450u);
 }
 
+// What a cancel that did not complete in time leaves to the system: the stand-in leaves the
+// read pending and notes, on the body's own thread, whether its OVERLAPPED lies on that
+// thread's stack (gone once the body returns) and which event the completion will signal.
+std::atomic<bool> gReadOnStack{false};
+std::atomic<HANDLE> gReadEvent{nullptr};
+
+BOOL WINAPI LeaveReadPending(HANDLE, LPOVERLAPPED overlapped) {
+  ULONG_PTR low = 0;
+  ULONG_PTR high = 0;
+  GetCurrentThreadStackLimits(&low, &high);
+  const auto at = reinterpret_cast<ULONG_PTR>(overlapped);
+  gReadOnStack = at >= low && at < high;
+  gReadEvent = overlapped->hEvent;
+  return TRUE;
+}
+
+TEST_F(FileSystemWatcherTest, AReadWhoseCancelIsLateOutlivesTheBodyWithItsEvent) {
+  FileSystemWatcher::OverrideCancelForTesting(&LeaveReadPending);
+  StartArmed(temp_.Path());
+  watcher_.Stop(500);
+  FileSystemWatcher::OverrideCancelForTesting(nullptr);
+  ASSERT_NE(gReadEvent.load(), nullptr) << "the body left no read pending";
+  EXPECT_FALSE(gReadOnStack.load()) << "the late completion would write into a dead frame";
+  // The completion signals this event: closed, its handle could be another object's.
+  EXPECT_NE(WaitForSingleObject(gReadEvent.load(), 0), WAIT_FAILED);
+  // A change now completes the read that was left behind; nothing else may notice.
+  PutFile(temp_.File(L"late.bin"));
+  Sleep(100);
+  EXPECT_TRUE(RecordsAbout("late.bin").empty());
+}
+
 TEST_F(FileSystemWatcherTest, MissingFolderEndsTheBodyQuietly) {
   watcher_.Watch(temp_.File(L"not-yet"));
 

@@ -1,6 +1,7 @@
 // Where the work folder may be removed after a good job, and what its removal deletes:
 // folders are compared as the file system resolves them, and only the program's own
-// files go. A canary file in local application data and in its parent must survive.
+// files go. A canary file in local application data and in its parent must survive. A
+// failed start opens setup's folder with setup selected.
 #include "download/setuplauncher.h"
 
 #include "support/downloadjob.h"
@@ -9,7 +10,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <shellapi.h>
+
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -95,6 +99,31 @@ TEST(SetupLauncher, RemovalDeletesOnlyPartFilesAndTheLogAndKeepsAForeignFile) {
   WriteFileBytes(f.work + L"/Setup_1.exepart0", {3});
   SetupLauncher::RemoveOwnFiles(f.work);
   EXPECT_FALSE(FileExists(f.work));
+}
+
+// A start that fails shows the text and opens setup's folder with setup selected: the shell
+// calls go through the launcher's seams, in this order, with the path as given.
+TEST(SetupLauncher, AFailedStartOpensTheFolderWithSetupSelected) {
+  Folders f;
+  const std::wstring setup = f.downloads + L"/Setup_1.exe";
+  WriteFileBytes(setup, {'M', 'Z'});
+  std::vector<std::wstring> calls;
+  SetupLauncher launcher(
+      L"", [&](const std::wstring& text) { calls.push_back(L"box " + text.substr(0, 22)); },
+      nullptr);
+  launcher.shellStart = [&](const std::wstring& file, const std::wstring& folder) {
+    calls.push_back(L"start " + file + L" in " + folder);
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return static_cast<intptr_t>(SE_ERR_FNF);
+  };
+  launcher.showInFolder = [&](const std::wstring& file) {
+    calls.push_back(L"select " + file);
+    return S_OK;
+  };
+  launcher.Launch(setup, f.downloads, f.work, f.appData);
+  const std::vector<std::wstring> expected = {L"start " + setup + L" in " + f.downloads,
+                                              L"box Unable to start setup.", L"select " + setup};
+  EXPECT_EQ(calls, expected);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // tests/support/make-signed-setups), and the manager's setup start with a required publisher.
 #include "download/setupsignature.h"
 
+#include "base/handles.h"
 #include "diagnostics/error.h"
 #include "download/downloadmanager.h"
 #include "support/downloadjob.h"
@@ -13,7 +14,10 @@
 #include <windows.h>
 #include <wintrust.h>
 
+#include <atomic>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -196,6 +200,44 @@ TEST(SetupSignature, ARevocationCheckThatCouldNotRunIsNotedAndDoesNotRefuse) {
             "CRYPT_E_REVOCATION_OFFLINE); checked without it: " +
                 Narrow(d.path));
   EXPECT_FALSE(Error::HasErrors());
+}
+
+// WinVerifyTrust with revocation may wait on the network as long as the system likes; a
+// close must not: a stop given while the trust call hangs ends the check at once, and the
+// call, left to finish by itself, touches nothing of the caller's.
+TEST(SetupSignature, AStopDuringAHangingTrustCallEndsTheCheckAtOnce) {
+  Decision d;
+  struct Hang {
+    velmot::KernelHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    velmot::KernelHandle entered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  };
+  auto hang = std::make_shared<Hang>();
+  std::atomic<bool> stop{false};
+  ULONGLONG took = 0;
+  {
+    SetupSignature signature(kPublisher, [hang](const std::wstring&, HANDLE) {
+      SetEvent(hang->entered.Get());
+      WaitForSingleObject(hang->release.Get(), 8000);
+      return SetupTrust{};
+    });
+    signature.wait = [&](DWORD ms) {
+      Sleep(ms);
+      return !stop.load();
+    };
+    std::thread stopper([&] {
+      WaitForSingleObject(hang->entered.Get(), 10000);
+      stop = true;
+    });
+    const ULONGLONG before = GetTickCount64();
+    std::wstring text;
+    EXPECT_FALSE(signature.Allows(d.path, text));
+    took = GetTickCount64() - before;
+    stopper.join();
+    EXPECT_TRUE(text.empty()) << "nobody reads a refusal after a stop";
+  }
+  EXPECT_LT(took, 2000u);
+  EXPECT_FALSE(Error::HasErrors());
+  SetEvent(hang->release.Get());
 }
 
 TEST(SetupSignature, TheCheckedFileCannotBeChangedOrRemovedUntilTheCheckGoes) {
