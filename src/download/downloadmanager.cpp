@@ -182,6 +182,10 @@ void DownloadManager::RunJob() {
       // The pass is run again with the new link; what it verified stays on disk.
       if (RenewLink()) continue;
     }
+    if (end == PassEnd::kUnreachable && proxyRefused_) {
+      EndAtProxy();
+      return;
+    }
     if (end == PassEnd::kUnreachable) {
       const uint64_t now = GetTickCount64();
       if (outageStart == 0) outageStart = now;

@@ -167,6 +167,9 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   // per manager (false when it already happened).
   bool RedirectToSupport(const std::wstring& text);
   bool RenewLink();
+  // The company proxy refused the file host and the run will not ask for a sign-in again:
+  // tells the user what to do and the window that the job is over (no support page).
+  void EndAtProxy();
   // Removes the workers of this pass that were never started (lock held).
   void DropQueuedWorkers();
   // Free space on the work folder's and the download folder's drives against what the
@@ -226,10 +229,11 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   UploadCancel renewalCancel_;
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> releaseGone_{false};
-  std::atomic<bool> networkDown_{false};  // this pass: the host could not be reached
-  std::atomic<bool> linkRefused_{false};  // this pass: the host refused the link (403)
-  std::atomic<bool> partArrived_{false};  // this pass: some part was fetched and kept
-  CRCInfo passEntries_;                   // the document of the current pass
+  std::atomic<bool> networkDown_{false};   // this pass: the host could not be reached
+  std::atomic<bool> linkRefused_{false};   // this pass: the host refused the link (403)
+  std::atomic<bool> proxyRefused_{false};  // the proxy refused the sign-in (for the whole run)
+  std::atomic<bool> partArrived_{false};   // this pass: some part was fetched and kept
+  CRCInfo passEntries_;                    // the document of the current pass
   // Under lock_: the objects already recorded as published inconsistently, and whether the
   // sign-in page was recorded (once per job each).
   std::set<std::wstring> staleObjects_;

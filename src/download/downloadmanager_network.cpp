@@ -97,8 +97,9 @@ bool DownloadManager::NoteFetch(FileDownload& worker) {
     return true;
   }
   if (summary.proxyRefused) {
-    // Like a network that is down: the job waits and tries again, and the support page
-    // cannot help with a sign-in only the user (or the IT department) can give.
+    // The pass ends like one that could not reach the host; the run is not asked for the
+    // sign-in again (ProxySignIn), so the job then ends with the proxy's text.
+    proxyRefused_ = true;
     if (!proxyRecorded_) {
       proxyRecorded_ = true;
       Error::LogError(L"The company proxy refused the connection to " + state.host + L" (HTTP " +
@@ -139,6 +140,14 @@ void DownloadManager::DropQueuedWorkers() {
   for (size_t i = workers_.size(); i-- > 0;) {
     if (!workers_[i].started) workers_.erase(workers_.begin() + static_cast<ptrdiff_t>(i));
   }
+}
+
+// Waiting would only meet the same refusal, and the support page cannot give a sign-in that
+// only the user or the IT department can.
+void DownloadManager::EndAtProxy() {
+  if (!listener_) return;
+  listener_->OnError(velmot::texts::kProxyRefused);
+  listener_->OnFinished(*this);
 }
 
 bool DownloadManager::WaitForNetwork(DWORD ms) {

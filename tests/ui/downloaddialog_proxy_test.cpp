@@ -251,3 +251,24 @@ TEST(DownloadDialogProxy, ACancelledOrRefusedSignInSaysTheProxyRefused) {
     EXPECT_NE(text.find("the company proxy refused the request (407"), std::string::npos);
   }
 }
+
+TEST(DownloadDialogProxy, ACancelledSignInAtTheFileHostEndsTheJobWithTheProxysText) {
+  // The request went through; the user cancels the prompt the file host's proxy brings. The
+  // run asks no more, so the job ends with the proxy's text instead of waiting on a network
+  // that is fine, and no support page opens.
+  LetThrough({ServiceTarget()});
+  GuiRelease release(L"VelmotProxyHostCancel");
+  PublishSmallRelease(release);
+  const size_t browserLines = testsupport::BrowserLog().size();
+  DmProcess program(release.DownloadFolder(), release.ExeName());
+  ASSERT_TRUE(program.Start());
+  ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
+  HWND prompt = WaitForPrompt(program, kWindowMs);
+  ASSERT_NE(prompt, nullptr);
+  PostMessageW(prompt, WM_COMMAND, IDCANCEL, 0);
+  EXPECT_EQ(program.MessageBoxText(L"Error", 30000), velmot::texts::kProxyRefused);
+  program.PostClose();
+  EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
+  EXPECT_EQ(FindPrompt(program), nullptr);
+  EXPECT_EQ(testsupport::BrowserLog().size(), browserLines);
+}
