@@ -49,7 +49,10 @@ function parseHead(text) {
 
 function tunnel(client, target, rest) {
   const colon = target.lastIndexOf(':');
-  const upstream = net.connect(Number(target.slice(colon + 1)), target.slice(0, colon), () => {
+  // Both address families, as a real proxy tries them: Node 18 (Debian 12's) takes the
+  // first address the resolver gives, and "localhost" gives ::1 first there, where the test
+  // web service does not listen.
+  const upstream = net.connect({ port: Number(target.slice(colon + 1)), host: target.slice(0, colon), autoSelectFamily: true }, () => {
     client.write('HTTP/1.1 200 Connection established\r\n\r\n');
     if (rest.length) upstream.write(rest);
     client.pipe(upstream);

@@ -111,7 +111,8 @@ const skip = ready ? false : 'needs the test servers (run through tools/test-env
 function post(headers, body) {
   return new Promise((resolve, reject) => {
     const req = https.request({
-      host: 'localhost', port: Number(env.VELMOT_SERVICE_PORT), path: '/Velmot/DownloadManager8.ashx', method: 'POST',
+      // IPv4: the service listens on 127.0.0.1, and Node 18 resolves localhost to ::1 first.
+      host: 'localhost', family: 4, port: Number(env.VELMOT_SERVICE_PORT), path: '/Velmot/DownloadManager8.ashx', method: 'POST',
       headers: Object.assign({ 'Content-Length': body.length }, headers), ca: fs.readFileSync(env.VELMOT_TEST_CA_FILE),
     }, (res) => {
       const chunks = [];
