@@ -121,6 +121,11 @@ size_t DownloadManager::WorkerCount() {
   return workers_.size();
 }
 
+unsigned DownloadManager::ConnectionsOpened() {
+  velmot::CriticalSectionLock hold(lock_);
+  return session_ ? session_->OpenedConnections() : 0;
+}
+
 void DownloadManager::Run() {
   RunJob();
   // Later deletions in the work folder (the log upload's own file) are nobody's fault.
@@ -155,6 +160,13 @@ void DownloadManager::PostLogFile(DWORD budgetMs) {
 void DownloadManager::RunJob() {
   setupPath.clear();
   Error::Clear();
+  {
+    velmot::CriticalSectionLock hold(lock_);
+    session_ = std::make_shared<HttpSession>();
+  }
+  inFlightLimit_ = std::max(1u, partsInFlight);
+  // Room for every part in flight, the CRC info document and the log upload.
+  HttpSession::AllowConnectionsPerServer(inFlightLimit_.load() + 2);
   // The work folder is watched from the start so that parts removed by someone else show
   // up in the uploaded log; it may not exist yet on a first run.
   CreateDirectoryW(workFolder.c_str(), nullptr);

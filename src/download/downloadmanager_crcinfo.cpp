@@ -54,10 +54,11 @@ bool DownloadManager::ReadCRCInfo(CRCInfo& entries) {
   OutputDebugStringW(objectPath.c_str());
 
   // No local path: the body stays in memory; expected CRC 0: it is not checked.
-  std::unique_ptr<FileDownload> worker(new FileDownload());
-  worker->connectionState.host = descriptor.hostName;
-  worker->connectionState.objectPath = objectPath;
-  worker->connectionState.objectSuffix = descriptor.sasText;
+  std::unique_ptr<FileDownload> worker;
+  {
+    velmot::CriticalSectionLock hold(lock_);
+    worker.reset(NewWorker(objectPath));
+  }
   worker->expectedCrc = 0;
   worker->maxObjectSize = kMaxCRCInfoSize;
 
