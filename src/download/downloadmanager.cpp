@@ -249,7 +249,7 @@ void DownloadManager::FailAfterLastPass() {
 
 void DownloadManager::FindSetupExecutable(const CRCInfo& entries) {
   for (const CRCInfoEntry& entry : entries) {
-    if (entry.empty() || !IsSafeFileName(entry[0])) continue;
+    if (entry.empty() || !CRCInfoReader::IsSafeFileName(entry[0])) continue;
     std::wstring path = downloadFolder + L"/" + GetLocalName(entry[0]);
     if (path.size() >= 4 && path.compare(path.size() - 4, 4, L".exe") == 0) setupPath = path;
   }

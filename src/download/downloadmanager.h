@@ -146,12 +146,6 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   void OnStopRequested() override;
   void OnEscapedException(const std::exception* e) override;
 
- public:
-  // The CRCInfoReader rules, under the names the job's code and tests use.
-  static bool IsSafeFileName(const std::wstring& name);
-  static uint64_t ParseSizeLine(const std::wstring& line);
-  static int32_t ParseCrcLine(const std::wstring& line);
-
  private:
   // A worker with what the manager knows about it. started: Start was called (a worker
   // is started at most once); partBytes: the length of its part, for the byte counters.

@@ -16,18 +16,6 @@
 #include <string>
 #include <vector>
 
-bool DownloadManager::IsSafeFileName(const std::wstring& name) {
-  return CRCInfoReader::IsSafeFileName(name);
-}
-
-uint64_t DownloadManager::ParseSizeLine(const std::wstring& line) {
-  return CRCInfoReader::ParseSizeLine(line);
-}
-
-int32_t DownloadManager::ParseCrcLine(const std::wstring& line) {
-  return CRCInfoReader::ParseCrcLine(line);
-}
-
 std::wstring DownloadManager::GetLocalName(const std::wstring& name) const {
   return CRCInfoReader::LocalName(name, productSuffix);
 }
@@ -53,7 +41,8 @@ void DownloadManager::OnOwnFileKept(FileDownload* /*worker*/, const std::wstring
 }
 
 bool DownloadManager::AcceptListedName(const std::wstring& listed) {
-  if (IsSafeFileName(listed) && IsSafeFileName(GetLocalName(listed))) return true;
+  if (CRCInfoReader::IsSafeFileName(listed) && CRCInfoReader::IsSafeFileName(GetLocalName(listed)))
+    return true;
   Error::LogError(L"Rejected file name in the CRC info document: " + listed,
                   DL_MANAGER_INVALID_FILE_NAME, VELMOT_HERE);
   return false;
@@ -67,10 +56,10 @@ void DownloadManager::ComputeTotals(const CRCInfo& entries) {
   uint64_t total = 0;
   for (const CRCInfoEntry& entry : entries) {
     if (entry.size() < 2) continue;
-    total += ParseSizeLine(entry[1]);
-    if (!IsSafeFileName(entry[0])) continue;
+    total += CRCInfoReader::ParseSizeLine(entry[1]);
+    if (!CRCInfoReader::IsSafeFileName(entry[0])) continue;
     std::wstring local = GetLocalName(entry[0]);
-    if (!IsSafeFileName(local)) continue;
+    if (!CRCInfoReader::IsSafeFileName(local)) continue;
     uint64_t size = 0;
     if (FileIO::SizeOf(downloadFolder + L"/" + local, size)) finishedBytes += size;
   }
@@ -185,7 +174,7 @@ void DownloadManager::CountPresentFile(const std::wstring& target) {
 bool DownloadManager::QueueMissingParts(const CRCInfoEntry& entry,
                                         const std::vector<size_t>& missing, size_t& first,
                                         size_t& end) {
-  const uint64_t fileSize = ParseSizeLine(entry[1]);
+  const uint64_t fileSize = CRCInfoReader::ParseSizeLine(entry[1]);
   velmot::CriticalSectionLock hold(lock_);
   first = workers_.size();
   for (size_t k : missing) {
@@ -199,7 +188,7 @@ bool DownloadManager::QueueMissingParts(const CRCInfoEntry& entry,
     slot.worker->connectionState.localPath = PartPath(k);
     slot.worker->regionFile = MergeFilePath(currentName);
     slot.worker->regionOffset = static_cast<uint64_t>(k) * kPartSize;
-    slot.worker->expectedCrc = ParseCrcLine(entry[k + 2]);
+    slot.worker->expectedCrc = CRCInfoReader::ParseCrcLine(entry[k + 2]);
     slot.worker->listener = this;
     slot.worker->paused = paused_;
     slot.partBytes = CRCInfoReader::PartBytes(fileSize, k);

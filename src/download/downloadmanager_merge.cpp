@@ -75,8 +75,9 @@ bool DownloadManager::PrepareMergingFile(const CRCInfoEntry& entry, std::vector<
     const uint64_t bytes = CRCInfoReader::PartBytes(fileSize, k);
     DWORD read = 0;
     if (offset + bytes <= onDisk && Seek(file.Get(), offset) &&
-        PartStore::ReadAndCheck(file.Get(), static_cast<DWORD>(bytes), ParseCrcLine(entry[k + 2]),
-                                buffer, read) == PartStore::Check::kGood &&
+        PartStore::ReadAndCheck(file.Get(), static_cast<DWORD>(bytes),
+                                CRCInfoReader::ParseCrcLine(entry[k + 2]), buffer,
+                                read) == PartStore::Check::kGood &&
         read == bytes) {
       CountRegion(bytes);
     } else {
@@ -111,8 +112,9 @@ bool DownloadManager::TakePartFiles(HANDLE file, const CRCInfoEntry& entry,
     uint64_t size = 0;
     DWORD read = 0;
     if (!part || !FileIO::SizeOf(part.Get(), size) || size != bytes ||
-        PartStore::ReadAndCheck(part.Get(), static_cast<DWORD>(bytes), ParseCrcLine(entry[k + 2]),
-                                buffer, read) != PartStore::Check::kGood) {
+        PartStore::ReadAndCheck(part.Get(), static_cast<DWORD>(bytes),
+                                CRCInfoReader::ParseCrcLine(entry[k + 2]), buffer,
+                                read) != PartStore::Check::kGood) {
       part.Reset();
       DeleteOwnFile(partPath);
       stillMissing.push_back(k);
@@ -141,7 +143,7 @@ bool DownloadManager::TakePartFiles(HANDLE file, const CRCInfoEntry& entry,
 }
 
 void DownloadManager::MergePartFiles(size_t /*partCount*/, const CRCInfoEntry& entry) {
-  if (!IsSafeFileName(currentName)) {
+  if (!CRCInfoReader::IsSafeFileName(currentName)) {
     Error::LogError(L"Rejected file name for merging: " + currentName, DL_MANAGER_INVALID_FILE_NAME,
                     VELMOT_HERE);
     return;

@@ -190,10 +190,11 @@ bool DownloadManager::EnoughDiskSpace(const CRCInfo& entries) {
   // nothing more.
   uint64_t toWrite = 0;
   for (const CRCInfoEntry& entry : entries) {
-    if (entry.size() < 3 || !IsSafeFileName(entry[0])) continue;
+    if (entry.size() < 3 || !CRCInfoReader::IsSafeFileName(entry[0])) continue;
     const std::wstring local = GetLocalName(entry[0]);
-    if (!IsSafeFileName(local) || FileIO::Exists(downloadFolder + L"/" + local)) continue;
-    const uint64_t fileSize = ParseSizeLine(entry[1]);
+    if (!CRCInfoReader::IsSafeFileName(local) || FileIO::Exists(downloadFolder + L"/" + local))
+      continue;
+    const uint64_t fileSize = CRCInfoReader::ParseSizeLine(entry[1]);
     uint64_t merging = 0;
     if (!FileIO::SizeOf(MergeFilePath(local), merging)) merging = 0;
     toWrite += fileSize - std::min(merging, fileSize);
@@ -210,7 +211,8 @@ bool DownloadManager::EnoughDiskSpace(const CRCInfo& entries) {
   std::vector<Need> needs;
   needs.push_back({downloadFolder, downloadVolume, toWrite + kDiskMargin});
   // The work folder keeps only the log.
-  if (!SameVolume(workVolume, downloadVolume)) needs.push_back({workFolder, workVolume, kDiskMargin});
+  if (!SameVolume(workVolume, downloadVolume))
+    needs.push_back({workFolder, workVolume, kDiskMargin});
   const auto query = freeSpaceQuery ? freeSpaceQuery : SystemFreeSpace;
   for (const Need& need : needs) {
     uint64_t available = 0;

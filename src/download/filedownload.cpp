@@ -238,10 +238,11 @@ FileDownload::AttemptResult FileDownload::Refused() {
   if (failed.busy) ++busyAnswers;
   if (connectionState.objectChanged) {
     // 412: the object is no longer the one the kept bytes came from.
-    Error::ReportMessage(L"The object changed since its first bytes came; fetching it again "
-                         L"from its first byte: " +
-                             connectionState.localPath,
-                         VELMOT_HERE);
+    Error::ReportMessage(
+        L"The object changed since its first bytes came; fetching it again "
+        L"from its first byte: " +
+            connectionState.localPath,
+        VELMOT_HERE);
     StartOver();
   }
   WaitForStop(kRetryWaitMs);
@@ -309,23 +310,25 @@ bool FileDownload::AcceptResumed() {
   return false;
 }
 
-// About a second of the line per read: Wine's InternetReadFile returns only once the whole
-// buffer is filled, and progress, a pause and the stall check all wait for the read.
+// About a quarter of a second of the line per read: Wine's InternetReadFile returns only
+// once the whole buffer is filled (and loses what it held when the connection breaks),
+// and progress, a pause and the stall check all wait for the read.
 DWORD FileDownload::NextReadSize(uint64_t received, ULONGLONG started) const {
   const DWORD smallest = std::min<DWORD>(kSmallestReadBytes, chunkSize);
   if (received == 0) return std::min<DWORD>(kFirstReadBytes, chunkSize);
   const ULONGLONG elapsed = GetTickCount64() - started;
-  const uint64_t perSecond = elapsed == 0 ? chunkSize : received * 1000 / elapsed;
-  return static_cast<DWORD>(std::max<uint64_t>(smallest, std::min<uint64_t>(perSecond, chunkSize)));
+  const uint64_t quarter = elapsed == 0 ? chunkSize : received * 250 / elapsed;
+  return static_cast<DWORD>(std::max<uint64_t>(smallest, std::min<uint64_t>(quarter, chunkSize)));
 }
 
 FileDownload::ReadOutcome FileDownload::ReadBody() {
   ReadOutcome outcome;
   const std::wstring& localPath = connectionState.localPath;
   // The whole object's length: the kept bytes and what this answer announces.
-  const int64_t length = connectionState.contentLength < 0
-                             ? -1
-                             : static_cast<int64_t>(partData_.size()) + connectionState.contentLength;
+  const int64_t length =
+      connectionState.contentLength < 0
+          ? -1
+          : static_cast<int64_t>(partData_.size()) + connectionState.contentLength;
   if (length >= 0 && static_cast<uint64_t>(length) > maxObjectSize) {
     outcome.lastFailed = outcome.incomplete = true;
     outcome.error = ERROR_FILE_TOO_LARGE;

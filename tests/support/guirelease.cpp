@@ -39,7 +39,7 @@ void GuiRelease::Publish(int delayMs) {
   nlohmann::json descriptor = {{"product_code", "7"},
                                {"company_name", "Velmot Test"},
                                {"download_subdir", Narrow(host.Name()) + "/rel"},
-                               {"host_name", Narrow(host.Host())},
+                               {"host_name", Narrow(hostName.empty() ? host.Host() : hostName)},
                                {"SAS", ""}};
   if (delayMs == 0) {
     service.reset(new ServiceRelease(Narrow(name), descriptor));

@@ -44,6 +44,9 @@ class GuiRelease {
 
   std::wstring name;
   FileHostNamespace host;
+  // The file host's name the web service hands out; empty: the host itself (a test puts
+  // a LinkRelay's Host() here to fetch through an emulated link).
+  std::wstring hostName;
   TempFolder folder;
   std::wstring workFolder;
   std::string document = "x";
