@@ -137,7 +137,7 @@ function recordAnswer(answer, outcome) {
     status: answer.reset || plan.garbage ? 0 : answer.status,
     etag: answer.etag && answer.status !== 412 && answer.status !== 416 ? answer.etag : null,
     objectLength: typeof answer.objectLength === 'number' ? answer.objectLength : null,
-    start: answer.reset || plan.garbage || answer.start === undefined ? null : answer.start,
+    start: answer.reset || plan.garbage || r.method === 'HEAD' || answer.start === undefined ? null : answer.start,
     length: answer.body && r.method !== 'HEAD' ? answer.body.length : 0,
     sent: outcome.sent,
     complete: outcome.complete,
