@@ -742,6 +742,54 @@ bool RangeStart(const nlohmann::json& range, uint64_t& start) {
 // A 200 to a ranged request (the host ignored Range) restarts the count (have = its sent
 // bytes); the request is judged by its N like any other. A program that resumes must resume
 // every cut part, so for it a plain GET after a cut past kInFlight is a refetch.
+// JudgePart applies this to one part's answers in the order of their requests, with the
+// moments a restart was forced from outside (resets), and returns the violations found.
+std::vector<std::pair<Violation, std::string>> JudgePart(
+    const std::string& path, const std::vector<const nlohmann::json*>& list, bool resumes,
+    const std::vector<std::string>& resets) {
+  std::vector<std::pair<Violation, std::string>> found;
+  uint64_t have = 0;
+  bool wholeAnswer = false;
+  bool restartDue = false;
+  int64_t corrupt = -1;  // a flipped byte the program may hold
+  std::string previous;
+  for (const nlohmann::json* a : list) {
+    const std::string time = a->value("time", "");
+    for (const std::string& reset : resets)
+      if (reset > previous && reset <= time) restartDue = true;
+    previous = time;
+    uint64_t from = 0;
+    const bool ranged = RangeStart(Member(*a, "range"), from);
+    const uint64_t slack = wholeAnswer ? 0 : kInFlight;
+    if (ranged && from > have) {
+      found.push_back({kResumedPast, path + " asked from byte " + std::to_string(from) + " at " +
+                                         time + ", the host had sent " + std::to_string(have)});
+    } else if (from + slack < have && !restartDue) {
+      found.push_back({kFetchedAgain, path + " asked from byte " + std::to_string(from) + " at " +
+                                          time + " after bytes up to " + std::to_string(have) +
+                                          " were sent"});
+      restartDue = true;  // one refetch, one violation
+    }
+    const int status = a->value("status", 0);
+    if (status == 412) restartDue = true;
+    const nlohmann::json& first = Member(*a, "start");
+    if (!first.is_number_integer() || first.get<int64_t>() < 0) continue;  // none of its bytes
+    const uint64_t start = first.get<uint64_t>();
+    const uint64_t length = a->value("objectLength", uint64_t{0});
+    have = start + a->value("sent", uint64_t{0});
+    wholeAnswer = a->value("complete", false) && have == length;
+    if (status == 200 || (corrupt >= 0 && static_cast<uint64_t>(corrupt) >= start)) corrupt = -1;
+    if (Member(*a, "corruptAt").is_number_integer()) {
+      const uint64_t at = Member(*a, "corruptAt").get<uint64_t>();
+      if (at >= start && at < have) corrupt = static_cast<int64_t>(at);
+    }
+    restartDue = (corrupt >= 0 && have >= length) || (!resumes && have < length);
+  }
+  return found;
+}
+
+// The rule above over the run's parts, from the answers file once every request's answer has
+// ended there.
 void CheckRefetches(const Stage& stage, const Watcher& watcher,
                     const std::map<std::string, std::pair<size_t, size_t>>& partOf,
                     Outcome& outcome) {
@@ -780,49 +828,15 @@ void CheckRefetches(const Stage& stage, const Watcher& watcher,
                      [](const nlohmann::json* a, const nlohmann::json* b) {
                        return a->value("time", "") < b->value("time", "");
                      });
-    const auto part = partOf.at(entry.first);
-    auto events = watcher.events.find(part);
-    uint64_t have = 0;
-    bool wholeAnswer = false;
-    bool restartDue = false;
-    int64_t corrupt = -1;  // a flipped byte the program may hold
-    std::string previous;
-    for (const nlohmann::json* a : list) {
-      const std::string time = a->value("time", "");
-      if (!stage.killedAt.empty() && stage.killedAt > previous && stage.killedAt <= time)
-        restartDue = true;
-      if (events != watcher.events.end())
-        for (const auto& event : events->second)
-          if (event.second == 'd' && event.first > previous && event.first <= time)
-            restartDue = true;
-      previous = time;
-      uint64_t from = 0;
-      const bool ranged = RangeStart(Member(*a, "range"), from);
-      const uint64_t slack = wholeAnswer ? 0 : kInFlight;
-      if (ranged && from > have) {
-        outcome.Violate(kResumedPast, entry.first + " asked from byte " + std::to_string(from) +
-                                          " at " + time + ", the host had sent " +
-                                          std::to_string(have));
-      } else if (from + slack < have && !restartDue) {
-        outcome.Violate(kFetchedAgain, entry.first + " asked from byte " + std::to_string(from) +
-                                           " at " + time + " after bytes up to " +
-                                           std::to_string(have) + " were sent");
-        restartDue = true;  // one refetch, one violation
-      }
-      const int status = a->value("status", 0);
-      if (status == 412) restartDue = true;
-      if (!Member(*a, "start").is_number_unsigned()) continue;  // none of the part's bytes
-      const uint64_t start = Member(*a, "start").get<uint64_t>();
-      const uint64_t length = a->value("objectLength", uint64_t{0});
-      have = start + a->value("sent", uint64_t{0});
-      wholeAnswer = a->value("complete", false) && have == length;
-      if (status == 200 || (corrupt >= 0 && static_cast<uint64_t>(corrupt) >= start)) corrupt = -1;
-      if (Member(*a, "corruptAt").is_number_unsigned()) {
-        const uint64_t at = Member(*a, "corruptAt").get<uint64_t>();
-        if (at >= start && at < have) corrupt = static_cast<int64_t>(at);
-      }
-      restartDue = (corrupt >= 0 && have >= length) || (!resumes && have < length);
-    }
+    // Restarts forced from outside: the part deleted by the run, the program killed.
+    std::vector<std::string> resets;
+    if (!stage.killedAt.empty()) resets.push_back(stage.killedAt);
+    auto events = watcher.events.find(partOf.at(entry.first));
+    if (events != watcher.events.end())
+      for (const auto& event : events->second)
+        if (event.second == 'd') resets.push_back(event.first);
+    for (const auto& finding : JudgePart(entry.first, list, resumes, resets))
+      outcome.Violate(finding.first, finding.second);
   }
 }
 
@@ -955,6 +969,127 @@ void Print(const Totals& t, unsigned long seed, bool full, ULONGLONG ms) {
 }
 
 }  // namespace
+
+// The refetch rule on answers as the file host writes them, for a program that resumes inside
+// parts and for one that does not: every restart it allows, and the refetches it must catch.
+TEST(Soak, TheRefetchRuleAllowsOnlyItsRestarts) {
+  const uint64_t kLength = 2000000;
+  // {range, status, start (-1: none of the part's bytes), sent, corruptAt (-1: none)}
+  struct Answer {
+    const char* range;
+    int status;
+    int64_t start;
+    uint64_t sent;
+    int64_t corruptAt;
+  };
+  const Answer whole = {nullptr, 200, 0, kLength, -1};
+  const Answer cut = {nullptr, 200, 0, 1000000, -1};
+  const Answer rest = {"bytes=1000000-", 206, 1000000, 1000000, -1};
+  struct Case {
+    const char* name;
+    bool resumes;
+    std::vector<Answer> answers;
+    bool resetBeforeLast;  // the part deleted (or the program killed) before the last request
+    std::vector<Violation> expected;
+  };
+  const std::vector<Case> cases = {
+      {"a resumed cut", true, {cut, rest}, false, {}},
+      {"a resume a little before the cut",
+       true,
+       {cut, {"bytes=900000-", 206, 900000, 1100000, -1}},
+       false,
+       {}},
+      {"a resume far before the cut",
+       true,
+       {cut, {"bytes=100000-", 206, 100000, 1900000, -1}},
+       false,
+       {kFetchedAgain}},
+      {"a resume past the cut",
+       true,
+       {cut, {"bytes=1200000-", 206, 1200000, 800000, -1}},
+       false,
+       {kResumedPast}},
+      {"a cut part fetched whole by a resuming program",
+       true,
+       {cut, whole},
+       false,
+       {kFetchedAgain}},
+      {"a cut part fetched whole by a program that never resumes", false, {cut, whole}, false, {}},
+      {"a cut before any real amount", true, {{nullptr, 200, 0, 1000, -1}, whole}, false, {}},
+      {"the range ignored, then resumed within the new count",
+       true,
+       {cut, {"bytes=1000000-", 200, 0, 300000, -1}, {"bytes=300000-", 206, 300000, 1700000, -1}},
+       false,
+       {}},
+      {"412, then a plain GET", true, {cut, {"bytes=1000000-", 412, -1, 0, -1}, whole}, false, {}},
+      {"503 between a cut and its resume",
+       true,
+       {cut, {"bytes=1000000-", 503, -1, 0, -1}, rest},
+       false,
+       {}},
+      {"503 between a cut and a whole refetch (never resumes)",
+       false,
+       {cut, {nullptr, 503, -1, 0, -1}, whole},
+       false,
+       {}},
+      {"a whole answer fetched again", true, {whole, whole}, false, {kFetchedAgain}},
+      {"a whole answer fetched again (never resumes)",
+       false,
+       {whole, whole},
+       false,
+       {kFetchedAgain}},
+      {"a whole answer's last byte asked again",
+       true,
+       {whole, {"bytes=1999999-", 206, 1999999, 1, -1}},
+       false,
+       {kFetchedAgain}},
+      {"a corrupt whole answer fetched again",
+       false,
+       {{nullptr, 200, 0, kLength, 5}, whole},
+       false,
+       {}},
+      {"a corrupt byte received before a cut, the part completed, then fetched whole",
+       true,
+       {{nullptr, 200, 0, 1000000, 5}, rest, whole},
+       false,
+       {}},
+      {"a corrupt byte past the cut is not held",
+       true,
+       {{nullptr, 200, 0, 1000000, 1500000}, rest, whole},
+       false,
+       {kFetchedAgain}},
+      {"a whole part deleted, then fetched again", true, {whole, whole}, true, {}},
+      {"a sign-in page carries none of the part's bytes",
+       true,
+       {{nullptr, 200, -1, 56, -1}, whole},
+       false,
+       {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<nlohmann::json> lines;
+    for (size_t i = 0; i < c.answers.size(); ++i) {
+      const Answer& a = c.answers[i];
+      nlohmann::json line = {{"time", "2026-12-09T10:00:0" + std::to_string(2 * i) + ".000Z"},
+                             {"range", a.range ? nlohmann::json(a.range) : nlohmann::json()},
+                             {"status", a.status},
+                             {"start", a.start < 0 ? nlohmann::json() : nlohmann::json(a.start)},
+                             {"objectLength", kLength},
+                             {"sent", a.sent}};
+      line["complete"] = a.start >= 0 && a.start + a.sent == kLength;
+      if (a.corruptAt >= 0) line["corruptAt"] = a.corruptAt;
+      lines.push_back(line);
+    }
+    std::vector<const nlohmann::json*> list;
+    for (const nlohmann::json& line : lines) list.push_back(&line);
+    std::vector<std::string> resets;
+    if (c.resetBeforeLast)
+      resets.push_back("2026-12-09T10:00:0" + std::to_string(2 * c.answers.size() - 3) + ".000Z");
+    std::vector<Violation> kinds;
+    for (const auto& finding : JudgePart("/ns/rel/0_x.bin", list, c.resumes, resets))
+      kinds.push_back(finding.first);
+    EXPECT_EQ(c.expected, kinds) << c.name;
+  }
+}
 
 TEST(Soak, WholeJobsUnderRandomFaultsKeepEveryInvariant) {
   testsupport::ProgramResources resources;
