@@ -189,6 +189,10 @@ std::vector<nlohmann::json> FileHostNamespace::Requests() const {
   return ReadJsonLines(ControlFolder(folder_) + L"/requests.jsonl");
 }
 
+std::vector<nlohmann::json> FileHostNamespace::Answers() const {
+  return ReadJsonLines(ControlFolder(folder_) + L"/answers.jsonl");
+}
+
 std::vector<nlohmann::json> FileHostNamespace::Requests(const std::string& relative) const {
   const std::string wanted = ToUtf8(ObjectPath(relative));
   std::vector<nlohmann::json> out;
