@@ -277,6 +277,12 @@ void DownloadManager::OnDownloadFinished(FileDownload* worker) {
   if (!Active()) return;
   velmot::CriticalSectionLock hold(lock_);
   if (!Active()) return;
+  // What a part's worker received before its attempts ran out waits for the part's next
+  // worker, which goes on from it.
+  FileDownload::KeptBytes kept;
+  if (!worker->Succeeded() && !worker->regionFile.empty() && worker->TakeKeptBytes(kept)) {
+    keptBytes_[worker->connectionState.objectPath] = std::move(kept);
+  }
   // A host that cannot be reached, a sign-in page or a refused link ends the pass: the
   // parts still queued wait for the next one.
   if (NoteFetch(*worker)) return;

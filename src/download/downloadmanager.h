@@ -36,6 +36,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -230,6 +231,8 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   std::shared_ptr<HttpSession> session_;
   std::atomic<unsigned> inFlightLimit_{1};
   uint32_t busySeen_ = 0;  // under lock_: busy answers of the current file's workers seen
+  // Under lock_: by object path, the bytes of parts whose workers ran out of attempts.
+  std::map<std::wstring, FileDownload::KeptBytes> keptBytes_;
   std::vector<WorkerSlot> workers_;
   velmot::CriticalSection lock_;
   FileSystemWatcher watcher_;

@@ -191,6 +191,11 @@ bool DownloadManager::QueueMissingParts(const CRCInfoEntry& entry,
     slot.worker->expectedCrc = CRCInfoReader::ParseCrcLine(entry[k + 2]);
     slot.worker->listener = this;
     slot.worker->paused = paused_;
+    auto kept = keptBytes_.find(objectPath);
+    if (kept != keptBytes_.end()) {
+      slot.worker->GiveKeptBytes(std::move(kept->second));
+      keptBytes_.erase(kept);
+    }
     slot.partBytes = CRCInfoReader::PartBytes(fileSize, k);
     workers_.push_back(std::move(slot));
   }

@@ -164,13 +164,12 @@ void FileDownload::RunAttempts() {
       kept = true;
     }
     succeeded_ = kept;
-  } else {
-    // Bytes that did not pass must never reach the caller (an in-memory fetch has no CRC
-    // to catch a cut-short body).
-    ReleasePartData();
   }
   state = FILE_DOWNLOAD_FINISHED;
+  // Bytes that did not pass never reach the caller as the object (an in-memory fetch has no
+  // CRC to catch a cut-short body); the owner may take them to resume from.
   ReportFinished();
+  if (!good) ReleasePartData();
 }
 
 void FileDownload::Summarise(const std::vector<AttemptResult>& attempts) {
@@ -206,6 +205,23 @@ bool FileDownload::IsWebPage(const std::wstring& contentType, const std::vector<
     return true;
   };
   return startsWith("<!doctype") || startsWith("<html");
+}
+
+bool FileDownload::TakeKeptBytes(KeptBytes& kept) {
+  if (!CanResume()) return false;
+  kept.bytes.swap(partData_);
+  kept.etag = etag_;
+  kept.objectLength = objectLength_;
+  StartOver();
+  return true;
+}
+
+void FileDownload::GiveKeptBytes(KeptBytes&& kept) {
+  partData_.swap(kept.bytes);
+  partDataSize_ = partData_.size();
+  etag_ = kept.etag;
+  objectLength_ = kept.objectLength;
+  mostReceived_ = partData_.size();
 }
 
 bool FileDownload::WaitWhilePaused() {

@@ -100,6 +100,18 @@ class FileDownload : public Orx_Thread {
   // fewer objects at once when it rises.
   std::atomic<uint32_t> busyAnswers{0};
 
+  // The bytes of an object whose attempts ran out, with what the host said of it, so that a
+  // later worker for the same object goes on from them instead of from its first byte.
+  struct KeptBytes {
+    std::vector<uint8_t> bytes;
+    std::wstring etag;
+    uint64_t objectLength = 0;
+  };
+  // The owner, in OnDownloadFinished of a worker that did not succeed: takes what it kept
+  // (false when nothing can be resumed). Before Start of another worker: hands them on.
+  bool TakeKeptBytes(KeptBytes& kept);
+  void GiveKeptBytes(KeptBytes&& kept);
+
   // True while a body is being read and no byte of it came for ms (any thread).
   bool StalledFor(DWORD ms) const;
   // Ends the attempt in progress from the owner's thread by closing its request; the next

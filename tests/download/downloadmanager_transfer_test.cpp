@@ -3,6 +3,8 @@
 // still arrives whole.
 #include "download/downloadmanager.h"
 
+#include "diagnostics/error.h"
+
 #include "support/downloadjob.h"
 #include "support/recordingdmlistener.h"
 #include "support/records.h"
@@ -81,7 +83,9 @@ TEST(DownloadManagerTransfer, APartGoesOnFromItsLastByteOrStartsOverWhenItMust) 
       // A resumed request names the object its bytes came from.
       EXPECT_EQ(headers.contains("if-match"), !range.empty()) << i;
     }
-    if (*c.record) EXPECT_EQ(testsupport::CountRecordsStartingWith(c.record), 1u);
+    if (*c.record) {
+      EXPECT_EQ(testsupport::CountRecordsStartingWith(c.record), 1u);
+    }
   }
 }
 

@@ -24,8 +24,8 @@ std::string ReadText(const std::wstring& path) {
 
 LinkRelay::LinkRelay(unsigned rttMs, unsigned mbit, unsigned cutSeconds) {
   const std::string dir = UnixPath(folder_.Path());
-  const std::string script = Narrow(env::Get(L"VELMOT_SOURCE_DIR")) + "/tests/servers/link.js";
-  const std::string to = Narrow(env::Get(L"VELMOT_FILEHOST_ADDRESS"));
+  const std::string script = Narrow(Get(L"VELMOT_SOURCE_DIR")) + "/tests/servers/link.js";
+  const std::string to = Narrow(Get(L"VELMOT_FILEHOST_ADDRESS"));
   if (dir.empty() || to.empty()) return;
   std::string command = "timeout 900 node '" + script + "' --pool 20-80 --port 443 --to " + to +
                         " --rtt " + std::to_string(rttMs) + " --mbit " + std::to_string(mbit);

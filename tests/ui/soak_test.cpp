@@ -27,6 +27,7 @@
 // VELMOT_SOAK_SHARD=k/K makes this process run only the runs i with i % K == k (tools/soak
 // --jobs K starts K such processes side by side: most of a campaign's time is spent waiting on
 // stalls and outages, not computing).
+#include "base/handles.h"
 #include "base/systemtexts.h"
 #include "download/crcinforeader.h"
 #include "download/downloadmanager.h"
@@ -60,6 +61,23 @@ using testsupport::GuiRelease;
 using testsupport::Narrow;
 
 namespace {
+
+// Whether the file's bytes at offset + the part's length end with the part's last bytes.
+bool RegionEndsWith(const std::wstring& path, uint64_t offset, const std::vector<uint8_t>& part) {
+  const size_t tail = std::min<size_t>(4096, part.size());
+  if (tail == 0) return false;
+  velmot::FileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return false;
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(offset + part.size() - tail);
+  std::vector<uint8_t> bytes(tail);
+  DWORD read = 0;
+  return SetFilePointerEx(file.Get(), at, nullptr, FILE_BEGIN) &&
+         ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(tail), &read, nullptr) &&
+         read == tail && std::equal(bytes.begin(), bytes.end(), part.end() - tail);
+}
 
 const size_t kPart = CRCInfoReader::kPartSize;
 
@@ -531,11 +549,13 @@ class Watcher {
             for (size_t k = 0; k < file.Parts(); ++k) Seen(i, k, now);
           }
         }
-        uint64_t merging = 0;
-        if (testsupport::FileSize(final + L".merging", merging)) {
-          for (size_t k = 0;
-               k < file.Parts() && merging >= std::min<uint64_t>((k + 1) * kPart, file.size); ++k)
+        // The merging file has its whole length from the start: a part is in once its region
+        // ends with the part's own last bytes (a checked part is written in one piece).
+        for (size_t k = 0; k < file.Parts(); ++k) {
+          if (RegionEndsWith(final + L".merging", k * kPart,
+                             stage_.release.parts[file.firstPart + k])) {
             Seen(i, k, now);
+          }
         }
         for (size_t k = 0; k < file.Parts(); ++k) {
           const std::wstring path =
@@ -701,10 +721,10 @@ bool LogParses(const std::string& text) {
 }
 
 // Bytes of a part that the host counts as sent but that may never have reached the program
-// when the answer was cut: what sat in the kernel's buffers and the TLS record the program's
-// HTTP stack was decrypting when its read failed (a clean close loses none). Generous: many
-// TLS records and a socket read.
-const uint64_t kInFlight = 256 * 1024;
+// when the answer was cut: what sat in the kernel's buffers, and the program's read in
+// progress, which Wine's InternetReadFile loses whole when the connection breaks (reads
+// are at most 512 KiB). A clean close loses none.
+const uint64_t kInFlight = 768 * 1024;
 
 // A member of a record, null when it has none.
 const nlohmann::json& Member(const nlohmann::json& record, const char* name) {
