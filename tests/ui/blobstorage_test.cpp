@@ -9,6 +9,8 @@
 
 #include "resource.h"
 
+#include "base/systemtexts.h"
+
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -186,8 +188,7 @@ TEST(BlobStorage, WrongSasIsRefusedWith403AndTheJobFailsClearly) {
   ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
 
   // The manager gives up after its passes and says so in a box; the support page opens.
-  EXPECT_EQ(program.MessageBoxText(L"Error", 180000),
-            L"Downloading setup failed.\rYou are now directed to our Support Center for help.");
+  EXPECT_EQ(program.MessageBoxText(L"Error", 180000), velmot::texts::kGiveUp);
   program.PostClose();
   EXPECT_EQ(program.WaitForExit(30000), 0u);
 
@@ -238,12 +239,9 @@ TEST(BlobStorage, AnExpiredLinkIsRenewedThroughTheServiceAndTheJobCompletes) {
   }
   auto requests = [&] {
     size_t n = 0;
-    for (const auto& request : testsupport::ServiceRequests()) {
-      const auto headers = request.value("headers", nlohmann::json::object());
-      if (headers.value("method", "") != "RequestDownload") continue;
+    for (const auto& request : testsupport::ServiceRequestsOf("RequestDownload", form)) {
       const std::string body = testsupport::Base64Decode(request.value("bodyBase64", ""));
-      n += body.size() >= form.size() &&
-           body.compare(body.size() - form.size(), form.size(), form) == 0;
+      n += body.compare(body.size() - form.size(), form.size(), form) == 0;  // the last field
     }
     return n;
   };

@@ -147,15 +147,6 @@ int RunSigningIn(DmProcess& program, const std::wstring& password) {
   return prompts;
 }
 
-// Starts the program of release and waits for its window.
-::testing::AssertionResult Started(DmProcess& program, const GuiRelease& release) {
-  if (!program.Start()) return ::testing::AssertionFailure() << "the program did not start";
-  if (program.FindWindowByCaption(release.Caption(), kWindowMs) == nullptr) {
-    return ::testing::AssertionFailure() << "its window did not show";
-  }
-  return ::testing::AssertionSuccess();
-}
-
 GuiRelease& PublishSmallRelease(GuiRelease& release) {
   release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
   release.AddFile("VelmotData.bin", testsupport::RandomBytes(3000000, 7));
@@ -169,7 +160,7 @@ TEST(DownloadDialogProxy, OneSignInServesTheServiceAndTheFileHost) {
   GuiRelease release(L"VelmotProxy");
   PublishSmallRelease(release);
   DmProcess program(release.DownloadFolder(), release.ExeName());
-  ASSERT_TRUE(Started(program, release));
+  ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
 
   EXPECT_EQ(RunSigningIn(program, testsupport::Get(L"VELMOT_PROXY_PASSWORD")), 1);
   EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
@@ -184,7 +175,7 @@ TEST(DownloadDialogProxy, TheLogUploadAfterASignInAsksNoSecondPrompt) {
   GuiRelease release(L"VelmotProxyLog");
   release.PublishRefusal("Velmot test: no such release");
   DmProcess program(release.DownloadFolder(), release.ExeName());
-  ASSERT_TRUE(Started(program, release));
+  ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
   HWND prompt = WaitForPrompt(program, kWindowMs);
   ASSERT_NE(prompt, nullptr);
   SignIn(prompt, testsupport::Get(L"VELMOT_PROXY_USER"),
@@ -217,7 +208,7 @@ TEST(DownloadDialogProxy, TheFileHostsSignInIsAskedOnceForEveryPart) {
   release.AddFile("VelmotData.bin", testsupport::RandomBytes(9000000, 8));
   release.Publish();
   DmProcess program(release.DownloadFolder(), release.ExeName());
-  ASSERT_TRUE(Started(program, release));
+  ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
 
   EXPECT_EQ(RunSigningIn(program, testsupport::Get(L"VELMOT_PROXY_PASSWORD")), 1);
   EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
@@ -233,7 +224,7 @@ TEST(DownloadDialogProxy, ACancelledOrRefusedSignInSaysTheProxyRefused) {
     GuiRelease release(cancel ? L"VelmotProxyCancel" : L"VelmotProxyWrong");
     PublishSmallRelease(release);
     DmProcess program(release.DownloadFolder(), release.ExeName());
-    ASSERT_TRUE(Started(program, release));
+    ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
     HWND prompt = WaitForPrompt(program, kWindowMs);
     ASSERT_NE(prompt, nullptr);
     if (cancel) {
@@ -266,7 +257,7 @@ TEST(DownloadDialogProxy, ACancelledSignInAtTheFileHostEndsTheJobWithTheProxysTe
   PublishSmallRelease(release);
   const size_t browserLines = testsupport::BrowserLog().size();
   DmProcess program(release.DownloadFolder(), release.ExeName());
-  ASSERT_TRUE(Started(program, release));
+  ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
   HWND prompt = WaitForPrompt(program, kWindowMs);
   ASSERT_NE(prompt, nullptr);
   PostMessageW(prompt, WM_COMMAND, IDCANCEL, 0);

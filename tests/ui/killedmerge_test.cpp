@@ -22,7 +22,6 @@ using testsupport::GuiRelease;
 
 namespace {
 
-const DWORD kWindowMs = 30000;
 const size_t kPart = CRCInfoReader::kPartSize;
 const size_t kDataParts = 8;
 
@@ -112,10 +111,7 @@ TEST(KilledMerge, TheNextRunFinishesTheMergeWithoutFetchingAnyPartAgain) {
     EXPECT_EQ(PartRequests(release), fetchedBefore);
     EXPECT_EQ(testsupport::ReadFileBytes(target), data);
     EXPECT_FALSE(FileExists(target + L".merging"));
-    const std::wstring marker = release.DownloadFolder() + L"/" + testsupport::kSetupMarker;
-    const ULONGLONG end = GetTickCount64() + 10000;
-    while (!FileExists(marker) && GetTickCount64() < end) Sleep(50);
-    EXPECT_TRUE(FileExists(marker));
+    EXPECT_TRUE(release.SetupStarted(10000));
     return;
   }
   FAIL() << "no kill landed during the merge in three rounds";

@@ -25,7 +25,6 @@ using testsupport::Narrow;
 
 namespace {
 
-const DWORD kWindowMs = 30000;
 const DWORD kExitMs = 30000;
 
 std::wstring Shown(std::wstring folder) {
@@ -35,12 +34,7 @@ std::wstring Shown(std::wstring folder) {
 }
 
 size_t RequestsNaming(const std::wstring& release) {
-  size_t count = 0;
-  for (const auto& request : testsupport::ServiceRequests()) {
-    const std::string body = testsupport::Base64Decode(request.value("bodyBase64", ""));
-    count += body.find(Narrow(release)) != std::string::npos ? 1 : 0;
-  }
-  return count;
+  return testsupport::ServiceRequestsOf("", Narrow(release)).size();
 }
 
 std::vector<std::wstring> NamesIn(const std::wstring& folder) {
@@ -117,8 +111,7 @@ TEST(ReadOnlyFolder, ProgramInAFolderThatTakesNoFilesSaysSoAndFetchesNothing) {
   {
     testsupport::ReadOnlyFolder mount(release.DownloadFolder());
     ASSERT_TRUE(mount.Active()) << mount.Diagnosis();
-    ASSERT_TRUE(program.Start());
-    ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
+    ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
     const std::wstring expected =
         std::wstring(velmot::texts::kRequestFailed) + velmot::texts::kProgramFolderLockedHead +
         Shown(release.DownloadFolder()) + velmot::texts::kProgramFolderLockedTail;

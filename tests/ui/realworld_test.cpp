@@ -15,6 +15,8 @@
 
 #include "resource.h"
 
+#include "base/systemtexts.h"
+
 #include <shellapi.h>
 
 #include <gtest/gtest.h>
@@ -28,12 +30,9 @@ using testsupport::Narrow;
 
 namespace {
 
-const DWORD kWindowMs = 30000;
-const DWORD kExitMs = 30000;
+using testsupport::Contains;
 
-bool Contains(const std::wstring& text, const std::wstring& piece) {
-  return text.find(piece) != std::wstring::npos;
-}
+const DWORD kExitMs = 30000;
 
 std::string LogFileText(const GuiRelease& release) {
   const std::vector<uint8_t> bytes =
@@ -61,8 +60,7 @@ TEST(RealWorld, AnOutageInTheMiddleEndsInSetupWithoutFetchingWholePartsAgain) {
   }
   release.Publish();
   DmProcess program(release.DownloadFolder(), release.ExeName());
-  ASSERT_TRUE(program.Start());
-  ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
+  ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
 
   const std::wstring partStem = release.workFolder + L"/VelmotD_7ata.binpart";
   auto whole = [&](size_t k) {
@@ -107,8 +105,7 @@ TEST(RealWorld, ASignInPageAsksTheUserToSignInAndTheDownloadGoesOnAfterwards) {
   for (int i = 0; i < 12; ++i) pages.push_back(page);  // three fetches' worth
   release.host.SetBehaviour("rel/" + Narrow(release.name) + ".txt", {{"attempts", pages}});
   DmProcess program(release.DownloadFolder(), release.ExeName());
-  ASSERT_TRUE(program.Start());
-  ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
+  ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
   const std::wstring text = program.WaitForText(
       IDC_LABELS, 30000, [](const std::wstring& t) { return Contains(t, L"sign-in page"); });
   EXPECT_TRUE(Contains(text,
@@ -130,10 +127,8 @@ TEST(RealWorld, AStaleDocumentIsNamedOnceInTheLogAsPublishedInconsistently) {
   release.document = "x;" + testsupport::CRCInfoEntryText("Setup.exe", listed);
   release.Publish();
   DmProcess program(release.DownloadFolder(), release.ExeName());
-  ASSERT_TRUE(program.Start());
-  ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
-  EXPECT_EQ(program.MessageBoxText(L"Error", 180000),
-            L"Downloading setup failed.\rYou are now directed to our Support Center for help.");
+  ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
+  EXPECT_EQ(program.MessageBoxText(L"Error", 180000), velmot::texts::kGiveUp);
   program.PostClose();
   EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
 
