@@ -4,6 +4,7 @@
 #include "net/fileupload.h"
 #include "net/uploadcancel.h"
 
+#include "base/systemtexts.h"
 #include "diagnostics/error.h"
 #include "support/records.h"
 #include "support/testenv.h"
@@ -176,7 +177,7 @@ TEST_F(FileUploadTest, ResetConnectionIsRetriedAndAcceptEncodingGrows) {
   EXPECT_EQ("gzip,deflate,gzip,deflate", requests[1]["headers"]["accept-encoding"]);
   // Depending on when the reset lands, the send fails or the answer never comes.
   EXPECT_EQ(1u, CountRecords("Error on HttpSendRequest, ") +
-                    CountRecords("Connection::HttpQueryInfo failed") +
+                    CountRecords(velmot::texts::kQueryInfoFailed) +
                     CountRecords("FileUpload: the server closed the connection without an answer"));
 }
 
@@ -197,7 +198,7 @@ TEST_F(FileUploadTest, ThreeResetsGive9000) {
   FileUpload upload;
   upload.PostForm(ServiceUrlWithPath("/drop/5/" + id), 2, {}, {{L"f", L"1"}}, true);
   EXPECT_EQ(9000u, upload.httpStatus);
-  EXPECT_EQ(L"HTTP Operation failed", upload.statusText);
+  EXPECT_EQ(velmot::texts::kAllAttemptsFailed, upload.statusText);
   EXPECT_EQ(3u, upload.attempt.load());
   EXPECT_EQ(3u, RequestsFor("/drop/5/" + id).size());
   EXPECT_EQ("", upload.GetResponseText());
@@ -209,7 +210,7 @@ TEST_F(FileUploadTest, ClosedPortCostsThreeAttemptsApartAndGives9000) {
   upload.PostForm(L"https://localhost:1/Velmot/DownloadManager8.ashx", 2, {}, {{L"f", L"1"}}, true);
   const ULONGLONG took = GetTickCount64() - started;
   EXPECT_EQ(9000u, upload.httpStatus);
-  EXPECT_EQ(L"HTTP Operation failed", upload.statusText);
+  EXPECT_EQ(velmot::texts::kAllAttemptsFailed, upload.statusText);
   EXPECT_EQ(3u, upload.attempt.load());
   EXPECT_EQ(3u, CountRecords("Error on HttpSendRequest, "));
   EXPECT_GE(took, 190u);
