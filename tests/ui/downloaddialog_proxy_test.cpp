@@ -189,9 +189,7 @@ TEST(DownloadDialogProxy, TheLogUploadAfterASignInAsksNoSecondPrompt) {
   // Under Wine 8 a body sent with HttpSendRequestEx never passes an HTTPS proxy, signed in
   // or not (docs/proxy.md): what the upload may show here is that it asked nobody and that
   // its refusal was recorded as the proxy's.
-  const std::vector<uint8_t> log =
-      testsupport::ReadFileBytes(release.DownloadFolder() + L"/logfile.txt");
-  const std::string text(log.begin(), log.end());
+  const std::string text = testsupport::TextLogIn(release.DownloadFolder());
   EXPECT_NE(text.find("ProxySignIn: the credential prompt answered 12032"), std::string::npos);
   EXPECT_NE(text.find("Method: LogErrorInfo"), std::string::npos);
   if (LogUploadsOf(Narrow(release.name)) == 0) {
@@ -241,9 +239,7 @@ TEST(DownloadDialogProxy, ACancelledOrRefusedSignInSaysTheProxyRefused) {
     program.PostClose();
     EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
     // The log the upload could not deliver names the refusal with its status.
-    const std::vector<uint8_t> log =
-        testsupport::ReadFileBytes(release.DownloadFolder() + L"/logfile.txt");
-    const std::string text(log.begin(), log.end());
+    const std::string text = testsupport::TextLogIn(release.DownloadFolder());
     EXPECT_NE(text.find("the company proxy refused the request (407"), std::string::npos);
   }
 }

@@ -103,17 +103,9 @@ TEST(DownloadDialog, NameWithoutUnderscoreNeverShowsAWindow) {
   EXPECT_FALSE(testsupport::FileExists(testsupport::WorkFolderOf(L"VelmotPro")));
 }
 
-// The files directly in a folder.
-std::set<std::wstring> FilesIn(const std::wstring& folder) {
-  std::set<std::wstring> names;
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((folder + L"/*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.insert(data.cFileName);
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
-  return names;
+// The files directly in a folder, sorted.
+std::vector<std::wstring> FilesIn(const std::wstring& folder) {
+  return testsupport::NamesIn(folder, true);
 }
 
 TEST(DownloadDialog, FileNamesThatNameNoReleaseTouchNothing) {
@@ -126,8 +118,8 @@ TEST(DownloadDialog, FileNamesThatNameNoReleaseTouchNothing) {
   for (const std::wstring& folder : {appData, parent}) {
     testsupport::WriteFileBytes(folder + L"/" + canary, std::vector<uint8_t>{'k', 'e', 'e', 'p'});
   }
-  const std::set<std::wstring> appDataBefore = FilesIn(appData);
-  const std::set<std::wstring> parentBefore = FilesIn(parent);
+  const std::vector<std::wstring> appDataBefore = FilesIn(appData);
+  const std::vector<std::wstring> parentBefore = FilesIn(parent);
   for (const wchar_t* name : {L"_x.exe", L"._x.exe", L".._x.exe"}) {
     testsupport::TempFolder folder(L"gui");
     DmProcess program(folder.Path(), name);
@@ -141,7 +133,7 @@ TEST(DownloadDialog, FileNamesThatNameNoReleaseTouchNothing) {
     EXPECT_TRUE(Contains(info, L"does not name a Velmot release")) << Narrow(info);
     program.PostClose();
     EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
-    EXPECT_EQ(FilesIn(folder.Path()), std::set<std::wstring>{name}) << Narrow(name);
+    EXPECT_EQ(FilesIn(folder.Path()), std::vector<std::wstring>{name}) << Narrow(name);
   }
   EXPECT_EQ(FilesIn(appData), appDataBefore);
   EXPECT_EQ(FilesIn(parent), parentBefore);
@@ -171,7 +163,7 @@ TEST(DownloadDialog, ASecondCopyOfTheSameReleaseOnlyRaisesTheFirst) {
   DmProcess second(other.Path(), secondName);
   ASSERT_TRUE(second.Start());
   EXPECT_EQ(second.WaitForExit(kExitMs), 0u);
-  EXPECT_EQ(FilesIn(other.Path()), std::set<std::wstring>{secondName});
+  EXPECT_EQ(FilesIn(other.Path()), std::vector<std::wstring>{secondName});
 
   EXPECT_EQ(first.WaitForExit(90000), 0u);
   EXPECT_TRUE(release.SetupStarted(10000));

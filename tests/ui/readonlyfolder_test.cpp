@@ -37,19 +37,6 @@ size_t RequestsNaming(const std::wstring& release) {
   return testsupport::ServiceRequestsOf("", Narrow(release)).size();
 }
 
-std::vector<std::wstring> NamesIn(const std::wstring& folder) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((folder + L"/*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    const std::wstring name = data.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
-  return names;
-}
-
 // Somewhere in a JSON report: a record with this message and code.
 bool HoldsRecord(const nlohmann::json& value, const std::string& message, int code) {
   if (value.is_object() && value.value("message", "") == message &&
@@ -97,8 +84,8 @@ TEST(ReadOnlyFolder, EitherFolderThatTakesNoFilesStopsTheRequestBeforeAnythingIs
     EXPECT_EQ(result.errorText, c.head + Shown(locked) + c.tail) << Narrow(result.errorText);
     EXPECT_TRUE(testsupport::HasRecord(c.record + Narrow(Shown(locked)), ERROR_ACCESS_DENIED));
     EXPECT_EQ(RequestsNaming(release), 0u);
-    EXPECT_TRUE(NamesIn(program.Path()).empty());
-    EXPECT_TRUE(NamesIn(work).empty());
+    EXPECT_TRUE(testsupport::NamesIn(program.Path()).empty());
+    EXPECT_TRUE(testsupport::NamesIn(work).empty());
   }
 }
 
@@ -126,8 +113,9 @@ TEST(ReadOnlyFolder, ProgramInAFolderThatTakesNoFilesSaysSoAndFetchesNothing) {
   EXPECT_EQ(RequestsNaming(release.name), 0u);
   EXPECT_TRUE(release.host.Requests().empty());
   EXPECT_EQ(testsupport::BrowserLog().size(), browserLines);
-  EXPECT_EQ(NamesIn(release.DownloadFolder()), std::vector<std::wstring>{release.ExeName()});
-  EXPECT_TRUE(NamesIn(release.workFolder).empty());
+  EXPECT_EQ(testsupport::NamesIn(release.DownloadFolder()),
+            std::vector<std::wstring>{release.ExeName()});
+  EXPECT_TRUE(testsupport::NamesIn(release.workFolder).empty());
   // The uploaded log names the folder with the system's code.
   std::wstring id;
   ASSERT_TRUE(ComputerId().ComputeWide(id));
