@@ -288,6 +288,13 @@ class DownloadDialogClose : public testsupport::InProcessWindowTest {
     CloseRounds(name, resources.module, release, Closes(share), minDelayMs, maxDelayMs, waitForBox,
                 tally, beforeRound, afterClose);
   }
+  // Publishes data as the release's one file (the service's answer held back delayMs).
+  static std::vector<uint8_t> Publish(GuiRelease& release, std::vector<uint8_t> data,
+                                      int delayMs = 0) {
+    release.AddFile("VelmotData.bin", data);
+    release.Publish(delayMs);
+    return data;
+  }
   void Complete(const GuiRelease& release, const std::vector<uint8_t>& data) {
     CompletingRun(resources.module, release, data, tally);
   }
@@ -304,13 +311,11 @@ class DownloadDialogClose : public testsupport::InProcessWindowTest {
 TEST_F(DownloadDialogClose, DuringTheRequestWithTheAnswerHeldBack) {
   name = "request";
   GuiRelease release(L"VelmotCloseRequest");
-  const std::vector<uint8_t> data = testsupport::RandomBytes(3000, 10);
-  release.AddFile("VelmotData.bin", data);
   // Each abandoned request keeps its connection to the service until the answer comes, and
   // WinINet opens only a few connections per server: the next rounds' log uploads wait for
   // them (the window is hidden by then; only the round takes longer). A hold of 2 s still
   // outlasts every close and keeps the rounds short.
-  release.Publish(2000);
+  const std::vector<uint8_t> data = Publish(release, testsupport::RandomBytes(3000, 10), 2000);
   // In a campaign the answer still comes late after each close, but the completing run
   // waits for it.
   Rounds(release, 30, 0, 1200, false, nullptr, [&] {
@@ -325,8 +330,7 @@ TEST_F(DownloadDialogClose, DuringTheRequestWithTheAnswerHeldBack) {
 TEST_F(DownloadDialogClose, DuringTheRenewalOfARefusedLinkWithTheAnswerHeldBack) {
   name = "renewal";
   GuiRelease release(L"VelmotCloseRenew");
-  release.AddFile("VelmotData.bin", testsupport::RandomBytes(3000, 14));
-  release.Publish();
+  Publish(release, testsupport::RandomBytes(3000, 14));
   release.host.SetBehaviour("rel/0_VelmotData.bin", {{"status", 403}});
   const std::string form = "ReleaseName=" + testsupport::Narrow(release.name);
   auto requests = [&] { return testsupport::ServiceRequestsOf("RequestDownload", form).size(); };
@@ -348,9 +352,7 @@ TEST_F(DownloadDialogClose, DuringTheRenewalOfARefusedLinkWithTheAnswerHeldBack)
 TEST_F(DownloadDialogClose, WhileDownloadingAndStalledThenTheNextRunCompletes) {
   name = "stalled download";
   GuiRelease release(L"VelmotCloseStall");
-  const std::vector<uint8_t> data = testsupport::RandomBytes(25000000, 11);
-  release.AddFile("VelmotData.bin", data);
-  release.Publish();
+  const std::vector<uint8_t> data = Publish(release, testsupport::RandomBytes(25000000, 11));
   // The first parts come at a pace a close can land in; the last never comes in time: its
   // connection stalls after a few bytes.
   release.host.SetBehaviour("rel/0_VelmotData.bin", {{"then", {{"rate", 20000000}}}});
@@ -383,8 +385,7 @@ TEST_F(DownloadDialogClose, WhileReusingMergingAndVerifying) {
   const std::vector<uint8_t> part = testsupport::RandomBytes(10000000, 12);
   std::vector<uint8_t> data;
   for (int k = 0; k < 3; ++k) data.insert(data.end(), part.begin(), part.end());
-  release.AddFile("VelmotData.bin", data);
-  release.Publish();
+  Publish(release, data);
   // Every round starts with all parts in the work folder and no installer file: the job
   // then only reuses, merges and verifies (and ends in its box when no close comes first).
   const std::wstring target = release.DownloadFolder() + L"/VelmotD_7ata.bin";
@@ -409,9 +410,7 @@ TEST_F(DownloadDialogClose, WithAMessageBoxOpen) {
   name = "box";
   // No setup in the release: after the verification the manager says so in a box.
   GuiRelease release(L"VelmotCloseBox");
-  const std::vector<uint8_t> data = testsupport::RandomBytes(3000, 13);
-  release.AddFile("VelmotData.bin", data);
-  release.Publish();
+  const std::vector<uint8_t> data = Publish(release, testsupport::RandomBytes(3000, 13));
   // In a campaign each close is followed by a run that reuses the verified file and ends in
   // the box.
   Rounds(release, 15, 0, 300, true, nullptr, [&] { Complete(release, data); });
