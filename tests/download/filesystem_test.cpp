@@ -69,6 +69,17 @@ std::vector<std::wstring> Sorted(std::vector<std::wstring> v) {
 class FileSystemTest : public ::testing::Test {
  protected:
   void SetUp() override { Error::Clear(); }
+  // ReadWholeFile of path gives no bytes (whatever the vector held) and one record that
+  // names the path and the system's error.
+  void ExpectUnreadable(const std::wstring& path, DWORD error) {
+    std::vector<uint8_t> bytes{9, 9};
+    FileSystem::ReadWholeFile(path, bytes);
+    EXPECT_TRUE(bytes.empty());
+    auto records = Error::GetRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].message, Failed("Couldn't read file ", path));
+    EXPECT_EQ(records[0].errorNumber, static_cast<int32_t>(error));
+  }
   testsupport::TempFolder temp_{L"fs"};
   const std::wstring& Root() const { return temp_.Path(); }
 };
@@ -273,16 +284,7 @@ TEST_F(FileSystemTest, ReadWholeFileGivesTheExactBytes) {
 }
 
 TEST_F(FileSystemTest, ReadWholeFileOfMissingFileIsEmptyWithOneRecord) {
-  std::wstring missing = temp_.File(L"missing.gz");
-  std::vector<uint8_t> bytes{9, 9};
-
-  FileSystem::ReadWholeFile(missing, bytes);
-
-  EXPECT_TRUE(bytes.empty());
-  auto records = Error::GetRecords();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].message, "Couldn't read file " + StringUtils::ToNarrow(missing));
-  EXPECT_EQ(records[0].errorNumber, ERROR_FILE_NOT_FOUND);
+  ExpectUnreadable(temp_.File(L"missing.gz"), ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(FileSystemTest, ReadWholeFileOfEmptyFileIsEmptyWithoutRecord) {
@@ -301,16 +303,8 @@ TEST_F(FileSystemTest, ReadWholeFileOfAFileHeldExclusivelyIsEmptyWithOneRecord) 
   HANDLE held = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  std::vector<uint8_t> bytes;
-
-  FileSystem::ReadWholeFile(path, bytes);
+  ExpectUnreadable(path, ERROR_SHARING_VIOLATION);
   CloseHandle(held);
-
-  EXPECT_TRUE(bytes.empty());
-  auto records = Error::GetRecords();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].message, "Couldn't read file " + StringUtils::ToNarrow(path));
-  EXPECT_EQ(records[0].errorNumber, ERROR_SHARING_VIOLATION);
 }
 
 TEST_F(FileSystemTest, ExecutableFolderHoldsTheRunningProgram) {

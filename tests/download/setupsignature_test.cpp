@@ -314,11 +314,7 @@ struct SetupStart {
   }
   std::wstring Marker() const { return manager.downloadFolder + L"/" + testsupport::kSetupMarker; }
   bool MarkerWithin(DWORD ms) const {
-    for (DWORD waited = 0; waited < ms; waited += 50) {
-      if (FileExists(Marker())) return true;
-      Sleep(50);
-    }
-    return FileExists(Marker());
+    return testsupport::Eventually([&] { return FileExists(Marker()); }, ms);
   }
 };
 
