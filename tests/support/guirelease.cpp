@@ -75,4 +75,13 @@ bool GuiRelease::SetupStarted(DWORD waitMs) const {
   return ::testing::AssertionSuccess();
 }
 
+::testing::AssertionResult StartedWithWindow(DmProcess& program, const GuiRelease& release,
+                                             DWORD timeoutMs) {
+  if (!program.Start()) return ::testing::AssertionFailure() << "the program did not start";
+  if (program.FindWindowByCaption(release.Caption(), timeoutMs) == nullptr) {
+    return ::testing::AssertionFailure() << "its window did not show";
+  }
+  return ::testing::AssertionSuccess();
+}
+
 }  // namespace testsupport

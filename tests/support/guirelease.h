@@ -54,4 +54,10 @@ class GuiRelease {
   std::unique_ptr<ServiceRelease> service;
 };
 
+class DmProcess;
+
+// Starts program (the release's, see DmProcess) and waits for its window.
+::testing::AssertionResult StartedWithWindow(DmProcess& program, const GuiRelease& release,
+                                             DWORD timeoutMs = 30000);
+
 }  // namespace testsupport

@@ -142,6 +142,15 @@ class BlobContainer {
 // Requests the web service saw, oldest first; each {"method","path","headers":{...},
 // "rawHeaders":[...],"bodyBase64","bodyLength","time"}.
 std::vector<nlohmann::json> ServiceRequests();
+// Only those with this Method header (any, when empty) whose decoded body holds bodyPiece.
+std::vector<nlohmann::json> ServiceRequestsOf(const std::string& method,
+                                              const std::string& bodyPiece = "");
+// Only those that carried this ComputerId header.
+std::vector<nlohmann::json> ServiceRequestsFrom(const std::string& computerId);
+// The header names of a request (of either server) that are among names, as sent: in the
+// order and spelling of its rawHeaders.
+std::vector<std::string> SentHeaderNames(const nlohmann::json& request,
+                                         const std::vector<std::string>& names);
 // Stored log uploads for one ComputerId: each the decoded UTF-16LE JSON text as UTF-8.
 std::vector<std::string> ServiceUploads(const std::string& computerId);
 // Stored log uploads of every ComputerId that arrived between the two times (ms since 1970,

@@ -10,6 +10,8 @@
 
 #include "resource.h"
 
+#include "base/systemtexts.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -200,8 +202,7 @@ TEST(BlobStorage, WrongSasIsRefusedWith403AndTheJobFailsClearly) {
   ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
 
   // The manager gives up after its passes and says so in a box; the support page opens.
-  EXPECT_EQ(program.MessageBoxText(L"Error", 180000),
-            L"Downloading setup failed.\rYou are now directed to our Support Center for help.");
+  EXPECT_EQ(program.MessageBoxText(L"Error", 180000), velmot::texts::kGiveUp);
   program.PostClose();
   EXPECT_EQ(program.WaitForExit(30000), 0u);
 
@@ -213,9 +214,7 @@ TEST(BlobStorage, WrongSasIsRefusedWith403AndTheJobFailsClearly) {
   ASSERT_FALSE(statuses.empty());
   for (int status : statuses) EXPECT_EQ(status, 403);
   EXPECT_EQ(release.blobs.ReadCount(BlobRelease::PartBlob("Setup.exe", 0)), 0u);
-  const std::vector<uint8_t> log =
-      testsupport::ReadFileBytes(release.folder.Path() + L"/logfile.txt");
-  const std::string logText(log.begin(), log.end());
+  const std::string logText = testsupport::TextLogIn(release.folder.Path());
   EXPECT_NE(logText.find("Response status not 200, but 403"), std::string::npos);
   EXPECT_NE(logText.find("AuthorizationFailure"), std::string::npos);
   // The log says plainly who refused what; a new link from the service failed the same way.
@@ -223,10 +222,7 @@ TEST(BlobStorage, WrongSasIsRefusedWith403AndTheJobFailsClearly) {
                          "AuthorizationFailure) for: "),
             std::string::npos);
   EXPECT_NE(logText.find("The web service gave a new download link"), std::string::npos);
-  bool supportOpened = false;
-  for (const std::string& line : testsupport::BrowserLog())
-    supportOpened |= line.find("support.velmot.test") != std::string::npos;
-  EXPECT_TRUE(supportOpened);
+  EXPECT_GE(testsupport::SupportPageOpenings(), 1u);
 }
 
 TEST(BlobStorage, AnExpiredLinkIsRenewedThroughTheServiceAndTheJobCompletes) {
@@ -252,12 +248,9 @@ TEST(BlobStorage, AnExpiredLinkIsRenewedThroughTheServiceAndTheJobCompletes) {
   }
   auto requests = [&] {
     size_t n = 0;
-    for (const auto& request : testsupport::ServiceRequests()) {
-      const auto headers = request.value("headers", nlohmann::json::object());
-      if (headers.value("method", "") != "RequestDownload") continue;
+    for (const auto& request : testsupport::ServiceRequestsOf("RequestDownload", form)) {
       const std::string body = testsupport::Base64Decode(request.value("bodyBase64", ""));
-      n += body.size() >= form.size() &&
-           body.compare(body.size() - form.size(), form.size(), form) == 0;
+      n += body.compare(body.size() - form.size(), form.size(), form) == 0;  // the last field
     }
     return n;
   };

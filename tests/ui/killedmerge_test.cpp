@@ -24,7 +24,6 @@ using testsupport::GuiRelease;
 
 namespace {
 
-const DWORD kWindowMs = 30000;
 const size_t kPart = CRCInfoReader::kPartSize;
 const size_t kDataParts = 8;
 

@@ -15,6 +15,8 @@
 
 #include "resource.h"
 
+#include "base/systemtexts.h"
+
 #include <shellapi.h>
 
 #include <gtest/gtest.h>
@@ -29,18 +31,9 @@ using testsupport::Narrow;
 
 namespace {
 
-const DWORD kWindowMs = 30000;
+using testsupport::Contains;
+
 const DWORD kExitMs = 30000;
-
-bool Contains(const std::wstring& text, const std::wstring& piece) {
-  return text.find(piece) != std::wstring::npos;
-}
-
-std::string LogFileText(const GuiRelease& release) {
-  const std::vector<uint8_t> bytes =
-      testsupport::ReadFileBytes(release.DownloadFolder() + L"/logfile.txt");
-  return std::string(bytes.begin(), bytes.end());
-}
 
 size_t Occurrences(const std::string& text, const std::string& piece) {
   size_t n = 0;
@@ -64,8 +57,7 @@ TEST(RealWorld, AnOutageInTheMiddleEndsInSetupWithoutFetchingWholePartsAgain) {
   }
   release.Publish();
   DmProcess program(release.DownloadFolder(), release.ExeName());
-  ASSERT_TRUE(program.Start());
-  ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
+  ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
 
   const std::wstring merging = release.DownloadFolder() + L"/VelmotD_7ata.bin.merging";
   auto whole = [&](size_t k) {
@@ -114,8 +106,7 @@ TEST(RealWorld, ASignInPageAsksTheUserToSignInAndTheDownloadGoesOnAfterwards) {
   for (int i = 0; i < 12; ++i) pages.push_back(page);  // three fetches' worth
   release.host.SetBehaviour("rel/" + Narrow(release.name) + ".txt", {{"attempts", pages}});
   DmProcess program(release.DownloadFolder(), release.ExeName());
-  ASSERT_TRUE(program.Start());
-  ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
+  ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
   const std::wstring text = program.WaitForText(
       IDC_LABELS, 30000, [](const std::wstring& t) { return Contains(t, L"sign-in page"); });
   EXPECT_TRUE(Contains(text,
@@ -137,14 +128,12 @@ TEST(RealWorld, AStaleDocumentIsNamedOnceInTheLogAsPublishedInconsistently) {
   release.document = "x;" + testsupport::CRCInfoEntryText("Setup.exe", listed);
   release.Publish();
   DmProcess program(release.DownloadFolder(), release.ExeName());
-  ASSERT_TRUE(program.Start());
-  ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
-  EXPECT_EQ(program.MessageBoxText(L"Error", 180000),
-            L"Downloading setup failed.\rYou are now directed to our Support Center for help.");
+  ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
+  EXPECT_EQ(program.MessageBoxText(L"Error", 180000), velmot::texts::kGiveUp);
   program.PostClose();
   EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
 
-  const std::string log = LogFileText(release);
+  const std::string log = testsupport::TextLogIn(release.DownloadFolder());
   const std::string object =
       Narrow(release.host.Host() + release.host.ObjectPath("rel/0_Setup.exe"));
   EXPECT_EQ(Occurrences(log, "The file host's object " + object +
@@ -191,10 +180,7 @@ TEST(RealWorld, TooLittleDiskSpaceIsToldWithDriveAndSizesBeforeAnythingIsFetched
   EXPECT_TRUE(testsupport::HasRecord(Narrow(expected), ERROR_DISK_FULL));
   EXPECT_TRUE(release.host.Requests("rel/0_Setup.exe").empty());
   EXPECT_TRUE(release.host.Requests("rel/0_VelmotData.bin").empty());
-  bool supportOpened = false;
-  for (const std::string& line : testsupport::BrowserLog())
-    supportOpened |= line.find("support.velmot.test") != std::string::npos;
-  EXPECT_TRUE(supportOpened);
+  EXPECT_GE(testsupport::SupportPageOpenings(), 1u);
 }
 
 TEST(RealWorld, ASetupHeldByAScannerIsStartedOnceItIsFree) {
