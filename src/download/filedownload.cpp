@@ -500,9 +500,14 @@ bool FileDownload::HasFolder() const {
 }
 
 bool FileDownload::WriteRegion() {
-  velmot::FileHandle file(CreateFileW(regionFile.c_str(), GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+  velmot::FileHandle file;
+  // A scanner or a backup tool that has the file open without sharing it for writing lets
+  // go of it soon: a few short tries before the write counts as failed.
+  for (int tries = 0; tries < 20; ++tries) {
+    file.Reset(CreateFileW(regionFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file || GetLastError() != ERROR_SHARING_VIOLATION || WaitForStop(100)) break;
+  }
   if (!file) {
     VELMOT_LOG_LAST_ERROR(L"Couldn't open the file to write a part into: " + regionFile);
     return false;

@@ -34,8 +34,11 @@ int32_t CrcOf(const std::vector<uint8_t>& bytes) { return CrcOf(bytes.data(), by
 
 std::vector<uint8_t> ReadFileBytes(const std::wstring& path) {
   std::vector<uint8_t> bytes;
-  HANDLE file =
-      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  // Shared for writing and deleting: a file the program is still writing (a merging file)
+  // is read without getting in its way.
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return bytes;
   LARGE_INTEGER size;
   GetFileSizeEx(file, &size);
