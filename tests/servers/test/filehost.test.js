@@ -3,13 +3,14 @@
 // them, over TLS on an ephemeral port of 127.0.0.1: the exact status line, headers and body
 // bytes of each answer, and the line the host writes for it in the namespace's answers file.
 const assert = require('node:assert');
-const { execFileSync, spawn } = require('node:child_process');
+const { execFileSync } = require('node:child_process');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const test = require('node:test');
 const tls = require('node:tls');
+const { startServer } = require('./child');
 
 const OBJECT = Buffer.from(Array.from({ length: 5000 }, (_, i) => (i * 7 + (i >> 8)) & 0xff));
 const LEN = OBJECT.length;
@@ -23,18 +24,9 @@ async function startHost(t) {
     '-nodes', '-keyout', key, '-out', cert, '-subj', '/CN=localhost', '-days', '1'], { stdio: 'ignore' });
   const root = path.join(dir, 'files');
   fs.mkdirSync(root);
-  const ready = path.join(dir, 'ready');
-  const child = spawn(process.execPath, [path.join(__dirname, '..', 'filehost.js'), '--root', root,
-    '--cert', cert, '--key', key, '--pool', '1-1', '--port', '0', '--ready', ready], { stdio: 'ignore' });
-  const exited = new Promise((resolve) => child.once('exit', resolve));
-  t.after(async () => {
-    child.kill();
-    await exited;
-    fs.rmSync(dir, { recursive: true, force: true });
-  });
-  for (let i = 0; i < 200 && !fs.existsSync(ready); i++) await new Promise((r) => setTimeout(r, 50));
-  const [address, port] = fs.readFileSync(ready, 'utf8').trim().split(' ');
-  return { address, port: Number(port), root };
+  const { address, port } = await startServer(t, dir, 'filehost.js', (ready) => ['--root', root,
+    '--cert', cert, '--key', key, '--pool', '1-1', '--port', '0', '--ready', ready]);
+  return { address, port, root };
 }
 
 // A namespace holding OBJECT as "o.bin", with a behaviour for it when one is given.
