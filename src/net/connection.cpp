@@ -106,9 +106,9 @@ bool Connection::Connect(ConnectionState& state) {
   // A connection that an earlier request of the job read to its end is reused; the record
   // says which, so that the log counts the connections the job opened.
   const bool reused = state.session && state.session->TakeConnection(state.host);
-  Error::ReportError((reused ? L"Reusing the open connection: " : L"Opening connection: ") +
-                         state.host,
-                     0, VELMOT_HERE);
+  Error::ReportError(
+      (reused ? L"Reusing the open connection: " : L"Opening connection: ") + state.host, 0,
+      VELMOT_HERE);
   // A sign-in at the proxy is answered on fresh handles that carry the new credentials; a
   // second 407 for them ends it (ProxySignIn never answers the same generation twice).
   for (;;) {
@@ -203,7 +203,8 @@ bool Connection::OpenHttpConnection(ConnectionState& state) {
 
 bool Connection::HttpOpenRequest(ConnectionState& state) {
   HINTERNET request = http::OpenRequest(
-      state.session ? sharedConnect_ : state.connectHandle.Get(), L"GET", state.objectPath + state.objectSuffix, kRequestFlags,
+      state.session ? sharedConnect_ : state.connectHandle.Get(), L"GET",
+      state.objectPath + state.objectSuffix, kRequestFlags,
       L"Connection::HttpOpenRequest failed for: " + state.host + L"/ " + state.objectPath,
       http::Record::kReport);
   {
@@ -289,9 +290,9 @@ bool Connection::AcceptStatus(ConnectionState& state, DWORD status, const std::w
   state.objectChanged = status == HTTP_STATUS_PRECOND_FAILED;
   // Also without headers (a host that closed without answering reads as status 0): a
   // failed attempt always leaves a record.
-  Error::LogError(L"Response status not 200, but " + std::to_wstring(status) +
-                      L" Response headers: " + headers,
-                  DL_MANAGER_HTTP_STATUS_NOT_OK, VELMOT_HERE);
+  Error::LogError(
+      L"Response status not 200, but " + std::to_wstring(status) + L" Response headers: " + headers,
+      DL_MANAGER_HTTP_STATUS_NOT_OK, VELMOT_HERE);
   if (status == 0 || status == HTTP_STATUS_PROXY_AUTH_REQ) {
     Close(state);
   } else {

@@ -88,11 +88,11 @@ TEST(DownloadManagerMerge, OnePartOverwritesAnOldFile) {
 // name away, and every good region stays for the next run.
 struct LeftBehind {
   const char* name;
-  std::vector<size_t> regions;     // regions of the merging file that are right beforehand
-  bool shortFile;                  // the merging file ends after part 0 and half of part 1
-  std::vector<size_t> partFiles;   // good part files in the work folder
-  int corruptPart;                 // this part file has a wrong byte (-1: none)
-  bool whole;                      // the file gets its final name
+  std::vector<size_t> regions;    // regions of the merging file that are right beforehand
+  bool shortFile;                 // the merging file ends after part 0 and half of part 1
+  std::vector<size_t> partFiles;  // good part files in the work folder
+  int corruptPart;                // this part file has a wrong byte (-1: none)
+  bool whole;                     // the file gets its final name
 };
 
 TEST(DownloadManagerMerge, RegionsAndPartFilesMakeTheFileOnlyWhenEveryPartIsRight) {
