@@ -93,8 +93,8 @@ JobRun RunJob(GuiRelease& release, const std::vector<uint8_t>& data, DWORD bound
   const std::wstring marker = folder.File(testsupport::kSetupMarker);
   const std::wstring local = CRCInfoReader::LocalName(testsupport::FromUtf8(kDataName), L"_7");
   const std::wstring merged = folder.File(local);
-  const std::wstring lastPart = release.workFolder + L"/" + local + L"part" +
-                                std::to_wstring(CRCInfoReader::PartCount(data.size()) - 1);
+  // The merging file is made when the data file's parts start.
+  const std::wstring merging = merged + L".merging";
   DmProcess program(folder.Path(), release.ExeName());
   const double begin = Seconds();
   if (!program.Start()) return run;
@@ -109,8 +109,7 @@ JobRun RunJob(GuiRelease& release, const std::vector<uint8_t>& data, DWORD bound
       run.idle = now;
       run.windowAt = Seconds() - begin;
     }
-    if (run.lastPartAt == 0 && testsupport::FileExists(lastPart))
-      run.lastPartAt = Seconds() - begin;
+    if (run.lastPartAt == 0 && testsupport::FileExists(merging)) run.lastPartAt = Seconds() - begin;
     if (run.mergedAt == 0 && testsupport::FileExists(merged)) run.mergedAt = Seconds() - begin;
     if (windowUp) run.peak = std::max(run.peak, now);
     if (testsupport::FileExists(marker)) {
@@ -225,7 +224,8 @@ void PrintJobRun(int index, const JobRun& run, const Bench& bench) {
         index, bench.boundMs / 1000.0, run.windowAt, run.peak / 1048576.0, run.cpuSeconds);
   } else {
     std::printf(
-        "job run %d: %s at %.2f s (window %.2f s, last part written %.2f s, merged %.2f s), "
+        "job run %d: %s at %.2f s (window %.2f s, data file's parts begun %.2f s, its final "
+        "name %.2f s), "
         "files %s, committed idle %.1f MiB, peak %.1f MiB, program CPU %.1f s (%.0f %% of one "
         "core)\n",
         index, run.setupStarted ? "setup started" : "SETUP NOT STARTED", run.seconds, run.windowAt,
@@ -249,12 +249,16 @@ bool BareLoop(const Bench& bench, const std::wstring& host, double& seconds) {
   return false;
 }
 
+// The bound: a body buffer per part in flight and one more, and 16 MiB.
 void PrintPeak(SIZE_T peakAboveIdle) {
+  const double aim = (velmot::kPartsInFlight + 1.0) * CRCInfoReader::kPartSize + 16 * 1048576.0;
   std::printf(
-      "peak committed memory above idle: %.1f MiB = %.2f x the part size (aim <= 3); Wine "
-      "reports no PrivateUsage, so this is PagefileUsage\n",
+      "peak committed memory above idle: %.1f MiB = %.2f x the part size (aim <= %.1f MiB: "
+      "(%u parts in flight + 1) x the part + 16 MiB); Wine reports no PrivateUsage, so this "
+      "is PagefileUsage\n",
       peakAboveIdle / 1048576.0,
-      static_cast<double>(peakAboveIdle) / static_cast<double>(CRCInfoReader::kPartSize));
+      static_cast<double>(peakAboveIdle) / static_cast<double>(CRCInfoReader::kPartSize),
+      aim / 1048576.0, velmot::kPartsInFlight);
 }
 
 // The job and the bare loop on loopback, as the plain comparison of the two.

@@ -121,6 +121,11 @@ size_t DownloadManager::WorkerCount() {
   return workers_.size();
 }
 
+unsigned DownloadManager::ConnectionsOpened() {
+  velmot::CriticalSectionLock hold(lock_);
+  return session_ ? session_->OpenedConnections() : 0;
+}
+
 void DownloadManager::Run() {
   RunJob();
   // Later deletions in the work folder (the log upload's own file) are nobody's fault.
@@ -155,6 +160,13 @@ void DownloadManager::PostLogFile(DWORD budgetMs) {
 void DownloadManager::RunJob() {
   setupPath.clear();
   Error::Clear();
+  {
+    velmot::CriticalSectionLock hold(lock_);
+    session_ = std::make_shared<HttpSession>();
+  }
+  inFlightLimit_ = std::max(1u, partsInFlight);
+  // Room for every part in flight, the CRC info document and the log upload.
+  HttpSession::AllowConnectionsPerServer(inFlightLimit_.load() + 2);
   // The work folder is watched from the start so that parts removed by someone else show
   // up in the uploaded log; it may not exist yet on a first run.
   CreateDirectoryW(workFolder.c_str(), nullptr);
@@ -237,7 +249,7 @@ void DownloadManager::FailAfterLastPass() {
 
 void DownloadManager::FindSetupExecutable(const CRCInfo& entries) {
   for (const CRCInfoEntry& entry : entries) {
-    if (entry.empty() || !IsSafeFileName(entry[0])) continue;
+    if (entry.empty() || !CRCInfoReader::IsSafeFileName(entry[0])) continue;
     std::wstring path = downloadFolder + L"/" + GetLocalName(entry[0]);
     if (path.size() >= 4 && path.compare(path.size() - 4, 4, L".exe") == 0) setupPath = path;
   }
@@ -265,6 +277,12 @@ void DownloadManager::OnDownloadFinished(FileDownload* worker) {
   if (!Active()) return;
   velmot::CriticalSectionLock hold(lock_);
   if (!Active()) return;
+  // What a part's worker received before its attempts ran out waits for the part's next
+  // worker, which goes on from it.
+  FileDownload::KeptBytes kept;
+  if (!worker->Succeeded() && !worker->regionFile.empty() && worker->TakeKeptBytes(kept)) {
+    keptBytes_[worker->connectionState.objectPath] = std::move(kept);
+  }
   // A host that cannot be reached, a sign-in page or a refused link ends the pass: the
   // parts still queued wait for the next one.
   if (NoteFetch(*worker)) return;

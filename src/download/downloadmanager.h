@@ -1,6 +1,8 @@
 // Drives the whole download job on its own thread: up to eight passes of fetching the CRC
-// info document, reusing what is on disk, downloading missing parts one at a time with
-// FileDownload workers, merging, verifying, and finally starting setup. Reports to the
+// info document, reusing what is on disk, downloading missing parts with FileDownload
+// workers (up to partsInFlight side by side, over one HttpSession whose connections stay
+// alive for the whole job) straight into each file's merging file, verifying, and finally
+// starting setup. Reports to the
 // window through IDMListener; records every failure in the error log and throws nothing.
 //
 // The named operations stay here; the work behind them is done by small classes:
@@ -26,6 +28,7 @@
 #include "download/partstore.h"
 #include "download/progresscounters.h"
 #include "download/serviceclient.h"
+#include "net/httpsession.h"
 #include "net/uploadcancel.h"
 
 #include <velmot/config.h>
@@ -33,6 +36,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -101,6 +105,11 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   DWORD networkFirstWaitMs = 2000;
   DWORD networkMaxWaitMs = 60000;
   uint64_t outageBudgetMs = 10 * 60 * 1000;
+  // Parts fetched side by side (1: one after another); halved, down to one, for the rest of
+  // the job each time the host says it is busy. A part's connection that brings no byte
+  // for stallMs has its attempt ended and resumed.
+  unsigned partsInFlight = velmot::kPartsInFlight;
+  DWORD stallMs = FileDownload::kStallMs;
   // Free bytes for this user on the drive of a folder; default GetDiskFreeSpaceExW.
   std::function<bool(const std::wstring& folder, uint64_t& freeBytes)> freeSpaceQuery;
   // Starts setup with the shell and returns ShellExecuteW's result; default ShellExecuteW.
@@ -129,18 +138,14 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
 
   // Number of workers created in this job (for tests and the statistics).
   size_t WorkerCount();
+  // Connections the job's session opened so far (a request that found none to reuse).
+  unsigned ConnectionsOpened();
 
  protected:
   void Run() override;
   // Cancels a link renewal in flight (the thread's stop waits for nothing else that long).
   void OnStopRequested() override;
   void OnEscapedException(const std::exception* e) override;
-
- public:
-  // The CRCInfoReader rules, under the names the job's code and tests use.
-  static bool IsSafeFileName(const std::wstring& name);
-  static uint64_t ParseSizeLine(const std::wstring& line);
-  static int32_t ParseCrcLine(const std::wstring& line);
 
  private:
   // A worker with what the manager knows about it. started: Start was called (a worker
@@ -193,21 +198,22 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   // Records a broken document and returns false for an entry that cannot describe a whole
   // file (its size line does not read, or its CRC lines do not match the size).
   bool AcceptEntry(const CRCInfoEntry& entry);
-  bool QueueMissingParts(const CRCInfoEntry& entry, size_t fromPart, size_t& first, size_t& end);
-  bool PartsPresent(size_t fromPart, size_t partCount) const;
-  bool ReusePart(const std::wstring& partPath, int32_t expectedCrc, uint64_t partBytes);
-  // Which parts of entry must be fetched (the others are reused); empty after a stop.
-  bool FindMissingParts(const CRCInfoEntry& entry, size_t fromPart, std::vector<size_t>& missing);
+  bool QueueMissingParts(const CRCInfoEntry& entry, const std::vector<size_t>& missing,
+                         size_t& first, size_t& end);
+  // A worker for objectPath on the job's session, with the job's settings.
+  FileDownload* NewWorker(const std::wstring& objectPath);
   bool WaitForParts(size_t first, size_t end);
-  bool AppendPart(size_t i, const CRCInfoEntry& entry, HANDLE out, const std::wstring& target,
-                  std::vector<uint8_t>& buffer);
-  // Where the merge of the file with this local name is written until it is whole.
+  void WatchWorkers(size_t first, size_t end);
+  // Where the file with this local name is written until it is whole.
   std::wstring MergeFilePath(const std::wstring& localName) const;
-  bool KeepCheckedPrefix(HANDLE file, const CRCInfoEntry& entry, std::vector<uint8_t>& buffer,
-                         size_t& good);
-  size_t PartsAlreadyMerged(const CRCInfoEntry& entry);
-  void FinishMerge(velmot::FileHandle& out, const std::wstring& temporary,
-                   const std::wstring& target, const CRCInfoEntry& entry);
+  // Opens (or makes) the merging file at the listed length and lists the parts whose
+  // regions it does not hold rightly yet, after taking in part files of an earlier run.
+  // False when it cannot be read, grown or written (recorded), or after a stop.
+  bool PrepareMergingFile(const CRCInfoEntry& entry, std::vector<size_t>& missing);
+  bool TakePartFiles(HANDLE file, const CRCInfoEntry& entry, std::vector<size_t>& missing,
+                     std::vector<uint8_t>& buffer);
+  void CountRegion(uint64_t bytes);
+  void FinishMerge(const CRCInfoEntry& entry);
   void RejectCheckedFile(const std::wstring& path, const CRCInfoEntry& entry, bool readFailed);
 
   // How often the manager looks at its part workers while they run.
@@ -221,6 +227,12 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   static void StopOrAbandon(std::unique_ptr<FileDownload> worker, ULONGLONG deadline);
 
   IDMListener* listener_;
+  // The job's connections; made at the start of Run, kept by the workers that use them.
+  std::shared_ptr<HttpSession> session_;
+  std::atomic<unsigned> inFlightLimit_{1};
+  uint32_t busySeen_ = 0;  // under lock_: busy answers of the current file's workers seen
+  // Under lock_: by object path, the bytes of parts whose workers ran out of attempts.
+  std::map<std::wstring, FileDownload::KeptBytes> keptBytes_;
   std::vector<WorkerSlot> workers_;
   velmot::CriticalSection lock_;
   FileSystemWatcher watcher_;

@@ -54,10 +54,11 @@ bool DownloadManager::ReadCRCInfo(CRCInfo& entries) {
   OutputDebugStringW(objectPath.c_str());
 
   // No local path: the body stays in memory; expected CRC 0: it is not checked.
-  std::unique_ptr<FileDownload> worker(new FileDownload());
-  worker->connectionState.host = descriptor.hostName;
-  worker->connectionState.objectPath = objectPath;
-  worker->connectionState.objectSuffix = descriptor.sasText;
+  std::unique_ptr<FileDownload> worker;
+  {
+    velmot::CriticalSectionLock hold(lock_);
+    worker.reset(NewWorker(objectPath));
+  }
   worker->expectedCrc = 0;
   worker->maxObjectSize = kMaxCRCInfoSize;
 
@@ -120,7 +121,7 @@ bool DownloadManager::CheckFileFromCRCInfo(const CRCInfoEntry& entry) {
     VELMOT_LOG_LAST_ERROR(L"CheckFileFromCRCInfo: Error opening file: " + path);
     return false;
   }
-  const uint64_t listedSize = ParseSizeLine(entry[1]);
+  const uint64_t listedSize = CRCInfoReader::ParseSizeLine(entry[1]);
   uint64_t actualSize = 0;
   if (!FileIO::SizeOf(file.Get(), actualSize) || actualSize != listedSize) {
     Error::LogError(L"CheckFileFromCRCInfo size is not correct: " + path + L" is listed with " +
@@ -147,7 +148,7 @@ void DownloadManager::RejectCheckedFile(const std::wstring& path, const CRCInfoE
                                       : L"Couldn't delete corrupt file ") +
                           path);
   }
-  const uint64_t listedSize = ParseSizeLine(entry[1]);
+  const uint64_t listedSize = CRCInfoReader::ParseSizeLine(entry[1]);
   const uint64_t finished = finishedBytes.load();
   if (finished != 0) finishedBytes -= std::min(finished, listedSize);
 }
@@ -160,8 +161,8 @@ PartStore::Check DownloadManager::CheckParts(HANDLE file, const CRCInfoEntry& en
     // A close must not wait for the rest of a large file.
     if (stopRequested_) return PartStore::Check::kReadFailed;
     DWORD read = 0;
-    const PartStore::Check check =
-        PartStore::ReadAndCheck(file, kPartSize, ParseCrcLine(entry[i]), buffer, read);
+    const PartStore::Check check = PartStore::ReadAndCheck(
+        file, kPartSize, CRCInfoReader::ParseCrcLine(entry[i]), buffer, read);
     if (check == PartStore::Check::kReadFailed) {
       VELMOT_LOG_LAST_ERROR(L"CheckFileFromCRCInfo Error reading file: " + path);
       return check;

@@ -1,5 +1,6 @@
 // The download manager's work on one installer file: names, totals, reuse of what is on
-// disk, and the part workers, fetched strictly one after another.
+// disk, and the part workers, up to partsInFlight of them fetching side by side on the
+// job's kept-alive connections.
 #include "download/downloadmanager.h"
 
 #include "base/fileio.h"
@@ -14,18 +15,6 @@
 #include <exception>
 #include <string>
 #include <vector>
-
-bool DownloadManager::IsSafeFileName(const std::wstring& name) {
-  return CRCInfoReader::IsSafeFileName(name);
-}
-
-uint64_t DownloadManager::ParseSizeLine(const std::wstring& line) {
-  return CRCInfoReader::ParseSizeLine(line);
-}
-
-int32_t DownloadManager::ParseCrcLine(const std::wstring& line) {
-  return CRCInfoReader::ParseCrcLine(line);
-}
 
 std::wstring DownloadManager::GetLocalName(const std::wstring& name) const {
   return CRCInfoReader::LocalName(name, productSuffix);
@@ -52,7 +41,8 @@ void DownloadManager::OnOwnFileKept(FileDownload* /*worker*/, const std::wstring
 }
 
 bool DownloadManager::AcceptListedName(const std::wstring& listed) {
-  if (IsSafeFileName(listed) && IsSafeFileName(GetLocalName(listed))) return true;
+  if (CRCInfoReader::IsSafeFileName(listed) && CRCInfoReader::IsSafeFileName(GetLocalName(listed)))
+    return true;
   Error::LogError(L"Rejected file name in the CRC info document: " + listed,
                   DL_MANAGER_INVALID_FILE_NAME, VELMOT_HERE);
   return false;
@@ -66,10 +56,10 @@ void DownloadManager::ComputeTotals(const CRCInfo& entries) {
   uint64_t total = 0;
   for (const CRCInfoEntry& entry : entries) {
     if (entry.size() < 2) continue;
-    total += ParseSizeLine(entry[1]);
-    if (!IsSafeFileName(entry[0])) continue;
+    total += CRCInfoReader::ParseSizeLine(entry[1]);
+    if (!CRCInfoReader::IsSafeFileName(entry[0])) continue;
     std::wstring local = GetLocalName(entry[0]);
-    if (!IsSafeFileName(local)) continue;
+    if (!CRCInfoReader::IsSafeFileName(local)) continue;
     uint64_t size = 0;
     if (FileIO::SizeOf(downloadFolder + L"/" + local, size)) finishedBytes += size;
   }
@@ -84,20 +74,24 @@ static bool IsActive(FileDownload& worker, bool started) {
   return state == FILE_DOWNLOAD_IDLE && !worker.WaitForEnd(0);
 }
 
-// One part at a time: a late report of an earlier file's last worker must not start a
-// second worker beside the one the manager has just started.
+// Starts queued workers, in the document's order, while fewer than the job's limit run. A
+// late report of an earlier file's last worker only counts as one of those running.
 bool DownloadManager::StartNextWorker() {
+  size_t running = 0;
   for (WorkerSlot& slot : workers_) {
-    if (IsActive(*slot.worker, slot.started)) return false;
+    if (IsActive(*slot.worker, slot.started)) ++running;
   }
+  bool started = false;
   for (WorkerSlot& slot : workers_) {
+    if (running >= inFlightLimit_.load()) break;
     if (!slot.started) {
       slot.started = true;
       slot.worker->Start();
-      return true;
+      ++running;
+      started = true;
     }
   }
-  return false;
+  return started;
 }
 
 // A worker that ended Idle (an unexpected failure) sends no report: it counts as ended,
@@ -109,7 +103,11 @@ bool DownloadManager::WorkersEnded(size_t first, size_t end, bool& allFinished) 
   for (size_t i = first; i < end && i < workers_.size(); ++i) {
     const WorkerSlot& slot = workers_[i];
     int32_t state = slot.worker->state.load();
-    if (state == FILE_DOWNLOAD_FINISHED) continue;
+    // A worker whose attempts ran out ends Finished too, without its part.
+    if (state == FILE_DOWNLOAD_FINISHED) {
+      allFinished = allFinished && slot.worker->Succeeded();
+      continue;
+    }
     allFinished = false;
     if (state == FILE_DOWNLOAD_WRITE_FAILED) continue;
     if (slot.started && state == FILE_DOWNLOAD_IDLE && slot.worker->WaitForEnd(0)) {
@@ -143,28 +141,20 @@ void DownloadManager::DownloadFileFromCRCInfo(const CRCInfoEntry& entry) {
       CountPresentFile(target);
       return;
     }
-    const size_t partCount = entry.size() - 2;
-    const size_t merged = PartsAlreadyMerged(entry);
+    // The check of what the merging file holds reads up to the whole file: it runs before
+    // the lock is taken, so that a pause (which takes the lock) never waits for the disk.
+    std::vector<size_t> missing;
+    if (!PrepareMergingFile(entry, missing)) return;
     size_t first = 0;
     size_t end = 0;
-    if (!QueueMissingParts(entry, merged, first, end)) return;
-    // Only a complete set is merged: a part whose attempts ran out in this pass leaves the
-    // others on disk for the next pass.
-    if (WaitForParts(first, end) && Active() && PartsPresent(merged, partCount) &&
-        EnoughDiskSpace(passEntries_)) {
-      MergePartFiles(partCount, entry);
-    }
+    if (!QueueMissingParts(entry, missing, first, end)) return;
+    // Only a complete file gets its name: a part whose attempts ran out in this pass
+    // leaves the others in the merging file for the next pass.
+    if (WaitForParts(first, end) && Active()) FinishMerge(entry);
   } catch (const std::exception& e) {
     Error::LogError(std::string(velmot::texts::kManagerMalfunction) + e.what(),
                     DL_MANAGER_WIN32_EXCEPTION, VELMOT_HERE);
   }
-}
-
-bool DownloadManager::PartsPresent(size_t fromPart, size_t partCount) const {
-  for (size_t k = fromPart; k < partCount; ++k) {
-    if (!FileIO::Exists(PartPath(k))) return false;
-  }
-  return true;
 }
 
 // An installer file already in the download folder is verified later, not fetched.
@@ -178,16 +168,13 @@ void DownloadManager::CountPresentFile(const std::wstring& target) {
   if (FileIO::SizeOf(file.Get(), size)) presentBytes += size;
 }
 
-// From fromPart on (the parts before it are in an interrupted merge's file), reuses every
-// part file whose CRC is right and queues a worker for each other part; the first worker
-// starts at once. [first, end) are the queued workers. False after a stop.
-bool DownloadManager::QueueMissingParts(const CRCInfoEntry& entry, size_t fromPart, size_t& first,
+// Queues a worker for each missing part, writing into the merging file at the part's
+// offset; the first ones start at once. [first, end) are the queued workers. False after a
+// stop.
+bool DownloadManager::QueueMissingParts(const CRCInfoEntry& entry,
+                                        const std::vector<size_t>& missing, size_t& first,
                                         size_t& end) {
-  const uint64_t fileSize = ParseSizeLine(entry[1]);
-  // The reuse check reads up to 10 MB per part: it runs before the lock is taken, so that a
-  // pause (which takes the lock) never waits for the disk.
-  std::vector<size_t> missing;
-  if (!FindMissingParts(entry, fromPart, missing)) return false;
+  const uint64_t fileSize = CRCInfoReader::ParseSizeLine(entry[1]);
   velmot::CriticalSectionLock hold(lock_);
   first = workers_.size();
   for (size_t k : missing) {
@@ -197,14 +184,18 @@ bool DownloadManager::QueueMissingParts(const CRCInfoEntry& entry, size_t fromPa
     OutputDebugStringW(objectPath.c_str());
 
     WorkerSlot slot;
-    slot.worker.reset(new FileDownload());
-    slot.worker->connectionState.host = descriptor.hostName;
-    slot.worker->connectionState.objectPath = objectPath;
-    slot.worker->connectionState.objectSuffix = descriptor.sasText;
+    slot.worker.reset(NewWorker(objectPath));
     slot.worker->connectionState.localPath = PartPath(k);
-    slot.worker->expectedCrc = ParseCrcLine(entry[k + 2]);
+    slot.worker->regionFile = MergeFilePath(currentName);
+    slot.worker->regionOffset = static_cast<uint64_t>(k) * kPartSize;
+    slot.worker->expectedCrc = CRCInfoReader::ParseCrcLine(entry[k + 2]);
     slot.worker->listener = this;
     slot.worker->paused = paused_;
+    auto kept = keptBytes_.find(objectPath);
+    if (kept != keptBytes_.end()) {
+      slot.worker->GiveKeptBytes(std::move(kept->second));
+      keptBytes_.erase(kept);
+    }
     slot.partBytes = CRCInfoReader::PartBytes(fileSize, k);
     workers_.push_back(std::move(slot));
   }
@@ -213,42 +204,28 @@ bool DownloadManager::QueueMissingParts(const CRCInfoEntry& entry, size_t fromPa
   return true;
 }
 
-bool DownloadManager::FindMissingParts(const CRCInfoEntry& entry, size_t fromPart,
-                                       std::vector<size_t>& missing) {
-  const uint64_t fileSize = ParseSizeLine(entry[1]);
-  for (size_t k = fromPart; k + 2 < entry.size(); ++k) {
-    if (!Active()) return false;
-    if (!ReusePart(PartPath(k), ParseCrcLine(entry[k + 2]), CRCInfoReader::PartBytes(fileSize, k)))
-      missing.push_back(k);
-  }
-  return true;
+FileDownload* DownloadManager::NewWorker(const std::wstring& objectPath) {
+  FileDownload* worker = new FileDownload();
+  worker->connectionState.host = descriptor.hostName;
+  worker->connectionState.objectPath = objectPath;
+  worker->connectionState.objectSuffix = descriptor.sasText;
+  worker->connectionState.session = session_;
+  worker->stallMs = stallMs;
+  return worker;
 }
 
-// A part file from an earlier run counts as finished when its CRC is right; a wrong one is
-// deleted so that its worker writes it afresh.
-bool DownloadManager::ReusePart(const std::wstring& partPath, int32_t expectedCrc,
-                                uint64_t partBytes) {
-  if (!FileIO::Exists(partPath)) return false;
-  if (!CRCCheckFile(partPath, expectedCrc)) {
-    DeleteOwnFile(partPath);
-    return false;
-  }
-  uint64_t onDisk = partBytes;
-  if (!FileIO::SizeOf(partPath, onDisk)) onDisk = partBytes;
-  finishedBytes += onDisk;
-  presentBytes += onDisk;
-  return true;
-}
-
-// Waits until the queued workers have ended; true when every one finished. The part files
-// stay for the next run when the job stops or the user was sent to support meanwhile.
+// Waits until the queued workers have ended; true when every one brought its part. The merging
+// file keeps what came for the next run when the job stops or the user was sent to support
+// meanwhile.
 bool DownloadManager::WaitForParts(size_t first, size_t end) {
   bool allFinished = true;
+  busySeen_ = 0;
   for (;;) {
     bool ended = false;
     {
       velmot::CriticalSectionLock hold(lock_);
       ended = WorkersEnded(first, end, allFinished);
+      if (!ended) WatchWorkers(first, end);
     }
     if (!Active() || supportRedirected) return false;
     if (Interrupted()) {
@@ -256,8 +233,28 @@ bool DownloadManager::WaitForParts(size_t first, size_t end) {
       DropQueuedWorkers();
       return false;
     }
-    // Checked before the wait: the merge starts as soon as the last part is in.
+    // Checked before the wait: the file is finished as soon as the last part is in.
     if (ended) return allFinished;
     if (WaitForStop(kPartPollMs)) return false;
   }
+}
+
+// Ends the attempt of a part whose connection has gone quiet (the worker resumes it), and
+// asks for fewer parts at once for the rest of the job once the host says it is busy
+// (lock held).
+void DownloadManager::WatchWorkers(size_t first, size_t end) {
+  uint32_t busy = 0;
+  for (size_t i = first; i < end && i < workers_.size(); ++i) {
+    FileDownload& worker = *workers_[i].worker;
+    busy += worker.busyAnswers.load();
+    if (workers_[i].started && worker.StalledFor(stallMs)) worker.EndAttempt();
+  }
+  if (busy <= busySeen_) return;
+  busySeen_ = busy;
+  const unsigned limit = inFlightLimit_.load();
+  if (limit <= 1) return;
+  inFlightLimit_ = limit / 2;
+  Error::LogMessage(L"The file host is busy: fetching " + std::to_wstring(limit / 2) +
+                        L" parts at a time from now on",
+                    VELMOT_HERE);
 }

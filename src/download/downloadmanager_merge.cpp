@@ -1,16 +1,20 @@
-// Joining an installer file's part files into the file, and starting setup once every
-// installer file is verified.
+// The installer file while its parts arrive, and starting setup once every installer file
+// is verified.
 //
-// The parts are appended to a temporary file beside the installer ("<name>.merging"), which
-// takes the installer's name only once it is whole and on disk. Each part is flushed into
-// it before its part file is deleted, so a kill or a power cut at any moment loses nothing
-// and never leaves a broken file under the installer's name: the next run keeps the
-// temporary file's checked prefix and fetches none of the parts it holds. The disk holds
-// the file plus at most one part while it is merged.
+// An installer file is written as "<name>.merging" beside it, made as long as the listed
+// file from the start; every part, checked in memory, is written at its own offset as soon
+// as it arrives, in whatever order the parts come. When the last part is in, only the flush
+// and the rename remain: the file takes the installer's name only once it is whole and on
+// disk. A kill or a power cut at any moment loses at most the parts in flight and never
+// leaves a broken file under the installer's name: the next run checks every part's region
+// of the file by CRC and fetches only the regions that fail. Part files an earlier version
+// left in the work folder are written into their regions and then deleted. The disk holds
+// the file itself and nothing more.
 #include "download/downloadmanager.h"
 
 #include "base/fileio.h"
 #include "base/scopedflag.h"
+#include "base/systemtexts.h"
 #include "diagnostics/error.h"
 #include "download/crcinforeader.h"
 #include "download/filesystem.h"
@@ -30,105 +34,137 @@ bool SetLength(HANDLE file, uint64_t length) {
   return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file);
 }
 
+bool Seek(HANDLE file, uint64_t offset) {
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(offset);
+  return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) != 0;
+}
+
 }  // namespace
 
 std::wstring DownloadManager::MergeFilePath(const std::wstring& localName) const {
   return downloadFolder + L"/" + localName + L".merging";
 }
 
-// Finds the number of leading parts that the temporary file holds with the right CRC and
-// cuts the file after them, so that appending goes on right behind the last good part.
-// False when the file cannot be read or cut: nothing may then be appended to it.
-bool DownloadManager::KeepCheckedPrefix(HANDLE file, const CRCInfoEntry& entry,
-                                        std::vector<uint8_t>& buffer, size_t& good) {
-  good = 0;
-  uint64_t onDisk = 0;
+void DownloadManager::CountRegion(uint64_t bytes) {
+  finishedBytes += bytes;
+  presentBytes += bytes;
+}
+
+bool DownloadManager::PrepareMergingFile(const CRCInfoEntry& entry, std::vector<size_t>& missing) {
+  missing.clear();
   uint64_t fileSize = 0;
-  LARGE_INTEGER start = {};
-  if (!FileIO::SizeOf(file, onDisk) || !CRCInfoReader::IsConsistent(entry, fileSize) ||
-      !SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
+  if (!CRCInfoReader::IsConsistent(entry, fileSize)) return false;
+  const std::wstring path = MergeFilePath(currentName);
+  // Shared for writing: the part workers write their regions through handles of their own.
+  velmot::FileHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
+    VELMOT_LOG_LAST_ERROR(L"Merging part files failed. Unable to create: " + path);
+    RedirectToSupport(velmot::texts::kSupportRedirect);
     return false;
   }
+  uint64_t onDisk = 0;
+  if (!FileIO::SizeOf(file.Get(), onDisk)) onDisk = 0;
+  std::vector<uint8_t> buffer;
   const size_t partCount = entry.size() - 2;
-  uint64_t offset = 0;
-  while (good < partCount) {
-    const uint64_t bytes = CRCInfoReader::PartBytes(fileSize, good);
-    if (offset + bytes > onDisk) break;
+  for (size_t k = 0; k < partCount; ++k) {
+    if (stopRequested_) return false;
+    const uint64_t offset = static_cast<uint64_t>(k) * kPartSize;
+    const uint64_t bytes = CRCInfoReader::PartBytes(fileSize, k);
     DWORD read = 0;
-    if (PartStore::ReadAndCheck(file, static_cast<DWORD>(bytes), ParseCrcLine(entry[good + 2]),
-                                buffer, read) != PartStore::Check::kGood ||
-        read != bytes) {
-      break;
+    if (offset + bytes <= onDisk && Seek(file.Get(), offset) &&
+        PartStore::ReadAndCheck(file.Get(), static_cast<DWORD>(bytes),
+                                CRCInfoReader::ParseCrcLine(entry[k + 2]), buffer,
+                                read) == PartStore::Check::kGood &&
+        read == bytes) {
+      CountRegion(bytes);
+    } else {
+      missing.push_back(k);
     }
-    offset += bytes;
-    ++good;
   }
-  // Also places the file pointer at the end, where appending goes on.
-  if (!SetLength(file, offset)) {
-    VELMOT_LOG_LAST_ERROR(L"Merging part files failed. Unable to shorten: " +
-                          MergeFilePath(currentName));
-    good = 0;
+  // Grown (or cut) to the listed length once, so that every part can go to its offset.
+  if (!SetLength(file.Get(), fileSize)) {
+    VELMOT_LOG_LAST_ERROR(L"Merging part files failed. Unable to set the length of: " + path);
+    RedirectToSupport(velmot::texts::kSupportRedirect);
     return false;
   }
+  return TakePartFiles(file.Get(), entry, missing, buffer);
+}
+
+// Part files of an earlier run fill the regions they belong to; a wrong one is deleted so
+// that its part is fetched afresh. Each goes only after the file's bytes are on the disk.
+bool DownloadManager::TakePartFiles(HANDLE file, const CRCInfoEntry& entry,
+                                    std::vector<size_t>& missing, std::vector<uint8_t>& buffer) {
+  uint64_t fileSize = 0;
+  CRCInfoReader::IsConsistent(entry, fileSize);
+  std::vector<size_t> stillMissing;
+  std::vector<std::wstring> taken;
+  for (size_t k : missing) {
+    const std::wstring partPath = PartPath(k);
+    if (!FileIO::Exists(partPath)) {
+      stillMissing.push_back(k);
+      continue;
+    }
+    const uint64_t bytes = CRCInfoReader::PartBytes(fileSize, k);
+    velmot::FileHandle part = FileIO::OpenForReading(partPath);
+    uint64_t size = 0;
+    DWORD read = 0;
+    if (!part || !FileIO::SizeOf(part.Get(), size) || size != bytes ||
+        PartStore::ReadAndCheck(part.Get(), static_cast<DWORD>(bytes),
+                                CRCInfoReader::ParseCrcLine(entry[k + 2]), buffer,
+                                read) != PartStore::Check::kGood) {
+      part.Reset();
+      DeleteOwnFile(partPath);
+      stillMissing.push_back(k);
+      continue;
+    }
+    part.Reset();
+    DWORD written = 0;
+    if (!Seek(file, static_cast<uint64_t>(k) * kPartSize) ||
+        !WriteFile(file, buffer.data(), read, &written, nullptr) || written != read) {
+      VELMOT_LOG_LAST_ERROR(L"Merging part files failed. Unable to write to: " +
+                            MergeFilePath(currentName));
+      RedirectToSupport(velmot::texts::kSupportRedirect);
+      return false;
+    }
+    CountRegion(bytes);
+    taken.push_back(partPath);
+  }
+  if (!taken.empty() && !FlushFileBuffers(file)) {
+    VELMOT_LOG_LAST_ERROR(L"Merging part files failed. Unable to write to: " +
+                          MergeFilePath(currentName));
+    return false;
+  }
+  for (const std::wstring& partPath : taken) DeleteOwnFile(partPath);
+  missing.swap(stillMissing);
   return true;
 }
 
-// Parts that an interrupted merge already holds: they are neither fetched nor reused, and
-// count as finished.
-size_t DownloadManager::PartsAlreadyMerged(const CRCInfoEntry& entry) {
-  const std::wstring path = MergeFilePath(currentName);
-  if (!FileIO::Exists(path)) return 0;
-  velmot::FileHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!file) return 0;
-  std::vector<uint8_t> buffer;
-  size_t merged = 0;
-  if (!KeepCheckedPrefix(file.Get(), entry, buffer, merged)) return 0;
-  uint64_t bytes = 0;
-  if (merged > 0 && FileIO::SizeOf(file.Get(), bytes)) {
-    finishedBytes += bytes;
-    presentBytes += bytes;
-  }
-  return merged;
-}
-
-void DownloadManager::MergePartFiles(size_t partCount, const CRCInfoEntry& entry) {
-  if (!IsSafeFileName(currentName)) {
+void DownloadManager::MergePartFiles(size_t /*partCount*/, const CRCInfoEntry& entry) {
+  if (!CRCInfoReader::IsSafeFileName(currentName)) {
     Error::LogError(L"Rejected file name for merging: " + currentName, DL_MANAGER_INVALID_FILE_NAME,
                     VELMOT_HERE);
     return;
   }
+  std::vector<size_t> missing;
+  if (PrepareMergingFile(entry, missing) && missing.empty()) FinishMerge(entry);
+}
+
+// Gives the whole file the installer's name; a file of the wrong length never gets it.
+void DownloadManager::FinishMerge(const CRCInfoEntry& entry) {
   const std::wstring target = downloadFolder + L"/" + currentName;
   const std::wstring temporary = MergeFilePath(currentName);
   velmot::FileHandle out(CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!out) {
-    VELMOT_LOG_LAST_ERROR(L"Merging part files failed. Unable to create: " + temporary);
+    VELMOT_LOG_LAST_ERROR(L"Merging part files failed. Unable to open: " + temporary);
     return;
   }
-  // The percentage first: the window shows it as soon as it sees the merge begin.
-  copyPercent = 0;
+  // Only the flush is left: the window shows it as the end of the merge.
+  copyPercent = 100;
   velmot::ScopedFlag copyingNow(copying);
-  std::vector<uint8_t> buffer;
-  size_t merged = 0;
-  if (!KeepCheckedPrefix(out.Get(), entry, buffer, merged)) return;
-  // A kill between a part's flush and its deletion leaves the part behind.
-  for (size_t i = 0; i < merged && i < partCount; ++i) {
-    if (FileIO::Exists(PartPath(i))) DeleteOwnFile(PartPath(i));
-  }
-  for (size_t i = merged; i < partCount; ++i) {
-    if (stopRequested_) return;  // what is merged so far stays for the next run
-    copyPercent =
-        static_cast<uint64_t>(100.0 * static_cast<double>(i) / static_cast<double>(partCount));
-    if (!AppendPart(i, entry, out.Get(), target, buffer)) return;
-  }
-  FinishMerge(out, temporary, target, entry);
-}
-
-// Gives the whole temporary file the installer's name; a file of the wrong length never
-// gets it.
-void DownloadManager::FinishMerge(velmot::FileHandle& out, const std::wstring& temporary,
-                                  const std::wstring& target, const CRCInfoEntry& entry) {
   uint64_t listed = 0;
   uint64_t onDisk = 0;
   if (!CRCInfoReader::IsConsistent(entry, listed) || !FileIO::SizeOf(out.Get(), onDisk) ||
@@ -150,55 +186,6 @@ void DownloadManager::FinishMerge(velmot::FileHandle& out, const std::wstring& t
     VELMOT_LOG_LAST_ERROR(L"Merging part files failed. Unable to rename " + temporary + L" to " +
                           target);
   }
-}
-
-// Appends part i to out when its length and CRC are right, flushes it to disk, then
-// deletes the part file.
-bool DownloadManager::AppendPart(size_t i, const CRCInfoEntry& entry, HANDLE out,
-                                 const std::wstring& target, std::vector<uint8_t>& buffer) {
-  const std::wstring partPath = PartPath(i);
-  velmot::FileHandle part = FileIO::OpenForReading(partPath);
-  if (!part) {
-    VELMOT_LOG_LAST_ERROR(L"Merging part files failed. Unable to open: " + partPath);
-    return false;
-  }
-  uint64_t size = 0;
-  if (!FileIO::SizeOf(part.Get(), size)) size = 0;
-  uint64_t fileSize = 0;
-  const bool listed = i + 2 < entry.size() && CRCInfoReader::IsConsistent(entry, fileSize);
-  // A part has exactly its listed length; any other file is not ours to trust.
-  if (!listed || size != CRCInfoReader::PartBytes(fileSize, i)) {
-    Error::LogError(L"CRC Check of file : " + target + L" failed!", DL_MANAGER_CRC_INCORRECT,
-                    VELMOT_HERE);
-    return false;
-  }
-  DWORD read = 0;
-  const PartStore::Check check = PartStore::ReadAndCheck(part.Get(), static_cast<DWORD>(size),
-                                                         ParseCrcLine(entry[i + 2]), buffer, read);
-  if (check == PartStore::Check::kReadFailed) {
-    VELMOT_LOG_LAST_ERROR(L"Merging part files failed. Unable to read: " + partPath);
-    return false;
-  }
-  if (check == PartStore::Check::kWrongCrc) {
-    // The code says what went wrong; the last error would be left over from an earlier call.
-    Error::LogError(L"CRC Check of file : " + target + L" failed!", DL_MANAGER_CRC_INCORRECT,
-                    VELMOT_HERE);
-    return false;
-  }
-  DWORD written = 0;
-  if (read > 0 && !WriteFile(out, buffer.data(), read, &written, nullptr)) {
-    VELMOT_LOG_LAST_ERROR(L"Merging part files failed. Unable to write to: " + target);
-    return false;
-  }
-  if (written < read) return false;
-  // The part may only go once its bytes are on the disk, not in a cache a power cut empties.
-  if (!FlushFileBuffers(out)) {
-    VELMOT_LOG_LAST_ERROR(L"Merging part files failed. Unable to write to: " + target);
-    return false;
-  }
-  part.Reset();
-  DeleteOwnFile(partPath);
-  return true;
 }
 
 void DownloadManager::StartSetup() {

@@ -184,27 +184,22 @@ bool DownloadManager::RenewLink() {
 }
 
 bool DownloadManager::EnoughDiskSpace(const CRCInfo& entries) {
-  // What is still to come: the parts not on disk (work folder) and the files not yet in
-  // the download folder, which a merge writes while at most one part is held twice.
-  uint64_t missingParts = 0;
-  uint64_t toMerge = 0;
+  // What is still to come: each file not yet in the download folder is written at its
+  // whole length into its merging file, less what an earlier run's merging file already
+  // takes up. Part files of an earlier version go into it and are deleted: they need
+  // nothing more.
+  uint64_t toWrite = 0;
   for (const CRCInfoEntry& entry : entries) {
-    if (entry.size() < 3 || !IsSafeFileName(entry[0])) continue;
+    if (entry.size() < 3 || !CRCInfoReader::IsSafeFileName(entry[0])) continue;
     const std::wstring local = GetLocalName(entry[0]);
-    if (!IsSafeFileName(local) || FileIO::Exists(downloadFolder + L"/" + local)) continue;
-    const uint64_t fileSize = ParseSizeLine(entry[1]);
-    // An interrupted merge already holds its leading parts in the download folder.
+    if (!CRCInfoReader::IsSafeFileName(local) || FileIO::Exists(downloadFolder + L"/" + local))
+      continue;
+    const uint64_t fileSize = CRCInfoReader::ParseSizeLine(entry[1]);
     uint64_t merging = 0;
     if (!FileIO::SizeOf(MergeFilePath(local), merging)) merging = 0;
-    merging = std::min(merging, fileSize);
-    toMerge += fileSize - merging;
-    for (size_t k = static_cast<size_t>(merging / kPartSize); k + 2 < entry.size(); ++k) {
-      if (!FileIO::Exists(PartStore::PartPath(workFolder, local, k))) {
-        missingParts += CRCInfoReader::PartBytes(fileSize, k);
-      }
-    }
+    toWrite += fileSize - std::min(merging, fileSize);
   }
-  if (toMerge == 0) return true;
+  if (toWrite == 0) return true;
 
   const std::wstring workVolume = VolumeOf(workFolder);
   const std::wstring downloadVolume = VolumeOf(downloadFolder);
@@ -214,13 +209,10 @@ bool DownloadManager::EnoughDiskSpace(const CRCInfo& entries) {
     uint64_t bytes;
   };
   std::vector<Need> needs;
-  if (SameVolume(workVolume, downloadVolume)) {
-    // Parts already on disk become the file as they are merged: only the rest is new.
-    needs.push_back({downloadFolder, downloadVolume, missingParts + kPartSize + kDiskMargin});
-  } else {
-    needs.push_back({workFolder, workVolume, missingParts + kDiskMargin});
-    needs.push_back({downloadFolder, downloadVolume, toMerge + kPartSize + kDiskMargin});
-  }
+  needs.push_back({downloadFolder, downloadVolume, toWrite + kDiskMargin});
+  // The work folder keeps only the log.
+  if (!SameVolume(workVolume, downloadVolume))
+    needs.push_back({workFolder, workVolume, kDiskMargin});
   const auto query = freeSpaceQuery ? freeSpaceQuery : SystemFreeSpace;
   for (const Need& need : needs) {
     uint64_t available = 0;

@@ -14,16 +14,25 @@ namespace {
 constexpr int kMaxExtraAttempts = 3;  // four attempts in all
 constexpr DWORD kRetryWaitMs = 100;
 constexpr DWORD kPauseWaitMs = 100;
+// A host too busy to answer is asked again after 1, 2, 4, ... s, as blob storage asks.
+constexpr DWORD kBusyFirstWaitMs = 1000;
+constexpr DWORD kBusyMaxWaitMs = 8000;
+// The first read of a body, before its rate is known, and the smallest.
+constexpr DWORD kFirstReadBytes = 0x10000;
+constexpr DWORD kSmallestReadBytes = 0x4000;
 
 // CRC values and the byte count are written as their signed 32-bit readings.
 std::wstring Signed(uint32_t value) { return std::to_wstring(static_cast<int32_t>(value)); }
 
-// One spare body buffer for the whole process. Parts are fetched one after another by
-// fresh workers; handing the previous part's buffer on spares every new part the cost of
-// touching 10 MB of fresh pages, which under Wine roughly halved the throughput. At most
-// one buffer, never larger than the default object limit, is kept.
+// Spare body buffers for the whole process. Parts are fetched by fresh workers; handing a
+// finished part's buffer on spares every new part the cost of touching 10 MB of fresh
+// pages, which under Wine roughly halved the throughput. At most one buffer per part in
+// flight is ever made, so keeping the idle ones adds nothing to the peak; none is larger
+// than the default object limit.
 class SpareBuffer {
  public:
+  static constexpr size_t kMaxKept = 16;
+
   static SpareBuffer& Instance() {
     static SpareBuffer instance;
     return instance;
@@ -31,22 +40,26 @@ class SpareBuffer {
   std::vector<uint8_t> Take() {
     velmot::CriticalSectionLock lock(section_);
     std::vector<uint8_t> taken;
-    taken.swap(spare_);
+    if (!spares_.empty()) {
+      taken.swap(spares_.back());
+      spares_.pop_back();
+    }
     return taken;
   }
   void Give(std::vector<uint8_t>& buffer) {
     buffer.clear();
     velmot::CriticalSectionLock lock(section_);
-    if (buffer.capacity() > spare_.capacity() &&
-        buffer.capacity() <= FileDownload::kMaxObjectSize) {
-      spare_.swap(buffer);
+    if (buffer.capacity() > 0 && buffer.capacity() <= FileDownload::kMaxObjectSize &&
+        spares_.size() < kMaxKept) {
+      spares_.emplace_back();
+      spares_.back().swap(buffer);
     }
     std::vector<uint8_t>().swap(buffer);
   }
 
  private:
   velmot::CriticalSection section_;
-  std::vector<uint8_t> spare_;
+  std::vector<std::vector<uint8_t>> spares_;
 };
 
 }  // namespace
@@ -67,6 +80,16 @@ void FileDownload::ReleasePartData() {
 void FileDownload::Run() { RunAttempts(); }
 
 void FileDownload::OnStopRequested() { Connection::Close(connectionState); }
+
+bool FileDownload::StalledFor(DWORD ms) const {
+  const uint64_t last = lastByteTick_.load();
+  return last != 0 && GetTickCount64() - last >= ms;
+}
+
+void FileDownload::EndAttempt() {
+  endedByOwner_ = true;
+  Connection::Close(connectionState);
+}
 
 void FileDownload::Detach() {
   velmot::CriticalSectionLock hold(listenerLock_);
@@ -109,11 +132,20 @@ void FileDownload::RunAttempts() {
   connectionState.stopEvent = StopEvent();
   std::vector<AttemptResult> attempts;
   bool good = false;
-  for (int attempt = 0;; ++attempt) {
+  int failures = 0;
+  DWORD busyWaitMs = kBusyFirstWaitMs;
+  while (WaitWhilePaused()) {
     attempts.push_back(Attempt());
-    good = attempts.back().good;
-    // Without a sign-in the proxy refuses every attempt alike.
-    if (good || !running || attempt >= kMaxExtraAttempts || attempts.back().proxyRefused) break;
+    const AttemptResult& last = attempts.back();
+    good = last.good;
+    // Without a sign-in the proxy refuses every attempt alike. An attempt that brought new
+    // bytes is no failure: the next one goes on from them.
+    if (good || !running || last.proxyRefused) break;
+    if (!last.progressed && ++failures > kMaxExtraAttempts) break;
+    if (last.busy) {
+      WaitForStop(busyWaitMs);
+      busyWaitMs = std::min(busyWaitMs * 2, kBusyMaxWaitMs);
+    }
   }
   Summarise(attempts);
 
@@ -132,13 +164,12 @@ void FileDownload::RunAttempts() {
       kept = true;
     }
     succeeded_ = kept;
-  } else {
-    // Bytes that did not pass must never reach the caller (an in-memory fetch has no CRC
-    // to catch a cut-short body).
-    ReleasePartData();
   }
   state = FILE_DOWNLOAD_FINISHED;
+  // Bytes that did not pass never reach the caller as the object (an in-memory fetch has no
+  // CRC to catch a cut-short body); the owner may take them to resume from.
   ReportFinished();
+  if (!good) ReleasePartData();
 }
 
 void FileDownload::Summarise(const std::vector<AttemptResult>& attempts) {
@@ -176,33 +207,144 @@ bool FileDownload::IsWebPage(const std::wstring& contentType, const std::vector<
   return startsWith("<!doctype") || startsWith("<html");
 }
 
+bool FileDownload::TakeKeptBytes(KeptBytes& kept) {
+  if (!CanResume()) return false;
+  kept.bytes.swap(partData_);
+  kept.etag = etag_;
+  kept.objectLength = objectLength_;
+  StartOver();
+  return true;
+}
+
+void FileDownload::GiveKeptBytes(KeptBytes&& kept) {
+  partData_.swap(kept.bytes);
+  partDataSize_ = partData_.size();
+  etag_ = kept.etag;
+  objectLength_ = kept.objectLength;
+  mostReceived_ = partData_.size();
+}
+
+bool FileDownload::WaitWhilePaused() {
+  while (paused && running) WaitForStop(kPauseWaitMs);
+  return running;
+}
+
+bool FileDownload::CanResume() const {
+  return !partData_.empty() && !etag_.empty() && objectLength_ > partData_.size();
+}
+
+void FileDownload::StartOver() {
+  partData_.clear();
+  partDataSize_ = 0;
+  etag_.clear();
+  objectLength_ = 0;
+}
+
+void FileDownload::TakeObject() {
+  etag_ = connectionState.etag;
+  const int64_t length = connectionState.contentLength;
+  objectLength_ = length > 0 ? static_cast<uint64_t>(length) : 0;
+}
+
+FileDownload::AttemptResult FileDownload::Refused() {
+  AttemptResult failed;
+  failed.unreachable = connectionState.unreachable;
+  failed.proxyRefused = connectionState.proxyRefused;
+  failed.busy = connectionState.serverBusy;
+  if (failed.busy) ++busyAnswers;
+  if (connectionState.objectChanged) {
+    // 412: the object is no longer the one the kept bytes came from.
+    Error::ReportMessage(
+        L"The object changed since its first bytes came; fetching it again "
+        L"from its first byte: " +
+            connectionState.localPath,
+        VELMOT_HERE);
+    StartOver();
+  }
+  WaitForStop(kRetryWaitMs);
+  return failed;
+}
+
 FileDownload::AttemptResult FileDownload::Attempt() {
-  ReleasePartData();
   // A status belongs to its attempt: an earlier 404 must not outlive a later attempt that
   // got no answer at all.
   connectionState.httpStatus = 0;
-  if (!connection_.Connect(connectionState)) {
-    AttemptResult failed;
-    failed.unreachable = connectionState.unreachable;
-    failed.proxyRefused = connectionState.proxyRefused;
+  if (partData_.capacity() == 0) partData_ = SpareBuffer::Instance().Take();
+  const bool resuming = CanResume();
+  if (!resuming) StartOver();
+  connectionState.resumeFrom = resuming ? partData_.size() : 0;
+  connectionState.ifMatch = resuming ? etag_ : std::wstring();
+  endedByOwner_ = false;
+  if (!connection_.Connect(connectionState)) return Refused();
+  if (resuming && !AcceptResumed()) {
+    Connection::Close(connectionState);
     WaitForStop(kRetryWaitMs);
-    return failed;
+    return AttemptResult();
   }
-  int64_t length = connectionState.contentLength;
-  partData_ = SpareBuffer::Instance().Take();
-  if (length > 0 && static_cast<uint64_t>(length) <= maxObjectSize) {
-    partData_.reserve(static_cast<size_t>(length));
+  if (!resuming) TakeObject();
+  if (objectLength_ > 0 && objectLength_ <= maxObjectSize) {
+    partData_.reserve(static_cast<size_t>(objectLength_));
   }
   ReadOutcome outcome = ReadBody();
   AttemptResult result = Judge(outcome);
-  Connection::Close(connectionState);
+  if (outcome.complete) {
+    Connection::Finish(connectionState);
+  } else {
+    Connection::Close(connectionState);
+  }
   return result;
+}
+
+// A 206 must continue the kept bytes of the same object exactly; a 200 is a host that
+// ignores ranges (or a proxy that strips them): its whole body starts the object over.
+bool FileDownload::AcceptResumed() {
+  const uint64_t kept = partData_.size();
+  const std::wstring& path = connectionState.localPath;
+  if (connectionState.httpStatus.load() == 200) {
+    Error::ReportMessage(L"The file host sent the whole object instead of its bytes from " +
+                             std::to_wstring(kept) + L" on; fetching it from its first byte: " +
+                             path,
+                         VELMOT_HERE);
+    StartOver();
+    TakeObject();
+    return true;
+  }
+  const bool sameObject = connectionState.etag.empty() || connectionState.etag == etag_;
+  if (connectionState.rangeFirst == static_cast<int64_t>(kept) &&
+      connectionState.rangeTotal == static_cast<int64_t>(objectLength_) && sameObject) {
+    Error::ReportMessage(L"Resuming at byte " + std::to_wstring(kept) + L" of " +
+                             std::to_wstring(objectLength_) + L": " + path,
+                         VELMOT_HERE);
+    return true;
+  }
+  Error::LogError(L"The file host answered the request for the bytes from " +
+                      std::to_wstring(kept) + L" on with bytes from " +
+                      std::to_wstring(connectionState.rangeFirst) + L" of " +
+                      std::to_wstring(connectionState.rangeTotal) + L"; fetching it again: " + path,
+                  ERROR_INVALID_DATA, VELMOT_HERE);
+  StartOver();
+  return false;
+}
+
+// About a quarter of a second of the line per read: Wine's InternetReadFile returns only
+// once the whole buffer is filled (and loses what it held when the connection breaks),
+// and progress, a pause and the stall check all wait for the read.
+DWORD FileDownload::NextReadSize(uint64_t received, ULONGLONG started) const {
+  const DWORD smallest = std::min<DWORD>(kSmallestReadBytes, chunkSize);
+  if (received == 0) return std::min<DWORD>(kFirstReadBytes, chunkSize);
+  const ULONGLONG elapsed = GetTickCount64() - started;
+  const uint64_t quarter = elapsed == 0 ? chunkSize : received * 250 / elapsed;
+  return static_cast<DWORD>(std::max<uint64_t>(smallest, std::min<uint64_t>(quarter, chunkSize)));
 }
 
 FileDownload::ReadOutcome FileDownload::ReadBody() {
   ReadOutcome outcome;
   const std::wstring& localPath = connectionState.localPath;
-  const int64_t length = connectionState.contentLength;
+  // The whole object's length: the kept bytes and what this answer announces.
+  const int64_t length =
+      connectionState.contentLength < 0
+          ? -1
+          : static_cast<int64_t>(partData_.size()) + connectionState.contentLength;
   if (length >= 0 && static_cast<uint64_t>(length) > maxObjectSize) {
     outcome.lastFailed = outcome.incomplete = true;
     outcome.error = ERROR_FILE_TOO_LARGE;
@@ -211,41 +353,70 @@ FileDownload::ReadOutcome FileDownload::ReadBody() {
                        outcome.error, VELMOT_HERE);
     return outcome;
   }
+  // Under Wine a close from the owner does not end a blocked read: the request's own
+  // receive time-out does.
+  if (HINTERNET request = connectionState.Request()) {
+    DWORD stall = stallMs;
+    InternetSetOptionW(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &stall, sizeof(stall));
+  }
 
   std::unique_ptr<uint8_t[]> buffer(new uint8_t[chunkSize]);
+  const ULONGLONG started = GetTickCount64();
+  uint64_t received = 0;
+  lastByteTick_ = started;
   for (;;) {
     HINTERNET request = connectionState.Request();
-    if (!request || !running) break;
+    if (!running) break;
+    if (!request || endedByOwner_) {
+      ReadFailed(outcome, ERROR_INTERNET_TIMEOUT);
+      break;
+    }
     if (paused) {
-      WaitForStop(kPauseWaitMs);
-      continue;
+      // The connection is given up; the resume asks for the rest.
+      outcome.paused = true;
+      break;
     }
     DWORD read = 0;
     outcome.anyRead = true;
-    if (!InternetReadFile(request, buffer.get(), chunkSize, &read)) {
-      outcome.error = GetLastError();
-      outcome.lastFailed = true;
-      outcome.unreachable = Connection::IsNetworkError(outcome.error);
-      Error::ReportError(L"InternetReadFile Failed for: " + localPath, outcome.error, VELMOT_HERE);
+    if (!InternetReadFile(request, buffer.get(), NextReadSize(received, started), &read)) {
+      ReadFailed(outcome, endedByOwner_ ? ERROR_INTERNET_TIMEOUT : GetLastError());
       break;
     }
     if (read == 0) {
       // A host that closes early reads as a clean end: only the announced length tells.
       if (length >= 0 && partData_.size() < static_cast<uint64_t>(length)) {
-        outcome.lastFailed = outcome.incomplete = true;
+        outcome.lastFailed = true;
         outcome.error = ERROR_INTERNET_CONNECTION_ABORTED;
         Error::ReportError(L"Body ended after " + std::to_wstring(partData_.size()) + L" of " +
                                std::to_wstring(length) + L" bytes for: " + localPath,
                            outcome.error, VELMOT_HERE);
         break;
       }
+      outcome.complete = true;
       Error::ReportMessage(L"Finished file: " + localPath, VELMOT_HERE);
       break;
     }
     if (!Append(buffer.get(), read, outcome)) break;
+    received += read;
+    lastByteTick_ = GetTickCount64();
     ReportProgress();
   }
+  lastByteTick_ = 0;
   return outcome;
+}
+
+void FileDownload::ReadFailed(ReadOutcome& outcome, DWORD error) {
+  outcome.error = error;
+  outcome.lastFailed = true;
+  outcome.unreachable = Connection::IsNetworkError(outcome.error);
+  if (endedByOwner_) {
+    Error::ReportError(L"No byte came for " + std::to_wstring(stallMs / 1000) +
+                           L" s; the attempt is ended for: " + connectionState.localPath,
+                       outcome.error, VELMOT_HERE);
+  } else {
+    Error::ReportError(L"InternetReadFile Failed for: " + connectionState.localPath, outcome.error,
+                       VELMOT_HERE);
+  }
 }
 
 bool FileDownload::Append(const uint8_t* bytes, DWORD count, ReadOutcome& outcome) {
@@ -272,6 +443,10 @@ bool FileDownload::Append(const uint8_t* bytes, DWORD count, ReadOutcome& outcom
 
 FileDownload::AttemptResult FileDownload::Judge(const ReadOutcome& outcome) {
   AttemptResult result;
+  if (outcome.paused) {
+    result.progressed = true;
+    return result;
+  }
   const uint64_t n = partData_.size();
   uint32_t found = 0;
   bool good;
@@ -283,6 +458,10 @@ FileDownload::AttemptResult FileDownload::Judge(const ReadOutcome& outcome) {
     // read is no failure; the owner that stopped the worker takes nothing from it.
     good = !outcome.lastFailed && n == 0 && expectedCrc == 0;
     result.unreachable = outcome.unreachable;
+    if (outcome.incomplete) StartOver();
+    // Bytes kept for the next attempt beyond any earlier attempt's are progress.
+    result.progressed = !good && CanResume() && n > mostReceived_;
+    mostReceived_ = std::max(mostReceived_, n);
   } else if (n == 0) {
     good = expectedCrc == 0;
   } else if (expectedCrc == 0) {
@@ -320,8 +499,35 @@ bool FileDownload::HasFolder() const {
   return connectionState.localPath.find_first_of(L"/\\") != std::wstring::npos;
 }
 
+bool FileDownload::WriteRegion() {
+  velmot::FileHandle file;
+  // A scanner or a backup tool that has the file open without sharing it for writing lets
+  // go of it soon: a few short tries before the write counts as failed.
+  for (int tries = 0; tries < 20; ++tries) {
+    file.Reset(CreateFileW(regionFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file || GetLastError() != ERROR_SHARING_VIOLATION || WaitForStop(100)) break;
+  }
+  if (!file) {
+    VELMOT_LOG_LAST_ERROR(L"Couldn't open the file to write a part into: " + regionFile);
+    return false;
+  }
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(regionOffset);
+  const DWORD size = static_cast<DWORD>(partData_.size());
+  DWORD written = 0;
+  const BOOL ok = SetFilePointerEx(file.Get(), at, nullptr, FILE_BEGIN) &&
+                  WriteFile(file.Get(), partData_.data(), size, &written, nullptr);
+  if (ok && written == size) return true;
+  const DWORD error = ok ? ERROR_HANDLE_DISK_FULL : GetLastError();
+  // A region written in part fails its CRC when the file is next checked: nothing to undo.
+  Error::LogError(L"Couldn't write part into file: " + regionFile, error, VELMOT_HERE);
+  return false;
+}
+
 bool FileDownload::WritePartFile() {
   if (partData_.empty()) return false;
+  if (!regionFile.empty()) return WriteRegion();
   const std::wstring& localPath = connectionState.localPath;
   size_t cut = localPath.find_last_of(L"/\\");
   if (cut == std::wstring::npos) {

@@ -79,6 +79,19 @@ bool Connection::IsNetworkError(DWORD code) {
   }
 }
 
+bool Connection::ParseContentRange(const std::wstring& text, int64_t& first, int64_t& total) {
+  first = total = -1;
+  long long a = 0;
+  long long b = 0;
+  long long t = 0;
+  wchar_t tail = 0;
+  if (swscanf(text.c_str(), L"bytes %lld-%lld/%lld%lc", &a, &b, &t, &tail) != 3) return false;
+  if (a < 0 || b < a || t <= b) return false;
+  first = a;
+  total = t;
+  return true;
+}
+
 bool Connection::Connect(ConnectionState& state) {
   Close(state);
   state.contentLength = -1;
@@ -86,7 +99,16 @@ bool Connection::Connect(ConnectionState& state) {
   state.contentType.clear();
   state.storageError.clear();
   state.proxyRefused = false;
-  Error::ReportError(L"Opening connection: " + state.host, 0, VELMOT_HERE);
+  state.etag.clear();
+  state.rangeFirst = state.rangeTotal = -1;
+  state.serverBusy = false;
+  state.objectChanged = false;
+  // A connection that an earlier request of the job read to its end is reused; the record
+  // says which, so that the log counts the connections the job opened.
+  const bool reused = state.session && state.session->TakeConnection(state.host);
+  Error::ReportError(
+      (reused ? L"Reusing the open connection: " : L"Opening connection: ") + state.host, 0,
+      VELMOT_HERE);
   // A sign-in at the proxy is answered on fresh handles that carry the new credentials; a
   // second 407 for them ends it (ProxySignIn never answers the same generation twice).
   for (;;) {
@@ -106,7 +128,45 @@ void Connection::Close(ConnectionState& state) {
   http::CloseInOrder(state.requestHandle, state.connectHandle, state.internetHandle);
 }
 
+void Connection::Finish(ConnectionState& state) {
+  if (state.session) state.session->ReturnConnection(state.host);
+  Close(state);
+}
+
+void Connection::DrainAndClose(ConnectionState& state) {
+  ReadContentLength(state);
+  HINTERNET request = state.Request();
+  // Only a short body that says how long it is: more would cost more than a new connection.
+  if (!state.session || !request || state.contentLength < 0 || state.contentLength > 4096) {
+    Close(state);
+    return;
+  }
+  const DWORD drainTimeoutMs = 2000;
+  InternetSetOptionW(request, INTERNET_OPTION_RECEIVE_TIMEOUT, const_cast<DWORD*>(&drainTimeoutMs),
+                     sizeof(drainTimeoutMs));
+  char buffer[4096];
+  int64_t left = state.contentLength;
+  DWORD read = 0;
+  while (left > 0 && InternetReadFile(request, buffer, sizeof(buffer), &read) && read > 0) {
+    left -= read;
+  }
+  if (left == 0) {
+    Finish(state);
+  } else {
+    Close(state);
+  }
+}
+
 bool Connection::OpenHttpConnection(ConnectionState& state) {
+  if (state.session) {
+    sharedConnect_ = state.session->ConnectHandle(state.host, velmot::kUserAgent);
+    if (!sharedConnect_) {
+      state.unreachable = IsNetworkError(GetLastError());
+      Close(state);
+      return false;
+    }
+    return true;
+  }
   if (!state.internetHandle) {
     // The agent name is the part file's path; the request's own User-Agent header is what
     // the host sees.
@@ -143,7 +203,8 @@ bool Connection::OpenHttpConnection(ConnectionState& state) {
 
 bool Connection::HttpOpenRequest(ConnectionState& state) {
   HINTERNET request = http::OpenRequest(
-      state.connectHandle.Get(), L"GET", state.objectPath + state.objectSuffix, kRequestFlags,
+      state.session ? sharedConnect_ : state.connectHandle.Get(), L"GET",
+      state.objectPath + state.objectSuffix, kRequestFlags,
       L"Connection::HttpOpenRequest failed for: " + state.host + L"/ " + state.objectPath,
       http::Record::kReport);
   {
@@ -161,6 +222,10 @@ bool Connection::HttpOpenRequest(ConnectionState& state) {
 
 bool Connection::HttpSendRequest(ConnectionState& state) {
   std::wstring header = std::wstring(L"User-Agent: ") + velmot::kUserAgent + L"\r\n";
+  if (state.resumeFrom > 0) {
+    header += L"Range: bytes=" + std::to_wstring(state.resumeFrom) + L"-\r\n";
+    if (!state.ifMatch.empty()) header += L"If-Match: " + state.ifMatch + L"\r\n";
+  }
   if (!::HttpSendRequestW(state.Request(), header.c_str(), static_cast<DWORD>(header.size()),
                           nullptr, 0)) {
     state.unreachable = IsNetworkError(GetLastError());
@@ -198,17 +263,7 @@ bool Connection::HttpQueryInfo(ConnectionState& state) {
   if (headerLength != 0) Error::ReportMessage(L"Response headers: " + headers, VELMOT_HERE);
 
   if (status == HTTP_STATUS_PROXY_AUTH_REQ) AskProxySignIn(state);
-  if (status != 200) {
-    state.unreachable = status == 0;
-    state.storageError = HeaderValue(headers, L"x-ms-error-code");
-    // Also without headers (a host that closed without answering reads as status 0): a
-    // failed attempt always leaves a record.
-    Error::LogError(L"Response status not 200, but " + std::to_wstring(status) +
-                        L" Response headers: " + headers,
-                    DL_MANAGER_HTTP_STATUS_NOT_OK, VELMOT_HERE);
-    Close(state);
-    return false;
-  }
+  if (!AcceptStatus(state, status, headers)) return false;
   if (!HasHeaderFields(headers)) {
     Error::ReportError(L"Response is not HTTP for: " + state.localPath,
                        ERROR_HTTP_INVALID_SERVER_RESPONSE, VELMOT_HERE);
@@ -217,7 +272,33 @@ bool Connection::HttpQueryInfo(ConnectionState& state) {
   }
   ReadContentLength(state);
   state.contentType = HeaderValue(headers, L"content-type");
+  state.etag = HeaderValue(headers, L"etag");
+  if (status == HTTP_STATUS_PARTIAL_CONTENT) {
+    ParseContentRange(HeaderValue(headers, L"content-range"), state.rangeFirst, state.rangeTotal);
+  }
   return true;
+}
+
+// 200, and 206 only for a request that asked for a range: any other answer is a refusal.
+bool Connection::AcceptStatus(ConnectionState& state, DWORD status, const std::wstring& headers) {
+  const bool ranged = state.resumeFrom > 0;
+  if (status == HTTP_STATUS_OK || (ranged && status == HTTP_STATUS_PARTIAL_CONTENT)) return true;
+  state.unreachable = status == 0;
+  state.storageError = HeaderValue(headers, L"x-ms-error-code");
+  state.serverBusy = status == HTTP_STATUS_SERVER_ERROR || status == HTTP_STATUS_SERVICE_UNAVAIL ||
+                     state.storageError == L"ServerBusy";
+  state.objectChanged = status == HTTP_STATUS_PRECOND_FAILED;
+  // Also without headers (a host that closed without answering reads as status 0): a
+  // failed attempt always leaves a record.
+  Error::LogError(
+      L"Response status not 200, but " + std::to_wstring(status) + L" Response headers: " + headers,
+      DL_MANAGER_HTTP_STATUS_NOT_OK, VELMOT_HERE);
+  if (status == 0 || status == HTTP_STATUS_PROXY_AUTH_REQ) {
+    Close(state);
+  } else {
+    DrainAndClose(state);
+  }
+  return false;
 }
 
 void Connection::AskProxySignIn(ConnectionState& state) {

@@ -1,7 +1,7 @@
 #include "ui/releasepaths.h"
 
 #include "base/stringutils.h"
-#include "download/downloadmanager.h"
+#include "download/crcinforeader.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -46,7 +46,7 @@ std::wstring ReleasePaths::ReleaseName() const {
 
 bool ReleasePaths::NamesARelease() const {
   try {
-    return DownloadManager::IsSafeFileName(ReleaseName());
+    return CRCInfoReader::IsSafeFileName(ReleaseName());
   } catch (const std::out_of_range&) {
     return false;
   }

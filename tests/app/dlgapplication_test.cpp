@@ -3,9 +3,11 @@
 // while the job and the speed meter are running.
 #include "app/dlgapplication.h"
 
+#include "base/systemtexts.h"
 #include "diagnostics/error.h"
 #include "support/dmprocess.h"
 #include "support/downloadjob.h"
+#include "support/inprocesswindow.h"
 #include "support/testenv.h"
 #include "support/testservers.h"
 #include "ui/downloaddialog.h"
@@ -25,7 +27,7 @@
 
 namespace {
 
-const char kPrefix[] = "An unhandled exception occured. Application will be closed";
+const char* const kPrefix = velmot::texts::kApplicationMalfunction;
 
 class FakeApplication : public DlgApplication {
  public:
@@ -66,18 +68,6 @@ std::vector<ErrorRecord> RecordsWithPrefix() {
     if (record.message.rfind(kPrefix, 0) == 0) found.push_back(record);
   }
   return found;
-}
-
-void PumpFor(DWORD ms) {
-  const ULONGLONG end = GetTickCount64() + ms;
-  while (GetTickCount64() < end) {
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
-  }
 }
 
 }  // namespace
@@ -159,9 +149,9 @@ TEST(DlgApplication, AccessViolationOnTheUiThreadIsRecorded) {
 TEST(DlgApplication, WindowWithoutReleaseNameIsRecordedAndNeverShown) {
   Error::Clear();
   testsupport::TempFolder folder(L"app");
-  HMODULE resources = LoadLibraryExW(testsupport::DmProcess::ProgramPath().c_str(), nullptr,
-                                     LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-  ASSERT_NE(resources, nullptr);
+  const testsupport::ProgramResources program;
+  ASSERT_NE(program.module, nullptr);
+  HMODULE resources = program.module;
   const std::wstring path = L"C:\\nowhere\\VelmotPro.exe";
   const int code = RunBounded(
       [&] {
@@ -176,7 +166,6 @@ TEST(DlgApplication, WindowWithoutReleaseNameIsRecordedAndNeverShown) {
   std::vector<ErrorRecord> records = RecordsWithPrefix();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_NE(records[0].message.find("\"_\""), std::string::npos) << records[0].message;
-  FreeLibrary(resources);
 }
 
 TEST(DlgApplication, LeavingTheLoopWhileDownloadingEndsPromptly) {
@@ -195,9 +184,9 @@ TEST(DlgApplication, LeavingTheLoopWhileDownloadingEndsPromptly) {
                                            {"download_subdir", ns + "/rel"},
                                            {"host_name", std::string(hostW.begin(), hostW.end())},
                                            {"SAS", ""}});
-  HMODULE resources = LoadLibraryExW(testsupport::DmProcess::ProgramPath().c_str(), nullptr,
-                                     LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-  ASSERT_NE(resources, nullptr);
+  const testsupport::ProgramResources program;
+  ASSERT_NE(program.module, nullptr);
+  HMODULE resources = program.module;
   std::wstring folder = job.downloadFolder;
   for (auto& c : folder)
     if (c == L'/') c = L'\\';
@@ -211,7 +200,7 @@ TEST(DlgApplication, LeavingTheLoopWhileDownloadingEndsPromptly) {
         FakeApplication app(resources, S_OK, [&] {
           DownloadDialog dialog(resources, modulePath);
           dialog.Show();
-          PumpFor(3500);
+          testsupport::Pump(3500);  // nothing closes the window meanwhile
           wchar_t text[512] = {};
           GetDlgItemTextW(dialog.Window(), IDC_VALUES, text, 512);
           values = text;
@@ -228,7 +217,6 @@ TEST(DlgApplication, LeavingTheLoopWhileDownloadingEndsPromptly) {
   EXPECT_LT(destroyMs, 15000u);
   ASSERT_EQ(RecordsWithPrefix().size(), 1u);
   EXPECT_EQ(RecordsWithPrefix()[0].message, std::string(kPrefix) + "left the loop");
-  FreeLibrary(resources);
   // The work folder of the release lies in local application data.
   const std::wstring work = testsupport::WorkFolderOf(release);
   testsupport::RemoveTree(work);

@@ -5,6 +5,7 @@
 #include "base/orx_thread.h"
 
 #include "base/handles.h"
+#include "support/testenv.h"
 
 #include <gtest/gtest.h>
 
@@ -35,8 +36,7 @@ class Waiter : public Orx_Thread {
 };
 
 bool WaitUntil(const std::atomic<bool>& flag) {
-  for (int i = 0; i < 2000 && !flag.load(); ++i) Sleep(5);
-  return flag.load();
+  return testsupport::Eventually([&] { return flag.load(); });
 }
 
 TEST(Orx_ThreadStop, AStopEndsAWaitForStopAtOnceAndTheHookRunsOnTheStopper) {

@@ -30,6 +30,16 @@ bool FinishesWithin(DWORD timeoutMs, std::function<void()> fn) {
   return done;
 }
 
+// FinishesWithin for a call on worker; on a timeout the worker is abandoned with the thread
+// (a body still running may touch it), and false tells the test to fail.
+template <typename Worker>
+bool FinishesOrAbandons(std::unique_ptr<Worker>& worker, DWORD timeoutMs,
+                        std::function<void()> fn) {
+  if (FinishesWithin(timeoutMs, std::move(fn))) return true;
+  worker.release();
+  return false;
+}
+
 DWORD ElapsedSince(DWORD start) { return GetTickCount() - start; }
 
 // What a body reports to the test; it lives outside the worker so that a body still running
@@ -120,13 +130,10 @@ TEST(Orx_Thread, StopAfterTheBodyReturnedByItselfReturnsAtOnce) {
   EXPECT_FALSE(worker->IsRunning());
   EXPECT_EQ(probe.finished, 1);
   const DWORD start = GetTickCount();
-  if (!FinishesWithin(5000, [&] {
-        worker->Stop(INFINITE);
-        worker->Stop(INFINITE);
-      })) {
-    worker.release();
-    FAIL() << "Stop after the body ended hung";
-  }
+  ASSERT_TRUE(FinishesOrAbandons(worker, 5000, [&] {
+    worker->Stop(INFINITE);
+    worker->Stop(INFINITE);
+  })) << "Stop after the body ended hung";
   EXPECT_LT(ElapsedSince(start), 1000u);
 }
 
@@ -138,10 +145,8 @@ TEST(Orx_Thread, StopAsksTheBodyToEndAndASecondStopReturnsAtOnce) {
   EXPECT_TRUE(worker->IsRunning());
   EXPECT_NE(worker->Id(), 0u);
   EXPECT_EQ(worker->Id(), probe.lastThreadId.load());
-  if (!FinishesWithin(10000, [&] { worker->Stop(5000); })) {
-    worker.release();
-    FAIL() << "Stop of a cooperative body hung";
-  }
+  ASSERT_TRUE(FinishesOrAbandons(worker, 10000, [&] { worker->Stop(5000); }))
+      << "Stop of a cooperative body hung";
   EXPECT_EQ(probe.finished, 1);  // ended on request, not terminated
   EXPECT_FALSE(worker->IsRunning());
   EXPECT_EQ(worker->Id(), 0u);
@@ -159,10 +164,8 @@ TEST(Orx_Thread, ABodyThatIgnoresTheFlagIsNeverTerminatedWhenTheTimeoutRunsOut) 
   worker->Start();
   ASSERT_TRUE(probe.WaitStarted());
   const DWORD start = GetTickCount();
-  if (!FinishesWithin(20000, [&] { worker->Stop(300); })) {
-    worker.release();
-    FAIL() << "Stop(300) of a stubborn body hung";
-  }
+  ASSERT_TRUE(FinishesOrAbandons(worker, 20000, [&] { worker->Stop(300); }))
+      << "Stop(300) of a stubborn body hung";
   const DWORD elapsed = ElapsedSince(start);
   EXPECT_GE(elapsed, 250u);  // tick granularity
   EXPECT_LT(elapsed, 10000u);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,15 @@ struct Url {
   uint16_t port = 1;
   bool secure = false;
 };
+
+bool operator==(const Url& a, const Url& b) {
+  return a.host == b.host && a.path == b.path && a.port == b.port && a.secure == b.secure;
+}
+
+void PrintTo(const Url& u, std::ostream* out) {
+  *out << StringUtils::ToNarrow(u.host) << " " << StringUtils::ToNarrow(u.path) << " " << u.port
+       << (u.secure ? " secure" : " plain");
+}
 
 Url Split(const std::wstring& url) {
   Url u;
@@ -119,34 +129,14 @@ TEST(StringUtils, GetFileName) {
 }
 
 TEST(StringUtils, SplitUrlWithPortAndPath) {
-  Url u = Split(L"https://Host:8443/a/b/c.ashx");
-  EXPECT_EQ(u.host, L"Host");
-  EXPECT_EQ(u.path, L"a/b/c.ashx");
-  EXPECT_EQ(u.port, 8443);
-  EXPECT_TRUE(u.secure);
-
-  u = Split(L"http://h/x");
-  EXPECT_EQ(u.host, L"h");
-  EXPECT_EQ(u.path, L"x");
-  EXPECT_EQ(u.port, 80);
-  EXPECT_FALSE(u.secure);
-
-  u = Split(L"HTTPS://h//a//b");
-  EXPECT_EQ(u.host, L"h");
-  EXPECT_EQ(u.path, L"a/b");
-  EXPECT_EQ(u.port, 443);
+  EXPECT_EQ(Split(L"https://Host:8443/a/b/c.ashx"), (Url{L"Host", L"a/b/c.ashx", 8443, true}));
+  EXPECT_EQ(Split(L"http://h/x"), (Url{L"h", L"x", 80, false}));
+  EXPECT_EQ(Split(L"HTTPS://h//a//b"), (Url{L"h", L"a/b", 443, true}));
 }
 
 TEST(StringUtils, SplitUrlWithoutPathLeavesHostAndPathAlone) {
-  Url u = Split(L"https://host.example");
-  EXPECT_EQ(u.host, L"caller-host");
-  EXPECT_EQ(u.path, L"caller-path");
-  EXPECT_EQ(u.port, 443);
-  EXPECT_TRUE(u.secure);
-
-  u = Split(L"http://h/");
-  EXPECT_EQ(u.host, L"h");
-  EXPECT_EQ(u.path, L"");
+  EXPECT_EQ(Split(L"https://host.example"), (Url{L"caller-host", L"caller-path", 443, true}));
+  EXPECT_EQ(Split(L"http://h/"), (Url{L"h", L"", 80, false}));
 }
 
 TEST(StringUtils, SplitUrlRemovesARepeatedHostSegmentOnly) {
@@ -156,15 +146,11 @@ TEST(StringUtils, SplitUrlRemovesARepeatedHostSegmentOnly) {
 }
 
 TEST(StringUtils, SplitUrlKeepsTheDefaultPortForUnusableNumbers) {
-  Url u = Split(L"https://h:99999999999999999999/x");
-  EXPECT_EQ(u.host, L"h");
-  EXPECT_EQ(u.port, 443);
+  EXPECT_EQ(Split(L"https://h:99999999999999999999/x"), (Url{L"h", L"x", 443, true}));
   EXPECT_EQ(Split(L"http://h:70000/x").port, 80);
   EXPECT_EQ(Split(L"http://h:0/x").port, 80);
   EXPECT_EQ(Split(L"http://h:65535/x").port, 65535);
-  u = Split(L"http://h:/x");
-  EXPECT_EQ(u.host, L"h");
-  EXPECT_EQ(u.port, 80);
+  EXPECT_EQ(Split(L"http://h:/x"), (Url{L"h", L"x", 80, false}));
 }
 
 TEST(StringUtils, SplitUrlOfOddInputsDoesNotFail) {

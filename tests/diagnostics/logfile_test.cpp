@@ -12,12 +12,6 @@
 
 namespace {
 
-class LogFile : public ::testing::Test {
- protected:
-  void SetUp() override { Error::Clear(); }
-  void TearDown() override { Error::Clear(); }
-};
-
 // The file's bytes, or "<missing>" when it cannot be opened.
 std::string ReadAll(const std::wstring& path) {
   velmot::FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -41,14 +35,24 @@ void WriteAll(const std::wstring& path, const std::string& bytes) {
       WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
 }
 
+class LogFile : public ::testing::Test {
+ protected:
+  void SetUp() override { Error::Clear(); }
+  void TearDown() override { Error::Clear(); }
+  // Writes the text log file into a folder of the test's own and reads it back.
+  std::string Written() {
+    Error::WriteLogFile(StringUtils::ToNarrow(path));
+    return ReadAll(path);
+  }
+  testsupport::TempFolder folder;
+  const std::wstring path = folder.File(L"logfile.txt");
+};
+
 std::string Dump() { return Error::DumpJson(Error::GetLogJson()); }
 
 TEST_F(LogFile, EmptyLogGivesAnEmptyArrayAndAnEmptyFile) {
   EXPECT_EQ(Dump(), "[]");
-  testsupport::TempFolder folder;
-  const std::wstring path = folder.File(L"logfile.txt");
-  Error::WriteLogFile(StringUtils::ToNarrow(path));
-  EXPECT_EQ(ReadAll(path), "");
+  EXPECT_EQ(Written(), "");
 }
 
 TEST_F(LogFile, ReportBytesOfTwoRecords) {
@@ -96,10 +100,7 @@ TEST_F(LogFile, ReportOfOtherValues) {
 TEST_F(LogFile, TextBytesOfTwoRecords) {
   Error::LogMessage("progress", "", 0);
   Error::LogError(std::string("gave up"), DL_MANAGER_MAX_ATTEMPTS_EXCEEDED, "src/x.cpp", 42);
-  testsupport::TempFolder folder;
-  const std::wstring path = folder.File(L"logfile.txt");
-  Error::WriteLogFile(StringUtils::ToNarrow(path));
-  EXPECT_EQ(ReadAll(path),
+  EXPECT_EQ(Written(),
             "Message: progress Detailed Message:  Error Number: 0 File:  Line: 0\t\n"
             "Message: gave up Detailed Message: DL_MANAGER_MAX_ATTEMPTS_EXCEEDED "
             "Error Number: -32767 File: src/x.cpp Line: 42");
@@ -110,10 +111,7 @@ TEST_F(LogFile, TextKeepsQuotesLineBreaksAndAnsiBytesAsStored) {
   Error::ReportError(L"open", ERROR_FILE_NOT_FOUND, "", 0);
   const std::string system = Error::GetRecords().back().detailedMessage;
   ASSERT_FALSE(system.empty());
-  testsupport::TempFolder folder;
-  const std::wstring path = folder.File(L"logfile.txt");
-  Error::WriteLogFile(StringUtils::ToNarrow(path));
-  EXPECT_EQ(ReadAll(path),
+  EXPECT_EQ(Written(),
             "Message: say \"hi\"\r\nthere \xe9 Detailed Message:  Error Number: 0 File: f.cpp "
             "Line: 3\t\nMessage: open Detailed Message: " +
                 system + " Error Number: 2 File:  Line: 0");
@@ -121,21 +119,17 @@ TEST_F(LogFile, TextKeepsQuotesLineBreaksAndAnsiBytesAsStored) {
 }
 
 TEST_F(LogFile, ReplacesALongerFile) {
-  testsupport::TempFolder folder;
-  const std::wstring path = folder.File(L"logfile.txt");
   WriteAll(path, std::string(10000, 'x'));
   Error::LogMessage("m", "", 0);
-  Error::WriteLogFile(StringUtils::ToNarrow(path));
-  EXPECT_EQ(ReadAll(path), "Message: m Detailed Message:  Error Number: 0 File:  Line: 0");
+  EXPECT_EQ(Written(), "Message: m Detailed Message:  Error Number: 0 File:  Line: 0");
 }
 
 TEST_F(LogFile, AnUncreatableFileIsQuietlySkipped) {
-  testsupport::TempFolder folder;
   Error::LogMessage("m", "", 0);
-  const std::wstring path = folder.File(L"missing/logfile.txt");
-  Error::WriteLogFile(StringUtils::ToNarrow(path));
+  const std::wstring missing = folder.File(L"missing/logfile.txt");
+  Error::WriteLogFile(StringUtils::ToNarrow(missing));
   Error::WriteLogFile("");
-  EXPECT_EQ(ReadAll(path), "<missing>");
+  EXPECT_EQ(ReadAll(missing), "<missing>");
   // Nothing was recorded about it, and the log still works.
   EXPECT_EQ(Error::GetRecords().size(), 1u);
   Error::LogMessage("n", "", 0);
@@ -145,16 +139,13 @@ TEST_F(LogFile, AnUncreatableFileIsQuietlySkipped) {
 TEST_F(LogFile, ALargeLogIsWrittenWhole) {
   const std::string message(1000, 'm');
   for (int i = 0; i < 5000; ++i) Error::LogMessage(message, "", i);
-  testsupport::TempFolder folder;
-  const std::wstring path = folder.File(L"logfile.txt");
-  Error::WriteLogFile(StringUtils::ToNarrow(path));
+  const std::string text = Written();
   std::string expected;
   for (int i = 0; i < 5000; ++i) {
     if (i > 0) expected += "\t\n";
     expected += "Message: " + message +
                 " Detailed Message:  Error Number: 0 File:  Line: " + std::to_string(i);
   }
-  const std::string text = ReadAll(path);
   EXPECT_EQ(text.size(), expected.size());
   EXPECT_TRUE(text == expected);
 }

@@ -53,7 +53,7 @@ TEST(DownloadManagerCRCInfo, ReadsTheDocumentIntoEntries) {
   ASSERT_EQ(entries.size(), 2u);  // the piece of only line breaks names no file
   EXPECT_EQ(entries[0], (CRCInfoEntry{L"a.exe", L"25000000", L"111", L"222", L"-333"}));
   EXPECT_EQ(entries[1], (CRCInfoEntry{L"b.bin", L"0x10"}));
-  EXPECT_EQ(DownloadManager::ParseSizeLine(entries[1][1]), 16u);
+  EXPECT_EQ(CRCInfoReader::ParseSizeLine(entries[1][1]), 16u);
   EXPECT_EQ(job.RequestCount(DownloadJob::ListObject()), 2u);
 }
 
@@ -85,10 +85,10 @@ TEST(DownloadManagerCRCInfo, ChecksAPartFileAgainstSignedCRCs) {
   WriteFileBytes(path, std::vector<uint8_t>{'1', '2', '3', '4', '5', '6', '7', '8', '9'});
   EXPECT_TRUE(f.manager.CRCCheckFile(path, -873187034));
   EXPECT_FALSE(f.manager.CRCCheckFile(path, -873187035));
-  EXPECT_EQ(DownloadManager::ParseCrcLine(L"-873187034"), -873187034);
-  EXPECT_EQ(DownloadManager::ParseCrcLine(L"4294967295"), 2147483647);
-  EXPECT_EQ(DownloadManager::ParseCrcLine(L"-99999999999"), -2147483647 - 1);
-  EXPECT_EQ(DownloadManager::ParseCrcLine(L"-1"), -1);
+  EXPECT_EQ(CRCInfoReader::ParseCrcLine(L"-873187034"), -873187034);
+  EXPECT_EQ(CRCInfoReader::ParseCrcLine(L"4294967295"), 2147483647);
+  EXPECT_EQ(CRCInfoReader::ParseCrcLine(L"-99999999999"), -2147483647 - 1);
+  EXPECT_EQ(CRCInfoReader::ParseCrcLine(L"-1"), -1);
   Error::Clear();
   EXPECT_FALSE(f.manager.CRCCheckFile(f.root.File(L"missing"), 0));
   ASSERT_EQ(Error::GetRecords().size(), 1u);
@@ -202,11 +202,11 @@ TEST(DownloadManagerCRCInfo, HostileNamesAreRecognised) {
         L"CON",     L"con.exe",   L"NUL.txt",   L"COM1",    L"lpt9.bin",
         L"AUX ",    L"x.exe.",    L"x.exe ",    L"a<b.exe", L"a|b",
         L"a?b",     L"a*b",       L"a\"b",      L"a\tb",    L"\\\\server\\share"}) {
-    EXPECT_FALSE(DownloadManager::IsSafeFileName(bad)) << StringUtils::ToNarrow(bad);
+    EXPECT_FALSE(CRCInfoReader::IsSafeFileName(bad)) << StringUtils::ToNarrow(bad);
   }
   for (const wchar_t* good : {L"Setup.exe", L"Velmot Pro.exe", L"data-1.cab", L"CONSOLE.exe",
                               L"com10.bin", L".hidden", L"a.b.c"}) {
-    EXPECT_TRUE(DownloadManager::IsSafeFileName(good)) << StringUtils::ToNarrow(good);
+    EXPECT_TRUE(CRCInfoReader::IsSafeFileName(good)) << StringUtils::ToNarrow(good);
   }
 }
 
@@ -262,8 +262,8 @@ TEST(DownloadManagerCRCInfo, FilesOfFourGiBAndMoreAreCountedIn64Bits) {
   ASSERT_TRUE(SetEndOfFile(file));
   CloseHandle(file);
 
-  EXPECT_EQ(DownloadManager::ParseSizeLine(L"5000000000"), 5000000000u);
-  EXPECT_EQ(DownloadManager::ParseSizeLine(L"-5"), 0u);
+  EXPECT_EQ(CRCInfoReader::ParseSizeLine(L"5000000000"), 5000000000u);
+  EXPECT_EQ(CRCInfoReader::ParseSizeLine(L"-5"), 0u);
   CRCInfo entries{{L"Big.exe", L"5000000000"}, {L"Small.exe", L"0x100", L"2"}};
   entries[0].resize(2 + 500, L"1");
   f.manager.ComputeTotals(entries);

@@ -1,6 +1,8 @@
-// Merging part files into the installer file, and what a failed merge leaves behind.
+// The merging file: part files of an earlier run taken into their regions, what a failed or
+// interrupted merge leaves behind, and the final name given only to a whole file.
 #include "download/downloadmanager.h"
 
+#include "base/handles.h"
 #include "diagnostics/error.h"
 #include "base/stringutils.h"
 #include "support/records.h"
@@ -10,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <set>
 #include <string>
@@ -63,96 +66,80 @@ struct MergeSetup {
   }
 };
 
-TEST(DownloadManagerMerge, JoinsThreePartsShowingProgressAndDeletesEachPart) {
+TEST(DownloadManagerMerge, PartFilesOfAnEarlierRunFillTheirRegionsAndAreDeleted) {
   MergeSetup s(25000000);
   ASSERT_EQ(s.Parts(), 3u);
-  s.manager.copyPercent = 99;
-  std::set<uint64_t> seen;
-  std::atomic<bool> done{false};
-  std::thread sampler([&] {
-    while (!done) {
-      if (s.manager.copying) seen.insert(s.manager.copyPercent.load());
-    }
-  });
   s.manager.MergePartFiles(s.Parts(), s.entry);
-  done = true;
-  sampler.join();
-  // A sampler on a loaded machine can miss a part's short moment, so the values it saw are
-  // checked to be among the per-part steps, and the last step is read after the merge.
-  for (uint64_t percent : seen)
-    EXPECT_TRUE(percent == 0 || percent == 33 || percent == 66) << percent;
-  EXPECT_EQ(s.manager.copyPercent.load(), 66u);
   EXPECT_FALSE(s.manager.copying.load());
   EXPECT_EQ(ReadFileBytes(s.Target()), s.bytes);
+  EXPECT_FALSE(FileExists(s.Temporary()));
   for (size_t k = 0; k < 3; ++k) EXPECT_FALSE(FileExists(s.Part(k))) << k;
 }
 
-TEST(DownloadManagerMerge, OnePartKeepsProgressAtZeroAndOverwritesAnOldFile) {
+TEST(DownloadManagerMerge, OnePartOverwritesAnOldFile) {
   MergeSetup s(1234);
   WriteFileBytes(s.Target(), RandomBytes(50000, 1));
   s.manager.MergePartFiles(s.Parts(), s.entry);
-  EXPECT_EQ(s.manager.copyPercent.load(), 0u);
   EXPECT_EQ(ReadFileBytes(s.Target()), s.bytes);
 }
 
-// The merged prefix stays in the temporary file, so that the next merge only needs the
-// parts from the missing one on.
-TEST(DownloadManagerMerge, AMissingPartStopsTheMergeAndKeepsWhatWasMerged) {
-  Error::Clear();
-  MergeSetup s(25000000);
-  DeleteFileW(s.Part(1).c_str());
-  s.manager.MergePartFiles(s.Parts(), s.entry);
-  EXPECT_TRUE(
-      HasRecord("Merging part files failed. Unable to open: " + StringUtils::ToNarrow(s.Part(1))));
-  EXPECT_FALSE(FileExists(s.Part(0)));
-  EXPECT_FALSE(FileExists(s.Target()));
-  EXPECT_EQ(ReadFileBytes(s.Temporary()), s.Prefix(kPart));
-  EXPECT_TRUE(FileExists(s.Part(2)));
-  EXPECT_FALSE(s.manager.copying.load());
+// What the merging file and the part files hold when the merge starts, and what must stay
+// after it: a part that is neither in its region nor in a good part file keeps the final
+// name away, and every good region stays for the next run.
+struct LeftBehind {
+  const char* name;
+  std::vector<size_t> regions;    // regions of the merging file that are right beforehand
+  bool shortFile;                 // the merging file ends after part 0 and half of part 1
+  std::vector<size_t> partFiles;  // good part files in the work folder
+  int corruptPart;                // this part file has a wrong byte (-1: none)
+  bool whole;                     // the file gets its final name
+};
 
-  WriteFileBytes(s.Part(1), s.Slice(1));
-  s.manager.MergePartFiles(s.Parts(), s.entry);
-  EXPECT_EQ(ReadFileBytes(s.Target()), s.bytes);
-  EXPECT_FALSE(FileExists(s.Temporary()));
-}
-
-TEST(DownloadManagerMerge, ACorruptPartIsNotAppendedAndNothingGetsTheFinalName) {
-  Error::Clear();
-  MergeSetup s(25000000);
-  std::vector<uint8_t> bad = s.Slice(1);
-  bad[777] ^= 1;
-  WriteFileBytes(s.Part(1), bad);
-  s.manager.MergePartFiles(s.Parts(), s.entry);
-  EXPECT_TRUE(HasRecord("CRC Check of file : " + StringUtils::ToNarrow(s.Target()) + " failed!"));
-  EXPECT_FALSE(FileExists(s.Target()));
-  EXPECT_EQ(ReadFileBytes(s.Temporary()), s.Prefix(kPart));
-  EXPECT_FALSE(FileExists(s.Part(0)));
-  EXPECT_TRUE(FileExists(s.Part(1)));
-  EXPECT_TRUE(FileExists(s.Part(2)));
-}
-
-// As after a kill in the middle of appending part 1: the temporary file holds part 0 and
-// half of part 1, part 0's file is gone. The merge keeps the checked part and goes on.
-TEST(DownloadManagerMerge, AnInterruptedMergeGoesOnFromItsCheckedPrefix) {
-  MergeSetup s(25000000);
-  WriteFileBytes(s.Temporary(), s.Prefix(kPart + kPart / 2));
-  DeleteFileW(s.Part(0).c_str());
-  s.manager.MergePartFiles(s.Parts(), s.entry);
-  EXPECT_EQ(ReadFileBytes(s.Target()), s.bytes);
-  EXPECT_FALSE(FileExists(s.Temporary()));
-  for (size_t k = 0; k < 3; ++k) EXPECT_FALSE(FileExists(s.Part(k))) << k;
-}
-
-// Bytes in the temporary file that do not match their part are cut off, not trusted; a
-// part file left behind by a kill after its append is deleted.
-TEST(DownloadManagerMerge, ADamagedTemporaryFileIsCutAfterItsLastGoodPart) {
-  MergeSetup s(25000000);
-  std::vector<uint8_t> damaged = s.Prefix(2 * kPart);
-  damaged[kPart + 5] ^= 0x40;
-  WriteFileBytes(s.Temporary(), damaged);
-  s.manager.MergePartFiles(s.Parts(), s.entry);
-  EXPECT_EQ(ReadFileBytes(s.Target()), s.bytes);
-  for (size_t k = 0; k < 3; ++k) EXPECT_FALSE(FileExists(s.Part(k))) << k;
+TEST(DownloadManagerMerge, RegionsAndPartFilesMakeTheFileOnlyWhenEveryPartIsRight) {
+  const LeftBehind cases[] = {
+      {"part 1 missing", {}, false, {0, 2}, -1, false},
+      {"part 1 corrupt", {}, false, {0, 1, 2}, 1, false},
+      {"regions written out of order", {0, 2}, false, {}, -1, false},
+      {"regions and a part file", {0, 2}, false, {1}, -1, true},
+      {"an earlier version's prefix", {}, true, {1, 2}, -1, true},
+      {"a damaged region with its part file", {0}, false, {1, 2}, -1, true},
+  };
+  for (const LeftBehind& c : cases) {
+    SCOPED_TRACE(c.name);
+    Error::Clear();
+    MergeSetup s(25000000);
+    for (size_t k = 0; k < 3; ++k) DeleteFileW(s.Part(k).c_str());
+    if (c.shortFile) WriteFileBytes(s.Temporary(), s.Prefix(kPart + kPart / 2));
+    if (!c.regions.empty()) {
+      std::vector<uint8_t> file(s.bytes.size(), 0);
+      for (size_t k : c.regions) {
+        const std::vector<uint8_t> slice = s.Slice(k);
+        std::copy(slice.begin(), slice.end(), file.begin() + k * kPart);
+      }
+      WriteFileBytes(s.Temporary(), file);
+    }
+    for (size_t k : c.partFiles) {
+      std::vector<uint8_t> slice = s.Slice(k);
+      if (static_cast<int>(k) == c.corruptPart) slice[777] ^= 1;
+      WriteFileBytes(s.Part(k), slice);
+    }
+    s.manager.MergePartFiles(s.Parts(), s.entry);
+    EXPECT_EQ(FileExists(s.Target()), c.whole);
+    EXPECT_NE(FileExists(s.Temporary()), c.whole);
+    // Taken or wrong, no part file stays behind.
+    for (size_t k = 0; k < 3; ++k) EXPECT_FALSE(FileExists(s.Part(k))) << k;
+    if (c.whole) {
+      EXPECT_EQ(ReadFileBytes(s.Target()), s.bytes);
+      continue;
+    }
+    // Every part that was right somewhere is now in its region; the file has its length.
+    std::vector<uint8_t> merging = ReadFileBytes(s.Temporary());
+    ASSERT_EQ(merging.size(), s.bytes.size());
+    for (size_t k : {size_t{0}, size_t{2}}) {
+      const std::vector<uint8_t> slice = s.Slice(k);
+      EXPECT_TRUE(std::equal(slice.begin(), slice.end(), merging.begin() + k * kPart)) << k;
+    }
+  }
 }
 
 TEST(DownloadManagerMerge, AStoppedJobMergesNothingMoreAndKeepsItsParts) {
@@ -200,9 +187,9 @@ TEST(DownloadManagerMerge, ATargetThatCannotBeCreatedTouchesNoPart) {
   EXPECT_FALSE(s.manager.copying.load());
 }
 
-// A part corrupted on disk after its download fails the merge; the next pass fetches the
-// parts that were deleted (part 0) and reuses the one that stayed (part 1).
-TEST(DownloadManagerMerge, APartCorruptedOnDiskIsFetchedAgainInTheNextPass) {
+// A part's region damaged on disk after it was written fails the verification, which
+// deletes the file; the next pass fetches its parts again.
+TEST(DownloadManagerMerge, ARegionCorruptedOnDiskIsFetchedAgainInTheNextPass) {
   testsupport::DownloadJob job;
   std::vector<uint8_t> data = RandomBytes(kPart + 300, 21);
   job.AddFile("Data.bin", data);
@@ -211,19 +198,22 @@ TEST(DownloadManagerMerge, APartCorruptedOnDiskIsFetchedAgainInTheNextPass) {
                         {{"attempts", {{{"stallAfter", 0}, {"stallMs", 1500}}}}});
   testsupport::RecordingDMListener listener;
   DownloadManager manager(&listener);
-  job.Describe(manager);
-  std::wstring part0 = job.PartPath(manager, "Data.bin", 0);
   job.Start(manager);
-  for (int i = 0; i < 3000 && !FileExists(part0); ++i) Sleep(10);
-  ASSERT_TRUE(FileExists(part0));
-  Sleep(50);
-  std::vector<uint8_t> bad(data.begin(), data.begin() + kPart);
+  const std::wstring merging = job.LocalPath(manager, "Data.bin") + L".merging";
+  for (int i = 0; i < 3000 && manager.finishedBytes.load() < kPart; ++i) Sleep(10);
+  ASSERT_GE(manager.finishedBytes.load(), kPart);
+  std::vector<uint8_t> bad(data.begin(), data.begin() + 16);
   bad[5] ^= 0xFF;
-  WriteFileBytes(part0, bad);
+  velmot::FileHandle file(CreateFileW(merging.c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(file);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(file.Get(), bad.data(), 16, &written, nullptr));
+  file.Reset();
   ASSERT_TRUE(manager.WaitForEnd(90000));
   EXPECT_EQ(ReadFileBytes(job.LocalPath(manager, "Data.bin")), data);
   EXPECT_EQ(job.RequestCount(testsupport::DownloadJob::PartObject(0, "Data.bin")), 2u);
-  EXPECT_EQ(job.RequestCount(testsupport::DownloadJob::PartObject(1, "Data.bin")), 1u);
   EXPECT_EQ(listener.FinishedCount(), 0u);  // no setup among the files
 }
 

@@ -301,7 +301,7 @@ TEST(DownloadManagerNetwork, ShortDiskSpaceStopsBeforeAnyDownloadNamingDriveAndS
   std::vector<std::wstring> asked;
   manager.freeSpaceQuery = [&](const std::wstring& folder, uint64_t& freeBytes) {
     asked.push_back(folder);
-    freeBytes = 30000000;  // short by the merge's part and the margin
+    freeBytes = 30000000;  // short by the margin
     return true;
   };
   job.Start(manager);
@@ -316,7 +316,7 @@ TEST(DownloadManagerNetwork, ShortDiskSpaceStopsBeforeAnyDownloadNamingDriveAndS
   EXPECT_EQ(text, L"There is not enough free space on drive " + drive +
                       L" to save the Velmot installation files in the folder " +
                       ShownFolder(job.downloadFolder) +
-                      L".\r\nNeeded: 52 MB, free: 30 MB.\r\nPlease free some space on that drive "
+                      L".\r\nNeeded: 42 MB, free: 30 MB.\r\nPlease free some space on that drive "
                       L"and start the download again.")
       << testsupport::Narrow(text);
   EXPECT_TRUE(testsupport::HasRecord(testsupport::Narrow(text), ERROR_DISK_FULL));

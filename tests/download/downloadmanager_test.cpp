@@ -9,6 +9,7 @@
 #include "support/downloadjob.h"
 #include "support/recordingdmlistener.h"
 
+#include <algorithm>
 #include <velmot/config.h>
 
 #include <gtest/gtest.h>
@@ -108,7 +109,7 @@ TEST(DownloadManager, DownloadsEachFileFromItsFirstPartMergesAndStartsSetup) {
   EXPECT_FALSE(FileExists(job.workFolder));
   EXPECT_EQ(manager.totalBytes.load(), setup.size() + data.size());
 
-  // Parts in list order, one request each: the second file starts with its own part 0.
+  // Files in list order, each part requested once (a file's parts side by side).
   std::vector<std::string> parts;
   for (const auto& r : job.host.Requests()) {
     std::string path = r["path"];
@@ -117,6 +118,9 @@ TEST(DownloadManager, DownloadsEachFileFromItsFirstPartMergesAndStartsSetup) {
       parts.push_back(path.substr(path.rfind('/') + 1));
     }
   }
+  ASSERT_EQ(parts.size(), 3u);
+  EXPECT_EQ(parts[0], "0_Setup.exe");
+  std::sort(parts.begin() + 1, parts.end());
   EXPECT_EQ(parts,
             (std::vector<std::string>{"0_Setup.exe", "0_VelmotData.bin", "1_VelmotData.bin"}));
 }
@@ -177,7 +181,9 @@ TEST(DownloadManager, StopWhileDownloadingKeepsThePartsAndTheNextJobReusesThem) 
     EXPECT_EQ(listener.FinishedCount(), 0u);
     EXPECT_TRUE(listener.Errors().empty());
   }
-  EXPECT_TRUE(FileExists(part0));
+  // What arrived is in the merging file, under no final name; no part file is made.
+  EXPECT_TRUE(FileExists(merged + L".merging"));
+  EXPECT_FALSE(FileExists(part0));
   EXPECT_FALSE(FileExists(part1));
   EXPECT_FALSE(FileExists(merged));
 
@@ -290,9 +296,8 @@ TEST(DownloadManager, AWriteFailureRedirectsOnceAndEndsTheJob) {
   DownloadManager manager(&listener);
   size_t openedBefore = SupportPageOpenings();
   job.Describe(manager);
-  // The work folder's parent does not exist: no part file can be written.
-  std::wstring work = job.root.File(L"missing/work");
-  manager.StartJob(L"Velmot.txt", work, job.downloadFolder);
+  // The download folder's parent does not exist: no file can be written.
+  manager.StartJob(L"Velmot.txt", job.workFolder, job.root.File(L"missing/download"));
   ASSERT_TRUE(manager.WaitForEnd(kJobMs));
   // The redirect runs on the worker's thread; the manager's own thread ends without it.
   ASSERT_TRUE(listener.WaitForFinished(kJobMs));

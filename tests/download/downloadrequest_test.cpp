@@ -2,6 +2,7 @@
 // each kind of answer (descriptor, refusal, junk, error status, silence) is taken.
 #include "download/downloadmanager.h"
 
+#include "base/systemtexts.h"
 #include "diagnostics/error.h"
 #include "net/fileupload.h"
 #include "support/records.h"
@@ -20,12 +21,8 @@ namespace {
 
 using testsupport::HasRecord;
 
-const wchar_t kUnreachable[] =
-    L"The Velmot download service could not be reached. Please check your internet "
-    L"connection and try again.";
-const wchar_t kUnreadable[] =
-    L"The Velmot download service sent an answer that could not be understood. Please try "
-    L"again later or contact Velmot support.";
+using velmot::texts::kServiceUnreachable;
+using velmot::texts::kServiceUnreadable;
 
 std::string UniqueId() { return testsupport::UniqueId("dr"); }
 
@@ -49,13 +46,7 @@ class DownloadRequestTest : public ::testing::Test {
     }
   }
 
-  std::vector<nlohmann::json> MyRequests() {
-    std::vector<nlohmann::json> mine;
-    for (auto& request : testsupport::ServiceRequests()) {
-      if (request["headers"].value("computerid", std::string()) == id) mine.push_back(request);
-    }
-    return mine;
-  }
+  std::vector<nlohmann::json> MyRequests() { return testsupport::ServiceRequestsFrom(id); }
 
   // A release answered with the entry's members (or a canned "respond" answer).
   bool RequestWith(const nlohmann::json& entry, std::wstring& errorText) {
@@ -98,18 +89,9 @@ TEST_F(DownloadRequestTest, SendsTheAgreedFormAndHeadersAndTakesTheDescriptor) {
   EXPECT_EQ("RequestDownload", request["headers"]["method"]);
   EXPECT_EQ("Velmot Download Manager / 9.5", request["headers"]["user-agent"]);
   EXPECT_EQ("gzip,deflate", request["headers"]["accept-encoding"]);
-  std::vector<std::string> ours;
-  const auto& raw = request["rawHeaders"];
-  for (size_t i = 0; i + 1 < raw.size(); i += 2) {
-    std::string name = raw[i].get<std::string>();
-    if (name == "Accept-Encoding" || name == "ComputerId" || name == "Content-Type" ||
-        name == "Method" || name == "User-Agent") {
-      ours.push_back(name);
-    }
-  }
-  EXPECT_EQ((std::vector<std::string>{"Accept-Encoding", "ComputerId", "Content-Type", "Method",
-                                      "User-Agent"}),
-            ours);
+  const std::vector<std::string> ours = {"Accept-Encoding", "ComputerId", "Content-Type", "Method",
+                                         "User-Agent"};
+  EXPECT_EQ(ours, testsupport::SentHeaderNames(request, ours));
 
   EXPECT_EQ(L"1005", manager.descriptor.productCode);
   EXPECT_EQ(L"Velmot Test", manager.descriptor.companyName);
@@ -192,7 +174,7 @@ TEST_F(DownloadRequestTest, AnswersThatAreNoDescriptorFailWithAClearText) {
     PresetDescriptor();
     std::wstring errorText;
     EXPECT_FALSE(RequestWith({{"respond", {{"status", 200}, {"body", body}}}}, errorText)) << body;
-    EXPECT_EQ(kUnreadable, errorText) << body;
+    EXPECT_EQ(kServiceUnreadable, errorText) << body;
     ExpectPresetDescriptor();
     EXPECT_TRUE(Error::HasErrors()) << body;
   }
@@ -205,7 +187,7 @@ TEST_F(DownloadRequestTest, ErrorStatusFailsWithTheConnectionText) {
     std::wstring errorText;
     EXPECT_FALSE(RequestWith({{"respond", {{"status", status}, {"body", "{\"host_name\":\"h\"}"}}}},
                              errorText));
-    EXPECT_EQ(kUnreachable, errorText);
+    EXPECT_EQ(kServiceUnreachable, errorText);
     ExpectPresetDescriptor();
     const std::string reason = status == 404 ? " Not Found" : " Internal Server Error";
     EXPECT_TRUE(HasRecord("DownloadManager::RequestDownload the web service answered " +
@@ -217,7 +199,7 @@ TEST_F(DownloadRequestTest, ErrorStatusFailsWithTheConnectionText) {
 TEST_F(DownloadRequestTest, ServiceThatDropsEveryConnectionFailsAfterThreeAttempts) {
   std::wstring errorText;
   EXPECT_FALSE(RequestWith({{"respond", {{"reset", true}}}}, errorText));
-  EXPECT_EQ(kUnreachable, errorText);
+  EXPECT_EQ(kServiceUnreachable, errorText);
   EXPECT_EQ(3u, MyRequests().size());
   EXPECT_TRUE(
       HasRecord("DownloadManager::RequestDownload the web service answered 9000 HTTP "
@@ -231,7 +213,7 @@ TEST_F(DownloadRequestTest, SilentServiceFailsAfterItsTimeouts) {
   const ULONGLONG started = GetTickCount64();
   EXPECT_FALSE(RequestWith({{"respond", {{"body", "{}"}, {"delayMs", 8000}}}}, errorText));
   EXPECT_LT(GetTickCount64() - started, 7500u);
-  EXPECT_EQ(kUnreachable, errorText);
+  EXPECT_EQ(kServiceUnreachable, errorText);
 }
 
 TEST_F(DownloadRequestTest, HugeAnswerFailsAndIsLoggedOnlyInPart) {
@@ -239,7 +221,7 @@ TEST_F(DownloadRequestTest, HugeAnswerFailsAndIsLoggedOnlyInPart) {
   EXPECT_FALSE(RequestWith(
       {{"respond", {{"status", 200}, {"body", std::string(1024, ' ')}, {"repeat", 6 * 1024}}}},
       errorText));
-  EXPECT_EQ(kUnreadable, errorText);
+  EXPECT_EQ(kServiceUnreadable, errorText);
   for (const auto& record : Error::GetRecords()) EXPECT_LT(record.message.size(), 70000u);
 }
 

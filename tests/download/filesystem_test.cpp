@@ -3,13 +3,16 @@
 #include "diagnostics/error.h"
 #include "base/stringutils.h"
 #include "support/readonlyfolder.h"
+#include "support/records.h"
 #include "support/testenv.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -43,6 +46,21 @@ bool Exists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Folders below top ("" for top itself), parents first, then files with their contents.
+void MakeTree(const std::wstring& top, std::initializer_list<const wchar_t*> folders,
+              std::initializer_list<std::pair<const wchar_t*, std::string>> files) {
+  auto below = [&](const std::wstring& relative) {
+    return relative.empty() ? top : top + L"/" + relative;
+  };
+  for (const wchar_t* folder : folders) MakeFolder(below(folder));
+  for (const auto& file : files) PutFile(below(file.first), file.second);
+}
+
+// A record's message: what failed, then the path.
+std::string Failed(const std::string& what, const std::wstring& path) {
+  return what + StringUtils::ToNarrow(path);
+}
+
 std::vector<std::wstring> Sorted(std::vector<std::wstring> v) {
   std::sort(v.begin(), v.end());
   return v;
@@ -51,6 +69,17 @@ std::vector<std::wstring> Sorted(std::vector<std::wstring> v) {
 class FileSystemTest : public ::testing::Test {
  protected:
   void SetUp() override { Error::Clear(); }
+  // ReadWholeFile of path gives no bytes (whatever the vector held) and one record that
+  // names the path and the system's error.
+  void ExpectUnreadable(const std::wstring& path, DWORD error) {
+    std::vector<uint8_t> bytes{9, 9};
+    FileSystem::ReadWholeFile(path, bytes);
+    EXPECT_TRUE(bytes.empty());
+    auto records = Error::GetRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].message, Failed("Couldn't read file ", path));
+    EXPECT_EQ(records[0].errorNumber, static_cast<int32_t>(error));
+  }
   testsupport::TempFolder temp_{L"fs"};
   const std::wstring& Root() const { return temp_.Path(); }
 };
@@ -93,15 +122,11 @@ TEST_F(FileSystemTest, WriteProbeTellsWhichFoldersTakeFilesAndLeavesNothing) {
 
 TEST_F(FileSystemTest, RemovingATreeLeavesNothingAndRecordsNothing) {
   std::wstring top = Root() + L"/work";
-  MakeFolder(top);
-  MakeFolder(top + L"/sub1");
-  MakeFolder(top + L"/sub1/deep");
-  MakeFolder(top + L"/sub1/deep/deeper");
-  MakeFolder(top + L"/empty");
-  PutFile(top + L"/a.exepart0", "part zero");
-  PutFile(top + L"/sub1/b.bin", std::string(70000, 'b'));
-  PutFile(top + L"/sub1/deep/c.bin", "");
-  PutFile(top + L"/sub1/deep/deeper/d.bin", "d");
+  MakeTree(top, {L"", L"sub1", L"sub1/deep", L"sub1/deep/deeper", L"empty"},
+           {{L"a.exepart0", "part zero"},
+            {L"sub1/b.bin", std::string(70000, 'b')},
+            {L"sub1/deep/c.bin", ""},
+            {L"sub1/deep/deeper/d.bin", "d"}});
 
   FileSystem::RecursivelyRemoveDirectory(top);
 
@@ -112,9 +137,7 @@ TEST_F(FileSystemTest, RemovingATreeLeavesNothingAndRecordsNothing) {
 
 TEST_F(FileSystemTest, BackslashSeparatorsWorkToo) {
   std::wstring top = Root() + L"/back";
-  MakeFolder(top);
-  MakeFolder(top + L"/s");
-  PutFile(top + L"/s/f.txt", "x");
+  MakeTree(top, {L"", L"s"}, {{L"s/f.txt", "x"}});
   std::wstring backslashed = top;
   std::replace(backslashed.begin(), backslashed.end(), L'/', L'\\');
 
@@ -131,7 +154,7 @@ TEST_F(FileSystemTest, MissingFolderGivesOneRemoveDirectoryRecord) {
 
   auto records = Error::GetRecords();
   ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].message, kRemoveFailed + StringUtils::ToNarrow(missing));
+  EXPECT_EQ(records[0].message, Failed(kRemoveFailed, missing));
   EXPECT_TRUE(records[0].errorNumber == ERROR_FILE_NOT_FOUND ||
               records[0].errorNumber == ERROR_PATH_NOT_FOUND)
       << records[0].errorNumber;
@@ -141,15 +164,12 @@ TEST_F(FileSystemTest, MissingFolderGivesOneRemoveDirectoryRecord) {
 
 TEST_F(FileSystemTest, HiddenFileKeepsItsFolderAndEveryFolderAbove) {
   std::wstring top = Root() + L"/work";
-  MakeFolder(top);
-  MakeFolder(top + L"/keep");
-  MakeFolder(top + L"/keep/inner");
-  MakeFolder(top + L"/gone");
-  PutFile(top + L"/a.bin", "a");
-  PutFile(top + L"/keep/plain.bin", "p");
-  PutFile(top + L"/keep/inner/secret.bin", "s");
+  MakeTree(top, {L"", L"keep", L"keep/inner", L"gone"},
+           {{L"a.bin", "a"},
+            {L"keep/plain.bin", "p"},
+            {L"keep/inner/secret.bin", "s"},
+            {L"gone/x.bin", "x"}});
   MakeHidden(top + L"/keep/inner/secret.bin");
-  PutFile(top + L"/gone/x.bin", "x");
 
   FileSystem::RecursivelyRemoveDirectory(top);
 
@@ -159,37 +179,29 @@ TEST_F(FileSystemTest, HiddenFileKeepsItsFolderAndEveryFolderAbove) {
   EXPECT_FALSE(Exists(top + L"/gone"));
 
   // Depth first: the innermost folder fails first, then each folder above it.
-  auto records = Error::GetRecords();
-  ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(records[0].message, kRemoveFailed + StringUtils::ToNarrow(top + L"/keep/inner"));
-  EXPECT_EQ(records[1].message, kRemoveFailed + StringUtils::ToNarrow(top + L"/keep"));
-  EXPECT_EQ(records[2].message, kRemoveFailed + StringUtils::ToNarrow(top));
-  for (const auto& r : records) EXPECT_EQ(r.errorNumber, ERROR_DIR_NOT_EMPTY) << r.message;
+  EXPECT_EQ(testsupport::RecordMessages(),
+            (std::vector<std::string>{Failed(kRemoveFailed, top + L"/keep/inner"),
+                                      Failed(kRemoveFailed, top + L"/keep"),
+                                      Failed(kRemoveFailed, top)}));
+  for (const auto& r : Error::GetRecords())
+    EXPECT_EQ(r.errorNumber, ERROR_DIR_NOT_EMPTY) << r.message;
 }
 
 TEST_F(FileSystemTest, HiddenSubfolderIsNotEntered) {
   std::wstring top = Root() + L"/work";
-  MakeFolder(top);
-  MakeFolder(top + L"/cache");
-  PutFile(top + L"/cache/inside.bin", "i");
+  MakeTree(top, {L"", L"cache"}, {{L"cache/inside.bin", "i"}, {L"visible.bin", "v"}});
   MakeHidden(top + L"/cache");
-  PutFile(top + L"/visible.bin", "v");
 
   FileSystem::RecursivelyRemoveDirectory(top);
 
   EXPECT_TRUE(Exists(top + L"/cache/inside.bin"));
   EXPECT_FALSE(Exists(top + L"/visible.bin"));
-  auto records = Error::GetRecords();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].message, kRemoveFailed + StringUtils::ToNarrow(top));
+  EXPECT_EQ(testsupport::RecordMessages(), std::vector<std::string>{Failed(kRemoveFailed, top)});
 }
 
 TEST_F(FileSystemTest, UndeletableFileIsRecordedAndTheWalkGoesOn) {
   std::wstring top = Root() + L"/work";
-  MakeFolder(top);
-  PutFile(top + L"/locked.bin", "l");
-  PutFile(top + L"/free1.bin", "1");
-  PutFile(top + L"/free2.bin", "2");
+  MakeTree(top, {L""}, {{L"locked.bin", "l"}, {L"free1.bin", "1"}, {L"free2.bin", "2"}});
   // Held open without delete sharing: the delete fails with a sharing violation.
   HANDLE held = CreateFileW((top + L"/locked.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -201,11 +213,11 @@ TEST_F(FileSystemTest, UndeletableFileIsRecordedAndTheWalkGoesOn) {
   EXPECT_TRUE(Exists(top + L"/locked.bin"));
   EXPECT_FALSE(Exists(top + L"/free1.bin"));
   EXPECT_FALSE(Exists(top + L"/free2.bin"));
-  auto records = Error::GetRecords();
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].message, kDeleteFailed + StringUtils::ToNarrow(top + L"/locked.bin"));
-  EXPECT_NE(records[0].errorNumber, 0);
-  EXPECT_EQ(records[1].message, kRemoveFailed + StringUtils::ToNarrow(top));
+  EXPECT_EQ(testsupport::RecordMessages(),
+            (std::vector<std::string>{Failed(kDeleteFailed, top + L"/locked.bin"),
+                                      Failed(kRemoveFailed, top)}));
+  ASSERT_FALSE(Error::GetRecords().empty());
+  EXPECT_NE(Error::GetRecords()[0].errorNumber, 0);
 }
 
 TEST_F(FileSystemTest, LinkedFolderIsRemovedWithoutTouchingItsTarget) {
@@ -233,13 +245,8 @@ TEST_F(FileSystemTest, LinkedFolderIsRemovedWithoutTouchingItsTarget) {
 
 TEST_F(FileSystemTest, ListsNamesAndPathsSkippingHiddenAndDots) {
   std::wstring top = Root();
-  MakeFolder(top + L"/d1");
-  MakeFolder(top + L"/d2");
-  MakeFolder(top + L"/hd");
+  MakeTree(top, {L"d1", L"d2", L"hd"}, {{L"f1.txt", "1"}, {L"f2", "2"}, {L"hf.txt", "h"}});
   MakeHidden(top + L"/hd");
-  PutFile(top + L"/f1.txt", "1");
-  PutFile(top + L"/f2", "2");
-  PutFile(top + L"/hf.txt", "h");
   MakeHidden(top + L"/hf.txt");
 
   std::vector<std::wstring> names{L"stale"};
@@ -277,16 +284,7 @@ TEST_F(FileSystemTest, ReadWholeFileGivesTheExactBytes) {
 }
 
 TEST_F(FileSystemTest, ReadWholeFileOfMissingFileIsEmptyWithOneRecord) {
-  std::wstring missing = temp_.File(L"missing.gz");
-  std::vector<uint8_t> bytes{9, 9};
-
-  FileSystem::ReadWholeFile(missing, bytes);
-
-  EXPECT_TRUE(bytes.empty());
-  auto records = Error::GetRecords();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].message, "Couldn't read file " + StringUtils::ToNarrow(missing));
-  EXPECT_EQ(records[0].errorNumber, ERROR_FILE_NOT_FOUND);
+  ExpectUnreadable(temp_.File(L"missing.gz"), ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(FileSystemTest, ReadWholeFileOfEmptyFileIsEmptyWithoutRecord) {
@@ -305,16 +303,8 @@ TEST_F(FileSystemTest, ReadWholeFileOfAFileHeldExclusivelyIsEmptyWithOneRecord) 
   HANDLE held = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  std::vector<uint8_t> bytes;
-
-  FileSystem::ReadWholeFile(path, bytes);
+  ExpectUnreadable(path, ERROR_SHARING_VIOLATION);
   CloseHandle(held);
-
-  EXPECT_TRUE(bytes.empty());
-  auto records = Error::GetRecords();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].message, "Couldn't read file " + StringUtils::ToNarrow(path));
-  EXPECT_EQ(records[0].errorNumber, ERROR_SHARING_VIOLATION);
 }
 
 TEST_F(FileSystemTest, ExecutableFolderHoldsTheRunningProgram) {

@@ -5,6 +5,9 @@
 
 #include "diagnostics/error.h"
 #include "download/filesystem.h"
+#include "support/downloadjob.h"
+#include "support/rawhttp.h"
+#include "support/records.h"
 #include "support/testenv.h"
 #include "support/testservers.h"
 
@@ -43,19 +46,6 @@ bool Gunzip(const std::string& packed, std::string& unpacked) {
   return result == Z_STREAM_END && stream.avail_in == 0;
 }
 
-std::string Utf16LeBytes(const std::wstring& text) {
-  std::string bytes;
-  for (wchar_t c : text) {
-    bytes += static_cast<char>(c & 0xFF);
-    bytes += static_cast<char>((c >> 8) & 0xFF);
-  }
-  return bytes;
-}
-
-bool Exists(const std::wstring& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 std::wstring TextLogPath() {
   std::string folder;
   FileSystem::GetExecutableFolder(folder);
@@ -84,20 +74,7 @@ class LogUploadTest : public ::testing::Test {
     if (mutex_) CloseHandle(mutex_);
   }
 
-  std::vector<nlohmann::json> MyRequests() {
-    std::vector<nlohmann::json> mine;
-    for (auto& request : testsupport::ServiceRequests()) {
-      if (request["headers"].value("computerid", std::string()) == id) mine.push_back(request);
-    }
-    return mine;
-  }
-
-  bool HasRecordStartingWith(const std::string& prefix) {
-    for (const auto& record : Error::GetRecords()) {
-      if (record.message.compare(0, prefix.size(), prefix) == 0) return true;
-    }
-    return false;
-  }
+  std::vector<nlohmann::json> MyRequests() { return testsupport::ServiceRequestsFrom(id); }
 
   std::string id;
   testsupport::TempFolder work{L"work"};
@@ -124,32 +101,23 @@ TEST_F(LogUploadTest, PostsTheCompressedReportAndWritesTheTextLogForErrors) {
   EXPECT_EQ("9.5", request["headers"]["downloadmanagerversion"]);
   EXPECT_EQ("Velmot Download Manager / 9.5", request["headers"]["user-agent"]);
   EXPECT_EQ("gzip,deflate", request["headers"]["accept-encoding"]);
-  std::vector<std::string> ours;
-  const auto& raw = request["rawHeaders"];
-  for (size_t i = 0; i + 1 < raw.size(); i += 2) {
-    std::string name = raw[i].get<std::string>();
-    if (name == "Accept-Encoding" || name == "ComputerId" || name == "Content-Type" ||
-        name == "DownloadManagerVersion" || name == "Method" || name == "User-Agent") {
-      ours.push_back(name);
-    }
-  }
-  EXPECT_EQ((std::vector<std::string>{"Accept-Encoding", "ComputerId", "Content-Type",
-                                      "DownloadManagerVersion", "Method", "User-Agent"}),
-            ours);
+  const std::vector<std::string> ours = {"Accept-Encoding",        "ComputerId", "Content-Type",
+                                         "DownloadManagerVersion", "Method",     "User-Agent"};
+  EXPECT_EQ(ours, testsupport::SentHeaderNames(request, ours));
 
   // The body is a gzip file holding the report as UTF-16LE, without BOM or terminator.
   const std::string body = Base64Decode(request["bodyBase64"].get<std::string>());
   EXPECT_EQ(std::to_string(body.size()), request["headers"]["content-length"]);
   std::string unpacked;
   ASSERT_TRUE(Gunzip(body, unpacked));
-  EXPECT_EQ(Utf16LeBytes(Wide(report)), unpacked);
+  EXPECT_EQ(testsupport::Utf16le(Wide(report)), unpacked);
 
   auto uploads = testsupport::ServiceUploads(id);
   ASSERT_EQ(1u, uploads.size());
   EXPECT_EQ(2u, nlohmann::json::parse(uploads[0]).size());
 
-  EXPECT_FALSE(Exists(work.File(L"logfile.gz")));
-  EXPECT_TRUE(Exists(TextLogPath()));
+  EXPECT_FALSE(testsupport::FileExists(work.File(L"logfile.gz")));
+  EXPECT_TRUE(testsupport::FileExists(TextLogPath()));
 }
 
 TEST_F(LogUploadTest, LogWithoutErrorsIsPostedWithoutATextLog) {
@@ -157,8 +125,8 @@ TEST_F(LogUploadTest, LogWithoutErrorsIsPostedWithoutATextLog) {
   manager.PostLogFile();
   EXPECT_EQ(1u, MyRequests().size());
   EXPECT_EQ(1u, testsupport::ServiceUploads(id).size());
-  EXPECT_FALSE(Exists(TextLogPath()));
-  EXPECT_FALSE(Exists(work.File(L"logfile.gz")));
+  EXPECT_FALSE(testsupport::FileExists(TextLogPath()));
+  EXPECT_FALSE(testsupport::FileExists(work.File(L"logfile.gz")));
 }
 
 TEST_F(LogUploadTest, EmptyLogPostsAnEmptyArray) {
@@ -167,16 +135,16 @@ TEST_F(LogUploadTest, EmptyLogPostsAnEmptyArray) {
   ASSERT_EQ(1u, requests.size());
   std::string unpacked;
   ASSERT_TRUE(Gunzip(Base64Decode(requests[0]["bodyBase64"].get<std::string>()), unpacked));
-  EXPECT_EQ(Utf16LeBytes(L"[]"), unpacked);
-  EXPECT_FALSE(Exists(TextLogPath()));
+  EXPECT_EQ(testsupport::Utf16le(L"[]"), unpacked);
+  EXPECT_FALSE(testsupport::FileExists(TextLogPath()));
 }
 
 TEST_F(LogUploadTest, RefusedUploadStillRemovesTheCompressedFile) {
   manager.computerId = Wide(id) + L" not valid!";  // the service refuses this identifier
   Error::LogError(std::string("Something failed"), ERROR_ACCESS_DENIED, VELMOT_HERE);
   manager.PostLogFile();
-  EXPECT_FALSE(Exists(work.File(L"logfile.gz")));
-  EXPECT_TRUE(Exists(TextLogPath()));
+  EXPECT_FALSE(testsupport::FileExists(work.File(L"logfile.gz")));
+  EXPECT_TRUE(testsupport::FileExists(TextLogPath()));
 }
 
 TEST_F(LogUploadTest, AfterSetupStartedNothingIsPostedAndTheDeleteFailureIsRecorded) {
@@ -184,7 +152,7 @@ TEST_F(LogUploadTest, AfterSetupStartedNothingIsPostedAndTheDeleteFailureIsRecor
   Error::LogError(std::string("Something failed"), ERROR_ACCESS_DENIED, VELMOT_HERE);
   manager.PostLogFile();
   EXPECT_TRUE(MyRequests().empty());
-  EXPECT_FALSE(Exists(TextLogPath()));
+  EXPECT_FALSE(testsupport::FileExists(TextLogPath()));
   const std::string expected = "DownloadManager::PostLogFile Unable to delete " +
                                std::string(work.Path().begin(), work.Path().end()) +
                                "/removed after setup/logfile.gz";
@@ -196,14 +164,15 @@ TEST_F(LogUploadTest, AfterSetupStartedNothingIsPostedAndTheDeleteFailureIsRecor
 }
 
 TEST_F(LogUploadTest, WithoutAWorkFolderNothingIsWrittenAtTheDriveRoot) {
-  const bool before = Exists(L"/logfile.gz");
+  const bool before = testsupport::FileExists(L"/logfile.gz");
   manager.workFolder.clear();
   Error::LogError(std::string("Something failed"), ERROR_ACCESS_DENIED, VELMOT_HERE);
   manager.PostLogFile();
   EXPECT_TRUE(MyRequests().empty());
-  EXPECT_EQ(before, Exists(L"/logfile.gz"));
-  EXPECT_FALSE(Exists(TextLogPath()));
-  EXPECT_TRUE(HasRecordStartingWith("DownloadManager::PostLogFile no work folder"));
+  EXPECT_EQ(before, testsupport::FileExists(L"/logfile.gz"));
+  EXPECT_FALSE(testsupport::FileExists(TextLogPath()));
+  EXPECT_NE(testsupport::CountRecordsStartingWith("DownloadManager::PostLogFile no work folder"),
+            0u);
 }
 
 }  // namespace

@@ -71,7 +71,9 @@ struct Decision {
   int calls = 0;
   HANDLE seenHandle = INVALID_HANDLE_VALUE;
 
-  Decision() {
+  explicit Decision(LONG result = 0, const wchar_t* signer = L"") {
+    answer.result = result;
+    answer.signer = signer;
     Error::Clear();
     WriteFileBytes(path, std::vector<uint8_t>{'M', 'Z'});
   }
@@ -86,6 +88,13 @@ struct Decision {
   }
 };
 
+// What the trust call answers, and the record the check makes of it (the path follows).
+struct SignatureCase {
+  LONG result;
+  const wchar_t* signer;
+  const char* expected;
+};
+
 std::wstring Refusal(const std::wstring& path) {
   return std::wstring(
              L"The downloaded installer could not be verified as coming from Velmot, so it "
@@ -96,11 +105,7 @@ std::wstring Refusal(const std::wstring& path) {
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 TEST(SetupSignature, WithoutAPublisherEverySetupStartsAndTheFindingIsANote) {
-  struct Case {
-    LONG result;
-    const wchar_t* signer;
-    const char* expected;
-  } cases[] = {
+  const SignatureCase cases[] = {
       {0, L"Velmot Test Publisher",
        "Setup signature holds (no publisher required); signed by \"Velmot Test Publisher\", "
        "WinVerifyTrust result 0x00000000: "},
@@ -114,10 +119,8 @@ TEST(SetupSignature, WithoutAPublisherEverySetupStartsAndTheFindingIsANote) {
        "Setup signature does not hold (no publisher required); signed by \"X\", WinVerifyTrust "
        "result 0x12345678: "},
   };
-  for (const Case& c : cases) {
-    Decision d;
-    d.answer.result = c.result;
-    d.answer.signer = c.signer;
+  for (const SignatureCase& c : cases) {
+    Decision d(c.result, c.signer);
     std::wstring text = L"stale";
     EXPECT_TRUE(d.Run(L"", text)) << c.expected;
     EXPECT_EQ(text, L"");
@@ -131,8 +134,7 @@ TEST(SetupSignature, WithoutAPublisherEverySetupStartsAndTheFindingIsANote) {
 }
 
 TEST(SetupSignature, ARequiredPublisherStartsOnlyAHoldingSignatureByExactlyThatName) {
-  Decision good;
-  good.answer.signer = kPublisher;
+  Decision good(0, kPublisher);
   std::wstring text;
   EXPECT_TRUE(good.Run(kPublisher, text));
   EXPECT_EQ(text, L"");
@@ -143,11 +145,7 @@ TEST(SetupSignature, ARequiredPublisherStartsOnlyAHoldingSignatureByExactlyThatN
                 Narrow(good.path));
   EXPECT_FALSE(Error::HasErrors());
 
-  struct Case {
-    LONG result;
-    const wchar_t* signer;
-    const char* expected;
-  } cases[] = {
+  const SignatureCase cases[] = {
       {static_cast<LONG>(TRUST_E_NOSIGNATURE), L"",
        "Setup not started: it is not signed; signed by nobody, WinVerifyTrust result 0x800B0100 "
        "TRUST_E_NOSIGNATURE: "},
@@ -175,10 +173,8 @@ TEST(SetupSignature, ARequiredPublisherStartsOnlyAHoldingSignatureByExactlyThatN
        "Setup not started: its signer is not \"Velmot Test Publisher\"; signed by nobody, "
        "WinVerifyTrust result 0x00000000: "},
   };
-  for (const Case& c : cases) {
-    Decision d;
-    d.answer.result = c.result;
-    d.answer.signer = c.signer;
+  for (const SignatureCase& c : cases) {
+    Decision d(c.result, c.signer);
     EXPECT_FALSE(d.Run(kPublisher, text)) << c.expected;
     EXPECT_EQ(text, Refusal(d.path));
     ASSERT_EQ(Records().size(), 1u) << c.expected;
@@ -189,8 +185,7 @@ TEST(SetupSignature, ARequiredPublisherStartsOnlyAHoldingSignatureByExactlyThatN
 }
 
 TEST(SetupSignature, ARevocationCheckThatCouldNotRunIsNotedAndDoesNotRefuse) {
-  Decision d;
-  d.answer.signer = kPublisher;
+  Decision d(0, kPublisher);
   d.answer.revocationResult = static_cast<LONG>(CRYPT_E_REVOCATION_OFFLINE);
   std::wstring text;
   EXPECT_TRUE(d.Run(kPublisher, text));
@@ -319,11 +314,7 @@ struct SetupStart {
   }
   std::wstring Marker() const { return manager.downloadFolder + L"/" + testsupport::kSetupMarker; }
   bool MarkerWithin(DWORD ms) const {
-    for (DWORD waited = 0; waited < ms; waited += 50) {
-      if (FileExists(Marker())) return true;
-      Sleep(50);
-    }
-    return FileExists(Marker());
+    return testsupport::Eventually([&] { return FileExists(Marker()); }, ms);
   }
 };
 

@@ -156,6 +156,52 @@ TEST(TestFileHost, StallAndRateDelayTheBody) {
   EXPECT_GE(slow.millis, 400u);  // 20000 bytes at 40000 per second
 }
 
+// What a resuming client meets through WinINet: the ETag of the first answer, a 206 with
+// the rest of the object for "Range: bytes=N-" under If-Match of that ETag, 412 once the
+// object's ETag is another, and the answers file's record of what was sent from which byte.
+TEST(TestFileHost, RangesAndIfMatchThroughWinInet) {
+  FileHostNamespace ns;
+  std::string bytes = Pattern(300000);
+  ns.PutObject("r.bin", bytes);
+  ns.SetBehaviour("r.bin", {{"attempts", {{{"closeAfter", 1000}}, nlohmann::json::object()}},
+                            {"then", {{"etag", "replaced"}}}});
+  Answer first = Get(ns, "r.bin");
+  EXPECT_EQ(200u, first.status);
+  EXPECT_EQ(1000u, first.body.size());
+  const size_t at = first.headers.find(L"ETag: \"");
+  ASSERT_NE(std::wstring::npos, at) << first.headers;
+  const std::wstring etag = first.headers.substr(at + 6, first.headers.find(L"\r\n", at) - at - 6);
+  EXPECT_EQ(34u, etag.size());
+  EXPECT_NE(std::wstring::npos, first.headers.find(L"Accept-Ranges: bytes\r\n"));
+
+  Request r;
+  r.host = ns.Host();
+  r.object = ns.ObjectPath("r.bin");
+  r.headers = L"Range: bytes=1000-\r\nIf-Match: " + etag + L"\r\n";
+  Answer rest = Send(r);
+  EXPECT_EQ(206u, rest.status);
+  EXPECT_NE(std::wstring::npos, rest.headers.find(L"Content-Range: bytes 1000-299999/300000\r\n"));
+  EXPECT_NE(std::wstring::npos, rest.headers.find(L"Content-Length: 299000\r\n"));
+  EXPECT_TRUE(rest.body == bytes.substr(1000));
+
+  Answer changed = Send(r);
+  EXPECT_EQ(412u, changed.status);
+  EXPECT_NE(std::wstring::npos, changed.headers.find(L"x-ms-error-code: ConditionNotMet\r\n"));
+
+  // An answer's line is written as it ends, a moment after the client has read it.
+  std::vector<nlohmann::json> answers = ns.Answers();
+  for (int i = 0; i < 100 && answers.size() < 3; ++i, answers = ns.Answers()) Sleep(50);
+  ASSERT_EQ(3u, answers.size());
+  EXPECT_EQ(0, answers[0]["start"]);
+  EXPECT_EQ(1000, answers[0]["sent"]);
+  EXPECT_EQ(false, answers[0]["complete"]);
+  EXPECT_EQ(1000, answers[1]["start"]);
+  EXPECT_EQ(299000, answers[1]["sent"]);
+  EXPECT_EQ("bytes=1000-", answers[1]["range"]);
+  EXPECT_EQ(412, answers[2]["status"]);
+  EXPECT_EQ(3u, ns.Requests("r.bin").size());
+}
+
 TEST(TestFileHost, GarbageIsNotAnHttpAnswer) {
   FileHostNamespace ns;
   ns.PutObject("g.bin", std::string("good"));

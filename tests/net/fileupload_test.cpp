@@ -4,6 +4,7 @@
 #include "net/fileupload.h"
 #include "net/uploadcancel.h"
 
+#include "base/systemtexts.h"
 #include "diagnostics/error.h"
 #include "support/records.h"
 #include "support/testenv.h"
@@ -81,6 +82,13 @@ struct CannedAnswer {
 class FileUploadTest : public ::testing::Test {
  protected:
   void SetUp() override { Error::Clear(); }
+  // A route of the service's test paths ("/echo/", "/drop/1/", ...) for this test alone, and
+  // the requests that reached it.
+  std::wstring Url(const std::string& route) const { return ServiceUrlWithPath(route + id); }
+  std::vector<nlohmann::json> Requests(const std::string& route) const {
+    return RequestsFor(route + id);
+  }
+  const std::string id = UniqueId();
   // The log tells what the worker did when a case fails.
   void TearDown() override {
     if (!HasFailure()) return;
@@ -91,8 +99,7 @@ class FileUploadTest : public ::testing::Test {
 };
 
 TEST_F(FileUploadTest, FormGoesOutSortedWithEncodedValuesAndAnswerIsKept) {
-  const std::string id = UniqueId();
-  const std::wstring url = ServiceUrlWithPath("/echo/" + id);
+  const std::wstring url = Url("/echo/");
   FileUpload upload;
   upload.PostForm(url, 2, {{L"Zeta", L"last"}, {L"Alpha", L"first"}, {L"Method", L"Echo"}},
                   {{L"b", L"x y&z="}, {L"a", L"\u00e9 1"}, {L"c", L"AZaz09-._~"}}, true);
@@ -106,7 +113,7 @@ TEST_F(FileUploadTest, FormGoesOutSortedWithEncodedValuesAndAnswerIsKept) {
   EXPECT_EQ(0u, upload.rawResponseHeaders.find(L"HTTP/1.1 200 OK\r\n"));
   EXPECT_EQ(0u, upload.responseHeaders.count(L"HTTP/1.1 200 OK"));
 
-  auto requests = RequestsFor("/echo/" + id);
+  auto requests = Requests("/echo/");
   ASSERT_EQ(1u, requests.size());
   EXPECT_EQ("POST", requests[0]["method"]);
   EXPECT_EQ("a=%c3%a9%201&b=x%20y%26z%3d&c=AZaz09%2d%2e%5f%7e", Body(requests[0]));
@@ -128,36 +135,33 @@ TEST_F(FileUploadTest, FormGoesOutSortedWithEncodedValuesAndAnswerIsKept) {
 }
 
 TEST_F(FileUploadTest, FormNamesStayAsTheyAreAndEmptyNameGivesTheValueAlone) {
-  const std::string id = UniqueId();
   FileUpload upload;
-  upload.PostForm(ServiceUrlWithPath("/echo/" + id), 2, {}, {{L"", L"raw=1"}, {L"k y", L"v w"}},
-                  false);
-  auto requests = RequestsFor("/echo/" + id);
+  upload.PostForm(Url("/echo/"), 2, {}, {{L"", L"raw=1"}, {L"k y", L"v w"}}, false);
+  auto requests = Requests("/echo/");
   ASSERT_EQ(1u, requests.size());
   EXPECT_EQ("raw=1&k y=v w", Body(requests[0]));
 }
 
 TEST_F(FileUploadTest, EmptyDataBodyUsesTheFormPathWithAnEmptyBody) {
-  const std::string id = UniqueId();
   FileUpload upload;
-  upload.PostData(ServiceUrlWithPath("/echo/" + id), 2, {{L"Method", L"Empty"}}, {});
+  upload.PostData(Url("/echo/"), 2, {{L"Method", L"Empty"}}, {});
   EXPECT_EQ(200u, upload.httpStatus);
-  auto requests = RequestsFor("/echo/" + id);
+  auto requests = Requests("/echo/");
   ASSERT_EQ(1u, requests.size());
   EXPECT_EQ(0, requests[0]["bodyLength"].get<int>());
 }
 
 TEST_F(FileUploadTest, DataBodiesArriveWholeAtChunkBoundaries) {
   for (size_t size : {1u, 1024u, 1025u, 2048u, 70000u}) {
-    const std::string id = UniqueId();
+    const std::string own = UniqueId();  // one route per size
     std::vector<uint8_t> data(size);
     for (size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>((i * 7) % 256);
     FileUpload upload;
-    upload.PostData(ServiceUrlWithPath("/echo/" + id), 2,
+    upload.PostData(ServiceUrlWithPath("/echo/" + own), 2,
                     {{L"Content-Type", L"application/octet-stream"}}, data);
     EXPECT_EQ(200u, upload.httpStatus) << size;
     EXPECT_EQ(size, upload.bytesSent.load()) << size;
-    auto requests = RequestsFor("/echo/" + id);
+    auto requests = RequestsFor("/echo/" + own);
     ASSERT_EQ(1u, requests.size()) << size;
     EXPECT_EQ(std::string(data.begin(), data.end()), Body(requests[0])) << size;
     EXPECT_EQ(std::to_string(size), requests[0]["headers"]["content-length"]) << size;
@@ -165,41 +169,38 @@ TEST_F(FileUploadTest, DataBodiesArriveWholeAtChunkBoundaries) {
 }
 
 TEST_F(FileUploadTest, ResetConnectionIsRetriedAndAcceptEncodingGrows) {
-  const std::string id = UniqueId();
   FileUpload upload;
-  upload.PostForm(ServiceUrlWithPath("/drop/1/" + id), 2, {}, {{L"f", L"1"}}, true);
+  upload.PostForm(Url("/drop/1/"), 2, {}, {{L"f", L"1"}}, true);
   EXPECT_EQ(200u, upload.httpStatus);
   EXPECT_EQ(2u, upload.attempt.load());
-  auto requests = RequestsFor("/drop/1/" + id);
+  auto requests = Requests("/drop/1/");
   ASSERT_EQ(2u, requests.size());
   EXPECT_EQ("gzip,deflate", requests[0]["headers"]["accept-encoding"]);
   EXPECT_EQ("gzip,deflate,gzip,deflate", requests[1]["headers"]["accept-encoding"]);
   // Depending on when the reset lands, the send fails or the answer never comes.
   EXPECT_EQ(1u, CountRecords("Error on HttpSendRequest, ") +
-                    CountRecords("Connection::HttpQueryInfo failed") +
+                    CountRecords(velmot::texts::kQueryInfoFailed) +
                     CountRecords("FileUpload: the server closed the connection without an answer"));
 }
 
 TEST_F(FileUploadTest, ResetDataUploadIsRetriedWithTheWholeBody) {
-  const std::string id = UniqueId();
   std::vector<uint8_t> data(3000, 0x5A);
   FileUpload upload;
-  upload.PostData(ServiceUrlWithPath("/drop/1/" + id), 2, {}, data);
+  upload.PostData(Url("/drop/1/"), 2, {}, data);
   EXPECT_EQ(200u, upload.httpStatus);
   EXPECT_EQ(2u, upload.attempt.load());
-  auto requests = RequestsFor("/drop/1/" + id);
+  auto requests = Requests("/drop/1/");
   ASSERT_EQ(2u, requests.size());
   EXPECT_EQ(std::string(data.begin(), data.end()), Body(requests[1]));
 }
 
 TEST_F(FileUploadTest, ThreeResetsGive9000) {
-  const std::string id = UniqueId();
   FileUpload upload;
-  upload.PostForm(ServiceUrlWithPath("/drop/5/" + id), 2, {}, {{L"f", L"1"}}, true);
+  upload.PostForm(Url("/drop/5/"), 2, {}, {{L"f", L"1"}}, true);
   EXPECT_EQ(9000u, upload.httpStatus);
-  EXPECT_EQ(L"HTTP Operation failed", upload.statusText);
+  EXPECT_EQ(velmot::texts::kAllAttemptsFailed, upload.statusText);
   EXPECT_EQ(3u, upload.attempt.load());
-  EXPECT_EQ(3u, RequestsFor("/drop/5/" + id).size());
+  EXPECT_EQ(3u, Requests("/drop/5/").size());
   EXPECT_EQ("", upload.GetResponseText());
 }
 
@@ -209,7 +210,7 @@ TEST_F(FileUploadTest, ClosedPortCostsThreeAttemptsApartAndGives9000) {
   upload.PostForm(L"https://localhost:1/Velmot/DownloadManager8.ashx", 2, {}, {{L"f", L"1"}}, true);
   const ULONGLONG took = GetTickCount64() - started;
   EXPECT_EQ(9000u, upload.httpStatus);
-  EXPECT_EQ(L"HTTP Operation failed", upload.statusText);
+  EXPECT_EQ(velmot::texts::kAllAttemptsFailed, upload.statusText);
   EXPECT_EQ(3u, upload.attempt.load());
   EXPECT_EQ(3u, CountRecords("Error on HttpSendRequest, "));
   EXPECT_GE(took, 190u);
@@ -218,9 +219,8 @@ TEST_F(FileUploadTest, ClosedPortCostsThreeAttemptsApartAndGives9000) {
 }
 
 TEST_F(FileUploadTest, ErrorStatusEndsAfterOneAttemptWithTheBodyKept) {
-  const std::string id = UniqueId();
   FileUpload upload;
-  upload.PostForm(ServiceUrlWithPath("/nothing/" + id), 2, {}, {}, true);
+  upload.PostForm(Url("/nothing/"), 2, {}, {}, true);
   EXPECT_EQ(404u, upload.httpStatus);
   EXPECT_EQ(L"Not Found", upload.statusText);
   EXPECT_EQ(1u, upload.attempt.load());
@@ -289,15 +289,14 @@ TEST_F(FileUploadTest, StopDuringAWaitForTheAnswerEndsBeforeTheAnswer) {
 }
 
 TEST_F(FileUploadTest, StopDuringABodyWriteEndsBeforeTheWholeBodyIsSent) {
-  const std::string id = UniqueId();
   std::vector<uint8_t> data(48 * 1024 * 1024, 0x33);
   FileUpload upload;
   std::thread stopper([&upload] {
-    for (int i = 0; i < 2000 && upload.bytesSent.load() == 0; ++i) Sleep(5);
+    testsupport::Eventually([&] { return upload.bytesSent.load() != 0; });
     upload.Stop(INFINITE);
   });
   const ULONGLONG started = GetTickCount64();
-  upload.PostData(ServiceUrlWithPath("/echo/" + id), 2, {}, data);
+  upload.PostData(Url("/echo/"), 2, {}, data);
   stopper.join();
   EXPECT_LT(upload.bytesSent.load(), data.size());
   EXPECT_GT(upload.bytesSent.load(), 0u);

@@ -6,10 +6,11 @@
 // oversized header blocks, stalls.
 //
 //   node filehost.js --root DIR --cert PEM --key PEM --pool 20-80 --prefer N
-//                    --ready FILE --log FILE
+//                    --ready FILE --log FILE [--port P]
 //
-// It binds the first free 127.0.0.N of the pool (starting at --prefer) and writes that
-// address to the ready file. Control files live in each namespace's ".velmot" folder
+// It binds port P (default 443) of the first free 127.0.0.N of the pool (starting at
+// --prefer) and writes that address to the ready file, followed by " PORT" when --port was
+// given (port 0: the one the system chose). Control files live in each namespace's ".velmot" folder
 // (see controls.js); they are re-read on every request, so tests steer the host simply by
 // writing files.
 
@@ -71,7 +72,7 @@ function decodePath(p) {
 // One request ----------------------------------------------------------------------------
 
 function plainAnswer(status, text) {
-  return { status, body: Buffer.from(text + '\n'), plan: {} };
+  return { status, body: Buffer.from(text + '\n'), plan: {}, headers: [], start: null };
 }
 
 // Works out what to send for one parsed request and records it in the namespace's log.
@@ -102,9 +103,14 @@ function answerFor(req) {
   // An outage: the request is logged (marked) and its connection reset without an answer.
   if (controls.isDown(nsDir, Date.now())) {
     controls.appendRequest(nsDir, Object.assign({ refused: true }, record));
-    return { reset: true };
+    return { reset: true, refused: true, nsDir, record };
   }
   controls.appendRequest(nsDir, record);
+  const answer = answerInNamespace(req, nsDir, relative);
+  return Object.assign(answer, { nsDir, record });
+}
+
+function answerInNamespace(req, nsDir, relative) {
 
   if (req.method !== 'GET' && req.method !== 'HEAD') return plainAnswer(405, 'method not allowed');
   const required = controls.requiredQuery(nsDir);
@@ -112,7 +118,39 @@ function answerFor(req) {
 
   const step = controls.nextStep(nsDir, relative);
   if (step.reset === true) return { reset: true };
-  return buildResponse(nsDir, relative, step);
+  return buildResponse(nsDir, relative, step, req);
+}
+
+// The namespace's answers file: what was answered to each of its requests (see controls.js).
+function recordAnswer(answer, outcome) {
+  if (!answer.nsDir) return;
+  const r = answer.record;
+  const plan = answer.plan || {};
+  const line = {
+    time: r.time,
+    end: new Date().toISOString(),
+    method: r.method,
+    path: r.path,
+    decodedPath: r.decodedPath,
+    range: r.headers.range === undefined ? null : r.headers.range,
+    ifMatch: r.headers['if-match'] === undefined ? null : r.headers['if-match'],
+    status: answer.reset || plan.garbage ? 0 : answer.status,
+    etag: answer.etag && answer.status !== 412 && answer.status !== 416 ? answer.etag : null,
+    objectLength: typeof answer.objectLength === 'number' ? answer.objectLength : null,
+    start: answer.reset || plan.garbage || r.method === 'HEAD' || answer.start === undefined ? null : answer.start,
+    length: answer.body && r.method !== 'HEAD' ? answer.body.length : 0,
+    sent: outcome.sent,
+    complete: outcome.complete,
+  };
+  if (typeof answer.corruptAt === 'number') line.corruptAt = answer.corruptAt;
+  if (answer.refused) line.refused = true;
+  else if (answer.reset) line.reset = true;
+  if (plan.garbage) line.garbage = true;
+  try {
+    controls.appendAnswer(answer.nsDir, line);
+  } catch (e) {
+    logLine(JSON.stringify({ error: String(e && e.stack || e) }));
+  }
 }
 
 // Connection handling ---------------------------------------------------------------------
@@ -167,7 +205,7 @@ function serveConnection(socket) {
         pending = pending.slice(end + 4);
         const req = parseHead(head);
         if (!req) {
-          await send(conn, { status: 400, body: Buffer.from('bad request\n'), plan: {} }, { method: 'GET' }, false);
+          await send(conn, plainAnswer(400, 'bad request'), { method: 'GET' }, false);
           socket.end();
           break;
         }
@@ -185,12 +223,14 @@ function serveConnection(socket) {
           answer = plainAnswer(500, 'file host failure');
         }
         if (answer.reset) {
+          recordAnswer(answer, { sent: 0, complete: false });
           resetConnection(socket);
           break;
         }
         const keepAlive = req.version === 'HTTP/1.1' && !/close/i.test(req.headers.connection || '');
-        const stillOpen = await send(conn, answer, req, keepAlive);
-        if (!stillOpen) break;
+        const outcome = await send(conn, answer, req, keepAlive);
+        recordAnswer(answer, outcome);
+        if (!outcome.open) break;
       }
     } finally {
       busy = false;
@@ -216,6 +256,7 @@ const candidates = [];
 for (let n = poolFirst; n <= poolLast; n++) candidates.push(n);
 const start = Math.max(0, candidates.indexOf(prefer));
 const order = candidates.slice(start).concat(candidates.slice(0, start));
+const port = args.port === undefined ? 443 : Number(args.port);
 
 function tryListen(i) {
   if (i >= order.length) {
@@ -237,10 +278,11 @@ function tryListen(i) {
     console.error('filehost: ' + e.message);
     process.exit(2);
   });
-  server.listen(443, address, () => {
+  server.listen(port, address, () => {
     server.removeAllListeners('error');
     server.on('error', (e) => console.error('filehost: ' + e.message));
-    fs.writeFileSync(args.ready + '.tmp', address + '\n');
+    const bound = args.port === undefined ? '' : ' ' + server.address().port;
+    fs.writeFileSync(args.ready + '.tmp', address + bound + '\n');
     fs.renameSync(args.ready + '.tmp', args.ready);
     console.log('filehost: serving ' + root + ' on https://' + address + ':443');
     const stop = () => {

@@ -3,8 +3,11 @@
 #include "base/stringutils.h"
 #include "download/crc.h"
 
+#include <velmot/config.h>
+
 #include <windows.h>
 
+#include <algorithm>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -31,8 +34,11 @@ int32_t CrcOf(const std::vector<uint8_t>& bytes) { return CrcOf(bytes.data(), by
 
 std::vector<uint8_t> ReadFileBytes(const std::wstring& path) {
   std::vector<uint8_t> bytes;
-  HANDLE file =
-      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  // Shared for writing and deleting: a file the program is still writing (a merging file)
+  // is read without getting in its way.
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return bytes;
   LARGE_INTEGER size;
   GetFileSizeEx(file, &size);
@@ -53,6 +59,26 @@ void WriteFileBytes(const std::wstring& path, const std::vector<uint8_t>& bytes)
   if (!bytes.empty())
     WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   CloseHandle(file);
+}
+
+std::vector<std::wstring> NamesIn(const std::wstring& folder, bool filesOnly) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((folder + L"/*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = data.cFileName;
+    const bool isFolder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (name != L"." && name != L".." && !(filesOnly && isFolder)) names.push_back(name);
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string TextLogIn(const std::wstring& folder) {
+  const std::vector<uint8_t> bytes = ReadFileBytes(folder + L"/logfile.txt");
+  return std::string(bytes.begin(), bytes.end());
 }
 
 bool FileExists(const std::wstring& path) {
@@ -148,6 +174,11 @@ std::vector<std::string> BrowserLog() {
     if (!line.empty()) lines.push_back(line);
   }
   return lines;
+}
+
+size_t SupportPageOpenings() {
+  const std::vector<std::string> lines = BrowserLog();
+  return std::count(lines.begin(), lines.end(), StringUtils::ToNarrow(velmot::kSupportUrl));
 }
 
 }  // namespace testsupport

@@ -19,6 +19,11 @@ int32_t CrcOf(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> ReadFileBytes(const std::wstring& path);
 void WriteFileBytes(const std::wstring& path, const std::vector<uint8_t>& bytes);
 bool FileExists(const std::wstring& path);
+// The names of the entries directly in folder ("." and ".." left out), sorted; with
+// filesOnly, only the files'. Empty for a missing folder.
+std::vector<std::wstring> NamesIn(const std::wstring& folder, bool filesOnly = false);
+// The text log the program writes beside itself in folder (empty when there is none).
+std::string TextLogIn(const std::wstring& folder);
 // The file's size; false if it is not there.
 bool FileSize(const std::wstring& path, uint64_t& size);
 // The bytes of BUILD/tests/fakesetup.exe, which writes kSetupMarker into its working folder.
@@ -69,5 +74,7 @@ class DownloadJob {
 
 // Lines of the browser log (URLs the program opened), read through drive Z:.
 std::vector<std::string> BrowserLog();
+// How often the browser log shows the program's support page.
+size_t SupportPageOpenings();
 
 }  // namespace testsupport

@@ -39,7 +39,7 @@ void GuiRelease::Publish(int delayMs) {
   nlohmann::json descriptor = {{"product_code", "7"},
                                {"company_name", "Velmot Test"},
                                {"download_subdir", Narrow(host.Name()) + "/rel"},
-                               {"host_name", Narrow(host.Host())},
+                               {"host_name", Narrow(hostName.empty() ? host.Host() : hostName)},
                                {"SAS", ""}};
   if (delayMs == 0) {
     service.reset(new ServiceRelease(Narrow(name), descriptor));
@@ -71,6 +71,15 @@ bool GuiRelease::SetupStarted(DWORD waitMs) const {
     if (ReadFileBytes(path) != parts[firstPart + k]) {
       return ::testing::AssertionFailure() << "part " << k << " differs";
     }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult StartedWithWindow(DmProcess& program, const GuiRelease& release,
+                                             DWORD timeoutMs) {
+  if (!program.Start()) return ::testing::AssertionFailure() << "the program did not start";
+  if (program.FindWindowByCaption(release.Caption(), timeoutMs) == nullptr) {
+    return ::testing::AssertionFailure() << "its window did not show";
   }
   return ::testing::AssertionSuccess();
 }

@@ -44,11 +44,20 @@ class GuiRelease {
 
   std::wstring name;
   FileHostNamespace host;
+  // The file host's name the web service hands out; empty: the host itself (a test puts
+  // a LinkRelay's Host() here to fetch through an emulated link).
+  std::wstring hostName;
   TempFolder folder;
   std::wstring workFolder;
   std::string document = "x";
   std::vector<std::vector<uint8_t>> parts;
   std::unique_ptr<ServiceRelease> service;
 };
+
+class DmProcess;
+
+// Starts program (the release's, see DmProcess) and waits for its window.
+::testing::AssertionResult StartedWithWindow(DmProcess& program, const GuiRelease& release,
+                                             DWORD timeoutMs = 30000);
 
 }  // namespace testsupport

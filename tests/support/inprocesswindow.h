@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -17,6 +19,14 @@ struct ProgramResources {
   ProgramResources(const ProgramResources&) = delete;
   ProgramResources& operator=(const ProgramResources&) = delete;
   HMODULE module;
+};
+
+// The fixture of tests that build the window in the test process: the program's resources,
+// without which the test fails at once.
+class InProcessWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NE(resources.module, nullptr) << "velmot-dm.exe not loaded"; }
+  ProgramResources resources;
 };
 
 // Dispatches messages for ms, or until WM_QUIT (then true).

@@ -1,6 +1,7 @@
 #include "support/readonlyfolder.h"
 
 #include "support/testenv.h"
+#include "support/unixshell.h"
 
 #include <windows.h>
 
@@ -11,32 +12,6 @@ namespace testsupport {
 namespace {
 
 constexpr unsigned kMountMs = 15000;
-
-// Wine's own export; absent on Windows, where these tests do not run.
-std::string UnixPath(const std::wstring& path) {
-  using ToUnix = char*(__cdecl*)(const wchar_t*);
-  // Through void*: the compiler rightly warns about casting between function types.
-  auto toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-  if (toUnix == nullptr) return std::string();
-  char* unix = toUnix(path.c_str());
-  if (unix == nullptr) return std::string();
-  std::string text = unix;
-  HeapFree(GetProcessHeap(), 0, unix);
-  return text;
-}
-
-void RunUnix(const std::string& shellCommand) {
-  std::wstring line = L"/bin/sh -c \"" + FromUtf8(shellCommand) + L"\"";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info = {};
-  if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                     &info)) {
-    if (info.hThread) CloseHandle(info.hThread);
-    if (info.hProcess) CloseHandle(info.hProcess);
-  }
-}
 
 }  // namespace
 

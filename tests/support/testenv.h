@@ -26,6 +26,11 @@ bool Eventually(Condition condition, unsigned timeoutMs = 10000) {
   return condition();
 }
 
+// Whether piece stands anywhere in text.
+inline bool Contains(const std::wstring& text, const std::wstring& piece) {
+  return text.find(piece) != std::wstring::npos;
+}
+
 // Removes folder with everything in it, read-only files included; missing is fine.
 void RemoveTree(const std::wstring& folder);
 

@@ -189,6 +189,10 @@ std::vector<nlohmann::json> FileHostNamespace::Requests() const {
   return ReadJsonLines(ControlFolder(folder_) + L"/requests.jsonl");
 }
 
+std::vector<nlohmann::json> FileHostNamespace::Answers() const {
+  return ReadJsonLines(ControlFolder(folder_) + L"/answers.jsonl");
+}
+
 std::vector<nlohmann::json> FileHostNamespace::Requests(const std::string& relative) const {
   const std::string wanted = ToUtf8(ObjectPath(relative));
   std::vector<nlohmann::json> out;
@@ -214,6 +218,39 @@ ServiceRelease::~ServiceRelease() { DeleteFileW(file_.c_str()); }
 
 std::vector<nlohmann::json> ServiceRequests() {
   return ReadJsonLines(Required(L"VELMOT_SERVICE_ROOT") + L"/requests.jsonl");
+}
+
+std::vector<nlohmann::json> ServiceRequestsOf(const std::string& method,
+                                              const std::string& bodyPiece) {
+  std::vector<nlohmann::json> found;
+  for (nlohmann::json& request : ServiceRequests()) {
+    const auto headers = request.value("headers", nlohmann::json::object());
+    if (!method.empty() && headers.value("method", "") != method) continue;
+    if (Base64Decode(request.value("bodyBase64", "")).find(bodyPiece) == std::string::npos)
+      continue;
+    found.push_back(std::move(request));
+  }
+  return found;
+}
+
+std::vector<nlohmann::json> ServiceRequestsFrom(const std::string& computerId) {
+  std::vector<nlohmann::json> found;
+  for (nlohmann::json& request : ServiceRequests()) {
+    if (request["headers"].value("computerid", std::string()) == computerId)
+      found.push_back(std::move(request));
+  }
+  return found;
+}
+
+std::vector<std::string> SentHeaderNames(const nlohmann::json& request,
+                                         const std::vector<std::string>& names) {
+  std::vector<std::string> sent;
+  const auto& raw = request["rawHeaders"];
+  for (size_t i = 0; i + 1 < raw.size(); i += 2) {
+    const std::string name = raw[i].get<std::string>();
+    if (std::find(names.begin(), names.end(), name) != names.end()) sent.push_back(name);
+  }
+  return sent;
 }
 
 namespace {

@@ -56,6 +56,17 @@ class FileHostNamespace {
   //   "noLength": true       no Content-Length (close-delimited body)
   //   "reset": true          reset the connection without any answer
   //   "contentType": "text"  send this Content-Type
+  //   "brokenAfter": N       send N body bytes, then bytes that are no TLS record, and close
+  //   "ignoreRange": true    answer 200 with the whole object even to a Range
+  //   "etag": "v"            this answer's ETag is "v", and If-Match is checked against it
+  //                          (the object replaced between requests)
+  //   "storageError": "Code" add x-ms-error-code: Code to the step's status answer
+  //                          (e.g. {"status": 503, "storageError": "ServerBusy"})
+  // Every object answer carries ETag (a hash of its bytes) and Accept-Ranges: bytes; a GET
+  // with "Range: bytes=N-" or "bytes=N-M" gets 206 with Content-Range, or 416 past the end;
+  // an If-Match that names another ETag gets 412 with x-ms-error-code: ConditionNotMet.
+  // Body faults (closeAfter, brokenAfter, stallAfter, rate) count bytes of the answer's body,
+  // a 206's slice included; corruptAt counts bytes of the whole object.
   // Requests are counted from the latest SetBehaviour of the object (writing it again
   // restarts the count); a behaviour without "attempts" and "then" applies to every
   // request. Details and what WinINet makes of each: docs/test-servers.md.
@@ -74,6 +85,12 @@ class FileHostNamespace {
   // Only those whose path (without query), as sent or percent-decoded, equals
   // ObjectPath(relative).
   std::vector<nlohmann::json> Requests(const std::string& relative) const;
+  // What the host answered, one record per request once its answer has ended (in the order
+  // the answers ended): {"time" (the request's), "path", "decodedPath", "range", "ifMatch",
+  // "status" (0: no HTTP answer), "etag", "objectLength", "start" (object byte the body
+  // begins at, null when the body is not the object's), "length", "sent" (body bytes
+  // written), "complete", "corruptAt"?}; see tests/servers/controls.js.
+  std::vector<nlohmann::json> Answers() const;
 
  private:
   std::wstring name_;
@@ -125,6 +142,15 @@ class BlobContainer {
 // Requests the web service saw, oldest first; each {"method","path","headers":{...},
 // "rawHeaders":[...],"bodyBase64","bodyLength","time"}.
 std::vector<nlohmann::json> ServiceRequests();
+// Only those with this Method header (any, when empty) whose decoded body holds bodyPiece.
+std::vector<nlohmann::json> ServiceRequestsOf(const std::string& method,
+                                              const std::string& bodyPiece = "");
+// Only those that carried this ComputerId header.
+std::vector<nlohmann::json> ServiceRequestsFrom(const std::string& computerId);
+// The header names of a request (of either server) that are among names, as sent: in the
+// order and spelling of its rawHeaders.
+std::vector<std::string> SentHeaderNames(const nlohmann::json& request,
+                                         const std::vector<std::string>& names);
 // Stored log uploads for one ComputerId: each the decoded UTF-16LE JSON text as UTF-8.
 std::vector<std::string> ServiceUploads(const std::string& computerId);
 // Stored log uploads of every ComputerId that arrived between the two times (ms since 1970,

@@ -2,6 +2,7 @@
 // the blob storage emulator (Azurite, https on port 443 of a blobs-M.velmot.test name)
 // with the read-only SAS token the reference web service issues for it. Faults Azurite
 // cannot make stay with the file host's tests.
+#include "base/handles.h"
 #include "support/dmprocess.h"
 #include "support/downloadjob.h"
 #include "support/testenv.h"
@@ -9,8 +10,11 @@
 
 #include "resource.h"
 
+#include "base/systemtexts.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <map>
 #include <memory>
@@ -126,34 +130,46 @@ TEST(BlobStorage, KilledMidDownloadRerunFetchesOnlyTheMissingParts) {
   release.AddFile("VelmotData.bin",
                   testsupport::RandomBytes(kParts * DownloadManager::kPartSize - 123, 12));
   release.Publish();
-  const std::wstring partStem = release.workFolder + L"/VelmotD_42ata.binpart";
+  const std::wstring merging = release.Local("VelmotD_42ata.bin") + L".merging";
+  const auto& parts = release.parts["VelmotData.bin"];
+  // Whether the merging file's region of part k ends with the part's own last bytes (a part
+  // is written in one piece once it is whole and checked).
+  auto regionEnds = [&](size_t k) {
+    std::vector<uint8_t> tail(4096);
+    velmot::FileHandle file(CreateFileW(merging.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(k * DownloadManager::kPartSize + parts[k].size() - 4096);
+    DWORD read = 0;
+    return file && SetFilePointerEx(file.Get(), at, nullptr, FILE_BEGIN) &&
+           ReadFile(file.Get(), tail.data(), 4096, &read, nullptr) && read == 4096 &&
+           std::equal(tail.begin(), tail.end(), parts[k].end() - 4096);
+  };
 
   {
     DmProcess program(release.folder.Path(), release.ExeName());
     ASSERT_TRUE(program.Start());
-    // Killed as soon as the first part of the data file is whole on disk (a part file
-    // exists from the moment it is created): seven are still to come.
+    // Killed as soon as the first part of the data file is in its region: seven are still
+    // to come.
     bool seen = false;
     const ULONGLONG end = GetTickCount64() + 90000;
     while (!seen && GetTickCount64() < end && program.WaitForExit(10) == STILL_ACTIVE) {
-      for (size_t k = 0; k < kParts && !seen; ++k) {
-        WIN32_FILE_ATTRIBUTE_DATA data;
-        seen = GetFileAttributesExW((partStem + std::to_wstring(k)).c_str(), GetFileExInfoStandard,
-                                    &data) &&
-               data.nFileSizeHigh == 0 && data.nFileSizeLow == DownloadManager::kPartSize;
-      }
+      for (size_t k = 0; k < kParts && !seen; ++k) seen = regionEnds(k);
     }
     ASSERT_TRUE(seen) << "no part arrived";
     program.Kill();
   }
 
-  // What the killed run left: whole, correct part files (a part cut short by the kill is
-  // not one of them and has to come again).
+  // What the killed run left: the regions that hold their parts (a part cut short by the
+  // kill is not one of them and has to come again).
   std::vector<bool> kept(kParts, false);
   size_t keptCount = 0;
-  const auto& parts = release.parts["VelmotData.bin"];
+  const std::vector<uint8_t> file = testsupport::ReadFileBytes(merging);
   for (size_t k = 0; k < kParts; ++k) {
-    kept[k] = testsupport::ReadFileBytes(partStem + std::to_wstring(k)) == parts[k];
+    const size_t at = k * DownloadManager::kPartSize;
+    kept[k] = file.size() >= at + parts[k].size() &&
+              std::equal(parts[k].begin(), parts[k].end(), file.begin() + at);
     keptCount += kept[k] ? 1 : 0;
   }
   ASSERT_GE(keptCount, 1u);
@@ -186,8 +202,7 @@ TEST(BlobStorage, WrongSasIsRefusedWith403AndTheJobFailsClearly) {
   ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
 
   // The manager gives up after its passes and says so in a box; the support page opens.
-  EXPECT_EQ(program.MessageBoxText(L"Error", 180000),
-            L"Downloading setup failed.\rYou are now directed to our Support Center for help.");
+  EXPECT_EQ(program.MessageBoxText(L"Error", 180000), velmot::texts::kGiveUp);
   program.PostClose();
   EXPECT_EQ(program.WaitForExit(30000), 0u);
 
@@ -199,9 +214,7 @@ TEST(BlobStorage, WrongSasIsRefusedWith403AndTheJobFailsClearly) {
   ASSERT_FALSE(statuses.empty());
   for (int status : statuses) EXPECT_EQ(status, 403);
   EXPECT_EQ(release.blobs.ReadCount(BlobRelease::PartBlob("Setup.exe", 0)), 0u);
-  const std::vector<uint8_t> log =
-      testsupport::ReadFileBytes(release.folder.Path() + L"/logfile.txt");
-  const std::string logText(log.begin(), log.end());
+  const std::string logText = testsupport::TextLogIn(release.folder.Path());
   EXPECT_NE(logText.find("Response status not 200, but 403"), std::string::npos);
   EXPECT_NE(logText.find("AuthorizationFailure"), std::string::npos);
   // The log says plainly who refused what; a new link from the service failed the same way.
@@ -209,10 +222,7 @@ TEST(BlobStorage, WrongSasIsRefusedWith403AndTheJobFailsClearly) {
                          "AuthorizationFailure) for: "),
             std::string::npos);
   EXPECT_NE(logText.find("The web service gave a new download link"), std::string::npos);
-  bool supportOpened = false;
-  for (const std::string& line : testsupport::BrowserLog())
-    supportOpened |= line.find("support.velmot.test") != std::string::npos;
-  EXPECT_TRUE(supportOpened);
+  EXPECT_GE(testsupport::SupportPageOpenings(), 1u);
 }
 
 TEST(BlobStorage, AnExpiredLinkIsRenewedThroughTheServiceAndTheJobCompletes) {
@@ -238,12 +248,9 @@ TEST(BlobStorage, AnExpiredLinkIsRenewedThroughTheServiceAndTheJobCompletes) {
   }
   auto requests = [&] {
     size_t n = 0;
-    for (const auto& request : testsupport::ServiceRequests()) {
-      const auto headers = request.value("headers", nlohmann::json::object());
-      if (headers.value("method", "") != "RequestDownload") continue;
+    for (const auto& request : testsupport::ServiceRequestsOf("RequestDownload", form)) {
       const std::string body = testsupport::Base64Decode(request.value("bodyBase64", ""));
-      n += body.size() >= form.size() &&
-           body.compare(body.size() - form.size(), form.size(), form) == 0;
+      n += body.compare(body.size() - form.size(), form.size(), form) == 0;  // the last field
     }
     return n;
   };

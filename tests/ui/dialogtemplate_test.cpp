@@ -1,6 +1,6 @@
 // The window's resources as the program carries them: the dialog template (style, size,
 // caption, font, every control's class, style, text and place) and the bitmaps.
-#include "support/dmprocess.h"
+#include "support/inprocesswindow.h"
 
 #include "resource.h"
 
@@ -12,8 +12,6 @@
 #include <cwctype>
 #include <string>
 #include <vector>
-
-using testsupport::DmProcess;
 
 namespace {
 
@@ -130,9 +128,9 @@ void ExpectBitmaps(HMODULE program) {
 }  // namespace
 
 TEST(DownloadDialog, TemplateAndBitmapsMatchTheLayout) {
-  HMODULE program = LoadLibraryExW(DmProcess::ProgramPath().c_str(), nullptr,
-                                   LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-  ASSERT_NE(program, nullptr);
+  const testsupport::ProgramResources resources;
+  ASSERT_NE(resources.module, nullptr);
+  HMODULE program = resources.module;
   HRSRC found = FindResourceW(program, MAKEINTRESOURCEW(IDD_DOWNLOAD), RT_DIALOG);
   ASSERT_NE(found, nullptr);
   const auto* base = static_cast<const uint8_t*>(LockResource(LoadResource(program, found)));
@@ -174,16 +172,15 @@ TEST(DownloadDialog, TemplateAndBitmapsMatchTheLayout) {
   }
 
   ExpectBitmaps(program);
-  FreeLibrary(program);
 }
 
 // The bitmaps as the window loads them (the button's images at 25 x 25, the logo at its own
 // size), probed where the drawing is the mark's blue or the white around it: a palette the
 // loader misread would show here, not in the headers.
 TEST(DownloadDialog, BitmapsLoadWithTheirColours) {
-  HMODULE program = LoadLibraryExW(DmProcess::ProgramPath().c_str(), nullptr,
-                                   LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-  ASSERT_NE(program, nullptr);
+  const testsupport::ProgramResources resources;
+  ASSERT_NE(resources.module, nullptr);
+  HMODULE program = resources.module;
   const COLORREF blue = RGB(0x1f, 0x4e, 0x8c), white = RGB(255, 255, 255);
   const struct {
     int id, side;
@@ -215,5 +212,4 @@ TEST(DownloadDialog, BitmapsLoadWithTheirColours) {
     EXPECT_NEAR(GetBValue(found), GetBValue(probe.colour), 8);
   }
   DeleteDC(dc);
-  FreeLibrary(program);
 }

@@ -16,6 +16,7 @@
 #include "support/guirelease.h"
 #include "support/inprocesswindow.h"
 #include "support/testenv.h"
+#include "support/testservers.h"
 #include "ui/downloaddialog.h"
 
 #include <gtest/gtest.h>
@@ -32,7 +33,6 @@
 #include <vector>
 
 using testsupport::GuiRelease;
-using testsupport::ProgramResources;
 
 namespace {
 
@@ -272,54 +272,68 @@ void Forget(const GuiRelease& release) {
   testsupport::RemoveTree(release.workFolder);
 }
 
+// One kind of job closed again and again: the program's resources, the test's figures, and
+// its name in the messages and the printed figures, which are added to the totals at its end.
+class DownloadDialogClose : public testsupport::InProcessWindowTest {
+ protected:
+  void TearDown() override {
+    tally.ms = GetTickCount64() - started_;
+    Report(name, tally);
+  }
+
+  // Rounds closed at a random moment between minDelayMs and maxDelayMs (see CloseRounds).
+  void Rounds(const GuiRelease& release, int share, DWORD minDelayMs, DWORD maxDelayMs,
+              bool waitForBox, const std::function<void()>& beforeRound,
+              const std::function<void()>& afterClose) {
+    CloseRounds(name, resources.module, release, Closes(share), minDelayMs, maxDelayMs, waitForBox,
+                tally, beforeRound, afterClose);
+  }
+  // Publishes data as the release's one file (the service's answer held back delayMs).
+  static std::vector<uint8_t> Publish(GuiRelease& release, std::vector<uint8_t> data,
+                                      int delayMs = 0) {
+    release.AddFile("VelmotData.bin", data);
+    release.Publish(delayMs);
+    return data;
+  }
+  void Complete(const GuiRelease& release, const std::vector<uint8_t>& data) {
+    CompletingRun(resources.module, release, data, tally);
+  }
+
+  const char* name = "";
+  Tally tally;
+
+ private:
+  const ULONGLONG started_ = GetTickCount64();
+};
+
 }  // namespace
 
-TEST(DownloadDialogClose, DuringTheRequestWithTheAnswerHeldBack) {
-  ProgramResources resources;
-  ASSERT_NE(resources.module, nullptr);
-  Tally tally;
-  const ULONGLONG started = GetTickCount64();
+TEST_F(DownloadDialogClose, DuringTheRequestWithTheAnswerHeldBack) {
+  name = "request";
   GuiRelease release(L"VelmotCloseRequest");
-  const std::vector<uint8_t> data = testsupport::RandomBytes(3000, 10);
-  release.AddFile("VelmotData.bin", data);
   // Each abandoned request keeps its connection to the service until the answer comes, and
   // WinINet opens only a few connections per server: the next rounds' log uploads wait for
   // them (the window is hidden by then; only the round takes longer). A hold of 2 s still
   // outlasts every close and keeps the rounds short.
-  release.Publish(2000);
+  const std::vector<uint8_t> data = Publish(release, testsupport::RandomBytes(3000, 10), 2000);
   // In a campaign the answer still comes late after each close, but the completing run
   // waits for it.
-  CloseRounds("request", resources.module, release, Closes(30), 0, 1200, false, tally, nullptr,
-              [&] {
-                CompletingRun(resources.module, release, data, tally);
-                Forget(release);
-              });
-  tally.ms = GetTickCount64() - started;
-  Report("request", tally);
+  Rounds(release, 30, 0, 1200, false, nullptr, [&] {
+    Complete(release, data);
+    Forget(release);
+  });
 }
 
 // The manager renews a refused link with the same download request as the window's; a close
 // while the web service holds that answer back must not wait for it (three attempts of up
 // to 130 s each).
-TEST(DownloadDialogClose, DuringTheRenewalOfARefusedLinkWithTheAnswerHeldBack) {
-  ProgramResources resources;
-  ASSERT_NE(resources.module, nullptr);
-  Tally tally;
-  const ULONGLONG started = GetTickCount64();
+TEST_F(DownloadDialogClose, DuringTheRenewalOfARefusedLinkWithTheAnswerHeldBack) {
+  name = "renewal";
   GuiRelease release(L"VelmotCloseRenew");
-  release.AddFile("VelmotData.bin", testsupport::RandomBytes(3000, 14));
-  release.Publish();
+  Publish(release, testsupport::RandomBytes(3000, 14));
   release.host.SetBehaviour("rel/0_VelmotData.bin", {{"status", 403}});
   const std::string form = "ReleaseName=" + testsupport::Narrow(release.name);
-  auto requests = [&] {
-    size_t n = 0;
-    for (const auto& request : testsupport::ServiceRequests()) {
-      const auto headers = request.value("headers", nlohmann::json::object());
-      const std::string body = testsupport::Base64Decode(request.value("bodyBase64", ""));
-      n += headers.value("method", "") == "RequestDownload" && body.find(form) != std::string::npos;
-    }
-    return n;
-  };
+  auto requests = [&] { return testsupport::ServiceRequestsOf("RequestDownload", form).size(); };
   // The window's request is answered at once; from then on the service holds its answers
   // back for longer than a round lasts, and the close comes while the renewal waits.
   const Round round = CloseOnce(resources.module, release, 200, false, [&](DownloadDialog& dialog) {
@@ -333,19 +347,12 @@ TEST(DownloadDialogClose, DuringTheRenewalOfARefusedLinkWithTheAnswerHeldBack) {
   tally.closes = 1;
   tally.misses = round.hiddenMs > kBoundMs;
   tally.hidden.push_back(round.hiddenMs);
-  tally.ms = GetTickCount64() - started;
-  Report("renewal", tally);
 }
 
-TEST(DownloadDialogClose, WhileDownloadingAndStalledThenTheNextRunCompletes) {
-  ProgramResources resources;
-  ASSERT_NE(resources.module, nullptr);
-  Tally tally;
-  const ULONGLONG started = GetTickCount64();
+TEST_F(DownloadDialogClose, WhileDownloadingAndStalledThenTheNextRunCompletes) {
+  name = "stalled download";
   GuiRelease release(L"VelmotCloseStall");
-  const std::vector<uint8_t> data = testsupport::RandomBytes(25000000, 11);
-  release.AddFile("VelmotData.bin", data);
-  release.Publish();
+  const std::vector<uint8_t> data = Publish(release, testsupport::RandomBytes(25000000, 11));
   // The first parts come at a pace a close can land in; the last never comes in time: its
   // connection stalls after a few bytes.
   release.host.SetBehaviour("rel/0_VelmotData.bin", {{"then", {{"rate", 20000000}}}});
@@ -357,35 +364,28 @@ TEST(DownloadDialogClose, WhileDownloadingAndStalledThenTheNextRunCompletes) {
   auto completeThenForget = [&] {
     EXPECT_TRUE(release.PartFilesAreIntact("VelmotD_7ata.bin", 0));
     release.host.SetBehaviour("rel/2_VelmotData.bin", nlohmann::json::object());
-    CompletingRun(resources.module, release, data, tally);
+    Complete(release, data);
     release.host.SetBehaviour("rel/2_VelmotData.bin", stall);
     Forget(release);
   };
-  CloseRounds("stalled download", resources.module, release, Closes(30), 200, 2500, false, tally,
-              nullptr, completeThenForget);
+  Rounds(release, 30, 200, 2500, false, nullptr, completeThenForget);
   EXPECT_TRUE(release.PartFilesAreIntact("VelmotD_7ata.bin", 0));
 
   release.host.SetBehaviour("rel/2_VelmotData.bin", nlohmann::json::object());
-  CompletingRun(resources.module, release, data, tally);
+  Complete(release, data);
   if (!Campaign()) {
     // The first part was fetched by the early rounds and reused by all later ones.
     EXPECT_LE(release.host.Requests("rel/0_VelmotData.bin").size(), 3u);
   }
-  tally.ms = GetTickCount64() - started;
-  Report("stalled download", tally);
 }
 
-TEST(DownloadDialogClose, WhileReusingMergingAndVerifying) {
-  ProgramResources resources;
-  ASSERT_NE(resources.module, nullptr);
-  Tally tally;
-  const ULONGLONG started = GetTickCount64();
+TEST_F(DownloadDialogClose, WhileReusingMergingAndVerifying) {
+  name = "disk work";
   GuiRelease release(L"VelmotCloseDisk");
   const std::vector<uint8_t> part = testsupport::RandomBytes(10000000, 12);
   std::vector<uint8_t> data;
   for (int k = 0; k < 3; ++k) data.insert(data.end(), part.begin(), part.end());
-  release.AddFile("VelmotData.bin", data);
-  release.Publish();
+  Publish(release, data);
   // Every round starts with all parts in the work folder and no installer file: the job
   // then only reuses, merges and verifies (and ends in its box when no close comes first).
   const std::wstring target = release.DownloadFolder() + L"/VelmotD_7ata.bin";
@@ -397,32 +397,21 @@ TEST(DownloadDialogClose, WhileReusingMergingAndVerifying) {
       if (!testsupport::FileExists(path)) testsupport::WriteFileBytes(path, part);
     }
   };
-  CloseRounds("disk work", resources.module, release, Closes(25), 0, 500, false, tally, prepare,
-              [&] {
-                prepare();
-                CompletingRun(resources.module, release, data, tally);
-              });
+  Rounds(release, 25, 0, 500, false, prepare, [&] {
+    prepare();
+    Complete(release, data);
+  });
   prepare();
-  CompletingRun(resources.module, release, data, tally);
+  Complete(release, data);
   EXPECT_TRUE(release.host.Requests("rel/0_VelmotData.bin").empty());
-  tally.ms = GetTickCount64() - started;
-  Report("disk work", tally);
 }
 
-TEST(DownloadDialogClose, WithAMessageBoxOpen) {
-  ProgramResources resources;
-  ASSERT_NE(resources.module, nullptr);
-  Tally tally;
-  const ULONGLONG started = GetTickCount64();
+TEST_F(DownloadDialogClose, WithAMessageBoxOpen) {
+  name = "box";
   // No setup in the release: after the verification the manager says so in a box.
   GuiRelease release(L"VelmotCloseBox");
-  const std::vector<uint8_t> data = testsupport::RandomBytes(3000, 13);
-  release.AddFile("VelmotData.bin", data);
-  release.Publish();
+  const std::vector<uint8_t> data = Publish(release, testsupport::RandomBytes(3000, 13));
   // In a campaign each close is followed by a run that reuses the verified file and ends in
   // the box.
-  CloseRounds("box", resources.module, release, Closes(15), 0, 300, true, tally, nullptr,
-              [&] { CompletingRun(resources.module, release, data, tally); });
-  tally.ms = GetTickCount64() - started;
-  Report("box", tally);
+  Rounds(release, 15, 0, 300, true, nullptr, [&] { Complete(release, data); });
 }

@@ -25,18 +25,18 @@ using testsupport::DmProcess;
 
 namespace {
 
-using testsupport::ProgramResources;
 using testsupport::Pump;
 
 const wchar_t kInProcessPath[] = L"C:\\velmot\\Velmot Pro_b2.exe";
 
 std::wstring Text(HWND window, int id) { return testsupport::ControlText(window, id); }
 
+// The window built here, on the program's resources.
+using DownloadDialogInProcess = testsupport::InProcessWindowTest;
+
 }  // namespace
 
-TEST(DownloadDialog, StatisticsReachTheControls) {
-  ProgramResources resources;
-  ASSERT_NE(resources.module, nullptr);
+TEST_F(DownloadDialogInProcess, StatisticsReachTheControls) {
   DownloadDialog dialog(resources.module, kInProcessPath);
   HWND window = dialog.Window();
   EXPECT_EQ(Text(window, IDC_INFO), L"Downloading Velmot Installer. Please wait.");
@@ -74,9 +74,7 @@ TEST(DownloadDialog, StatisticsReachTheControls) {
             0u);
 }
 
-TEST(DownloadDialog, PauseButtonTogglesImageAndFlag) {
-  ProgramResources resources;
-  ASSERT_NE(resources.module, nullptr);
+TEST_F(DownloadDialogInProcess, PauseButtonTogglesImageAndFlag) {
   DownloadDialog dialog(resources.module, kInProcessPath);
   HWND button = GetDlgItem(dialog.Window(), IDC_PAUSE);
   const LRESULT pause = SendMessageW(button, BM_GETIMAGE, IMAGE_BITMAP, 0);
@@ -96,9 +94,7 @@ TEST(DownloadDialog, PauseButtonTogglesImageAndFlag) {
   EXPECT_EQ(SendMessageW(button, BM_GETIMAGE, IMAGE_BITMAP, 0), pause);
 }
 
-TEST(DownloadDialog, CloseWhileTheJobReportsItsEndNeverHangs) {
-  ProgramResources resources;
-  ASSERT_NE(resources.module, nullptr);
+TEST_F(DownloadDialogInProcess, CloseWhileTheJobReportsItsEndNeverHangs) {
   // The job's end (OnFinished stops the meter and posts WM_CLOSE) races with a close by
   // the user, while the meter keeps updating: every round must end in WM_QUIT.
   for (int round = 0; round < 8; ++round) {
@@ -113,13 +109,11 @@ TEST(DownloadDialog, CloseWhileTheJobReportsItsEndNeverHangs) {
     EXPECT_TRUE(quit) << "round " << round;
     EXPECT_LT(GetTickCount64() - started, 15000u);
     EXPECT_TRUE(dialog.IsClosing());
-    EXPECT_EQ(Text(dialog.Window(), IDC_TIP), L"Stopping download. Please wait...");
+    EXPECT_EQ(Text(dialog.Window(), IDC_TIP), velmot::texts::kStopping);
   }
 }
 
-TEST(DownloadDialog, DestroyedWithTheMeterRunning) {
-  ProgramResources resources;
-  ASSERT_NE(resources.module, nullptr);
+TEST_F(DownloadDialogInProcess, DestroyedWithTheMeterRunning) {
   const ULONGLONG started = GetTickCount64();
   {
     DownloadDialog dialog(resources.module, kInProcessPath);
@@ -192,9 +186,7 @@ class BoxReader {
 
 }  // namespace
 
-TEST(DownloadDialog, TaskbarButtonFollowsProgressPauseAndTheGiveUp) {
-  ProgramResources resources;
-  ASSERT_NE(resources.module, nullptr);
+TEST_F(DownloadDialogInProcess, TaskbarButtonFollowsProgressPauseAndTheGiveUp) {
   DownloadDialog dialog(resources.module, kInProcessPath);
   RecordingTaskbar* taskbar = RecordTaskbar(dialog);
   HWND window = dialog.Window();
@@ -241,9 +233,7 @@ TEST(DownloadDialog, TaskbarButtonFollowsProgressPauseAndTheGiveUp) {
   EXPECT_EQ(taskbar->states.back(), TaskbarButton::State::kError);
 }
 
-TEST(DownloadDialog, TextsAreShownOneBoxAtATimeAndTheEndWaitsForThem) {
-  ProgramResources resources;
-  ASSERT_NE(resources.module, nullptr);
+TEST_F(DownloadDialogInProcess, TextsAreShownOneBoxAtATimeAndTheEndWaitsForThem) {
   DownloadDialog dialog(resources.module, kInProcessPath);
   RecordingTaskbar* taskbar = RecordTaskbar(dialog);
   HWND window = dialog.Window();

@@ -147,15 +147,6 @@ int RunSigningIn(DmProcess& program, const std::wstring& password) {
   return prompts;
 }
 
-// Starts the program of release and waits for its window.
-::testing::AssertionResult Started(DmProcess& program, const GuiRelease& release) {
-  if (!program.Start()) return ::testing::AssertionFailure() << "the program did not start";
-  if (program.FindWindowByCaption(release.Caption(), kWindowMs) == nullptr) {
-    return ::testing::AssertionFailure() << "its window did not show";
-  }
-  return ::testing::AssertionSuccess();
-}
-
 GuiRelease& PublishSmallRelease(GuiRelease& release) {
   release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
   release.AddFile("VelmotData.bin", testsupport::RandomBytes(3000000, 7));
@@ -169,7 +160,7 @@ TEST(DownloadDialogProxy, OneSignInServesTheServiceAndTheFileHost) {
   GuiRelease release(L"VelmotProxy");
   PublishSmallRelease(release);
   DmProcess program(release.DownloadFolder(), release.ExeName());
-  ASSERT_TRUE(Started(program, release));
+  ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
 
   EXPECT_EQ(RunSigningIn(program, testsupport::Get(L"VELMOT_PROXY_PASSWORD")), 1);
   EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
@@ -184,7 +175,7 @@ TEST(DownloadDialogProxy, TheLogUploadAfterASignInAsksNoSecondPrompt) {
   GuiRelease release(L"VelmotProxyLog");
   release.PublishRefusal("Velmot test: no such release");
   DmProcess program(release.DownloadFolder(), release.ExeName());
-  ASSERT_TRUE(Started(program, release));
+  ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
   HWND prompt = WaitForPrompt(program, kWindowMs);
   ASSERT_NE(prompt, nullptr);
   SignIn(prompt, testsupport::Get(L"VELMOT_PROXY_USER"),
@@ -198,9 +189,7 @@ TEST(DownloadDialogProxy, TheLogUploadAfterASignInAsksNoSecondPrompt) {
   // Under Wine 8 a body sent with HttpSendRequestEx never passes an HTTPS proxy, signed in
   // or not (docs/proxy.md): what the upload may show here is that it asked nobody and that
   // its refusal was recorded as the proxy's.
-  const std::vector<uint8_t> log =
-      testsupport::ReadFileBytes(release.DownloadFolder() + L"/logfile.txt");
-  const std::string text(log.begin(), log.end());
+  const std::string text = testsupport::TextLogIn(release.DownloadFolder());
   EXPECT_NE(text.find("ProxySignIn: the credential prompt answered 12032"), std::string::npos);
   EXPECT_NE(text.find("Method: LogErrorInfo"), std::string::npos);
   if (LogUploadsOf(Narrow(release.name)) == 0) {
@@ -217,7 +206,7 @@ TEST(DownloadDialogProxy, TheFileHostsSignInIsAskedOnceForEveryPart) {
   release.AddFile("VelmotData.bin", testsupport::RandomBytes(9000000, 8));
   release.Publish();
   DmProcess program(release.DownloadFolder(), release.ExeName());
-  ASSERT_TRUE(Started(program, release));
+  ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
 
   EXPECT_EQ(RunSigningIn(program, testsupport::Get(L"VELMOT_PROXY_PASSWORD")), 1);
   EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
@@ -233,7 +222,7 @@ TEST(DownloadDialogProxy, ACancelledOrRefusedSignInSaysTheProxyRefused) {
     GuiRelease release(cancel ? L"VelmotProxyCancel" : L"VelmotProxyWrong");
     PublishSmallRelease(release);
     DmProcess program(release.DownloadFolder(), release.ExeName());
-    ASSERT_TRUE(Started(program, release));
+    ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
     HWND prompt = WaitForPrompt(program, kWindowMs);
     ASSERT_NE(prompt, nullptr);
     if (cancel) {
@@ -250,9 +239,7 @@ TEST(DownloadDialogProxy, ACancelledOrRefusedSignInSaysTheProxyRefused) {
     program.PostClose();
     EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
     // The log the upload could not deliver names the refusal with its status.
-    const std::vector<uint8_t> log =
-        testsupport::ReadFileBytes(release.DownloadFolder() + L"/logfile.txt");
-    const std::string text(log.begin(), log.end());
+    const std::string text = testsupport::TextLogIn(release.DownloadFolder());
     EXPECT_NE(text.find("the company proxy refused the request (407"), std::string::npos);
   }
 }
@@ -266,7 +253,7 @@ TEST(DownloadDialogProxy, ACancelledSignInAtTheFileHostEndsTheJobWithTheProxysTe
   PublishSmallRelease(release);
   const size_t browserLines = testsupport::BrowserLog().size();
   DmProcess program(release.DownloadFolder(), release.ExeName());
-  ASSERT_TRUE(Started(program, release));
+  ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
   HWND prompt = WaitForPrompt(program, kWindowMs);
   ASSERT_NE(prompt, nullptr);
   PostMessageW(prompt, WM_COMMAND, IDCANCEL, 0);

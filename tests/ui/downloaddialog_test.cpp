@@ -11,6 +11,8 @@
 
 #include "resource.h"
 
+#include "base/systemtexts.h"
+
 #include "download/crc.h"
 #include "download/downloadmanager.h"
 
@@ -36,12 +38,10 @@ using testsupport::RemoveTree;
 
 namespace {
 
+using testsupport::Contains;
+
 const DWORD kWindowMs = 30000;  // start-up of a program under a cold Wine can be slow
 const DWORD kExitMs = 30000;    // a close must end the process well within this
-
-bool Contains(const std::wstring& text, const std::wstring& piece) {
-  return text.find(piece) != std::wstring::npos;
-}
 
 // The value lines of the statistics (control 1005).
 std::vector<std::wstring> Lines(const std::wstring& text) {
@@ -66,7 +66,7 @@ TEST(DownloadDialog, CaptionNamesTheReleaseAndAFailedRequestKeepsTheWindowOpen) 
   ASSERT_NE(program.FindWindowByCaption(L"Velmot Pro download manager", kWindowMs), nullptr);
   const std::wstring info = program.WaitForText(
       IDC_INFO, 20000, [](const std::wstring& t) { return Contains(t, L"could not be started"); });
-  EXPECT_EQ(info.rfind(L"The download could not be started.\r\n", 0), 0u) << Narrow(info);
+  EXPECT_EQ(info.rfind(velmot::texts::kRequestFailed, 0), 0u) << Narrow(info);
   EXPECT_EQ(program.Text(IDC_LABELS),
             L"Total size:\r\nDownloaded:\r\nSpeed:\r\nCompleted:\r\nTime left:\r\n");
   EXPECT_FALSE(program.IsControlVisible(IDC_PAUSE));
@@ -103,17 +103,9 @@ TEST(DownloadDialog, NameWithoutUnderscoreNeverShowsAWindow) {
   EXPECT_FALSE(testsupport::FileExists(testsupport::WorkFolderOf(L"VelmotPro")));
 }
 
-// The files directly in a folder.
-std::set<std::wstring> FilesIn(const std::wstring& folder) {
-  std::set<std::wstring> names;
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((folder + L"/*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.insert(data.cFileName);
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
-  return names;
+// The files directly in a folder, sorted.
+std::vector<std::wstring> FilesIn(const std::wstring& folder) {
+  return testsupport::NamesIn(folder, true);
 }
 
 TEST(DownloadDialog, FileNamesThatNameNoReleaseTouchNothing) {
@@ -126,8 +118,8 @@ TEST(DownloadDialog, FileNamesThatNameNoReleaseTouchNothing) {
   for (const std::wstring& folder : {appData, parent}) {
     testsupport::WriteFileBytes(folder + L"/" + canary, std::vector<uint8_t>{'k', 'e', 'e', 'p'});
   }
-  const std::set<std::wstring> appDataBefore = FilesIn(appData);
-  const std::set<std::wstring> parentBefore = FilesIn(parent);
+  const std::vector<std::wstring> appDataBefore = FilesIn(appData);
+  const std::vector<std::wstring> parentBefore = FilesIn(parent);
   for (const wchar_t* name : {L"_x.exe", L"._x.exe", L".._x.exe"}) {
     testsupport::TempFolder folder(L"gui");
     DmProcess program(folder.Path(), name);
@@ -141,7 +133,7 @@ TEST(DownloadDialog, FileNamesThatNameNoReleaseTouchNothing) {
     EXPECT_TRUE(Contains(info, L"does not name a Velmot release")) << Narrow(info);
     program.PostClose();
     EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
-    EXPECT_EQ(FilesIn(folder.Path()), std::set<std::wstring>{name}) << Narrow(name);
+    EXPECT_EQ(FilesIn(folder.Path()), std::vector<std::wstring>{name}) << Narrow(name);
   }
   EXPECT_EQ(FilesIn(appData), appDataBefore);
   EXPECT_EQ(FilesIn(parent), parentBefore);
@@ -163,8 +155,7 @@ TEST(DownloadDialog, ASecondCopyOfTheSameReleaseOnlyRaisesTheFirst) {
   release.host.SetBehaviour("rel/0_VelmotData.bin", {{"then", {{"rate", 500000}}}});
   release.Publish();
   DmProcess first(release.DownloadFolder(), release.ExeName());
-  ASSERT_TRUE(first.Start());
-  ASSERT_NE(first.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
+  ASSERT_TRUE(testsupport::StartedWithWindow(first, release));
 
   // The same program downloaded again: another folder, a browser's " (1)" in the name.
   testsupport::TempFolder other(L"gui");
@@ -172,13 +163,12 @@ TEST(DownloadDialog, ASecondCopyOfTheSameReleaseOnlyRaisesTheFirst) {
   DmProcess second(other.Path(), secondName);
   ASSERT_TRUE(second.Start());
   EXPECT_EQ(second.WaitForExit(kExitMs), 0u);
-  EXPECT_EQ(FilesIn(other.Path()), std::set<std::wstring>{secondName});
+  EXPECT_EQ(FilesIn(other.Path()), std::vector<std::wstring>{secondName});
 
   EXPECT_EQ(first.WaitForExit(90000), 0u);
-  const std::wstring marker = release.DownloadFolder() + L"/" + testsupport::kSetupMarker;
-  const ULONGLONG end = GetTickCount64() + 10000;
-  while (!testsupport::FileExists(marker) && GetTickCount64() < end) Sleep(50);
+  EXPECT_TRUE(release.SetupStarted(10000));
   Sleep(500);  // a second setup start would land right after the first
+  const std::wstring marker = release.DownloadFolder() + L"/" + testsupport::kSetupMarker;
   const std::vector<uint8_t> starts = testsupport::ReadFileBytes(marker);
   EXPECT_EQ(std::string(starts.begin(), starts.end()), "ran");
   EXPECT_FALSE(testsupport::FileExists(release.workFolder));
@@ -190,8 +180,7 @@ TEST(DownloadDialog, ShowsStatisticsAndPauseStallsTheDownload) {
   release.host.SetBehaviour("rel/0_Setup.exe", {{"then", {{"rate", 250000}}}});
   release.Publish();
   DmProcess program(release.DownloadFolder(), release.ExeName());
-  ASSERT_TRUE(program.Start());
-  ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
+  ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
 
   // A sample with a speed: total, downloaded, speed, percentage and time left.
   const std::wstring values = program.WaitForText(IDC_VALUES, 20000, [](const std::wstring& t) {
@@ -246,12 +235,10 @@ TEST(DownloadDialog, ClosingTwiceQuicklyRunsTheCloseSequenceOnce) {
   const std::string refusal = "Refused for " + Narrow(release.name);
   release.PublishRefusal(refusal);
   DmProcess program(release.DownloadFolder(), release.ExeName());
-  ASSERT_TRUE(program.Start());
-  ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
+  ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
   const std::wstring info = program.WaitForText(
       IDC_INFO, 20000, [](const std::wstring& t) { return Contains(t, L"Refused for "); });
-  EXPECT_EQ(info, L"The download could not be started.\r\n" +
-                      std::wstring(refusal.begin(), refusal.end()));
+  EXPECT_EQ(info, velmot::texts::kRequestFailed + std::wstring(refusal.begin(), refusal.end()));
   program.PostClose();
   program.PostClose();
   EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
@@ -280,10 +267,7 @@ TEST(DownloadDialog, ClosesItselfAfterSetupStarted) {
   DmProcess program(release.DownloadFolder(), release.ExeName());
   ASSERT_TRUE(program.Start());
   EXPECT_EQ(program.WaitForExit(60000), 0u);
-  const std::wstring marker = release.DownloadFolder() + L"/" + testsupport::kSetupMarker;
-  const ULONGLONG end = GetTickCount64() + 10000;
-  while (!testsupport::FileExists(marker) && GetTickCount64() < end) Sleep(50);
-  EXPECT_TRUE(testsupport::FileExists(marker));
+  EXPECT_TRUE(release.SetupStarted(10000));
   EXPECT_TRUE(testsupport::FileExists(release.DownloadFolder() + L"/Setup_7.exe"));
   EXPECT_FALSE(testsupport::FileExists(release.workFolder));
   // The window itself runs below normal priority; setup must not inherit that. (Wine
@@ -300,8 +284,7 @@ TEST(DownloadDialog, CloseWithTheManagersMessageBoxOpenEnds) {
   release.AddFile("VelmotData.bin", testsupport::RandomBytes(500000, 4));
   release.Publish();
   DmProcess program(release.DownloadFolder(), release.ExeName());
-  ASSERT_TRUE(program.Start());
-  ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
+  ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
   HWND box = program.FindMessageBox(L"Error", 30000);
   ASSERT_NE(box, nullptr);
   // The window waits for the box's owner to answer.

@@ -25,7 +25,6 @@ using testsupport::Narrow;
 
 namespace {
 
-const DWORD kWindowMs = 30000;
 const DWORD kExitMs = 30000;
 
 std::wstring Shown(std::wstring folder) {
@@ -35,25 +34,7 @@ std::wstring Shown(std::wstring folder) {
 }
 
 size_t RequestsNaming(const std::wstring& release) {
-  size_t count = 0;
-  for (const auto& request : testsupport::ServiceRequests()) {
-    const std::string body = testsupport::Base64Decode(request.value("bodyBase64", ""));
-    count += body.find(Narrow(release)) != std::string::npos ? 1 : 0;
-  }
-  return count;
-}
-
-std::vector<std::wstring> NamesIn(const std::wstring& folder) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((folder + L"/*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    const std::wstring name = data.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
-  return names;
+  return testsupport::ServiceRequestsOf("", Narrow(release)).size();
 }
 
 // Somewhere in a JSON report: a record with this message and code.
@@ -103,8 +84,8 @@ TEST(ReadOnlyFolder, EitherFolderThatTakesNoFilesStopsTheRequestBeforeAnythingIs
     EXPECT_EQ(result.errorText, c.head + Shown(locked) + c.tail) << Narrow(result.errorText);
     EXPECT_TRUE(testsupport::HasRecord(c.record + Narrow(Shown(locked)), ERROR_ACCESS_DENIED));
     EXPECT_EQ(RequestsNaming(release), 0u);
-    EXPECT_TRUE(NamesIn(program.Path()).empty());
-    EXPECT_TRUE(NamesIn(work).empty());
+    EXPECT_TRUE(testsupport::NamesIn(program.Path()).empty());
+    EXPECT_TRUE(testsupport::NamesIn(work).empty());
   }
 }
 
@@ -117,8 +98,7 @@ TEST(ReadOnlyFolder, ProgramInAFolderThatTakesNoFilesSaysSoAndFetchesNothing) {
   {
     testsupport::ReadOnlyFolder mount(release.DownloadFolder());
     ASSERT_TRUE(mount.Active()) << mount.Diagnosis();
-    ASSERT_TRUE(program.Start());
-    ASSERT_NE(program.FindWindowByCaption(release.Caption(), kWindowMs), nullptr);
+    ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
     const std::wstring expected =
         std::wstring(velmot::texts::kRequestFailed) + velmot::texts::kProgramFolderLockedHead +
         Shown(release.DownloadFolder()) + velmot::texts::kProgramFolderLockedTail;
@@ -133,8 +113,9 @@ TEST(ReadOnlyFolder, ProgramInAFolderThatTakesNoFilesSaysSoAndFetchesNothing) {
   EXPECT_EQ(RequestsNaming(release.name), 0u);
   EXPECT_TRUE(release.host.Requests().empty());
   EXPECT_EQ(testsupport::BrowserLog().size(), browserLines);
-  EXPECT_EQ(NamesIn(release.DownloadFolder()), std::vector<std::wstring>{release.ExeName()});
-  EXPECT_TRUE(NamesIn(release.workFolder).empty());
+  EXPECT_EQ(testsupport::NamesIn(release.DownloadFolder()),
+            std::vector<std::wstring>{release.ExeName()});
+  EXPECT_TRUE(testsupport::NamesIn(release.workFolder).empty());
   // The uploaded log names the folder with the system's code.
   std::wstring id;
   ASSERT_TRUE(ComputerId().ComputeWide(id));

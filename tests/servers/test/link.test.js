@@ -2,12 +2,12 @@
 // The link emulator on loopback, plain TCP: the round trip it adds, the bottleneck's rate,
 // the cut and the counts it writes. Only lower bounds are exact; upper bounds are generous.
 const assert = require('node:assert');
-const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
 const test = require('node:test');
+const { startServer } = require('./child');
 
 const RTT_MS = 200;
 
@@ -30,19 +30,10 @@ function startTarget() {
 
 async function startLink(t, target, extra) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'link-'));
-  const ready = path.join(dir, 'ready');
   const stats = path.join(dir, 'stats');
-  const child = spawn(process.execPath, [path.join(__dirname, '..', 'link.js'), '--listen',
-    '127.0.0.1', '--port', '0', '--to', '127.0.0.1', '--to-port', String(target.address().port),
-    '--ready', ready, '--stats', stats, ...extra], { stdio: 'ignore' });
-  const exited = new Promise((resolve) => child.once('exit', resolve));
-  t.after(async () => {
-    child.kill();
-    await exited;
-    fs.rmSync(dir, { recursive: true, force: true });
-  });
-  for (let i = 0; i < 100 && !fs.existsSync(ready); i++) await new Promise((r) => setTimeout(r, 50));
-  const port = Number(fs.readFileSync(ready, 'utf8').split(' ')[1]);
+  const { port } = await startServer(t, dir, 'link.js', (ready) => ['--listen', '127.0.0.1',
+    '--port', '0', '--to', '127.0.0.1', '--to-port', String(target.address().port),
+    '--ready', ready, '--stats', stats, ...extra]);
   return { port, stats: () => JSON.parse(fs.readFileSync(stats, 'utf8')) };
 }
 

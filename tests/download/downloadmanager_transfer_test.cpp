@@ -1,0 +1,92 @@
+// How a part's attempts go on after a cut, a stall, a host that ignores ranges, an object
+// that changed and a host that is too busy: what the host is asked for, and that the file
+// still arrives whole.
+#include "download/downloadmanager.h"
+
+#include "diagnostics/error.h"
+
+#include "support/downloadjob.h"
+#include "support/recordingdmlistener.h"
+#include "support/records.h"
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using testsupport::DownloadJob;
+
+constexpr unsigned kJobMs = 90000;  // generous: a hang must fail, a slow machine must not
+
+struct Resumption {
+  const char* name;
+  nlohmann::json attempts;          // part 0's answers, in order (then normal ones)
+  std::vector<const char*> ranges;  // the Range of each request of part 0 ("": none, "*": any)
+  const char* record;               // a record that starts so, or ""
+};
+
+TEST(DownloadManagerTransfer, APartGoesOnFromItsLastByteOrStartsOverWhenItMust) {
+  const Resumption cases[] = {
+      {"a cut part goes on from its last byte",
+       {{{"closeAfter", 4000000}}},
+       {"", "bytes=4000000-"},
+       "Resuming at byte 4000000 of 10000000: "},
+      {"a host that ignores the range starts the part over",
+       {{{"closeAfter", 4000000}}, {{"ignoreRange", true}}},
+       {"", "bytes=4000000-"},
+       "The file host sent the whole object instead of its bytes from 4000000 on"},
+      {"an object that changed starts over without the old bytes",
+       {{{"closeAfter", 4000000}}, {{"etag", "\"changed\""}}},
+       {"", "bytes=4000000-", ""},
+       "The object changed since its first bytes came"},
+      {"a stalled connection is ended and goes on",
+       {{{"stallAfter", 4000000}, {"stallMs", 8000}}},
+       {"", "*"},
+       ""},
+      {"a busy host is asked for fewer parts at once",
+       {{{"status", 503}, {"storageError", "ServerBusy"}}},
+       {"", ""},
+       "The file host is busy: fetching 2 parts at a time from now on"},
+  };
+  for (const Resumption& c : cases) {
+    SCOPED_TRACE(c.name);
+    Error::Clear();
+    DownloadJob job;
+    const std::vector<uint8_t> data =
+        testsupport::RandomBytes(DownloadManager::kPartSize + 5000, 71);
+    job.AddFile("Data.bin", data);
+    job.PublishList();
+    job.host.SetBehaviour(DownloadJob::PartObject(0, "Data.bin"), {{"attempts", c.attempts}});
+    testsupport::RecordingDMListener listener;
+    DownloadManager manager(&listener);
+    manager.stallMs = 1500;
+    job.Start(manager);
+    ASSERT_TRUE(manager.WaitForEnd(kJobMs));
+    EXPECT_EQ(testsupport::ReadFileBytes(job.LocalPath(manager, "Data.bin")), data);
+    EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(1, "Data.bin")), 1u);
+
+    const std::vector<nlohmann::json> requests =
+        job.host.Requests(DownloadJob::PartObject(0, "Data.bin"));
+    ASSERT_EQ(requests.size(), c.ranges.size());
+    for (size_t i = 0; i < requests.size(); ++i) {
+      const nlohmann::json& headers = requests[i]["headers"];
+      const std::string range = headers.value("range", "");
+      if (std::string(c.ranges[i]) == "*") {
+        EXPECT_EQ(range.compare(0, 6, "bytes="), 0) << i;
+      } else {
+        EXPECT_EQ(range, c.ranges[i]) << i;
+      }
+      // A resumed request names the object its bytes came from.
+      EXPECT_EQ(headers.contains("if-match"), !range.empty()) << i;
+    }
+    if (*c.record) {
+      EXPECT_EQ(testsupport::CountRecordsStartingWith(c.record), 1u);
+    }
+  }
+}
+
+}  // namespace
