@@ -210,8 +210,8 @@ class DownloadManager : public Orx_Thread, public IDownloadListener {
   // regions it does not hold rightly yet, after taking in part files of an earlier run.
   // False when it cannot be read, grown or written (recorded), or after a stop.
   bool PrepareMergingFile(const CRCInfoEntry& entry, std::vector<size_t>& missing);
-  bool TakePartFiles(HANDLE file, const CRCInfoEntry& entry, std::vector<size_t>& missing,
-                     std::vector<uint8_t>& buffer);
+  bool TakePartFiles(HANDLE file, const CRCInfoEntry& entry, uint64_t fileSize,
+                     std::vector<size_t>& missing, std::vector<uint8_t>& buffer);
   void CountRegion(uint64_t bytes);
   void FinishMerge(const CRCInfoEntry& entry);
   void RejectCheckedFile(const std::wstring& path, const CRCInfoEntry& entry, bool readFailed);

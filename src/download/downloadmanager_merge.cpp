@@ -90,15 +90,13 @@ bool DownloadManager::PrepareMergingFile(const CRCInfoEntry& entry, std::vector<
     RedirectToSupport(velmot::texts::kSupportRedirect);
     return false;
   }
-  return TakePartFiles(file.Get(), entry, missing, buffer);
+  return TakePartFiles(file.Get(), entry, fileSize, missing, buffer);
 }
 
 // Part files of an earlier run fill the regions they belong to; a wrong one is deleted so
 // that its part is fetched afresh. Each goes only after the file's bytes are on the disk.
-bool DownloadManager::TakePartFiles(HANDLE file, const CRCInfoEntry& entry,
+bool DownloadManager::TakePartFiles(HANDLE file, const CRCInfoEntry& entry, uint64_t fileSize,
                                     std::vector<size_t>& missing, std::vector<uint8_t>& buffer) {
-  uint64_t fileSize = 0;
-  CRCInfoReader::IsConsistent(entry, fileSize);
   std::vector<size_t> stillMissing;
   std::vector<std::wstring> taken;
   for (size_t k : missing) {

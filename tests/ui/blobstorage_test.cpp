@@ -2,7 +2,6 @@
 // the blob storage emulator (Azurite, https on port 443 of a blobs-M.velmot.test name)
 // with the read-only SAS token the reference web service issues for it. Faults Azurite
 // cannot make stay with the file host's tests.
-#include "base/handles.h"
 #include "support/dmprocess.h"
 #include "support/downloadjob.h"
 #include "support/testenv.h"
@@ -132,20 +131,6 @@ TEST(BlobStorage, KilledMidDownloadRerunFetchesOnlyTheMissingParts) {
   release.Publish();
   const std::wstring merging = release.Local("VelmotD_42ata.bin") + L".merging";
   const auto& parts = release.parts["VelmotData.bin"];
-  // Whether the merging file's region of part k ends with the part's own last bytes (a part
-  // is written in one piece once it is whole and checked).
-  auto regionEnds = [&](size_t k) {
-    std::vector<uint8_t> tail(4096);
-    velmot::FileHandle file(CreateFileW(merging.c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, 0, nullptr));
-    LARGE_INTEGER at;
-    at.QuadPart = static_cast<LONGLONG>(k * DownloadManager::kPartSize + parts[k].size() - 4096);
-    DWORD read = 0;
-    return file && SetFilePointerEx(file.Get(), at, nullptr, FILE_BEGIN) &&
-           ReadFile(file.Get(), tail.data(), 4096, &read, nullptr) && read == 4096 &&
-           std::equal(tail.begin(), tail.end(), parts[k].end() - 4096);
-  };
 
   {
     DmProcess program(release.folder.Path(), release.ExeName());
@@ -155,7 +140,8 @@ TEST(BlobStorage, KilledMidDownloadRerunFetchesOnlyTheMissingParts) {
     bool seen = false;
     const ULONGLONG end = GetTickCount64() + 90000;
     while (!seen && GetTickCount64() < end && program.WaitForExit(10) == STILL_ACTIVE) {
-      for (size_t k = 0; k < kParts && !seen; ++k) seen = regionEnds(k);
+      for (size_t k = 0; k < kParts && !seen; ++k)
+        seen = testsupport::RegionEndsWith(merging, k * DownloadManager::kPartSize, parts[k]);
     }
     ASSERT_TRUE(seen) << "no part arrived";
     program.Kill();

@@ -62,23 +62,6 @@ using testsupport::Narrow;
 
 namespace {
 
-// Whether the file's bytes at offset + the part's length end with the part's last bytes.
-bool RegionEndsWith(const std::wstring& path, uint64_t offset, const std::vector<uint8_t>& part) {
-  const size_t tail = std::min<size_t>(4096, part.size());
-  if (tail == 0) return false;
-  velmot::FileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!file) return false;
-  LARGE_INTEGER at;
-  at.QuadPart = static_cast<LONGLONG>(offset + part.size() - tail);
-  std::vector<uint8_t> bytes(tail);
-  DWORD read = 0;
-  return SetFilePointerEx(file.Get(), at, nullptr, FILE_BEGIN) &&
-         ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(tail), &read, nullptr) &&
-         read == tail && std::equal(bytes.begin(), bytes.end(), part.end() - tail);
-}
-
 const size_t kPart = CRCInfoReader::kPartSize;
 
 // The file host's answers first (up to kSignIn), then the faults from outside.
@@ -552,8 +535,8 @@ class Watcher {
         // The merging file has its whole length from the start: a part is in once its region
         // ends with the part's own last bytes (a checked part is written in one piece).
         for (size_t k = 0; k < file.Parts(); ++k) {
-          if (RegionEndsWith(final + L".merging", k * kPart,
-                             stage_.release.parts[file.firstPart + k])) {
+          if (testsupport::RegionEndsWith(final + L".merging", k * kPart,
+                                          stage_.release.parts[file.firstPart + k])) {
             Seen(i, k, now);
           }
         }
