@@ -2,7 +2,7 @@
 // ceiling under this HTTP stack. Header-only: every bench/<name>.cpp is its own executable.
 #pragma once
 
-#include "download/filedownload.h"
+#include "download/fetch/filedownload.h"
 #include "net/connection.h"
 
 #include <windows.h>

@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "download/crc.h"
+#include "download/store/crc.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 // Host from VELMOT_FILEHOST_NAME (tools/test-env sets it); run through tools/bench-download,
 // which also times curl over the same object.
 #include "benchsupport.h"
-#include "download/filedownload.h"
+#include "download/fetch/filedownload.h"
 
 #include "diagnostics/error.h"
 

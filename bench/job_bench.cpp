@@ -22,8 +22,8 @@
 #include "support/guirelease.h"
 #include "support/testenv.h"
 
-#include "download/crcinforeader.h"
-#include "download/filedownload.h"
+#include "download/store/crcinforeader.h"
+#include "download/fetch/filedownload.h"
 #include "net/connection.h"
 
 #include <windows.h>

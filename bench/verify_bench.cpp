@@ -4,10 +4,10 @@
 //   merge:  DownloadManager::MergePartFiles of its 100 part files: time, and the peak of the
 //           bytes held by the part files and the target together (sampled every 5 ms).
 // Usage: verify_bench.exe [folder]   (default: the temporary folder)
-#include "download/downloadmanager.h"
+#include "download/job/downloadmanager.h"
 
 #include "diagnostics/error.h"
-#include "download/crc.h"
+#include "download/store/crc.h"
 
 #include <windows.h>
 

@@ -14,10 +14,10 @@
 #pragma once
 
 #include "base/handles.h"
-#include "download/descriptorrequest.h"
-#include "download/downloadmanager.h"
-#include "download/downloadspeed.h"
-#include "download/idmlistener.h"
+#include "download/service/descriptorrequest.h"
+#include "download/job/downloadmanager.h"
+#include "download/job/downloadspeed.h"
+#include "download/job/idmlistener.h"
 #include "ui/dialogscale.h"
 #include "ui/releasepaths.h"
 #include "ui/statisticstext.h"

@@ -1,7 +1,7 @@
 #include "ui/releasepaths.h"
 
 #include "base/stringutils.h"
-#include "download/crcinforeader.h"
+#include "download/store/crcinforeader.h"
 
 #include <windows.h>
 #include <shlobj.h>

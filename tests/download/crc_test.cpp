@@ -1,4 +1,4 @@
-#include "download/crc.h"
+#include "download/store/crc.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

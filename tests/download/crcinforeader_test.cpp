@@ -1,6 +1,6 @@
 // The CRC info document read without any I/O: splitting, the lines of an entry, part sizes
 // and objects, the local names, and which entries can describe a whole file.
-#include "download/crcinforeader.h"
+#include "download/store/crcinforeader.h"
 
 #include <gtest/gtest.h>
 

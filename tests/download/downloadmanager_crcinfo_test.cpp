@@ -1,6 +1,6 @@
 // The CRC info document, the checks of files on disk, local names, hostile names from the
 // network, and sizes of 4 GiB and more.
-#include "download/downloadmanager.h"
+#include "download/job/downloadmanager.h"
 
 #include "diagnostics/error.h"
 #include "base/stringutils.h"

@@ -1,6 +1,6 @@
 // The merging file: part files of an earlier run taken into their regions, what a failed or
 // interrupted merge leaves behind, and the final name given only to a whole file.
-#include "download/downloadmanager.h"
+#include "download/job/downloadmanager.h"
 
 #include "base/handles.h"
 #include "diagnostics/error.h"

@@ -2,7 +2,7 @@
 // outages that do not use up the passes (and the give-up once an outage lasts too long),
 // a refused link that is renewed through the web service, sign-in pages, objects that
 // were published inconsistently, and the free-space check.
-#include "download/downloadmanager.h"
+#include "download/job/downloadmanager.h"
 
 #include "diagnostics/error.h"
 #include "support/downloadjob.h"
@@ -63,8 +63,8 @@ void PublishBehindAnOutage(DownloadJob& job) {
 }
 
 void ShortenWaits(DownloadManager& manager) {
-  manager.networkFirstWaitMs = 200;
-  manager.networkMaxWaitMs = 400;
+  manager.settings.networkFirstWaitMs = 200;
+  manager.settings.networkMaxWaitMs = 400;
 }
 
 // The started setup has written its marker (and so has ended before the test does: a child
@@ -79,7 +79,7 @@ std::vector<std::wstring> RunOnAShortBudget(const DownloadJob& job) {
   RecordingDMListener listener;
   DownloadManager manager(&listener);
   ShortenWaits(manager);
-  manager.outageBudgetMs = 1500;
+  manager.settings.outageBudgetMs = 1500;
   job.Start(manager);
   EXPECT_TRUE(manager.WaitForEnd(kJobMs));
   return listener.Errors();
@@ -151,7 +151,7 @@ TEST(DownloadManagerNetwork, AStopDuringTheWaitIsPrompt) {
   PublishBehindAnOutage(job);
   RecordingDMListener listener;
   DownloadManager manager(&listener);
-  manager.networkFirstWaitMs = 60000;
+  manager.settings.networkFirstWaitMs = 60000;
   job.Start(manager);
   ASSERT_TRUE(
       testsupport::Eventually([&] { return manager.Progress().networkRetrySeconds > 0; }, kJobMs));
@@ -299,7 +299,7 @@ TEST(DownloadManagerNetwork, ShortDiskSpaceStopsBeforeAnyDownloadNamingDriveAndS
   RecordingDMListener listener;
   DownloadManager manager(&listener);
   std::vector<std::wstring> asked;
-  manager.freeSpaceQuery = [&](const std::wstring& folder, uint64_t& freeBytes) {
+  manager.settings.freeSpaceQuery = [&](const std::wstring& folder, uint64_t& freeBytes) {
     asked.push_back(folder);
     freeBytes = 30000000;  // short by the margin
     return true;

@@ -2,7 +2,7 @@
 // sets are merged, a status belongs to its own attempt, the byte counters count every part
 // once, an empty installer file is delivered, and a failure that escapes the job leaves no
 // phase flag up and tells the user.
-#include "download/downloadmanager.h"
+#include "download/job/downloadmanager.h"
 
 #include "base/stringutils.h"
 #include "base/systemtexts.h"

@@ -1,7 +1,7 @@
 // Whole jobs of the download manager against the loopback file host: reuse, downloads one
 // part at a time, stop and resume, the give-up after eight passes, setup start, the
 // write-failure redirect, and stops at random moments.
-#include "download/downloadmanager.h"
+#include "download/job/downloadmanager.h"
 
 #include "diagnostics/error.h"
 #include "base/stringutils.h"

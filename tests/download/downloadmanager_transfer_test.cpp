@@ -1,7 +1,7 @@
 // How a part's attempts go on after a cut, a stall, a host that ignores ranges, an object
 // that changed and a host that is too busy: what the host is asked for, and that the file
 // still arrives whole.
-#include "download/downloadmanager.h"
+#include "download/job/downloadmanager.h"
 
 #include "diagnostics/error.h"
 
@@ -63,7 +63,7 @@ TEST(DownloadManagerTransfer, APartGoesOnFromItsLastByteOrStartsOverWhenItMust) 
     job.host.SetBehaviour(DownloadJob::PartObject(0, "Data.bin"), {{"attempts", c.attempts}});
     testsupport::RecordingDMListener listener;
     DownloadManager manager(&listener);
-    manager.stallMs = 1500;
+    manager.settings.stallMs = 1500;
     job.Start(manager);
     ASSERT_TRUE(manager.WaitForEnd(kJobMs));
     EXPECT_EQ(testsupport::ReadFileBytes(job.LocalPath(manager, "Data.bin")), data);

@@ -1,6 +1,6 @@
 // The download request against the reference web service: what goes on the wire, how
 // each kind of answer (descriptor, refusal, junk, error status, silence) is taken.
-#include "download/downloadmanager.h"
+#include "download/job/downloadmanager.h"
 
 #include "base/systemtexts.h"
 #include "diagnostics/error.h"

@@ -1,8 +1,8 @@
 // The speed meter's arithmetic under a clock the test controls, and its start and stop
 // with the system clock.
-#include "download/downloadspeed.h"
+#include "download/job/downloadspeed.h"
 
-#include "download/downloadmanager.h"
+#include "download/job/downloadmanager.h"
 
 #include <gtest/gtest.h>
 

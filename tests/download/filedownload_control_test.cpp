@@ -1,7 +1,7 @@
 // A part worker under control: stops while reading or paused, pause and resume, the part
 // file's folder, an exception in the body, reads from other threads, restarts, and a stop
 // during a stalled read.
-#include "download/filedownload.h"
+#include "download/fetch/filedownload.h"
 
 #include "diagnostics/error.h"
 #include "support/downloadjob.h"

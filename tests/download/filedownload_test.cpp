@@ -1,6 +1,6 @@
 // One part fetched over HTTPS: what a good, missing, corrupt, cut-short, empty, oversized or
 // garbled object gives, with the exact records.
-#include "download/filedownload.h"
+#include "download/fetch/filedownload.h"
 
 #include "diagnostics/error.h"
 #include "support/downloadjob.h"

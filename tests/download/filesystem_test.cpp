@@ -1,4 +1,4 @@
-#include "download/filesystem.h"
+#include "download/store/filesystem.h"
 
 #include "diagnostics/error.h"
 #include "base/stringutils.h"

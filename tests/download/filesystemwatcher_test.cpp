@@ -1,5 +1,5 @@
-#include "download/filesystemwatcher.h"
-#include "download/filesystem.h"
+#include "download/store/filesystemwatcher.h"
+#include "download/store/filesystem.h"
 
 #include "diagnostics/error.h"
 #include "base/stringutils.h"

@@ -1,10 +1,10 @@
 // The log upload at window close against the reference web service: the compressed
 // report on the wire, the text log file beside the executable, and the cases that must
 // post nothing.
-#include "download/downloadmanager.h"
+#include "download/job/downloadmanager.h"
 
 #include "diagnostics/error.h"
-#include "download/filesystem.h"
+#include "download/store/filesystem.h"
 #include "support/downloadjob.h"
 #include "support/rawhttp.h"
 #include "support/records.h"

@@ -1,6 +1,6 @@
 // The priority class a setup started from the download window inherits: the scope raises a
 // lowered process to normal for the start and puts the class back afterwards.
-#include "download/normalpriorityscope.h"
+#include "download/setup/normalpriorityscope.h"
 
 #include <windows.h>
 

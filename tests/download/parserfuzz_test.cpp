@@ -8,9 +8,9 @@
 // The short campaign (20,000 inputs) runs in tools/test; `tools/fuzz N --seed S` runs
 // N inputs by hand and prints the figures.
 #include "base/stringutils.h"
-#include "download/crcinforeader.h"
-#include "download/filesystemwatcher.h"
-#include "download/serviceclient.h"
+#include "download/store/crcinforeader.h"
+#include "download/store/filesystemwatcher.h"
+#include "download/service/serviceclient.h"
 #include "net/connection.h"
 #include "support/fuzzcampaign.h"
 #include "support/testenv.h"

@@ -1,6 +1,6 @@
 // The one checked read of part bytes that reuse, merge and verification share, and the
 // part check with its records.
-#include "download/partstore.h"
+#include "download/store/partstore.h"
 
 #include "base/fileio.h"
 #include "diagnostics/error.h"

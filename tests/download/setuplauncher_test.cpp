@@ -2,7 +2,7 @@
 // folders are compared as the file system resolves them, and only the program's own
 // files go. A canary file in local application data and in its parent must survive. A
 // failed start opens setup's folder with setup selected.
-#include "download/setuplauncher.h"
+#include "download/setup/setuplauncher.h"
 
 #include "support/downloadjob.h"
 #include "support/testenv.h"

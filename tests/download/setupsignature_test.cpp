@@ -1,11 +1,11 @@
 // The setup signature check: the decision on a stand-in trust call, WinVerifyTrust on
 // signed, unsigned, foreign and tampered copies of the fake setup (signed at build time by
 // tests/support/make-signed-setups), and the manager's setup start with a required publisher.
-#include "download/setupsignature.h"
+#include "download/setup/setupsignature.h"
 
 #include "base/handles.h"
 #include "diagnostics/error.h"
-#include "download/downloadmanager.h"
+#include "download/job/downloadmanager.h"
 #include "support/downloadjob.h"
 #include "support/recordingdmlistener.h"
 #include "support/testenv.h"
@@ -309,7 +309,7 @@ struct SetupStart {
     CreateDirectoryW(manager.downloadFolder.c_str(), nullptr);
     CreateDirectoryW(manager.workFolder.c_str(), nullptr);
     manager.setupPath = manager.downloadFolder + L"/Setup_123.exe";
-    manager.setupPublisher = kPublisher;
+    manager.settings.setupPublisher = kPublisher;
     WriteFileBytes(manager.setupPath, ReadFileBytes(SigningFolder() + L"/" + fixture));
   }
   std::wstring Marker() const { return manager.downloadFolder + L"/" + testsupport::kSetupMarker; }

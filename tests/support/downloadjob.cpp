@@ -3,7 +3,7 @@
 #include "base/handles.h"
 
 #include "base/stringutils.h"
-#include "download/crc.h"
+#include "download/store/crc.h"
 
 #include <velmot/config.h>
 

@@ -3,7 +3,7 @@
 // and helpers for bytes, CRCs and files.
 #pragma once
 
-#include "download/downloadmanager.h"
+#include "download/job/downloadmanager.h"
 #include "support/testenv.h"
 #include "support/testservers.h"
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "diagnostics/error.h"
-#include "download/filedownload.h"
+#include "download/fetch/filedownload.h"
 #include "support/recordingdownloadlistener.h"
 #include "support/testenv.h"
 #include "support/testservers.h"

@@ -1,6 +1,6 @@
 #include "support/guirelease.h"
 
-#include "download/downloadmanager.h"
+#include "download/job/downloadmanager.h"
 #include "support/dmprocess.h"
 #include "support/downloadjob.h"
 

@@ -2,7 +2,7 @@
 // and lets the test wait for them with bounded waits.
 #pragma once
 
-#include "download/idmlistener.h"
+#include "download/job/idmlistener.h"
 
 #include <condition_variable>
 #include <cstddef>

@@ -1,6 +1,6 @@
 #include "support/recordingdownloadlistener.h"
 
-#include "download/filedownload.h"
+#include "download/fetch/filedownload.h"
 
 #include <chrono>
 

@@ -2,7 +2,7 @@
 // thread) and lets the test wait for them with bounded waits instead of sleeps.
 #pragma once
 
-#include "download/idownloadlistener.h"
+#include "download/fetch/idownloadlistener.h"
 
 #include <condition_variable>
 #include <cstdint>

@@ -13,8 +13,8 @@
 
 #include "base/systemtexts.h"
 
-#include "download/crc.h"
-#include "download/downloadmanager.h"
+#include "download/store/crc.h"
+#include "download/job/downloadmanager.h"
 
 #include <commctrl.h>
 

@@ -3,7 +3,7 @@
 // Nothing incomplete may ever carry the installer's final name, the disk never holds much
 // more than the file, the second run fetches only the parts whose regions the file did not
 // hold yet, and it delivers identical files and starts setup.
-#include "download/crcinforeader.h"
+#include "download/store/crcinforeader.h"
 #include "support/dmprocess.h"
 #include "support/downloadjob.h"
 #include "support/guirelease.h"

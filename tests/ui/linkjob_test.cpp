@@ -7,7 +7,7 @@
 #include "support/linkrelay.h"
 #include "support/testenv.h"
 
-#include "download/downloadmanager.h"
+#include "download/job/downloadmanager.h"
 #include "resource.h"
 
 #include <velmot/config.h>

@@ -4,7 +4,7 @@
 #include "base/systemtexts.h"
 #include "diagnostics/computerid.h"
 #include "diagnostics/error.h"
-#include "download/descriptorrequest.h"
+#include "download/service/descriptorrequest.h"
 #include "support/dmprocess.h"
 #include "support/downloadjob.h"
 #include "support/guirelease.h"

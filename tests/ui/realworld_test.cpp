@@ -157,7 +157,7 @@ TEST(RealWorld, TooLittleDiskSpaceIsToldWithDriveAndSizesBeforeAnythingIsFetched
   std::vector<std::wstring> boxes;
   {
     DownloadDialog dialog(resources.module, release.ModulePath());
-    dialog.manager.freeSpaceQuery = [](const std::wstring&, uint64_t& freeBytes) {
+    dialog.manager.settings.freeSpaceQuery = [](const std::wstring&, uint64_t& freeBytes) {
       freeBytes = 12345678;
       return true;
     };
@@ -194,7 +194,7 @@ TEST(RealWorld, ASetupHeldByAScannerIsStartedOnceItIsFree) {
   {
     DownloadDialog dialog(resources.module, release.ModulePath());
     // The first two starts meet the file held as a scanner holds it; then it is free.
-    dialog.manager.shellStart = [&](const std::wstring& file, const std::wstring& folder) {
+    dialog.manager.settings.shellStart = [&](const std::wstring& file, const std::wstring& folder) {
       if (++calls <= 2) {
         SetLastError(ERROR_SHARING_VIOLATION);
         return static_cast<intptr_t>(SE_ERR_SHARE);

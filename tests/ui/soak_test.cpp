@@ -29,9 +29,9 @@
 // stalls and outages, not computing).
 #include "base/handles.h"
 #include "base/systemtexts.h"
-#include "download/crcinforeader.h"
-#include "download/downloadmanager.h"
-#include "download/partstore.h"
+#include "download/store/crcinforeader.h"
+#include "download/job/downloadmanager.h"
+#include "download/store/partstore.h"
 #include "support/dmprocess.h"
 #include "support/downloadjob.h"
 #include "support/guirelease.h"
@@ -642,7 +642,7 @@ void RunInProcess(Stage& stage, HMODULE resources, ULONGLONG started, Outcome& o
   {
     DownloadDialog dialog(resources, stage.release.ModulePath());
     dialog.manager.computerId = testsupport::FromUtf8(stage.uploadComputer);
-    dialog.manager.freeSpaceQuery = [&](const std::wstring& folder, uint64_t& freeBytes) {
+    dialog.manager.settings.freeSpaceQuery = [&](const std::wstring& folder, uint64_t& freeBytes) {
       if (++queries >= full->fromQuery) {
         full->applied = true;
         freeBytes = 12345678;

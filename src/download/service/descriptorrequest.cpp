@@ -1,9 +1,9 @@
-#include "download/descriptorrequest.h"
+#include "download/service/descriptorrequest.h"
 
 #include "base/systemtexts.h"
 #include "base/stringutils.h"
 #include "diagnostics/error.h"
-#include "download/filesystem.h"
+#include "download/store/filesystem.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "download/crcinforeader.h"
+#include "download/store/crcinforeader.h"
 
 #include "base/stringutils.h"
 

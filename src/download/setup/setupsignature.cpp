@@ -1,4 +1,4 @@
-#include "download/setupsignature.h"
+#include "download/setup/setupsignature.h"
 
 #include "base/orx_thread.h"
 #include "diagnostics/error.h"

@@ -1,13 +1,13 @@
 // The download manager's life cycle and its job: construction, start, stop, pause, the
 // passes of Run, the verification and the reactions to the workers' reports.
-#include "download/downloadmanager.h"
+#include "download/job/downloadmanager.h"
 
 #include "base/comapartment.h"
 #include "base/scopedflag.h"
 #include "base/systemtexts.h"
 #include "diagnostics/computerid.h"
 #include "diagnostics/error.h"
-#include "download/serviceclient.h"
+#include "download/service/serviceclient.h"
 
 #include <velmot/config.h>
 
@@ -47,53 +47,22 @@ void DownloadManager::StartJob(const std::wstring& listFile, const std::wstring&
   Start();
 }
 
-// The workers are taken out of the list under the lock and stopped outside it: a worker
-// whose report passed the running test just before the stop may be waiting for the lock,
-// and it must get it (and find the job stopped) for its thread to end. Every worker is asked
-// first, so that they all wind down together while the manager's thread ends; then each
-// gets what is left of one common bound. The manager's own thread ends promptly: each of
-// its waits notices the stop within kPartPollMs, and its one blocking wait, for the CRC
-// info worker, is bounded the same way.
+// Every worker is asked first, so that they all wind down together while the manager's
+// thread ends; then each gets what is left of one common bound. The manager's own thread
+// ends promptly: each of its waits notices the stop within kPartPollMs, and its one blocking
+// wait, for the CRC info worker, is bounded the same way.
 void DownloadManager::StopJob() {
   stopRequested_ = true;
   if (threadId.load() == GetCurrentThreadId())
     return;  // a listener on our own thread: Run sees the flag
-  std::vector<WorkerSlot> taken;
-  {
-    velmot::CriticalSectionLock hold(lock_);
-    for (WorkerSlot& slot : workers_) slot.worker->StopWithin(0);
-  }
-  const ULONGLONG deadline = GetTickCount64() + kWorkerStopMs;
+  fetcher_.AskToStop();
+  const ULONGLONG deadline = GetTickCount64() + PartFetcher::kStopMs;
   Stop(INFINITE);
-  {
-    velmot::CriticalSectionLock hold(lock_);
-    inProgressBytes = 0;
-    taken.swap(workers_);
-  }
-  for (WorkerSlot& slot : taken) StopOrAbandon(std::move(slot.worker), deadline);
-  taken.clear();
+  fetcher_.StopAll(deadline);
   watcher_.Stop(500);
 }
 
-void DownloadManager::StopOrAbandon(std::unique_ptr<FileDownload> worker, ULONGLONG deadline) {
-  if (!worker) return;
-  const ULONGLONG now = GetTickCount64();
-  const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
-  if (worker->StopWithin(left)) return;
-  // Stuck in a read that closing its handle did not end: it ends on its own at the read's
-  // time-out and must then find nobody to report to.
-  worker->Detach();
-  Error::LogError(L"A part download did not stop within " + std::to_wstring(kWorkerStopMs) +
-                      L" ms; it is left to end by itself: " + worker->connectionState.localPath,
-                  0, VELMOT_HERE);
-  Orx_Thread::Abandon(std::move(worker));
-}
-
-void DownloadManager::TogglePause() {
-  velmot::CriticalSectionLock hold(lock_);
-  paused_ = !paused_;
-  for (WorkerSlot& slot : workers_) slot.worker->paused = !slot.worker->paused.load();
-}
+void DownloadManager::TogglePause() { fetcher_.TogglePause(); }
 
 ProgressCounters DownloadManager::Progress() const {
   ProgressCounters p;
@@ -116,15 +85,9 @@ ProgressCounters DownloadManager::Progress() const {
   return p;
 }
 
-size_t DownloadManager::WorkerCount() {
-  velmot::CriticalSectionLock hold(lock_);
-  return workers_.size();
-}
+size_t DownloadManager::WorkerCount() { return fetcher_.WorkerCount(); }
 
-unsigned DownloadManager::ConnectionsOpened() {
-  velmot::CriticalSectionLock hold(lock_);
-  return session_ ? session_->OpenedConnections() : 0;
-}
+unsigned DownloadManager::ConnectionsOpened() { return fetcher_.ConnectionsOpened(); }
 
 void DownloadManager::Run() {
   RunJob();
@@ -160,13 +123,7 @@ void DownloadManager::PostLogFile(DWORD budgetMs) {
 void DownloadManager::RunJob() {
   setupPath.clear();
   Error::Clear();
-  {
-    velmot::CriticalSectionLock hold(lock_);
-    session_ = std::make_shared<HttpSession>();
-  }
-  inFlightLimit_ = std::max(1u, partsInFlight);
-  // Room for every part in flight, the CRC info document and the log upload.
-  HttpSession::AllowConnectionsPerServer(inFlightLimit_.load() + 2);
+  fetcher_.BeginJob(settings.partsInFlight, settings.stallMs);
   // The work folder is watched from the start so that parts removed by someone else show
   // up in the uploaded log; it may not exist yet on a first run.
   CreateDirectoryW(workFolder.c_str(), nullptr);
@@ -175,7 +132,7 @@ void DownloadManager::RunJob() {
   // An outage is the time since the first pass in a row that brought no part: a host that
   // serves the document but never a part must not keep the job waiting for ever.
   uint64_t outageStart = 0;
-  DWORD networkWaitMs = networkFirstWaitMs;
+  DWORD networkWaitMs = settings.networkFirstWaitMs;
   bool renewedThisPass = false;
   for (int pass = 0;;) {
     const PassEnd end = RunPass();
@@ -187,7 +144,7 @@ void DownloadManager::RunJob() {
     }
     if (partArrived_ || end != PassEnd::kUnreachable) {
       outageStart = 0;
-      networkWaitMs = networkFirstWaitMs;
+      networkWaitMs = settings.networkFirstWaitMs;
     }
     if (end == PassEnd::kLinkRefused && !renewedThisPass) {
       renewedThisPass = true;
@@ -201,9 +158,9 @@ void DownloadManager::RunJob() {
     if (end == PassEnd::kUnreachable) {
       const uint64_t now = GetTickCount64();
       if (outageStart == 0) outageStart = now;
-      if (now - outageStart < outageBudgetMs) {
+      if (now - outageStart < settings.outageBudgetMs) {
         if (!WaitForNetwork(networkWaitMs)) return;
-        networkWaitMs = std::min(networkWaitMs * 2, networkMaxWaitMs);
+        networkWaitMs = std::min(networkWaitMs * 2, settings.networkMaxWaitMs);
         continue;
       }
     }
@@ -270,35 +227,6 @@ bool DownloadManager::Verify() {
   return true;
 }
 
-// The next part starts from the finished one's report, without waiting for the manager's
-// polling; the running test is repeated under the lock so that nothing starts once
-// StopJob has begun to take the workers.
-void DownloadManager::OnDownloadFinished(FileDownload* worker) {
-  if (!Active()) return;
-  velmot::CriticalSectionLock hold(lock_);
-  if (!Active()) return;
-  // What a part's worker received before its attempts ran out waits for the part's next
-  // worker, which goes on from it.
-  FileDownload::KeptBytes kept;
-  if (!worker->Succeeded() && !worker->regionFile.empty() && worker->TakeKeptBytes(kept)) {
-    keptBytes_[worker->connectionState.objectPath] = std::move(kept);
-  }
-  // A host that cannot be reached, a sign-in page or a refused link ends the pass: the
-  // parts still queued wait for the next one.
-  if (NoteFetch(*worker)) return;
-  // A part counts once, at its real length, and only when its file was written: a worker
-  // whose attempts ran out finishes too.
-  uint64_t bytes = 0;
-  for (const WorkerSlot& slot : workers_) {
-    if (slot.worker.get() == worker && worker->Succeeded()) bytes = slot.partBytes;
-  }
-  // Its bytes leave the in-flight count before they join the finished one, so that no
-  // moment counts them twice.
-  RecountInProgress();
-  StartNextWorker();
-  finishedBytes += bytes;
-}
-
 // Not under the lock: OnError may show a message box for as long as the user likes, and the
 // other workers' reports and StopJob must not wait for it.
 bool DownloadManager::RedirectToSupport(const std::wstring& text) {
@@ -310,24 +238,10 @@ bool DownloadManager::RedirectToSupport(const std::wstring& text) {
   return true;
 }
 
-void DownloadManager::OnDownloadProgress(FileDownload* worker) {
-  if (!Active()) return;
-  if (worker->state.load() == FILE_DOWNLOAD_WRITE_FAILED &&
+void DownloadManager::PartProgressed(FileDownload& worker) {
+  if (worker.state.load() == FILE_DOWNLOAD_WRITE_FAILED &&
       RedirectToSupport(velmot::texts::kSupportRedirect)) {
     return;
   }
-  {
-    velmot::CriticalSectionLock hold(lock_);
-    if (!Active()) return;
-    RecountInProgress();
-  }
   if (listener_) listener_->OnProgress(*this);
-}
-
-void DownloadManager::RecountInProgress() {
-  uint64_t sum = 0;
-  for (const WorkerSlot& slot : workers_) {
-    if (slot.worker->state.load() != FILE_DOWNLOAD_FINISHED) sum += slot.worker->PartDataSize();
-  }
-  inProgressBytes = sum;
 }

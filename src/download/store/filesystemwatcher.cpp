@@ -1,4 +1,4 @@
-#include "download/filesystemwatcher.h"
+#include "download/store/filesystemwatcher.h"
 
 #include "diagnostics/error.h"
 

@@ -1,11 +1,11 @@
-#include "download/setuplauncher.h"
+#include "download/setup/setuplauncher.h"
 
 #include "base/comapartment.h"
 #include "base/systemtexts.h"
 #include "diagnostics/error.h"
-#include "download/filesystem.h"
-#include "download/normalpriorityscope.h"
-#include "download/setupsignature.h"
+#include "download/store/filesystem.h"
+#include "download/setup/normalpriorityscope.h"
+#include "download/setup/setupsignature.h"
 
 #include <windows.h>
 #include <shellapi.h>

@@ -1,4 +1,4 @@
-#include "download/filedownload.h"
+#include "download/fetch/filedownload.h"
 
 #include "base/handles.h"
 #include "base/systemtexts.h"

@@ -2,14 +2,14 @@
 // network that answers with its own sign-in page) from a failed pass and waiting for it, renewing a
 // refused download link, naming objects that were published inconsistently, and checking the free
 // disk space before the job needs it.
-#include "download/downloadmanager.h"
+#include "download/job/downloadmanager.h"
 
 #include "base/fileio.h"
 #include "base/systemtexts.h"
 #include "diagnostics/error.h"
-#include "download/crcinforeader.h"
-#include "download/partstore.h"
-#include "download/serviceclient.h"
+#include "download/store/crcinforeader.h"
+#include "download/store/partstore.h"
+#include "download/service/serviceclient.h"
 
 #include <windows.h>
 
@@ -135,13 +135,6 @@ bool DownloadManager::NoteFetch(FileDownload& worker) {
   return false;
 }
 
-// The workers still queued belong to a pass that has ended; the next pass queues its own.
-void DownloadManager::DropQueuedWorkers() {
-  for (size_t i = workers_.size(); i-- > 0;) {
-    if (!workers_[i].started) workers_.erase(workers_.begin() + static_cast<ptrdiff_t>(i));
-  }
-}
-
 // Waiting would only meet the same refusal, and the support page cannot give a sign-in that
 // only the user or the IT department can.
 void DownloadManager::EndAtProxy() {
@@ -213,7 +206,7 @@ bool DownloadManager::EnoughDiskSpace(const CRCInfo& entries) {
   // The work folder keeps only the log.
   if (!SameVolume(workVolume, downloadVolume))
     needs.push_back({workFolder, workVolume, kDiskMargin});
-  const auto query = freeSpaceQuery ? freeSpaceQuery : SystemFreeSpace;
+  const auto query = settings.freeSpaceQuery ? settings.freeSpaceQuery : SystemFreeSpace;
   for (const Need& need : needs) {
     uint64_t available = 0;
     // A drive that cannot tell is not a reason to stop: the writes then find out.

@@ -1,4 +1,4 @@
-#include "download/normalpriorityscope.h"
+#include "download/setup/normalpriorityscope.h"
 
 NormalPriorityScope::NormalPriorityScope() {
   const DWORD own = GetPriorityClass(GetCurrentProcess());

@@ -7,7 +7,7 @@
 
 #include "base/handles.h"
 #include "base/orx_thread.h"
-#include "download/progresscounters.h"
+#include "download/job/progresscounters.h"
 
 #include <atomic>
 #include <cstdint>

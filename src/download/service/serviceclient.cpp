@@ -1,10 +1,10 @@
-#include "download/serviceclient.h"
+#include "download/service/serviceclient.h"
 
 #include "base/stringutils.h"
 #include "base/systemtexts.h"
 #include "diagnostics/cgzip.h"
 #include "diagnostics/error.h"
-#include "download/filesystem.h"
+#include "download/store/filesystem.h"
 #include "net/fileupload.h"
 #include "net/uploadcancel.h"
 

@@ -1,14 +1,13 @@
-// The download manager's work on one installer file: names, totals, reuse of what is on
-// disk, and the part workers, up to partsInFlight of them fetching side by side on the
-// job's kept-alive connections.
-#include "download/downloadmanager.h"
+// The download manager's work on one installer file: names, totals, what is on disk
+// already, and the orders for its missing parts, which the PartFetcher fetches.
+#include "download/job/downloadmanager.h"
 
 #include "base/fileio.h"
 #include "base/systemtexts.h"
 #include "diagnostics/error.h"
-#include "download/crcinforeader.h"
-#include "download/filesystem.h"
-#include "download/partstore.h"
+#include "download/store/crcinforeader.h"
+#include "download/store/filesystem.h"
+#include "download/store/partstore.h"
 
 #include <windows.h>
 
@@ -30,14 +29,6 @@ bool DownloadManager::DeleteOwnFile(const std::wstring& path) {
   watcher_.WithdrawExpected(path);
   SetLastError(error);
   return false;
-}
-
-void DownloadManager::OnDeletingOwnFile(FileDownload* /*worker*/, const std::wstring& path) {
-  watcher_.ExpectChange(path);
-}
-
-void DownloadManager::OnOwnFileKept(FileDownload* /*worker*/, const std::wstring& path) {
-  watcher_.WithdrawExpected(path);
 }
 
 bool DownloadManager::AcceptListedName(const std::wstring& listed) {
@@ -64,60 +55,6 @@ void DownloadManager::ComputeTotals(const CRCInfo& entries) {
     if (FileIO::SizeOf(downloadFolder + L"/" + local, size)) finishedBytes += size;
   }
   totalBytes = total;
-}
-
-// A worker is running, or was started and its thread has not ended yet.
-static bool IsActive(FileDownload& worker, bool started) {
-  if (!started) return false;
-  int32_t state = worker.state.load();
-  if (state == FILE_DOWNLOAD_RUNNING) return true;
-  return state == FILE_DOWNLOAD_IDLE && !worker.WaitForEnd(0);
-}
-
-// Starts queued workers, in the document's order, while fewer than the job's limit run. A
-// late report of an earlier file's last worker only counts as one of those running.
-bool DownloadManager::StartNextWorker() {
-  size_t running = 0;
-  for (WorkerSlot& slot : workers_) {
-    if (IsActive(*slot.worker, slot.started)) ++running;
-  }
-  bool started = false;
-  for (WorkerSlot& slot : workers_) {
-    if (running >= inFlightLimit_.load()) break;
-    if (!slot.started) {
-      slot.started = true;
-      slot.worker->Start();
-      ++running;
-      started = true;
-    }
-  }
-  return started;
-}
-
-// A worker that ended Idle (an unexpected failure) sends no report: it counts as ended,
-// and the manager starts the next part itself.
-bool DownloadManager::WorkersEnded(size_t first, size_t end, bool& allFinished) {
-  allFinished = true;
-  bool allEnded = true;
-  bool endedQuietly = false;
-  for (size_t i = first; i < end && i < workers_.size(); ++i) {
-    const WorkerSlot& slot = workers_[i];
-    int32_t state = slot.worker->state.load();
-    // A worker whose attempts ran out ends Finished too, without its part.
-    if (state == FILE_DOWNLOAD_FINISHED) {
-      allFinished = allFinished && slot.worker->Succeeded();
-      continue;
-    }
-    allFinished = false;
-    if (state == FILE_DOWNLOAD_WRITE_FAILED) continue;
-    if (slot.started && state == FILE_DOWNLOAD_IDLE && slot.worker->WaitForEnd(0)) {
-      endedQuietly = true;
-      continue;
-    }
-    allEnded = false;
-  }
-  if (endedQuietly && StartNextWorker()) allEnded = false;
-  return allEnded;
 }
 
 bool DownloadManager::AcceptEntry(const CRCInfoEntry& entry) {
@@ -175,43 +112,18 @@ bool DownloadManager::QueueMissingParts(const CRCInfoEntry& entry,
                                         const std::vector<size_t>& missing, size_t& first,
                                         size_t& end) {
   const uint64_t fileSize = CRCInfoReader::ParseSizeLine(entry[1]);
-  velmot::CriticalSectionLock hold(lock_);
-  first = workers_.size();
+  std::vector<PartFetcher::Order> orders;
   for (size_t k : missing) {
-    if (!Active()) return false;
-    const std::wstring objectPath =
-        CRCInfoReader::PartObject(descriptor.downloadSubdir, k, entry[0]);
-    OutputDebugStringW(objectPath.c_str());
-
-    WorkerSlot slot;
-    slot.worker.reset(NewWorker(objectPath));
-    slot.worker->connectionState.localPath = PartPath(k);
-    slot.worker->regionFile = MergeFilePath(currentName);
-    slot.worker->regionOffset = static_cast<uint64_t>(k) * kPartSize;
-    slot.worker->expectedCrc = CRCInfoReader::ParseCrcLine(entry[k + 2]);
-    slot.worker->listener = this;
-    slot.worker->paused = paused_;
-    auto kept = keptBytes_.find(objectPath);
-    if (kept != keptBytes_.end()) {
-      slot.worker->GiveKeptBytes(std::move(kept->second));
-      keptBytes_.erase(kept);
-    }
-    slot.partBytes = CRCInfoReader::PartBytes(fileSize, k);
-    workers_.push_back(std::move(slot));
+    PartFetcher::Order order;
+    order.objectPath = CRCInfoReader::PartObject(descriptor.downloadSubdir, k, entry[0]);
+    order.partPath = PartPath(k);
+    order.regionFile = MergeFilePath(currentName);
+    order.regionOffset = static_cast<uint64_t>(k) * kPartSize;
+    order.bytes = CRCInfoReader::PartBytes(fileSize, k);
+    order.expectedCrc = CRCInfoReader::ParseCrcLine(entry[k + 2]);
+    orders.push_back(std::move(order));
   }
-  end = workers_.size();
-  StartNextWorker();
-  return true;
-}
-
-FileDownload* DownloadManager::NewWorker(const std::wstring& objectPath) {
-  FileDownload* worker = new FileDownload();
-  worker->connectionState.host = descriptor.hostName;
-  worker->connectionState.objectPath = objectPath;
-  worker->connectionState.objectSuffix = descriptor.sasText;
-  worker->connectionState.session = session_;
-  worker->stallMs = stallMs;
-  return worker;
+  return fetcher_.Queue(descriptor.hostName, descriptor.sasText, orders, first, end);
 }
 
 // Waits until the queued workers have ended; true when every one brought its part. The merging
@@ -219,42 +131,15 @@ FileDownload* DownloadManager::NewWorker(const std::wstring& objectPath) {
 // meanwhile.
 bool DownloadManager::WaitForParts(size_t first, size_t end) {
   bool allFinished = true;
-  busySeen_ = 0;
   for (;;) {
-    bool ended = false;
-    {
-      velmot::CriticalSectionLock hold(lock_);
-      ended = WorkersEnded(first, end, allFinished);
-      if (!ended) WatchWorkers(first, end);
-    }
+    const bool ended = fetcher_.Ended(first, end, allFinished);
     if (!Active() || supportRedirected) return false;
     if (Interrupted()) {
-      velmot::CriticalSectionLock hold(lock_);
-      DropQueuedWorkers();
+      fetcher_.DropQueued();
       return false;
     }
     // Checked before the wait: the file is finished as soon as the last part is in.
     if (ended) return allFinished;
     if (WaitForStop(kPartPollMs)) return false;
   }
-}
-
-// Ends the attempt of a part whose connection has gone quiet (the worker resumes it), and
-// asks for fewer parts at once for the rest of the job once the host says it is busy
-// (lock held).
-void DownloadManager::WatchWorkers(size_t first, size_t end) {
-  uint32_t busy = 0;
-  for (size_t i = first; i < end && i < workers_.size(); ++i) {
-    FileDownload& worker = *workers_[i].worker;
-    busy += worker.busyAnswers.load();
-    if (workers_[i].started && worker.StalledFor(stallMs)) worker.EndAttempt();
-  }
-  if (busy <= busySeen_) return;
-  busySeen_ = busy;
-  const unsigned limit = inFlightLimit_.load();
-  if (limit <= 1) return;
-  inFlightLimit_ = limit / 2;
-  Error::LogMessage(L"The file host is busy: fetching " + std::to_wstring(limit / 2) +
-                        L" parts at a time from now on",
-                    VELMOT_HERE);
 }

@@ -1,4 +1,4 @@
-#include "download/filesystem.h"
+#include "download/store/filesystem.h"
 
 #include "base/fileio.h"
 #include "base/handles.h"

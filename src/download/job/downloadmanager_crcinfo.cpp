@@ -1,14 +1,14 @@
 // The CRC info document (fetched until two copies agree, then read by CRCInfoReader) and
 // the checks of files already on disk against it.
-#include "download/downloadmanager.h"
+#include "download/job/downloadmanager.h"
 
 #include "base/fileio.h"
 #include "base/stringutils.h"
 #include "base/systemtexts.h"
 #include "diagnostics/error.h"
-#include "download/crcinforeader.h"
-#include "download/filesystem.h"
-#include "download/partstore.h"
+#include "download/store/crcinforeader.h"
+#include "download/store/filesystem.h"
+#include "download/store/partstore.h"
 
 #include <windows.h>
 
@@ -26,14 +26,14 @@ const uint64_t kMaxCRCInfoSize = 4u * 1024u * 1024u;
 }  // namespace
 
 // Runs the worker once and waits for it. When the job is stopped meanwhile the worker gets
-// kWorkerStopMs to end; one stuck in a read is abandoned (worker is then empty).
+// PartFetcher::kStopMs to end; one stuck in a read is abandoned (worker is then empty).
 bool DownloadManager::FetchCRCInfoCopy(std::unique_ptr<FileDownload>& worker, std::string& copy,
                                        bool& gone) {
   copy.clear();
   worker->Start();
   while (!worker->WaitForEnd(kPartPollMs)) {
     if (stopRequested_) {
-      StopOrAbandon(std::move(worker), GetTickCount64() + kWorkerStopMs);
+      PartFetcher::StopOrAbandon(std::move(worker), GetTickCount64() + PartFetcher::kStopMs);
       return false;
     }
   }
@@ -54,11 +54,8 @@ bool DownloadManager::ReadCRCInfo(CRCInfo& entries) {
   OutputDebugStringW(objectPath.c_str());
 
   // No local path: the body stays in memory; expected CRC 0: it is not checked.
-  std::unique_ptr<FileDownload> worker;
-  {
-    velmot::CriticalSectionLock hold(lock_);
-    worker.reset(NewWorker(objectPath));
-  }
+  std::unique_ptr<FileDownload> worker =
+      fetcher_.NewWorker(descriptor.hostName, descriptor.sasText, objectPath);
   worker->expectedCrc = 0;
   worker->maxObjectSize = kMaxCRCInfoSize;
 

@@ -1,6 +1,6 @@
-#include "download/downloadspeed.h"
+#include "download/job/downloadspeed.h"
 
-#include "download/downloadmanager.h"
+#include "download/job/downloadmanager.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 
 #include "base/handles.h"
 #include "base/orx_thread.h"
-#include "download/serviceclient.h"
+#include "download/service/serviceclient.h"
 #include "net/uploadcancel.h"
 
 #include <windows.h>

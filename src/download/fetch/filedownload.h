@@ -18,8 +18,8 @@
 #include "base/handles.h"
 #include "base/orx_thread.h"
 #include "net/connection.h"
-#include "download/crc.h"
-#include "download/idownloadlistener.h"
+#include "download/store/crc.h"
+#include "download/fetch/idownloadlistener.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,10 +1,10 @@
-#include "download/partstore.h"
+#include "download/store/partstore.h"
 
 #include "base/fileio.h"
 #include "diagnostics/error.h"
-#include "download/crc.h"
-#include "download/crcinforeader.h"
-#include "download/filesystem.h"
+#include "download/store/crc.h"
+#include "download/store/crcinforeader.h"
+#include "download/store/filesystem.h"
 
 namespace {
 
