@@ -135,6 +135,8 @@ TEST(Soak, TheRefetchRuleAllowsOnlyItsRestarts) {
   }
 }
 
+namespace {
+
 // VELMOT_SOAK_SHARD=k/K: this process's share of the runs (0/1 when unset or malformed).
 void Shard(unsigned long& shard, unsigned long& shards) {
   const char* text = getenv("VELMOT_SOAK_SHARD");
@@ -144,6 +146,8 @@ void Shard(unsigned long& shard, unsigned long& shards) {
     shards = count;
   }
 }
+
+}  // namespace
 
 TEST(Soak, WholeJobsUnderRandomFaultsKeepEveryInvariant) {
   testsupport::ProgramResources resources;
