@@ -14,9 +14,11 @@ void FolderSampler::Stop() {
   if (thread_.joinable()) thread_.join();
 }
 
-void FolderSampler::Seen(size_t i, size_t k, const std::string& now) {
+// Stamped after the read that saw it: a stamp from the start of the sweep could come before
+// the request of a small part that was fetched and written while the sweep ran.
+void FolderSampler::Seen(size_t i, size_t k) {
   auto& list = events[{i, k}];
-  if (list.empty() || list.back().second != 'w') list.push_back({now, 'w'});
+  if (list.empty() || list.back().second != 'w') list.push_back({IsoNow(), 'w'});
 }
 
 void FolderSampler::DeleteDue(size_t i, size_t k, const std::wstring& path) {
@@ -29,7 +31,7 @@ void FolderSampler::DeleteDue(size_t i, size_t k, const std::wstring& path) {
   }
 }
 
-void FolderSampler::Sample(const std::string& now, std::set<std::wstring>& reported) {
+void FolderSampler::Sample(std::set<std::wstring>& reported) {
   const ULONGLONG tick = GetTickCount64();
   for (FaultSpec& fault : stage_.plan.faults) {
     if (fault.kind == kOutage && !fault.applied && tick >= started_ + fault.atMs) {
@@ -50,11 +52,11 @@ void FolderSampler::Sample(const std::string& now, std::set<std::wstring>& repor
       const std::vector<uint8_t>& part = stage_.PartBytes(i, k);
       // The merging file has its whole length from the start: a part is in once its region
       // ends with the part's own last bytes (a checked part is written in one piece).
-      if (finished || RegionEndsWith(final + L".merging", k * kPart, part)) Seen(i, k, now);
+      if (finished || RegionEndsWith(final + L".merging", k * kPart, part)) Seen(i, k);
       const std::wstring path =
           PartStore::PartPath(stage_.release.workFolder, stage_.localNames[i], k);
       if (!FileSize(path, size) || size != part.size()) continue;
-      Seen(i, k, now);
+      Seen(i, k);
       DeleteDue(i, k, path);
     }
   }
@@ -63,7 +65,7 @@ void FolderSampler::Sample(const std::string& now, std::set<std::wstring>& repor
 void FolderSampler::Run() {
   std::set<std::wstring> reported;
   while (!stop_) {
-    Sample(IsoNow(), reported);
+    Sample(reported);
     Sleep(3);
   }
 }

@@ -35,8 +35,8 @@ class FolderSampler {
 
  private:
   void Run();
-  void Sample(const std::string& now, std::set<std::wstring>& reported);
-  void Seen(size_t i, size_t k, const std::string& now);
+  void Sample(std::set<std::wstring>& reported);
+  void Seen(size_t i, size_t k);
   void DeleteDue(size_t i, size_t k, const std::wstring& path);
 
   Stage& stage_;

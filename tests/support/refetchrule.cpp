@@ -2,6 +2,8 @@
 
 #include "support/testenv.h"
 
+#include <windows.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <set>
@@ -53,6 +55,33 @@ std::vector<std::string> Resets(const Stage& stage, const FolderSampler& sampler
 
 }  // namespace
 
+namespace {
+
+// How late the host may stamp a request that was sent before a kill, at most.
+const int64_t kStampLagMs = 2000;
+
+// Milliseconds from one IsoNow-style stamp to a later one.
+int64_t MsBetween(const std::string& from, const std::string& to) {
+  auto ticks = [](const std::string& iso) {
+    SYSTEMTIME t = {};
+    unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0, ms = 0;
+    std::sscanf(iso.c_str(), "%u-%u-%uT%u:%u:%u.%uZ", &y, &mo, &d, &h, &mi, &sec, &ms);
+    t.wYear = static_cast<WORD>(y);
+    t.wMonth = static_cast<WORD>(mo);
+    t.wDay = static_cast<WORD>(d);
+    t.wHour = static_cast<WORD>(h);
+    t.wMinute = static_cast<WORD>(mi);
+    t.wSecond = static_cast<WORD>(sec);
+    t.wMilliseconds = static_cast<WORD>(ms);
+    FILETIME f = {};
+    SystemTimeToFileTime(&t, &f);
+    return (static_cast<int64_t>(f.dwHighDateTime) << 32 | f.dwLowDateTime) / 10000;
+  };
+  return ticks(to) - ticks(from);
+}
+
+}  // namespace
+
 std::vector<std::pair<Violation, std::string>> JudgePart(
     const std::string& path, const std::vector<const nlohmann::json*>& list, bool resumes,
     const std::vector<std::string>& resets) {
@@ -62,10 +91,17 @@ std::vector<std::pair<Violation, std::string>> JudgePart(
   bool restartDue = false;
   int64_t corrupt = -1;  // a flipped byte the program may hold
   std::string previous;
+  bool carried = false;
   for (const nlohmann::json* a : list) {
     const std::string time = a->value("time", "");
+    std::string latest;
     for (const std::string& reset : resets)
-      if (reset > previous && reset <= time) restartDue = true;
+      if (reset > previous && reset <= time) latest = reset;
+    if (!latest.empty() || carried) restartDue = true;
+    // The host stamps a request when it reads it: one that the killed program sent just
+    // before the kill can be stamped just after it, so a reset shortly before a request
+    // also excuses the next one (a new program's first request comes seconds later).
+    carried = !latest.empty() && MsBetween(latest, time) < kStampLagMs;
     previous = time;
     uint64_t from = 0;
     const bool ranged = RangeStart(Member(*a, "range"), from);

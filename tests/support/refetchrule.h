@@ -13,7 +13,8 @@
 //     - a delivery that completed the part holding the flipped byte of a corruption (the
 //       part fails its check and is fetched whole);
 //     - the run deleted the part, or killed the program, since the part's previous request
-//       (a new program may resume from what it kept on disk, anywhere up to have);
+//       (a new program may resume from what it kept on disk, anywhere up to have), or less
+//       than 2 s before it (the host may stamp a request of the killed program late);
 //     - for a program that never resumes inside a part (no request of the run carried a
 //       Range: the engine before resuming landed), an answer that ended before the part's
 //       end: such a program fetches a cut part whole again.

@@ -57,7 +57,8 @@ TEST(Soak, TheRefetchRuleAllowsOnlyItsRestarts) {
     bool resumes;
     std::vector<Answer> answers;
     std::vector<Violation> expected;
-    bool resetBeforeLast = false;  // the part deleted (or the program killed) before the last
+    bool resetBeforeLast = false;   // the part deleted (or the program killed) before the last
+    const char* resetAt = nullptr;  // or a reset at this moment (the answers: 0 s, 2 s, ...)
   };
   const std::vector<Case> cases = {
       {"a resumed cut", true, {cut, rest}, {}},
@@ -105,6 +106,18 @@ TEST(Soak, TheRefetchRuleAllowsOnlyItsRestarts) {
        {{nullptr, 200, 0, 1000000, 1500000}, rest, whole},
        {kFetchedAgain}},
       {"a whole part deleted, then fetched again", true, {whole, whole}, {}, true},
+      {"a request of the killed program stamped just after the kill, then the new program's",
+       true,
+       {whole, whole},
+       {},
+       false,
+       "2026-12-09T09:59:59.990Z"},
+      {"a kill long before a whole answer excuses no refetch after it",
+       true,
+       {whole, whole},
+       {kFetchedAgain},
+       false,
+       "2026-12-09T09:59:57.000Z"},
       {"a sign-in page carries none of the part's bytes",
        true,
        {{nullptr, 200, -1, 56, -1}, whole},
@@ -128,6 +141,7 @@ TEST(Soak, TheRefetchRuleAllowsOnlyItsRestarts) {
     for (const nlohmann::json& line : lines) list.push_back(&line);
     std::vector<std::string> resets;
     if (c.resetBeforeLast) resets.push_back(at(2 * c.answers.size() - 3));
+    if (c.resetAt) resets.push_back(c.resetAt);
     std::vector<Violation> kinds;
     for (const auto& finding : JudgePart("/ns/rel/0_x.bin", list, c.resumes, resets))
       kinds.push_back(finding.first);
