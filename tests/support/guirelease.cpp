@@ -62,6 +62,11 @@ bool GuiRelease::SetupStarted(DWORD waitMs) const {
   return Eventually([&] { return FileExists(marker); }, waitMs);
 }
 
+void GuiRelease::KeepWorkFolder() const {
+  CreateDirectoryW(workFolder.c_str(), nullptr);
+  WriteFileBytes(workFolder + L"/kept.txt", {'k'});
+}
+
 ::testing::AssertionResult GuiRelease::PartFilesAreIntact(const std::string& localName,
                                                           size_t firstPart) const {
   for (size_t k = 0; k + firstPart < parts.size(); ++k) {

@@ -37,6 +37,10 @@ class GuiRelease {
   // True once the fake setup has written its marker into the download folder (the shell
   // starts it asynchronously), false when waitMs passed first.
   bool SetupStarted(DWORD waitMs) const;
+  // Puts a file of the test's own into the work folder before the program starts: the
+  // folder then outlives the setup start, so that even a finished job's close uploads its
+  // log and writes logfile.txt beside the program (when it holds errors).
+  void KeepWorkFolder() const;
 
   // Every part file in the work folder holds exactly the bytes of its part.
   ::testing::AssertionResult PartFilesAreIntact(const std::string& localName,

@@ -31,6 +31,13 @@ inline bool Contains(const std::wstring& text, const std::wstring& piece) {
   return text.find(piece) != std::wstring::npos;
 }
 
+// How often piece stands in text (occurrences that overlap count each), as in a log.
+inline size_t Occurrences(const std::string& text, const std::string& piece) {
+  size_t n = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+  return n;
+}
+
 // Removes folder with everything in it, read-only files included; missing is fine.
 void RemoveTree(const std::wstring& folder);
 

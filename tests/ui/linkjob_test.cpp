@@ -1,6 +1,6 @@
 // The real program through an emulated internet link (support/linkrelay.h): what a far link
-// costs in connections, a line that drops every connection, and pause, resume and close
-// with parts in flight.
+// costs in connections, a line that drops every connection, pause, resume and close with
+// parts in flight, and a part's attempts when the file host misbehaves.
 #include "support/dmprocess.h"
 #include "support/downloadjob.h"
 #include "support/guirelease.h"
@@ -13,10 +13,12 @@
 #include <velmot/config.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <windows.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -32,12 +34,14 @@ struct LinkedRelease {
   testsupport::GuiRelease release;
   std::unique_ptr<testsupport::DmProcess> program;
   uint64_t bytes = 0;
+  std::vector<uint8_t> data;
 
   LinkedRelease(const LinkRelay& link, const wchar_t* stem, size_t dataBytes, unsigned seed)
       : release(stem) {
     const std::vector<uint8_t> setup = testsupport::FakeSetupBytes();
     release.AddFile("Setup.exe", setup);
-    release.AddFile("VelmotData.bin", testsupport::RandomBytes(dataBytes, seed));
+    data = testsupport::RandomBytes(dataBytes, seed);
+    release.AddFile("VelmotData.bin", data);
     release.hostName = link.Host();
     release.Publish();
     bytes = setup.size() + dataBytes;
@@ -109,5 +113,75 @@ TEST(LinkJob, PauseHoldsEveryPartInFlightResumeGoesOnWithRangesAndCloseHidesAtOn
   EXPECT_LE(GetTickCount64() - closing, 3000u);
   EXPECT_EQ(program.WaitForExit(40000), 0u);
 }
+
+// A file host fault on one part of the data file, through a link with a round trip.
+struct HostFault {
+  const char* name;
+  nlohmann::json attempts;  // the part's answers, in order (then normal ones)
+  std::vector<std::pair<const char*, int>> answers;  // Range ("": none) and status of each
+  std::string record;  // made once; a part's path follows a text that ends in ": "
+};
+
+void PrintTo(const HostFault& fault, std::ostream* out) { *out << fault.name; }
+
+class LinkJobFault : public ::testing::TestWithParam<HostFault> {};
+
+TEST_P(LinkJobFault, APartGoesOnAsTheHostAnswersAndTheFilesArriveWhole) {
+  const HostFault& fault = GetParam();
+  const std::string part = "rel/0_VelmotData.bin";
+  LinkRelay link(30, 100);
+  ASSERT_TRUE(link.Ready());
+  LinkedRelease run(link, L"VelmotFault", 2 * kPart + 5000, 64);
+  run.release.KeepWorkFolder();  // so that the finished job's log is written
+  run.release.host.SetBehaviour(part, {{"attempts", fault.attempts}});
+  ASSERT_TRUE(run.program->Start());
+  EXPECT_EQ(run.program->WaitForExit(kJobMs), 0u);
+  EXPECT_TRUE(run.release.SetupStarted(10000));
+  EXPECT_TRUE(testsupport::ReadFileBytes(run.release.DownloadFolder() + L"/VelmotD_7ata.bin") ==
+              run.data);
+  EXPECT_EQ(run.release.host.Requests("rel/1_VelmotData.bin").size(), 1u);
+
+  std::vector<nlohmann::json> answers;
+  const std::string path = testsupport::ToUtf8(run.release.host.ObjectPath(part));
+  for (const nlohmann::json& a : run.release.host.Answers()) {
+    if (a.value("path", "") == path) answers.push_back(a);
+  }
+  ASSERT_EQ(answers.size(), fault.answers.size());
+  for (size_t i = 0; i < answers.size(); ++i) {
+    const nlohmann::json& asked = answers[i]["range"];
+    const std::string range = asked.is_string() ? asked.get<std::string>() : "";
+    EXPECT_EQ(range, fault.answers[i].first) << i;
+    EXPECT_EQ(answers[i].value("status", 0), fault.answers[i].second) << i;
+    // A resumed request names the object its bytes came from.
+    EXPECT_EQ(answers[i]["ifMatch"].is_string(), !range.empty()) << i;
+  }
+  EXPECT_TRUE(answers.back().value("complete", false));
+  std::string record = "Message: " + fault.record;
+  if (record.back() == ' ') {
+    record += testsupport::Narrow(run.release.workFolder) + "/VelmotD_7ata.binpart0";
+  }
+  const std::string log = testsupport::TextLogIn(run.release.DownloadFolder());
+  EXPECT_EQ(testsupport::Occurrences(log, record + " Detailed Message: "), 1u) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HostFaults, LinkJobFault,
+    ::testing::Values(
+        HostFault{"IgnoresRange",
+                  {{{"closeAfter", 4000000}}, {{"ignoreRange", true}}},
+                  {{"", 200}, {"bytes=4000000-", 200}},
+                  "The file host sent the whole object instead of its bytes from 4000000 on; "
+                  "fetching it from its first byte: "},
+        HostFault{"ObjectChanged",
+                  {{{"closeAfter", 4000000}}, {{"etag", "\"changed\""}}},
+                  {{"", 200}, {"bytes=4000000-", 412}, {"", 200}},
+                  "The object changed since its first bytes came; fetching it again from its "
+                  "first byte: "},
+        HostFault{"Busy",
+                  {{{"status", 503}, {"storageError", "ServerBusy"}}},
+                  {{"", 503}, {"", 200}},
+                  "The file host is busy: fetching " + std::to_string(velmot::kPartsInFlight / 2) +
+                      " parts at a time from now on"}),
+    [](const ::testing::TestParamInfo<HostFault>& info) { return info.param.name; });
 
 }  // namespace

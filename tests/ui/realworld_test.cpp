@@ -32,14 +32,9 @@ using testsupport::Narrow;
 namespace {
 
 using testsupport::Contains;
+using testsupport::Occurrences;
 
 const DWORD kExitMs = 30000;
-
-size_t Occurrences(const std::string& text, const std::string& piece) {
-  size_t n = 0;
-  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
-  return n;
-}
 
 }  // namespace
 
