@@ -4,8 +4,8 @@
 
 #include "diagnostics/error.h"
 #include "base/stringutils.h"
-#include "support/downloadjob.h"
-#include "support/recordingdmlistener.h"
+#include "support/managerjob.h"
+#include "support/records.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -16,40 +16,23 @@
 
 namespace {
 
+using testsupport::CountRecords;
 using testsupport::DownloadJob;
 using testsupport::FileExists;
+using testsupport::ManagerJob;
 using testsupport::RandomBytes;
 using testsupport::WriteFileBytes;
 
 const size_t kPart = DownloadManager::kPartSize;
-
-size_t CountRecords(uint32_t code) {
-  size_t n = 0;
-  for (const ErrorRecord& r : Error::GetRecords())
-    n += static_cast<uint32_t>(r.errorNumber) == code;
-  return n;
-}
-
-struct Folders {
-  testsupport::TempFolder root{L"crc"};
-  DownloadManager manager{nullptr};
-  Folders() {
-    manager.downloadFolder = root.File(L"download");
-    manager.workFolder = root.File(L"work");
-    CreateDirectoryW(manager.downloadFolder.c_str(), nullptr);
-    manager.productSuffix = L"_123";
-  }
-};
 
 TEST(DownloadManagerCRCInfo, ReadsTheDocumentIntoEntries) {
   DownloadJob job;
   job.host.PutObject(
       DownloadJob::ListObject(),
       std::string("h;a.exe\r\n25000000\r\n111\r\n222\r\n-333\r\n;\r\n\r\n;b.bin\r\n0x10\r\n"));
-  DownloadManager manager(nullptr);
-  job.Describe(manager);
+  ManagerJob run(job);
   CRCInfo entries;
-  ASSERT_TRUE(manager.ReadCRCInfo(entries));
+  ASSERT_TRUE(run.manager.ReadCRCInfo(entries));
   ASSERT_EQ(entries.size(), 2u);  // the piece of only line breaks names no file
   EXPECT_EQ(entries[0], (CRCInfoEntry{L"a.exe", L"25000000", L"111", L"222", L"-333"}));
   EXPECT_EQ(entries[1], (CRCInfoEntry{L"b.bin", L"0x10"}));
@@ -60,28 +43,26 @@ TEST(DownloadManagerCRCInfo, ReadsTheDocumentIntoEntries) {
 TEST(DownloadManagerCRCInfo, ADocumentWithoutSemicolonGivesNoEntries) {
   DownloadJob job;
   job.host.PutObject(DownloadJob::ListObject(), std::string("a.exe\r\n100\r\n5\r\n"));
-  DownloadManager manager(nullptr);
-  job.Describe(manager);
+  ManagerJob run(job);
   CRCInfo entries{{L"old"}};
-  ASSERT_TRUE(manager.ReadCRCInfo(entries));
+  ASSERT_TRUE(run.manager.ReadCRCInfo(entries));
   EXPECT_TRUE(entries.empty());
 }
 
 TEST(DownloadManagerCRCInfo, TheSubdirectoryIsLowerCasedForTheListAndTheParts) {
   DownloadJob job;
   job.host.PutObject(DownloadJob::ListObject(), std::string("h;a.exe\r\n1\r\n0\r\n"));
-  DownloadManager manager(nullptr);
-  job.Describe(manager);
-  manager.descriptor.downloadSubdir = job.host.Name() + L"/REL";
+  ManagerJob run(job);
+  run.manager.descriptor.downloadSubdir = job.host.Name() + L"/REL";
   CRCInfo entries;
-  ASSERT_TRUE(manager.ReadCRCInfo(entries));
+  ASSERT_TRUE(run.manager.ReadCRCInfo(entries));
   EXPECT_EQ(entries.size(), 1u);
-  EXPECT_EQ(manager.descriptor.downloadSubdir, job.host.Name() + L"/rel");
+  EXPECT_EQ(run.manager.descriptor.downloadSubdir, job.host.Name() + L"/rel");
 }
 
 TEST(DownloadManagerCRCInfo, ChecksAPartFileAgainstSignedCRCs) {
-  Folders f;
-  std::wstring path = f.root.File(L"p");
+  ManagerJob f;
+  std::wstring path = f.job.root.File(L"p");
   WriteFileBytes(path, std::vector<uint8_t>{'1', '2', '3', '4', '5', '6', '7', '8', '9'});
   EXPECT_TRUE(f.manager.CRCCheckFile(path, -873187034));
   EXPECT_FALSE(f.manager.CRCCheckFile(path, -873187035));
@@ -90,28 +71,24 @@ TEST(DownloadManagerCRCInfo, ChecksAPartFileAgainstSignedCRCs) {
   EXPECT_EQ(CRCInfoReader::ParseCrcLine(L"-99999999999"), -2147483647 - 1);
   EXPECT_EQ(CRCInfoReader::ParseCrcLine(L"-1"), -1);
   Error::Clear();
-  EXPECT_FALSE(f.manager.CRCCheckFile(f.root.File(L"missing"), 0));
+  EXPECT_FALSE(f.manager.CRCCheckFile(f.job.root.File(L"missing"), 0));
   ASSERT_EQ(Error::GetRecords().size(), 1u);
   EXPECT_EQ(Error::GetRecords()[0].message, "DownloadManager::CRCCheckFile unable to open file " +
-                                                StringUtils::ToNarrow(f.root.File(L"missing")));
+                                                StringUtils::ToNarrow(f.job.root.File(L"missing")));
 }
 
 CRCInfoEntry EntryOf(const std::vector<uint8_t>& bytes) {
-  std::vector<std::wstring> lines;
-  StringUtils::Split(StringUtils::ToWide(testsupport::CRCInfoEntryText("Setup.exe", bytes)),
-                     L"\r\n", true, lines);
-  lines.pop_back();
-  return lines;
+  return testsupport::CRCInfoEntryOf("Setup.exe", bytes);
 }
 
 // Every part's CRC right is not enough: the file must have its listed size.
 TEST(DownloadManagerCRCInfo, AFileLongerThanItsListedSizeFailsAndIsDeleted) {
-  Folders f;
+  ManagerJob f;
   std::vector<uint8_t> bytes = RandomBytes(kPart + 10, 3);
   const CRCInfoEntry entry = EntryOf(bytes);
   std::vector<uint8_t> longer = bytes;
   longer.push_back(7);
-  const std::wstring path = f.manager.downloadFolder + L"/Setup_123.exe";
+  const std::wstring path = f.LocalPath("Setup.exe");
   WriteFileBytes(path, longer);
   Error::Clear();
   EXPECT_FALSE(f.manager.CheckFileFromCRCInfo(entry));
@@ -127,12 +104,12 @@ TEST(DownloadManagerCRCInfo, AFileLongerThanItsListedSizeFailsAndIsDeleted) {
 // A truncated installer whose entry lost its trailing CRC lines passes every CRC it still
 // has; it is a broken document, and never passes.
 TEST(DownloadManagerCRCInfo, AnEntryWhoseCrcLinesDoNotMatchItsSizeNeverPasses) {
-  Folders f;
+  ManagerJob f;
   std::vector<uint8_t> bytes = RandomBytes(2 * kPart + 5, 4);
   CRCInfoEntry entry = EntryOf(bytes);
   entry.pop_back();
   std::vector<uint8_t> truncated(bytes.begin(), bytes.begin() + 2 * kPart);
-  const std::wstring path = f.manager.downloadFolder + L"/Setup_123.exe";
+  const std::wstring path = f.LocalPath("Setup.exe");
   WriteFileBytes(path, truncated);
   Error::Clear();
   EXPECT_FALSE(f.manager.CheckFileFromCRCInfo(entry));
@@ -151,8 +128,8 @@ TEST(DownloadManagerCRCInfo, AnEntryWhoseCrcLinesDoNotMatchItsSizeNeverPasses) {
 }
 
 TEST(DownloadManagerCRCInfo, AnEmptyFileIsListedWithSizeZeroAndNoCrcLine) {
-  Folders f;
-  const std::wstring path = f.manager.downloadFolder + L"/Setup_123.exe";
+  ManagerJob f;
+  const std::wstring path = f.LocalPath("Setup.exe");
   WriteFileBytes(path, {});
   EXPECT_TRUE(f.manager.CheckFileFromCRCInfo({L"Setup.exe", L"0"}));
   WriteFileBytes(path, RandomBytes(10, 1));
@@ -161,14 +138,11 @@ TEST(DownloadManagerCRCInfo, AnEmptyFileIsListedWithSizeZeroAndNoCrcLine) {
 }
 
 TEST(DownloadManagerCRCInfo, ACorruptSecondPartDeletesTheFile) {
-  Folders f;
+  ManagerJob f;
   std::vector<uint8_t> bytes = RandomBytes(kPart + 4000, 2);
-  std::vector<std::wstring> lines;
-  StringUtils::Split(StringUtils::ToWide(testsupport::CRCInfoEntryText("Setup.exe", bytes)),
-                     L"\r\n", true, lines);
-  lines.pop_back();
+  const CRCInfoEntry lines = EntryOf(bytes);
   bytes[kPart + 10] ^= 1;
-  std::wstring path = f.manager.downloadFolder + L"/Setup_123.exe";
+  std::wstring path = f.LocalPath("Setup.exe");
   WriteFileBytes(path, bytes);
   f.manager.finishedBytes = 100000000;
   Error::Clear();
@@ -216,7 +190,7 @@ TEST(DownloadManagerCRCInfo, HostileListedNamesNeverTouchFilesOutsideTheFolders)
   DownloadJob job;
   std::vector<uint8_t> victim = RandomBytes(500, 9);
   // A file beside the download folder that "../victim.exe" would reach.
-  WriteFileBytes(job.root.File(L"victim_123.exe"), victim);
+  WriteFileBytes(job.root.File(DownloadJob::LocalName("victim.exe")), victim);
   for (const char* name :
        {"../victim.exe", "..\\victim.exe", "sub/x.exe", "CON", "Z:evil.exe", "bad.exe."}) {
     job.AddRawEntry(std::string(name) + "\r\n500\r\n" +
@@ -224,24 +198,23 @@ TEST(DownloadManagerCRCInfo, HostileListedNamesNeverTouchFilesOutsideTheFolders)
     job.host.PutObject(DownloadJob::PartObject(0, "x.exe"), victim);
   }
   job.PublishList();
-  testsupport::RecordingDMListener listener;
-  DownloadManager manager(&listener);
-  job.Start(manager);
-  ASSERT_TRUE(manager.WaitForEnd(90000));
-  EXPECT_EQ(manager.WorkerCount(), 0u);
-  EXPECT_EQ(testsupport::ReadFileBytes(job.root.File(L"victim_123.exe")), victim);
+  ManagerJob run(job);
+  ASSERT_TRUE(run.Run());
+  EXPECT_EQ(run.manager.WorkerCount(), 0u);
+  EXPECT_EQ(testsupport::ReadFileBytes(job.root.File(DownloadJob::LocalName("victim.exe"))),
+            victim);
   EXPECT_EQ(CountRecords(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED), 1u);
   EXPECT_GE(CountRecords(DL_MANAGER_INVALID_FILE_NAME), 6u);
-  EXPECT_EQ(listener.FinishedCount(), 0u);
+  EXPECT_EQ(run.listener.FinishedCount(), 0u);
   for (const auto& r : job.host.Requests()) {
     EXPECT_NE(std::string(r["path"]).find(DownloadJob::kListName), std::string::npos) << r.dump();
   }
   EXPECT_FALSE(FileExists(job.root.File(L"sub")));
-  EXPECT_TRUE(manager.setupPath.empty());
+  EXPECT_TRUE(run.manager.setupPath.empty());
 }
 
 TEST(DownloadManagerCRCInfo, AHostileProductCodeIsRejected) {
-  Folders f;
+  ManagerJob f;
   f.manager.productSuffix = L"_/../../x";
   Error::Clear();
   EXPECT_FALSE(f.manager.CheckFileFromCRCInfo({L"Setup.exe", L"1", L"0"}));
@@ -250,8 +223,8 @@ TEST(DownloadManagerCRCInfo, AHostileProductCodeIsRejected) {
 
 // Sizes of 4 GiB and more: a sparse 5,000,000,000-byte file is counted whole.
 TEST(DownloadManagerCRCInfo, FilesOfFourGiBAndMoreAreCountedIn64Bits) {
-  Folders f;
-  std::wstring path = f.manager.downloadFolder + L"/Big_123.exe";
+  ManagerJob f;
+  std::wstring path = f.LocalPath("Big.exe");
   HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   DWORD ignored = 0;

@@ -5,9 +5,8 @@
 #include "base/handles.h"
 #include "diagnostics/error.h"
 #include "base/stringutils.h"
+#include "support/managerjob.h"
 #include "support/records.h"
-#include "support/downloadjob.h"
-#include "support/recordingdmlistener.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -31,24 +30,15 @@ using testsupport::WriteFileBytes;
 const size_t kPart = DownloadManager::kPartSize;
 
 // A manager with folders of its own and the parts of one file written to its work folder.
-struct MergeSetup {
-  testsupport::TempFolder root{L"merge"};
-  DownloadManager manager{nullptr};
+struct MergeSetup : testsupport::ManagerJob {
   std::vector<uint8_t> bytes;
   CRCInfoEntry entry;
 
-  explicit MergeSetup(size_t size) : bytes(RandomBytes(size, static_cast<unsigned>(size))) {
-    manager.downloadFolder = root.File(L"download");
-    manager.workFolder = root.File(L"work");
-    CreateDirectoryW(manager.downloadFolder.c_str(), nullptr);
+  explicit MergeSetup(size_t size)
+      : bytes(RandomBytes(size, static_cast<unsigned>(size))),
+        entry(testsupport::CRCInfoEntryOf("Setup.exe", bytes)) {
     CreateDirectoryW(manager.workFolder.c_str(), nullptr);
-    manager.productSuffix = L"_123";
     manager.currentName = manager.GetLocalName(L"Setup.exe");
-    std::vector<std::wstring> lines;
-    StringUtils::Split(StringUtils::ToWide(testsupport::CRCInfoEntryText("Setup.exe", bytes)),
-                       L"\r\n", true, lines);
-    lines.pop_back();
-    entry = lines;
     for (size_t k = 0; k * kPart < size; ++k) WriteFileBytes(Part(k), Slice(k));
   }
   size_t Parts() const { return entry.size() - 2; }
@@ -57,9 +47,9 @@ struct MergeSetup {
     return std::vector<uint8_t>(bytes.begin() + k * kPart, bytes.begin() + end);
   }
   std::wstring Part(size_t k) const {
-    return manager.workFolder + L"/Setup_123.exepart" + std::to_wstring(k);
+    return manager.workFolder + L"/" + manager.currentName + L"part" + std::to_wstring(k);
   }
-  std::wstring Target() const { return manager.downloadFolder + L"/Setup_123.exe"; }
+  std::wstring Target() const { return manager.downloadFolder + L"/" + manager.currentName; }
   std::wstring Temporary() const { return Target() + L".merging"; }
   std::vector<uint8_t> Prefix(size_t bytesCount) const {
     return std::vector<uint8_t>(bytes.begin(), bytes.begin() + bytesCount);
@@ -178,11 +168,10 @@ TEST(DownloadManagerMerge, TheFinalNameNeverShowsAnIncompleteFile) {
 TEST(DownloadManagerMerge, ATargetThatCannotBeCreatedTouchesNoPart) {
   Error::Clear();
   MergeSetup s(1000);
-  s.manager.downloadFolder = s.root.File(L"no/such/folder");
+  s.manager.downloadFolder = s.job.root.File(L"no/such/folder");
   s.manager.MergePartFiles(s.Parts(), s.entry);
   EXPECT_TRUE(HasRecord("Merging part files failed. Unable to create: " +
-                        StringUtils::ToNarrow(s.manager.downloadFolder) +
-                        "/Setup_123.exe.merging"));
+                        StringUtils::ToNarrow(s.Temporary())));
   EXPECT_TRUE(FileExists(s.Part(0)));
   EXPECT_FALSE(s.manager.copying.load());
 }
@@ -196,12 +185,11 @@ TEST(DownloadManagerMerge, ARegionCorruptedOnDiskIsFetchedAgainInTheNextPass) {
   job.PublishList();
   job.host.SetBehaviour(testsupport::DownloadJob::PartObject(1, "Data.bin"),
                         {{"attempts", {{{"stallAfter", 0}, {"stallMs", 1500}}}}});
-  testsupport::RecordingDMListener listener;
-  DownloadManager manager(&listener);
-  job.Start(manager);
-  const std::wstring merging = job.LocalPath(manager, "Data.bin") + L".merging";
-  for (int i = 0; i < 3000 && manager.finishedBytes.load() < kPart; ++i) Sleep(10);
-  ASSERT_GE(manager.finishedBytes.load(), kPart);
+  testsupport::ManagerJob run(job);
+  run.Start();
+  const std::wstring merging = run.LocalPath("Data.bin") + L".merging";
+  testsupport::Eventually([&] { return run.manager.finishedBytes.load() >= kPart; }, 30000);
+  ASSERT_GE(run.manager.finishedBytes.load(), kPart);
   std::vector<uint8_t> bad(data.begin(), data.begin() + 16);
   bad[5] ^= 0xFF;
   velmot::FileHandle file(CreateFileW(merging.c_str(), GENERIC_WRITE,
@@ -211,10 +199,10 @@ TEST(DownloadManagerMerge, ARegionCorruptedOnDiskIsFetchedAgainInTheNextPass) {
   DWORD written = 0;
   ASSERT_TRUE(WriteFile(file.Get(), bad.data(), 16, &written, nullptr));
   file.Reset();
-  ASSERT_TRUE(manager.WaitForEnd(90000));
-  EXPECT_EQ(ReadFileBytes(job.LocalPath(manager, "Data.bin")), data);
+  ASSERT_TRUE(run.Ended());
+  EXPECT_EQ(ReadFileBytes(run.LocalPath("Data.bin")), data);
   EXPECT_EQ(job.RequestCount(testsupport::DownloadJob::PartObject(0, "Data.bin")), 2u);
-  EXPECT_EQ(listener.FinishedCount(), 0u);  // no setup among the files
+  EXPECT_EQ(run.listener.FinishedCount(), 0u);  // no setup among the files
 }
 
 }  // namespace

@@ -4,9 +4,9 @@
 // were published inconsistently, and the free-space check.
 #include "download/job/downloadmanager.h"
 
+#include "base/systemtexts.h"
 #include "diagnostics/error.h"
-#include "support/downloadjob.h"
-#include "support/recordingdmlistener.h"
+#include "support/managerjob.h"
 #include "support/records.h"
 #include "support/testservers.h"
 
@@ -19,34 +19,19 @@
 
 namespace {
 
+using testsupport::CountRecords;
 using testsupport::DownloadJob;
+using testsupport::ManagerJob;
+using testsupport::MessagesWithCode;
 using testsupport::RandomBytes;
 using testsupport::ReadFileBytes;
-using testsupport::RecordingDMListener;
+using velmot::texts::kGiveUp;
 
-constexpr unsigned kJobMs = 90000;
-
-const wchar_t kGiveUp[] =
-    L"Downloading setup failed.\rYou are now directed to our Support Center for help.";
+constexpr unsigned kJobMs = ManagerJob::kJobMs;
 
 const char kSignInPage[] =
     "\r\n  <!doctype html><html><head><title>Hotel WiFi</title></head><body>Please sign in"
     "</body></html>";
-
-size_t CountCode(uint32_t code) {
-  size_t n = 0;
-  for (const ErrorRecord& r : Error::GetRecords())
-    n += static_cast<uint32_t>(r.errorNumber) == code;
-  return n;
-}
-
-std::vector<std::string> MessagesWithCode(uint32_t code) {
-  std::vector<std::string> out;
-  for (const ErrorRecord& r : Error::GetRecords()) {
-    if (static_cast<uint32_t>(r.errorNumber) == code) out.push_back(r.message);
-  }
-  return out;
-}
 
 // Requests of an object the host answered (not refused by an outage).
 size_t AnsweredRequests(const DownloadJob& job, const std::string& relative) {
@@ -67,22 +52,13 @@ void ShortenWaits(DownloadManager& manager) {
   manager.settings.networkMaxWaitMs = 400;
 }
 
-// The started setup has written its marker (and so has ended before the test does: a child
-// still running would keep the test's output open).
-bool SetupStarted(const DownloadJob& job) {
-  const std::wstring marker = job.downloadFolder + L"/" + testsupport::kSetupMarker;
-  return testsupport::Eventually([&] { return testsupport::FileExists(marker); }, 20000);
-}
-
 // Runs the job on short waits with an outage budget of 1.5 s; the texts the user was shown.
-std::vector<std::wstring> RunOnAShortBudget(const DownloadJob& job) {
-  RecordingDMListener listener;
-  DownloadManager manager(&listener);
-  ShortenWaits(manager);
-  manager.settings.outageBudgetMs = 1500;
-  job.Start(manager);
-  EXPECT_TRUE(manager.WaitForEnd(kJobMs));
-  return listener.Errors();
+std::vector<std::wstring> RunOnAShortBudget(DownloadJob& job) {
+  ManagerJob run(job);
+  ShortenWaits(run.manager);
+  run.manager.settings.outageBudgetMs = 1500;
+  EXPECT_TRUE(run.Run());
+  return run.Errors();
 }
 
 }  // namespace
@@ -96,24 +72,23 @@ TEST(DownloadManagerNetwork, AnOutageWaitsWithoutUsingUpThePassesAndKeepsEveryPa
   // Part 0 arrives slowly; the host goes down while it is on its way, so that part 1 and
   // the document meet an outage of several seconds (many more than eight tries).
   job.host.SetBehaviour(DownloadJob::PartObject(0, "Data.bin"), {{"rate", 8000000}});
-  RecordingDMListener listener;
-  DownloadManager manager(&listener);
-  ShortenWaits(manager);
-  job.Start(manager);
+  ManagerJob run(job);
+  ShortenWaits(run.manager);
+  run.Start();
   ASSERT_TRUE(testsupport::Eventually(
       [&] { return job.RequestCount(DownloadJob::PartObject(0, "Data.bin")) > 0; }, kJobMs));
   job.host.GoDown(5000);
   bool sawWait = false;
-  testsupport::Eventually([&] { return (sawWait = manager.Progress().networkRetrySeconds > 0); },
-                          20000);
-  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
+  testsupport::Eventually(
+      [&] { return (sawWait = run.manager.Progress().networkRetrySeconds > 0); }, 20000);
+  ASSERT_TRUE(run.Ended());
 
   EXPECT_TRUE(sawWait);
-  EXPECT_EQ(listener.FinishedCount(), 1u);
-  EXPECT_TRUE(SetupStarted(job));
-  EXPECT_TRUE(listener.Errors().empty());
-  EXPECT_EQ(ReadFileBytes(job.LocalPath(manager, "Data.bin")), data);
-  EXPECT_EQ(CountCode(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED), 0u);
+  EXPECT_EQ(run.listener.FinishedCount(), 1u);
+  EXPECT_TRUE(job.SetupStarted());
+  EXPECT_TRUE(run.Errors().empty());
+  EXPECT_EQ(ReadFileBytes(run.LocalPath("Data.bin")), data);
+  EXPECT_EQ(CountRecords(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED), 0u);
   // Part 0, whole before the outage hit anything, is fetched once.
   EXPECT_EQ(AnsweredRequests(job, DownloadJob::PartObject(0, "Data.bin")), 1u);
   size_t refused = 0;
@@ -123,16 +98,17 @@ TEST(DownloadManagerNetwork, AnOutageWaitsWithoutUsingUpThePassesAndKeepsEveryPa
                                                   testsupport::Narrow(job.host.Host()) +
                                                   " could not be reached; the next try comes in"),
             1u);
-  EXPECT_EQ(manager.Progress().networkRetrySeconds, 0u);
+  EXPECT_EQ(run.manager.Progress().networkRetrySeconds, 0u);
 }
 
 TEST(DownloadManagerNetwork, AnOutageLongerThanTheBudgetEndsLikeFailedPasses) {
   DownloadJob job;
   PublishBehindAnOutage(job);
   EXPECT_EQ(RunOnAShortBudget(job), std::vector<std::wstring>{kGiveUp});
-  EXPECT_EQ(CountCode(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED), 1u);
+  EXPECT_EQ(CountRecords(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED), 1u);
   // Two empty copies of an unreachable document are no list: nothing was verified.
-  EXPECT_FALSE(testsupport::FileExists(job.downloadFolder + L"/Setup_123.exe"));
+  EXPECT_FALSE(
+      testsupport::FileExists(job.downloadFolder + L"/" + DownloadJob::LocalName("Setup.exe")));
   EXPECT_EQ(AnsweredRequests(job, DownloadJob::ListObject()), 0u);
 }
 
@@ -149,17 +125,16 @@ TEST(DownloadManagerNetwork, AHostThatServesTheDocumentButNeverAPartStillEnds) {
 TEST(DownloadManagerNetwork, AStopDuringTheWaitIsPrompt) {
   DownloadJob job;
   PublishBehindAnOutage(job);
-  RecordingDMListener listener;
-  DownloadManager manager(&listener);
-  manager.settings.networkFirstWaitMs = 60000;
-  job.Start(manager);
-  ASSERT_TRUE(
-      testsupport::Eventually([&] { return manager.Progress().networkRetrySeconds > 0; }, kJobMs));
-  EXPECT_GT(manager.Progress().networkRetrySeconds, 50u);
+  ManagerJob run(job);
+  run.manager.settings.networkFirstWaitMs = 60000;
+  run.Start();
+  ASSERT_TRUE(testsupport::Eventually(
+      [&] { return run.manager.Progress().networkRetrySeconds > 0; }, kJobMs));
+  EXPECT_GT(run.manager.Progress().networkRetrySeconds, 50u);
   const ULONGLONG before = GetTickCount64();
-  manager.StopJob();
+  run.manager.StopJob();
   EXPECT_LT(GetTickCount64() - before, 5000u);
-  EXPECT_EQ(listener.FinishedCount(), 0u);
+  EXPECT_EQ(run.listener.FinishedCount(), 0u);
 }
 
 TEST(DownloadManagerNetwork, ARefusedLinkIsRenewedOnceAndTheJobCompletes) {
@@ -173,18 +148,16 @@ TEST(DownloadManagerNetwork, ARefusedLinkIsRenewedOnceAndTheJobCompletes) {
                                               {"download_subdir", "x"},
                                               {"host_name", "x"},
                                               {"SAS", "?k=fresh"}});
-  RecordingDMListener listener;
-  DownloadManager manager(&listener);
+  ManagerJob run(job);
   std::wstring errorText;
-  ASSERT_TRUE(manager.RequestDownload(std::wstring(release.begin(), release.end()), errorText));
-  manager.descriptor.sasText = L"?k=stale";
-  job.Start(manager);
-  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
-  EXPECT_EQ(listener.FinishedCount(), 1u);
-  EXPECT_TRUE(SetupStarted(job));
-  EXPECT_EQ(ReadFileBytes(job.LocalPath(manager, "Setup.exe")), setup);
-  EXPECT_EQ(manager.descriptor.sasText, L"?k=fresh");
-  EXPECT_EQ(manager.descriptor.hostName, job.host.Host());  // only the link changes
+  ASSERT_TRUE(run.manager.RequestDownload(std::wstring(release.begin(), release.end()), errorText));
+  run.manager.descriptor.sasText = L"?k=stale";
+  ASSERT_TRUE(run.Run());
+  EXPECT_EQ(run.listener.FinishedCount(), 1u);
+  EXPECT_TRUE(job.SetupStarted());
+  EXPECT_EQ(ReadFileBytes(run.LocalPath("Setup.exe")), setup);
+  EXPECT_EQ(run.manager.descriptor.sasText, L"?k=fresh");
+  EXPECT_EQ(run.manager.descriptor.hostName, job.host.Host());  // only the link changes
   const std::vector<std::string> refusals = MessagesWithCode(DL_MANAGER_LINK_REFUSED);
   ASSERT_EQ(refusals.size(), 1u);
   EXPECT_EQ(refusals[0], "The file host refused the download link (HTTP 403) for: " +
@@ -198,15 +171,13 @@ TEST(DownloadManagerNetwork, ALinkTheServiceCannotRenewEndsInTheUsualFailure) {
   job.PublishList();
   job.host.RequireQuery("k=fresh");
   const std::string release = testsupport::UniqueId("VelmotNoRenew");
-  RecordingDMListener listener;
-  DownloadManager manager(&listener);
+  ManagerJob run(job);
   testsupport::ServiceRelease refusal(release, {{"error_info", "Release withdrawn"}});
   std::wstring errorText;
-  manager.RequestDownload(std::wstring(release.begin(), release.end()), errorText);
-  manager.descriptor.sasText = L"?k=stale";
-  job.Start(manager);
-  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
-  EXPECT_EQ(listener.Errors(), std::vector<std::wstring>{kGiveUp});
+  run.manager.RequestDownload(std::wstring(release.begin(), release.end()), errorText);
+  run.manager.descriptor.sasText = L"?k=stale";
+  ASSERT_TRUE(run.Run());
+  EXPECT_EQ(run.Errors(), std::vector<std::wstring>{kGiveUp});
   EXPECT_TRUE(testsupport::HasRecord("The web service gave no new download link: Release withdrawn",
                                      DL_MANAGER_LINK_REFUSED));
 }
@@ -226,17 +197,16 @@ TEST(DownloadManagerNetwork, ASignInPageIsNoDocumentAndIsRecordedOncePerJob) {
       DownloadJob::PartObject(0, "Setup.exe"),
       {{"attempts",
         nlohmann::json::array({{{"body", "Sign in please"}, {"contentType", "text/html"}}})}});
-  RecordingDMListener listener;
-  DownloadManager manager(&listener);
-  ShortenWaits(manager);
+  ManagerJob run(job);
+  ShortenWaits(run.manager);
   bool sawSignIn = false;
-  job.Start(manager);
-  testsupport::Eventually([&] { return (sawSignIn = manager.Progress().signInPage); }, 20000);
-  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
+  run.Start();
+  testsupport::Eventually([&] { return (sawSignIn = run.manager.Progress().signInPage); }, 20000);
+  ASSERT_TRUE(run.Ended());
   EXPECT_TRUE(sawSignIn);
-  EXPECT_EQ(listener.FinishedCount(), 1u);
-  EXPECT_TRUE(SetupStarted(job));
-  EXPECT_EQ(ReadFileBytes(job.LocalPath(manager, "Setup.exe")), setup);
+  EXPECT_EQ(run.listener.FinishedCount(), 1u);
+  EXPECT_TRUE(job.SetupStarted());
+  EXPECT_EQ(ReadFileBytes(run.LocalPath("Setup.exe")), setup);
   const std::vector<std::string> pages = MessagesWithCode(DL_MANAGER_SIGN_IN_PAGE);
   ASSERT_EQ(pages.size(), 1u);
   EXPECT_EQ(pages[0], "The network answered with a web page instead of the download from " +
@@ -244,7 +214,7 @@ TEST(DownloadManagerNetwork, ASignInPageIsNoDocumentAndIsRecordedOncePerJob) {
                           ": a hotel, airport or company network may want a sign-in in a web "
                           "browser first");
   // The document was never read from a page: nothing was rejected as a file name.
-  EXPECT_EQ(CountCode(DL_MANAGER_INVALID_FILE_NAME), 0u);
+  EXPECT_EQ(CountRecords(DL_MANAGER_INVALID_FILE_NAME), 0u);
 }
 
 TEST(DownloadManagerNetwork, TheSameWrongCRCEveryTimeNamesTheObjectOnceAChangingOneDoesNot) {
@@ -261,11 +231,9 @@ TEST(DownloadManagerNetwork, TheSameWrongCRCEveryTimeNamesTheObjectOnceAChanging
   nlohmann::json damaged = nlohmann::json::array();
   for (int i = 0; i < 64; ++i) damaged.push_back({{"corruptAt", 100 + i}});
   job.host.SetBehaviour(DownloadJob::PartObject(0, "Other.bin"), {{"attempts", damaged}});
-  RecordingDMListener listener;
-  DownloadManager manager(&listener);
-  job.Start(manager);
-  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
-  EXPECT_EQ(listener.Errors(), std::vector<std::wstring>{kGiveUp});
+  ManagerJob run(job);
+  ASSERT_TRUE(run.Run());
+  EXPECT_EQ(run.Errors(), std::vector<std::wstring>{kGiveUp});
   const std::vector<std::string> stale = MessagesWithCode(DL_MANAGER_PUBLISHED_INCONSISTENTLY);
   ASSERT_EQ(stale.size(), 1u);  // eight passes, one record
   const std::string object =
@@ -278,7 +246,7 @@ TEST(DownloadManagerNetwork, TheSameWrongCRCEveryTimeNamesTheObjectOnceAChanging
                           "): the release was published inconsistently, the object and the CRC "
                           "info document come from different files");
   // The other file's changing damage keeps the plain CRC records only.
-  EXPECT_GE(CountCode(DL_MANAGER_CRC_INCORRECT), 8u * 4u * 2u);
+  EXPECT_GE(CountRecords(DL_MANAGER_CRC_INCORRECT), 8u * 4u * 2u);
 }
 
 namespace {
@@ -296,20 +264,18 @@ TEST(DownloadManagerNetwork, ShortDiskSpaceStopsBeforeAnyDownloadNamingDriveAndS
   job.AddFile("Setup.exe", RandomBytes(3000, 47));
   job.AddFile("Data.bin", RandomBytes(25000000, 48), /*publishParts=*/false);
   job.PublishList();
-  RecordingDMListener listener;
-  DownloadManager manager(&listener);
+  ManagerJob run(job);
   std::vector<std::wstring> asked;
-  manager.settings.freeSpaceQuery = [&](const std::wstring& folder, uint64_t& freeBytes) {
+  run.manager.settings.freeSpaceQuery = [&](const std::wstring& folder, uint64_t& freeBytes) {
     asked.push_back(folder);
     freeBytes = 30000000;  // short by the margin
     return true;
   };
-  job.Start(manager);
-  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
-  ASSERT_TRUE(listener.WaitForFinished(kJobMs));
-  ASSERT_EQ(listener.Errors().size(), 1u);
+  ASSERT_TRUE(run.Run());
+  ASSERT_TRUE(run.listener.WaitForFinished(kJobMs));
+  ASSERT_EQ(run.Errors().size(), 1u);
   // Both folders lie on the same drive here: one need, parts and merge together.
-  const std::wstring text = listener.Errors()[0];
+  const std::wstring text = run.Errors()[0];
   wchar_t volume[MAX_PATH] = {};
   ASSERT_TRUE(GetVolumePathNameW(job.downloadFolder.c_str(), volume, MAX_PATH));
   const std::wstring drive = std::wstring(volume).substr(0, 2);
@@ -320,7 +286,7 @@ TEST(DownloadManagerNetwork, ShortDiskSpaceStopsBeforeAnyDownloadNamingDriveAndS
                       L"and start the download again.")
       << testsupport::Narrow(text);
   EXPECT_TRUE(testsupport::HasRecord(testsupport::Narrow(text), ERROR_DISK_FULL));
-  EXPECT_TRUE(manager.supportRedirected.load());
+  EXPECT_TRUE(run.manager.supportRedirected.load());
   EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(0, "Setup.exe")), 0u);
   ASSERT_FALSE(asked.empty());
 }

@@ -7,8 +7,7 @@
 #include "base/stringutils.h"
 #include "base/systemtexts.h"
 #include "diagnostics/error.h"
-#include "support/downloadjob.h"
-#include "support/recordingdmlistener.h"
+#include "support/managerjob.h"
 #include "support/records.h"
 
 #include <gtest/gtest.h>
@@ -25,12 +24,10 @@ namespace {
 using testsupport::DownloadJob;
 using testsupport::FileExists;
 using testsupport::HasRecord;
+using testsupport::ManagerJob;
 using testsupport::RandomBytes;
 using testsupport::ReadFileBytes;
-using testsupport::RecordingDMListener;
 using testsupport::WriteFileBytes;
-
-constexpr unsigned kJobMs = 90000;  // generous: a hang must fail, a slow machine must not
 const size_t kPart = DownloadManager::kPartSize;
 
 // Samples the manager's counters on a thread of its own while a job runs.
@@ -63,13 +60,12 @@ class CounterWatch {
 
 // Runs the job to its end with the counters watched; true when it ended in time and the
 // file arrived whole.
-::testing::AssertionResult RunWatched(const DownloadJob& job, DownloadManager& manager,
-                                      CounterWatch& watch, const std::vector<uint8_t>& data) {
-  job.Start(manager);
-  const bool ended = manager.WaitForEnd(kJobMs);
+::testing::AssertionResult RunWatched(ManagerJob& run, const std::vector<uint8_t>& data) {
+  CounterWatch watch(run.manager);
+  const ::testing::AssertionResult ended = run.Run();
   watch.Finish();
-  if (!ended) return ::testing::AssertionFailure() << "the job did not end";
-  if (ReadFileBytes(job.LocalPath(manager, "Data.bin")) != data)
+  if (!ended) return ended;
+  if (ReadFileBytes(run.LocalPath("Data.bin")) != data)
     return ::testing::AssertionFailure() << "the file differs";
   if (watch.overcounted != 0 || watch.processingEarly != 0)
     return ::testing::AssertionFailure() << watch.overcounted << " samples over the total, "
@@ -87,11 +83,9 @@ TEST(DownloadManagerSafety, OnlyACompleteSetIsMergedAndNoGoodPartIsFetchedTwice)
   const nlohmann::json failing = {{"status", 503}};
   job.host.SetBehaviour(DownloadJob::PartObject(1, "Data.bin"),
                         {{"attempts", {failing, failing, failing, failing}}});
-  RecordingDMListener listener;
-  DownloadManager manager(&listener);
-  CounterWatch watch(manager);
+  ManagerJob run(job);
   // The failed part is not counted as finished, so the count never passes the total.
-  ASSERT_TRUE(RunWatched(job, manager, watch, data));
+  ASSERT_TRUE(RunWatched(run, data));
   EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(0, "Data.bin")), 1u);
   EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(1, "Data.bin")), 5u);
   EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(2, "Data.bin")), 1u);
@@ -104,19 +98,16 @@ TEST(DownloadManagerSafety, ReusedAndDownloadedPartsAreEachCountedOnce) {
   const std::vector<uint8_t> data = RandomBytes(3 * kPart + 1234, 32);
   job.AddFile("Data.bin", data);
   job.PublishList();
-  RecordingDMListener listener;
-  DownloadManager manager(&listener);
-  job.Describe(manager);
+  ManagerJob run(job);
   CreateDirectoryW(job.workFolder.c_str(), nullptr);
-  WriteFileBytes(job.PartPath(manager, "Data.bin", 0),
+  WriteFileBytes(run.PartPath("Data.bin", 0),
                  std::vector<uint8_t>(data.begin(), data.begin() + kPart));
-  WriteFileBytes(job.PartPath(manager, "Data.bin", 3),
+  WriteFileBytes(run.PartPath("Data.bin", 3),
                  std::vector<uint8_t>(data.begin() + 3 * kPart, data.end()));
-  CounterWatch watch(manager);
-  ASSERT_TRUE(RunWatched(job, manager, watch, data));
+  ASSERT_TRUE(RunWatched(run, data));
   EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(0, "Data.bin")), 0u);
   EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(3, "Data.bin")), 0u);
-  const ProgressCounters end = manager.Progress();
+  const ProgressCounters end = run.manager.Progress();
   EXPECT_EQ(end.totalBytes, data.size());
   EXPECT_EQ(end.finishedBytes, data.size());
   EXPECT_EQ(end.verifiedBytes, data.size());
@@ -127,27 +118,15 @@ TEST(DownloadManagerSafety, AnEmptyInstallerFileIsDelivered) {
   job.AddFile("Empty.bin", {});
   job.AddFile("Data.bin", RandomBytes(100, 34));
   job.PublishList();
-  RecordingDMListener listener;
-  DownloadManager manager(&listener);
-  job.Start(manager);
-  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
-  const std::wstring empty = job.LocalPath(manager, "Empty.bin");
+  ManagerJob run(job);
+  ASSERT_TRUE(run.Run());
+  const std::wstring empty = run.LocalPath("Empty.bin");
   ASSERT_TRUE(FileExists(empty));
   EXPECT_TRUE(ReadFileBytes(empty).empty());
   EXPECT_FALSE(FileExists(empty + L".merging"));
   // Verified like the others: the job went on to look for setup, which is not among them.
-  EXPECT_EQ(listener.Errors(),
-            std::vector<std::wstring>{L"Failed to run setup. Setup executable is missing."});
+  EXPECT_EQ(run.Errors(), std::vector<std::wstring>{velmot::texts::kSetupMissing});
 }
-
-// A listener that fails while the job verifies: the exception escapes the job.
-class ThrowingListener : public RecordingDMListener {
- public:
-  void OnFinished(DownloadManager& manager) override {
-    RecordingDMListener::OnFinished(manager);
-    throw std::runtime_error("listener failed");
-  }
-};
 
 TEST(DownloadManagerSafety, AFailureThatEscapesTheJobClearsThePhaseAndTellsTheUser) {
   DownloadJob job;
@@ -159,15 +138,15 @@ TEST(DownloadManagerSafety, AFailureThatEscapesTheJobClearsThePhaseAndTellsTheUs
   job.host.SetBehaviour(
       DownloadJob::ListObject(),
       {{"attempts", {nlohmann::json::object(), nlohmann::json::object()}}, {"then", gone}});
-  ThrowingListener listener;
-  DownloadManager manager(&listener);
-  job.Start(manager);
-  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
-  EXPECT_EQ(listener.FinishedCount(), 1u);
-  const ProgressCounters p = manager.Progress();
+  ManagerJob run(job);
+  // A listener that fails while the job verifies: the exception escapes the job.
+  run.listener.onFinished = [](DownloadManager&) { throw std::runtime_error("listener failed"); };
+  ASSERT_TRUE(run.Run());
+  EXPECT_EQ(run.listener.FinishedCount(), 1u);
+  const ProgressCounters p = run.manager.Progress();
   EXPECT_FALSE(p.verifying);
   EXPECT_FALSE(p.copying);
-  EXPECT_EQ(listener.Errors(), std::vector<std::wstring>{velmot::texts::kJobMalfunction});
+  EXPECT_EQ(run.Errors(), std::vector<std::wstring>{velmot::texts::kJobMalfunction});
   EXPECT_TRUE(HasRecord(std::string(velmot::texts::kManagerMalfunction) + "listener failed"));
 }
 
@@ -177,8 +156,8 @@ TEST(DownloadManagerSafety, AFailedOwnDeleteLeavesNoExpectationToHideARealOne) {
   // The document never comes: the job stays in its first fetch with its watcher running.
   job.host.SetBehaviour(DownloadJob::ListObject(),
                         {{"then", {{"stallAfter", 0}, {"stallMs", 20000}}}});
-  DownloadManager manager(nullptr);
-  job.Start(manager);
+  ManagerJob run(job);
+  run.Start();
   const std::string outside = " was deleted but it was not by the download manager!";
   ASSERT_TRUE(testsupport::Eventually([&] {
     const std::wstring probe = job.workFolder + L"/probe.tmp";
@@ -188,16 +167,17 @@ TEST(DownloadManagerSafety, AFailedOwnDeleteLeavesNoExpectationToHideARealOne) {
     return HasRecord("File: probe.tmp" + outside);
   })) << "the job's watcher never saw the work folder";
 
-  const std::wstring part = job.workFolder + L"/a_123.exepart0";
+  const std::wstring part = run.PartPath("a.exe", 0);
   WriteFileBytes(part, {1, 2, 3});
   HANDLE held = CreateFileW(part.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(manager.DeleteOwnFile(part));  // in use elsewhere: the delete fails
+  EXPECT_FALSE(run.manager.DeleteOwnFile(part));  // in use elsewhere: the delete fails
   CloseHandle(held);
   ASSERT_TRUE(DeleteFileW(part.c_str()));  // and then someone else removes it
-  EXPECT_TRUE(testsupport::Eventually([&] { return HasRecord("File: a_123.exepart0" + outside); }));
-  manager.StopJob();
+  const std::string name = testsupport::Narrow(DownloadJob::LocalName("a.exe")) + "part0";
+  EXPECT_TRUE(testsupport::Eventually([&] { return HasRecord("File: " + name + outside); }));
+  run.manager.StopJob();
 }
 
 }  // namespace

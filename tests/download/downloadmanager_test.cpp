@@ -3,20 +3,16 @@
 // write-failure redirect, and stops at random moments.
 #include "download/job/downloadmanager.h"
 
+#include "base/systemtexts.h"
 #include "diagnostics/error.h"
-#include "base/stringutils.h"
+#include "support/managerjob.h"
 #include "support/records.h"
-#include "support/downloadjob.h"
-#include "support/recordingdmlistener.h"
-
-#include <algorithm>
-#include <velmot/config.h>
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
-#include <functional>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -26,66 +22,36 @@
 
 namespace {
 
-using testsupport::HasRecord;
-
+using testsupport::CountRecords;
 using testsupport::DownloadJob;
+using testsupport::Eventually;
 using testsupport::FileExists;
+using testsupport::HasRecord;
+using testsupport::ManagerJob;
 using testsupport::RandomBytes;
 using testsupport::ReadFileBytes;
-using testsupport::RecordingDMListener;
+using testsupport::SupportPageOpenings;
+namespace texts = velmot::texts;
 
-constexpr unsigned kJobMs = 90000;  // generous: a hang must fail, a slow machine must not
-
-const wchar_t kGiveUp[] =
-    L"Downloading setup failed.\rYou are now directed to our Support Center for help.";
-
-size_t CountRecords(uint32_t code) {
-  size_t n = 0;
-  for (const ErrorRecord& r : Error::GetRecords())
-    n += static_cast<uint32_t>(r.errorNumber) == code;
-  return n;
-}
-
-bool WaitFor(const std::function<bool()>& condition, unsigned timeoutMs) {
-  for (unsigned waited = 0; waited < timeoutMs; waited += 20) {
-    if (condition()) return true;
-    Sleep(20);
-  }
-  return condition();
-}
-
-size_t SupportPageOpenings() {
-  size_t n = 0;
-  for (const std::string& url : testsupport::BrowserLog()) {
-    n += url == StringUtils::ToNarrow(velmot::kSupportUrl);
-  }
-  return n;
-}
-
-std::wstring Marker(const DownloadJob& job) {
-  return job.downloadFolder + L"/" + testsupport::kSetupMarker;
-}
+constexpr unsigned kJobMs = ManagerJob::kJobMs;
 
 TEST(DownloadManager, AllFilesPresentGoStraightToSetup) {
   DownloadJob job;
   std::vector<uint8_t> setup = testsupport::FakeSetupBytes();
   job.AddFile("Setup.exe", setup);
   job.PublishList();
-  RecordingDMListener listener;
-  DownloadManager manager(&listener);
-  job.Describe(manager);
-  testsupport::WriteFileBytes(job.LocalPath(manager, "Setup.exe"), setup);
+  ManagerJob run(job);
+  testsupport::WriteFileBytes(run.LocalPath("Setup.exe"), setup);
 
-  job.Start(manager);
-  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
-  EXPECT_EQ(manager.WorkerCount(), 0u);
-  EXPECT_EQ(listener.FinishedCount(), 1u);
-  EXPECT_TRUE(listener.Errors().empty());
+  ASSERT_TRUE(run.Run());
+  EXPECT_EQ(run.manager.WorkerCount(), 0u);
+  EXPECT_EQ(run.listener.FinishedCount(), 1u);
+  EXPECT_TRUE(run.Errors().empty());
   EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(0, "Setup.exe")), 0u);
   EXPECT_EQ(job.RequestCount(DownloadJob::ListObject()), 4u);  // two agreeing copies, twice
-  EXPECT_TRUE(WaitFor([&] { return FileExists(Marker(job)); }, 20000));
+  EXPECT_TRUE(job.SetupStarted());
   EXPECT_FALSE(FileExists(job.workFolder));
-  EXPECT_EQ(manager.setupPath, job.LocalPath(manager, "Setup.exe"));
+  EXPECT_EQ(run.manager.setupPath, run.LocalPath("Setup.exe"));
 }
 
 TEST(DownloadManager, DownloadsEachFileFromItsFirstPartMergesAndStartsSetup) {
@@ -95,19 +61,17 @@ TEST(DownloadManager, DownloadsEachFileFromItsFirstPartMergesAndStartsSetup) {
   job.AddFile("Setup.exe", setup);
   job.AddFile("VelmotData.bin", data);
   job.PublishList();
-  RecordingDMListener listener;
-  DownloadManager manager(&listener);
+  ManagerJob run(job);
 
-  job.Start(manager);
-  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
-  EXPECT_EQ(listener.FinishedCount(), 1u);
-  EXPECT_TRUE(listener.Errors().empty());
-  EXPECT_EQ(manager.WorkerCount(), 3u);
-  EXPECT_EQ(ReadFileBytes(job.LocalPath(manager, "Setup.exe")), setup);
-  EXPECT_EQ(ReadFileBytes(job.LocalPath(manager, "VelmotData.bin")), data);
-  EXPECT_TRUE(WaitFor([&] { return FileExists(Marker(job)); }, 20000));
+  ASSERT_TRUE(run.Run());
+  EXPECT_EQ(run.listener.FinishedCount(), 1u);
+  EXPECT_TRUE(run.Errors().empty());
+  EXPECT_EQ(run.manager.WorkerCount(), 3u);
+  EXPECT_EQ(ReadFileBytes(run.LocalPath("Setup.exe")), setup);
+  EXPECT_EQ(ReadFileBytes(run.LocalPath("VelmotData.bin")), data);
+  EXPECT_TRUE(job.SetupStarted());
   EXPECT_FALSE(FileExists(job.workFolder));
-  EXPECT_EQ(manager.totalBytes.load(), setup.size() + data.size());
+  EXPECT_EQ(run.manager.totalBytes.load(), setup.size() + data.size());
 
   // Files in list order, each part requested once (a file's parts side by side).
   std::vector<std::string> parts;
@@ -130,30 +94,27 @@ TEST(DownloadManager, ReusesAGoodPartFileAndFetchesABadOneAgain) {
   std::vector<uint8_t> data = RandomBytes(DownloadManager::kPartSize + 5000, 11);
   job.AddFile("Velmot.exe", data);
   job.PublishList();
-  RecordingDMListener listener;
-  DownloadManager manager(&listener);
-  job.Describe(manager);
+  ManagerJob run(job);
   CreateDirectoryW(job.workFolder.c_str(), nullptr);
   testsupport::WriteFileBytes(
-      job.PartPath(manager, "Velmot.exe", 0),
+      run.PartPath("Velmot.exe", 0),
       std::vector<uint8_t>(data.begin(), data.begin() + DownloadManager::kPartSize));
-  testsupport::WriteFileBytes(job.PartPath(manager, "Velmot.exe", 1), RandomBytes(5000, 12));
+  testsupport::WriteFileBytes(run.PartPath("Velmot.exe", 1), RandomBytes(5000, 12));
   std::atomic<uint64_t> seenFinished{0}, seenPresent{0};
   std::atomic<bool> seen{false};
-  listener.onProgress = [&](DownloadManager& m) {
+  run.listener.onProgress = [&](DownloadManager& m) {
     if (seen.exchange(true)) return;
     seenFinished = m.finishedBytes.load();
     seenPresent = m.presentBytes.load();
   };
 
-  job.Start(manager);
-  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
+  ASSERT_TRUE(run.Run());
   EXPECT_EQ(seenFinished.load(), DownloadManager::kPartSize);
   EXPECT_EQ(seenPresent.load(), DownloadManager::kPartSize);
   EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(0, "Velmot.exe")), 0u);
   EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(1, "Velmot.exe")), 1u);
-  EXPECT_EQ(ReadFileBytes(job.LocalPath(manager, "Velmot.exe")), data);
-  EXPECT_EQ(listener.FinishedCount(), 1u);
+  EXPECT_EQ(ReadFileBytes(run.LocalPath("Velmot.exe")), data);
+  EXPECT_EQ(run.listener.FinishedCount(), 1u);
 }
 
 TEST(DownloadManager, StopWhileDownloadingKeepsThePartsAndTheNextJobReusesThem) {
@@ -163,55 +124,44 @@ TEST(DownloadManager, StopWhileDownloadingKeepsThePartsAndTheNextJobReusesThem) 
   job.PublishList();
   job.host.SetBehaviour(DownloadJob::PartObject(1, "Big.bin"),
                         {{"attempts", {{{"rate", 100000}}}}});
-  std::wstring part0, part1, merged;
   {
-    RecordingDMListener listener;
-    DownloadManager manager(&listener);
-    job.Start(manager);
-    part0 = job.PartPath(manager, "Big.bin", 0);
-    part1 = job.PartPath(manager, "Big.bin", 1);
-    merged = job.LocalPath(manager, "Big.bin");
-    ASSERT_TRUE(WaitFor([&] { return job.RequestCount(DownloadJob::PartObject(1, "Big.bin")) > 0; },
-                        kJobMs));
+    ManagerJob run(job);
+    run.Start();
+    ASSERT_TRUE(Eventually(
+        [&] { return job.RequestCount(DownloadJob::PartObject(1, "Big.bin")) > 0; }, kJobMs));
     Sleep(300);
     DWORD before = GetTickCount();
-    manager.StopJob();
+    run.manager.StopJob();
     EXPECT_LT(GetTickCount() - before, 10000u);
-    EXPECT_EQ(manager.WorkerCount(), 0u);
-    EXPECT_EQ(listener.FinishedCount(), 0u);
-    EXPECT_TRUE(listener.Errors().empty());
+    EXPECT_EQ(run.manager.WorkerCount(), 0u);
+    EXPECT_EQ(run.listener.FinishedCount(), 0u);
+    EXPECT_TRUE(run.Errors().empty());
   }
+  ManagerJob run(job);
+  const std::wstring merged = run.LocalPath("Big.bin");
   // What arrived is in the merging file, under no final name; no part file is made.
   EXPECT_TRUE(FileExists(merged + L".merging"));
-  EXPECT_FALSE(FileExists(part0));
-  EXPECT_FALSE(FileExists(part1));
+  EXPECT_FALSE(FileExists(run.PartPath("Big.bin", 0)));
+  EXPECT_FALSE(FileExists(run.PartPath("Big.bin", 1)));
   EXPECT_FALSE(FileExists(merged));
 
-  RecordingDMListener listener;
-  DownloadManager manager(&listener);
-  job.Start(manager);
-  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
+  ASSERT_TRUE(run.Run());
   EXPECT_EQ(ReadFileBytes(merged), data);
   EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(0, "Big.bin")), 1u);
   EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(2, "Big.bin")), 1u);
   // No ".exe" among the files: verified, but there is nothing to start.
-  EXPECT_EQ(listener.Errors(),
-            std::vector<std::wstring>{L"Failed to run setup. Setup executable is missing."});
-  EXPECT_EQ(listener.FinishedCount(), 0u);
+  EXPECT_EQ(run.Errors(), std::vector<std::wstring>{texts::kSetupMissing});
+  EXPECT_EQ(run.listener.FinishedCount(), 0u);
   EXPECT_EQ(CountRecords(DL_MANAGER_EXECUTABLE_MISSING), 1u);
 }
 
 TEST(DownloadManager, AMissingCRCInfoDocumentEndsTheJobWithTheReleaseGoneText) {
   DownloadJob job;  // nothing published: the host answers 404
-  RecordingDMListener listener;
-  DownloadManager manager(&listener);
-  job.Start(manager);
-  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
-  EXPECT_EQ(listener.FinishedCount(), 1u);
-  EXPECT_TRUE(listener.Errors().empty());
-  EXPECT_TRUE(
-      HasRecord("This version of Velmot can no longer be downloaded.\r\nPlease download the "
-                "latest version you received in an e-mail message"));
+  ManagerJob run(job);
+  ASSERT_TRUE(run.Run());
+  EXPECT_EQ(run.listener.FinishedCount(), 1u);
+  EXPECT_TRUE(run.Errors().empty());
+  EXPECT_TRUE(HasRecord(texts::kReleaseGone));
   EXPECT_EQ(job.RequestCount(DownloadJob::ListObject()), 4u);  // one worker run, four attempts
 }
 
@@ -219,53 +169,58 @@ TEST(DownloadManager, EightFailingPassesGiveUpAndOpenTheSupportPage) {
   DownloadJob job;
   job.AddFile("Setup.exe", RandomBytes(3000, 17), /*publishParts=*/false);
   job.PublishList();
-  RecordingDMListener listener;
-  DownloadManager manager(&listener);
+  ManagerJob run(job);
   size_t openedBefore = SupportPageOpenings();
-  job.Start(manager);
-  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
-  EXPECT_EQ(listener.Errors(), std::vector<std::wstring>{kGiveUp});
-  EXPECT_EQ(listener.FinishedCount(), 0u);
+  ASSERT_TRUE(run.Run());
+  EXPECT_EQ(run.Errors(), std::vector<std::wstring>{texts::kGiveUp});
+  EXPECT_EQ(run.listener.FinishedCount(), 0u);
   EXPECT_EQ(CountRecords(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED), 1u);
-  EXPECT_TRUE(
-      HasRecord("Maximum download attempts exceeded. If there are no network or file errors, "
-                "it could be that the files are removed from disk after writing"));
+  EXPECT_TRUE(HasRecord(texts::kGiveUpRecord));
   EXPECT_EQ(job.RequestCount(DownloadJob::ListObject()), 8u * 4u);
-  EXPECT_EQ(manager.WorkerCount(), 8u);
-  EXPECT_TRUE(WaitFor([&] { return SupportPageOpenings() > openedBefore; }, 20000));
+  EXPECT_EQ(run.manager.WorkerCount(), 8u);
+  EXPECT_TRUE(Eventually([&] { return SupportPageOpenings() > openedBefore; }, 20000));
 }
 
-TEST(DownloadManager, DifferingCopiesOfTheCRCInfoDocumentAreFetchedAgain) {
-  DownloadJob job;
-  std::vector<uint8_t> setup = testsupport::FakeSetupBytes();
-  job.AddFile("Setup.exe", setup);
-  job.PublishList();
-  job.host.SetBehaviour(DownloadJob::ListObject(), {{"attempts", {{{"body", "a;b\r\n"}}}}});
-  RecordingDMListener listener;
-  DownloadManager manager(&listener);
-  job.Start(manager);
-  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
-  EXPECT_EQ(listener.FinishedCount(), 1u);
-  EXPECT_EQ(job.RequestCount(DownloadJob::ListObject()), 6u);  // 2 differing + 2 agreeing, then 2
-}
+// Copies of the document that differ are fetched again; a host whose copies never agree is
+// given up on after a few rounds (the verification's fetch agrees, the file is downloaded
+// in pass 2 and setup starts).
+struct Disagreement {
+  const char* name;
+  nlohmann::json attempts;  // the document's answers, in order (then normal ones)
+  size_t requests;          // the document's requests: exactly, or at least when atLeast
+  bool atLeast;
+  size_t invalidDataRecords;  // records with ERROR_INVALID_DATA
+};
 
-TEST(DownloadManager, AHostThatNeverAgreesIsGivenUpOnAfterAFewRounds) {
-  DownloadJob job;
-  std::vector<uint8_t> setup = testsupport::FakeSetupBytes();
-  job.AddFile("Setup.exe", setup);
-  job.PublishList();
-  nlohmann::json attempts = nlohmann::json::array();
-  for (int i = 0; i < 10; ++i) attempts.push_back({{"body", "x;" + std::to_string(i)}});
-  job.host.SetBehaviour(DownloadJob::ListObject(), {{"attempts", attempts}});
-  RecordingDMListener listener;
-  DownloadManager manager(&listener);
-  job.Start(manager);
-  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
-  // Five rounds of two copies fail the first fetch (an empty list); the verification's
-  // fetch agrees, the file is downloaded in pass 2 and setup starts.
-  EXPECT_GE(job.RequestCount(DownloadJob::ListObject()), 12u);
-  EXPECT_EQ(listener.FinishedCount(), 1u);
-  EXPECT_EQ(CountRecords(ERROR_INVALID_DATA), 1u);
+TEST(DownloadManager, DisagreeingCopiesOfTheCRCInfoDocumentAreFetchedAgainForAFewRounds) {
+  nlohmann::json never = nlohmann::json::array();
+  for (int i = 0; i < 10; ++i) never.push_back({{"body", "x;" + std::to_string(i)}});
+  const Disagreement cases[] = {
+      // 2 differing + 2 agreeing, then 2
+      {"one differing copy", {{{"body", "a;b\r\n"}}}, 6, false, 0},
+      // five rounds of two copies fail the first fetch (an empty list)
+      {"copies that never agree", never, 12, true, 1},
+  };
+  for (const Disagreement& c : cases) {
+    SCOPED_TRACE(c.name);
+    Error::Clear();
+    DownloadJob job;
+    job.AddFile("Setup.exe", testsupport::FakeSetupBytes());
+    job.PublishList();
+    job.host.SetBehaviour(DownloadJob::ListObject(), {{"attempts", c.attempts}});
+    ManagerJob run(job);
+    ASSERT_TRUE(run.Run());
+    EXPECT_EQ(run.listener.FinishedCount(), 1u);
+    const size_t requests = job.RequestCount(DownloadJob::ListObject());
+    if (c.atLeast) {
+      EXPECT_GE(requests, c.requests);
+    } else {
+      EXPECT_EQ(requests, c.requests);
+    }
+    if (c.invalidDataRecords) {
+      EXPECT_EQ(CountRecords(ERROR_INVALID_DATA), c.invalidDataRecords);
+    }
+  }
 }
 
 TEST(DownloadManager, StopDuringASlowCRCInfoFetchIsPrompt) {
@@ -275,16 +230,15 @@ TEST(DownloadManager, StopDuringASlowCRCInfoFetchIsPrompt) {
   job.PublishList();
   // About three seconds per copy: a stop must not wait for the rounds still to come.
   job.host.SetBehaviour(DownloadJob::ListObject(), {{"then", {{"rate", 1000}}}});
-  RecordingDMListener listener;
-  DownloadManager manager(&listener);
-  job.Start(manager);
-  ASSERT_TRUE(WaitFor([&] { return job.RequestCount(DownloadJob::ListObject()) > 0; }, kJobMs));
+  ManagerJob run(job);
+  run.Start();
+  ASSERT_TRUE(Eventually([&] { return job.RequestCount(DownloadJob::ListObject()) > 0; }, kJobMs));
   Sleep(300);
   DWORD before = GetTickCount();
-  manager.StopJob();
+  run.manager.StopJob();
   EXPECT_LT(GetTickCount() - before, 8000u);
   EXPECT_EQ(job.RequestCount(DownloadJob::ListObject()), 1u);
-  EXPECT_EQ(listener.FinishedCount(), 0u);
+  EXPECT_EQ(run.listener.FinishedCount(), 0u);
 }
 
 TEST(DownloadManager, AWriteFailureRedirectsOnceAndEndsTheJob) {
@@ -292,52 +246,43 @@ TEST(DownloadManager, AWriteFailureRedirectsOnceAndEndsTheJob) {
   job.AddFile("Setup.exe", RandomBytes(2000, 5));
   job.AddFile("Other.exe", RandomBytes(2000, 6));
   job.PublishList();
-  RecordingDMListener listener;
-  DownloadManager manager(&listener);
+  ManagerJob run(job);
   size_t openedBefore = SupportPageOpenings();
-  job.Describe(manager);
   // The download folder's parent does not exist: no file can be written.
-  manager.StartJob(L"Velmot.txt", job.workFolder, job.root.File(L"missing/download"));
-  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
+  run.manager.StartJob(L"Velmot.txt", job.workFolder, job.root.File(L"missing/download"));
+  ASSERT_TRUE(run.Ended());
   // The redirect runs on the worker's thread; the manager's own thread ends without it.
-  ASSERT_TRUE(listener.WaitForFinished(kJobMs));
-  EXPECT_EQ(listener.Errors(), std::vector<std::wstring>{
-                                   L"Something is preventing the Download Manager from saving the "
-                                   L"installation files.\r\nYou will now be re-directed to the "
-                                   L"Velmot Support Center."});
-  EXPECT_EQ(listener.FinishedCount(), 1u);
-  EXPECT_TRUE(manager.supportRedirected.load());
-  EXPECT_TRUE(WaitFor([&] { return SupportPageOpenings() > openedBefore; }, 20000));
+  ASSERT_TRUE(run.listener.WaitForFinished(kJobMs));
+  EXPECT_EQ(run.Errors(), std::vector<std::wstring>{texts::kSupportRedirect});
+  EXPECT_EQ(run.listener.FinishedCount(), 1u);
+  EXPECT_TRUE(run.manager.supportRedirected.load());
+  EXPECT_TRUE(Eventually([&] { return SupportPageOpenings() > openedBefore; }, 20000));
 }
 
 // A listener that throws from its progress call makes that worker end Idle without a
 // report; the job must go on (the next pass fetches the part) instead of waiting for ever.
 TEST(DownloadManager, AWorkerThatEndsIdleDoesNotKeepTheJobWaiting) {
   DownloadJob job;
-  std::vector<uint8_t> setup = testsupport::FakeSetupBytes();
-  job.AddFile("Setup.exe", setup);
+  job.AddFile("Setup.exe", testsupport::FakeSetupBytes());
   job.PublishList();
-  RecordingDMListener listener;
+  ManagerJob run(job);
   std::atomic<bool> thrown{false};
-  listener.onProgress = [&](DownloadManager&) {
+  run.listener.onProgress = [&](DownloadManager&) {
     if (!thrown.exchange(true)) throw std::runtime_error("listener failed");
   };
-  DownloadManager manager(&listener);
-  job.Start(manager);
-  ASSERT_TRUE(manager.WaitForEnd(kJobMs));
+  ASSERT_TRUE(run.Run());
   EXPECT_TRUE(thrown.load());
-  EXPECT_EQ(listener.FinishedCount(), 1u);
+  EXPECT_EQ(run.listener.FinishedCount(), 1u);
   EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(0, "Setup.exe")), 2u);
   EXPECT_EQ(CountRecords(DL_MANAGER_WIN32_EXCEPTION), 1u);
 }
 
 TEST(DownloadManager, StopJobWithoutAJobDoesNothing) {
-  RecordingDMListener listener;
-  DownloadManager manager(&listener);
-  manager.StopJob();
-  manager.StopJob();
-  EXPECT_EQ(manager.WorkerCount(), 0u);
-  EXPECT_EQ(listener.FinishedCount(), 0u);
+  ManagerJob run;
+  run.manager.StopJob();
+  run.manager.StopJob();
+  EXPECT_EQ(run.manager.WorkerCount(), 0u);
+  EXPECT_EQ(run.listener.FinishedCount(), 0u);
 }
 
 // Stops at random moments of a job of many one-part files: while the list is fetched, while
@@ -349,30 +294,27 @@ TEST(DownloadManager, StopAtRandomMomentsNeverHangs) {
   job.PublishList();
   std::mt19937 random(2024);
   for (int round = 0; round < 25; ++round) {
-    RecordingDMListener listener;
-    std::unique_ptr<DownloadManager> manager(new DownloadManager(&listener));
-    job.Start(*manager);
+    std::unique_ptr<ManagerJob> run(new ManagerJob(job));
+    run->Start();
     Sleep(random() % 400);
     std::atomic<bool> stopped{false};
     std::thread stopper([&] {
-      manager->StopJob();
+      run->manager.StopJob();
       stopped = true;
     });
-    bool inTime = WaitFor([&] { return stopped.load(); }, 30000);
+    bool inTime = Eventually([&] { return stopped.load(); }, 30000);
     if (!inTime) {
       ADD_FAILURE() << "StopJob hung in round " << round;
       TerminateProcess(GetCurrentProcess(), 3);  // a hang must fail the run, not block it
     }
     stopper.join();
-    EXPECT_EQ(manager->WorkerCount(), 0u);
-    manager.reset();
+    EXPECT_EQ(run->manager.WorkerCount(), 0u);
+    run.reset();
     // Start afresh for half the rounds, resume from what is on disk for the others.
     if (round % 2 == 0) {
       for (int i = 0; i < 6; ++i) {
-        std::wstring name = L"File" + std::to_wstring(i) + L".bin";
-        DownloadManager names(nullptr);
-        job.Describe(names);
-        DeleteFileW((job.downloadFolder + L"/" + names.GetLocalName(name)).c_str());
+        const std::string name = "File" + std::to_string(i) + ".bin";
+        DeleteFileW((job.downloadFolder + L"/" + DownloadJob::LocalName(name)).c_str());
       }
     }
   }

@@ -5,8 +5,7 @@
 
 #include "diagnostics/error.h"
 
-#include "support/downloadjob.h"
-#include "support/recordingdmlistener.h"
+#include "support/managerjob.h"
 #include "support/records.h"
 
 #include <nlohmann/json.hpp>
@@ -19,8 +18,6 @@
 namespace {
 
 using testsupport::DownloadJob;
-
-constexpr unsigned kJobMs = 90000;  // generous: a hang must fail, a slow machine must not
 
 struct Resumption {
   const char* name;
@@ -61,12 +58,10 @@ TEST(DownloadManagerTransfer, APartGoesOnFromItsLastByteOrStartsOverWhenItMust) 
     job.AddFile("Data.bin", data);
     job.PublishList();
     job.host.SetBehaviour(DownloadJob::PartObject(0, "Data.bin"), {{"attempts", c.attempts}});
-    testsupport::RecordingDMListener listener;
-    DownloadManager manager(&listener);
-    manager.settings.stallMs = 1500;
-    job.Start(manager);
-    ASSERT_TRUE(manager.WaitForEnd(kJobMs));
-    EXPECT_EQ(testsupport::ReadFileBytes(job.LocalPath(manager, "Data.bin")), data);
+    testsupport::ManagerJob run(job);
+    run.manager.settings.stallMs = 1500;
+    ASSERT_TRUE(run.Run());
+    EXPECT_EQ(testsupport::ReadFileBytes(run.LocalPath("Data.bin")), data);
     EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(1, "Data.bin")), 1u);
 
     const std::vector<nlohmann::json> requests =

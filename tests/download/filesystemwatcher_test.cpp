@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,6 +18,7 @@
 
 namespace {
 
+using testsupport::Eventually;
 using testsupport::HasRecord;
 
 const char kDeleted[] = " was deleted but it was not by the download manager!";
@@ -45,15 +45,6 @@ std::vector<ErrorRecord> RecordsAbout(const std::string& text) {
   return found;
 }
 
-bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs = 5000) {
-  ULONGLONG end = GetTickCount64() + timeoutMs;
-  while (GetTickCount64() < end) {
-    if (condition()) return true;
-    Sleep(10);
-  }
-  return condition();
-}
-
 class FileSystemWatcherTest : public ::testing::Test {
  protected:
   void SetUp() override { Error::Clear(); }
@@ -68,7 +59,7 @@ class FileSystemWatcherTest : public ::testing::Test {
       PutFile(folder + L"/" + name);
       DeleteFileW((folder + L"/" + name).c_str());
       std::string expected = "File: " + StringUtils::ToNarrow(name) + kDeleted;
-      if (WaitFor([&] { return HasRecord(expected); }, 200)) return;
+      if (Eventually([&] { return HasRecord(expected); }, 200)) return;
     }
     FAIL() << "the watcher never reported a change";
   }
@@ -79,7 +70,7 @@ class FileSystemWatcherTest : public ::testing::Test {
     PutFile(folder + L"/" + name);
     DeleteFileW((folder + L"/" + name).c_str());
     std::string expected = "File: " + StringUtils::ToNarrow(name) + kDeleted;
-    ASSERT_TRUE(WaitFor([&] { return HasRecord(expected); })) << expected;
+    ASSERT_TRUE(Eventually([&] { return HasRecord(expected); })) << expected;
   }
 
   testsupport::TempFolder temp_{L"watch"};
@@ -164,7 +155,7 @@ TEST_F(FileSystemWatcherTest, ChangeInASubfolderIsOutsideEvenWhenItsNameWasAnnou
   ASSERT_TRUE(DeleteFileW(temp_.File(L"sub/e.exe").c_str()));
 
   std::string expected = std::string("File: sub\\e.exe") + kDeleted;
-  ASSERT_TRUE(WaitFor([&] { return HasRecord(expected); })) << expected;
+  ASSERT_TRUE(Eventually([&] { return HasRecord(expected); })) << expected;
   EXPECT_EQ(RecordsAbout("e.exe").size(), 1u);
   EXPECT_TRUE(watcher_.TakeExpected(L"e.exe"));  // the announcement is still waiting
 }
@@ -276,14 +267,14 @@ TEST_F(FileSystemWatcherTest, WatchesAgainAfterAStop) {
   StartArmed(second.Path());
   ASSERT_TRUE(DeleteFileW(second.File(L"f.exe").c_str()));
   std::string expected = std::string("File: f.exe") + kDeleted;
-  EXPECT_TRUE(WaitFor([&] { return HasRecord(expected); }));
+  EXPECT_TRUE(Eventually([&] { return HasRecord(expected); }));
   watcher_.Stop(500);
 }
 
 TEST_F(FileSystemWatcherTest, DestroyingARunningWatcherStopsItPromptly) {
   auto watcher = std::make_unique<FileSystemWatcher>();
   watcher->Watch(temp_.Path());
-  ASSERT_TRUE(WaitFor([] { return HasRecord("FileSystemWatcher started"); }));
+  ASSERT_TRUE(Eventually([] { return HasRecord("FileSystemWatcher started"); }));
   Sleep(100);
 
   ULONGLONG before = GetTickCount64();

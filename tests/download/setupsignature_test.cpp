@@ -6,8 +6,8 @@
 #include "base/handles.h"
 #include "diagnostics/error.h"
 #include "download/job/downloadmanager.h"
-#include "support/downloadjob.h"
-#include "support/recordingdmlistener.h"
+#include "support/managerjob.h"
+#include "support/records.h"
 #include "support/testenv.h"
 
 #include <gtest/gtest.h>
@@ -270,52 +270,40 @@ SetupTrust QueryFixture(const wchar_t* name) {
 }
 
 TEST(SetupSignature, WinVerifyTrustTellsSignersAndFailuresApart) {
-  SetupTrust signed_ = QueryFixture(L"setup-signed.exe");
-  EXPECT_EQ(SetupSignature::ResultText(signed_.result), L"0x00000000");
-  EXPECT_EQ(signed_.signer, kPublisher);
-
-  SetupTrust other = QueryFixture(L"setup-other.exe");
-  EXPECT_EQ(SetupSignature::ResultText(other.result), L"0x00000000");
-  EXPECT_EQ(other.signer, L"Other Test Publisher");
-
-  SetupTrust unsigned_ = QueryFixture(L"setup-unsigned.exe");
-  EXPECT_EQ(SetupSignature::ResultText(unsigned_.result), L"0x800B0100 TRUST_E_NOSIGNATURE");
-  EXPECT_EQ(unsigned_.signer, L"");
-
-  SetupTrust selfSigned = QueryFixture(L"setup-selfsigned.exe");
-  EXPECT_EQ(SetupSignature::ResultText(selfSigned.result), L"0x800B0109 CERT_E_UNTRUSTEDROOT");
-  EXPECT_EQ(selfSigned.signer, kPublisher);
-
-  SetupTrust unknownCa = QueryFixture(L"setup-unknownca.exe");
-  EXPECT_EQ(SetupSignature::ResultText(unknownCa.result), L"0x800B010A CERT_E_CHAINING");
-  EXPECT_EQ(unknownCa.signer, kPublisher);
-
-  SetupTrust tampered = QueryFixture(L"setup-tampered.exe");
-  EXPECT_EQ(SetupSignature::ResultText(tampered.result), L"0x80096010 TRUST_E_BAD_DIGEST");
+  struct Fixture {
+    const wchar_t* name;
+    const wchar_t* result;
+    const wchar_t* signer;  // nullptr: not checked
+  };
+  const Fixture fixtures[] = {
+      {L"setup-signed.exe", L"0x00000000", kPublisher},
+      {L"setup-other.exe", L"0x00000000", L"Other Test Publisher"},
+      {L"setup-unsigned.exe", L"0x800B0100 TRUST_E_NOSIGNATURE", L""},
+      {L"setup-selfsigned.exe", L"0x800B0109 CERT_E_UNTRUSTEDROOT", kPublisher},
+      {L"setup-unknownca.exe", L"0x800B010A CERT_E_CHAINING", kPublisher},
+      {L"setup-tampered.exe", L"0x80096010 TRUST_E_BAD_DIGEST", nullptr},
+  };
+  for (const Fixture& f : fixtures) {
+    SCOPED_TRACE(Narrow(f.name));
+    const SetupTrust trust = QueryFixture(f.name);
+    EXPECT_EQ(SetupSignature::ResultText(trust.result), f.result);
+    if (f.signer) {
+      EXPECT_EQ(trust.signer, f.signer);
+    }
+  }
 }
 
 // The manager's setup start with a required publisher, on copies of the fixtures in a
 // download folder.
-struct SetupStart {
-  testsupport::TempFolder root{L"sigstart"};
-  testsupport::RecordingDMListener listener;
-  DownloadManager manager{&listener};
-
+struct SetupStart : testsupport::ManagerJob {
   explicit SetupStart(const wchar_t* fixture) {
     Error::Clear();
-    manager.downloadFolder = root.File(L"download");
-    manager.workFolder = root.File(L"work");
-    manager.appDataFolder = root.Path();  // the work folder is its direct child
-    CreateDirectoryW(manager.downloadFolder.c_str(), nullptr);
     CreateDirectoryW(manager.workFolder.c_str(), nullptr);
-    manager.setupPath = manager.downloadFolder + L"/Setup_123.exe";
+    manager.setupPath = LocalPath("Setup.exe");
     manager.settings.setupPublisher = kPublisher;
     WriteFileBytes(manager.setupPath, ReadFileBytes(SigningFolder() + L"/" + fixture));
   }
-  std::wstring Marker() const { return manager.downloadFolder + L"/" + testsupport::kSetupMarker; }
-  bool MarkerWithin(DWORD ms) const {
-    return testsupport::Eventually([&] { return FileExists(Marker()); }, ms);
-  }
+  bool MarkerWithin(DWORD ms) const { return job.SetupStarted(ms); }
 };
 
 TEST(SetupSignature, TheManagerStartsASetupSignedByThePublisher) {
@@ -338,11 +326,7 @@ TEST(SetupSignature, TheManagerKeepsUnsignedAndForeignSetupsWithTheirWorkFolder)
     EXPECT_EQ(ReadFileBytes(start.manager.setupPath), before);
     // The work folder stays, so that the log upload at close finds it and posts the log.
     EXPECT_TRUE(FileExists(start.manager.workFolder));
-    size_t refusals = 0;
-    for (const ErrorRecord& r : Records()) {
-      if (static_cast<uint32_t>(r.errorNumber) == DL_MANAGER_SETUP_NOT_TRUSTED) ++refusals;
-    }
-    EXPECT_EQ(refusals, 1u);
+    EXPECT_EQ(testsupport::CountRecords(DL_MANAGER_SETUP_NOT_TRUSTED), 1u);
     // A start would have written the marker within a second (see the test above).
     EXPECT_FALSE(start.MarkerWithin(1500)) << Narrow(fixture);
   }

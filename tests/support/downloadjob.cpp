@@ -4,6 +4,7 @@
 
 #include "base/stringutils.h"
 #include "download/store/crc.h"
+#include "download/store/crcinforeader.h"
 
 #include <velmot/config.h>
 
@@ -130,6 +131,13 @@ std::string CRCInfoEntryText(const std::string& name, const std::vector<uint8_t>
   return text.str();
 }
 
+CRCInfoEntry CRCInfoEntryOf(const std::string& name, const std::vector<uint8_t>& bytes) {
+  std::vector<std::wstring> lines;
+  StringUtils::Split(StringUtils::ToWide(CRCInfoEntryText(name, bytes)), L"\r\n", true, lines);
+  lines.pop_back();  // after the last line break
+  return lines;
+}
+
 DownloadJob::DownloadJob() : root(L"dm") {
   downloadFolder = root.File(L"download");
   workFolder = root.File(L"work");
@@ -178,6 +186,16 @@ std::wstring DownloadJob::PartPath(const DownloadManager& manager, const std::st
                                    size_t k) const {
   return workFolder + L"/" + manager.GetLocalName(StringUtils::ToWide(name)) + L"part" +
          std::to_wstring(k);
+}
+
+std::wstring DownloadJob::LocalName(const std::string& listed) {
+  return CRCInfoReader::LocalName(StringUtils::ToWide(listed),
+                                  L"_" + StringUtils::ToWide(kProductCode));
+}
+
+bool DownloadJob::SetupStarted(unsigned waitMs) const {
+  const std::wstring marker = downloadFolder + L"/" + kSetupMarker;
+  return Eventually([&] { return FileExists(marker); }, waitMs);
 }
 
 std::vector<std::string> BrowserLog() {

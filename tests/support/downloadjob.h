@@ -38,6 +38,8 @@ extern const wchar_t kSetupPriorityRecord[];
 
 // "name\r\nsize\r\ncrc0\r\ncrc1...\r\n" for the bytes, cut into 10,000,000-byte parts.
 std::string CRCInfoEntryText(const std::string& name, const std::vector<uint8_t>& bytes);
+// The same entry as the manager reads it: the name, the size and the CRC lines.
+CRCInfoEntry CRCInfoEntryOf(const std::string& name, const std::vector<uint8_t>& bytes);
 
 class DownloadJob {
  public:
@@ -64,6 +66,11 @@ class DownloadJob {
   void Start(DownloadManager& manager) const;
   std::wstring LocalPath(const DownloadManager& manager, const std::string& name) const;
   std::wstring PartPath(const DownloadManager& manager, const std::string& name, size_t k) const;
+  // The name a listed file gets on disk in this job (the product code as its suffix).
+  static std::wstring LocalName(const std::string& listed);
+  // True once the started fake setup has written its marker into the download folder (and
+  // so has ended: a child still running would keep the test's output open).
+  bool SetupStarted(unsigned waitMs = 20000) const;
   // Requests the host saw for an object.
   size_t RequestCount(const std::string& relative) const { return host.Requests(relative).size(); }
 

@@ -4,10 +4,13 @@
 
 namespace testsupport {
 
-void RecordingDMListener::OnFinished(DownloadManager&) {
-  std::lock_guard<std::mutex> hold(mutex_);
-  ++finished_;
-  changed_.notify_all();
+void RecordingDMListener::OnFinished(DownloadManager& manager) {
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    ++finished_;
+    changed_.notify_all();
+  }
+  if (onFinished) onFinished(manager);
 }
 
 void RecordingDMListener::OnProgress(DownloadManager& manager) {

@@ -19,8 +19,10 @@ class RecordingDMListener : public IDMListener {
   void OnProgress(DownloadManager& manager) override;
   void OnError(const std::wstring& text) override;
 
-  // Runs inside OnProgress on the worker's thread, after the call was recorded.
+  // Run inside OnProgress (on the worker's thread) and OnFinished, after the call was
+  // recorded: a test's extra reaction, which may throw.
   std::function<void(DownloadManager&)> onProgress;
+  std::function<void(DownloadManager&)> onFinished;
 
   size_t FinishedCount() const;
   size_t ProgressCount() const;

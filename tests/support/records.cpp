@@ -23,6 +23,16 @@ size_t CountRecords(const std::string& message) {
   return count;
 }
 
+size_t CountRecords(uint32_t code) { return MessagesWithCode(code).size(); }
+
+std::vector<std::string> MessagesWithCode(uint32_t code) {
+  std::vector<std::string> out;
+  for (const ErrorRecord& record : Error::GetRecords()) {
+    if (static_cast<uint32_t>(record.errorNumber) == code) out.push_back(record.message);
+  }
+  return out;
+}
+
 std::vector<std::string> RecordMessages() {
   std::vector<std::string> out;
   for (const ErrorRecord& record : Error::GetRecords()) out.push_back(record.message);
