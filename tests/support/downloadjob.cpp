@@ -85,19 +85,21 @@ std::string TextLogIn(const std::wstring& folder) {
 }
 
 bool RegionEndsWith(const std::wstring& path, uint64_t offset, const std::vector<uint8_t>& part) {
-  const size_t tail = std::min<size_t>(4096, part.size());
+  size_t end = part.size();
+  while (end > 0 && part[end - 1] == 0) --end;
+  const size_t tail = std::min<size_t>(4096, end);
   if (tail == 0) return false;
   velmot::FileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, 0, nullptr));
   if (!file) return false;
   LARGE_INTEGER at;
-  at.QuadPart = static_cast<LONGLONG>(offset + part.size() - tail);
+  at.QuadPart = static_cast<LONGLONG>(offset + end - tail);
   std::vector<uint8_t> bytes(tail);
   DWORD read = 0;
   return SetFilePointerEx(file.Get(), at, nullptr, FILE_BEGIN) &&
          ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(tail), &read, nullptr) &&
-         read == tail && std::equal(bytes.begin(), bytes.end(), part.end() - tail);
+         read == tail && std::equal(bytes.begin(), bytes.end(), part.begin() + (end - tail));
 }
 
 bool FileExists(const std::wstring& path) {

@@ -24,9 +24,11 @@ bool FileExists(const std::wstring& path);
 std::vector<std::wstring> NamesIn(const std::wstring& folder, bool filesOnly = false);
 // The text log the program writes beside itself in folder (empty when there is none).
 std::string TextLogIn(const std::wstring& folder);
-// Whether the bytes of the file at path, from offset on for the part's length, end with the
-// part's last 4 KiB (a part is written in one piece once whole): cheap enough to poll while
-// the program writes the file.
+// Whether the bytes of the file at path, from offset on for the part's length, hold the
+// part's last 4 KiB up to its last byte that is not zero (a part is written in one piece once
+// whole): cheap enough to poll while the program writes the file. A merging file is zeros
+// until its parts come, so zeros prove nothing, and a part of nothing but zeros is never
+// found this way.
 bool RegionEndsWith(const std::wstring& path, uint64_t offset, const std::vector<uint8_t>& part);
 // The file's size; false if it is not there.
 bool FileSize(const std::wstring& path, uint64_t& size);
