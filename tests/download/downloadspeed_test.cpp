@@ -1,240 +1,200 @@
 // The speed meter's arithmetic under a clock the test controls, and its start and stop
-// with the system clock.
+// with the system bench.
 #include "download/job/downloadspeed.h"
 
 #include "download/job/downloadmanager.h"
+#include "support/testenv.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <tuple>
 #include <vector>
 
 namespace {
 
-struct Sample {
-  uint64_t speed, total, downloaded;
-  bool operator==(const Sample& o) const {
-    return speed == o.speed && total == o.total && downloaded == o.downloaded;
-  }
-};
+// One update: speed (KB/s), total bytes, downloaded bytes.
+using Sample = std::tuple<uint64_t, uint64_t, uint64_t>;
 
-std::ostream& operator<<(std::ostream& out, const Sample& s) {
-  return out << "{" << s.speed << ", " << s.total << ", " << s.downloaded << "}";
-}
-
-// Records every update (on the meter's thread) and runs the test's script after it.
-class RecordingSink : public IStatisticsSink {
+// The window and the clock the meter sees. Every update is recorded (on the meter's thread)
+// and followed by the test's script. Time moves only when the meter waits; once the meter has
+// made `holdAfter` updates the clock stops and a wait blocks until the meter is stopped.
+class Bench : public IStatisticsSink, public ISpeedClock {
  public:
   void ShowStatistics(uint64_t speed, uint64_t total, uint64_t downloaded) override {
     size_t index;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      samples_.push_back({speed, total, downloaded});
+      samples_.emplace_back(speed, total, downloaded);
       index = samples_.size() - 1;
     }
     if (script) script(index);
-    changed_.notify_all();
   }
   bool IsPaused() const override { return paused.load(); }
-
-  bool WaitForCount(size_t count, int timeoutMs = 10000) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                             [&] { return samples_.size() >= count; });
-  }
-  std::vector<Sample> Samples() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return samples_;
-  }
-  size_t Count() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return samples_.size();
-  }
-
-  std::atomic<bool> paused{false};
-  // Called with the index of each update (0 is the first all-zero one).
-  std::function<void(size_t)> script;
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Sample> samples_;
-};
-
-// Time moves only when the meter waits; once the sink has seen `holdAfter` updates the
-// clock stops and a wait blocks until the meter is stopped.
-class FakeClock : public ISpeedClock {
- public:
-  explicit FakeClock(RecordingSink& sink) : sink_(sink) {}
   uint64_t NowMs() override { return now.load(); }
   void Wait(HANDLE wake, DWORD ms) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      waits_.push_back(ms);
-    }
+    waits.push_back(ms);
     if (WaitForSingleObject(wake, 0) == WAIT_OBJECT_0) return;
-    if (sink_.Count() >= holdAfter) {
+    if (Samples().size() >= holdAfter) {
       WaitForSingleObject(wake, 10000);
       return;
     }
     now += ms + extraPerWait;
   }
-  std::vector<DWORD> Waits() {
+
+  bool WaitForCount(size_t count, unsigned timeoutMs = 10000) {
+    return testsupport::Eventually([&] { return Samples().size() >= count; }, timeoutMs);
+  }
+  std::vector<Sample> Samples() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return waits_;
+    return samples_;
   }
 
+  std::atomic<bool> paused{false};
+  // Called with the index of each update (0 is the first all-zero one).
+  std::function<void(size_t)> script;
   std::atomic<uint64_t> now{5000000000ull};  // far beyond the 32-bit tick range
   size_t holdAfter = 4;
   uint64_t extraPerWait = 0;
+  std::vector<DWORD> waits;  // the meter's thread's only: read once it has ended
 
  private:
-  RecordingSink& sink_;
   std::mutex mutex_;
-  std::vector<DWORD> waits_;
+  std::vector<Sample> samples_;
 };
 
 constexpr uint64_t kMiB = 1024 * 1024;
 
-class DownloadSpeedTest : public ::testing::Test {
- protected:
-  DownloadSpeedTest() : clock(sink) {}
-
-  // Runs the meter until `updates` updates were made (the final one excluded), stops it.
-  std::vector<Sample> RunFor(size_t updates) {
-    clock.holdAfter = updates;
-    DownloadSpeed meter(manager, sink, &clock);
-    meter.Start();
-    EXPECT_TRUE(sink.WaitForCount(updates));
-    meter.Stop(INFINITE);
-    auto samples = sink.Samples();
-    EXPECT_EQ(updates + 1, samples.size());
-    if (!samples.empty()) {
-      EXPECT_EQ((Sample{0, 0, 0}), samples.back());
-    }
-    return samples;
-  }
-
-  DownloadManager manager{nullptr};
-  RecordingSink sink;
-  FakeClock clock;
+// What the manager and the window show during one sampling interval, and the update that
+// ends it.
+struct Interval {
+  uint64_t total, finished, inProgress, present;
+  bool copying, paused;
+  Sample shown;
 };
 
-TEST_F(DownloadSpeedTest, AveragesOverTheWholeRunEveryTwoSeconds) {
-  manager.totalBytes = 100 * kMiB;
-  manager.finishedBytes = 4 * kMiB;
-  sink.script = [this](size_t index) {
-    if (index == 1) manager.inProgressBytes = 8 * kMiB;  // 12 MiB after 4 s
-    if (index == 2) manager.finishedBytes = 10 * kMiB;   // 18 MiB after 6 s
-  };
-  auto samples = RunFor(4);
-  EXPECT_EQ((Sample{0, 0, 0}), samples[0]);
-  EXPECT_EQ((Sample{2048, 100 * kMiB, 4 * kMiB}), samples[1]);
-  EXPECT_EQ((Sample{3072, 100 * kMiB, 12 * kMiB}), samples[2]);
-  EXPECT_EQ((Sample{3072, 100 * kMiB, 18 * kMiB}), samples[3]);
-  // The first sample is due 2000 ms after the start; then one wait of 2000 ms per sample.
-  auto waits = clock.Waits();
-  ASSERT_GE(waits.size(), 3u);
-  EXPECT_EQ(2000u, waits[0]);
-  EXPECT_EQ(2000u, waits[1]);
-  EXPECT_EQ(2000u, waits[2]);
-}
+struct SpeedCase {
+  const char* name;
+  std::vector<Interval> intervals;
+  uint64_t extraPerWait = 0;  // the clock runs late by this much on every wait
+};
+void PrintTo(const SpeedCase& c, std::ostream* out) { *out << c.name; }
 
-TEST_F(DownloadSpeedTest, WholeSecondsAndKilobytesAreRoundedDown) {
-  clock.extraPerWait = 999;  // samples at 2.999 s, 5.998 s
-  manager.finishedBytes = 3 * 1024 * 1000 + 1023;
-  auto samples = RunFor(3);
-  EXPECT_EQ(1500u, samples[1].speed);  // 3000 KB / 2 s
-  EXPECT_EQ(600u, samples[2].speed);   // 3000 KB / 5 s
-}
-
-TEST_F(DownloadSpeedTest, PausedTimeShowsZeroAndDoesNotLowerTheAverageAfterwards) {
-  manager.finishedBytes = 8 * kMiB;
-  sink.script = [this](size_t index) {
-    if (index == 1) sink.paused = true;   // the interval up to sample 2 is paused
-    if (index == 2) sink.paused = false;  // counted again up to sample 3
-  };
-  auto samples = RunFor(4);
-  EXPECT_EQ(4096u, samples[1].speed);  // 8192 KB / 2 s
-  EXPECT_EQ(0u, samples[2].speed);
-  EXPECT_EQ(2048u, samples[3].speed);  // 8192 KB / 4 counted s, not 6
-  EXPECT_EQ(8 * kMiB, samples[2].downloaded);
-}
-
-TEST_F(DownloadSpeedTest, MergingTimeIsNotCountedButSpeedIsShown) {
-  manager.finishedBytes = 12 * kMiB;
-  sink.script = [this](size_t index) { manager.copying = index == 1; };
-  auto samples = RunFor(3);
-  EXPECT_EQ(6144u, samples[1].speed);  // 12288 KB / 2 s
-  EXPECT_EQ(6144u, samples[2].speed);  // the copying interval left out
-}
-
-TEST_F(DownloadSpeedTest, WithinTheFirstCountedSecondTheDivisorIsOne) {
-  manager.copying = true;  // the first interval does not count: 0 s have been counted
-  manager.finishedBytes = 3 * kMiB;
-  auto samples = RunFor(2);
-  EXPECT_EQ(3072u, samples[1].speed);
-}
-
-TEST_F(DownloadSpeedTest, BytesFoundOnDiskAreLeftOut) {
-  manager.finishedBytes = 50 * kMiB;
-  manager.presentBytes = 50 * kMiB;
-  sink.script = [this](size_t index) {
-    if (index == 1) manager.inProgressBytes = 4 * kMiB;
+const SpeedCase kSpeedCases[] = {
+    {"AveragesOverTheWholeRunEveryTwoSeconds",
+     {{100 * kMiB, 4 * kMiB, 0, 0, false, false, {2048, 100 * kMiB, 4 * kMiB}},
+      {100 * kMiB, 4 * kMiB, 8 * kMiB, 0, false, false, {3072, 100 * kMiB, 12 * kMiB}},
+      {100 * kMiB, 10 * kMiB, 8 * kMiB, 0, false, false, {3072, 100 * kMiB, 18 * kMiB}}}},
+    // Samples at 2.999 s and 5.998 s: 3000 KB / 2 s, then / 5 s.
+    {"WholeSecondsAndKilobytesAreRoundedDown",
+     {{0, 3 * 1024 * 1000 + 1023, 0, 0, false, false, {1500, 0, 3 * 1024 * 1000 + 1023}},
+      {0, 3 * 1024 * 1000 + 1023, 0, 0, false, false, {600, 0, 3 * 1024 * 1000 + 1023}}},
+     999},
+    // 8192 KB over 4 counted seconds after the pause, not 6.
+    {"PausedTimeShowsZeroAndDoesNotLowerTheAverageAfterwards",
+     {{0, 8 * kMiB, 0, 0, false, false, {4096, 0, 8 * kMiB}},
+      {0, 8 * kMiB, 0, 0, false, true, {0, 0, 8 * kMiB}},
+      {0, 8 * kMiB, 0, 0, false, false, {2048, 0, 8 * kMiB}}}},
+    {"MergingTimeIsNotCountedButSpeedIsShown",
+     {{0, 12 * kMiB, 0, 0, false, false, {6144, 0, 12 * kMiB}},
+      {0, 12 * kMiB, 0, 0, true, false, {6144, 0, 12 * kMiB}}}},
+    // The first interval does not count: 0 s have been counted.
+    {"WithinTheFirstCountedSecondTheDivisorIsOne",
+     {{0, 3 * kMiB, 0, 0, true, false, {3072, 0, 3 * kMiB}}}},
     // More bytes reported present than counted (a pass recounting) must not wrap around.
-    if (index == 2) manager.presentBytes = 60 * kMiB;
+    {"BytesFoundOnDiskAreLeftOut",
+     {{0, 50 * kMiB, 0, 50 * kMiB, false, false, {0, 0, 50 * kMiB}},
+      {0, 50 * kMiB, 4 * kMiB, 50 * kMiB, false, false, {1024, 0, 54 * kMiB}},
+      {0, 50 * kMiB, 4 * kMiB, 60 * kMiB, false, false, {0, 0, 54 * kMiB}}}},
+};
+
+class DownloadSpeedTest : public ::testing::Test {
+ protected:
+  DownloadManager manager{nullptr};
+  Bench bench;
+};
+
+class DownloadSpeedArithmetic : public DownloadSpeedTest,
+                                public ::testing::WithParamInterface<SpeedCase> {};
+
+// Interval k is set up before the meter starts (k = 0) or after update k, and ends with
+// update k + 1; the run ends with the final all-zero update.
+TEST_P(DownloadSpeedArithmetic, EveryUpdateShowsTheAverageOfTheCountedTime) {
+  const std::vector<Interval>& intervals = GetParam().intervals;
+  auto enter = [&](size_t k) {
+    const Interval& i = intervals[k];
+    manager.totalBytes = i.total;
+    manager.finishedBytes = i.finished;
+    manager.inProgressBytes = i.inProgress;
+    manager.presentBytes = i.present;
+    manager.copying = i.copying;
+    bench.paused = i.paused;
   };
-  auto samples = RunFor(4);
-  EXPECT_EQ(0u, samples[1].speed);
-  EXPECT_EQ(50 * kMiB, samples[1].downloaded);
-  EXPECT_EQ(1024u, samples[2].speed);  // 4096 KB / 4 s
-  EXPECT_EQ(0u, samples[3].speed);
+  enter(0);
+  bench.script = [&](size_t index) {
+    if (index >= 1 && index < intervals.size()) enter(index);
+  };
+  bench.extraPerWait = GetParam().extraPerWait;
+  const size_t updates = intervals.size() + 1;
+  bench.holdAfter = updates;
+  DownloadSpeed meter(manager, bench, &bench);
+  meter.Start();
+  EXPECT_TRUE(bench.WaitForCount(updates));
+  meter.Stop(INFINITE);
+
+  std::vector<Sample> expected{Sample{0, 0, 0}};
+  for (const Interval& i : intervals) expected.push_back(i.shown);
+  expected.push_back(Sample{0, 0, 0});
+  EXPECT_EQ(bench.Samples(), expected);
+  // The first sample is due 2000 ms after the start; then one wait of 2000 ms per sample.
+  const std::vector<DWORD>& waits = bench.waits;
+  ASSERT_GE(waits.size(), intervals.size());
+  for (size_t k = 0; k < intervals.size(); ++k) EXPECT_EQ(2000u, waits[k]) << k;
 }
+
+INSTANTIATE_TEST_SUITE_P(FakeClock, DownloadSpeedArithmetic, ::testing::ValuesIn(kSpeedCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DownloadSpeedTest, StopDuringTheFirstWaitEndsAtOnceWithTheFinalUpdate) {
-  DownloadSpeed meter(manager, sink);  // the system clock
+  DownloadSpeed meter(manager, bench);  // the system clock
   meter.Start();
-  ASSERT_TRUE(sink.WaitForCount(1));
+  ASSERT_TRUE(bench.WaitForCount(1));
   const ULONGLONG started = GetTickCount64();
   meter.Stop(INFINITE);
   EXPECT_LT(GetTickCount64() - started, 1000u);
-  EXPECT_EQ((std::vector<Sample>{{0, 0, 0}, {0, 0, 0}}), sink.Samples());
+  EXPECT_EQ((std::vector<Sample>{{0, 0, 0}, {0, 0, 0}}), bench.Samples());
 }
 
 TEST_F(DownloadSpeedTest, SystemClockSamplesAfterTwoSecondsAndStopsInsideItsSleep) {
   manager.totalBytes = 10 * kMiB;
   manager.finishedBytes = 2 * kMiB;
-  DownloadSpeed meter(manager, sink);
+  DownloadSpeed meter(manager, bench);
   const ULONGLONG started = GetTickCount64();
   meter.Start();
-  ASSERT_TRUE(sink.WaitForCount(2, 8000));
+  ASSERT_TRUE(bench.WaitForCount(2, 8000));
   const ULONGLONG firstSample = GetTickCount64() - started;
   EXPECT_GE(firstSample, 1950u);
   EXPECT_LT(firstSample, 4000u);
   const ULONGLONG stopping = GetTickCount64();
   meter.Stop(500);
   EXPECT_LT(GetTickCount64() - stopping, 450u);  // ended by itself, not terminated
-  auto samples = sink.Samples();
+  auto samples = bench.Samples();
   ASSERT_EQ(3u, samples.size());
-  EXPECT_EQ(1024u, samples[1].speed);  // 2048 KB / 2 s
+  EXPECT_EQ(1024u, std::get<0>(samples[1]));  // 2048 KB / 2 s
   EXPECT_EQ((Sample{0, 0, 0}), samples[2]);
 }
 
 TEST_F(DownloadSpeedTest, RestartsAfterAStop) {
-  clock.holdAfter = 1;
-  DownloadSpeed meter(manager, sink, &clock);
-  meter.Start();
-  ASSERT_TRUE(sink.WaitForCount(1));
-  meter.Stop(INFINITE);
-  clock.holdAfter = 4;
-  meter.Start();
-  ASSERT_TRUE(sink.WaitForCount(4));
-  meter.Stop(INFINITE);
-  EXPECT_EQ(5u, sink.Count());
+  DownloadSpeed meter(manager, bench, &bench);
+  for (size_t holdAfter : {1u, 4u}) {
+    bench.holdAfter = holdAfter;
+    meter.Start();
+    ASSERT_TRUE(bench.WaitForCount(holdAfter));
+    meter.Stop(INFINITE);
+  }
+  EXPECT_EQ(5u, bench.Samples().size());
 }
 
 }  // namespace

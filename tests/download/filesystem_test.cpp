@@ -1,7 +1,7 @@
 #include "download/store/filesystem.h"
 
 #include "diagnostics/error.h"
-#include "base/stringutils.h"
+#include "support/downloadjob.h"
 #include "support/readonlyfolder.h"
 #include "support/records.h"
 #include "support/testenv.h"
@@ -17,48 +17,39 @@
 
 namespace {
 
+using testsupport::FileExists;
+using testsupport::Narrow;
+
 const std::string kRemoveFailed = "FileSystem::RecursivelyRemoveDirectory RemoveDirectory failed ";
 const std::string kDeleteFailed = "FileSystem::RecursivelyRemoveDirectory DeleteFile failed ";
 
 void PutFile(const std::wstring& path, const std::string& content) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE) << StringUtils::ToNarrow(path);
-  DWORD written = 0;
-  if (!content.empty()) {
-    ASSERT_TRUE(
-        ::WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &written, nullptr));
-  }
-  CloseHandle(h);
+  testsupport::WriteFileBytes(path, {content.begin(), content.end()});
+  uint64_t size = 0;
+  ASSERT_TRUE(testsupport::FileSize(path, size) && size == content.size()) << Narrow(path);
 }
 
-void MakeFolder(const std::wstring& path) {
-  ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr)) << StringUtils::ToNarrow(path);
-}
-
-void MakeHidden(const std::wstring& path) {
-  DWORD attributes = GetFileAttributesW(path.c_str());
-  ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
-  ASSERT_TRUE(SetFileAttributesW(path.c_str(), attributes | FILE_ATTRIBUTE_HIDDEN));
-}
-
-bool Exists(const std::wstring& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// Folders below top ("" for top itself), parents first, then files with their contents.
+// Folders below top ("" for top itself), parents first, then files with their contents,
+// then the entries to hide.
 void MakeTree(const std::wstring& top, std::initializer_list<const wchar_t*> folders,
-              std::initializer_list<std::pair<const wchar_t*, std::string>> files) {
+              std::initializer_list<std::pair<const wchar_t*, std::string>> files,
+              std::initializer_list<const wchar_t*> hidden = {}) {
   auto below = [&](const std::wstring& relative) {
     return relative.empty() ? top : top + L"/" + relative;
   };
-  for (const wchar_t* folder : folders) MakeFolder(below(folder));
+  for (const wchar_t* folder : folders)
+    ASSERT_TRUE(CreateDirectoryW(below(folder).c_str(), nullptr)) << Narrow(below(folder));
   for (const auto& file : files) PutFile(below(file.first), file.second);
+  for (const wchar_t* entry : hidden) {
+    DWORD attributes = GetFileAttributesW(below(entry).c_str());
+    ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+    ASSERT_TRUE(SetFileAttributesW(below(entry).c_str(), attributes | FILE_ATTRIBUTE_HIDDEN));
+  }
 }
 
 // A record's message: what failed, then the path.
 std::string Failed(const std::string& what, const std::wstring& path) {
-  return what + StringUtils::ToNarrow(path);
+  return what + Narrow(path);
 }
 
 std::vector<std::wstring> Sorted(std::vector<std::wstring> v) {
@@ -66,22 +57,31 @@ std::vector<std::wstring> Sorted(std::vector<std::wstring> v) {
   return v;
 }
 
+std::wstring Backslashed(std::wstring path) {
+  std::replace(path.begin(), path.end(), L'/', L'\\');
+  return path;
+}
+
 class FileSystemTest : public ::testing::Test {
  protected:
   void SetUp() override { Error::Clear(); }
-  // ReadWholeFile of path gives no bytes (whatever the vector held) and one record that
-  // names the path and the system's error.
-  void ExpectUnreadable(const std::wstring& path, DWORD error) {
-    std::vector<uint8_t> bytes{9, 9};
+  // ReadWholeFile of path into bytes (stale content) gives exactly expected, with one record
+  // that names the path and the system's error when error is not 0, else none.
+  void ExpectRead(const std::wstring& path, std::vector<uint8_t> bytes,
+                  const std::vector<uint8_t>& expected, DWORD error) {
     FileSystem::ReadWholeFile(path, bytes);
-    EXPECT_TRUE(bytes.empty());
+    EXPECT_EQ(bytes.size(), expected.size());
+    EXPECT_TRUE(bytes == expected);
     auto records = Error::GetRecords();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].message, Failed("Couldn't read file ", path));
-    EXPECT_EQ(records[0].errorNumber, static_cast<int32_t>(error));
+    ASSERT_EQ(records.size(), error ? 1u : 0u);
+    if (error) {
+      EXPECT_EQ(records[0].message, Failed("Couldn't read file ", path));
+      EXPECT_EQ(records[0].errorNumber, static_cast<int32_t>(error));
+    }
   }
   testsupport::TempFolder temp_{L"fs"};
   const std::wstring& Root() const { return temp_.Path(); }
+  const std::wstring top_ = temp_.File(L"work");
 };
 
 TEST_F(FileSystemTest, WriteProbeTellsWhichFoldersTakeFilesAndLeavesNothing) {
@@ -102,16 +102,16 @@ TEST_F(FileSystemTest, WriteProbeTellsWhichFoldersTakeFilesAndLeavesNothing) {
     DWORD error = 12345;
     EXPECT_EQ(FileSystem::CanCreateFiles(c.folder, error,
                                          [&](const std::wstring& path) {
-                                           EXPECT_TRUE(Exists(path));
+                                           EXPECT_TRUE(FileExists(path));
                                            announced.push_back(path);
                                          }),
               c.takesFiles)
-        << StringUtils::ToNarrow(c.folder);
+        << Narrow(c.folder);
     EXPECT_EQ(error, c.error);
     EXPECT_EQ(announced.size(), c.takesFiles ? 1u : 0u);
     for (const std::wstring& path : announced) {
       EXPECT_EQ(path.rfind(c.folder + L"/velmot-write-check-", 0), 0u);
-      EXPECT_FALSE(Exists(path));
+      EXPECT_FALSE(FileExists(path));
     }
     EXPECT_FALSE(Error::HasErrors());
   }
@@ -121,37 +121,28 @@ TEST_F(FileSystemTest, WriteProbeTellsWhichFoldersTakeFilesAndLeavesNothing) {
 }
 
 TEST_F(FileSystemTest, RemovingATreeLeavesNothingAndRecordsNothing) {
-  std::wstring top = Root() + L"/work";
-  MakeTree(top, {L"", L"sub1", L"sub1/deep", L"sub1/deep/deeper", L"empty"},
+  MakeTree(top_, {L"", L"sub1", L"sub1/deep", L"sub1/deep/deeper", L"empty"},
            {{L"a.exepart0", "part zero"},
             {L"sub1/b.bin", std::string(70000, 'b')},
             {L"sub1/deep/c.bin", ""},
             {L"sub1/deep/deeper/d.bin", "d"}});
-
-  FileSystem::RecursivelyRemoveDirectory(top);
-
-  EXPECT_FALSE(Exists(top));
+  FileSystem::RecursivelyRemoveDirectory(top_);
+  EXPECT_FALSE(FileExists(top_));
   EXPECT_TRUE(Error::GetRecords().empty());
-  EXPECT_TRUE(Exists(Root()));  // the parent is untouched
+  EXPECT_TRUE(FileExists(Root()));  // the parent is untouched
 }
 
 TEST_F(FileSystemTest, BackslashSeparatorsWorkToo) {
   std::wstring top = Root() + L"/back";
   MakeTree(top, {L"", L"s"}, {{L"s/f.txt", "x"}});
-  std::wstring backslashed = top;
-  std::replace(backslashed.begin(), backslashed.end(), L'/', L'\\');
-
-  FileSystem::RecursivelyRemoveDirectory(backslashed);
-
-  EXPECT_FALSE(Exists(top));
+  FileSystem::RecursivelyRemoveDirectory(Backslashed(top));
+  EXPECT_FALSE(FileExists(top));
   EXPECT_TRUE(Error::GetRecords().empty());
 }
 
 TEST_F(FileSystemTest, MissingFolderGivesOneRemoveDirectoryRecord) {
   std::wstring missing = Root() + L"/not-there";
-
   FileSystem::RecursivelyRemoveDirectory(missing);
-
   auto records = Error::GetRecords();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].message, Failed(kRemoveFailed, missing));
@@ -163,99 +154,77 @@ TEST_F(FileSystemTest, MissingFolderGivesOneRemoveDirectoryRecord) {
 }
 
 TEST_F(FileSystemTest, HiddenFileKeepsItsFolderAndEveryFolderAbove) {
-  std::wstring top = Root() + L"/work";
-  MakeTree(top, {L"", L"keep", L"keep/inner", L"gone"},
+  MakeTree(top_, {L"", L"keep", L"keep/inner", L"gone"},
            {{L"a.bin", "a"},
             {L"keep/plain.bin", "p"},
             {L"keep/inner/secret.bin", "s"},
-            {L"gone/x.bin", "x"}});
-  MakeHidden(top + L"/keep/inner/secret.bin");
+            {L"gone/x.bin", "x"}},
+           {L"keep/inner/secret.bin"});
+  FileSystem::RecursivelyRemoveDirectory(top_);
 
-  FileSystem::RecursivelyRemoveDirectory(top);
-
-  EXPECT_TRUE(Exists(top + L"/keep/inner/secret.bin"));
-  EXPECT_FALSE(Exists(top + L"/a.bin"));
-  EXPECT_FALSE(Exists(top + L"/keep/plain.bin"));
-  EXPECT_FALSE(Exists(top + L"/gone"));
-
+  EXPECT_TRUE(FileExists(top_ + L"/keep/inner/secret.bin"));
+  for (const wchar_t* gone : {L"/a.bin", L"/keep/plain.bin", L"/gone"})
+    EXPECT_FALSE(FileExists(top_ + gone)) << Narrow(gone);
   // Depth first: the innermost folder fails first, then each folder above it.
   EXPECT_EQ(testsupport::RecordMessages(),
-            (std::vector<std::string>{Failed(kRemoveFailed, top + L"/keep/inner"),
-                                      Failed(kRemoveFailed, top + L"/keep"),
-                                      Failed(kRemoveFailed, top)}));
+            (std::vector<std::string>{Failed(kRemoveFailed, top_ + L"/keep/inner"),
+                                      Failed(kRemoveFailed, top_ + L"/keep"),
+                                      Failed(kRemoveFailed, top_)}));
   for (const auto& r : Error::GetRecords())
     EXPECT_EQ(r.errorNumber, ERROR_DIR_NOT_EMPTY) << r.message;
 }
 
 TEST_F(FileSystemTest, HiddenSubfolderIsNotEntered) {
-  std::wstring top = Root() + L"/work";
-  MakeTree(top, {L"", L"cache"}, {{L"cache/inside.bin", "i"}, {L"visible.bin", "v"}});
-  MakeHidden(top + L"/cache");
-
-  FileSystem::RecursivelyRemoveDirectory(top);
-
-  EXPECT_TRUE(Exists(top + L"/cache/inside.bin"));
-  EXPECT_FALSE(Exists(top + L"/visible.bin"));
-  EXPECT_EQ(testsupport::RecordMessages(), std::vector<std::string>{Failed(kRemoveFailed, top)});
+  MakeTree(top_, {L"", L"cache"}, {{L"cache/inside.bin", "i"}, {L"visible.bin", "v"}}, {L"cache"});
+  FileSystem::RecursivelyRemoveDirectory(top_);
+  EXPECT_TRUE(FileExists(top_ + L"/cache/inside.bin"));
+  EXPECT_FALSE(FileExists(top_ + L"/visible.bin"));
+  EXPECT_EQ(testsupport::RecordMessages(), std::vector<std::string>{Failed(kRemoveFailed, top_)});
 }
 
 TEST_F(FileSystemTest, UndeletableFileIsRecordedAndTheWalkGoesOn) {
-  std::wstring top = Root() + L"/work";
-  MakeTree(top, {L""}, {{L"locked.bin", "l"}, {L"free1.bin", "1"}, {L"free2.bin", "2"}});
+  MakeTree(top_, {L""}, {{L"locked.bin", "l"}, {L"free1.bin", "1"}, {L"free2.bin", "2"}});
   // Held open without delete sharing: the delete fails with a sharing violation.
-  HANDLE held = CreateFileW((top + L"/locked.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+  HANDLE held = CreateFileW((top_ + L"/locked.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
-
-  FileSystem::RecursivelyRemoveDirectory(top);
+  FileSystem::RecursivelyRemoveDirectory(top_);
   CloseHandle(held);
 
-  EXPECT_TRUE(Exists(top + L"/locked.bin"));
-  EXPECT_FALSE(Exists(top + L"/free1.bin"));
-  EXPECT_FALSE(Exists(top + L"/free2.bin"));
+  EXPECT_TRUE(FileExists(top_ + L"/locked.bin"));
+  EXPECT_FALSE(FileExists(top_ + L"/free1.bin"));
+  EXPECT_FALSE(FileExists(top_ + L"/free2.bin"));
   EXPECT_EQ(testsupport::RecordMessages(),
-            (std::vector<std::string>{Failed(kDeleteFailed, top + L"/locked.bin"),
-                                      Failed(kRemoveFailed, top)}));
+            (std::vector<std::string>{Failed(kDeleteFailed, top_ + L"/locked.bin"),
+                                      Failed(kRemoveFailed, top_)}));
   ASSERT_FALSE(Error::GetRecords().empty());
   EXPECT_NE(Error::GetRecords()[0].errorNumber, 0);
 }
 
 TEST_F(FileSystemTest, LinkedFolderIsRemovedWithoutTouchingItsTarget) {
   std::wstring outside = Root() + L"/outside";
-  std::wstring top = Root() + L"/work";
-  MakeFolder(outside);
-  PutFile(outside + L"/precious.bin", "keep me");
-  MakeFolder(top);
-  std::wstring link = top + L"/link";
-  std::wstring target = outside;
-  std::replace(target.begin(), target.end(), L'/', L'\\');
-  std::wstring linkPath = link;
-  std::replace(linkPath.begin(), linkPath.end(), L'/', L'\\');
-  if (!CreateSymbolicLinkW(linkPath.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) ||
-      !(GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT)) {
+  MakeTree(outside, {L""}, {{L"precious.bin", "keep me"}});
+  MakeTree(top_, {L""}, {});
+  if (!CreateSymbolicLinkW(Backslashed(top_ + L"/link").c_str(), Backslashed(outside).c_str(),
+                           SYMBOLIC_LINK_FLAG_DIRECTORY) ||
+      !(GetFileAttributesW((top_ + L"/link").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT)) {
     GTEST_SKIP() << "directory links are not available here";
   }
-
-  FileSystem::RecursivelyRemoveDirectory(top);
-
-  EXPECT_TRUE(Exists(outside + L"/precious.bin"));
-  EXPECT_FALSE(Exists(top));
+  FileSystem::RecursivelyRemoveDirectory(top_);
+  EXPECT_TRUE(FileExists(outside + L"/precious.bin"));
+  EXPECT_FALSE(FileExists(top_));
   EXPECT_TRUE(Error::GetRecords().empty());
 }
 
 TEST_F(FileSystemTest, ListsNamesAndPathsSkippingHiddenAndDots) {
-  std::wstring top = Root();
-  MakeTree(top, {L"d1", L"d2", L"hd"}, {{L"f1.txt", "1"}, {L"f2", "2"}, {L"hf.txt", "h"}});
-  MakeHidden(top + L"/hd");
-  MakeHidden(top + L"/hf.txt");
+  MakeTree(Root(), {L"d1", L"d2", L"hd"}, {{L"f1.txt", "1"}, {L"f2", "2"}, {L"hf.txt", "h"}},
+           {L"hd", L"hf.txt"});
 
-  std::vector<std::wstring> names{L"stale"};
-  FileSystem::ListSubdirectories(top, names);
+  std::vector<std::wstring> names{L"stale"}, paths{L"stale"};
+  FileSystem::ListSubdirectories(Root(), names);
   EXPECT_EQ(Sorted(names), (std::vector<std::wstring>{L"d1", L"d2"}));
-
-  std::vector<std::wstring> paths{L"stale"};
-  FileSystem::ListFiles(top, paths);
-  EXPECT_EQ(Sorted(paths), (std::vector<std::wstring>{top + L"/f1.txt", top + L"/f2"}));
+  FileSystem::ListFiles(Root(), paths);
+  EXPECT_EQ(Sorted(paths), (std::vector<std::wstring>{Root() + L"/f1.txt", Root() + L"/f2"}));
   EXPECT_TRUE(Error::GetRecords().empty());
 }
 
@@ -273,28 +242,16 @@ TEST_F(FileSystemTest, ReadWholeFileGivesTheExactBytes) {
   for (int i = 0; i < 300000; ++i) content.push_back(static_cast<char>((i * 7) & 0xFF));
   content[5] = '\0';
   PutFile(temp_.File(L"log.gz"), content);
-
-  std::vector<uint8_t> bytes{1, 2, 3};
-  FileSystem::ReadWholeFile(temp_.File(L"log.gz"), bytes);
-
-  ASSERT_EQ(bytes.size(), content.size());
-  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), content.begin(),
-                         [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); }));
-  EXPECT_TRUE(Error::GetRecords().empty());
+  ExpectRead(temp_.File(L"log.gz"), {1, 2, 3}, {content.begin(), content.end()}, 0);
 }
 
 TEST_F(FileSystemTest, ReadWholeFileOfMissingFileIsEmptyWithOneRecord) {
-  ExpectUnreadable(temp_.File(L"missing.gz"), ERROR_FILE_NOT_FOUND);
+  ExpectRead(temp_.File(L"missing.gz"), {9, 9}, {}, ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(FileSystemTest, ReadWholeFileOfEmptyFileIsEmptyWithoutRecord) {
   PutFile(temp_.File(L"empty"), "");
-  std::vector<uint8_t> bytes{7};
-
-  FileSystem::ReadWholeFile(temp_.File(L"empty"), bytes);
-
-  EXPECT_TRUE(bytes.empty());
-  EXPECT_TRUE(Error::GetRecords().empty());
+  ExpectRead(temp_.File(L"empty"), {7}, {}, 0);
 }
 
 TEST_F(FileSystemTest, ReadWholeFileOfAFileHeldExclusivelyIsEmptyWithOneRecord) {
@@ -303,7 +260,7 @@ TEST_F(FileSystemTest, ReadWholeFileOfAFileHeldExclusivelyIsEmptyWithOneRecord) 
   HANDLE held = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  ExpectUnreadable(path, ERROR_SHARING_VIOLATION);
+  ExpectRead(path, {9, 9}, {}, ERROR_SHARING_VIOLATION);
   CloseHandle(held);
 }
 

@@ -2,7 +2,7 @@
 #include "download/store/filesystem.h"
 
 #include "diagnostics/error.h"
-#include "base/stringutils.h"
+#include "support/downloadjob.h"
 #include "support/records.h"
 #include "support/testenv.h"
 
@@ -23,16 +23,11 @@ using testsupport::HasRecord;
 
 const char kDeleted[] = " was deleted but it was not by the download manager!";
 const char kRenamed[] = " was renamed but it was not by the download manager!";
-const int32_t kDeletedCode = static_cast<int32_t>(DL_MANAGER_DELETED_OUTSIDE);
-const int32_t kRenamedCode = static_cast<int32_t>(DL_MANAGER_RENAMED_OUTSIDE);
 
-void PutFile(const std::wstring& path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE) << StringUtils::ToNarrow(path);
-  DWORD written = 0;
-  ::WriteFile(h, "data", 4, &written, nullptr);
-  CloseHandle(h);
+void PutFile(const std::wstring& path) { testsupport::WriteFileBytes(path, {'d', 'a', 't', 'a'}); }
+
+std::string DeletedRecord(const std::wstring& name) {
+  return "File: " + testsupport::Narrow(name) + kDeleted;
 }
 
 // Records whose message mentions text, probe records left out.
@@ -50,27 +45,47 @@ class FileSystemWatcherTest : public ::testing::Test {
   void SetUp() override { Error::Clear(); }
   void TearDown() override { watcher_.Stop(500); }
 
+  // Makes and deletes a file in folder; true once its deletion was recorded within timeoutMs.
+  bool Blip(const std::wstring& folder, const std::wstring& name, unsigned timeoutMs) {
+    PutFile(folder + L"/" + name);
+    DeleteFileW((folder + L"/" + name).c_str());
+    return Eventually([&] { return HasRecord(DeletedRecord(name)); }, timeoutMs);
+  }
+
   // Starts the watch and returns once a change is seen, so that the test's own changes
   // cannot happen before the first read is issued.
   void StartArmed(const std::wstring& folder) {
     watcher_.Watch(folder);
     for (int i = 0; i < 50; ++i) {
-      std::wstring name = L"probe" + std::to_wstring(probes_++) + L".tmp";
-      PutFile(folder + L"/" + name);
-      DeleteFileW((folder + L"/" + name).c_str());
-      std::string expected = "File: " + StringUtils::ToNarrow(name) + kDeleted;
-      if (Eventually([&] { return HasRecord(expected); }, 200)) return;
+      if (Blip(folder, L"probe" + std::to_wstring(probes_++) + L".tmp", 200)) return;
     }
     FAIL() << "the watcher never reported a change";
   }
 
   // A change from outside that is surely reported after everything done before it.
-  void Sentinel(const std::wstring& folder) {
+  void Sentinel() {
     std::wstring name = L"sentinel" + std::to_wstring(sentinels_++) + L".exe";
-    PutFile(folder + L"/" + name);
-    DeleteFileW((folder + L"/" + name).c_str());
-    std::string expected = "File: " + StringUtils::ToNarrow(name) + kDeleted;
-    ASSERT_TRUE(Eventually([&] { return HasRecord(expected); })) << expected;
+    ASSERT_TRUE(Blip(temp_.Path(), name, 10000)) << DeletedRecord(name);
+  }
+
+  void Delete(const std::wstring& name) { ASSERT_TRUE(DeleteFileW(temp_.File(name).c_str())); }
+
+  // Deletes (or renames) a file that was there before the watch began, after announcing the
+  // change of another or the same name (unless ""); the records about the file once a later
+  // change was reported.
+  std::vector<ErrorRecord> ChangeAfterArming(const std::wstring& file,
+                                             const std::wstring& announced = L"",
+                                             const std::wstring& renamedTo = L"") {
+    PutFile(temp_.File(file));
+    StartArmed(temp_.Path());
+    if (!announced.empty()) watcher_.ExpectChange(temp_.File(announced));
+    if (renamedTo.empty()) {
+      Delete(file);
+    } else {
+      EXPECT_TRUE(MoveFileW(temp_.File(file).c_str(), temp_.File(renamedTo).c_str()));
+    }
+    Sentinel();
+    return RecordsAbout(testsupport::Narrow(file));
   }
 
   testsupport::TempFolder temp_{L"watch"};
@@ -80,15 +95,32 @@ class FileSystemWatcherTest : public ::testing::Test {
 };
 
 TEST_F(FileSystemWatcherTest, AnnouncedDeleteIsNotRecordedAndConsumesTheAnnouncement) {
-  PutFile(temp_.File(L"a.exe"));
-  StartArmed(temp_.Path());
-
-  watcher_.ExpectChange(temp_.File(L"a.exe"));
-  ASSERT_TRUE(DeleteFileW(temp_.File(L"a.exe").c_str()));
-  Sentinel(temp_.Path());
-
-  EXPECT_TRUE(RecordsAbout("a.exe").empty());
+  EXPECT_TRUE(ChangeAfterArming(L"a.exe", L"a.exe").empty());
   EXPECT_FALSE(watcher_.TakeExpected(L"a.exe"));  // the list is empty again
+}
+
+TEST_F(FileSystemWatcherTest, OutsideDeleteGivesOneRecordWithTheExactText) {
+  auto records = ChangeAfterArming(L"b.exe");
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].message, std::string("File: b.exe") + kDeleted);
+  EXPECT_EQ(records[0].errorNumber, static_cast<int32_t>(DL_MANAGER_DELETED_OUTSIDE));
+  EXPECT_EQ(records[0].detailedMessage, "DL_MANAGER_DELETED_OUTSIDE");
+  EXPECT_FALSE(records[0].file.empty());
+}
+
+TEST_F(FileSystemWatcherTest, OutsideRenameGivesOneRecordForTheOldNameOnly) {
+  auto records = ChangeAfterArming(L"c.exe", L"", L"d.exe");
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].message, std::string("File: c.exe") + kRenamed);
+  EXPECT_EQ(records[0].errorNumber, static_cast<int32_t>(DL_MANAGER_RENAMED_OUTSIDE));
+  EXPECT_TRUE(RecordsAbout("d.exe").empty());
+}
+
+TEST_F(FileSystemWatcherTest, AnnouncementMatchesOnlyTheExactName) {
+  auto records = ChangeAfterArming(L"Setup_1.exe", L"setup_1.exe");  // other case: not the same
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].message, std::string("File: Setup_1.exe") + kDeleted);
+  EXPECT_TRUE(watcher_.TakeExpected(L"setup_1.exe"));  // still waiting
 }
 
 TEST_F(FileSystemWatcherTest, AnnouncedWriteProbeIsNoOutsideDelete) {
@@ -96,51 +128,8 @@ TEST_F(FileSystemWatcherTest, AnnouncedWriteProbeIsNoOutsideDelete) {
   DWORD error = 0;
   ASSERT_TRUE(FileSystem::CanCreateFiles(
       temp_.Path(), error, [&](const std::wstring& path) { watcher_.ExpectChange(path); }));
-  Sentinel(temp_.Path());
+  Sentinel();
   EXPECT_TRUE(RecordsAbout("velmot-write-check").empty());
-}
-
-TEST_F(FileSystemWatcherTest, OutsideDeleteGivesOneRecordWithTheExactText) {
-  PutFile(temp_.File(L"b.exe"));
-  StartArmed(temp_.Path());
-
-  ASSERT_TRUE(DeleteFileW(temp_.File(L"b.exe").c_str()));
-  Sentinel(temp_.Path());
-
-  auto records = RecordsAbout("b.exe");
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].message, std::string("File: b.exe") + kDeleted);
-  EXPECT_EQ(records[0].errorNumber, kDeletedCode);
-  EXPECT_EQ(records[0].detailedMessage, "DL_MANAGER_DELETED_OUTSIDE");
-  EXPECT_FALSE(records[0].file.empty());
-}
-
-TEST_F(FileSystemWatcherTest, OutsideRenameGivesOneRecordForTheOldNameOnly) {
-  PutFile(temp_.File(L"c.exe"));
-  StartArmed(temp_.Path());
-
-  ASSERT_TRUE(MoveFileW(temp_.File(L"c.exe").c_str(), temp_.File(L"d.exe").c_str()));
-  Sentinel(temp_.Path());
-
-  auto records = RecordsAbout("c.exe");
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].message, std::string("File: c.exe") + kRenamed);
-  EXPECT_EQ(records[0].errorNumber, kRenamedCode);
-  EXPECT_TRUE(RecordsAbout("d.exe").empty());
-}
-
-TEST_F(FileSystemWatcherTest, AnnouncementMatchesOnlyTheExactName) {
-  PutFile(temp_.File(L"Setup_1.exe"));
-  StartArmed(temp_.Path());
-
-  watcher_.ExpectChange(temp_.File(L"setup_1.exe"));  // other case: not the same name
-  ASSERT_TRUE(DeleteFileW(temp_.File(L"Setup_1.exe").c_str()));
-  Sentinel(temp_.Path());
-
-  auto records = RecordsAbout("Setup_1.exe");
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].message, std::string("File: Setup_1.exe") + kDeleted);
-  EXPECT_TRUE(watcher_.TakeExpected(L"setup_1.exe"));  // still waiting
 }
 
 TEST_F(FileSystemWatcherTest, ChangeInASubfolderIsOutsideEvenWhenItsNameWasAnnounced) {
@@ -152,27 +141,24 @@ TEST_F(FileSystemWatcherTest, ChangeInASubfolderIsOutsideEvenWhenItsNameWasAnnou
   Sleep(300);
 
   watcher_.ExpectChange(temp_.File(L"sub/e.exe"));
-  ASSERT_TRUE(DeleteFileW(temp_.File(L"sub/e.exe").c_str()));
+  Delete(L"sub/e.exe");
 
-  std::string expected = std::string("File: sub\\e.exe") + kDeleted;
-  ASSERT_TRUE(Eventually([&] { return HasRecord(expected); })) << expected;
+  ASSERT_TRUE(Eventually([&] { return HasRecord(DeletedRecord(L"sub\\e.exe")); }));
   EXPECT_EQ(RecordsAbout("e.exe").size(), 1u);
   EXPECT_TRUE(watcher_.TakeExpected(L"e.exe"));  // the announcement is still waiting
 }
 
 TEST_F(FileSystemWatcherTest, EveryChangeOfABurstIsRecorded) {
   const int count = 12;
-  for (int i = 0; i < count; ++i) PutFile(temp_.File(L"burst" + std::to_wstring(i) + L".bin"));
+  auto name = [](int i) { return L"burst" + std::to_wstring(i) + L".bin"; };
+  for (int i = 0; i < count; ++i) PutFile(temp_.File(name(i)));
   StartArmed(temp_.Path());
 
-  for (int i = 0; i < count; ++i)
-    ASSERT_TRUE(DeleteFileW(temp_.File(L"burst" + std::to_wstring(i) + L".bin").c_str()));
-  Sentinel(temp_.Path());
+  for (int i = 0; i < count; ++i) Delete(name(i));
+  Sentinel();
 
-  for (int i = 0; i < count; ++i) {
-    std::string name = "burst" + std::to_string(i) + ".bin";
-    EXPECT_EQ(RecordsAbout(name + " ").size(), 1u) << name;
-  }
+  for (int i = 0; i < count; ++i)
+    EXPECT_EQ(RecordsAbout(testsupport::Narrow(name(i)) + " ").size(), 1u) << i;
 }
 
 TEST_F(FileSystemWatcherTest, StopWhileIdleEndsAtOnceWithoutTheEndedRecord) {
@@ -266,8 +252,7 @@ TEST_F(FileSystemWatcherTest, WatchesAgainAfterAStop) {
   PutFile(second.File(L"f.exe"));
   StartArmed(second.Path());
   ASSERT_TRUE(DeleteFileW(second.File(L"f.exe").c_str()));
-  std::string expected = std::string("File: f.exe") + kDeleted;
-  EXPECT_TRUE(Eventually([&] { return HasRecord(expected); }));
+  EXPECT_TRUE(Eventually([&] { return HasRecord(DeletedRecord(L"f.exe")); }));
   watcher_.Stop(500);
 }
 
