@@ -1,10 +1,11 @@
 #include "download/store/crc.h"
 
+#include "support/downloadjob.h"
+
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <cstring>
-#include <random>
+#include <initializer_list>
 #include <vector>
 
 namespace {
@@ -22,6 +23,24 @@ uint32_t Reference(const CRC& crc, const uint8_t* p, size_t n) {
   return c ^ 0xFFFFFFFFu;
 }
 
+// Each length of random bytes from each offset gives zlib's CRC, and with byteWise the
+// reference's too.
+void ExpectLikeZlib(unsigned seed, size_t size, std::initializer_list<size_t> offsets,
+                    std::initializer_list<uint32_t> lengths, bool byteWise) {
+  CRC crc = Built();
+  const std::vector<uint8_t> buffer = testsupport::RandomBytes(size, seed);
+  for (size_t offset : offsets) {
+    for (uint32_t length : lengths) {
+      const uint8_t* p = buffer.data() + offset;
+      const uint32_t ours = crc.Compute(p, length);
+      if (byteWise) {
+        EXPECT_EQ(ours, Reference(crc, p, length)) << offset << "/" << length;
+      }
+      EXPECT_EQ(ours, static_cast<uint32_t>(crc32(0, p, length))) << offset << "/" << length;
+    }
+  }
+}
+
 TEST(CRC, KnownValues) {
   CRC crc = Built();
   EXPECT_EQ(crc.Compute("123456789", 9), 0xCBF43926u);
@@ -35,33 +54,13 @@ TEST(CRC, KnownValues) {
 }
 
 TEST(CRC, EveryLengthAndAlignmentMatchesTheByteWiseDefinitionAndZlib) {
-  CRC crc = Built();
-  std::mt19937 rng(42);
-  std::vector<uint8_t> buffer(4096 + 16);
-  for (auto& b : buffer) b = static_cast<uint8_t>(rng());
-  for (size_t offset = 0; offset < 8; ++offset) {
-    for (size_t length : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 17u, 63u, 64u, 1000u, 4096u}) {
-      const uint8_t* p = buffer.data() + offset;
-      uint32_t ours = crc.Compute(p, static_cast<uint32_t>(length));
-      EXPECT_EQ(ours, Reference(crc, p, length)) << offset << "/" << length;
-      EXPECT_EQ(ours, static_cast<uint32_t>(crc32(0, p, static_cast<uInt>(length))));
-    }
-  }
+  ExpectLikeZlib(42, 4096 + 16, {0, 1, 2, 3, 4, 5, 6, 7},
+                 {0, 1, 7, 8, 9, 15, 16, 17, 63, 64, 1000, 4096}, true);
 }
 
 TEST(CRC, WholePartSizedBuffersMatchZlib) {
   // Long buffers go through the wide folding path; an odd remainder exercises its tail.
-  CRC crc = Built();
-  std::mt19937 rng(7);
-  std::vector<uint8_t> buffer(10000007 + 3);
-  for (auto& b : buffer) b = static_cast<uint8_t>(rng());
-  for (size_t offset : {0u, 1u, 3u}) {
-    for (uint32_t length : {4097u, 65599u, 10000000u, 10000007u}) {
-      const uint8_t* p = buffer.data() + offset;
-      EXPECT_EQ(crc.Compute(p, length), static_cast<uint32_t>(crc32(0, p, length)))
-          << offset << "/" << length;
-    }
-  }
+  ExpectLikeZlib(7, 10000007 + 3, {0, 1, 3}, {4097, 65599, 10000000, 10000007}, false);
 }
 
 TEST(CRC, EachCallStartsAfresh) {

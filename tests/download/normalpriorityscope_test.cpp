@@ -15,15 +15,14 @@ class NormalPriorityScopeTest : public ::testing::Test {
   void SetUp() override { original_ = OwnClass(); }
   void TearDown() override { SetPriorityClass(GetCurrentProcess(), original_); }
 
-  // The class seen inside a scope entered at `start`, and the class after it.
-  std::pair<DWORD, DWORD> Through(DWORD start) {
+  // A scope entered at class start must run at class inside and leave start behind.
+  void ExpectThrough(DWORD start, DWORD inside) {
     EXPECT_TRUE(SetPriorityClass(GetCurrentProcess(), start));
-    DWORD inside = 0;
     {
       NormalPriorityScope scope;
-      inside = OwnClass();
+      EXPECT_EQ(OwnClass(), inside) << start;
     }
-    return {inside, OwnClass()};
+    EXPECT_EQ(OwnClass(), start);
   }
 
  private:
@@ -33,15 +32,11 @@ class NormalPriorityScopeTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(NormalPriorityScopeTest, BackgroundClassesAreRaisedForTheScopeAndRestored) {
-  EXPECT_EQ(Through(BELOW_NORMAL_PRIORITY_CLASS),
-            std::make_pair(DWORD{NORMAL_PRIORITY_CLASS}, DWORD{BELOW_NORMAL_PRIORITY_CLASS}));
-  EXPECT_EQ(Through(IDLE_PRIORITY_CLASS),
-            std::make_pair(DWORD{NORMAL_PRIORITY_CLASS}, DWORD{IDLE_PRIORITY_CLASS}));
+  ExpectThrough(BELOW_NORMAL_PRIORITY_CLASS, NORMAL_PRIORITY_CLASS);
+  ExpectThrough(IDLE_PRIORITY_CLASS, NORMAL_PRIORITY_CLASS);
 }
 
 TEST_F(NormalPriorityScopeTest, NormalAndHigherClassesAreLeftAlone) {
-  EXPECT_EQ(Through(NORMAL_PRIORITY_CLASS),
-            std::make_pair(DWORD{NORMAL_PRIORITY_CLASS}, DWORD{NORMAL_PRIORITY_CLASS}));
-  EXPECT_EQ(Through(ABOVE_NORMAL_PRIORITY_CLASS),
-            std::make_pair(DWORD{ABOVE_NORMAL_PRIORITY_CLASS}, DWORD{ABOVE_NORMAL_PRIORITY_CLASS}));
+  ExpectThrough(NORMAL_PRIORITY_CLASS, NORMAL_PRIORITY_CLASS);
+  ExpectThrough(ABOVE_NORMAL_PRIORITY_CLASS, ABOVE_NORMAL_PRIORITY_CLASS);
 }

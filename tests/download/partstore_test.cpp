@@ -16,8 +16,6 @@
 namespace {
 
 using testsupport::CrcOf;
-using testsupport::HasRecord;
-using testsupport::Narrow;
 using testsupport::RandomBytes;
 using testsupport::WriteFileBytes;
 
@@ -74,7 +72,7 @@ TEST_F(PartStoreTest, APartIsGoodOnlyWhenItFitsAndItsCrcMatches) {
 
   const std::wstring missing = temp.File(L"p1");
   EXPECT_FALSE(PartStore::PartIsGood(missing, crc, L"open ", L"read "));
-  EXPECT_TRUE(HasRecord("open " + Narrow(missing), ERROR_FILE_NOT_FOUND));
+  EXPECT_TRUE(testsupport::HasRecord("open " + testsupport::Narrow(missing), ERROR_FILE_NOT_FOUND));
 }
 
 TEST_F(PartStoreTest, PartPathsJoinFolderNameAndNumber) {

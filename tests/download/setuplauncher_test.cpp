@@ -1,9 +1,9 @@
-// Where the work folder may be removed after a good job, and what its removal deletes:
-// folders are compared as the file system resolves them, and only the program's own
-// files go. A canary file in local application data and in its parent must survive. A
-// failed start opens setup's folder with setup selected.
+// Where the work folder may be removed after a good job (folders compared as the file system
+// resolves them), what its removal deletes (only the program's own files; a canary in local
+// application data and in its parent survives), and what a failed start shows.
 #include "download/setup/setuplauncher.h"
 
+#include "base/systemtexts.h"
 #include "support/downloadjob.h"
 #include "support/testenv.h"
 
@@ -51,9 +51,9 @@ TEST(SetupLauncher, OnlyADirectChildOfLocalAppDataHoldingNoInstallerMayGo) {
   Folders f;
   EXPECT_TRUE(f.Removable(f.work, f.downloads));
   // Other spellings of the same folders resolve alike.
-  std::wstring backslashed = f.work;
+  std::wstring backslashed = f.work + L"/";
   for (wchar_t& c : backslashed) c = c == L'/' ? L'\\' : c;
-  EXPECT_TRUE(f.Removable(backslashed + L"\\", f.downloads));
+  EXPECT_TRUE(f.Removable(backslashed, f.downloads));
   EXPECT_TRUE(f.Removable(f.appData + L"/./release folder", f.downloads));
 
   EXPECT_FALSE(f.Removable(f.appData, f.downloads));
@@ -88,28 +88,27 @@ TEST(SetupLauncher, RemovalDeletesOnlyPartFilesAndTheLogAndKeepsAForeignFile) {
   WriteFileBytes(f.work + L"/notes.txt", {4});
   WriteFileBytes(f.work + L"/part", {5});
   SetupLauncher::RemoveOwnFiles(f.work);
-  EXPECT_FALSE(FileExists(f.work + L"/Setup_1.exepart0"));
-  EXPECT_FALSE(FileExists(f.work + L"/Setup_1.exepart12"));
-  EXPECT_FALSE(FileExists(f.work + L"/logfile.gz"));
-  EXPECT_TRUE(FileExists(f.work + L"/notes.txt"));
-  EXPECT_TRUE(FileExists(f.work + L"/part"));
-
-  DeleteFileW((f.work + L"/notes.txt").c_str());
-  DeleteFileW((f.work + L"/part").c_str());
+  for (const wchar_t* name : {L"Setup_1.exepart0", L"Setup_1.exepart12", L"logfile.gz"})
+    EXPECT_FALSE(FileExists(f.work + L"/" + name));
+  for (const wchar_t* foreign : {L"/notes.txt", L"/part"}) {
+    EXPECT_TRUE(FileExists(f.work + foreign));
+    DeleteFileW((f.work + foreign).c_str());
+  }
   WriteFileBytes(f.work + L"/Setup_1.exepart0", {3});
   SetupLauncher::RemoveOwnFiles(f.work);
   EXPECT_FALSE(FileExists(f.work));
 }
 
-// A start that fails shows the text and opens setup's folder with setup selected: the shell
-// calls go through the launcher's seams, in this order, with the path as given.
+// The shell calls go through the launcher's seams, in this order, with the path as given.
 TEST(SetupLauncher, AFailedStartOpensTheFolderWithSetupSelected) {
   Folders f;
   const std::wstring setup = f.downloads + L"/Setup_1.exe";
+  const std::wstring head = velmot::texts::kStartSetupFailedHead + setup;
   WriteFileBytes(setup, {'M', 'Z'});
   std::vector<std::wstring> calls;
   SetupLauncher launcher(
-      L"", [&](const std::wstring& text) { calls.push_back(L"box " + text.substr(0, 22)); },
+      L"",
+      [&](const std::wstring& text) { calls.push_back(L"box " + text.substr(0, head.size())); },
       nullptr);
   launcher.shellStart = [&](const std::wstring& file, const std::wstring& folder) {
     calls.push_back(L"start " + file + L" in " + folder);
@@ -122,7 +121,7 @@ TEST(SetupLauncher, AFailedStartOpensTheFolderWithSetupSelected) {
   };
   launcher.Launch(setup, f.downloads, f.work, f.appData);
   const std::vector<std::wstring> expected = {L"start " + setup + L" in " + f.downloads,
-                                              L"box Unable to start setup.", L"select " + setup};
+                                              L"box " + head, L"select " + setup};
   EXPECT_EQ(calls, expected);
 }
 
