@@ -47,7 +47,6 @@ void MakeTree(const std::wstring& top, std::initializer_list<const wchar_t*> fol
   }
 }
 
-// A record's message: what failed, then the path.
 std::string Failed(const std::string& what, const std::wstring& path) {
   return what + Narrow(path);
 }
@@ -100,12 +99,11 @@ TEST_F(FileSystemTest, WriteProbeTellsWhichFoldersTakeFilesAndLeavesNothing) {
   for (const Case& c : cases) {
     std::vector<std::wstring> announced;
     DWORD error = 12345;
-    EXPECT_EQ(FileSystem::CanCreateFiles(c.folder, error,
-                                         [&](const std::wstring& path) {
-                                           EXPECT_TRUE(FileExists(path));
-                                           announced.push_back(path);
-                                         }),
-              c.takesFiles)
+    auto announce = [&](const std::wstring& path) {
+      EXPECT_TRUE(FileExists(path));
+      announced.push_back(path);
+    };
+    EXPECT_EQ(FileSystem::CanCreateFiles(c.folder, error, announce), c.takesFiles)
         << Narrow(c.folder);
     EXPECT_EQ(error, c.error);
     EXPECT_EQ(announced.size(), c.takesFiles ? 1u : 0u);

@@ -209,8 +209,7 @@ std::atomic<bool> gReadOnStack{false};
 std::atomic<HANDLE> gReadEvent{nullptr};
 
 BOOL WINAPI LeaveReadPending(HANDLE, LPOVERLAPPED overlapped) {
-  ULONG_PTR low = 0;
-  ULONG_PTR high = 0;
+  ULONG_PTR low = 0, high = 0;
   GetCurrentThreadStackLimits(&low, &high);
   const auto at = reinterpret_cast<ULONG_PTR>(overlapped);
   gReadOnStack = at >= low && at < high;

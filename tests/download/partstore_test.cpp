@@ -22,7 +22,13 @@ using testsupport::WriteFileBytes;
 class PartStoreTest : public ::testing::Test {
  protected:
   void SetUp() override { Error::Clear(); }
+  // One checked read from the file's position into buffer; read tells how much came.
+  PartStore::Check Read(HANDLE file, DWORD bytes, int32_t crc) {
+    return PartStore::ReadAndCheck(file, bytes, crc, buffer, read);
+  }
   testsupport::TempFolder temp{L"ps"};
+  std::vector<uint8_t> buffer;
+  DWORD read = 0;
 };
 
 TEST_F(PartStoreTest, ReadsConsecutivePartsAndTellsWhichOneIsWrong) {
@@ -31,17 +37,11 @@ TEST_F(PartStoreTest, ReadsConsecutivePartsAndTellsWhichOneIsWrong) {
   WriteFileBytes(path, bytes);
   velmot::FileHandle file = FileIO::OpenForReading(path);
   ASSERT_TRUE(file);
-  std::vector<uint8_t> buffer;
-  DWORD read = 0;
-  EXPECT_EQ(PartStore::ReadAndCheck(file.Get(), 1000, CrcOf(bytes.data(), 1000), buffer, read),
-            PartStore::Check::kGood);
+  EXPECT_EQ(Read(file.Get(), 1000, CrcOf(bytes.data(), 1000)), PartStore::Check::kGood);
   EXPECT_EQ(read, 1000u);
-  EXPECT_EQ(PartStore::ReadAndCheck(file.Get(), 1000, 12345, buffer, read),
-            PartStore::Check::kWrongCrc);
+  EXPECT_EQ(Read(file.Get(), 1000, 12345), PartStore::Check::kWrongCrc);
   // The short last part: only what is there is read and checked.
-  EXPECT_EQ(
-      PartStore::ReadAndCheck(file.Get(), 1000, CrcOf(bytes.data() + 2000, 500), buffer, read),
-      PartStore::Check::kGood);
+  EXPECT_EQ(Read(file.Get(), 1000, CrcOf(bytes.data() + 2000, 500)), PartStore::Check::kGood);
   EXPECT_EQ(read, 500u);
   EXPECT_GE(buffer.size(), 1000u);
 }
@@ -53,11 +53,8 @@ TEST_F(PartStoreTest, AReadThatFailsKeepsItsErrorCode) {
   velmot::FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(file);
-  std::vector<uint8_t> buffer;
-  DWORD read = 0;
   SetLastError(0);
-  EXPECT_EQ(PartStore::ReadAndCheck(file.Get(), 10, 0, buffer, read),
-            PartStore::Check::kReadFailed);
+  EXPECT_EQ(Read(file.Get(), 10, 0), PartStore::Check::kReadFailed);
   EXPECT_NE(GetLastError(), 0u);
 }
 
