@@ -9,6 +9,7 @@
 #include "support/downloadjob.h"
 #include "support/inprocesswindow.h"
 #include "support/testenv.h"
+#include "support/guirelease.h"
 #include "support/testservers.h"
 #include "ui/downloaddialog.h"
 
@@ -47,10 +48,16 @@ class FakeApplication : public DlgApplication {
   std::function<void()> body_;
 };
 
-// Runs the application on a thread of its own (a UI thread, as in the program) and
+// Runs a FakeApplication on a thread of its own (a UI thread, as in the program) and
 // returns its exit code, or fails the test when it does not end in time.
-int RunBounded(const std::function<int()>& run, int seconds) {
-  std::packaged_task<int()> task(run);
+int RunBounded(HINSTANCE instance, HRESULT security, std::function<void()> body, int seconds = 30,
+               bool* ranDialog = nullptr) {
+  std::packaged_task<int()> task([&] {
+    FakeApplication app(instance, security, body);
+    const int code = app.Run();
+    if (ranDialog != nullptr) *ranDialog = app.ranDialog;
+    return code;
+  });
   std::future<int> result = task.get_future();
   std::thread thread(std::move(task));
   if (result.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
@@ -94,27 +101,17 @@ TEST(DlgApplication, SecurityFailureEndsWithMinusOneAndKeepsCom) {
 
 TEST(DlgApplication, SecurityAlreadySetGoesOn) {
   HINSTANCE instance = GetModuleHandleW(nullptr);
-  const int code = RunBounded(
-      [&] {
-        FakeApplication app(instance, RPC_E_TOO_LATE, [] {});
-        const int c = app.Run();
-        EXPECT_TRUE(app.ranDialog);
-        return c;
-      },
-      30);
-  EXPECT_EQ(code, 0);
+  bool ranDialog = false;
+  EXPECT_EQ(RunBounded(
+                instance, RPC_E_TOO_LATE, [] {}, 30, &ranDialog),
+            0);
+  EXPECT_TRUE(ranDialog);
   EXPECT_EQ(DlgApplication::Instance(), instance);
 }
 
 TEST(DlgApplication, ExceptionIsRecordedOnceAndTheExitCodeIsZero) {
   Error::Clear();
-  const int code = RunBounded(
-      [] {
-        FakeApplication app(nullptr, S_OK, [] { throw std::runtime_error("boom"); });
-        return app.Run();
-      },
-      30);
-  EXPECT_EQ(code, 0);
+  EXPECT_EQ(RunBounded(nullptr, S_OK, [] { throw std::runtime_error("boom"); }), 0);
   std::vector<ErrorRecord> records = RecordsWithPrefix();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].message, std::string(kPrefix) + "boom");
@@ -126,16 +123,11 @@ TEST(DlgApplication, ExceptionIsRecordedOnceAndTheExitCodeIsZero) {
 
 TEST(DlgApplication, AccessViolationOnTheUiThreadIsRecorded) {
   Error::Clear();
-  const int code = RunBounded(
-      [] {
-        FakeApplication app(nullptr, S_OK, [] {
-          // The address comes through a volatile so that the compiler cannot see the fault.
-          static volatile uintptr_t address = 0x10;
-          *reinterpret_cast<volatile int*>(address) = 1;
-        });
-        return app.Run();
-      },
-      30);
+  const int code = RunBounded(nullptr, S_OK, [] {
+    // The address comes through a volatile so that the compiler cannot see the fault.
+    static volatile uintptr_t address = 0x10;
+    *reinterpret_cast<volatile int*>(address) = 1;
+  });
   EXPECT_EQ(code, 0);
   std::vector<ErrorRecord> records = RecordsWithPrefix();
   ASSERT_EQ(records.size(), 1u);
@@ -153,15 +145,10 @@ TEST(DlgApplication, WindowWithoutReleaseNameIsRecordedAndNeverShown) {
   ASSERT_NE(program.module, nullptr);
   HMODULE resources = program.module;
   const std::wstring path = L"C:\\nowhere\\VelmotPro.exe";
-  const int code = RunBounded(
-      [&] {
-        FakeApplication app(resources, S_OK, [&] {
-          DownloadDialog dialog(resources, path);
-          ADD_FAILURE() << "the window was built";
-        });
-        return app.Run();
-      },
-      30);
+  const int code = RunBounded(resources, S_OK, [&] {
+    DownloadDialog dialog(resources, path);
+    ADD_FAILURE() << "the window was built";
+  });
   EXPECT_EQ(code, 0);
   std::vector<ErrorRecord> records = RecordsWithPrefix();
   ASSERT_EQ(records.size(), 1u);
@@ -171,53 +158,32 @@ TEST(DlgApplication, WindowWithoutReleaseNameIsRecordedAndNeverShown) {
 TEST(DlgApplication, LeavingTheLoopWhileDownloadingEndsPromptly) {
   // A release that downloads slowly, so that the meter and a worker are busy when an
   // exception leaves the message loop and the window is destroyed.
-  testsupport::DownloadJob job;
-  const std::wstring release = L"VelmotApp" + std::to_wstring(GetCurrentProcessId());
-  const std::string name(release.begin(), release.end());
-  job.AddFile("Setup.exe", testsupport::RandomBytes(3000000, 9));
-  job.host.SetBehaviour(testsupport::DownloadJob::PartObject(0, "Setup.exe"),
-                        {{"then", {{"rate", 200000}}}});
-  job.host.PutObject("rel/" + name + ".txt", job.Document());
-  std::string ns(job.host.Name().begin(), job.host.Name().end());
-  std::wstring hostW = job.host.Host();
-  testsupport::ServiceRelease entry(name, {{"product_code", "7"},
-                                           {"download_subdir", ns + "/rel"},
-                                           {"host_name", std::string(hostW.begin(), hostW.end())},
-                                           {"SAS", ""}});
+  testsupport::GuiRelease release(L"VelmotApp");
+  release.AddFile("Setup.exe", testsupport::RandomBytes(3000000, 9));
+  release.host.SetBehaviour(testsupport::DownloadJob::PartObject(0, "Setup.exe"),
+                            {{"then", {{"rate", 200000}}}});
+  release.Publish();
   const testsupport::ProgramResources program;
   ASSERT_NE(program.module, nullptr);
   HMODULE resources = program.module;
-  std::wstring folder = job.downloadFolder;
-  for (auto& c : folder)
-    if (c == L'/') c = L'\\';
-  const std::wstring modulePath = folder + L"\\" + release + L"_b1.exe";
-
   Error::Clear();
   std::wstring values;
   ULONGLONG destroyMs = 0;
   const int code = RunBounded(
+      resources, S_OK,
       [&] {
-        FakeApplication app(resources, S_OK, [&] {
-          DownloadDialog dialog(resources, modulePath);
-          dialog.Show();
-          testsupport::Pump(3500);  // nothing closes the window meanwhile
-          wchar_t text[512] = {};
-          GetDlgItemTextW(dialog.Window(), IDC_VALUES, text, 512);
-          values = text;
-          destroyMs = GetTickCount64();
-          throw std::runtime_error("left the loop");
-        });
-        const int c = app.Run();
-        destroyMs = GetTickCount64() - destroyMs;
-        return c;
+        DownloadDialog dialog(resources, release.ModulePath());
+        dialog.Show();
+        testsupport::Pump(3500);  // nothing closes the window meanwhile
+        values = testsupport::ControlText(dialog.Window(), IDC_VALUES);
+        destroyMs = GetTickCount64();
+        throw std::runtime_error("left the loop");
       },
       60);
+  destroyMs = GetTickCount64() - destroyMs;
   EXPECT_EQ(code, 0);
   EXPECT_NE(values.find(L"2929 kB"), std::wstring::npos) << "the download was not under way";
   EXPECT_LT(destroyMs, 15000u);
   ASSERT_EQ(RecordsWithPrefix().size(), 1u);
   EXPECT_EQ(RecordsWithPrefix()[0].message, std::string(kPrefix) + "left the loop");
-  // The work folder of the release lies in local application data.
-  const std::wstring work = testsupport::WorkFolderOf(release);
-  testsupport::RemoveTree(work);
 }

@@ -2,6 +2,7 @@
 // (read from the PE file itself, not through a host tool) and the resources that Explorer,
 // the loader and the taskbar read (manifest, version, icon).
 #include "support/dmprocess.h"
+#include "support/downloadjob.h"
 
 #include "resource.h"
 
@@ -12,9 +13,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <cwctype>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,10 +26,14 @@ const std::set<std::string> kSystemDlls = {
     "crypt32.dll",  "version.dll",  "msvcrt.dll",
 };
 
-bool IsSystemDll(std::string name) {
+std::string Lower(std::string name) {
   std::transform(name.begin(), name.end(), name.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return kSystemDlls.count(name) != 0 || name.rfind("api-ms-win-crt-", 0) == 0;
+  return name;
+}
+
+bool IsSystemDll(const std::string& name) {
+  return kSystemDlls.count(Lower(name)) != 0 || Lower(name).rfind("api-ms-win-crt-", 0) == 0;
 }
 
 std::wstring BuildFile(const std::wstring& relative) {
@@ -39,24 +41,6 @@ std::wstring BuildFile(const std::wstring& relative) {
   std::wstring build = program.substr(0, program.find_last_of(L"\\/"));
   build = build.substr(0, build.find_last_of(L"\\/"));
   return build + L"\\" + relative;
-}
-
-std::vector<uint8_t> ReadAll(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  std::vector<uint8_t> bytes;
-  if (file == INVALID_HANDLE_VALUE) return bytes;
-  LARGE_INTEGER size{};
-  GetFileSizeEx(file, &size);
-  bytes.resize(static_cast<size_t>(size.QuadPart));
-  DWORD read = 0;
-  if (!bytes.empty() &&
-      !ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
-    bytes.clear();
-  }
-  bytes.resize(read);
-  CloseHandle(file);
-  return bytes;
 }
 
 // A minimal reader of a PE32+ file's import tables: ordinary and delay-loaded.
@@ -150,13 +134,12 @@ class PeImports {
 };
 
 void ExpectOnlySystemDlls(const std::wstring& path) {
-  PeImports pe(ReadAll(path));
+  PeImports pe(testsupport::ReadFileBytes(path));
   const std::vector<std::string> dlls = pe.Dlls();
-  ASSERT_EQ(pe.error(), "") << std::string(path.begin(), path.end());
-  ASSERT_FALSE(dlls.empty()) << "no imports read from " << std::string(path.begin(), path.end());
-  for (const std::string& dll : dlls) {
-    EXPECT_TRUE(IsSystemDll(dll)) << std::string(path.begin(), path.end()) << " imports " << dll;
-  }
+  const std::string where(path.begin(), path.end());
+  ASSERT_EQ(pe.error(), "") << where;
+  ASSERT_FALSE(dlls.empty()) << "no imports read from " << where;
+  for (const std::string& dll : dlls) EXPECT_TRUE(IsSystemDll(dll)) << where << " imports " << dll;
 }
 
 // Loads an executable's resources without running it.
@@ -219,14 +202,11 @@ TEST(Executable, ImportReaderSeesADllThatIsNotASystemOne) {
   // runtime shows its imports, and a made-up name is refused by the list.
   wchar_t self[MAX_PATH];
   GetModuleFileNameW(nullptr, self, MAX_PATH);
-  PeImports pe(ReadAll(self));
+  PeImports pe(testsupport::ReadFileBytes(self));
   const std::vector<std::string> dlls = pe.Dlls();
   EXPECT_EQ(pe.error(), "");
   EXPECT_NE(std::find_if(dlls.begin(), dlls.end(),
-                         [](std::string d) {
-                           std::transform(d.begin(), d.end(), d.begin(), ::tolower);
-                           return d == "kernel32.dll";
-                         }),
+                         [](const std::string& d) { return Lower(d) == "kernel32.dll"; }),
             dlls.end());
   EXPECT_FALSE(IsSystemDll("zlib1.dll"));
   EXPECT_FALSE(IsSystemDll("libstdc++-6.dll"));

@@ -46,7 +46,7 @@ struct TemplateReader {
 
 struct Item {
   uint32_t style;
-  int16_t x, y, cx, cy;
+  std::vector<int> place;  // x, y, cx, cy
   uint32_t id;
   std::wstring cls, text;
 };
@@ -71,11 +71,8 @@ uint16_t ExpectTemplateHeader(TemplateReader& r) {
             static_cast<uint32_t>(WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | DS_SETFONT |
                                   DS_MODALFRAME | DS_SETFOREGROUND | DS_CENTER));
   const uint16_t count = r.Word();
-  const int16_t x = r.Short(), y = r.Short(), cx = r.Short(), cy = r.Short();
-  EXPECT_EQ(x, 0);
-  EXPECT_EQ(y, 0);
-  EXPECT_EQ(cx, 401);
-  EXPECT_EQ(cy, 236);
+  const std::vector<int16_t> place{r.Short(), r.Short(), r.Short(), r.Short()};  // x, y, cx, cy
+  EXPECT_EQ(place, (std::vector<int16_t>{0, 0, 401, 236}));
   EXPECT_EQ(r.SzOrOrd(), L"");  // menu
   EXPECT_EQ(r.SzOrOrd(), L"");  // class
   EXPECT_EQ(r.SzOrOrd(), L"Velmot download manager");
@@ -94,10 +91,7 @@ std::vector<Item> ReadItems(TemplateReader& r, const uint8_t* base, int count) {
     r.Dword();  // help id
     r.Dword();  // extended style
     item.style = r.Dword();
-    item.x = r.Short();
-    item.y = r.Short();
-    item.cx = r.Short();
-    item.cy = r.Short();
+    item.place = {r.Short(), r.Short(), r.Short(), r.Short()};
     item.id = r.Dword();
     item.cls = ClassName(r.SzOrOrd());
     item.text = r.SzOrOrd();
@@ -146,18 +140,24 @@ TEST(DownloadDialog, TemplateAndBitmapsMatchTheLayout) {
     const wchar_t* cls;
     uint32_t style;
     const wchar_t* text;
-    int x, y, cx, cy;
+    std::vector<int> place;
   };
   const Expected expected[] = {
-      {1002, L"msctls_progress32", base_ | WS_BORDER, L"", 180, 90, 176, 15},
-      {1008, L"static", text_, L"Downloading Velmot Installer. Please wait.", 180, 18, 202, 66},
-      {1005, L"static", text_, L"", 233, 113, 144, 52},
-      {1007, L"static", base_ | SS_BITMAP, L"#103", 17, 15, 119, 151},
-      {1006, L"static", text_,
-       L"Total size:\r\nDownloaded:\r\nSpeed:\r\nCompleted:\r\nTime left:\r\n", 180, 113, 177, 51},
-      {1014, L"button", base_ | BS_PUSHBUTTON | BS_BITMAP | WS_TABSTOP, L"Button1", 364, 89, 16,
-       16},
-      {1015, L"static", text_, L"Text", 20, 177, 362, 45},
+      {1002, L"msctls_progress32", base_ | WS_BORDER, L"", {180, 90, 176, 15}},
+      {1008, L"static", text_, L"Downloading Velmot Installer. Please wait.", {180, 18, 202, 66}},
+      {1005, L"static", text_, L"", {233, 113, 144, 52}},
+      {1007, L"static", base_ | SS_BITMAP, L"#103", {17, 15, 119, 151}},
+      {1006,
+       L"static",
+       text_,
+       L"Total size:\r\nDownloaded:\r\nSpeed:\r\nCompleted:\r\nTime left:\r\n",
+       {180, 113, 177, 51}},
+      {1014,
+       L"button",
+       base_ | BS_PUSHBUTTON | BS_BITMAP | WS_TABSTOP,
+       L"Button1",
+       {364, 89, 16, 16}},
+      {1015, L"static", text_, L"Text", {20, 177, 362, 45}},
   };
   for (int i = 0; i < 7; ++i) {
     SCOPED_TRACE(expected[i].id);
@@ -165,10 +165,7 @@ TEST(DownloadDialog, TemplateAndBitmapsMatchTheLayout) {
     EXPECT_EQ(items[i].cls, expected[i].cls);
     EXPECT_EQ(items[i].style, expected[i].style);
     EXPECT_EQ(items[i].text, expected[i].text);
-    EXPECT_EQ(items[i].x, expected[i].x);
-    EXPECT_EQ(items[i].y, expected[i].y);
-    EXPECT_EQ(items[i].cx, expected[i].cx);
-    EXPECT_EQ(items[i].cy, expected[i].cy);
+    EXPECT_EQ(items[i].place, expected[i].place);
   }
 
   ExpectBitmaps(program);
