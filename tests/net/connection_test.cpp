@@ -162,6 +162,7 @@ TEST_F(ConnectionTest, HeaderBlockBeyondTheBufferFailsTheQuery) {
   Serve("rel/x", "body", {{"hugeHeaders", 300000}});  // > 512 KiB as UTF-16
   state.localPath.clear();
   std::vector<ErrorRecord> records = FailedConnect();
+  ASSERT_FALSE(records.empty());
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[1].message, std::string(velmot::texts::kQueryInfoFailed) + " for: ");
   EXPECT_EQ(records[1].errorNumber, ERROR_INSUFFICIENT_BUFFER);
