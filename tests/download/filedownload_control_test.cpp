@@ -3,16 +3,13 @@
 // during a stalled read.
 #include "download/fetch/filedownload.h"
 
-#include "diagnostics/error.h"
-#include "support/downloadjob.h"
+#include "base/systemtexts.h"
 #include "support/filedownloadfixture.h"
+#include "support/nettestclock.h"
 #include "support/records.h"
-#include "support/testenv.h"
-#include "support/testservers.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -20,31 +17,15 @@
 
 namespace {
 
-using testsupport::CountRecordsStartingWith;
-using testsupport::CrcOf;
-using testsupport::Eventually;
-using testsupport::FileDownloadTest;
-using testsupport::FileExists;
-using testsupport::Narrow;
-using testsupport::RandomBytes;
-using testsupport::ReadFileBytes;
-using testsupport::RecordingDownloadListener;
-using testsupport::RecordMessages;
-
-constexpr unsigned kEndMs = testsupport::kWorkerEndMs;
+using namespace testsupport;
 
 TEST_F(FileDownloadTest, StopWhileReadingEndsAfterTheCurrentRead) {
   std::vector<uint8_t> bytes = RandomBytes(2000000, 5);
-  files.PutObject("rel/0_s.exe", bytes);
+  std::wstring part = PreparePart("rel/0_s.exe", bytes, L"s0");
   files.SetBehaviour("rel/0_s.exe", {{"then", {{"rate", 200000}}}});
-  std::wstring part = temp.File(L"s0");
-  Prepare("rel/0_s.exe", part, CrcOf(bytes));
   worker.chunkSize = 16384;
-  worker.Start();
-  ASSERT_TRUE(listener.WaitForProgress(1, kEndMs));
-  ULONGLONG begin = GetTickCount64();
-  worker.Stop(INFINITE);
-  EXPECT_LT(GetTickCount64() - begin, 5000u);
+  ASSERT_TRUE(StartUntilProgress(1));
+  EXPECT_LT(MsTaken([&] { worker.Stop(INFINITE); }), 5000u);
 
   EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_FINISHED);
   EXPECT_EQ(listener.FinishedCount(), 1u);
@@ -54,12 +35,10 @@ TEST_F(FileDownloadTest, StopWhileReadingEndsAfterTheCurrentRead) {
 }
 
 TEST_F(FileDownloadTest, StopWhileReadingAnInMemoryFetchKeepsWhatArrived) {
-  files.PutObject("rel/list.txt", RandomBytes(2000000, 6));
+  PrepareInMemory("rel/list.txt", RandomBytes(2000000, 6));
   files.SetBehaviour("rel/list.txt", {{"then", {{"rate", 200000}}}});
-  Prepare("rel/list.txt", L"", 0);
   worker.chunkSize = 16384;
-  worker.Start();
-  ASSERT_TRUE(listener.WaitForProgress(2, kEndMs));
+  ASSERT_TRUE(StartUntilProgress(2));
   worker.Stop(INFINITE);
   EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_FINISHED);
   EXPECT_GT(worker.PartData().size(), 0u);
@@ -70,32 +49,26 @@ TEST_F(FileDownloadTest, StopWhileReadingAnInMemoryFetchKeepsWhatArrived) {
 // A worker paused before it starts asks nothing of the host until it is resumed.
 TEST_F(FileDownloadTest, StopWhilePausedEndsPromptlyWithoutARequest) {
   files.PutObject("rel/0_p.exe", RandomBytes(1000, 7));
-  std::wstring part = temp.File(L"p0");
-  Prepare("rel/0_p.exe", part, 999);
+  Prepare("rel/0_p.exe", temp.File(L"p0"), 999);
   worker.paused = true;
   worker.Start();
   Sleep(300);
-  ULONGLONG begin = GetTickCount64();
-  worker.Stop(INFINITE);
-  EXPECT_LT(GetTickCount64() - begin, 1000u);
+  EXPECT_LT(MsTaken([&] { worker.Stop(INFINITE); }), 1000u);
   EXPECT_TRUE(files.Requests("rel/0_p.exe").empty());
   EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_FINISHED);
   EXPECT_FALSE(worker.Succeeded());
   EXPECT_EQ(listener.ProgressCount(), 0u);
-  EXPECT_FALSE(FileExists(part));
+  EXPECT_FALSE(FileExists(temp.File(L"p0")));
 }
 
 TEST_F(FileDownloadTest, PauseHoldsTheReadsUntilResumed) {
   std::vector<uint8_t> bytes = RandomBytes(400000, 8);
-  files.PutObject("rel/0_q.exe", bytes);
-  std::wstring part = temp.File(L"q0");
-  Prepare("rel/0_q.exe", part, CrcOf(bytes));
+  std::wstring part = PreparePart("rel/0_q.exe", bytes, L"q0");
   worker.chunkSize = 16384;
   listener.onProgress = [](FileDownload* w) {
     if (w->PartDataSize() == 16384) w->paused = true;
   };
-  worker.Start();
-  ASSERT_TRUE(listener.WaitForProgress(1, kEndMs));
+  ASSERT_TRUE(StartUntilProgress(1));
   EXPECT_FALSE(listener.WaitForProgress(2, 400));  // nothing is read while paused
   worker.paused = false;
   ASSERT_TRUE(worker.WaitForEnd(kEndMs));
@@ -104,25 +77,20 @@ TEST_F(FileDownloadTest, PauseHoldsTheReadsUntilResumed) {
 
 TEST_F(FileDownloadTest, OneMissingFolderLevelIsCreated) {
   std::vector<uint8_t> bytes = RandomBytes(5000, 9);
-  files.PutObject("rel/0_c.exe", bytes);
-  std::wstring part = temp.Path() + L"/Release/c.exepart0";
-  Prepare("rel/0_c.exe", part, CrcOf(bytes));
+  std::wstring part = PreparePart("rel/0_c.exe", bytes, L"Release/c.exepart0");
   RunToEnd();
   EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_FINISHED);
   EXPECT_EQ(ReadFileBytes(part), bytes);
 }
 
 TEST_F(FileDownloadTest, TwoMissingFolderLevelsEndWriteFailed) {
-  std::vector<uint8_t> bytes = RandomBytes(5000, 10);
-  files.PutObject("rel/0_d.exe", bytes);
-  std::wstring folder = temp.Path() + L"/a/b/";
-  Prepare("rel/0_d.exe", folder + L"d.exepart0", CrcOf(bytes));
+  PreparePart("rel/0_d.exe", RandomBytes(5000, 10), L"a/b/d.exepart0");
   RunToEnd();
 
   EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_WRITE_FAILED);
   std::vector<ErrorRecord> records = Error::GetRecords();
   ASSERT_EQ(records.size(), 5u);
-  EXPECT_EQ(records[4].message, "Unable to create directory: " + Narrow(folder));
+  EXPECT_EQ(records[4].message, "Unable to create directory: " + Narrow(temp.File(L"a/b/")));
   EXPECT_EQ(records[4].errorNumber, ERROR_PATH_NOT_FOUND);
   std::vector<RecordingDownloadListener::Event> events = listener.Events();
   ASSERT_FALSE(events.empty());
@@ -148,24 +116,16 @@ TEST_F(FileDownloadTest, PathWithoutAFolderIsRefusedBeforeFetching) {
 
 TEST_F(FileDownloadTest, ExistingPartFileIsReplaced) {
   std::vector<uint8_t> bytes = RandomBytes(3000, 11);
-  files.PutObject("rel/0_r.exe", bytes);
-  std::wstring part = temp.File(L"r0");
-  HANDLE old = CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  DWORD written = 0;
-  std::string junk(10000, 'j');
-  WriteFile(old, junk.data(), static_cast<DWORD>(junk.size()), &written, nullptr);
-  CloseHandle(old);
-  Prepare("rel/0_r.exe", part, CrcOf(bytes));
+  std::wstring part = PreparePart("rel/0_r.exe", bytes, L"r0");
+  WriteFileBytes(part, std::vector<uint8_t>(10000, 'j'));
   RunToEnd();
   EXPECT_EQ(ReadFileBytes(part), bytes);
 }
 
 TEST_F(FileDownloadTest, StallShorterThanTheTimeoutStillSucceeds) {
   std::vector<uint8_t> bytes = RandomBytes(600000, 12);
-  files.PutObject("rel/0_t.exe", bytes);
+  std::wstring part = PreparePart("rel/0_t.exe", bytes, L"t0");
   files.SetBehaviour("rel/0_t.exe", {{"then", {{"stallAfter", 100000}, {"stallMs", 1500}}}});
-  std::wstring part = temp.File(L"t0");
-  Prepare("rel/0_t.exe", part, CrcOf(bytes));
   RunToEnd();
   EXPECT_EQ(ReadFileBytes(part), bytes);
   EXPECT_EQ(files.Requests("rel/0_t.exe").size(), 1u);
@@ -182,15 +142,13 @@ TEST_F(FileDownloadTest, ExceptionInTheBodyEndsIdleWithHandlesClosed) {
   EXPECT_EQ(listener.FinishedCount(), 0u);
   std::vector<ErrorRecord> records = Error::GetRecords();
   ASSERT_FALSE(records.empty());
-  EXPECT_EQ(records.back().message,
-            "FildeDownload: Obviously a major malfunction. Stopping download. Message: boom");
+  EXPECT_EQ(records.back().message, std::string(velmot::texts::kFileDownloadMalfunction) + "boom");
   EXPECT_EQ(records.back().errorNumber, static_cast<int32_t>(DL_MANAGER_WIN32_EXCEPTION));
 }
 
 TEST_F(FileDownloadTest, SizeReadFromAnotherThreadOnlyGrowsAndEndsAtTheBody) {
   std::vector<uint8_t> bytes = RandomBytes(3000000, 14);
-  files.PutObject("rel/0_g.exe", bytes);
-  Prepare("rel/0_g.exe", L"", 0);
+  PrepareInMemory("rel/0_g.exe", bytes);
   worker.chunkSize = 65536;
   worker.Start();
   uint64_t last = 0;
@@ -209,9 +167,7 @@ TEST_F(FileDownloadTest, SizeReadFromAnotherThreadOnlyGrowsAndEndsAtTheBody) {
 
 TEST_F(FileDownloadTest, WorkerCanBeStartedAgainAfterItEnded) {
   std::vector<uint8_t> bytes = RandomBytes(10000, 15);
-  files.PutObject("rel/0_h.exe", bytes);
-  std::wstring part = temp.File(L"h0");
-  Prepare("rel/0_h.exe", part, CrcOf(bytes));
+  std::wstring part = PreparePart("rel/0_h.exe", bytes, L"h0");
   RunToEnd();
   ASSERT_TRUE(DeleteFileW(part.c_str()));
   RunToEnd();
@@ -219,24 +175,17 @@ TEST_F(FileDownloadTest, WorkerCanBeStartedAgainAfterItEnded) {
   EXPECT_EQ(listener.FinishedCount(), 2u);
 }
 
-}  // namespace
-
 // A stop during a stalled read closes the request. On Windows that ends the read at once;
 // Wine 8 lets it run on until data comes (measured). Either way a detached worker reports
 // nothing more and writes no part file.
 TEST_F(FileDownloadTest, StopDuringAStalledReadClosesTheRequestAndADetachedWorkerIsSilent) {
-  std::vector<uint8_t> bytes = RandomBytes(300000, 9);
-  files.PutObject("rel/0_s.exe", bytes);
+  std::wstring part = PreparePart("rel/0_s.exe", RandomBytes(300000, 9), L"s0");
   files.SetBehaviour("rel/0_s.exe", {{"then", {{"stallAfter", 50000}, {"stallMs", 3000}}}});
-  std::wstring part = temp.File(L"s0");
-  Prepare("rel/0_s.exe", part, CrcOf(bytes));
   worker.chunkSize = 16384;
-  worker.Start();
-  ASSERT_TRUE(listener.WaitForProgress(3, kEndMs));
+  ASSERT_TRUE(StartUntilProgress(3));
   Sleep(300);  // in the stall now
-  const ULONGLONG before = GetTickCount64();
-  const bool ended = worker.StopWithin(500);
-  EXPECT_LT(GetTickCount64() - before, 2000u);
+  bool ended = false;
+  EXPECT_LT(MsTaken([&] { ended = worker.StopWithin(500); }), 2000u);
   EXPECT_EQ(worker.connectionState.Request(), nullptr);  // closed by the stop
   worker.Detach();
   const size_t progress = listener.ProgressCount();
@@ -250,3 +199,5 @@ TEST_F(FileDownloadTest, StopDuringAStalledReadClosesTheRequestAndADetachedWorke
   std::printf("a stop during a stalled read: the read %s within 500 ms\n",
               ended ? "ended" : "was still blocked");
 }
+
+}  // namespace

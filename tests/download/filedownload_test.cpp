@@ -2,53 +2,39 @@
 // garbled object gives, with the exact records.
 #include "download/fetch/filedownload.h"
 
-#include "diagnostics/error.h"
-#include "support/downloadjob.h"
+#include "base/systemtexts.h"
 #include "support/filedownloadfixture.h"
+#include "support/nettestclock.h"
 #include "support/records.h"
-#include "support/testenv.h"
-#include "support/testservers.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace {
 
-using testsupport::CountRecords;
-using testsupport::CountRecordsStartingWith;
-using testsupport::CrcOf;
-using testsupport::FileDownloadTest;
-using testsupport::FileExists;
-using testsupport::Narrow;
-using testsupport::RandomBytes;
-using testsupport::ReadFileBytes;
-using testsupport::RecordingDownloadListener;
-using testsupport::RecordMessages;
-using testsupport::StartsWith;
+using namespace testsupport;
 
-constexpr unsigned kEndMs = testsupport::kWorkerEndMs;
+// The record of a good CRC for a part file ("" for a fetch into memory).
+std::string GoodCrcRecord(const std::wstring& part) {
+  return "Download: " + Narrow(part) + Narrow(velmot::texts::kDownloadSuccessfulTail);
+}
 
 TEST_F(FileDownloadTest, GoodPartIsWrittenWithExactlyFourRecords) {
   std::vector<uint8_t> bytes = RandomBytes(1100000, 1);  // three reads of 512 KiB at most
-  files.PutObject("rel/0_Setup.exe", bytes);
-  std::wstring part = temp.File(L"Setup_1.exepart0");
-  Prepare("rel/0_Setup.exe", part, CrcOf(bytes));
+  std::wstring part = PreparePart("rel/0_Setup.exe", bytes, L"Setup_1.exepart0");
   RunToEnd();
 
   EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_FINISHED);
   EXPECT_EQ(ReadFileBytes(part), bytes);
   EXPECT_EQ(worker.PartDataSize(), 0u);  // released once written
-
   std::vector<std::string> m = RecordMessages();
   ASSERT_EQ(m.size(), 4u);
   EXPECT_EQ(m[0], "Opening connection: " + Narrow(files.Host()));
   EXPECT_TRUE(StartsWith(m[1], "Response headers: HTTP/1.1 200 OK\r\n"));
   EXPECT_EQ(m[2], "Finished file: " + Narrow(part));
-  EXPECT_EQ(m[3], "Download: " + Narrow(part) + " correct CRC. Download succesful.");
+  EXPECT_EQ(m[3], GoodCrcRecord(part));
   EXPECT_FALSE(Error::HasErrors());
 
   std::vector<RecordingDownloadListener::Event> events = listener.Events();
@@ -76,8 +62,7 @@ TEST_F(FileDownloadTest, TheStatusIsThatOfTheLastAttempt) {
   RunToEnd();
   EXPECT_EQ(worker.HttpStatus(), 0);
   EXPECT_FALSE(worker.Succeeded());
-  files.PutObject("rel/missing.exe", std::vector<uint8_t>{1, 2, 3});
-  Prepare("rel/missing.exe", temp.File(L"p0"), CrcOf(std::vector<uint8_t>{1, 2, 3}));
+  PreparePart("rel/missing.exe", {1, 2, 3}, L"p0");
   RunToEnd();
   EXPECT_EQ(worker.HttpStatus(), 200);
   EXPECT_TRUE(worker.Succeeded());
@@ -85,15 +70,12 @@ TEST_F(FileDownloadTest, TheStatusIsThatOfTheLastAttempt) {
 
 TEST_F(FileDownloadTest, NotFoundFourTimesWithAPauseAfterEach) {
   Prepare("rel/missing.exe", temp.File(L"p0"), 12345);
-  ULONGLONG begin = GetTickCount64();
-  RunToEnd();
-  ULONGLONG elapsed = GetTickCount64() - begin;
+  EXPECT_GE(MsTaken([&] { RunToEnd(); }), 390u);
 
   EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_FINISHED);
   EXPECT_EQ(worker.HttpStatus(), 404);
   EXPECT_EQ(worker.PartDataSize(), 0u);
   EXPECT_TRUE(worker.PartData().empty());
-  EXPECT_GE(elapsed, 390u);
   EXPECT_EQ(files.Requests("rel/missing.exe").size(), 4u);
   EXPECT_EQ(CountRecordsStartingWith("Opening connection: "), 4u);
   EXPECT_EQ(CountRecordsStartingWith("Response status not 200, but 404 Response headers: "), 4u);
@@ -106,11 +88,8 @@ TEST_F(FileDownloadTest, NotFoundFourTimesWithAPauseAfterEach) {
 
 TEST_F(FileDownloadTest, CrcThatNeverMatchesGivesFourSignedRecords) {
   // A body whose CRC has its top bit set, so that "found" reads negative.
-  std::vector<uint8_t> bytes;
-  for (unsigned seed = 10;; ++seed) {
-    bytes = RandomBytes(70000, seed);
-    if (CrcOf(bytes) < 0) break;
-  }
+  std::vector<uint8_t> bytes = RandomBytes(70000, 10);
+  for (unsigned seed = 11; CrcOf(bytes) >= 0; ++seed) bytes = RandomBytes(70000, seed);
   files.PutObject("rel/0_a.exe", bytes);
   std::wstring part = temp.File(L"a.exepart0");
   Prepare("rel/0_a.exe", part, -1);  // 0xFFFFFFFF
@@ -122,11 +101,10 @@ TEST_F(FileDownloadTest, CrcThatNeverMatchesGivesFourSignedRecords) {
       " bytes read: 70000Retrying download";
   size_t found = 0;
   for (const ErrorRecord& r : Error::GetRecords()) {
-    if (StartsWith(r.message, "Download: ")) {
-      EXPECT_EQ(r.message, expected);
-      EXPECT_EQ(r.errorNumber, static_cast<int32_t>(DL_MANAGER_CRC_INCORRECT));
-      ++found;
-    }
+    if (!StartsWith(r.message, "Download: ")) continue;
+    EXPECT_EQ(r.message, expected);
+    EXPECT_EQ(r.errorNumber, static_cast<int32_t>(DL_MANAGER_CRC_INCORRECT));
+    ++found;
   }
   EXPECT_EQ(found, 4u);
   EXPECT_EQ(files.Requests("rel/0_a.exe").size(), 4u);
@@ -138,11 +116,9 @@ TEST_F(FileDownloadTest, CrcThatNeverMatchesGivesFourSignedRecords) {
 
 TEST_F(FileDownloadTest, ConnectionDroppedMidBodyThenAGoodAttempt) {
   std::vector<uint8_t> bytes = RandomBytes(800000, 2);
-  files.PutObject("rel/0_b.exe", bytes);
+  std::wstring part = PreparePart("rel/0_b.exe", bytes, L"b.exepart0");
   files.SetBehaviour("rel/0_b.exe",
                      {{"attempts", nlohmann::json::array({{{"closeAfter", 300000}}})}});
-  std::wstring part = temp.File(L"b.exepart0");
-  Prepare("rel/0_b.exe", part, CrcOf(bytes));
   RunToEnd();
 
   EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_FINISHED);
@@ -157,10 +133,10 @@ TEST_F(FileDownloadTest, ConnectionDroppedMidBodyThenAGoodAttempt) {
   EXPECT_EQ(records[2].message, "Body ended after 300000 of 800000 bytes for: " + Narrow(part));
   EXPECT_EQ(records[2].errorNumber, ERROR_INTERNET_CONNECTION_ABORTED);
   EXPECT_EQ(records[3].message, "Error reading file, reconnecting.");
-  EXPECT_EQ(records[4].message, "Download: " + Narrow(part) +
-                                    " incorrect CRC. Expected: " + std::to_string(CrcOf(bytes)) +
+  const std::string incorrect = "Download: " + Narrow(part) + " incorrect CRC.";
+  EXPECT_EQ(records[4].message, incorrect + " Expected: " + std::to_string(CrcOf(bytes)) +
                                     " found: 0 bytes read: 300000Retrying download");
-  EXPECT_EQ(CountRecordsStartingWith("Download: " + Narrow(part) + " incorrect CRC."), 1u);
+  EXPECT_EQ(CountRecordsStartingWith(incorrect), 1u);
   EXPECT_EQ(CountRecordsStartingWith("Download: " + Narrow(part) + " correct CRC."), 1u);
   EXPECT_EQ(CountRecordsStartingWith("Finished file: "), 1u);  // the cut-short body is not an end
 }
@@ -168,9 +144,8 @@ TEST_F(FileDownloadTest, ConnectionDroppedMidBodyThenAGoodAttempt) {
 TEST_F(FileDownloadTest, CutShortBodyNeverPassesAnInMemoryFetchButIsCompletedWithRanges) {
   // Without a CRC only the announced length tells a truncated document; each cut attempt
   // keeps what came and the next one asks for the rest.
-  files.PutObject("rel/list.txt", std::string(5000, 'L'));
+  PrepareInMemory("rel/list.txt", std::string(5000, 'L'));
   files.SetBehaviour("rel/list.txt", {{"then", {{"closeAfter", 1000}}}});
-  Prepare("rel/list.txt", L"", 0);
   RunToEnd();
 
   EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_FINISHED);
@@ -183,8 +158,7 @@ TEST_F(FileDownloadTest, CutShortBodyNeverPassesAnInMemoryFetchButIsCompletedWit
 
 TEST_F(FileDownloadTest, InMemoryFetchKeepsTheWholeBody) {
   std::string text = "x;Setup.exe\r\n25000000\r\n111\r\n222\r\n333\r\n";
-  files.PutObject("rel/list.txt", text);
-  Prepare("rel/list.txt", L"", 0);
+  PrepareInMemory("rel/list.txt", text);
   RunToEnd();
 
   EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_FINISHED);
@@ -193,18 +167,17 @@ TEST_F(FileDownloadTest, InMemoryFetchKeepsTheWholeBody) {
   std::vector<std::string> m = RecordMessages();
   ASSERT_EQ(m.size(), 4u);
   EXPECT_EQ(m[2], "Finished file: ");
-  EXPECT_EQ(m[3], "Download:  correct CRC. Download succesful.");
+  EXPECT_EQ(m[3], GoodCrcRecord(L""));
   EXPECT_EQ(listener.ProgressCount(), 1u);
 }
 
 TEST_F(FileDownloadTest, InMemoryFetchOfAnEmptyBodyIsGood) {
-  files.PutObject("rel/empty.txt", std::string());
-  Prepare("rel/empty.txt", L"", 0);
+  PrepareInMemory("rel/empty.txt", std::string());
   RunToEnd();
   EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_FINISHED);
   EXPECT_TRUE(worker.PartData().empty());
   EXPECT_EQ(files.Requests("rel/empty.txt").size(), 1u);
-  EXPECT_EQ(CountRecordsStartingWith("Download:  correct CRC. Download succesful."), 1u);
+  EXPECT_EQ(CountRecordsStartingWith(GoodCrcRecord(L"")), 1u);
   EXPECT_EQ(listener.ProgressCount(), 0u);
   EXPECT_EQ(listener.FinishedCount(), 1u);
   EXPECT_FALSE(Error::HasErrors());
@@ -213,9 +186,8 @@ TEST_F(FileDownloadTest, InMemoryFetchOfAnEmptyBodyIsGood) {
 TEST_F(FileDownloadTest, AReadFailureAfterTheHeadersIsNeverAnEmptyBody) {
   // No CRC to catch it: a failed read before the first byte must not pass for an empty
   // document (two such copies would agree on an empty list).
-  files.PutObject("rel/list.txt", std::string(5000, 'L'));
+  PrepareInMemory("rel/list.txt", std::string(5000, 'L'));
   files.SetBehaviour("rel/list.txt", {{"then", {{"brokenAfter", 0}}}});
-  Prepare("rel/list.txt", L"", 0);
   RunToEnd();
 
   EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_FINISHED);
@@ -239,8 +211,7 @@ TEST_F(FileDownloadTest, EmptyBodyFailsWhenACrcIsExpected) {
 }
 
 TEST_F(FileDownloadTest, AnnouncedBodyBeyondTheLimitIsRefusedUnread) {
-  files.PutObject("rel/big.bin", RandomBytes(300000, 3));
-  Prepare("rel/big.bin", L"", 0);
+  PrepareInMemory("rel/big.bin", RandomBytes(300000, 3));
   worker.maxObjectSize = 100000;
   RunToEnd();
   EXPECT_TRUE(worker.PartData().empty());
@@ -252,9 +223,8 @@ TEST_F(FileDownloadTest, AnnouncedBodyBeyondTheLimitIsRefusedUnread) {
 }
 
 TEST_F(FileDownloadTest, UnannouncedBodyBeyondTheLimitStopsGrowing) {
-  files.PutObject("rel/big.bin", RandomBytes(300000, 4));
+  PrepareInMemory("rel/big.bin", RandomBytes(300000, 4));
   files.SetBehaviour("rel/big.bin", {{"then", {{"noLength", true}}}});
-  Prepare("rel/big.bin", L"", 0);
   worker.maxObjectSize = 100000;
   worker.chunkSize = 16384;
   RunToEnd();
@@ -265,38 +235,38 @@ TEST_F(FileDownloadTest, UnannouncedBodyBeyondTheLimitStopsGrowing) {
 }
 
 TEST_F(FileDownloadTest, GarbageOrOversizedHeadersNeverGiveData) {
-  for (const char* fault : {"garbage", "hugeHeaders"}) {
+  for (const nlohmann::json& step :
+       {nlohmann::json{{"garbage", true}}, nlohmann::json{{"hugeHeaders", 300000}}}) {
+    SCOPED_TRACE(step.dump());
     Error::Clear();
-    FileDownload w;
     files.PutObject("rel/list.txt", std::string("good text"));
-    nlohmann::json step = std::string(fault) == "garbage" ? nlohmann::json{{"garbage", true}}
-                                                          : nlohmann::json{{"hugeHeaders", 300000}};
     files.SetBehaviour("rel/list.txt", {{"then", step}});
+    FileDownload w;  // a fresh worker without a listener
     w.connectionState.host = files.Host();
     w.connectionState.objectPath = files.ObjectPath("rel/list.txt");
     w.Start();
-    ASSERT_TRUE(w.WaitForEnd(kEndMs)) << fault;
-    EXPECT_EQ(w.state.load(), FILE_DOWNLOAD_FINISHED) << fault;
-    EXPECT_TRUE(w.PartData().empty()) << fault;
-    EXPECT_TRUE(Error::HasErrors()) << fault;
-    EXPECT_EQ(CountRecordsStartingWith("Download:  correct CRC."), 0u) << fault;
+    ASSERT_TRUE(w.WaitForEnd(kEndMs));
+    EXPECT_EQ(w.state.load(), FILE_DOWNLOAD_FINISHED);
+    EXPECT_TRUE(w.PartData().empty());
+    EXPECT_TRUE(Error::HasErrors());
+    EXPECT_EQ(CountRecordsStartingWith("Download:  correct CRC."), 0u);
   }
 }
 
 }  // namespace
 
 TEST(FileDownload, WebPagesAreRecognisedByTypeOrByTheirFirstTag) {
-  auto bytes = [](const std::string& text) {
-    return std::vector<uint8_t>(text.begin(), text.end());
+  auto page = [](const wchar_t* type, const std::string& text) {
+    return FileDownload::IsWebPage(type, std::vector<uint8_t>(text.begin(), text.end()));
   };
-  EXPECT_TRUE(FileDownload::IsWebPage(L"text/html", bytes("anything")));
-  EXPECT_TRUE(FileDownload::IsWebPage(L"Text/HTML; charset=utf-8", {}));
-  EXPECT_TRUE(FileDownload::IsWebPage(L"", bytes(" \r\n\t<!DOCTYPE html><p>")));
-  EXPECT_TRUE(FileDownload::IsWebPage(L"application/octet-stream", bytes("<HtMl lang=en>")));
-  EXPECT_TRUE(FileDownload::IsWebPage(L"", bytes("<html")));
-  EXPECT_FALSE(FileDownload::IsWebPage(L"", bytes("<htm")));
-  EXPECT_FALSE(FileDownload::IsWebPage(L"", bytes("x<html>")));
-  EXPECT_FALSE(FileDownload::IsWebPage(L"text/plain", bytes("Velmot;Setup.exe\r\n")));
-  EXPECT_FALSE(FileDownload::IsWebPage(L"application/octet-stream", {}));
-  EXPECT_FALSE(FileDownload::IsWebPage(L"", bytes(std::string("\0<html>", 7))));
+  EXPECT_TRUE(page(L"text/html", "anything"));
+  EXPECT_TRUE(page(L"Text/HTML; charset=utf-8", ""));
+  EXPECT_TRUE(page(L"", " \r\n\t<!DOCTYPE html><p>"));
+  EXPECT_TRUE(page(L"application/octet-stream", "<HtMl lang=en>"));
+  EXPECT_TRUE(page(L"", "<html"));
+  EXPECT_FALSE(page(L"", "<htm"));
+  EXPECT_FALSE(page(L"", "x<html>"));
+  EXPECT_FALSE(page(L"text/plain", "Velmot;Setup.exe\r\n"));
+  EXPECT_FALSE(page(L"application/octet-stream", ""));
+  EXPECT_FALSE(page(L"", std::string("\0<html>", 7)));
 }

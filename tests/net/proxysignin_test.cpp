@@ -3,7 +3,6 @@
 #include "net/proxysignin.h"
 
 #include "base/handles.h"
-#include "support/testenv.h"
 
 #include <gtest/gtest.h>
 

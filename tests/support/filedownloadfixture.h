@@ -4,6 +4,7 @@
 
 #include "diagnostics/error.h"
 #include "download/fetch/filedownload.h"
+#include "support/downloadjob.h"
 #include "support/recordingdownloadlistener.h"
 #include "support/testenv.h"
 #include "support/testservers.h"
@@ -11,13 +12,14 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
-constexpr unsigned kWorkerEndMs = 60000;  // generous: a hang must fail, a slow machine must not
-
 class FileDownloadTest : public ::testing::Test {
  protected:
+  static constexpr unsigned kEndMs = 60000;  // generous: a hang must fail, a slow machine must not
+
   void SetUp() override { Error::Clear(); }
 
   void Prepare(const std::string& relative, const std::wstring& localPath, int32_t crc) {
@@ -27,10 +29,29 @@ class FileDownloadTest : public ::testing::Test {
     worker.expectedCrc = crc;
     worker.listener = &listener;
   }
+  // Puts bytes on the host and aims the worker at them, to be written to the temporary
+  // folder's file partName with their CRC expected; returns that file's path.
+  std::wstring PreparePart(const std::string& relative, const std::vector<uint8_t>& bytes,
+                           const std::wstring& partName) {
+    files.PutObject(relative, bytes);
+    Prepare(relative, temp.File(partName), CrcOf(bytes));
+    return temp.File(partName);
+  }
+  // The same for a fetch into memory: no part file, no CRC.
+  template <typename Bytes>
+  void PrepareInMemory(const std::string& relative, const Bytes& bytes) {
+    files.PutObject(relative, bytes);
+    Prepare(relative, L"", 0);
+  }
 
   void RunToEnd() {
     worker.Start();
-    ASSERT_TRUE(worker.WaitForEnd(kWorkerEndMs)) << "the worker did not end";
+    ASSERT_TRUE(worker.WaitForEnd(kEndMs)) << "the worker did not end";
+  }
+  // True once count progress reports (or the end) came in time.
+  bool StartUntilProgress(size_t count) {
+    worker.Start();
+    return listener.WaitForProgress(count, kEndMs);
   }
 
   FileHostNamespace files;

@@ -2,6 +2,7 @@
 
 #include "download/fetch/filedownload.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace testsupport {
@@ -26,37 +27,17 @@ std::vector<RecordingDownloadListener::Event> RecordingDownloadListener::Events(
   return events_;
 }
 
-size_t RecordingDownloadListener::ProgressCount() const {
-  size_t n = 0;
-  for (const Event& e : Events()) n += e.finished ? 0 : 1;
-  return n;
-}
-
-size_t RecordingDownloadListener::FinishedCount() const {
-  size_t n = 0;
-  for (const Event& e : Events()) n += e.finished ? 1 : 0;
-  return n;
+size_t RecordingDownloadListener::Count(bool finished) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::count_if(events_.begin(), events_.end(),
+                       [&](const Event& e) { return e.finished == finished; });
 }
 
 bool RecordingDownloadListener::WaitForProgress(size_t count, unsigned timeoutMs) const {
   std::unique_lock<std::mutex> lock(mutex_);
   return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-    size_t progress = 0;
-    for (const Event& e : events_) {
-      if (e.finished) return true;
-      ++progress;
-    }
-    return progress >= count;
-  });
-}
-
-bool RecordingDownloadListener::WaitForFinished(unsigned timeoutMs) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-    for (const Event& e : events_) {
-      if (e.finished) return true;
-    }
-    return false;
+    return events_.size() >= count ||  // all progress, as long as nothing finished
+           std::any_of(events_.begin(), events_.end(), [](const Event& e) { return e.finished; });
   });
 }
 

@@ -27,14 +27,14 @@ class RecordingDownloadListener : public IDownloadListener {
   std::function<void(FileDownload*)> onProgress;
 
   std::vector<Event> Events() const;
-  size_t ProgressCount() const;
-  size_t FinishedCount() const;
+  size_t ProgressCount() const { return Count(false); }
+  size_t FinishedCount() const { return Count(true); }
   // True once at least count progress calls (or one finished call) arrived in time.
   bool WaitForProgress(size_t count, unsigned timeoutMs) const;
-  bool WaitForFinished(unsigned timeoutMs) const;
 
  private:
   void Add(const Event& event);
+  size_t Count(bool finished) const;
 
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
