@@ -8,21 +8,19 @@
 
 namespace {
 
-TEST(CRCInfoReader, SplitsAtSemicolonsAndDropsWhatComesBeforeTheFirst) {
-  CRCInfo entries;
-  CRCInfoReader::Parse("header\r\n;a.exe\r\n25000000\r\n1\r\n-2\r\n\r\n;b.bin\r\n16\r\n", entries);
-  ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0], (CRCInfoEntry{L"a.exe", L"25000000", L"1", L"-2"}));
-  EXPECT_EQ(entries[1], (CRCInfoEntry{L"b.bin", L"16"}));
-}
-
-TEST(CRCInfoReader, PiecesOfNothingButLineBreaksNameNoFile) {
-  CRCInfo entries{{L"stale"}};
-  CRCInfoReader::Parse(";\r\n\r\n;;x\r\n", entries);
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0], (CRCInfoEntry{L"x"}));
-  CRCInfoReader::Parse("no semicolon at all", entries);
-  EXPECT_TRUE(entries.empty());
+// Neither what stands before the first semicolon nor a piece of only line breaks names a file.
+TEST(CRCInfoReader, ParseKeepsOnlyThePiecesAfterSemicolonsThatNameAFile) {
+  const std::vector<std::pair<std::string, CRCInfo>> cases = {
+      {"header\r\n;a.exe\r\n25000000\r\n1\r\n-2\r\n\r\n;b.bin\r\n16\r\n",
+       {{L"a.exe", L"25000000", L"1", L"-2"}, {L"b.bin", L"16"}}},
+      {";\r\n\r\n;;x\r\n", {{L"x"}}},
+      {"no semicolon at all", {}}};
+  for (const auto& c : cases) {
+    for (CRCInfo entries : {CRCInfo{}, CRCInfo{{L"stale"}}}) {
+      CRCInfoReader::Parse(c.first, entries);
+      EXPECT_EQ(entries, c.second) << c.first;
+    }
+  }
 }
 
 TEST(CRCInfoReader, SizeAndCrcLinesAtTheirLimits) {

@@ -5,6 +5,7 @@
 #include "base/systemtexts.h"
 #include "diagnostics/error.h"
 #include "net/fileupload.h"
+#include "support/httpservicetest.h"
 #include "support/records.h"
 #include "support/testenv.h"
 #include "support/testservers.h"
@@ -12,32 +13,22 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <atomic>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 namespace {
 
+using testsupport::Base64Decode;
 using testsupport::HasRecord;
-
+using testsupport::Widen;
 using velmot::texts::kServiceUnreachable;
 using velmot::texts::kServiceUnreadable;
 
-std::string UniqueId() { return testsupport::UniqueId("dr"); }
-
-std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
-
-using testsupport::Base64Decode;
-
-class DownloadRequestTest : public ::testing::Test {
+class DownloadRequestTest : public testsupport::HttpServiceTest {
  protected:
-  void SetUp() override {
-    Error::Clear();
-    // Requests of parallel tests are told apart by the identifier they carry.
-    id = UniqueId();
-    manager.computerId = Wide(id);
-  }
+  DownloadRequestTest() : HttpServiceTest("dr") {}
+  void SetUp() override { Error::Clear(); }
   void TearDown() override {
     FileUpload::OverrideTimeoutsForTesting(0, 0, 0);
     if (!HasFailure()) return;
@@ -46,13 +37,12 @@ class DownloadRequestTest : public ::testing::Test {
     }
   }
 
-  std::vector<nlohmann::json> MyRequests() { return testsupport::ServiceRequestsFrom(id); }
-
+  bool Request(const std::wstring& release) { return manager.RequestDownload(release, errorText); }
   // A release answered with the entry's members (or a canned "respond" answer).
-  bool RequestWith(const nlohmann::json& entry, std::wstring& errorText) {
+  bool RequestWith(const nlohmann::json& entry) {
     const std::string release = "Velmot " + id;
     testsupport::ServiceRelease registered(release, entry);
-    return manager.RequestDownload(Wide(release), errorText);
+    return Request(Widen(release));
   }
 
   void PresetDescriptor() {
@@ -69,29 +59,21 @@ class DownloadRequestTest : public ::testing::Test {
     EXPECT_EQ(L"_old", manager.productSuffix);
   }
 
-  std::string id;
-  DownloadManager manager{nullptr};
+  std::wstring errorText;
 };
 
 TEST_F(DownloadRequestTest, SendsTheAgreedFormAndHeadersAndTakesTheDescriptor) {
-  std::wstring errorText;
-  ASSERT_TRUE(manager.RequestDownload(L"Velmot 10.5", errorText));
+  ASSERT_TRUE(Request(L"Velmot 10.5"));
   EXPECT_EQ(L"", errorText);
 
   auto requests = MyRequests();
   ASSERT_EQ(1u, requests.size());
-  const auto& request = requests[0];
-  EXPECT_EQ("POST", request["method"]);
-  EXPECT_EQ("/Velmot/DownloadManager8.ashx", request["path"]);
+  EXPECT_EQ("POST", requests[0]["method"]);
   EXPECT_EQ("DownloadManagerVersion=9%2e5&ReleaseName=Velmot%2010%2e5",
-            Base64Decode(request["bodyBase64"].get<std::string>()));
-  EXPECT_EQ("application/x-www-form-urlencoded", request["headers"]["content-type"]);
-  EXPECT_EQ("RequestDownload", request["headers"]["method"]);
-  EXPECT_EQ("Velmot Download Manager / 9.5", request["headers"]["user-agent"]);
-  EXPECT_EQ("gzip,deflate", request["headers"]["accept-encoding"]);
-  const std::vector<std::string> ours = {"Accept-Encoding", "ComputerId", "Content-Type", "Method",
-                                         "User-Agent"};
-  EXPECT_EQ(ours, testsupport::SentHeaderNames(request, ours));
+            Base64Decode(requests[0]["bodyBase64"].get<std::string>()));
+  testsupport::ExpectServiceRequest(
+      requests[0], "RequestDownload", "application/x-www-form-urlencoded",
+      {"Accept-Encoding", "ComputerId", "Content-Type", "Method", "User-Agent"});
 
   EXPECT_EQ(L"1005", manager.descriptor.productCode);
   EXPECT_EQ(L"Velmot Test", manager.descriptor.companyName);
@@ -110,8 +92,7 @@ TEST_F(DownloadRequestTest, SendsTheAgreedFormAndHeadersAndTakesTheDescriptor) {
 }
 
 TEST_F(DownloadRequestTest, ExeIsLeftOutOfTheReleaseName) {
-  std::wstring errorText;
-  EXPECT_TRUE(manager.RequestDownload(L"Velmot 10.5.exe", errorText));
+  EXPECT_TRUE(Request(L"Velmot 10.5.exe"));
   auto requests = MyRequests();
   ASSERT_EQ(1u, requests.size());
   EXPECT_EQ("DownloadManagerVersion=9%2e5&ReleaseName=Velmot%2010%2e5",
@@ -120,23 +101,21 @@ TEST_F(DownloadRequestTest, ExeIsLeftOutOfTheReleaseName) {
 
 TEST_F(DownloadRequestTest, TextErrorInfoRefusesAndLeavesTheDescriptorAlone) {
   PresetDescriptor();
-  std::wstring errorText = L"Earlier. ";
-  EXPECT_FALSE(RequestWith({{"error_info", "Release withdrawn"}, {"host_name", "h"}}, errorText));
+  errorText = L"Earlier. ";
+  EXPECT_FALSE(RequestWith({{"error_info", "Release withdrawn"}, {"host_name", "h"}}));
   EXPECT_EQ(L"Earlier. Release withdrawn", errorText);
   ExpectPresetDescriptor();
 }
 
 TEST_F(DownloadRequestTest, UnknownReleaseIsRefusedWithTheServiceText) {
-  std::wstring errorText;
-  EXPECT_FALSE(manager.RequestDownload(Wide("No such release " + id), errorText));
-  EXPECT_EQ(Wide("Unknown release \"No such release " + id + "\""), errorText);
+  EXPECT_FALSE(Request(Widen("No such release " + id)));
+  EXPECT_EQ(Widen("Unknown release \"No such release " + id + "\""), errorText);
 }
 
 TEST_F(DownloadRequestTest, ErrorInfoOfAnotherTypeIsNoRefusal) {
   for (const nlohmann::json& info : {nlohmann::json(7), nlohmann::json(nullptr)}) {
-    std::wstring errorText;
-    EXPECT_TRUE(
-        RequestWith({{"error_info", info}, {"product_code", "77"}, {"host_name", "h"}}, errorText))
+    errorText.clear();
+    EXPECT_TRUE(RequestWith({{"error_info", info}, {"product_code", "77"}, {"host_name", "h"}}))
         << info.dump();
     EXPECT_EQ(L"", errorText);
     EXPECT_EQ(L"_77", manager.productSuffix);
@@ -144,13 +123,11 @@ TEST_F(DownloadRequestTest, ErrorInfoOfAnotherTypeIsNoRefusal) {
 }
 
 TEST_F(DownloadRequestTest, MembersOfOtherTypesReadAsEmpty) {
-  std::wstring errorText;
   EXPECT_TRUE(RequestWith({{"product_code", 123},
                            {"company_name", {"x"}},
                            {"download_subdir", {{"a", 1}}},
                            {"host_name", "files.example.test"},
-                           {"SAS", nullptr}},
-                          errorText));
+                           {"SAS", nullptr}}));
   EXPECT_EQ(L"", manager.descriptor.productCode);
   EXPECT_EQ(L"", manager.descriptor.companyName);
   EXPECT_EQ(L"", manager.descriptor.downloadSubdir);
@@ -160,9 +137,8 @@ TEST_F(DownloadRequestTest, MembersOfOtherTypesReadAsEmpty) {
 }
 
 TEST_F(DownloadRequestTest, TextsBeyondAsciiKeepTheirCharacters) {
-  std::wstring errorText;
   EXPECT_TRUE(RequestWith(
-      {{"company_name", "Velmot \xc3\x9cnternehmen \xe2\x82\xac"}, {"host_name", "h"}}, errorText));
+      {{"company_name", "Velmot \xc3\x9cnternehmen \xe2\x82\xac"}, {"host_name", "h"}}));
   EXPECT_EQ(L"Velmot \u00dcnternehmen \u20ac", manager.descriptor.companyName);
 }
 
@@ -172,8 +148,8 @@ TEST_F(DownloadRequestTest, AnswersThatAreNoDescriptorFailWithAClearText) {
   for (const char* body : bodies) {
     Error::Clear();
     PresetDescriptor();
-    std::wstring errorText;
-    EXPECT_FALSE(RequestWith({{"respond", {{"status", 200}, {"body", body}}}}, errorText)) << body;
+    errorText.clear();
+    EXPECT_FALSE(RequestWith({{"respond", {{"status", 200}, {"body", body}}}})) << body;
     EXPECT_EQ(kServiceUnreadable, errorText) << body;
     ExpectPresetDescriptor();
     EXPECT_TRUE(Error::HasErrors()) << body;
@@ -184,9 +160,9 @@ TEST_F(DownloadRequestTest, ErrorStatusFailsWithTheConnectionText) {
   for (int status : {404, 500}) {
     Error::Clear();
     PresetDescriptor();
-    std::wstring errorText;
-    EXPECT_FALSE(RequestWith({{"respond", {{"status", status}, {"body", "{\"host_name\":\"h\"}"}}}},
-                             errorText));
+    errorText.clear();
+    EXPECT_FALSE(
+        RequestWith({{"respond", {{"status", status}, {"body", "{\"host_name\":\"h\"}"}}}}));
     EXPECT_EQ(kServiceUnreachable, errorText);
     ExpectPresetDescriptor();
     const std::string reason = status == 404 ? " Not Found" : " Internal Server Error";
@@ -197,8 +173,7 @@ TEST_F(DownloadRequestTest, ErrorStatusFailsWithTheConnectionText) {
 }
 
 TEST_F(DownloadRequestTest, ServiceThatDropsEveryConnectionFailsAfterThreeAttempts) {
-  std::wstring errorText;
-  EXPECT_FALSE(RequestWith({{"respond", {{"reset", true}}}}, errorText));
+  EXPECT_FALSE(RequestWith({{"respond", {{"reset", true}}}}));
   EXPECT_EQ(kServiceUnreachable, errorText);
   EXPECT_EQ(3u, MyRequests().size());
   EXPECT_TRUE(
@@ -209,18 +184,15 @@ TEST_F(DownloadRequestTest, ServiceThatDropsEveryConnectionFailsAfterThreeAttemp
 
 TEST_F(DownloadRequestTest, SilentServiceFailsAfterItsTimeouts) {
   FileUpload::OverrideTimeoutsForTesting(1000, 1000, 1000);
-  std::wstring errorText;
   const ULONGLONG started = GetTickCount64();
-  EXPECT_FALSE(RequestWith({{"respond", {{"body", "{}"}, {"delayMs", 8000}}}}, errorText));
+  EXPECT_FALSE(RequestWith({{"respond", {{"body", "{}"}, {"delayMs", 8000}}}}));
   EXPECT_LT(GetTickCount64() - started, 7500u);
   EXPECT_EQ(kServiceUnreachable, errorText);
 }
 
 TEST_F(DownloadRequestTest, HugeAnswerFailsAndIsLoggedOnlyInPart) {
-  std::wstring errorText;
   EXPECT_FALSE(RequestWith(
-      {{"respond", {{"status", 200}, {"body", std::string(1024, ' ')}, {"repeat", 6 * 1024}}}},
-      errorText));
+      {{"respond", {{"status", 200}, {"body", std::string(1024, ' ')}, {"repeat", 6 * 1024}}}}));
   EXPECT_EQ(kServiceUnreadable, errorText);
   for (const auto& record : Error::GetRecords()) EXPECT_LT(record.message.size(), 70000u);
 }
@@ -228,14 +200,13 @@ TEST_F(DownloadRequestTest, HugeAnswerFailsAndIsLoggedOnlyInPart) {
 TEST_F(DownloadRequestTest, WorkFolderIsCreatedForALaterLogUpload) {
   testsupport::TempFolder parent(L"req");
   manager.workFolder = parent.File(L"Velmot 10.5");
-  std::wstring errorText;
-  EXPECT_FALSE(manager.RequestDownload(Wide("No such release " + id), errorText));
+  EXPECT_FALSE(Request(Widen("No such release " + id)));
   const DWORD attributes = GetFileAttributesW(manager.workFolder.c_str());
   ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);
   EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY);
   // An existing folder is no failure.
   Error::Clear();
-  EXPECT_FALSE(manager.RequestDownload(Wide("No such release " + id), errorText));
+  EXPECT_FALSE(Request(Widen("No such release " + id)));
   EXPECT_FALSE(Error::HasErrors());
 }
 

@@ -6,6 +6,7 @@
 #include "diagnostics/error.h"
 #include "download/store/filesystem.h"
 #include "support/downloadjob.h"
+#include "support/httpservicetest.h"
 #include "support/rawhttp.h"
 #include "support/records.h"
 #include "support/testenv.h"
@@ -15,18 +16,15 @@
 #include <nlohmann/json.hpp>
 #include <zlib.h>
 
-#include <atomic>
-#include <cstdio>
+#include <algorithm>
 #include <string>
 #include <vector>
 
 namespace {
 
-std::string UniqueId() { return testsupport::UniqueId("lu"); }
-
-std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
-
 using testsupport::Base64Decode;
+using testsupport::FileExists;
+using testsupport::Widen;
 
 // Unpacks a gzip member with zlib itself.
 bool Gunzip(const std::string& packed, std::string& unpacked) {
@@ -49,11 +47,12 @@ bool Gunzip(const std::string& packed, std::string& unpacked) {
 std::wstring TextLogPath() {
   std::string folder;
   FileSystem::GetExecutableFolder(folder);
-  return Wide(folder) + L"/logfile.txt";
+  return Widen(folder) + L"/logfile.txt";
 }
 
-class LogUploadTest : public ::testing::Test {
+class LogUploadTest : public testsupport::HttpServiceTest {
  protected:
+  LogUploadTest() : HttpServiceTest("lu") {}
   void SetUp() override {
     // Every case of this file checks the one text log file beside the executable, and
     // ctest may run them side by side: one case at a time.
@@ -64,8 +63,6 @@ class LogUploadTest : public ::testing::Test {
     owned_ = true;
     DeleteFileW(TextLogPath().c_str());
     Error::Clear();
-    id = UniqueId();
-    manager.computerId = Wide(id);
     manager.workFolder = work.Path();
   }
   void TearDown() override {
@@ -74,11 +71,7 @@ class LogUploadTest : public ::testing::Test {
     if (mutex_) CloseHandle(mutex_);
   }
 
-  std::vector<nlohmann::json> MyRequests() { return testsupport::ServiceRequestsFrom(id); }
-
-  std::string id;
   testsupport::TempFolder work{L"work"};
-  DownloadManager manager{nullptr};
 
  private:
   HANDLE mutex_ = nullptr;
@@ -95,29 +88,24 @@ TEST_F(LogUploadTest, PostsTheCompressedReportAndWritesTheTextLogForErrors) {
   auto requests = MyRequests();
   ASSERT_EQ(1u, requests.size());
   const auto& request = requests[0];
-  EXPECT_EQ("/Velmot/DownloadManager8.ashx", request["path"]);
-  EXPECT_EQ("LogErrorInfo", request["headers"]["method"]);
-  EXPECT_EQ("application/octet-stream", request["headers"]["content-type"]);
+  testsupport::ExpectServiceRequest(request, "LogErrorInfo", "application/octet-stream",
+                                    {"Accept-Encoding", "ComputerId", "Content-Type",
+                                     "DownloadManagerVersion", "Method", "User-Agent"});
   EXPECT_EQ("9.5", request["headers"]["downloadmanagerversion"]);
-  EXPECT_EQ("Velmot Download Manager / 9.5", request["headers"]["user-agent"]);
-  EXPECT_EQ("gzip,deflate", request["headers"]["accept-encoding"]);
-  const std::vector<std::string> ours = {"Accept-Encoding",        "ComputerId", "Content-Type",
-                                         "DownloadManagerVersion", "Method",     "User-Agent"};
-  EXPECT_EQ(ours, testsupport::SentHeaderNames(request, ours));
 
   // The body is a gzip file holding the report as UTF-16LE, without BOM or terminator.
   const std::string body = Base64Decode(request["bodyBase64"].get<std::string>());
   EXPECT_EQ(std::to_string(body.size()), request["headers"]["content-length"]);
   std::string unpacked;
   ASSERT_TRUE(Gunzip(body, unpacked));
-  EXPECT_EQ(testsupport::Utf16le(Wide(report)), unpacked);
+  EXPECT_EQ(testsupport::Utf16le(Widen(report)), unpacked);
 
   auto uploads = testsupport::ServiceUploads(id);
   ASSERT_EQ(1u, uploads.size());
   EXPECT_EQ(2u, nlohmann::json::parse(uploads[0]).size());
 
-  EXPECT_FALSE(testsupport::FileExists(work.File(L"logfile.gz")));
-  EXPECT_TRUE(testsupport::FileExists(TextLogPath()));
+  EXPECT_FALSE(FileExists(work.File(L"logfile.gz")));
+  EXPECT_TRUE(FileExists(TextLogPath()));
 }
 
 TEST_F(LogUploadTest, LogWithoutErrorsIsPostedWithoutATextLog) {
@@ -125,8 +113,8 @@ TEST_F(LogUploadTest, LogWithoutErrorsIsPostedWithoutATextLog) {
   manager.PostLogFile();
   EXPECT_EQ(1u, MyRequests().size());
   EXPECT_EQ(1u, testsupport::ServiceUploads(id).size());
-  EXPECT_FALSE(testsupport::FileExists(TextLogPath()));
-  EXPECT_FALSE(testsupport::FileExists(work.File(L"logfile.gz")));
+  EXPECT_FALSE(FileExists(TextLogPath()));
+  EXPECT_FALSE(FileExists(work.File(L"logfile.gz")));
 }
 
 TEST_F(LogUploadTest, EmptyLogPostsAnEmptyArray) {
@@ -136,15 +124,15 @@ TEST_F(LogUploadTest, EmptyLogPostsAnEmptyArray) {
   std::string unpacked;
   ASSERT_TRUE(Gunzip(Base64Decode(requests[0]["bodyBase64"].get<std::string>()), unpacked));
   EXPECT_EQ(testsupport::Utf16le(L"[]"), unpacked);
-  EXPECT_FALSE(testsupport::FileExists(TextLogPath()));
+  EXPECT_FALSE(FileExists(TextLogPath()));
 }
 
 TEST_F(LogUploadTest, RefusedUploadStillRemovesTheCompressedFile) {
-  manager.computerId = Wide(id) + L" not valid!";  // the service refuses this identifier
+  manager.computerId = Widen(id) + L" not valid!";  // the service refuses this identifier
   Error::LogError(std::string("Something failed"), ERROR_ACCESS_DENIED, VELMOT_HERE);
   manager.PostLogFile();
-  EXPECT_FALSE(testsupport::FileExists(work.File(L"logfile.gz")));
-  EXPECT_TRUE(testsupport::FileExists(TextLogPath()));
+  EXPECT_FALSE(FileExists(work.File(L"logfile.gz")));
+  EXPECT_TRUE(FileExists(TextLogPath()));
 }
 
 TEST_F(LogUploadTest, AfterSetupStartedNothingIsPostedAndTheDeleteFailureIsRecorded) {
@@ -152,25 +140,24 @@ TEST_F(LogUploadTest, AfterSetupStartedNothingIsPostedAndTheDeleteFailureIsRecor
   Error::LogError(std::string("Something failed"), ERROR_ACCESS_DENIED, VELMOT_HERE);
   manager.PostLogFile();
   EXPECT_TRUE(MyRequests().empty());
-  EXPECT_FALSE(testsupport::FileExists(TextLogPath()));
+  EXPECT_FALSE(FileExists(TextLogPath()));
   const std::string expected = "DownloadManager::PostLogFile Unable to delete " +
                                std::string(work.Path().begin(), work.Path().end()) +
                                "/removed after setup/logfile.gz";
-  bool recorded = false;
-  for (const auto& record : Error::GetRecords()) {
-    recorded = recorded || (record.message == expected && record.errorNumber != 0);
-  }
-  EXPECT_TRUE(recorded);
+  const auto records = Error::GetRecords();
+  EXPECT_TRUE(std::any_of(records.begin(), records.end(), [&](const ErrorRecord& record) {
+    return record.message == expected && record.errorNumber != 0;
+  }));
 }
 
 TEST_F(LogUploadTest, WithoutAWorkFolderNothingIsWrittenAtTheDriveRoot) {
-  const bool before = testsupport::FileExists(L"/logfile.gz");
+  const bool before = FileExists(L"/logfile.gz");
   manager.workFolder.clear();
   Error::LogError(std::string("Something failed"), ERROR_ACCESS_DENIED, VELMOT_HERE);
   manager.PostLogFile();
   EXPECT_TRUE(MyRequests().empty());
-  EXPECT_EQ(before, testsupport::FileExists(L"/logfile.gz"));
-  EXPECT_FALSE(testsupport::FileExists(TextLogPath()));
+  EXPECT_EQ(before, FileExists(L"/logfile.gz"));
+  EXPECT_FALSE(FileExists(TextLogPath()));
   EXPECT_NE(testsupport::CountRecordsStartingWith("DownloadManager::PostLogFile no work folder"),
             0u);
 }

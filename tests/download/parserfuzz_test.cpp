@@ -1,12 +1,8 @@
-// Random and mutated inputs through every reader of data that comes from the network or the
-// disk: CRC info documents, the web service's answers, URLs, form values, text replacement,
-// the folder watcher's change records and response header blocks. Each campaign starts from
-// well-formed inputs, mutates them, and checks what must hold whatever the input: no crash,
-// no hang, no allocation out of proportion to the input, and the readers' own promises.
-// Well-formed inputs are also checked against what was written into them.
-//
-// The short campaign (20,000 inputs) runs in tools/test; `tools/fuzz N --seed S` runs
-// N inputs by hand and prints the figures.
+// Random and mutated inputs through every reader of network or disk data: CRC info documents,
+// the web service's answers, URLs, form values, text replacement, the folder watcher's change
+// records and response header blocks. Whatever the input: no crash, no hang, no allocation out
+// of proportion to it, and the readers' own promises hold; well-formed inputs also read back as
+// written. tools/test runs 20,000 inputs; `tools/fuzz N --seed S` runs N by hand.
 #include "base/stringutils.h"
 #include "download/store/crcinforeader.h"
 #include "download/store/filesystemwatcher.h"
@@ -21,7 +17,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cwchar>
 #include <cwctype>
 #include <new>
@@ -56,13 +51,9 @@ constexpr size_t kLargeInput = 1024 * 1024;
 
 std::string Repeat(const std::string& text, size_t size) {
   std::string out;
-  if (text.empty()) return out;
-  while (out.size() < size) out += text;
-  out.resize(size);
-  return out;
+  while (!text.empty() && out.size() < size) out += text;
+  return out.substr(0, size);
 }
-
-// ---- CRC info documents ------------------------------------------------------------------
 
 struct ListedFile {
   std::string name;
@@ -134,45 +125,25 @@ void CheckEntry(const CRCInfoEntry& entry, const std::string& input) {
 }
 
 TEST(ParserFuzz, CrcInfoDocuments) {
-  static const std::vector<std::string> kTokens = {";",
-                                                   "\r\n",
-                                                   "\r",
-                                                   "\n",
-                                                   std::string(1, '\0'),
-                                                   "0x",
-                                                   "-",
-                                                   " ",
-                                                   "\t",
-                                                   "..",
-                                                   "\\",
-                                                   "/",
-                                                   ":",
-                                                   "CON",
-                                                   "LPT1",
-                                                   ".exe",
-                                                   "\xff",
-                                                   "\x81\x40",
-                                                   "18446744073709551616",
-                                                   "99999999999",
-                                                   "-2147483649",
-                                                   "10000000",
-                                                   ";;\r\n\r\n",
-                                                   "\r\n\r\n"};
-  RunFuzzCampaign("CRC info documents", 1, kParsers, [&](FuzzCampaign& campaign, size_t) {
-    FuzzRandom& random = campaign.random;
-    const std::vector<ListedFile> files = RandomFiles(random);
-    const std::string release = random.OneIn(2) ? "Velmot Pro" : "Velmot 10.5";
-    std::string text = DocumentOf(release, files, random);
-    const bool wellFormed = random.OneIn(8);
-    if (!wellFormed) text = Mutate(random, text, kTokens, 64 * 1024);
-    if (!wellFormed && random.OneIn(1000)) text = Repeat(text, kLargeInput);
+  // clang-format off
+  static const std::vector<std::string> kTokens = {
+      ";", "\r\n", "\r", "\n", std::string(1, '\0'), "0x", "-", " ", "\t", "..", "\\", "/", ":",
+      "CON", "LPT1", ".exe", "\xff", "\x81\x40", "18446744073709551616", "99999999999",
+      "-2147483649", "10000000", ";;\r\n\r\n", "\r\n\r\n"};
+  // clang-format on
+  RunFuzzCampaign("CRC info documents", 1, kParsers, [&](FuzzCampaign& fuzz) {
+    const std::vector<ListedFile> files = RandomFiles(fuzz);
+    const std::string release = fuzz.OneIn(2) ? "Velmot Pro" : "Velmot 10.5";
+    std::string text = DocumentOf(release, files, fuzz);
+    const bool wellFormed = fuzz.OneIn(8);
+    if (!wellFormed) text = Mutate(fuzz, text, kTokens, 64 * 1024);
+    if (!wellFormed && fuzz.OneIn(1000)) text = Repeat(text, kLargeInput);
     // The program removes zero bytes before it reads a document.
-    std::string read;
-    for (char c : text)
-      if (c != '\0') read.push_back(c);
+    std::string read = text;
+    read.erase(std::remove(read.begin(), read.end(), '\0'), read.end());
 
     CRCInfo entries;
-    ASSERT_TRUE(campaign.Read(read.size(), [&] {
+    ASSERT_TRUE(fuzz.Read(read.size(), [&] {
       CRCInfoReader::Parse(read, entries);
       for (const CRCInfoEntry& entry : entries) {
         CheckEntry(entry, read);
@@ -193,91 +164,66 @@ TEST(ParserFuzz, CrcInfoDocuments) {
   });
 }
 
-// ---- The web service's answers -----------------------------------------------------------
-
 TEST(ParserFuzz, ServiceAnswers) {
-  static const std::vector<std::string> kTokens = {"{",
-                                                   "}",
-                                                   "[",
-                                                   "]",
-                                                   "\"",
-                                                   "\\",
-                                                   "\\u",
-                                                   "\\ud800",
-                                                   "\\udc00\\ud800",
-                                                   ":",
-                                                   ",",
-                                                   "null",
-                                                   "true",
-                                                   "1e999",
-                                                   "-0",
-                                                   "0.0000001",
-                                                   "\"error_info\":",
-                                                   "\"host_name\":",
-                                                   "\xc3\xa9",
-                                                   "\xff\xfe",
-                                                   "\xe9",
-                                                   std::string(1, '\0'),
-                                                   "/*",
-                                                   "//",
-                                                   "\xef\xbb\xbf"};
+  // clang-format off
+  static const std::vector<std::string> kTokens = {
+      "{", "}", "[", "]", "\"", "\\", "\\u", "\\ud800", "\\udc00\\ud800", ":", ",", "null",
+      "true", "1e999", "-0", "0.0000001", "\"error_info\":", "\"host_name\":", "\xc3\xa9",
+      "\xff\xfe", "\xe9", std::string(1, '\0'), "/*", "//", "\xef\xbb\xbf"};
+  // clang-format on
   static const std::vector<std::string> kTexts = {
       "files-20.velmot.test", "",
       "caf\xc3\xa9",          "\\\"quoted\\\"",
       "\\u00e9\\u20ac",       "a\\nb",
       "?sv=2021&sig=abc%2B",  "devstoreaccount1/releases/velmot-pro/9.5"};
-  RunFuzzCampaign("service answers", 2, kParsers, [&](FuzzCampaign& campaign, size_t) {
-    FuzzRandom& random = campaign.random;
+  using Answer = ServiceClient::Answer;
+  RunFuzzCampaign("service answers", 2, kParsers, [&](FuzzCampaign& fuzz) {
     // A well-formed answer: each member a text, or now and then another kind of value.
-    const bool refused = random.OneIn(4);
-    const std::string host = random.OneIn(6) ? "" : random.Pick(kTexts);
-    const bool hostIsText = !random.OneIn(8);
+    const bool refused = fuzz.OneIn(4);
+    const std::string host = fuzz.OneIn(6) ? "" : fuzz.Pick(kTexts);
+    const bool hostIsText = !fuzz.OneIn(8);
     std::string text = "{\"error_info\": ";
-    text += refused ? "\"Unknown release \\\"X\\\"\"" : random.OneIn(2) ? "null" : "17";
+    text += refused ? "\"Unknown release \\\"X\\\"\"" : fuzz.OneIn(2) ? "null" : "17";
     text += ", \"product_code\": " +
-            (random.OneIn(5) ? std::string("95") : "\"" + random.Pick(kTexts) + "\"");
+            (fuzz.OneIn(5) ? std::string("95") : "\"" + fuzz.Pick(kTexts) + "\"");
     text += ", \"company_name\": \"Velmot\"";
     text += ", \"host_name\": " + (hostIsText ? "\"" + host + "\"" : std::string("[1, 2]"));
-    text += ", \"download_subdir\": \"" + random.Pick(kTexts) + "\"";
-    text += ", \"SAS\": \"" + random.Pick(kTexts) + "\"}";
-    const bool wellFormed = random.OneIn(8);
-    if (!wellFormed) text = Mutate(random, text, kTokens, 64 * 1024);
-    if (!wellFormed && random.OneIn(2000)) {
+    text += ", \"download_subdir\": \"" + fuzz.Pick(kTexts) + "\"";
+    text += ", \"SAS\": \"" + fuzz.Pick(kTexts) + "\"}";
+    const bool wellFormed = fuzz.OneIn(8);
+    if (!wellFormed) text = Mutate(fuzz, text, kTokens, 64 * 1024);
+    if (!wellFormed && fuzz.OneIn(2000)) {
       // Deep nesting: a reader that recursed per level would run out of stack.
-      const size_t depth = 1000 + random.Below(100000);
-      text = std::string(depth, '[') + text + std::string(random.OneIn(2) ? depth : 0, ']');
-    } else if (!wellFormed && random.OneIn(1000)) {
+      const size_t depth = 1000 + fuzz.Below(100000);
+      text = std::string(depth, '[') + text + std::string(fuzz.OneIn(2) ? depth : 0, ']');
+    } else if (!wellFormed && fuzz.OneIn(1000)) {
       text = Repeat(text, kLargeInput);
     }
 
     DownloadDescriptor descriptor;
     std::wstring refusal;
-    ServiceClient::Answer answer = ServiceClient::Answer::kNotJsonObject;
-    ASSERT_TRUE(campaign.Read(text.size(), [&] {
+    Answer answer = Answer::kNotJsonObject;
+    ASSERT_TRUE(fuzz.Read(text.size(), [&] {
       answer = ServiceClient::ReadAnswer(text, descriptor, refusal);
     })) << Printable(text);
-    if (answer == ServiceClient::Answer::kUsable) {
+    if (answer == Answer::kUsable) {
       ASSERT_FALSE(descriptor.hostName.empty());
     }
-
-    if (wellFormed) {
-      if (refused) {
-        ASSERT_EQ(answer, ServiceClient::Answer::kRefused) << Printable(text);
-        ASSERT_EQ(refusal, L"Unknown release \"X\"");
-      } else if (!hostIsText || host.empty()) {
-        ASSERT_EQ(answer, ServiceClient::Answer::kNoFileHost) << Printable(text);
-      } else {
-        ASSERT_EQ(answer, ServiceClient::Answer::kUsable) << Printable(text);
-        ASSERT_EQ(descriptor.companyName, L"Velmot");
-        // What an independent reading of the same JSON gives.
-        const std::string expected = nlohmann::json::parse(text)["host_name"].get<std::string>();
-        ASSERT_EQ(descriptor.hostName, testsupport::FromUtf8(expected)) << Printable(text);
-      }
+    if (!wellFormed) return;
+    if (refused) {
+      ASSERT_EQ(answer, Answer::kRefused) << Printable(text);
+      ASSERT_EQ(refusal, L"Unknown release \"X\"");
+    } else if (!hostIsText || host.empty()) {
+      ASSERT_EQ(answer, Answer::kNoFileHost) << Printable(text);
+    } else {
+      ASSERT_EQ(answer, Answer::kUsable) << Printable(text);
+      ASSERT_EQ(descriptor.companyName, L"Velmot");
+      // What an independent reading of the same JSON gives.
+      const std::string expected = nlohmann::json::parse(text)["host_name"].get<std::string>();
+      ASSERT_EQ(descriptor.hostName, testsupport::FromUtf8(expected)) << Printable(text);
     }
   });
 }
-
-// ---- URLs --------------------------------------------------------------------------------
 
 TEST(ParserFuzz, Urls) {
   static const std::vector<std::wstring> kTokens = {
@@ -288,27 +234,26 @@ TEST(ParserFuzz, Urls) {
                                                    L"127.0.0.1", L"a", L"service.maker.com"};
   static const std::vector<std::wstring> kSegments = {
       L"Velmot", L"DownloadManager8.ashx", L"x", L"rel", L"9.5", L"a_b-c"};
-  RunFuzzCampaign("URLs", 3, kParsers, [&](FuzzCampaign& campaign, size_t) {
-    FuzzRandom& random = campaign.random;
-    const bool secure = random.OneIn(2);
+  RunFuzzCampaign("URLs", 3, kParsers, [&](FuzzCampaign& fuzz) {
+    const bool secure = fuzz.OneIn(2);
     std::wstring scheme = secure ? L"https://" : L"http://";
     for (auto& c : scheme)
-      if (random.OneIn(3)) c = static_cast<wchar_t>(std::towupper(c));
-    const std::wstring host = random.Pick(kHosts);
-    const uint16_t port = random.OneIn(2) ? static_cast<uint16_t>(1 + random.Below(65535)) : 0;
+      if (fuzz.OneIn(3)) c = static_cast<wchar_t>(std::towupper(c));
+    const std::wstring host = fuzz.Pick(kHosts);
+    const uint16_t port = fuzz.OneIn(2) ? static_cast<uint16_t>(1 + fuzz.Below(65535)) : 0;
     std::wstring path;
-    for (size_t k = random.Below(5); k > 0; --k)
-      path += (path.empty() ? L"" : L"/") + random.Pick(kSegments);
+    for (size_t k = fuzz.Below(5); k > 0; --k)
+      path += (path.empty() ? L"" : L"/") + fuzz.Pick(kSegments);
     std::wstring url = scheme + host + (port ? L":" + std::to_wstring(port) : L"") + L"/" + path;
-    const bool wellFormed = random.OneIn(4);
-    if (!wellFormed) url = Mutate(random, url, kTokens, 4096);
-    if (!wellFormed && random.OneIn(1000))
-      url += std::wstring(kLargeInput / 4, random.OneIn(2) ? L'/' : L':');
+    const bool wellFormed = fuzz.OneIn(4);
+    if (!wellFormed) url = Mutate(fuzz, url, kTokens, 4096);
+    if (!wellFormed && fuzz.OneIn(1000))
+      url += std::wstring(kLargeInput / 4, fuzz.OneIn(2) ? L'/' : L':');
 
     std::wstring gotHost = L"unset", gotPath = L"unset";
     uint16_t gotPort = 0;
     bool gotSecure = false;
-    ASSERT_TRUE(campaign.Read(url.size() * sizeof(wchar_t), [&] {
+    ASSERT_TRUE(fuzz.Read(url.size() * sizeof(wchar_t), [&] {
       StringUtils::SplitUrl(url, gotHost, gotPath, gotPort, gotSecure);
     })) << Printable(url);
     ASSERT_EQ(gotHost.find(L'/'), std::wstring::npos) << Printable(url);
@@ -317,29 +262,24 @@ TEST(ParserFuzz, Urls) {
       ASSERT_NE(gotPath.compare(0, 1, L"/"), 0) << Printable(url);
       ASSERT_EQ(gotPath.find(L"//"), std::wstring::npos) << Printable(url);
     }
-
-    if (wellFormed) {
-      ASSERT_EQ(gotHost, host) << Printable(url);
-      ASSERT_EQ(gotPath, path) << Printable(url);
-      ASSERT_EQ(gotSecure, secure) << Printable(url);
-      ASSERT_EQ(gotPort, port ? port : (secure ? 443 : 80)) << Printable(url);
-    }
+    if (!wellFormed) return;
+    ASSERT_EQ(gotHost, host) << Printable(url);
+    ASSERT_EQ(gotPath, path) << Printable(url);
+    ASSERT_EQ(gotSecure, secure) << Printable(url);
+    ASSERT_EQ(gotPort, port ? port : (secure ? 443 : 80)) << Printable(url);
   });
 }
-
-// ---- Form values -------------------------------------------------------------------------
 
 bool IsHex(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'); }
 
 TEST(ParserFuzz, FormValues) {
-  RunFuzzCampaign("form values", 4, kParsers, [&](FuzzCampaign& campaign, size_t) {
-    FuzzRandom& random = campaign.random;
-    std::wstring value = random.Wide(random.OneIn(10) ? 2000 : 40);
-    if (random.OneIn(1000)) value = std::wstring(kLargeInput / 2, L'\u20ac');
+  RunFuzzCampaign("form values", 4, kParsers, [&](FuzzCampaign& fuzz) {
+    std::wstring value = fuzz.Wide(fuzz.OneIn(10) ? 2000 : 40);
+    if (fuzz.OneIn(1000)) value = std::wstring(kLargeInput / 2, L'\u20ac');
 
     std::wstring encoded;
-    ASSERT_TRUE(campaign.Read(value.size() * sizeof(wchar_t),
-                              [&] { encoded = StringUtils::UrlEncode(value); }));
+    ASSERT_TRUE(fuzz.Read(value.size() * sizeof(wchar_t),
+                          [&] { encoded = StringUtils::UrlEncode(value); }));
 
     // Only letters, digits and %xx with lower-case hex; decoded, the UTF-8 of the value.
     std::string decoded;
@@ -357,15 +297,12 @@ TEST(ParserFuzz, FormValues) {
         decoded.push_back(static_cast<char>(c));
       }
     }
-    bool surrogates = false;
-    for (wchar_t c : value) surrogates = surrogates || (c >= 0xD800 && c <= 0xDFFF);
-    if (!surrogates) {
-      ASSERT_EQ(decoded, testsupport::ToUtf8(value)) << Printable(value);
-    }
+    const bool surrogates = std::any_of(value.begin(), value.end(),
+                                        [](wchar_t c) { return c >= 0xD800 && c <= 0xDFFF; });
+    if (surrogates) return;
+    ASSERT_EQ(decoded, testsupport::ToUtf8(value)) << Printable(value);
   });
 }
-
-// ---- Text replacement --------------------------------------------------------------------
 
 template <typename Char>
 Char Fold(Char c) {
@@ -408,23 +345,22 @@ std::wstring SmallAlphabetText(FuzzRandom& random, size_t maxLength) {
 }
 
 TEST(ParserFuzz, TextReplacement) {
-  RunFuzzCampaign("ReplaceAll", 5, kParsers, [&](FuzzCampaign& campaign, size_t n) {
-    FuzzRandom& random = campaign.random;
-    const bool large = random.OneIn(1000);
-    std::wstring text = large ? std::wstring(kLargeInput / 2, L'/') : SmallAlphabetText(random, 80);
-    const bool anyUnits = !large && random.OneIn(4);
-    if (anyUnits) text = random.Wide(80);
-    const std::wstring search = large ? L"//" : SmallAlphabetText(random, 4);
-    const std::wstring replacement = large ? L"/" : SmallAlphabetText(random, 6);
-    const bool noCase = random.OneIn(2);
-    const bool narrow = !noCase && !anyUnits && !large && random.OneIn(3);
+  using testsupport::ToUtf8;
+  RunFuzzCampaign("ReplaceAll", 5, kParsers, [&](FuzzCampaign& fuzz) {
+    const bool large = fuzz.OneIn(1000);
+    std::wstring text = large ? std::wstring(kLargeInput / 2, L'/') : SmallAlphabetText(fuzz, 80);
+    const bool anyUnits = !large && fuzz.OneIn(4);
+    if (anyUnits) text = fuzz.Wide(80);
+    const std::wstring search = large ? L"//" : SmallAlphabetText(fuzz, 4);
+    const std::wstring replacement = large ? L"/" : SmallAlphabetText(fuzz, 6);
+    const bool noCase = fuzz.OneIn(2);
+    const bool narrow = !noCase && !anyUnits && !large && fuzz.OneIn(3);
 
     std::wstring replaced = text;
-    std::string narrowText = testsupport::ToUtf8(text);
-    ASSERT_TRUE(campaign.Read(text.size() * sizeof(wchar_t), [&] {
+    std::string narrowText = ToUtf8(text);
+    ASSERT_TRUE(fuzz.Read(text.size() * sizeof(wchar_t), [&] {
       if (narrow) {
-        StringUtils::ReplaceAll(narrowText, testsupport::ToUtf8(search),
-                                testsupport::ToUtf8(replacement));
+        StringUtils::ReplaceAll(narrowText, ToUtf8(search), ToUtf8(replacement));
       } else if (noCase) {
         StringUtils::ReplaceAllNoCase(replaced, search, replacement);
       } else {
@@ -434,21 +370,16 @@ TEST(ParserFuzz, TextReplacement) {
 
     if (large) {
       ASSERT_TRUE(replaced == L"/") << replaced.size() << " units left";
-      return;
-    }
-    if (narrow) {
-      ASSERT_EQ(narrowText, PlainReplace(testsupport::ToUtf8(text), testsupport::ToUtf8(search),
-                                         testsupport::ToUtf8(replacement), false))
-          << "input " << n << ": " << Printable(text) << " / " << Printable(search);
+    } else if (narrow) {
+      ASSERT_EQ(narrowText, PlainReplace(ToUtf8(text), ToUtf8(search), ToUtf8(replacement), false))
+          << Printable(text) << " / " << Printable(search);
     } else {
       ASSERT_EQ(replaced, PlainReplace(text, search, replacement, noCase))
-          << "input " << n << ": " << Printable(text) << " / " << Printable(search) << " -> "
-          << Printable(replacement) << (noCase ? " (no case)" : "");
+          << Printable(text) << " / " << Printable(search) << " -> " << Printable(replacement)
+          << (noCase ? " (no case)" : "");
     }
   });
 }
-
-// ---- The folder watcher's change records -------------------------------------------------
 
 // A block that ends where an inaccessible page begins: reading one byte past it faults.
 class GuardedBlock {
@@ -483,14 +414,13 @@ TEST(ParserFuzz, FolderChangeRecords) {
       std::string("\x0c\0\0\0", 4), std::string("\x01\0\0\0", 4),
       std::string("\x10\0\0\0", 4), std::string("\0\x40\0\0", 4)};
   GuardedBlock guarded;
-  RunFuzzCampaign("folder change records", 6, kParsers, [&](FuzzCampaign& campaign, size_t n) {
-    FuzzRandom& random = campaign.random;
+  RunFuzzCampaign("folder change records", 6, kParsers, [&](FuzzCampaign& fuzz) {
     // Records as the system writes them: DWORD-aligned, the last with next offset 0.
-    std::vector<FileSystemWatcher::ChangeRecord> written(random.Below(6));
+    std::vector<FileSystemWatcher::ChangeRecord> written(fuzz.Below(6));
     std::string block;
     for (size_t i = 0; i < written.size(); ++i) {
-      written[i].action = static_cast<DWORD>(1 + random.Below(5));
-      written[i].name = random.Wide(random.OneIn(20) ? 600 : 30);
+      written[i].action = static_cast<DWORD>(1 + fuzz.Below(5));
+      written[i].name = fuzz.Wide(fuzz.OneIn(20) ? 600 : 30);
       const DWORD nameBytes = static_cast<DWORD>(written[i].name.size() * sizeof(wchar_t));
       const DWORD size = (12 + nameBytes + 3) & ~3u;
       AppendDword(block, i + 1 == written.size() ? 0 : size);
@@ -499,35 +429,31 @@ TEST(ParserFuzz, FolderChangeRecords) {
       block.append(reinterpret_cast<const char*>(written[i].name.data()), nameBytes);
       block.resize(block.size() + (size - 12 - nameBytes), '\0');
     }
-    const bool wellFormed = random.OneIn(4);
-    if (!wellFormed) block = Mutate(random, block, kTokens, GuardedBlock::kBytes);
+    const bool wellFormed = fuzz.OneIn(4);
+    if (!wellFormed) block = Mutate(fuzz, block, kTokens, GuardedBlock::kBytes);
 
     const unsigned char* start = guarded.Place(block);
     const DWORD bytes = static_cast<DWORD>(block.size());
     std::vector<FileSystemWatcher::ChangeRecord> read;
     DWORD offset = 0;
     FileSystemWatcher::ChangeRecord record;
-    ASSERT_TRUE(campaign.Read(bytes, [&] {
+    ASSERT_TRUE(fuzz.Read(bytes, [&] {
       while (read.size() <= bytes &&
              FileSystemWatcher::ReadChangeRecord(start, bytes, offset, record))
         read.push_back(record);
     }));
     // Every step moves forward: no block makes the walk go round.
-    ASSERT_LE(read.size(), bytes) << "input " << n;
+    ASSERT_LE(read.size(), bytes);
     ASSERT_LE(offset, bytes);
     for (const auto& r : read) ASSERT_LE(r.name.size() * sizeof(wchar_t) + 12, bytes);
-
-    if (wellFormed) {
-      ASSERT_EQ(read.size(), written.size()) << "input " << n;
-      for (size_t i = 0; i < read.size(); ++i) {
-        ASSERT_EQ(read[i].action, written[i].action);
-        ASSERT_EQ(read[i].name, written[i].name);
-      }
+    if (!wellFormed) return;
+    ASSERT_EQ(read.size(), written.size());
+    for (size_t i = 0; i < read.size(); ++i) {
+      ASSERT_EQ(read[i].action, written[i].action);
+      ASSERT_EQ(read[i].name, written[i].name);
     }
   });
 }
-
-// ---- Response header blocks --------------------------------------------------------------
 
 // The decimal value of an all-digit text, or -1 when it has other characters or passes
 // 18 digits (beyond which the reader may refuse a number that still fits).
@@ -535,58 +461,46 @@ long long PlainDecimal(const std::wstring& text, bool& undecided) {
   undecided = false;
   if (text.empty() || text.find_first_not_of(L"0123456789") != std::wstring::npos) return -1;
   const size_t significant = text.size() - std::min(text.find_first_not_of(L'0'), text.size());
-  if (significant > 18) {
-    undecided = true;
-    return -1;
-  }
-  return std::wcstoll(text.c_str(), nullptr, 10);
+  undecided = significant > 18;
+  return undecided ? -1 : std::wcstoll(text.c_str(), nullptr, 10);
 }
 
 TEST(ParserFuzz, ResponseHeaderBlocks) {
-  static const std::vector<std::wstring> kTokens = {L"\r\n",
-                                                    L":",
-                                                    L" ",
-                                                    L"Content-Length: ",
-                                                    L"\r\n\r\n",
-                                                    L"HTTP/1.1 ",
-                                                    L"-",
-                                                    L"+",
-                                                    L"0x",
-                                                    L"9223372036854775807",
-                                                    L"9223372036854775808",
-                                                    L"99999999999999999999",
-                                                    L"\u0661",
-                                                    std::wstring(1, L'\0')};
+  // clang-format off
+  static const std::vector<std::wstring> kTokens = {
+      L"\r\n", L":", L" ", L"Content-Length: ", L"\r\n\r\n", L"HTTP/1.1 ", L"-", L"+", L"0x",
+      L"9223372036854775807", L"9223372036854775808", L"99999999999999999999", L"\u0661",
+      std::wstring(1, L'\0')};
+  // clang-format on
   static const std::vector<std::wstring> kFields = {
       L"Content-Type: application/octet-stream", L"Connection: keep-alive",
       L"x-ms-request-id: 7c2f", L"Date: Tue, 08 Dec 2026 19:00:00 GMT", L"ETag: \"0x8D\""};
-  RunFuzzCampaign("response header blocks", 7, kParsers, [&](FuzzCampaign& campaign, size_t) {
-    FuzzRandom& random = campaign.random;
-    const std::wstring length = std::to_wstring(random.OneIn(3) ? random.Next() >> random.Below(64)
-                                                                : random.Below(10000001));
-    const size_t fieldCount = random.Below(5);
-    std::wstring block = random.OneIn(2) ? L"HTTP/1.1 200 OK\r\n" : L"HTTP/1.0 403 Forbidden\r\n";
-    if (random.OneIn(2)) block += L"Content-Length: " + length + L"\r\n";
-    for (size_t k = 0; k < fieldCount; ++k) block += random.Pick(kFields) + L"\r\n";
+  RunFuzzCampaign("response header blocks", 7, kParsers, [&](FuzzCampaign& fuzz) {
+    const std::wstring length =
+        std::to_wstring(fuzz.OneIn(3) ? fuzz.Next() >> fuzz.Below(64) : fuzz.Below(10000001));
+    const size_t fieldCount = fuzz.Below(5);
+    std::wstring block = fuzz.OneIn(2) ? L"HTTP/1.1 200 OK\r\n" : L"HTTP/1.0 403 Forbidden\r\n";
+    if (fuzz.OneIn(2)) block += L"Content-Length: " + length + L"\r\n";
+    for (size_t k = 0; k < fieldCount; ++k) block += fuzz.Pick(kFields) + L"\r\n";
     block += L"\r\n";
-    const bool wellFormed = random.OneIn(4);
-    if (!wellFormed) block = Mutate(random, block, kTokens, 4096);
-    if (!wellFormed && random.OneIn(1000))
-      block += std::wstring(kLargeInput / 2, random.OneIn(2) ? L':' : L'\r');
+    const bool wellFormed = fuzz.OneIn(4);
+    if (!wellFormed) block = Mutate(fuzz, block, kTokens, 4096);
+    if (!wellFormed && fuzz.OneIn(1000))
+      block += std::wstring(kLargeInput / 2, fuzz.OneIn(2) ? L':' : L'\r');
     // WinINet hands the value over without the name; sometimes a mutated value on its own.
     std::wstring value = length;
     const size_t named = block.find(L"Content-Length: ");
     if (named != std::wstring::npos) {
       const size_t from = named + 16;
       value = block.substr(from, block.find(L"\r\n", from) - std::min(from, block.size()));
-    } else if (random.OneIn(2)) {
-      value = Mutate(random, length, kTokens, 64);
+    } else if (fuzz.OneIn(2)) {
+      value = Mutate(fuzz, length, kTokens, 64);
     }
     value = value.c_str();  // what the zero-terminated buffer holds
 
     bool fields = false;
     int64_t contentLength = 0;
-    ASSERT_TRUE(campaign.Read(block.size() * sizeof(wchar_t), [&] {
+    ASSERT_TRUE(fuzz.Read(block.size() * sizeof(wchar_t), [&] {
       fields = Connection::HasHeaderFields(block);
       contentLength = Connection::ParseContentLength(value.c_str());
     }));
@@ -604,9 +518,8 @@ TEST(ParserFuzz, ResponseHeaderBlocks) {
     } else {
       ASSERT_EQ(contentLength, expected) << Printable(value);
     }
-    if (wellFormed) {
-      ASSERT_EQ(fields, named != std::wstring::npos || fieldCount > 0);
-    }
+    if (!wellFormed) return;
+    ASSERT_EQ(fields, named != std::wstring::npos || fieldCount > 0);
   });
 }
 

@@ -14,7 +14,7 @@
 namespace {
 
 using testsupport::Answer;
-using testsupport::FreshComputerId;
+using testsupport::FromUtf8;
 using testsupport::Gzip;
 using testsupport::Request;
 using testsupport::Send;
@@ -29,6 +29,10 @@ Answer RequestDownload(const std::string& form) {
       L"Content-Type: application/x-www-form-urlencoded\r\nMethod: RequestDownload";
   r.body = form;
   return Send(r);
+}
+
+nlohmann::json AnswerTo(const std::string& form) {
+  return nlohmann::json::parse(RequestDownload(form).body);
 }
 
 TEST(TestWebService, AnswersTheDescriptorOfAKnownRelease) {
@@ -52,19 +56,14 @@ TEST(TestWebService, AnswersTheDescriptorOfAKnownRelease) {
 }
 
 TEST(TestWebService, RefusesUnknownReleasesAndVersions) {
-  auto unknown = nlohmann::json::parse(
-      RequestDownload("DownloadManagerVersion=9%2e5&ReleaseName=Nope%201").body);
-  EXPECT_EQ("Unknown release \"Nope 1\"", unknown["error_info"]);
-  auto version = nlohmann::json::parse(
-      RequestDownload("DownloadManagerVersion=9%2e4&ReleaseName=Velmot%2010%2e5").body);
-  EXPECT_EQ("Unsupported download manager version \"9.4\"", version["error_info"]);
-  auto missing = nlohmann::json::parse(RequestDownload("ReleaseName=Velmot%2010%2e5").body);
-  EXPECT_TRUE(missing["error_info"].is_string());
+  EXPECT_EQ("Unknown release \"Nope 1\"",
+            AnswerTo("DownloadManagerVersion=9%2e5&ReleaseName=Nope%201")["error_info"]);
+  EXPECT_EQ("Unsupported download manager version \"9.4\"",
+            AnswerTo("DownloadManagerVersion=9%2e4&ReleaseName=Velmot%2010%2e5")["error_info"]);
+  EXPECT_TRUE(AnswerTo("ReleaseName=Velmot%2010%2e5")["error_info"].is_string());
   // The base catalogue's release points at this build's file host.
-  auto base = nlohmann::json::parse(
-      RequestDownload("DownloadManagerVersion=9%2e5&ReleaseName=Velmot%2010%2e5").body);
-  std::wstring host = testsupport::Get(L"VELMOT_FILEHOST_NAME");
-  EXPECT_EQ(std::string(host.begin(), host.end()), base["host_name"]);
+  EXPECT_EQ(testsupport::ToUtf8(testsupport::Get(L"VELMOT_FILEHOST_NAME")),
+            AnswerTo("DownloadManagerVersion=9%2e5&ReleaseName=Velmot%2010%2e5")["host_name"]);
 }
 
 TEST(TestWebService, CannedAnswersAndTheRequestLog) {
@@ -93,8 +92,7 @@ TEST(TestWebService, CannedAnswersAndTheRequestLog) {
 
 Answer Upload(const std::string& computerId, const std::string& body) {
   Request r = ServiceRequest(ServicePath());
-  std::wstring id(computerId.begin(), computerId.end());
-  r.headers = L"ComputerId: " + id +
+  r.headers = L"ComputerId: " + FromUtf8(computerId) +
               L"\r\nContent-Type: application/octet-stream\r\n"
               L"DownloadManagerVersion: 9.5\r\nMethod: LogErrorInfo";
   r.body = body;
@@ -102,7 +100,7 @@ Answer Upload(const std::string& computerId, const std::string& body) {
 }
 
 TEST(TestWebService, StoresLogUploadsAndRefusesOtherBodies) {
-  std::string id = FreshComputerId("upload");
+  std::string id = testsupport::UniqueId("upload");
   std::wstring report =
       L"[{\"detailed_message\": \"\", \"error_number\": -32767, \"file\": \"src/a.cpp\", "
       L"\"line\": 12, \"log_index\": 0, \"message\": \"caf\u00e9\"}]";
@@ -125,8 +123,7 @@ TEST(TestWebService, StoresLogUploadsAndRefusesOtherBodies) {
 }
 
 TEST(TestWebService, EchoAndDroppedConnections) {
-  std::string id = FreshComputerId("drop");
-  std::wstring wid(id.begin(), id.end());
+  const std::wstring wid = FromUtf8(testsupport::UniqueId("drop"));
   Answer echo = Send(ServiceRequest(L"/echo/" + wid));
   EXPECT_EQ(200u, echo.status);
   EXPECT_EQ("ok", echo.body);

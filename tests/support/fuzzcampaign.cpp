@@ -113,12 +113,6 @@ double SecondsSince(const LARGE_INTEGER& start) {
 
 }  // namespace
 
-std::string FuzzRandom::Bytes(size_t n) {
-  std::string bytes(n, '\0');
-  for (auto& b : bytes) b = static_cast<char>(engine_());
-  return bytes;
-}
-
 std::wstring FuzzRandom::Wide(size_t maxLength) {
   std::wstring text(Below(maxLength + 1), L'\0');
   for (auto& c : text) c = RandomUnit(*this);
@@ -146,7 +140,7 @@ void NoteAllocation(size_t bytes) {
 }
 
 FuzzCampaign::FuzzCampaign(const char* parser, uint64_t salt, size_t parsers)
-    : random(EnvironmentNumber(L"VELMOT_FUZZ_SEED", 15) * 0x9E3779B97F4A7C15ull ^ salt),
+    : FuzzRandom(EnvironmentNumber(L"VELMOT_FUZZ_SEED", 15) * 0x9E3779B97F4A7C15ull ^ salt),
       parser_(parser),
       seed_(EnvironmentNumber(L"VELMOT_FUZZ_SEED", 15)),
       inputs_((EnvironmentNumber(L"VELMOT_FUZZ_INPUTS", 20000) + parsers - 1) / parsers),
@@ -161,14 +155,13 @@ FuzzCampaign::~FuzzCampaign() {
   CloseHandle(stop_);
 }
 
-size_t FuzzCampaign::Begin(size_t inputBytes) {
+void FuzzCampaign::Begin(size_t inputBytes) {
   largestInput_ = std::max(largestInput_, inputBytes);
-  current_ = index_;
+  current_ = index_++;
   beganAt_ = GetTickCount64();
   inputStart_ = beganAt_;
   g_largest = 0;
   g_tracking = true;
-  return index_++;
 }
 
 size_t FuzzCampaign::End() {

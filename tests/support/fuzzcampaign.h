@@ -39,7 +39,6 @@ class FuzzRandom {
   const T& Pick(const std::vector<T>& items) {
     return items[Below(items.size())];
   }
-  std::string Bytes(size_t n);
   // Wide text of up to maxLength code units: mostly ASCII, some Latin-1 and other BMP
   // characters, lone and paired surrogates, and zero.
   std::wstring Wide(size_t maxLength);
@@ -63,13 +62,17 @@ std::string Printable(const std::wstring& input);
 // Called by the test executable's operator new: records sizes while an input runs.
 void NoteAllocation(size_t bytes);
 
-class FuzzCampaign {
+// One parser's campaign, and the random source its inputs are drawn from (seeded from the
+// campaign seed and a salt of the parser's own).
+class FuzzCampaign : public FuzzRandom {
  public:
   // No progress on one input for this long counts as a hang; this much longer ends the run.
   static constexpr ULONGLONG kHangMs = 10000;
   static constexpr ULONGLONG kAbortMs = 60000;
+  // A reader may copy and widen its input a few times over, never more.
+  static constexpr size_t kAllocationFactor = 16;
+  static constexpr size_t kAllocationSlack = 64 * 1024;
 
-  // The random source is seeded from the campaign seed and salt (one salt per parser).
   FuzzCampaign(const char* parser, uint64_t salt, size_t parsers);
   ~FuzzCampaign();
   FuzzCampaign(const FuzzCampaign&) = delete;
@@ -77,19 +80,11 @@ class FuzzCampaign {
 
   size_t Inputs() const { return inputs_; }
   uint64_t Seed() const { return seed_; }
+  size_t Hangs() const { return hangs_; }
 
-  // A reader may copy and widen its input a few times over, never more.
-  static constexpr size_t kAllocationFactor = 16;
-  static constexpr size_t kAllocationSlack = 64 * 1024;
-
-  // Brackets one input of inputBytes bytes; Begin returns its index.
-  size_t Begin(size_t inputBytes);
-  // Returns the largest single allocation made since Begin.
-  size_t End();
-
-  // Runs reader() on one input of inputBytes bytes, between Begin and End: it must not throw,
-  // and no single allocation it makes may pass kAllocationFactor times the input plus
-  // kAllocationSlack. False when either failed or the reader met a fatal failure of its own.
+  // Runs reader() on one input of inputBytes bytes: it must not throw, and no single
+  // allocation it makes may pass kAllocationFactor times the input plus kAllocationSlack.
+  // False when either failed or the reader met a fatal failure of its own.
   template <typename Reader>
   bool Read(size_t inputBytes, Reader reader) {
     Begin(inputBytes);
@@ -98,21 +93,18 @@ class FuzzCampaign {
     } catch (const std::exception& e) {
       ADD_FAILURE() << parser_ << " threw " << e.what();
     }
-    const size_t allocation = End();
-    EXPECT_LE(allocation, kAllocationFactor * inputBytes + kAllocationSlack)
+    EXPECT_LE(End(), kAllocationFactor * inputBytes + kAllocationSlack)
         << "largest allocation for an input of " << inputBytes << " bytes";
     return !::testing::Test::HasFailure();
   }
 
   // "fuzz PARSER: N inputs in S s, ..." on stdout (tools/fuzz reads it).
   void Report() const;
-  size_t Hangs() const { return hangs_; }
-  size_t LargestInput() const { return largestInput_; }
-  size_t LargestAllocation() const { return largestAllocation_; }
-
-  FuzzRandom random;
 
  private:
+  void Begin(size_t inputBytes);
+  // The largest single allocation made since Begin.
+  size_t End();
   void Watch();
 
   std::string parser_;
@@ -132,18 +124,17 @@ class FuzzCampaign {
   std::thread watchdog_;
 };
 
-// The skeleton of every reader's campaign: eachInput(campaign, n) builds input n from
-// campaign.random, reads it through campaign.Read and checks what must hold. The first input
-// that fails ends the campaign, named with its index and the seed that brings it back;
-// otherwise the campaign reports its figures, and no input may have hung.
+// The skeleton of every reader's campaign: eachInput(campaign) draws one input from the
+// campaign, reads it through campaign.Read and checks what must hold. The first input that
+// fails ends the campaign, named with its index and the seed that brings it back; otherwise
+// the campaign reports its figures, and no input may have hung.
 template <typename EachInput>
 void RunFuzzCampaign(const char* parser, uint64_t salt, size_t parsers, EachInput eachInput) {
   FuzzCampaign campaign(parser, salt, parsers);
   for (size_t n = 0; n < campaign.Inputs(); ++n) {
-    eachInput(campaign, n);
-    if (::testing::Test::HasFailure()) {
+    eachInput(campaign);
+    if (::testing::Test::HasFailure())
       FAIL() << parser << ": input " << n << ", seed " << campaign.Seed();
-    }
   }
   campaign.Report();
   EXPECT_EQ(campaign.Hangs(), 0u);

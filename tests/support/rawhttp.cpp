@@ -74,11 +74,16 @@ Answer Send(const Request& r) {
   return a;
 }
 
-Answer Get(const FileHostNamespace& ns, const std::string& relative, const std::wstring& query) {
+Request ObjectRequest(const FileHostNamespace& ns, const std::string& relative,
+                      const std::wstring& query) {
   Request r;
   r.host = ns.Host();
   r.object = ns.ObjectPath(relative) + query;
-  return Send(r);
+  return r;
+}
+
+Answer Get(const FileHostNamespace& ns, const std::string& relative, const std::wstring& query) {
+  return Send(ObjectRequest(ns, relative, query));
 }
 
 std::string Pattern(size_t size) {
@@ -119,11 +124,6 @@ std::string Utf16le(const std::wstring& text) {
     out += static_cast<char>((c >> 8) & 0xff);
   }
   return out;
-}
-
-std::string FreshComputerId(const char* tag) {
-  return std::string(tag) + "-" + std::to_string(GetCurrentProcessId()) + "-" +
-         std::to_string(GetTickCount64());
 }
 
 }  // namespace testsupport

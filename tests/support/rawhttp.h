@@ -38,7 +38,9 @@ struct Request {
 
 // One request; never throws, every failure is in the answer.
 Answer Send(const Request& r);
-// A GET of an object of the namespace (query: "?..." or empty).
+// A GET of an object of the namespace (query: "?..." or empty), and that request sent.
+Request ObjectRequest(const FileHostNamespace& ns, const std::string& relative,
+                      const std::wstring& query = L"");
 Answer Get(const FileHostNamespace& ns, const std::string& relative,
            const std::wstring& query = L"");
 // size bytes of a fixed, non-repeating pattern.
@@ -48,7 +50,5 @@ std::wstring ServicePath();
 Request ServiceRequest(const std::wstring& object);
 std::string Gzip(const std::string& bytes);
 std::string Utf16le(const std::wstring& text);
-// A fresh ComputerId per test run, so that uploads of earlier runs do not count.
-std::string FreshComputerId(const char* tag);
 
 }  // namespace testsupport
