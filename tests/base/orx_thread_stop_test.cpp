@@ -1,7 +1,5 @@
-// The stop the thread base owns: WaitForStop ends at once on Stop, the stop hook runs on
-// the stopping thread before the wait, a restart clears the request, and what escapes
-// Run() reaches OnEscapedException on the thread itself; a bounded stop that never
-// terminates, and a worker left to end by itself.
+// The stop the thread base owns, the hooks it calls, a bounded stop that never terminates,
+// and a worker left to end by itself.
 #include "base/orx_thread.h"
 
 #include "base/handles.h"
@@ -22,10 +20,9 @@ namespace {
 volatile uintptr_t g_badAddress = 0x10;
 volatile int g_sink = 0;
 
-// A body that waits long slices on the stop event and counts them; or is stuck in a call
-// that ignores the stop request (as a WinINet read under Wine does after its handle was
-// closed) until released; or lets a standard exception, another one or a processor fault
-// escape (faults arrive as exceptions too: the base installed the translator).
+// A body that waits long slices on the stop event; or is stuck until released in a call that
+// ignores the stop (as a WinINet read under Wine does after its handle was closed); or lets
+// an exception or a processor fault (translated by the base) escape.
 class Worker : public Orx_Thread {
  public:
   enum Body { kWaits, kStuck, kThrowsStandard, kThrowsOther, kFaults };

@@ -182,9 +182,7 @@ TEST_F(ErrorTest, WideMessagesAreStoredNarrow) {
 }
 
 TEST_F(ErrorTest, LogIndexRestartsAfterClear) {
-  Error::LogMessage("a", "", 0);
-  Error::LogMessage("b", "", 0);
-  Error::LogMessage("c", "", 0);
+  for (const char* message : {"a", "b", "c"}) Error::LogMessage(message, "", 0);
   std::vector<ErrorRecord> records = Error::GetRecords();
   ASSERT_EQ(records.size(), 3u);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(records[i].logIndex, i);
