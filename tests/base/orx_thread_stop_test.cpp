@@ -1,7 +1,5 @@
-// The stop the thread base owns: WaitForStop ends at once on Stop, the stop hook runs on
-// the stopping thread before the wait, a restart clears the request, and what escapes
-// Run() reaches OnEscapedException on the thread itself; a bounded stop that never
-// terminates, and a worker left to end by itself.
+// The stop the thread base owns, the hooks it calls, a bounded stop that never terminates,
+// and a worker left to end by itself.
 #include "base/orx_thread.h"
 
 #include "base/handles.h"
@@ -17,22 +15,59 @@
 
 namespace {
 
-// A body that waits long slices on the stop event and counts them.
-class Waiter : public Orx_Thread {
+// Opaque to the optimiser, so that the load below stays a load (a visible null dereference
+// may be compiled into a trap instruction).
+volatile uintptr_t g_badAddress = 0x10;
+volatile int g_sink = 0;
+
+// A body that waits long slices on the stop event; or is stuck until released in a call that
+// ignores the stop (as a WinINet read under Wine does after its handle was closed); or lets
+// an exception or a processor fault (translated by the base) escape.
+class Worker : public Orx_Thread {
  public:
-  Waiter() : Orx_Thread(L"Waiter") {}
-  ~Waiter() override { Stop(INFINITE); }
+  enum Body { kWaits, kStuck, kThrowsStandard, kThrowsOther, kFaults };
+  explicit Worker(Body body = kWaits) : Orx_Thread(L"Worker"), body_(body) {}
+  ~Worker() override { Stop(INFINITE); }
   void Run() override {
     started = true;
-    while (!WaitForStop(60000)) ++slices;
-    sawStop = StopRequested();
+    if (body_ == kWaits) {
+      while (!WaitForStop(60000)) ++slices;
+      sawStop = StopRequested();
+      return;
+    }
+    if (body_ == kStuck) {
+      WaitForSingleObject(release_.Get(), INFINITE);
+      ended = true;
+      return;
+    }
+    if (body_ == kFaults) g_sink = *reinterpret_cast<volatile int*>(g_badAddress);
+    if (body_ == kThrowsStandard) throw std::runtime_error("body failed");
+    throw 42;
   }
-  void OnStopRequested() override { hookThread = GetCurrentThreadId(); }
+  void OnStopRequested() override {
+    hookThread = GetCurrentThreadId();
+    ++hooks;
+  }
+  void OnEscapedException(const std::exception* e) override {
+    text = e ? e->what() : "not standard";
+    thread = GetCurrentThreadId();
+    ownThread = threadId.load();
+  }
+  void Release() { SetEvent(release_.Get()); }
 
   std::atomic<bool> started{false};
   std::atomic<bool> sawStop{false};
+  std::atomic<bool> ended{false};
   std::atomic<int> slices{0};
+  std::atomic<int> hooks{0};
   std::atomic<DWORD> hookThread{0};
+  std::string text;
+  DWORD thread = 0;
+  DWORD ownThread = 0;
+
+ private:
+  const Body body_;
+  velmot::KernelHandle release_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
 bool WaitUntil(const std::atomic<bool>& flag) {
@@ -40,7 +75,7 @@ bool WaitUntil(const std::atomic<bool>& flag) {
 }
 
 TEST(Orx_ThreadStop, AStopEndsAWaitForStopAtOnceAndTheHookRunsOnTheStopper) {
-  Waiter waiter;
+  Worker waiter;
   waiter.Start();
   ASSERT_TRUE(WaitUntil(waiter.started));
   const ULONGLONG before = GetTickCount64();
@@ -53,7 +88,7 @@ TEST(Orx_ThreadStop, AStopEndsAWaitForStopAtOnceAndTheHookRunsOnTheStopper) {
 }
 
 TEST(Orx_ThreadStop, ARestartClearsTheEarlierStopRequest) {
-  Waiter waiter;
+  Worker waiter;
   for (int round = 0; round < 3; ++round) {
     waiter.started = false;
     waiter.Start();
@@ -66,97 +101,33 @@ TEST(Orx_ThreadStop, ARestartClearsTheEarlierStopRequest) {
 }
 
 TEST(Orx_ThreadStop, StopBeforeAnyStartNeitherHangsNorCallsTheHook) {
-  Waiter waiter;
+  Worker waiter;
   waiter.Stop(100);
   EXPECT_EQ(waiter.hookThread.load(), 0u);
 }
 
-class Thrower : public Orx_Thread {
- public:
-  explicit Thrower(bool standard) : Orx_Thread(L"Thrower"), standard_(standard) {}
-  ~Thrower() override { Stop(INFINITE); }
-  void Run() override {
-    if (standard_) throw std::runtime_error("body failed");
-    throw 42;
-  }
-  void OnEscapedException(const std::exception* e) override {
-    text = e ? e->what() : "not standard";
-    thread = GetCurrentThreadId();
-    ownThread = threadId.load();
-  }
-  std::string text;
-  DWORD thread = 0;
-  DWORD ownThread = 0;
-
- private:
-  bool standard_;
-};
-
 TEST(Orx_ThreadStop, WhatEscapesRunReachesTheHookOnTheThreadItself) {
-  for (bool standard : {true, false}) {
-    Thrower thrower(standard);
+  for (auto body : {Worker::kThrowsStandard, Worker::kThrowsOther}) {
+    Worker thrower(body);
     thrower.Start();
     ASSERT_TRUE(thrower.WaitForEnd(20000));
-    EXPECT_EQ(thrower.text, standard ? "body failed" : "not standard");
+    EXPECT_EQ(thrower.text, body == Worker::kThrowsStandard ? "body failed" : "not standard");
     EXPECT_NE(thrower.thread, GetCurrentThreadId());
     EXPECT_EQ(thrower.thread, thrower.ownThread);
     EXPECT_FALSE(thrower.IsRunning());
   }
 }
 
-// Opaque to the optimiser, so that the load below stays a load (a visible null dereference
-// may be compiled into a trap instruction).
-volatile uintptr_t g_badAddress = 0x10;
-volatile int g_sink = 0;
-
-// Processor faults arrive as exceptions too: the base installed the translator.
-class Faulter : public Orx_Thread {
- public:
-  Faulter() : Orx_Thread(L"Faulter") {}
-  ~Faulter() override { Stop(INFINITE); }
-  void Run() override { g_sink = *reinterpret_cast<volatile int*>(g_badAddress); }
-  void OnEscapedException(const std::exception* e) override { text = e ? e->what() : ""; }
-  std::string text;
-};
-
 TEST(Orx_ThreadStop, AnAccessViolationInRunIsTranslatedAndHandedToTheHook) {
-  Faulter faulter;
+  Worker faulter(Worker::kFaults);
   faulter.Start();
   ASSERT_TRUE(faulter.WaitForEnd(20000));
   EXPECT_EQ(faulter.text.rfind("Win32 Exception occurred. Code: 0xc0000005 at address 0x", 0), 0u)
       << faulter.text;
 }
 
-}  // namespace
-
-namespace {
-
-// A body stuck in a call that ignores the stop request (as a WinINet read under Wine does
-// after its handle was closed), until released.
-class Stuck : public Orx_Thread {
- public:
-  Stuck() : Orx_Thread(L"Stuck") {}
-  ~Stuck() override { Stop(INFINITE); }
-  void Run() override {
-    started = true;
-    WaitForSingleObject(release_.Get(), INFINITE);
-    ended = true;
-  }
-  void OnStopRequested() override { ++hooks; }
-  void Release() { SetEvent(release_.Get()); }
-
-  std::atomic<bool> started{false};
-  std::atomic<bool> ended{false};
-  std::atomic<int> hooks{0};
-
- private:
-  velmot::KernelHandle release_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-};
-
-}  // namespace
-
 TEST(Orx_ThreadStop, StopWithinAsksOnceWaitsItsBoundAndNeverTerminates) {
-  Stuck stuck;
+  Worker stuck(Worker::kStuck);
   EXPECT_TRUE(stuck.StopWithin(100));  // never started: nothing to wait for
   stuck.Start();
   ASSERT_TRUE(WaitUntil(stuck.started));
@@ -176,8 +147,8 @@ TEST(Orx_ThreadStop, StopWithinAsksOnceWaitsItsBoundAndNeverTerminates) {
 }
 
 TEST(Orx_ThreadStop, AnAbandonedWorkerEndsByItselfOnItsOwnObject) {
-  std::unique_ptr<Stuck> stuck(new Stuck());
-  Stuck* raw = stuck.get();
+  std::unique_ptr<Worker> stuck(new Worker(Worker::kStuck));
+  Worker* raw = stuck.get();
   raw->Start();
   ASSERT_TRUE(WaitUntil(raw->started));
   ASSERT_FALSE(raw->StopWithin(50));
@@ -189,3 +160,5 @@ TEST(Orx_ThreadStop, AnAbandonedWorkerEndsByItselfOnItsOwnObject) {
   EXPECT_TRUE(WaitUntil(raw->ended));
   EXPECT_TRUE(raw->WaitForEnd(5000));
 }
+
+}  // namespace

@@ -55,65 +55,56 @@ struct Probe {
   bool WaitStarted(DWORD ms = 10000) { return WaitForSingleObject(started, ms) == WAIT_OBJECT_0; }
 };
 
-// Works until asked to stop, polling the flag the way the system's workers do.
-class Cooperative : public Orx_Thread {
+// A worker whose body's middle the test gives; the body reports its start and end to the probe.
+class Body : public Orx_Thread {
  public:
-  explicit Cooperative(Probe& p) : probe_(p) {}
-  ~Cooperative() override { Stop(INFINITE); }
+  using Step = std::function<void(Body&, Probe&)>;
+  Body(Probe& p, Step step) : probe_(p), step_(std::move(step)) {}
+  ~Body() override { Stop(INFINITE); }
   void Run() override {
     probe_.lastThreadId = GetCurrentThreadId();
     ++probe_.runs;
     SetEvent(probe_.started);
-    while (running) {
-      ++probe_.ticks;
-      Sleep(2);
-    }
+    step_(*this, probe_);
     ++probe_.finished;
   }
   DWORD Id() const { return threadId; }
 
  private:
   Probe& probe_;
+  Step step_;
 };
+
+// Works until asked to stop, polling the flag the way the system's workers do.
+std::unique_ptr<Body> Cooperative(Probe& probe) {
+  return std::make_unique<Body>(probe, [](Body& self, Probe& p) {
+    while (self.IsRunning()) {
+      ++p.ticks;
+      Sleep(2);
+    }
+  });
+}
 
 // Returns after a given time without looking at the flag.
-class Finite : public Orx_Thread {
- public:
-  Finite(Probe& p, DWORD ms) : probe_(p), ms_(ms) {}
-  ~Finite() override { Stop(INFINITE); }
-  void Run() override {
-    ++probe_.runs;
-    SetEvent(probe_.started);
-    if (ms_) Sleep(ms_);
-    ++probe_.finished;
-  }
-
- private:
-  Probe& probe_;
-  DWORD ms_;
-};
+std::unique_ptr<Body> Finite(Probe& probe, DWORD ms) {
+  return std::make_unique<Body>(probe, [ms](Body&, Probe&) {
+    if (ms) Sleep(ms);
+  });
+}
 
 // Never looks at the flag; returns only when the probe releases it.
-class Stubborn : public Orx_Thread {
- public:
-  explicit Stubborn(Probe& p) : probe_(p) {}
-  ~Stubborn() override { Stop(INFINITE); }
-  void Run() override {
-    ++probe_.runs;
-    SetEvent(probe_.started);
-    while (!probe_.released) {
-      ++probe_.ticks;
+std::unique_ptr<Body> Stubborn(Probe& probe) {
+  return std::make_unique<Body>(probe, [](Body&, Probe& p) {
+    while (!p.released) {
+      ++p.ticks;
       Sleep(5);
     }
-  }
-
- private:
-  Probe& probe_;
-};
+  });
+}
 
 TEST(Orx_Thread, StopOnANeverStartedObjectReturnsAtOnce) {
   Probe probe;
-  auto worker = std::make_unique<Cooperative>(probe);
+  auto worker = Cooperative(probe);
   const DWORD start = GetTickCount();
   ASSERT_TRUE(FinishesWithin(5000, [&] { worker->Stop(INFINITE); }));
   EXPECT_LT(ElapsedSince(start), 1000u);
@@ -124,7 +115,7 @@ TEST(Orx_Thread, StopOnANeverStartedObjectReturnsAtOnce) {
 
 TEST(Orx_Thread, StopAfterTheBodyReturnedByItselfReturnsAtOnce) {
   Probe probe;
-  auto worker = std::make_unique<Finite>(probe, 0);
+  auto worker = Finite(probe, 0);
   worker->Start();
   ASSERT_TRUE(worker->WaitForEnd(10000));
   EXPECT_FALSE(worker->IsRunning());
@@ -139,7 +130,7 @@ TEST(Orx_Thread, StopAfterTheBodyReturnedByItselfReturnsAtOnce) {
 
 TEST(Orx_Thread, StopAsksTheBodyToEndAndASecondStopReturnsAtOnce) {
   Probe probe;
-  auto worker = std::make_unique<Cooperative>(probe);
+  auto worker = Cooperative(probe);
   worker->Start();
   ASSERT_TRUE(probe.WaitStarted());
   EXPECT_TRUE(worker->IsRunning());
@@ -160,7 +151,7 @@ TEST(Orx_Thread, StopAsksTheBodyToEndAndASecondStopReturnsAtOnce) {
 // for it before it is started again or destroyed.
 TEST(Orx_Thread, ABodyThatIgnoresTheFlagIsNeverTerminatedWhenTheTimeoutRunsOut) {
   Probe probe;
-  auto worker = std::make_unique<Stubborn>(probe);
+  auto worker = Stubborn(probe);
   worker->Start();
   ASSERT_TRUE(probe.WaitStarted());
   const DWORD start = GetTickCount();
@@ -181,24 +172,23 @@ TEST(Orx_Thread, ABodyThatIgnoresTheFlagIsNeverTerminatedWhenTheTimeoutRunsOut) 
 
 TEST(Orx_Thread, AnObjectStartsAgainAfterEveryWayBackToIdle) {
   Probe probe;
-  auto worker = std::make_unique<Cooperative>(probe);
-  std::atomic<DWORD> firstId{0};
-
-  worker->Start();  // stopped on request
-  ASSERT_TRUE(probe.WaitStarted());
-  firstId = probe.lastThreadId.load();
-  ASSERT_TRUE(FinishesWithin(10000, [&] { worker->Stop(5000); }));
-
-  worker->Start();  // started again
-  ASSERT_TRUE(probe.WaitStarted());
-  EXPECT_TRUE(worker->IsRunning());
-  EXPECT_NE(probe.lastThreadId.load(), firstId.load());
-  ASSERT_TRUE(FinishesWithin(10000, [&] { worker->Stop(5000); }));
+  auto worker = Cooperative(probe);
+  DWORD firstId = 0;
+  for (int i = 0; i < 2; ++i) {  // stopped on request, then started again
+    worker->Start();
+    ASSERT_TRUE(probe.WaitStarted());
+    EXPECT_TRUE(worker->IsRunning());
+    if (i == 1) {
+      EXPECT_NE(probe.lastThreadId.load(), firstId);
+    }
+    firstId = probe.lastThreadId.load();
+    ASSERT_TRUE(FinishesWithin(10000, [&] { worker->Stop(5000); }));
+  }
   EXPECT_EQ(probe.runs, 2);
   EXPECT_EQ(probe.finished, 2);
 
   Probe once;
-  auto finite = std::make_unique<Finite>(once, 0);
+  auto finite = Finite(once, 0);
   for (int i = 0; i < 3; ++i) {  // ended by itself, each time
     finite->Start();
     ASSERT_TRUE(finite->WaitForEnd(10000));
@@ -206,7 +196,7 @@ TEST(Orx_Thread, AnObjectStartsAgainAfterEveryWayBackToIdle) {
   EXPECT_EQ(once.finished, 3);
 
   Probe stubborn;
-  auto late = std::make_unique<Stubborn>(stubborn);
+  auto late = Stubborn(stubborn);
   for (int i = 0; i < 2; ++i) {  // a stop that ran out, and the body ended later, each time
     stubborn.released = false;
     late->Start();
@@ -220,7 +210,7 @@ TEST(Orx_Thread, AnObjectStartsAgainAfterEveryWayBackToIdle) {
 
 TEST(Orx_Thread, StartWhileRunningDoesNotStartASecondThread) {
   Probe probe;
-  auto worker = std::make_unique<Cooperative>(probe);
+  auto worker = Cooperative(probe);
   worker->Start();
   ASSERT_TRUE(probe.WaitStarted());
   worker->Start();
@@ -233,7 +223,7 @@ TEST(Orx_Thread, StartWhileRunningDoesNotStartASecondThread) {
 
 TEST(Orx_Thread, WaitForEndWaitsWithoutAskingTheBodyToStop) {
   Probe probe;
-  auto worker = std::make_unique<Cooperative>(probe);
+  auto worker = Cooperative(probe);
   EXPECT_TRUE(worker->WaitForEnd(INFINITE));  // no thread: at once
   worker->Start();
   ASSERT_TRUE(probe.WaitStarted());
@@ -243,7 +233,7 @@ TEST(Orx_Thread, WaitForEndWaitsWithoutAskingTheBodyToStop) {
   EXPECT_TRUE(worker->IsRunning());
 
   Probe timed;
-  auto finite = std::make_unique<Finite>(timed, 300);
+  auto finite = Finite(timed, 300);
   finite->Start();
   EXPECT_TRUE(finite->WaitForEnd(10000));
   EXPECT_EQ(timed.finished, 1);
@@ -252,23 +242,12 @@ TEST(Orx_Thread, WaitForEndWaitsWithoutAskingTheBodyToStop) {
 }
 
 // A body that stops its own object must not wait for itself.
-class SelfStopping : public Orx_Thread {
- public:
-  explicit SelfStopping(Probe& p) : probe_(p) {}
-  ~SelfStopping() override { Stop(INFINITE); }
-  void Run() override {
-    Stop(INFINITE);
-    probe_.ticks = running ? 1 : 2;
-    ++probe_.finished;
-  }
-
- private:
-  Probe& probe_;
-};
-
 TEST(Orx_Thread, ABodyStoppingItsOwnObjectOnlyClearsTheFlag) {
   Probe probe;
-  auto worker = std::make_unique<SelfStopping>(probe);
+  auto worker = std::make_unique<Body>(probe, [](Body& self, Probe& p) {
+    self.Stop(INFINITE);
+    p.ticks = self.IsRunning() ? 1 : 2;
+  });
   worker->Start();
   if (!worker->WaitForEnd(10000)) {
     worker.release();
@@ -281,23 +260,21 @@ TEST(Orx_Thread, ABodyStoppingItsOwnObjectOnlyClearsTheFlag) {
 // The base's destructor waits for a body that the subclass did not stop.
 class Unstopped : public Orx_Thread {
  public:
-  Unstopped(Probe& p, DWORD ms) : probe_(&p), ms_(ms) {}
+  explicit Unstopped(Probe& p) : probe_(&p) {}
   void Run() override {
     Probe* probe = probe_;  // the members may go away while the body still runs
-    DWORD ms = ms_;
     SetEvent(probe->started);
-    Sleep(ms);
+    Sleep(300);
     ++probe->finished;
   }
 
  private:
   Probe* probe_;
-  DWORD ms_;
 };
 
 TEST(Orx_Thread, DestroyingAStartedObjectWaitsForItsBody) {
   Probe probe;
-  auto worker = std::make_unique<Unstopped>(probe, 300);
+  auto worker = std::make_unique<Unstopped>(probe);
   worker->Start();
   ASSERT_TRUE(probe.WaitStarted());
   const DWORD start = GetTickCount();
@@ -321,33 +298,18 @@ void Jitter(std::mt19937& rng) {
   if (rng() % 8 == 0) Sleep(0);
 }
 
-class Racer : public Orx_Thread {
- public:
-  explicit Racer(Probe& p) : probe_(p), rng_(7) {}
-  ~Racer() override { Stop(INFINITE); }
-  void Run() override {
-    ++probe_.runs;
-    Jitter(rng_);
-    ++probe_.finished;
-  }
-
- private:
-  Probe& probe_;
-  std::mt19937 rng_;
-};
-
 TEST(Orx_Thread, SelfEndAndStopOrRestartRaceWithoutLeakingOrHanging) {
   Probe probe;
-  auto worker = std::make_unique<Racer>(probe);
+  auto worker = std::make_unique<Body>(
+      probe, [rng = std::mt19937(7)](Body&, Probe&) mutable { Jitter(rng); });
   // A handle of the test's own that a double close (of a reused handle value) would hit.
   HANDLE sentinel = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   const DWORD handlesBefore = HandleCount();
-  const int iterations = 1000;
   std::atomic<int> starts{0};
   std::atomic<int> notIdle{0};
-  const bool done = FinishesWithin(120000, [&] {
+  ASSERT_TRUE(FinishesOrAbandons(worker, 120000, [&] {
     std::mt19937 rng(12345);
-    for (int i = 0; i < iterations; ++i) {
+    for (int i = 0; i < 1000; ++i) {
       worker->Start();
       ++starts;
       Jitter(rng);
@@ -369,11 +331,7 @@ TEST(Orx_Thread, SelfEndAndStopOrRestartRaceWithoutLeakingOrHanging) {
       }
       if (worker->IsRunning()) ++notIdle;
     }
-  });
-  if (!done) {
-    worker.release();
-    FAIL() << "the Start/Stop race hung";
-  }
+  })) << "the Start/Stop race hung";
   EXPECT_EQ(notIdle, 0);
   EXPECT_EQ(probe.runs, starts.load());  // every Start from Idle ran its body once
   EXPECT_EQ(probe.finished, starts.load());

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
+#include <cstdio>
 #include <regex>
 #include <string>
 
@@ -11,7 +11,8 @@
 
 namespace {
 
-const char kAccessViolationPrefix[] = "Win32 Exception occurred. Code: 0xc0000005 at address 0x";
+const std::string kHead = "Win32 Exception occurred. Code: 0x";
+const std::string kAccessViolationPrefix = kHead + "c0000005 at address 0x";
 
 // Kept opaque so that the optimiser cannot see that the pointer is bad (a visible null
 // dereference may be compiled into a trap instruction instead of a load).
@@ -65,9 +66,24 @@ Caught CatchAccessViolation() {
   return caught;
 }
 
+// What f throws, as text; "nothing thrown" when it returns.
+template <typename F>
+std::string TextOf(F f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "nothing thrown";
+}
+
+bool StartsWith(const std::string& text, const std::string& head) {
+  return text.rfind(head, 0) == 0;
+}
+
 // The text names the faulting instruction, which lies in this test's own code.
 void ExpectAccessViolationText(const Caught& caught) {
-  EXPECT_EQ(caught.text.rfind(kAccessViolationPrefix, 0), 0u) << caught.text;
+  EXPECT_TRUE(StartsWith(caught.text, kAccessViolationPrefix)) << caught.text;
   EXPECT_TRUE(
       std::regex_match(caught.text, std::regex("Win32 Exception occurred\\. Code: 0xc0000005 "
                                                "at address 0x[1-9a-f][0-9a-f]*")))
@@ -76,7 +92,7 @@ void ExpectAccessViolationText(const Caught& caught) {
   char expected[64];
   std::snprintf(expected, sizeof(expected), "%x",
                 static_cast<unsigned>(reinterpret_cast<uintptr_t>(caught.address)));
-  EXPECT_EQ(caught.text.substr(sizeof(kAccessViolationPrefix) - 1), expected);
+  EXPECT_EQ(caught.text.substr(kAccessViolationPrefix.size()), expected);
   HMODULE module = nullptr;
   GetModuleHandleExW(
       GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
@@ -90,20 +106,14 @@ std::string TranslatedText(unsigned code, uintptr_t address) {
   record.ExceptionCode = code;
   record.ExceptionAddress = reinterpret_cast<void*>(address);
   EXCEPTION_POINTERS pointers{&record, nullptr};
-  try {
-    TranslateStructuredException(code, &pointers);
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "nothing thrown";
+  return TextOf([&] { TranslateStructuredException(code, &pointers); });
 }
 
 TEST(StructuredException, TextShowsCodeAndLowAddressBitsInLowerCaseHex) {
   EXPECT_EQ(TranslatedText(0xC0000094u, 0x1234567890ABCDEFull),
-            "Win32 Exception occurred. Code: 0xc0000094 at address 0x90abcdef");
-  EXPECT_EQ(TranslatedText(0xC0000005u, 0xA0),
-            "Win32 Exception occurred. Code: 0xc0000005 at address 0xa0");
-  EXPECT_EQ(TranslatedText(0x1u, 0), "Win32 Exception occurred. Code: 0x1 at address 0x0");
+            kHead + "c0000094 at address 0x90abcdef");
+  EXPECT_EQ(TranslatedText(0xC0000005u, 0xA0), kHead + "c0000005 at address 0xa0");
+  EXPECT_EQ(TranslatedText(0x1u, 0), kHead + "1 at address 0x0");
 }
 
 TEST(StructuredException, AccessViolationOnTheMainThreadIsCaughtAsAStandardException) {
@@ -118,45 +128,24 @@ TEST(StructuredException, EveryFaultIsTranslatedAgainAndOtherCodesKeepTheirCode)
     Caught caught = CatchAccessViolation();
     ASSERT_EQ(caught.code, 0xC0000005u) << i << ": " << caught.text;
   }
-  std::string text;
-  try {
-    g_sink = DivideByZero();
-  } catch (const std::exception& e) {
-    text = e.what();
-  }
-  EXPECT_EQ(text.rfind("Win32 Exception occurred. Code: 0xc0000094 at address 0x", 0), 0u) << text;
+  std::string text = TextOf([] { g_sink = DivideByZero(); });
+  EXPECT_TRUE(StartsWith(text, kHead + "c0000094 at address 0x")) << text;
   // Ordinary C++ exceptions still pass untouched.
-  try {
-    throw std::runtime_error("plain");
-  } catch (const std::exception& e) {
-    text = e.what();
-  }
-  EXPECT_EQ(text, "plain");
+  EXPECT_EQ(TextOf([] { throw std::runtime_error("plain"); }), "plain");
 }
 
 TEST(StructuredException, FaultsThatTheSystemHandlesItselfStayWithTheSystem) {
   InstallStructuredExceptionTranslator();
-  std::string text = "nothing thrown";
-  try {
-    // lstrlenA catches its own access violation and returns 0.
-    g_sink = lstrlenA(reinterpret_cast<const char*>(g_badAddress));
-  } catch (const std::exception& e) {
-    text = e.what();
-  }
-  EXPECT_EQ(text, "nothing thrown");
+  // lstrlenA catches its own access violation and returns 0.
+  EXPECT_EQ(TextOf([] { g_sink = lstrlenA(reinterpret_cast<const char*>(g_badAddress)); }),
+            "nothing thrown");
   EXPECT_EQ(g_sink, 0);
 }
 
 TEST(StructuredException, ARaisedSoftwareExceptionIsTranslatedWithItsCode) {
   InstallStructuredExceptionTranslator();
-  std::string text;
-  try {
-    RaiseException(0xE0001234u, 0, 0, nullptr);
-    text = "nothing thrown";
-  } catch (const std::exception& e) {
-    text = e.what();
-  }
-  EXPECT_EQ(text.rfind("Win32 Exception occurred. Code: 0xe0001234 at address 0x", 0), 0u) << text;
+  const std::string text = TextOf([] { RaiseException(0xE0001234u, 0, 0, nullptr); });
+  EXPECT_TRUE(StartsWith(text, kHead + "e0001234 at address 0x")) << text;
 }
 
 class FaultingWorker : public Orx_Thread {

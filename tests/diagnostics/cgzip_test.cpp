@@ -7,55 +7,29 @@
 #include <windows.h>
 #include <zlib.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
 namespace {
 
-// Whole file as it is on disk.
 const auto& FileBytes = testsupport::ReadFileBytes;
 
-void PutBytes(const std::wstring& path, const std::vector<uint8_t>& bytes) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  DWORD written = 0;
-  WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(h);
-}
-
-// Decompresses with zlib itself, independently of the class under test. -1 marks a
-// stream that zlib rejects.
-std::vector<int> Gunzip(const std::wstring& path) {
-  std::vector<int> out;
+// Decompresses with zlib itself, independently of the class under test.
+std::string Gunzip(const std::wstring& path) {
+  std::string out;
   gzFile f = gzopen_w(path.c_str(), "rb");
-  if (f == nullptr) return {-1};
-  unsigned char buffer[4096];
-  for (;;) {
-    int n = gzread(f, buffer, sizeof(buffer));
-    if (n < 0) {
-      gzclose(f);
-      return {-1};
-    }
-    if (n == 0) break;
-    out.insert(out.end(), buffer, buffer + n);
-  }
+  if (f == nullptr) return "<not opened by zlib>";
+  char buffer[4096];
+  int n = 0;
+  while ((n = gzread(f, buffer, sizeof(buffer))) > 0) out.append(buffer, n);
   gzclose(f);
-  return out;
+  return n < 0 ? "<rejected by zlib>" : out;
 }
 
-std::vector<int> Utf16Le(const std::wstring& text) {
-  std::vector<int> bytes;
-  for (wchar_t c : text) {
-    bytes.push_back(static_cast<int>(c & 0xFF));
-    bytes.push_back(static_cast<int>((c >> 8) & 0xFF));
-  }
+std::string Utf16Le(const std::wstring& text) {
+  std::string bytes;
+  for (wchar_t c : text) bytes += {static_cast<char>(c & 0xFF), static_cast<char>((c >> 8) & 0xFF)};
   return bytes;
-}
-
-std::vector<int> Ints(const std::string& s) {
-  return std::vector<int>(reinterpret_cast<const unsigned char*>(s.data()),
-                          reinterpret_cast<const unsigned char*>(s.data()) + s.size());
 }
 
 // The gzip header's XFL byte tells which level zlib compressed with: 2 for level 9,
@@ -63,6 +37,15 @@ std::vector<int> Ints(const std::string& s) {
 int ExtraFlags(const std::wstring& path) {
   auto bytes = FileBytes(path);
   return bytes.size() > 8 ? bytes[8] : -1;
+}
+
+// Writes data into a new gzip file at the given level (-1: the object's default) and lets
+// the destructor complete the file.
+void Compress(const std::wstring& path, const std::string& data, int level = -1) {
+  zlib::CGZip gz;
+  gz.level = level;
+  ASSERT_TRUE(gz.Open(path.c_str(), 1));
+  ASSERT_TRUE(gz.Write(data.data(), static_cast<uint32_t>(data.size())));
 }
 
 class CGZipTest : public ::testing::Test {
@@ -103,15 +86,11 @@ TEST_F(CGZipTest, LevelSetBeforeOpeningGovernsTheFile) {
     ASSERT_TRUE(gz.Write(data.data(), static_cast<uint32_t>(data.size())));
     ASSERT_TRUE(gz.Close());
   }
-  {
-    zlib::CGZip gz;
-    ASSERT_TRUE(gz.Open(plain.c_str(), 1));
-    ASSERT_TRUE(gz.Write(data.data(), static_cast<uint32_t>(data.size())));
-  }  // the destructor completes the file
+  ASSERT_NO_FATAL_FAILURE(Compress(plain, data));
   EXPECT_EQ(ExtraFlags(fast), 4);
   EXPECT_EQ(ExtraFlags(plain), 0);
-  EXPECT_EQ(Gunzip(fast), Ints(data));
-  EXPECT_EQ(Gunzip(plain), Ints(data));
+  EXPECT_EQ(Gunzip(fast), data);
+  EXPECT_EQ(Gunzip(plain), data);
 }
 
 TEST_F(CGZipTest, EmptyStringWritesNothingAndSucceeds) {
@@ -121,7 +100,7 @@ TEST_F(CGZipTest, EmptyStringWritesNothingAndSucceeds) {
   EXPECT_TRUE(gz.WriteString(L""));
   EXPECT_TRUE(gz.Write(nullptr, 0));
   ASSERT_TRUE(gz.Close());
-  EXPECT_EQ(Gunzip(path), std::vector<int>{});
+  EXPECT_EQ(Gunzip(path), "");
 }
 
 TEST_F(CGZipTest, SecondOpenFailsAndLeavesTheFirstStreamIntact) {
@@ -178,12 +157,7 @@ TEST_F(CGZipTest, ReadsBackWhatItWrote) {
   std::wstring path = temp_.File(L"rt.gz");
   std::string data;
   for (int i = 0; i < 300000; ++i) data.push_back(static_cast<char>((i * 31) % 251));
-  {
-    zlib::CGZip gz;
-    gz.level = 9;
-    ASSERT_TRUE(gz.Open(path.c_str(), 1));
-    ASSERT_TRUE(gz.Write(data.data(), static_cast<uint32_t>(data.size())));
-  }
+  ASSERT_NO_FATAL_FAILURE(Compress(path, data, 9));
   zlib::CGZip gz;
   ASSERT_TRUE(gz.Open(path.c_str(), 2));
   EXPECT_EQ(gz.mode, 2);
@@ -194,24 +168,19 @@ TEST_F(CGZipTest, ReadsBackWhatItWrote) {
   EXPECT_EQ(std::string(first, 10), data.substr(0, 10));
   std::vector<uint8_t> rest{42};
   ASSERT_EQ(gz.ReadAll(rest), static_cast<int>(data.size() - 10));
-  EXPECT_TRUE(std::equal(rest.begin(), rest.end(), data.begin() + 10,
-                         [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); }));
+  EXPECT_TRUE(std::string(rest.begin(), rest.end()) == data.substr(10));
   EXPECT_TRUE(gz.Close());
 }
 
 TEST_F(CGZipTest, ReadAllOfADamagedStreamGivesNothing) {
   std::wstring path = temp_.File(L"bad.gz");
-  {
-    zlib::CGZip gz;
-    ASSERT_TRUE(gz.Open(path.c_str(), 1));
-    std::string data(50000, 'z');
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7919 % 256);
-    ASSERT_TRUE(gz.Write(data.data(), static_cast<uint32_t>(data.size())));
-  }
+  std::string data(50000, 'z');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7919 % 256);
+  ASSERT_NO_FATAL_FAILURE(Compress(path, data));
   auto bytes = FileBytes(path);
   ASSERT_GT(bytes.size(), 100u);
   bytes[bytes.size() - 6] ^= 0xFF;  // break the CRC-32 of the trailer
-  PutBytes(path, bytes);
+  testsupport::WriteFileBytes(path, bytes);
 
   zlib::CGZip gz;
   ASSERT_TRUE(gz.Open(path.c_str(), 2));

@@ -9,10 +9,6 @@
 
 namespace {
 
-bool IsLowerHex(const std::string& s) {
-  return s.find_first_not_of("0123456789abcdef") == std::string::npos;
-}
-
 bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
@@ -43,7 +39,7 @@ TEST_F(ComputerIdTest, IdentifierIsStableAndFortyLowerCaseHexDigits) {
   ASSERT_TRUE(id_.Compute(first));
   ASSERT_TRUE(ComputerId().Compute(second));
   EXPECT_EQ(first.size(), 40u);
-  EXPECT_TRUE(IsLowerHex(first)) << first;
+  EXPECT_EQ(first.find_first_not_of("0123456789abcdef"), std::string::npos) << first;
   EXPECT_EQ(first, second);
 
   std::wstring wide;
@@ -77,7 +73,7 @@ TEST_F(ComputerIdTest, ComposedTextHasTheGuidsAndTheProcessorVendor) {
   ASSERT_TRUE(id_.ReadVolumeGuid(volume));
   ASSERT_TRUE(id_.BuildText(text));
 
-  std::string head = machine + "|" + volume;
+  const std::string head = machine + "|" + volume;
   ASSERT_EQ(text.substr(0, head.size()), head);
   std::string digits = text.substr(head.size());
   EXPECT_EQ(digits.find_first_not_of("-0123456789"), std::string::npos) << digits;

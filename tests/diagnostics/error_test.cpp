@@ -8,6 +8,8 @@
 
 #include <cwchar>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -24,22 +26,27 @@ std::wstring ToHex(uint32_t code) {
   return text;
 }
 
+// The text shown for code, with message "m" and no site.
+std::wstring Shown(uint32_t code) { return Error::ReportError(L"m", code, nullptr, 0); }
+
 ErrorRecord Last() {
   const std::vector<ErrorRecord> records = Error::GetRecords();
   return records.empty() ? ErrorRecord() : records.back();
+}
+
+// Message, detailed message, error number, file, line and log index of a record.
+using Fields = std::tuple<std::string, std::string, int32_t, std::string, int32_t, int32_t>;
+Fields LastFields() {
+  const ErrorRecord r = Last();
+  return {r.message, r.detailedMessage, r.errorNumber, r.file, r.line, r.logIndex};
 }
 
 TEST_F(ErrorTest, ReportErrorWithAWinInetCode) {
   EXPECT_EQ(
       Error::ReportError(L"Connect failed", 12029, "x.cpp", 10),
       L"Connect failed Error code: 0x2efd ERROR_INTERNET_CANNOT_CONNECT File: x.cpp Line: 10");
-  const ErrorRecord r = Last();
-  EXPECT_EQ(r.message, "Connect failed");
-  EXPECT_EQ(r.detailedMessage, "ERROR_INTERNET_CANNOT_CONNECT");
-  EXPECT_EQ(r.errorNumber, 12029);
-  EXPECT_EQ(r.file, "x.cpp");
-  EXPECT_EQ(r.line, 10);
-  EXPECT_EQ(r.logIndex, 0);
+  EXPECT_EQ(LastFields(),
+            Fields("Connect failed", "ERROR_INTERNET_CANNOT_CONNECT", 12029, "x.cpp", 10, 0));
 }
 
 TEST_F(ErrorTest, ProgramCodesAreNegativeInTheRecordAndHexInTheText) {
@@ -55,30 +62,29 @@ TEST_F(ErrorTest, ProgramCodesAreNegativeInTheRecordAndHexInTheText) {
 
 TEST_F(ErrorTest, NameRangeBounds) {
   // Inside the looked-up ranges a code without a name still gains the blank.
-  EXPECT_EQ(Error::ReportError(L"m", 12000, nullptr, 0), L"m Error code: 0x2ee0 ");
-  EXPECT_EQ(Error::ReportError(L"m", 12001, nullptr, 0),
-            L"m Error code: 0x2ee1 ERROR_INTERNET_OUT_OF_HANDLES");
-  EXPECT_EQ(Error::ReportError(L"m", 12035, nullptr, 0), L"m Error code: 0x2f03 ");
-  EXPECT_EQ(Error::ReportError(L"m", 12174, nullptr, 0),
-            L"m Error code: 0x2f8e ERROR_INTERNET_LOGIN_FAILURE_DISPLAY_ENTITY_BODY");
-  EXPECT_EQ(Error::ReportError(L"m", DL_MANAGER_ERRORS_RESOLVED, nullptr, 0),
-            L"m Error code: 0xffff8005 ");
+  EXPECT_EQ(Shown(12000), L"m Error code: 0x2ee0 ");
+  EXPECT_EQ(Shown(12001), L"m Error code: 0x2ee1 ERROR_INTERNET_OUT_OF_HANDLES");
+  EXPECT_EQ(Shown(12035), L"m Error code: 0x2f03 ");
+  EXPECT_EQ(Shown(12174), L"m Error code: 0x2f8e ERROR_INTERNET_LOGIN_FAILURE_DISPLAY_ENTITY_BODY");
+  EXPECT_EQ(Shown(DL_MANAGER_ERRORS_RESOLVED), L"m Error code: 0xffff8005 ");
   EXPECT_EQ(Last().detailedMessage, "");
-  EXPECT_EQ(Error::ReportError(L"m", DL_MANAGER_INVALID_FILE_NAME, nullptr, 0),
+  EXPECT_EQ(Shown(DL_MANAGER_INVALID_FILE_NAME),
             L"m Error code: 0xffff8009 DL_MANAGER_INVALID_FILE_NAME");
   EXPECT_EQ(Last().errorNumber, -32759);
 
   // Outside them the name is not used, even where the table has one.
-  const std::wstring decoding = Error::ReportError(L"m", 12175, nullptr, 0);
-  EXPECT_EQ(decoding.find(L"ERROR_INTERNET_DECODING_FAILED"), std::wstring::npos);
-  EXPECT_EQ(decoding.rfind(L"m Error code: 0x2f8f", 0), 0u);
-  const std::wstring base = Error::ReportError(L"m", DL_MANAGER_NO_ERROR, nullptr, 0);
-  EXPECT_EQ(base.find(L"DL_MANAGER_NO_ERROR"), std::wstring::npos);
-  EXPECT_EQ(base.rfind(L"m Error code: 0xffff8000", 0), 0u);
-  for (uint32_t outside : {12175u, 0xFFFF8000u, 0xFFFF800Au, 11999u}) {
-    const std::wstring text = Error::ReportError(L"m", outside, nullptr, 0);
-    const std::wstring head = L"m Error code: 0x" + ToHex(outside);
+  const std::pair<uint32_t, const wchar_t*> outside[] = {
+      {12175u, L"ERROR_INTERNET_DECODING_FAILED"},
+      {0xFFFF8000u, L"DL_MANAGER_NO_ERROR"},
+      {0xFFFF800Au, nullptr},
+      {11999u, nullptr}};
+  for (const auto& [code, name] : outside) {
+    const std::wstring text = Shown(code);
+    const std::wstring head = L"m Error code: 0x" + ToHex(code);
     ASSERT_EQ(text.rfind(head, 0), 0u) << text;
+    if (name) {
+      EXPECT_EQ(text.find(name), std::wstring::npos) << text;
+    }
     const std::wstring rest = text.substr(head.size());
     EXPECT_TRUE(rest.empty() || rest.rfind(L" Windows error message: ", 0) == 0) << text;
   }
@@ -89,10 +95,7 @@ TEST_F(ErrorTest, NameRangeBounds) {
   { static_cast<uint32_t>(constant), #constant }
 
 TEST_F(ErrorTest, ErrorNamesAtEveryTableEdge) {
-  const struct {
-    uint32_t code;
-    const char* name;
-  } named[] = {
+  const std::pair<uint32_t, const char*> named[] = {
       VELMOT_CODE_AND_NAME(ERROR_INTERNET_OUT_OF_HANDLES),
       VELMOT_CODE_AND_NAME(ERROR_INTERNET_NEED_UI),
       VELMOT_CODE_AND_NAME(ERROR_INTERNET_HANDLE_EXISTS),
@@ -114,9 +117,8 @@ TEST_F(ErrorTest, ErrorNamesAtEveryTableEdge) {
       VELMOT_CODE_AND_NAME(DL_MANAGER_SETUP_NOT_TRUSTED),
       VELMOT_CODE_AND_NAME(DL_MANAGER_LINK_REFUSED),
       VELMOT_CODE_AND_NAME(DL_MANAGER_SIGN_IN_PAGE),
-      VELMOT_CODE_AND_NAME(DL_MANAGER_PUBLISHED_INCONSISTENTLY),
-  };
-  for (const auto& entry : named) EXPECT_EQ(Error::GetErrorName(entry.code), entry.name);
+      VELMOT_CODE_AND_NAME(DL_MANAGER_PUBLISHED_INCONSISTENTLY)};
+  for (const auto& [code, name] : named) EXPECT_EQ(Error::GetErrorName(code), name);
   EXPECT_EQ(Error::GetErrorName(12175), "ERROR_INTERNET_DECODING_FAILED");
 
   for (uint32_t none : {0u, 12000u, 12035u, 12051u, 12058u, 12156u, 12160u, 12162u, 12168u, 12176u,
@@ -135,11 +137,7 @@ TEST_F(ErrorTest, EveryWinInetCodeInTheTableHasAName) {
 
 TEST_F(ErrorTest, ReportMessageWithoutSite) {
   EXPECT_EQ(Error::ReportMessage(L"Done", "", 0), L"Done\r\n");
-  const ErrorRecord r = Last();
-  EXPECT_EQ(r.errorNumber, 0);
-  EXPECT_EQ(r.detailedMessage, "");
-  EXPECT_EQ(r.file, "");
-  EXPECT_EQ(r.line, 0);
+  EXPECT_EQ(LastFields(), Fields("Done", "", 0, "", 0, 0));
   EXPECT_EQ(Error::ReportMessage(L"Done", "f.cpp", 7), L"Done File: f.cpp Line: 7\r\n");
   EXPECT_EQ(Error::ReportMessage(L"Done", nullptr, 7), L"Done Line: 7\r\n");
 }
@@ -184,9 +182,7 @@ TEST_F(ErrorTest, WideMessagesAreStoredNarrow) {
 }
 
 TEST_F(ErrorTest, LogIndexRestartsAfterClear) {
-  Error::LogMessage("a", "", 0);
-  Error::LogMessage("b", "", 0);
-  Error::LogMessage("c", "", 0);
+  for (const char* message : {"a", "b", "c"}) Error::LogMessage(message, "", 0);
   std::vector<ErrorRecord> records = Error::GetRecords();
   ASSERT_EQ(records.size(), 3u);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(records[i].logIndex, i);
@@ -215,54 +211,45 @@ TEST_F(ErrorTest, LogJsonHoldsTheSixMembers) {
   const nlohmann::json log = Error::GetLogJson();
   ASSERT_TRUE(log.is_array());
   ASSERT_EQ(log.size(), 1u);
-  const nlohmann::json& r = log[0];
-  EXPECT_EQ(r.size(), 6u);
-  EXPECT_EQ(r["message"], "m");
-  EXPECT_EQ(r["detailed_message"], "ERROR_INTERNET_TIMEOUT");
-  EXPECT_EQ(r["error_number"], 12002);
-  EXPECT_EQ(r["file"], "f.cpp");
-  EXPECT_EQ(r["line"], 4);
-  EXPECT_EQ(r["log_index"], 0);
+  EXPECT_EQ(log[0], nlohmann::json({{"message", "m"},
+                                    {"detailed_message", "ERROR_INTERNET_TIMEOUT"},
+                                    {"error_number", 12002},
+                                    {"file", "f.cpp"},
+                                    {"line", 4},
+                                    {"log_index", 0}}));
   EXPECT_TRUE(Error::GetLogJson().empty() == false);
   Error::Clear();
   EXPECT_TRUE(Error::GetLogJson().is_array());
   EXPECT_TRUE(Error::GetLogJson().empty());
 }
 
-struct Recorder {
-  HANDLE start;
-  int count;
-  int thread;
-};
-
-DWORD WINAPI RecordMany(void* parameter) {
-  Recorder* r = static_cast<Recorder*>(parameter);
-  WaitForSingleObject(r->start, 10000);
-  for (int i = 0; i < r->count; ++i) {
-    if (i % 2 == 0) {
-      Error::LogMessage("t" + std::to_string(r->thread), "", i);
-    } else {
-      Error::ReportError(L"w", DL_MANAGER_CRC_INCORRECT, "", r->thread);
-    }
-  }
-  return 0;
-}
-
 TEST_F(ErrorTest, ConcurrentRecordsGetUniqueConsecutiveIndexes) {
   constexpr int kThreads = 6;
   constexpr int kEach = 2000;
-  velmot::KernelHandle start(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  ASSERT_TRUE(start);
-  Recorder recorders[kThreads];
+  static HANDLE start = nullptr;  // read by the thread bodies, which capture nothing
+  velmot::KernelHandle startEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(startEvent);
+  start = startEvent.Get();
   velmot::KernelHandle threads[kThreads];
   HANDLE raw[kThreads];
-  for (int t = 0; t < kThreads; ++t) {
-    recorders[t] = Recorder{start.Get(), kEach, t};
-    threads[t].Reset(CreateThread(nullptr, 0, RecordMany, &recorders[t], 0, nullptr));
+  for (intptr_t t = 0; t < kThreads; ++t) {
+    auto body = [](void* parameter) -> DWORD {
+      const int thread = static_cast<int>(reinterpret_cast<intptr_t>(parameter));
+      WaitForSingleObject(start, 10000);
+      for (int i = 0; i < kEach; ++i) {
+        if (i % 2 == 0) {
+          Error::LogMessage("t" + std::to_string(thread), "", i);
+        } else {
+          Error::ReportError(L"w", DL_MANAGER_CRC_INCORRECT, "", thread);
+        }
+      }
+      return 0;
+    };
+    threads[t].Reset(CreateThread(nullptr, 0, body, reinterpret_cast<void*>(t), 0, nullptr));
     ASSERT_TRUE(threads[t]);
     raw[t] = threads[t].Get();
   }
-  SetEvent(start.Get());
+  SetEvent(start);
   ASSERT_EQ(WaitForMultipleObjects(kThreads, raw, TRUE, 60000), WAIT_OBJECT_0);
 
   const std::vector<ErrorRecord> records = Error::GetRecords();

@@ -1,38 +1,23 @@
 // The two forms in which the error log leaves the process: the JSON report's bytes and
 // the text log file's bytes.
-#include "base/handles.h"
 #include "diagnostics/error.h"
+
 #include "base/stringutils.h"
-#include "support/testenv.h"
+#include "support/downloadjob.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
-// The file's bytes, or "<missing>" when it cannot be opened.
+// The file's bytes, or "<missing>" when it is not there.
 std::string ReadAll(const std::wstring& path) {
-  velmot::FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return "<missing>";
-  std::string bytes;
-  char buffer[65536];
-  DWORD got = 0;
-  while (ReadFile(file.Get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
-    bytes.append(buffer, got);
-  }
-  return bytes;
-}
-
-void WriteAll(const std::wstring& path, const std::string& bytes) {
-  velmot::FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-  ASSERT_TRUE(file);
-  DWORD written = 0;
-  ASSERT_TRUE(
-      WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+  if (!testsupport::FileExists(path)) return "<missing>";
+  const std::vector<uint8_t> bytes = testsupport::ReadFileBytes(path);
+  return std::string(bytes.begin(), bytes.end());
 }
 
 class LogFile : public ::testing::Test {
@@ -119,7 +104,7 @@ TEST_F(LogFile, TextKeepsQuotesLineBreaksAndAnsiBytesAsStored) {
 }
 
 TEST_F(LogFile, ReplacesALongerFile) {
-  WriteAll(path, std::string(10000, 'x'));
+  testsupport::WriteFileBytes(path, std::vector<uint8_t>(10000, 'x'));
   Error::LogMessage("m", "", 0);
   EXPECT_EQ(Written(), "Message: m Detailed Message:  Error Number: 0 File:  Line: 0");
 }
