@@ -11,6 +11,7 @@
 
 #include "base/systemtexts.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+using testing::HasSubstr;
 using testsupport::DmProcess;
 
 namespace {
@@ -155,9 +157,8 @@ TEST(BlobStorage, KilledMidDownloadRerunFetchesOnlyTheMissingParts) {
   const size_t keptCount = std::count(kept.begin(), kept.end(), true);
   ASSERT_GE(keptCount, 1u);
   ASSERT_LT(keptCount, kParts) << "the kill came too late to leave anything missing";
-  for (size_t k = 0; k < kParts; ++k) {
+  for (size_t k = 0; k < kParts; ++k)
     before[k] = ReadCountSettled(release, BlobRelease::PartBlob("VelmotData.bin", k), 0);
-  }
 
   DmProcess rerun(release.folder.Path(), release.ExeName());
   ASSERT_TRUE(rerun.Start());
@@ -193,13 +194,12 @@ TEST(BlobStorage, WrongSasIsRefusedWith403AndTheJobFailsClearly) {
   for (int status : statuses) EXPECT_EQ(status, 403);
   EXPECT_EQ(release.blobs.ReadCount(BlobRelease::PartBlob("Setup.exe", 0)), 0u);
   const std::string logText = testsupport::TextLogIn(release.folder.Path());
-  for (const char* piece : {"Response status not 200, but 403", "AuthorizationFailure",
-                            // Who refused what; a new link from the service failed the same way.
-                            "The file host refused the download link (HTTP 403, "
-                            "AuthorizationFailure) for: ",
-                            "The web service gave a new download link"}) {
-    EXPECT_NE(logText.find(piece), std::string::npos) << piece;
-  }
+  EXPECT_THAT(logText, HasSubstr("Response status not 200, but 403"));
+  EXPECT_THAT(logText, HasSubstr("AuthorizationFailure"));
+  // The log says plainly who refused what; a new link from the service failed the same way.
+  EXPECT_THAT(logText, HasSubstr("The file host refused the download link (HTTP 403, "
+                                 "AuthorizationFailure) for: "));
+  EXPECT_THAT(logText, HasSubstr("The web service gave a new download link"));
   EXPECT_GE(testsupport::SupportPageOpenings(), 1u);
 }
 

@@ -11,12 +11,14 @@
 #include "base/systemtexts.h"
 #include "resource.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sstream>
 #include <string>
 #include <vector>
 
+using testing::HasSubstr;
 using testsupport::DmProcess;
 using testsupport::Get;
 using testsupport::GuiRelease;
@@ -165,11 +167,10 @@ TEST(DownloadDialogProxy, TheLogUploadAfterASignInAsksNoSecondPrompt) {
   // or not (docs/proxy.md): what the upload may show here is that it asked nobody and that
   // its refusal was recorded as the proxy's.
   const std::string text = testsupport::TextLogIn(release.DownloadFolder());
-  EXPECT_NE(text.find("ProxySignIn: the credential prompt answered 12032"), std::string::npos);
-  EXPECT_NE(text.find("Method: LogErrorInfo"), std::string::npos);
+  EXPECT_THAT(text, HasSubstr("ProxySignIn: the credential prompt answered 12032"));
+  EXPECT_THAT(text, HasSubstr("Method: LogErrorInfo"));
   if (LogUploadsOf(Narrow(release.name)) == 0) {
-    EXPECT_NE(text.find("FileUpload: the company proxy refused the request (HTTP 407)"),
-              std::string::npos);
+    EXPECT_THAT(text, HasSubstr("FileUpload: the company proxy refused the request (HTTP 407)"));
   }
 }
 
@@ -207,8 +208,8 @@ TEST(DownloadDialogProxy, ACancelledOrRefusedSignInSaysTheProxyRefused) {
     EXPECT_EQ(FindPrompt(program), nullptr);
     EXPECT_EQ(program.CloseAndWait(kExitMs), 0u);
     // The log the upload could not deliver names the refusal with its status.
-    const std::string text = testsupport::TextLogIn(release.DownloadFolder());
-    EXPECT_NE(text.find("the company proxy refused the request (407"), std::string::npos);
+    EXPECT_THAT(testsupport::TextLogIn(release.DownloadFolder()),
+                HasSubstr("the company proxy refused the request (407"));
   }
 }
 

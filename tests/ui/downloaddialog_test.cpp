@@ -16,6 +16,7 @@
 
 #include <commctrl.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -27,6 +28,7 @@
 #include <string>
 #include <vector>
 
+using testing::HasSubstr;
 using testsupport::Contains;
 using testsupport::DmProcess;
 using testsupport::GuiRelease;
@@ -98,12 +100,10 @@ TEST(DownloadDialog, FileNamesThatNameNoReleaseTouchNothing) {
   const std::wstring appData = ReleasePaths::LocalAppData();
   const std::wstring parent = appData.substr(0, appData.find_last_of(L"\\/"));
   const std::wstring canary = L"velmot-canary-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
-  for (const std::wstring& folder : {appData, parent}) {
+  for (const std::wstring& folder : {appData, parent})
     testsupport::WriteFileBytes(folder + L"/" + canary, std::vector<uint8_t>{'k', 'e', 'e', 'p'});
-  }
   const std::vector<std::wstring> appDataBefore = NamesIn(appData, true);
   const std::vector<std::wstring> parentBefore = NamesIn(parent, true);
-  const std::wstring why = L"does not name a Velmot release";
   for (const wchar_t* name : {L"_x.exe", L"._x.exe", L".._x.exe"}) {
     testsupport::TempFolder folder(L"gui");
     DmProcess program(folder.Path(), name);
@@ -111,8 +111,8 @@ TEST(DownloadDialog, FileNamesThatNameNoReleaseTouchNothing) {
     const std::wstring release = std::wstring(name).substr(0, std::wstring(name).rfind(L'_'));
     ASSERT_NE(program.FindWindowByCaption(release + L" download manager", kWindowMs), nullptr)
         << Narrow(name);
-    const std::wstring info = program.WaitForTextWith(IDC_INFO, 20000, why);
-    EXPECT_TRUE(Contains(info, why)) << Narrow(info);
+    EXPECT_THAT(Narrow(program.WaitForTextWith(IDC_INFO, 20000, L"does not name a Velmot release")),
+                HasSubstr("does not name a Velmot release"));
     EXPECT_EQ(program.CloseAndWait(kExitMs), 0u);
     EXPECT_EQ(NamesIn(folder.Path(), true), std::vector<std::wstring>{name}) << Narrow(name);
   }
@@ -369,9 +369,8 @@ TEST(DownloadDialog, AnswersEveryProbeThroughASlowServiceASlowHostAPauseAndAClos
   Prober prober(window);
 
   // The request: the window answers while the service holds its answer.
-  const std::wstring saved = L"The installer will be saved in:";
-  const std::wstring info = program.WaitForTextWith(IDC_INFO, 45000, saved);
-  ASSERT_TRUE(Contains(info, saved)) << Narrow(info);
+  ASSERT_THAT(Narrow(program.WaitForTextWith(IDC_INFO, 45000, L"The installer will be saved in:")),
+              HasSubstr("The installer will be saved in:"));
   EXPECT_GE(prober.probes, 50) << "the probes did not run through the request";
 
   // Pause and resume at once, while the job reads the part files: every click is handled
