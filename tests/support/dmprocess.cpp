@@ -10,30 +10,33 @@ namespace {
 
 const DWORD kAnswerMs = 5000;
 
-struct Search {
-  DWORD processId;
-  const std::wstring* caption;  // null: any visible window
-  HWND found;
-};
-
-BOOL CALLBACK FindProcessWindow(HWND window, LPARAM param) {
-  auto* search = reinterpret_cast<Search*>(param);
-  DWORD pid = 0;
-  GetWindowThreadProcessId(window, &pid);
-  if (pid != search->processId) return TRUE;
-  if (search->caption == nullptr) {
-    if (!IsWindowVisible(window)) return TRUE;
-  } else {
-    wchar_t text[512] = {};
-    // The caption is read without a message, so a busy window is found as well.
-    InternalGetWindowText(window, text, 512);
-    if (*search->caption != text) return TRUE;
-  }
-  search->found = window;
-  return FALSE;
+// The caption is read without a message, so a busy window is found as well.
+std::wstring CaptionOf(HWND window) {
+  wchar_t text[512] = {};
+  InternalGetWindowText(window, text, 512);
+  return text;
 }
 
 }  // namespace
+
+HWND DmProcess::FindOwnWindow(const std::function<bool(HWND)>& match) const {
+  struct Search {
+    DWORD processId;
+    const std::function<bool(HWND)>* match;
+    HWND found;
+  } search{info_.dwProcessId, &match, nullptr};
+  EnumWindows(
+      [](HWND window, LPARAM param) -> BOOL {
+        auto* search = reinterpret_cast<Search*>(param);
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        if (pid != search->processId || !(*search->match)(window)) return TRUE;
+        search->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
 
 std::wstring DmProcess::ProgramPath() {
   wchar_t self[MAX_PATH];
@@ -73,11 +76,8 @@ bool DmProcess::Start() {
 HWND DmProcess::FindWindowByCaption(const std::wstring& caption, DWORD timeoutMs) {
   const ULONGLONG end = GetTickCount64() + timeoutMs;
   do {
-    Search search{info_.dwProcessId, &caption, nullptr};
-    EnumWindows(FindProcessWindow, reinterpret_cast<LPARAM>(&search));
-    if (search.found) {
-      window_ = search.found;
-      return window_;
+    if (HWND found = FindOwnWindow([&](HWND w) { return CaptionOf(w) == caption; })) {
+      return window_ = found;
     }
     if (WaitForSingleObject(info_.hProcess, 50) == WAIT_OBJECT_0) return nullptr;
   } while (GetTickCount64() < end);
@@ -85,9 +85,7 @@ HWND DmProcess::FindWindowByCaption(const std::wstring& caption, DWORD timeoutMs
 }
 
 HWND DmProcess::AnyVisibleWindow() const {
-  Search search{info_.dwProcessId, nullptr, nullptr};
-  EnumWindows(FindProcessWindow, reinterpret_cast<LPARAM>(&search));
-  return search.found;
+  return FindOwnWindow([](HWND w) { return IsWindowVisible(w) != FALSE; });
 }
 
 std::wstring DmProcess::Text(int controlId) const {
@@ -102,11 +100,7 @@ std::wstring DmProcess::Text(int controlId) const {
   return text;
 }
 
-std::wstring DmProcess::Caption() const {
-  wchar_t text[512] = {};
-  InternalGetWindowText(window_, text, 512);
-  return text;
-}
+std::wstring DmProcess::Caption() const { return CaptionOf(window_); }
 
 bool DmProcess::IsControlVisible(int controlId) const {
   return IsWindowVisible(GetDlgItem(window_, controlId)) != FALSE;
@@ -140,31 +134,15 @@ std::wstring BoxText(HWND box) {
 }
 
 HWND DmProcess::FindMessageBox(const std::wstring& caption, DWORD timeoutMs) const {
-  struct S {
-    DWORD pid;
-    HWND main;
-    const std::wstring* caption;
-    HWND found;
-  } s{info_.dwProcessId, window_, &caption, nullptr};
   const ULONGLONG end = GetTickCount64() + timeoutMs;
   do {
-    EnumWindows(
-        [](HWND w, LPARAM p) -> BOOL {
-          auto* s = reinterpret_cast<S*>(p);
-          DWORD pid = 0;
-          GetWindowThreadProcessId(w, &pid);
-          wchar_t cls[16] = {}, text[256] = {};
-          GetClassNameW(w, cls, 16);
-          InternalGetWindowText(w, text, 256);
-          if (pid == s->pid && w != s->main && lstrcmpW(cls, L"#32770") == 0 &&
-              *s->caption == text && IsWindowVisible(w)) {
-            s->found = w;
-            return FALSE;
-          }
-          return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&s));
-    if (s.found) return s.found;
+    HWND found = FindOwnWindow([&](HWND w) {
+      wchar_t cls[16] = {};
+      GetClassNameW(w, cls, 16);
+      return w != window_ && lstrcmpW(cls, L"#32770") == 0 && CaptionOf(w) == caption &&
+             IsWindowVisible(w);
+    });
+    if (found) return found;
     Sleep(50);
   } while (GetTickCount64() < end);
   return nullptr;

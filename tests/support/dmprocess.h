@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 namespace testsupport {
@@ -44,9 +45,24 @@ class DmProcess {
     } while (GetTickCount64() < end);
     return text;
   }
+  // WaitForText until the text holds piece, or is exactly text.
+  std::wstring WaitForTextWith(int controlId, DWORD timeoutMs, const std::wstring& piece) const {
+    return WaitForText(controlId, timeoutMs,
+                       [&](const std::wstring& t) { return t.find(piece) != std::wstring::npos; });
+  }
+  std::wstring WaitForTextEqual(int controlId, DWORD timeoutMs, const std::wstring& text) const {
+    return WaitForText(controlId, timeoutMs, [&](const std::wstring& t) { return t == text; });
+  }
+  // The first top-level window of the process for which match holds, or null.
+  HWND FindOwnWindow(const std::function<bool(HWND)>& match) const;
   void Click(int controlId) const;
   LRESULT Send(int controlId, UINT message, WPARAM wParam, LPARAM lParam) const;
   void PostClose() const;
+  // PostClose, then WaitForExit(timeoutMs).
+  DWORD CloseAndWait(DWORD timeoutMs) {
+    PostClose();
+    return WaitForExit(timeoutMs);
+  }
   // A visible message box of the process (other than its main window) with this caption,
   // or null after timeoutMs.
   HWND FindMessageBox(const std::wstring& caption, DWORD timeoutMs) const;

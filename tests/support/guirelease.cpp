@@ -1,6 +1,8 @@
 #include "support/guirelease.h"
 
+#include "base/stringutils.h"
 #include "download/job/downloadmanager.h"
+#include "download/store/crcinforeader.h"
 #include "support/dmprocess.h"
 #include "support/downloadjob.h"
 
@@ -29,9 +31,26 @@ void GuiRelease::AddFile(const std::string& listed, const std::vector<uint8_t>& 
   for (size_t at = 0, k = 0; at < bytes.size(); at += DownloadManager::kPartSize, ++k) {
     const size_t n = std::min<size_t>(DownloadManager::kPartSize, bytes.size() - at);
     parts.emplace_back(bytes.begin() + at, bytes.begin() + at + n);
-    host.PutObject("rel/" + std::to_string(k) + "_" + listed, parts.back());
+    host.PutObject(DownloadJob::PartObject(k, listed), parts.back());
   }
   document += ";" + CRCInfoEntryText(listed, bytes);
+}
+
+void GuiRelease::AddSetupAndData(size_t dataBytes, unsigned seed) {
+  AddFile("Setup.exe", FakeSetupBytes());
+  AddFile("VelmotData.bin", RandomBytes(dataBytes, seed));
+}
+
+std::wstring GuiRelease::LocalName(const std::string& listed) {
+  return CRCInfoReader::LocalName(StringUtils::ToWide(listed), L"_7");
+}
+
+std::wstring GuiRelease::LocalPath(const std::string& listed) const {
+  return DownloadFolder() + L"/" + LocalName(listed);
+}
+
+std::wstring GuiRelease::PartPath(const std::string& listed, size_t k) const {
+  return workFolder + L"/" + LocalName(listed) + L"part" + std::to_wstring(k);
 }
 
 void GuiRelease::Publish(int delayMs) {
@@ -51,9 +70,7 @@ void GuiRelease::Publish(int delayMs) {
 
 std::wstring GuiRelease::ModulePath() const {
   std::wstring path = DownloadFolder() + L"/" + ExeName();
-  for (wchar_t& c : path) {
-    if (c == L'/') c = L'\\';
-  }
+  std::replace(path.begin(), path.end(), L'/', L'\\');
   return path;
 }
 

@@ -23,6 +23,8 @@ class GuiRelease {
   ~GuiRelease();
 
   void AddFile(const std::string& listed, const std::vector<uint8_t>& bytes);
+  // Setup.exe (the fake setup), then VelmotData.bin of dataBytes random bytes from seed.
+  void AddSetupAndData(size_t dataBytes, unsigned seed);
   void Publish(int delayMs = 0);
   // The service refuses the release with this text.
   void PublishRefusal(const std::string& text) {
@@ -31,6 +33,11 @@ class GuiRelease {
   std::wstring ExeName() const { return name + L"_b1.exe"; }
   std::wstring Caption() const { return name + L" download manager"; }
   std::wstring DownloadFolder() const { return folder.Path(); }
+  // The name a listed file gets on disk ("VelmotData.bin" -> "VelmotD_7ata.bin"), and its
+  // path in the download folder and (part k) in the work folder.
+  static std::wstring LocalName(const std::string& listed);
+  std::wstring LocalPath(const std::string& listed) const;
+  std::wstring PartPath(const std::string& listed, size_t k) const;
   // The program's path as the system gives it (backslashes), for a window built in the
   // test process.
   std::wstring ModulePath() const;

@@ -11,6 +11,7 @@
 
 #include "base/systemtexts.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+using testing::HasSubstr;
 using testsupport::DmProcess;
 
 namespace {
@@ -42,19 +44,22 @@ class BlobRelease {
   ~BlobRelease() { testsupport::RemoveTree(workFolder); }
 
   void AddFile(const std::string& listed, const std::vector<uint8_t>& bytes) {
-    std::vector<std::vector<uint8_t>> cut;
     for (size_t at = 0, k = 0; at < bytes.size(); at += DownloadManager::kPartSize, ++k) {
       const size_t n = std::min<size_t>(DownloadManager::kPartSize, bytes.size() - at);
-      cut.emplace_back(bytes.begin() + at, bytes.begin() + at + n);
-      blobs.PutBlob(PartBlob(listed, k), cut.back());
+      parts[listed].emplace_back(bytes.begin() + at, bytes.begin() + at + n);
+      blobs.PutBlob(PartBlob(listed, k), parts[listed].back());
     }
-    parts[listed] = cut;
     files[listed] = bytes;
     document += ";" + testsupport::CRCInfoEntryText(listed, bytes);
   }
-  // storage: extra members of the catalogue entry's "storage" (e.g. another account key).
+  // Setup.exe (the fake setup) and a data file of random bytes.
+  void AddSetupAndData(const std::string& data, size_t dataBytes, unsigned seed) {
+    AddFile("Setup.exe", testsupport::FakeSetupBytes());
+    AddFile(data, testsupport::RandomBytes(dataBytes, seed));
+  }
+  // storageExtra: extra members of the catalogue entry's "storage" (e.g. another account key).
   void Publish(const nlohmann::json& storageExtra = nlohmann::json::object()) {
-    blobs.PutBlob(std::string(kPrefix) + "/" + name + ".txt", document);
+    blobs.PutBlob(DocumentBlob(), document);
     nlohmann::json storage = blobs.Storage(kPrefix);
     storage.update(storageExtra);
     service.reset(new testsupport::ServiceRelease(
@@ -63,6 +68,7 @@ class BlobRelease {
   static std::string PartBlob(const std::string& listed, size_t k) {
     return std::string(kPrefix) + "/" + std::to_string(k) + "_" + listed;
   }
+  std::string DocumentBlob() const { return std::string(kPrefix) + "/" + name + ".txt"; }
   std::wstring ExeName() const { return Wide(name) + L"_b1.exe"; }
   std::wstring Caption() const { return Wide(name) + L" download manager"; }
   std::wstring Local(const std::string& file) const { return folder.Path() + L"/" + Wide(file); }
@@ -79,18 +85,17 @@ class BlobRelease {
 
 // Azurite writes its debug log a moment after it answers.
 size_t ReadCountSettled(const BlobRelease& release, const std::string& blob, size_t atLeast) {
-  size_t n = 0;
-  for (int i = 0; i < 40; ++i) {
-    n = release.blobs.ReadCount(blob);
-    if (n >= atLeast) break;
-    Sleep(50);
-  }
+  testsupport::Eventually([&] { return release.blobs.ReadCount(blob) >= atLeast; }, 2000);
   Sleep(200);
   return release.blobs.ReadCount(blob);
 }
 
-// Both files of the release arrived whole, setup started and the work folder is gone.
-void ExpectDownloadedAndStarted(BlobRelease& release) {
+// The program runs to its end by itself: both files of the release arrived whole, setup
+// started and the work folder is gone.
+void RunToSetup(BlobRelease& release) {
+  DmProcess program(release.folder.Path(), release.ExeName());
+  ASSERT_TRUE(program.Start());
+  EXPECT_EQ(program.WaitForExit(120000), 0u);  // it closes itself once setup has started
   EXPECT_EQ(testsupport::ReadFileBytes(release.Local("Setup_42.exe")), release.files["Setup.exe"]);
   EXPECT_EQ(testsupport::ReadFileBytes(release.Local("Velmot D_42ata.bin")),
             release.files["Velmot Data.bin"]);
@@ -103,14 +108,9 @@ void ExpectDownloadedAndStarted(BlobRelease& release) {
 
 TEST(BlobStorage, FreshJobDownloadsEveryPartOnceAndStartsSetup) {
   BlobRelease release("VelmotBlobFresh");
-  release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
-  release.AddFile("Velmot Data.bin", testsupport::RandomBytes(21000000, 11));
+  release.AddSetupAndData("Velmot Data.bin", 21000000, 11);
   release.Publish();
-  DmProcess program(release.folder.Path(), release.ExeName());
-  ASSERT_TRUE(program.Start());
-  // It closes itself once setup has started.
-  EXPECT_EQ(program.WaitForExit(120000), 0u);
-  ExpectDownloadedAndStarted(release);
+  ASSERT_NO_FATAL_FAILURE(RunToSetup(release));
 
   // Every part once, each answered 200; the document at least twice (two copies must agree).
   for (size_t k = 0; k < 3; ++k) {
@@ -119,19 +119,16 @@ TEST(BlobStorage, FreshJobDownloadsEveryPartOnceAndStartsSetup) {
   }
   EXPECT_EQ(release.blobs.ReadStatuses(BlobRelease::PartBlob("Setup.exe", 0)),
             std::vector<int>{200});
-  EXPECT_GE(release.blobs.ReadCount(std::string(kPrefix) + "/" + release.name + ".txt"), 2u);
+  EXPECT_GE(release.blobs.ReadCount(release.DocumentBlob()), 2u);
 }
 
 TEST(BlobStorage, KilledMidDownloadRerunFetchesOnlyTheMissingParts) {
   BlobRelease release("VelmotBlobKill");
   const size_t kParts = 8;
-  release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
-  release.AddFile("VelmotData.bin",
-                  testsupport::RandomBytes(kParts * DownloadManager::kPartSize - 123, 12));
+  release.AddSetupAndData("VelmotData.bin", kParts * DownloadManager::kPartSize - 123, 12);
   release.Publish();
   const std::wstring merging = release.Local("VelmotD_42ata.bin") + L".merging";
   const auto& parts = release.parts["VelmotData.bin"];
-
   {
     DmProcess program(release.folder.Path(), release.ExeName());
     ASSERT_TRUE(program.Start());
@@ -150,20 +147,18 @@ TEST(BlobStorage, KilledMidDownloadRerunFetchesOnlyTheMissingParts) {
   // What the killed run left: the regions that hold their parts (a part cut short by the
   // kill is not one of them and has to come again).
   std::vector<bool> kept(kParts, false);
-  size_t keptCount = 0;
+  std::vector<size_t> before(kParts);
   const std::vector<uint8_t> file = testsupport::ReadFileBytes(merging);
   for (size_t k = 0; k < kParts; ++k) {
     const size_t at = k * DownloadManager::kPartSize;
     kept[k] = file.size() >= at + parts[k].size() &&
               std::equal(parts[k].begin(), parts[k].end(), file.begin() + at);
-    keptCount += kept[k] ? 1 : 0;
   }
+  const size_t keptCount = std::count(kept.begin(), kept.end(), true);
   ASSERT_GE(keptCount, 1u);
   ASSERT_LT(keptCount, kParts) << "the kill came too late to leave anything missing";
-  std::vector<size_t> before(kParts);
-  for (size_t k = 0; k < kParts; ++k) {
+  for (size_t k = 0; k < kParts; ++k)
     before[k] = ReadCountSettled(release, BlobRelease::PartBlob("VelmotData.bin", k), 0);
-  }
 
   DmProcess rerun(release.folder.Path(), release.ExeName());
   ASSERT_TRUE(rerun.Start());
@@ -189,38 +184,31 @@ TEST(BlobStorage, WrongSasIsRefusedWith403AndTheJobFailsClearly) {
 
   // The manager gives up after its passes and says so in a box; the support page opens.
   EXPECT_EQ(program.MessageBoxText(L"Error", 180000), velmot::texts::kGiveUp);
-  program.PostClose();
-  EXPECT_EQ(program.WaitForExit(30000), 0u);
+  EXPECT_EQ(program.CloseAndWait(30000), 0u);
 
   // Nothing was saved; every request of the document was answered 403; the log beside the
   // program names the status and the storage's reason.
   EXPECT_FALSE(testsupport::FileExists(release.Local("Setup_42.exe")));
-  const std::vector<int> statuses =
-      release.blobs.ReadStatuses(std::string(kPrefix) + "/" + release.name + ".txt");
+  const std::vector<int> statuses = release.blobs.ReadStatuses(release.DocumentBlob());
   ASSERT_FALSE(statuses.empty());
   for (int status : statuses) EXPECT_EQ(status, 403);
   EXPECT_EQ(release.blobs.ReadCount(BlobRelease::PartBlob("Setup.exe", 0)), 0u);
   const std::string logText = testsupport::TextLogIn(release.folder.Path());
-  EXPECT_NE(logText.find("Response status not 200, but 403"), std::string::npos);
-  EXPECT_NE(logText.find("AuthorizationFailure"), std::string::npos);
+  EXPECT_THAT(logText, HasSubstr("Response status not 200, but 403"));
+  EXPECT_THAT(logText, HasSubstr("AuthorizationFailure"));
   // The log says plainly who refused what; a new link from the service failed the same way.
-  EXPECT_NE(logText.find("The file host refused the download link (HTTP 403, "
-                         "AuthorizationFailure) for: "),
-            std::string::npos);
-  EXPECT_NE(logText.find("The web service gave a new download link"), std::string::npos);
+  EXPECT_THAT(logText, HasSubstr("The file host refused the download link (HTTP 403, "
+                                 "AuthorizationFailure) for: "));
+  EXPECT_THAT(logText, HasSubstr("The web service gave a new download link"));
   EXPECT_GE(testsupport::SupportPageOpenings(), 1u);
 }
 
 TEST(BlobStorage, AnExpiredLinkIsRenewedThroughTheServiceAndTheJobCompletes) {
   BlobRelease release("VelmotBlobExpired");
-  release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
-  release.AddFile("Velmot Data.bin", testsupport::RandomBytes(12000000, 13));
+  release.AddSetupAndData("Velmot Data.bin", 12000000, 13);
   // The first descriptor carries a token whose expiry has passed, the next a valid one.
   release.Publish({{"expiredAnswers", 1}});
-  DmProcess program(release.folder.Path(), release.ExeName());
-  ASSERT_TRUE(program.Start());
-  EXPECT_EQ(program.WaitForExit(120000), 0u);
-  ExpectDownloadedAndStarted(release);
+  ASSERT_NO_FATAL_FAILURE(RunToSetup(release));
 
   // Two download requests for the release: the first answer, then the renewal.
   std::string form = "ReleaseName=";
@@ -243,8 +231,7 @@ TEST(BlobStorage, AnExpiredLinkIsRenewedThroughTheServiceAndTheJobCompletes) {
   testsupport::Eventually([&] { return requests() >= 2; }, 5000);
   EXPECT_EQ(requests(), 2u);
   // The storage refused the old token, then served the document and every part once.
-  const std::vector<int> document =
-      release.blobs.ReadStatuses(std::string(kPrefix) + "/" + release.name + ".txt");
+  const std::vector<int> document = release.blobs.ReadStatuses(release.DocumentBlob());
   ASSERT_FALSE(document.empty());
   EXPECT_EQ(document.front(), 403);
   EXPECT_EQ(document.back(), 200);

@@ -11,13 +11,16 @@
 #include "base/systemtexts.h"
 #include "resource.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sstream>
 #include <string>
 #include <vector>
 
+using testing::HasSubstr;
 using testsupport::DmProcess;
+using testsupport::Get;
 using testsupport::GuiRelease;
 using testsupport::Narrow;
 
@@ -26,40 +29,31 @@ namespace {
 const DWORD kWindowMs = 30000;
 const DWORD kExitMs = 60000;
 
-struct PromptSearch {
-  DWORD pid;
-  HWND main;
-  HWND found;
-};
-
-BOOL CALLBACK FindPasswordField(HWND child, LPARAM param) {
+bool IsEditField(HWND window) {
   wchar_t cls[16] = {};
-  GetClassNameW(child, cls, 16);
-  if (lstrcmpiW(cls, L"Edit") != 0 || !(GetWindowLongW(child, GWL_STYLE) & ES_PASSWORD)) {
-    return TRUE;
-  }
-  *reinterpret_cast<bool*>(param) = true;
-  return FALSE;
+  GetClassNameW(window, cls, 16);
+  return lstrcmpiW(cls, L"Edit") == 0;
+}
+
+bool IsPasswordField(HWND window) {
+  return IsEditField(window) && (GetWindowLongW(window, GWL_STYLE) & ES_PASSWORD);
 }
 
 // The credential prompt: a visible dialog of the process, other than its window, with a
 // password field.
 HWND FindPrompt(const DmProcess& program) {
-  PromptSearch search{program.ProcessId(), program.Window(), nullptr};
-  EnumWindows(
-      [](HWND w, LPARAM p) -> BOOL {
-        auto* s = reinterpret_cast<PromptSearch*>(p);
-        DWORD pid = 0;
-        GetWindowThreadProcessId(w, &pid);
-        bool password = false;
-        if (pid == s->pid && w != s->main && IsWindowVisible(w)) {
-          EnumChildWindows(w, FindPasswordField, reinterpret_cast<LPARAM>(&password));
-        }
-        if (password) s->found = w;
-        return !password;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
+  return program.FindOwnWindow([&](HWND w) {
+    bool password = false;
+    if (w == program.Window() || !IsWindowVisible(w)) return false;
+    EnumChildWindows(
+        w,
+        [](HWND child, LPARAM found) -> BOOL {
+          *reinterpret_cast<bool*>(found) = IsPasswordField(child);
+          return !IsPasswordField(child);
+        },
+        reinterpret_cast<LPARAM>(&password));
+    return password;
+  });
 }
 
 HWND WaitForPrompt(const DmProcess& program, DWORD timeoutMs) {
@@ -70,42 +64,30 @@ HWND WaitForPrompt(const DmProcess& program, DWORD timeoutMs) {
 
 // Types the user name into the first plain edit field and the password into the password
 // field, then presses OK.
-void SignIn(HWND prompt, const std::wstring& user, const std::wstring& password) {
+void SignIn(HWND prompt, const std::wstring& password) {
   for (HWND child = GetWindow(prompt, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-    wchar_t cls[16] = {};
-    GetClassNameW(child, cls, 16);
-    if (lstrcmpiW(cls, L"Edit") != 0 || !IsWindowEnabled(child)) continue;
-    const bool isPassword = (GetWindowLongW(child, GWL_STYLE) & ES_PASSWORD) != 0;
-    SendMessageW(child, WM_SETTEXT, 0,
-                 reinterpret_cast<LPARAM>((isPassword ? password : user).c_str()));
+    if (!IsEditField(child) || !IsWindowEnabled(child)) continue;
+    const std::wstring text = IsPasswordField(child) ? password : Get(L"VELMOT_PROXY_USER");
+    SendMessageW(child, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
   }
   PostMessageW(prompt, WM_COMMAND, IDOK, 0);
 }
 
-std::vector<nlohmann::json> ProxyLog() {
-  std::vector<nlohmann::json> entries;
-  const std::vector<uint8_t> bytes =
-      testsupport::ReadFileBytes(testsupport::Get(L"VELMOT_PROXY_LOG"));
-  std::istringstream in(std::string(bytes.begin(), bytes.end()));
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty()) entries.push_back(nlohmann::json::parse(line));
-  }
-  return entries;
-}
-
-// CONNECTs to target that carried the right credentials.
+// CONNECTs to target that carried the right credentials, from the proxy's request log.
 size_t SignedInConnects(const std::string& target) {
+  const std::vector<uint8_t> bytes = testsupport::ReadFileBytes(Get(L"VELMOT_PROXY_LOG"));
+  std::istringstream in(std::string(bytes.begin(), bytes.end()));
   size_t count = 0;
-  for (const auto& entry : ProxyLog()) {
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty()) continue;
+    const nlohmann::json entry = nlohmann::json::parse(line);
     count += entry.value("target", "") == target && entry.value("auth", "") == "good";
   }
   return count;
 }
 
-std::string ServiceTarget() {
-  return "localhost:" + Narrow(testsupport::Get(L"VELMOT_SERVICE_PORT"));
-}
+std::string ServiceTarget() { return "localhost:" + Narrow(Get(L"VELMOT_SERVICE_PORT")); }
+std::string HostTarget(const GuiRelease& release) { return Narrow(release.host.Host()) + ":443"; }
 
 // Log uploads from the program that asked the service for this release (the same
 // ComputerId).
@@ -128,7 +110,7 @@ size_t LogUploadsOf(const std::string& release) {
 // Lets targets pass the proxy without a sign-in.
 void LetThrough(const std::vector<std::string>& targets) {
   const std::string text = nlohmann::json{{"free", targets}}.dump();
-  testsupport::WriteFileBytes(testsupport::Get(L"VELMOT_PROXY_CONTROL"),
+  testsupport::WriteFileBytes(Get(L"VELMOT_PROXY_CONTROL"),
                               std::vector<uint8_t>(text.begin(), text.end()));
 }
 
@@ -141,32 +123,30 @@ int RunSigningIn(DmProcess& program, const std::wstring& password) {
     HWND prompt = FindPrompt(program);
     if (!prompt) continue;
     ++prompts;
-    SignIn(prompt, testsupport::Get(L"VELMOT_PROXY_USER"), password);
+    SignIn(prompt, password);
     testsupport::Eventually([&] { return !IsWindow(prompt); }, 10000);
   }
   return prompts;
 }
 
-GuiRelease& PublishSmallRelease(GuiRelease& release) {
-  release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
-  release.AddFile("VelmotData.bin", testsupport::RandomBytes(3000000, 7));
-  release.Publish();
-  return release;
+// One sign-in with the right password; the program then ends by itself and starts setup.
+void ExpectOneSignInThenSetup(DmProcess& program, const GuiRelease& release) {
+  EXPECT_EQ(RunSigningIn(program, Get(L"VELMOT_PROXY_PASSWORD")), 1);
+  EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
+  EXPECT_TRUE(release.SetupStarted(10000));
+  EXPECT_GE(SignedInConnects(HostTarget(release)), 1u);
 }
 
 }  // namespace
 
 TEST(DownloadDialogProxy, OneSignInServesTheServiceAndTheFileHost) {
   GuiRelease release(L"VelmotProxy");
-  PublishSmallRelease(release);
+  release.AddSetupAndData(3000000, 7);
+  release.Publish();
   DmProcess program(release.DownloadFolder(), release.ExeName());
   ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
-
-  EXPECT_EQ(RunSigningIn(program, testsupport::Get(L"VELMOT_PROXY_PASSWORD")), 1);
-  EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
-  EXPECT_TRUE(release.SetupStarted(10000));
+  ExpectOneSignInThenSetup(program, release);
   EXPECT_GE(SignedInConnects(ServiceTarget()), 1u);
-  EXPECT_GE(SignedInConnects(Narrow(release.host.Host()) + ":443"), 1u);
 }
 
 TEST(DownloadDialogProxy, TheLogUploadAfterASignInAsksNoSecondPrompt) {
@@ -178,11 +158,8 @@ TEST(DownloadDialogProxy, TheLogUploadAfterASignInAsksNoSecondPrompt) {
   ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
   HWND prompt = WaitForPrompt(program, kWindowMs);
   ASSERT_NE(prompt, nullptr);
-  SignIn(prompt, testsupport::Get(L"VELMOT_PROXY_USER"),
-         testsupport::Get(L"VELMOT_PROXY_PASSWORD"));
-  program.WaitForText(IDC_INFO, 30000, [](const std::wstring& t) {
-    return t.find(L"no such release") != std::wstring::npos;
-  });
+  SignIn(prompt, Get(L"VELMOT_PROXY_PASSWORD"));
+  program.WaitForTextWith(IDC_INFO, 30000, L"no such release");
   program.PostClose();
   EXPECT_EQ(RunSigningIn(program, L"not asked"), 0);
   EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
@@ -190,11 +167,10 @@ TEST(DownloadDialogProxy, TheLogUploadAfterASignInAsksNoSecondPrompt) {
   // or not (docs/proxy.md): what the upload may show here is that it asked nobody and that
   // its refusal was recorded as the proxy's.
   const std::string text = testsupport::TextLogIn(release.DownloadFolder());
-  EXPECT_NE(text.find("ProxySignIn: the credential prompt answered 12032"), std::string::npos);
-  EXPECT_NE(text.find("Method: LogErrorInfo"), std::string::npos);
+  EXPECT_THAT(text, HasSubstr("ProxySignIn: the credential prompt answered 12032"));
+  EXPECT_THAT(text, HasSubstr("Method: LogErrorInfo"));
   if (LogUploadsOf(Narrow(release.name)) == 0) {
-    EXPECT_NE(text.find("FileUpload: the company proxy refused the request (HTTP 407)"),
-              std::string::npos);
+    EXPECT_THAT(text, HasSubstr("FileUpload: the company proxy refused the request (HTTP 407)"));
   }
 }
 
@@ -202,25 +178,23 @@ TEST(DownloadDialogProxy, TheFileHostsSignInIsAskedOnceForEveryPart) {
   // Only the file host is behind the sign-in: its workers ask, one prompt serves them all.
   LetThrough({ServiceTarget()});
   GuiRelease release(L"VelmotProxyHost");
-  release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
-  release.AddFile("VelmotData.bin", testsupport::RandomBytes(9000000, 8));
+  release.AddSetupAndData(9000000, 8);
   release.Publish();
   DmProcess program(release.DownloadFolder(), release.ExeName());
   ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
-
-  EXPECT_EQ(RunSigningIn(program, testsupport::Get(L"VELMOT_PROXY_PASSWORD")), 1);
-  EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
-  EXPECT_TRUE(release.SetupStarted(10000));
-  EXPECT_GE(SignedInConnects(Narrow(release.host.Host()) + ":443"), 1u);
+  ExpectOneSignInThenSetup(program, release);
 }
 
 // Cancelling the prompt, or a password the proxy refuses, ends the request with the proxy's
 // text; the program asks only once.
 TEST(DownloadDialogProxy, ACancelledOrRefusedSignInSaysTheProxyRefused) {
+  const std::wstring expected =
+      std::wstring(velmot::texts::kRequestFailed) + velmot::texts::kProxyRefused;
   for (const bool cancel : {true, false}) {
     SCOPED_TRACE(cancel ? "cancelled" : "wrong password");
     GuiRelease release(cancel ? L"VelmotProxyCancel" : L"VelmotProxyWrong");
-    PublishSmallRelease(release);
+    release.AddSetupAndData(3000000, 7);
+    release.Publish();
     DmProcess program(release.DownloadFolder(), release.ExeName());
     ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
     HWND prompt = WaitForPrompt(program, kWindowMs);
@@ -228,19 +202,14 @@ TEST(DownloadDialogProxy, ACancelledOrRefusedSignInSaysTheProxyRefused) {
     if (cancel) {
       PostMessageW(prompt, WM_COMMAND, IDCANCEL, 0);
     } else {
-      SignIn(prompt, testsupport::Get(L"VELMOT_PROXY_USER"), L"not the password");
+      SignIn(prompt, L"not the password");
     }
-    const std::wstring expected =
-        std::wstring(velmot::texts::kRequestFailed) + velmot::texts::kProxyRefused;
-    EXPECT_EQ(
-        program.WaitForText(IDC_INFO, 30000, [&](const std::wstring& t) { return t == expected; }),
-        expected);
+    EXPECT_EQ(program.WaitForTextEqual(IDC_INFO, 30000, expected), expected);
     EXPECT_EQ(FindPrompt(program), nullptr);
-    program.PostClose();
-    EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
+    EXPECT_EQ(program.CloseAndWait(kExitMs), 0u);
     // The log the upload could not deliver names the refusal with its status.
-    const std::string text = testsupport::TextLogIn(release.DownloadFolder());
-    EXPECT_NE(text.find("the company proxy refused the request (407"), std::string::npos);
+    EXPECT_THAT(testsupport::TextLogIn(release.DownloadFolder()),
+                HasSubstr("the company proxy refused the request (407"));
   }
 }
 
@@ -250,7 +219,8 @@ TEST(DownloadDialogProxy, ACancelledSignInAtTheFileHostEndsTheJobWithTheProxysTe
   // that is fine, and no support page opens.
   LetThrough({ServiceTarget()});
   GuiRelease release(L"VelmotProxyHostCancel");
-  PublishSmallRelease(release);
+  release.AddSetupAndData(3000000, 7);
+  release.Publish();
   const size_t browserLines = testsupport::BrowserLog().size();
   DmProcess program(release.DownloadFolder(), release.ExeName());
   ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
@@ -258,8 +228,7 @@ TEST(DownloadDialogProxy, ACancelledSignInAtTheFileHostEndsTheJobWithTheProxysTe
   ASSERT_NE(prompt, nullptr);
   PostMessageW(prompt, WM_COMMAND, IDCANCEL, 0);
   EXPECT_EQ(program.MessageBoxText(L"Error", 30000), velmot::texts::kProxyRefused);
-  program.PostClose();
-  EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
+  EXPECT_EQ(program.CloseAndWait(kExitMs), 0u);
   EXPECT_EQ(FindPrompt(program), nullptr);
   EXPECT_EQ(testsupport::BrowserLog().size(), browserLines);
 }

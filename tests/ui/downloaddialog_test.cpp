@@ -6,52 +6,47 @@
 #include "support/guirelease.h"
 #include "support/testenv.h"
 #include "support/testservers.h"
-#include "ui/downloaddialog.h"
 #include "ui/releasepaths.h"
 
 #include "resource.h"
 
 #include "base/systemtexts.h"
 
-#include "download/store/crc.h"
 #include "download/job/downloadmanager.h"
 
 #include <commctrl.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstring>
-#include <cwctype>
 #include <random>
 #include <set>
 #include <thread>
 #include <string>
 #include <vector>
 
+using testing::HasSubstr;
+using testsupport::Contains;
 using testsupport::DmProcess;
 using testsupport::GuiRelease;
+using testsupport::NamesIn;
 using testsupport::Narrow;
-using testsupport::RemoveTree;
 
 namespace {
 
-using testsupport::Contains;
-
 const DWORD kWindowMs = 30000;  // start-up of a program under a cold Wine can be slow
 const DWORD kExitMs = 30000;    // a close must end the process well within this
+const wchar_t kLabels[] = L"Total size:\r\nDownloaded:\r\nSpeed:\r\nCompleted:\r\nTime left:\r\n";
 
 // The value lines of the statistics (control 1005).
 std::vector<std::wstring> Lines(const std::wstring& text) {
   std::vector<std::wstring> lines;
-  size_t at = 0;
-  while (at <= text.size()) {
-    size_t end = text.find(L"\r\n", at);
-    if (end == std::wstring::npos) end = text.size();
+  for (size_t at = 0, end; at <= text.size(); at = end + 2) {
+    end = std::min(text.find(L"\r\n", at), text.size());
     lines.push_back(text.substr(at, end - at));
-    at = end + 2;
   }
   return lines;
 }
@@ -64,25 +59,20 @@ TEST(DownloadDialog, CaptionNamesTheReleaseAndAFailedRequestKeepsTheWindowOpen) 
   DmProcess program(folder.Path(), L"Velmot Pro_b2.exe");
   ASSERT_TRUE(program.Start());
   ASSERT_NE(program.FindWindowByCaption(L"Velmot Pro download manager", kWindowMs), nullptr);
-  const std::wstring info = program.WaitForText(
-      IDC_INFO, 20000, [](const std::wstring& t) { return Contains(t, L"could not be started"); });
+  const std::wstring info = program.WaitForTextWith(IDC_INFO, 20000, L"could not be started");
   EXPECT_EQ(info.rfind(velmot::texts::kRequestFailed, 0), 0u) << Narrow(info);
-  EXPECT_EQ(program.Text(IDC_LABELS),
-            L"Total size:\r\nDownloaded:\r\nSpeed:\r\nCompleted:\r\nTime left:\r\n");
+  EXPECT_EQ(program.Text(IDC_LABELS), kLabels);
   EXPECT_FALSE(program.IsControlVisible(IDC_PAUSE));
   EXPECT_FALSE(program.IsControlVisible(IDC_TIP));
   // It stays open until the user closes it.
   EXPECT_EQ(program.WaitForExit(1500), STILL_ACTIVE);
-  program.PostClose();
-  EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
+  EXPECT_EQ(program.CloseAndWait(kExitMs), 0u);
 
   bool requested = false;
-  for (const auto& request : testsupport::ServiceRequests()) {
-    if (request.value("headers", nlohmann::json::object()).value("method", "") != "RequestDownload")
-      continue;
-    const std::string body = request.value("bodyBase64", "");
+  for (const auto& request : testsupport::ServiceRequestsOf("RequestDownload")) {
     // "DownloadManagerVersion=9%2e5&ReleaseName=Velmot%20Pro" in base64.
-    requested |= body == "RG93bmxvYWRNYW5hZ2VyVmVyc2lvbj05JTJlNSZSZWxlYXNlTmFtZT1WZWxtb3QlMjBQcm8=";
+    requested |= request.value("bodyBase64", "") ==
+                 "RG93bmxvYWRNYW5hZ2VyVmVyc2lvbj05JTJlNSZSZWxlYXNlTmFtZT1WZWxtb3QlMjBQcm8=";
   }
   EXPECT_TRUE(requested);
 }
@@ -103,11 +93,6 @@ TEST(DownloadDialog, NameWithoutUnderscoreNeverShowsAWindow) {
   EXPECT_FALSE(testsupport::FileExists(testsupport::WorkFolderOf(L"VelmotPro")));
 }
 
-// The files directly in a folder, sorted.
-std::vector<std::wstring> FilesIn(const std::wstring& folder) {
-  return testsupport::NamesIn(folder, true);
-}
-
 TEST(DownloadDialog, FileNamesThatNameNoReleaseTouchNothing) {
   // "_x.exe" names the release "", whose work folder is local application data itself;
   // "._x.exe" and ".._x.exe" name it or its parent. Such a program asks nothing and makes,
@@ -115,11 +100,10 @@ TEST(DownloadDialog, FileNamesThatNameNoReleaseTouchNothing) {
   const std::wstring appData = ReleasePaths::LocalAppData();
   const std::wstring parent = appData.substr(0, appData.find_last_of(L"\\/"));
   const std::wstring canary = L"velmot-canary-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
-  for (const std::wstring& folder : {appData, parent}) {
+  for (const std::wstring& folder : {appData, parent})
     testsupport::WriteFileBytes(folder + L"/" + canary, std::vector<uint8_t>{'k', 'e', 'e', 'p'});
-  }
-  const std::vector<std::wstring> appDataBefore = FilesIn(appData);
-  const std::vector<std::wstring> parentBefore = FilesIn(parent);
+  const std::vector<std::wstring> appDataBefore = NamesIn(appData, true);
+  const std::vector<std::wstring> parentBefore = NamesIn(parent, true);
   for (const wchar_t* name : {L"_x.exe", L"._x.exe", L".._x.exe"}) {
     testsupport::TempFolder folder(L"gui");
     DmProcess program(folder.Path(), name);
@@ -127,16 +111,13 @@ TEST(DownloadDialog, FileNamesThatNameNoReleaseTouchNothing) {
     const std::wstring release = std::wstring(name).substr(0, std::wstring(name).rfind(L'_'));
     ASSERT_NE(program.FindWindowByCaption(release + L" download manager", kWindowMs), nullptr)
         << Narrow(name);
-    const std::wstring info = program.WaitForText(IDC_INFO, 20000, [](const std::wstring& t) {
-      return Contains(t, L"does not name a Velmot release");
-    });
-    EXPECT_TRUE(Contains(info, L"does not name a Velmot release")) << Narrow(info);
-    program.PostClose();
-    EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
-    EXPECT_EQ(FilesIn(folder.Path()), std::vector<std::wstring>{name}) << Narrow(name);
+    EXPECT_THAT(Narrow(program.WaitForTextWith(IDC_INFO, 20000, L"does not name a Velmot release")),
+                HasSubstr("does not name a Velmot release"));
+    EXPECT_EQ(program.CloseAndWait(kExitMs), 0u);
+    EXPECT_EQ(NamesIn(folder.Path(), true), std::vector<std::wstring>{name}) << Narrow(name);
   }
-  EXPECT_EQ(FilesIn(appData), appDataBefore);
-  EXPECT_EQ(FilesIn(parent), parentBefore);
+  EXPECT_EQ(NamesIn(appData, true), appDataBefore);
+  EXPECT_EQ(NamesIn(parent, true), parentBefore);
   for (const std::wstring& folder : {appData, parent}) {
     EXPECT_TRUE(testsupport::FileExists(folder + L"/" + canary));
     DeleteFileW((folder + L"/" + canary).c_str());
@@ -150,8 +131,7 @@ TEST(DownloadDialog, FileNamesThatNameNoReleaseTouchNothing) {
 
 TEST(DownloadDialog, ASecondCopyOfTheSameReleaseOnlyRaisesTheFirst) {
   GuiRelease release(L"VelmotTwice");
-  release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
-  release.AddFile("VelmotData.bin", testsupport::RandomBytes(3000000, 7));
+  release.AddSetupAndData(3000000, 7);
   release.host.SetBehaviour("rel/0_VelmotData.bin", {{"then", {{"rate", 500000}}}});
   release.Publish();
   DmProcess first(release.DownloadFolder(), release.ExeName());
@@ -163,13 +143,13 @@ TEST(DownloadDialog, ASecondCopyOfTheSameReleaseOnlyRaisesTheFirst) {
   DmProcess second(other.Path(), secondName);
   ASSERT_TRUE(second.Start());
   EXPECT_EQ(second.WaitForExit(kExitMs), 0u);
-  EXPECT_EQ(FilesIn(other.Path()), std::vector<std::wstring>{secondName});
+  EXPECT_EQ(NamesIn(other.Path(), true), std::vector<std::wstring>{secondName});
 
   EXPECT_EQ(first.WaitForExit(90000), 0u);
   EXPECT_TRUE(release.SetupStarted(10000));
   Sleep(500);  // a second setup start would land right after the first
-  const std::wstring marker = release.DownloadFolder() + L"/" + testsupport::kSetupMarker;
-  const std::vector<uint8_t> starts = testsupport::ReadFileBytes(marker);
+  const std::vector<uint8_t> starts =
+      testsupport::ReadFileBytes(release.DownloadFolder() + L"/" + testsupport::kSetupMarker);
   EXPECT_EQ(std::string(starts.begin(), starts.end()), "ran");
   EXPECT_FALSE(testsupport::FileExists(release.workFolder));
 }
@@ -184,8 +164,7 @@ TEST(DownloadDialog, ShowsStatisticsAndPauseStallsTheDownload) {
 
   // A sample with a speed: total, downloaded, speed, percentage and time left.
   const std::wstring values = program.WaitForText(IDC_VALUES, 20000, [](const std::wstring& t) {
-    std::vector<std::wstring> l = Lines(t);
-    return l.size() == 5 && l[1] != L"0 kB";
+    return Lines(t).size() == 5 && Lines(t)[1] != L"0 kB";
   });
   std::vector<std::wstring> lines = Lines(values);
   ASSERT_EQ(lines.size(), 5u) << Narrow(values);
@@ -194,8 +173,7 @@ TEST(DownloadDialog, ShowsStatisticsAndPauseStallsTheDownload) {
   EXPECT_EQ(lines[2].substr(lines[2].size() - 5), L" kB/s");
   EXPECT_EQ(lines[3].back(), L'%');
   EXPECT_TRUE(Contains(lines[4], L" h : ") && Contains(lines[4], L" m : ")) << Narrow(lines[4]);
-  EXPECT_EQ(program.Text(IDC_LABELS),
-            L"Total size:\r\nDownloaded:\r\nSpeed:\r\nCompleted:\r\nTime left:\r\n");
+  EXPECT_EQ(program.Text(IDC_LABELS), kLabels);
   EXPECT_TRUE(Contains(program.Text(IDC_INFO), L"The installer will be saved in:\r\n"));
   EXPECT_TRUE(program.IsControlVisible(IDC_PAUSE));
   const int position = static_cast<int>(program.Send(IDC_PROGRESS, PBM_GETPOS, 0, 0));
@@ -214,8 +192,8 @@ TEST(DownloadDialog, ShowsStatisticsAndPauseStallsTheDownload) {
   });
   ASSERT_EQ(Lines(paused).size(), 4u) << Narrow(paused);
   Sleep(4500);  // two more samples
-  const std::wstring later = program.Text(IDC_VALUES);
-  EXPECT_EQ(Lines(later)[1], Lines(paused)[1]) << "the download went on while paused";
+  EXPECT_EQ(Lines(program.Text(IDC_VALUES))[1], Lines(paused)[1])
+      << "the download went on while paused";
 
   // Resume: the pause symbol again, and the bytes move on.
   program.Click(IDC_PAUSE);
@@ -225,8 +203,7 @@ TEST(DownloadDialog, ShowsStatisticsAndPauseStallsTheDownload) {
   });
   EXPECT_NE(Lines(resumed)[1], Lines(paused)[1]);
 
-  program.PostClose();
-  EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
+  EXPECT_EQ(program.CloseAndWait(kExitMs), 0u);
 }
 
 TEST(DownloadDialog, ClosingTwiceQuicklyRunsTheCloseSequenceOnce) {
@@ -236,39 +213,32 @@ TEST(DownloadDialog, ClosingTwiceQuicklyRunsTheCloseSequenceOnce) {
   release.PublishRefusal(refusal);
   DmProcess program(release.DownloadFolder(), release.ExeName());
   ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
-  const std::wstring info = program.WaitForText(
-      IDC_INFO, 20000, [](const std::wstring& t) { return Contains(t, L"Refused for "); });
+  const std::wstring info = program.WaitForTextWith(IDC_INFO, 20000, L"Refused for ");
   EXPECT_EQ(info, velmot::texts::kRequestFailed + std::wstring(refusal.begin(), refusal.end()));
   program.PostClose();
-  program.PostClose();
-  EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
+  EXPECT_EQ(program.CloseAndWait(kExitMs), 0u);
 
   // One log upload, recognisable by the namespace its descriptor named.
   std::set<std::string> computers;
-  for (const auto& request : testsupport::ServiceRequests()) {
-    const auto headers = request.value("headers", nlohmann::json::object());
-    if (headers.value("method", "") == "LogErrorInfo")
-      computers.insert(headers.value("computerid", ""));
-  }
+  for (const auto& request : testsupport::ServiceRequestsOf("LogErrorInfo"))
+    computers.insert(request.at("headers").value("computerid", ""));
   size_t uploads = 0;
   for (const std::string& computer : computers) {
-    for (const std::string& log : testsupport::ServiceUploads(computer)) {
-      if (log.find(refusal) != std::string::npos) ++uploads;
-    }
+    for (const std::string& log : testsupport::ServiceUploads(computer))
+      uploads += log.find(refusal) != std::string::npos;
   }
   EXPECT_EQ(uploads, 1u);
 }
 
 TEST(DownloadDialog, ClosesItselfAfterSetupStarted) {
   GuiRelease release(L"VelmotSetup");
-  release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
-  release.AddFile("VelmotData.bin", testsupport::RandomBytes(12000000, 3));
+  release.AddSetupAndData(12000000, 3);
   release.Publish();
   DmProcess program(release.DownloadFolder(), release.ExeName());
   ASSERT_TRUE(program.Start());
   EXPECT_EQ(program.WaitForExit(60000), 0u);
   EXPECT_TRUE(release.SetupStarted(10000));
-  EXPECT_TRUE(testsupport::FileExists(release.DownloadFolder() + L"/Setup_7.exe"));
+  EXPECT_TRUE(testsupport::FileExists(release.LocalPath("Setup.exe")));
   EXPECT_FALSE(testsupport::FileExists(release.workFolder));
   // The window itself runs below normal priority; setup must not inherit that. (Wine
   // starts every child at normal priority whatever its parent's class, so here this only
@@ -285,22 +255,19 @@ TEST(DownloadDialog, CloseWithTheManagersMessageBoxOpenEnds) {
   release.Publish();
   DmProcess program(release.DownloadFolder(), release.ExeName());
   ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
-  HWND box = program.FindMessageBox(L"Error", 30000);
-  ASSERT_NE(box, nullptr);
+  ASSERT_NE(program.FindMessageBox(L"Error", 30000), nullptr);
   // The window waits for the box's owner to answer.
   EXPECT_FALSE(IsWindowEnabled(program.Window()));
-  program.PostClose();
-  EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
+  EXPECT_EQ(program.CloseAndWait(kExitMs), 0u);
 }
 
 TEST(DownloadDialog, ClosingAtRandomMomentsAlwaysEndsAndKeepsGoodParts) {
   GuiRelease release(L"VelmotRandom");
-  release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
-  release.AddFile("VelmotData.bin", testsupport::RandomBytes(25000000, 5));
+  release.AddSetupAndData(25000000, 5);
   release.Publish(400);  // the request itself takes a while: closes land in it too
+  const std::string local = Narrow(GuiRelease::LocalName("VelmotData.bin"));
   std::mt19937 random(20240501);
-  const int kRuns = 6;
-  for (int run = 0; run < kRuns; ++run) {
+  for (int run = 0; run < 6; ++run) {
     DmProcess program(release.DownloadFolder(), release.ExeName());
     ASSERT_TRUE(program.Start());
     if (!program.FindWindowByCaption(release.Caption(), kWindowMs)) {
@@ -313,18 +280,16 @@ TEST(DownloadDialog, ClosingAtRandomMomentsAlwaysEndsAndKeepsGoodParts) {
     // An error box may be open at this moment (it is dismissed by the close).
     program.PostClose();
     const ULONGLONG started = GetTickCount64();
-    const DWORD code = program.WaitForExit(kExitMs);
-    EXPECT_EQ(code, 0u) << "run " << run << " closed after " << delay << " ms";
+    EXPECT_EQ(program.WaitForExit(kExitMs), 0u)
+        << "run " << run << " closed after " << delay << " ms";
     EXPECT_LT(GetTickCount64() - started, 20000u) << "run " << run;
-    EXPECT_TRUE(release.PartFilesAreIntact("VelmotD_7ata.bin", 1)) << "run " << run;
+    EXPECT_TRUE(release.PartFilesAreIntact(local, 1)) << "run " << run;
   }
   // Left alone, a last run finishes from what the earlier ones kept.
   DmProcess program(release.DownloadFolder(), release.ExeName());
   ASSERT_TRUE(program.Start());
   EXPECT_EQ(program.WaitForExit(90000), 0u);
-  const std::vector<uint8_t> data =
-      testsupport::ReadFileBytes(release.DownloadFolder() + L"/VelmotD_7ata.bin");
-  EXPECT_EQ(data.size(), 25000000u);
+  EXPECT_EQ(testsupport::ReadFileBytes(release.LocalPath("VelmotData.bin")).size(), 25000000u);
 }
 
 namespace {
@@ -346,8 +311,7 @@ class Prober {
 
  private:
   void Probe() {
-    bool seen = false;
-    while (!stop_ && IsWindow(window_)) {
+    for (bool seen = false; !stop_ && IsWindow(window_);) {
       if (!IsWindowVisible(window_)) {
         if (seen) break;  // hidden by the close
         Sleep(10);        // not shown yet
@@ -369,13 +333,9 @@ class Prober {
       Sleep(200);
     }
   }
+  const ULONGLONG begun_ = GetTickCount64();
   HWND window_;
   std::atomic<bool> stop_{false};
-
- public:
-  const ULONGLONG begun_ = GetTickCount64();
-
- private:
   std::thread thread_;
 };
 
@@ -388,26 +348,18 @@ TEST(DownloadDialog, AnswersEveryProbeThroughASlowServiceASlowHostAPauseAndAClos
   const std::vector<uint8_t> part = testsupport::RandomBytes(DownloadManager::kPartSize, 31);
   const std::vector<uint8_t> tail = testsupport::RandomBytes(2000000, 32);
   const int kParts = 20;
-  CRC crc;
-  crc.BuildTable();
-  const std::string partCrc =
-      std::to_string(static_cast<int32_t>(crc.Compute(part.data(), DownloadManager::kPartSize)));
-  const std::string tailCrc =
-      std::to_string(static_cast<int32_t>(crc.Compute(tail.data(), 2000000)));
+  const std::string partCrc = std::to_string(testsupport::CrcOf(part));
   std::string entry = "VelmotData.bin\r\n" +
                       std::to_string(uint64_t{DownloadManager::kPartSize} * kParts + tail.size()) +
                       "\r\n";
   for (int k = 0; k < kParts; ++k) entry += partCrc + "\r\n";
-  entry += tailCrc + "\r\n";
-  release.document += ";" + entry;
-  release.host.PutObject("rel/" + std::to_string(kParts) + "_VelmotData.bin", tail);
-  release.host.SetBehaviour("rel/" + std::to_string(kParts) + "_VelmotData.bin",
-                            {{"then", {{"rate", 250000}}}});
+  release.document += ";" + entry + std::to_string(testsupport::CrcOf(tail)) + "\r\n";
+  const std::string tailObject = testsupport::DownloadJob::PartObject(kParts, "VelmotData.bin");
+  release.host.PutObject(tailObject, tail);
+  release.host.SetBehaviour(tailObject, {{"then", {{"rate", 250000}}}});
   CreateDirectoryW(release.workFolder.c_str(), nullptr);
-  for (int k = 0; k < kParts; ++k) {
-    testsupport::WriteFileBytes(release.workFolder + L"/VelmotD_7ata.binpart" + std::to_wstring(k),
-                                part);
-  }
+  for (int k = 0; k < kParts; ++k)
+    testsupport::WriteFileBytes(release.PartPath("VelmotData.bin", k), part);
   release.Publish(20000);
 
   DmProcess program(release.DownloadFolder(), release.ExeName());
@@ -417,10 +369,8 @@ TEST(DownloadDialog, AnswersEveryProbeThroughASlowServiceASlowHostAPauseAndAClos
   Prober prober(window);
 
   // The request: the window answers while the service holds its answer.
-  const std::wstring info = program.WaitForText(IDC_INFO, 45000, [](const std::wstring& t) {
-    return Contains(t, L"The installer will be saved in:");
-  });
-  ASSERT_TRUE(Contains(info, L"The installer will be saved in:")) << Narrow(info);
+  ASSERT_THAT(Narrow(program.WaitForTextWith(IDC_INFO, 45000, L"The installer will be saved in:")),
+              HasSubstr("The installer will be saved in:"));
   EXPECT_GE(prober.probes, 50) << "the probes did not run through the request";
 
   // Pause and resume at once, while the job reads the part files: every click is handled
@@ -428,8 +378,7 @@ TEST(DownloadDialog, AnswersEveryProbeThroughASlowServiceASlowHostAPauseAndAClos
   DWORD slowestClick = 0;
   for (int i = 0; i < 12; ++i) {
     const ULONGLONG before = GetTickCount64();
-    const LRESULT handled = program.Send(IDC_PAUSE, BM_CLICK, 0, 0);
-    (void)handled;
+    program.Send(IDC_PAUSE, BM_CLICK, 0, 0);
     slowestClick = std::max(slowestClick, static_cast<DWORD>(GetTickCount64() - before));
     Sleep(100);
   }
@@ -437,25 +386,21 @@ TEST(DownloadDialog, AnswersEveryProbeThroughASlowServiceASlowHostAPauseAndAClos
   EXPECT_EQ(program.Text(IDC_PAUSE), L"Pause");
 
   // The keyboard, through the dialog manager: Tab reaches the button, Enter presses it.
+  const auto press = [](HWND target, WPARAM key) {
+    PostMessageW(target, WM_KEYDOWN, key, 0);
+    PostMessageW(target, WM_KEYUP, key, 0);
+  };
   HWND button = GetDlgItem(window, IDC_PAUSE);
-  PostMessageW(window, WM_KEYDOWN, VK_TAB, 0);
-  PostMessageW(window, WM_KEYUP, VK_TAB, 0);
+  press(window, VK_TAB);
   Sleep(300);
-  PostMessageW(button, WM_KEYDOWN, VK_RETURN, 0);
-  PostMessageW(button, WM_KEYUP, VK_RETURN, 0);
-  EXPECT_EQ(
-      program.WaitForText(IDC_PAUSE, 5000, [](const std::wstring& t) { return t == L"Resume"; }),
-      L"Resume");
-  PostMessageW(button, WM_KEYDOWN, VK_RETURN, 0);
-  PostMessageW(button, WM_KEYUP, VK_RETURN, 0);
-  EXPECT_EQ(
-      program.WaitForText(IDC_PAUSE, 5000, [](const std::wstring& t) { return t == L"Pause"; }),
-      L"Pause");
+  press(button, VK_RETURN);
+  EXPECT_EQ(program.WaitForTextEqual(IDC_PAUSE, 5000, L"Resume"), L"Resume");
+  press(button, VK_RETURN);
+  EXPECT_EQ(program.WaitForTextEqual(IDC_PAUSE, 5000, L"Pause"), L"Pause");
 
   // The slow host: the download goes on, the window keeps answering.
   const std::wstring moving = program.WaitForText(IDC_VALUES, 20000, [](const std::wstring& t) {
-    std::vector<std::wstring> l = Lines(t);
-    return l.size() == 5 && l[2] != L"0 kB/s";
+    return Lines(t).size() == 5 && Lines(t)[2] != L"0 kB/s";
   });
   EXPECT_EQ(Lines(moving).size(), 5u) << Narrow(moving);
 

@@ -3,7 +3,6 @@
 // match, a disk that is too full, and a setup that an antivirus holds for a moment. The
 // first three run velmot-dm.exe under Wine; the last two build the window in this process,
 // with the free-space query and the shell's start replaced.
-#include "diagnostics/error.h"
 #include "support/dmprocess.h"
 #include "support/downloadjob.h"
 #include "support/guirelease.h"
@@ -19,42 +18,34 @@
 
 #include <shellapi.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
+using testing::HasSubstr;
 using testsupport::DmProcess;
 using testsupport::GuiRelease;
 using testsupport::Narrow;
-
-namespace {
-
-using testsupport::Contains;
 using testsupport::Occurrences;
-
-const DWORD kExitMs = 30000;
-
-}  // namespace
 
 TEST(RealWorld, AnOutageInTheMiddleEndsInSetupWithoutFetchingWholePartsAgain) {
   GuiRelease release(L"VelmotOutage");
-  release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
   const size_t kParts = 4;
-  release.AddFile("VelmotData.bin",
-                  testsupport::RandomBytes(kParts * DownloadManager::kPartSize - 7, 21));
+  release.AddSetupAndData(kParts * DownloadManager::kPartSize - 7, 21);
   // Two seconds for the first part, longer for each later one (they arrive side by side),
   // so that the outage begins in the middle of the download.
   for (size_t k = 0; k < kParts; ++k) {
-    release.host.SetBehaviour("rel/" + std::to_string(k) + "_VelmotData.bin",
+    release.host.SetBehaviour(testsupport::DownloadJob::PartObject(k, "VelmotData.bin"),
                               {{"rate", 5000000 / (k + 1)}});
   }
   release.Publish();
   DmProcess program(release.DownloadFolder(), release.ExeName());
   ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
 
-  const std::wstring merging = release.DownloadFolder() + L"/VelmotD_7ata.bin.merging";
+  const std::wstring merging = release.LocalPath("VelmotData.bin") + L".merging";
   auto whole = [&](size_t k) {
     const std::vector<uint8_t> file = testsupport::ReadFileBytes(merging);
     const std::vector<uint8_t>& part = release.parts[1 + k];
@@ -68,14 +59,11 @@ TEST(RealWorld, AnOutageInTheMiddleEndsInSetupWithoutFetchingWholePartsAgain) {
   for (size_t k = 0; k < kParts; ++k) kept[k] = whole(k);
   ASSERT_LT(kept[kParts - 1], true) << "the outage came too late";
 
-  const std::wstring waiting = program.WaitForText(IDC_LABELS, 30000, [](const std::wstring& t) {
-    return Contains(t, L"The network is unavailable.");
-  });
-  EXPECT_TRUE(Contains(waiting, L"The download goes on by itself when it is back.\r\nNext try in "))
-      << Narrow(waiting);
+  EXPECT_THAT(Narrow(program.WaitForTextWith(IDC_LABELS, 30000, L"The network is unavailable.")),
+              HasSubstr("The download goes on by itself when it is back.\r\nNext try in "));
   EXPECT_EQ(program.WaitForExit(240000), 0u);
   EXPECT_TRUE(release.SetupStarted(10000));
-  EXPECT_EQ(testsupport::ReadFileBytes(release.DownloadFolder() + L"/VelmotD_7ata.bin").size(),
+  EXPECT_EQ(testsupport::ReadFileBytes(release.LocalPath("VelmotData.bin")).size(),
             kParts * DownloadManager::kPartSize - 7);
   size_t refused = 0;
   for (const auto& request : release.host.Requests()) refused += request.value("refused", false);
@@ -84,7 +72,7 @@ TEST(RealWorld, AnOutageInTheMiddleEndsInSetupWithoutFetchingWholePartsAgain) {
     if (!kept[k]) continue;
     size_t answered = 0;
     for (const auto& request :
-         release.host.Requests("rel/" + std::to_string(k) + "_VelmotData.bin"))
+         release.host.Requests(testsupport::DownloadJob::PartObject(k, "VelmotData.bin")))
       answered += !request.value("refused", false);
     EXPECT_EQ(answered, 1u) << "part " << k << " was whole before the outage";
   }
@@ -97,18 +85,15 @@ TEST(RealWorld, ASignInPageAsksTheUserToSignInAndTheDownloadGoesOnAfterwards) {
   const nlohmann::json page = {
       {"body", "<html><body><form>Welcome! Accept the terms to go online.</form></body></html>"},
       {"contentType", "text/html; charset=utf-8"}};
-  nlohmann::json pages = nlohmann::json::array();
-  for (int i = 0; i < 12; ++i) pages.push_back(page);  // three fetches' worth
-  release.host.SetBehaviour("rel/" + Narrow(release.name) + ".txt", {{"attempts", pages}});
+  // Three fetches' worth.
+  release.host.SetBehaviour("rel/" + Narrow(release.name) + ".txt",
+                            {{"attempts", nlohmann::json::array_t(12, page)}});
   DmProcess program(release.DownloadFolder(), release.ExeName());
   ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
-  const std::wstring text = program.WaitForText(
-      IDC_LABELS, 30000, [](const std::wstring& t) { return Contains(t, L"sign-in page"); });
-  EXPECT_TRUE(Contains(text,
-                       L"The network answered with a sign-in page instead of the download. "
-                       L"Open your web browser and sign in to the network; the download then "
-                       L"goes on by itself.\r\nNext try in "))
-      << Narrow(text);
+  EXPECT_THAT(Narrow(program.WaitForTextWith(IDC_LABELS, 30000, L"sign-in page")),
+              HasSubstr("The network answered with a sign-in page instead of the download. "
+                        "Open your web browser and sign in to the network; the download then "
+                        "goes on by itself.\r\nNext try in "));
   EXPECT_EQ(program.WaitForExit(120000), 0u);
   EXPECT_TRUE(release.SetupStarted(10000));
 }
@@ -125,8 +110,7 @@ TEST(RealWorld, AStaleDocumentIsNamedOnceInTheLogAsPublishedInconsistently) {
   DmProcess program(release.DownloadFolder(), release.ExeName());
   ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
   EXPECT_EQ(program.MessageBoxText(L"Error", 180000), velmot::texts::kGiveUp);
-  program.PostClose();
-  EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
+  EXPECT_EQ(program.CloseAndWait(30000), 0u);
 
   const std::string log = testsupport::TextLogIn(release.DownloadFolder());
   const std::string object =
@@ -144,8 +128,7 @@ TEST(RealWorld, AStaleDocumentIsNamedOnceInTheLogAsPublishedInconsistently) {
 
 TEST(RealWorld, TooLittleDiskSpaceIsToldWithDriveAndSizesBeforeAnythingIsFetched) {
   GuiRelease release(L"VelmotDisk");
-  release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
-  release.AddFile("VelmotData.bin", testsupport::RandomBytes(21000000, 23));
+  release.AddSetupAndData(21000000, 23);
   release.Publish();
   testsupport::ProgramResources resources;
   ASSERT_NE(resources.module, nullptr);
@@ -161,12 +144,11 @@ TEST(RealWorld, TooLittleDiskSpaceIsToldWithDriveAndSizesBeforeAnythingIsFetched
   }
   wchar_t volume[MAX_PATH] = {};
   ASSERT_TRUE(GetVolumePathNameW(release.DownloadFolder().c_str(), volume, MAX_PATH));
-  const std::wstring drive = std::wstring(volume).substr(0, 2);
   // What is still to come, written once into the merging files, and the margin
   // (21,000,000 + setup + 16 MiB).
   const uint64_t needed = 21000000 + testsupport::FakeSetupBytes().size() + 16 * 1024 * 1024;
   const std::wstring expected =
-      L"There is not enough free space on drive " + drive +
+      L"There is not enough free space on drive " + std::wstring(volume).substr(0, 2) +
       L" to save the Velmot installation files in the folder " +
       release.ModulePath().substr(0, release.ModulePath().rfind(L'\\')) + L".\r\nNeeded: " +
       std::to_wstring((needed + 999999) / 1000000) +
