@@ -85,7 +85,7 @@ class BlobRelease {
 
 // Azurite writes its debug log a moment after it answers.
 size_t ReadCountSettled(const BlobRelease& release, const std::string& blob, size_t atLeast) {
-  testsupport::Eventually([&] { return release.blobs.ReadCount(blob) >= atLeast; }, 2000);
+  testsupport::Eventually([&] { return release.blobs.ReadCount(blob) >= atLeast; }, 5000);
   Sleep(200);
   return release.blobs.ReadCount(blob);
 }
