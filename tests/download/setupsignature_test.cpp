@@ -47,12 +47,10 @@ class TrustTestRoot : public testing::Environment {
     PROCESS_INFORMATION process{};
     ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                                &startup, &process));
-    DWORD waited = WaitForSingleObject(process.hProcess, 60000);
+    const velmot::KernelHandle thread(process.hThread), owner(process.hProcess);
+    ASSERT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0);
     DWORD code = 1;
     GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    ASSERT_EQ(waited, WAIT_OBJECT_0);
     ASSERT_EQ(code, 0u) << "trustca.exe could not trust signing/ca.der";
   }
 };
@@ -198,9 +196,8 @@ TEST(SetupSignature, AStopDuringAHangingTrustCallEndsTheCheckAtOnce) {
 }
 
 TEST(SetupSignature, TheCheckedFileCannotBeChangedOrRemovedUntilTheCheckGoes) {
-  TempFolder folder(L"sig");
-  const std::wstring path = folder.File(DownloadJob::LocalName("Setup.exe"));
-  WriteFileBytes(path, std::vector<uint8_t>{'M', 'Z'});
+  const Decision d;  // only its file
+  const std::wstring& path = d.path;
   DWORD writeError = 0;
   {
     SetupSignature signature(L"", [&](const std::wstring&, HANDLE file) {
