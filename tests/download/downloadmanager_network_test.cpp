@@ -1,7 +1,6 @@
-// The download manager on real networks, against the loopback file host and web service:
-// outages that do not use up the passes (and the give-up once an outage lasts too long),
-// a refused link that is renewed through the web service, sign-in pages, objects that
-// were published inconsistently, and the free-space check.
+// The manager on real networks (the loopback file host and web service): outages that do not
+// use up the passes and the give-up once one lasts too long, a refused link renewed through
+// the web service, sign-in pages, inconsistently published objects, the free-space check.
 #include "download/job/downloadmanager.h"
 
 #include "base/systemtexts.h"

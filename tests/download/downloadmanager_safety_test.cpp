@@ -1,7 +1,6 @@
-// Whole jobs that must neither lose nor miscount what was already fetched: only complete
-// sets are merged, a status belongs to its own attempt, the byte counters count every part
-// once, an empty installer file is delivered, and a failure that escapes the job leaves no
-// phase flag up and tells the user.
+// Jobs that must neither lose nor miscount what was fetched: only complete sets are merged, a
+// status belongs to its own attempt, every part is counted once, an empty installer file is
+// delivered, and a failure that escapes the job leaves no phase flag up and tells the user.
 #include "download/job/downloadmanager.h"
 
 #include "base/systemtexts.h"

@@ -57,8 +57,6 @@ class TrustTestRoot : public testing::Environment {
 const testing::Environment* const kTrustTestRoot =
     testing::AddGlobalTestEnvironment(new TrustTestRoot);
 
-std::vector<ErrorRecord> Records() { return Error::GetRecords(); }
-
 // A check on a stand-in trust call that answers `answer` and counts its calls.
 struct Decision {
   TempFolder folder{L"sig"};
@@ -131,10 +129,10 @@ TEST(SetupSignature, TheDecisionFollowsTheSignatureAndTheRequiredPublisher) {
     std::wstring text = L"stale";
     EXPECT_EQ(d.Run(c.publisher, text), allowed);
     EXPECT_EQ(d.calls, 1);
-    ASSERT_EQ(Records().size(), 1u);
-    EXPECT_EQ(Records()[0].message, record);
+    ASSERT_EQ(Error::GetRecords().size(), 1u);
+    EXPECT_EQ(Error::GetRecords()[0].message, record);
     EXPECT_EQ(text, allowed ? L"" : Refusal(d.path));
-    EXPECT_EQ(static_cast<uint32_t>(Records()[0].errorNumber),
+    EXPECT_EQ(static_cast<uint32_t>(Error::GetRecords()[0].errorNumber),
               allowed ? 0u : DL_MANAGER_SETUP_NOT_TRUSTED);
     if (allowed) {
       EXPECT_FALSE(Error::HasErrors());
@@ -149,8 +147,8 @@ TEST(SetupSignature, ARevocationCheckThatCouldNotRunIsNotedAndDoesNotRefuse) {
   d.answer.revocationResult = static_cast<LONG>(CRYPT_E_REVOCATION_OFFLINE);
   std::wstring text;
   EXPECT_TRUE(d.Run(kPublisher, text));
-  ASSERT_EQ(Records().size(), 2u);
-  EXPECT_EQ(Records()[0].message,
+  ASSERT_EQ(Error::GetRecords().size(), 2u);
+  EXPECT_EQ(Error::GetRecords()[0].message,
             "The revocation of the setup's signing certificates could not be checked (0x80092013 "
             "CRYPT_E_REVOCATION_OFFLINE); checked without it: " +
                 Narrow(d.path));
@@ -222,12 +220,6 @@ TEST(SetupSignature, TheCheckedFileCannotBeChangedOrRemovedUntilTheCheckGoes) {
 }
 
 // WinVerifyTrust itself, on the fixtures.
-SetupTrust QueryFixture(const wchar_t* name) {
-  const std::wstring path = SigningFolder() + L"/" + name;
-  EXPECT_TRUE(FileExists(path)) << Narrow(path);
-  return SetupSignature::Query(path, INVALID_HANDLE_VALUE);
-}
-
 TEST(SetupSignature, WinVerifyTrustTellsSignersAndFailuresApart) {
   struct Fixture {
     const wchar_t* name;
@@ -244,7 +236,9 @@ TEST(SetupSignature, WinVerifyTrustTellsSignersAndFailuresApart) {
   };
   for (const Fixture& f : fixtures) {
     SCOPED_TRACE(Narrow(f.name));
-    const SetupTrust trust = QueryFixture(f.name);
+    const std::wstring path = SigningFolder() + L"/" + f.name;
+    EXPECT_TRUE(FileExists(path)) << Narrow(path);
+    const SetupTrust trust = SetupSignature::Query(path, INVALID_HANDLE_VALUE);
     EXPECT_EQ(SetupSignature::ResultText(trust.result), f.result);
     if (f.signer) {
       EXPECT_EQ(trust.signer, f.signer);

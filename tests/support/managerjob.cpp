@@ -24,11 +24,6 @@ ManagerJob::ManagerJob(DownloadJob& job) : job(job), manager(&listener) { job.De
   return ::testing::AssertionFailure() << "the job did not end within " << kJobMs << " ms";
 }
 
-::testing::AssertionResult ManagerJob::Run() {
-  Start();
-  return Ended();
-}
-
 ULONGLONG ManagerJob::StopMs() {
   const ULONGLONG before = GetTickCount64();
   manager.StopJob();

@@ -45,7 +45,10 @@ class ManagerJob {
   // Waits for the end of the started job within kJobMs.
   ::testing::AssertionResult Ended();
   // Start, then Ended.
-  ::testing::AssertionResult Run();
+  ::testing::AssertionResult Run() {
+    Start();
+    return Ended();
+  }
   // Stops the job; how many milliseconds StopJob took.
   ULONGLONG StopMs();
 

@@ -9,10 +9,6 @@ void RecordingDMListener::OnFinished(DownloadManager& manager) {
   if (onFinished) onFinished(manager);
 }
 
-void RecordingDMListener::OnProgress(DownloadManager& manager) {
-  if (onProgress) onProgress(manager);
-}
-
 void RecordingDMListener::OnError(const std::wstring& text) {
   std::lock_guard<std::mutex> hold(mutex_);
   errors_.push_back(text);

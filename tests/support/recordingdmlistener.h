@@ -16,7 +16,9 @@ namespace testsupport {
 class RecordingDMListener : public IDMListener {
  public:
   void OnFinished(DownloadManager& manager) override;
-  void OnProgress(DownloadManager& manager) override;
+  void OnProgress(DownloadManager& manager) override {
+    if (onProgress) onProgress(manager);
+  }
   void OnError(const std::wstring& text) override;
 
   // Run inside OnProgress (on the worker's thread) and OnFinished, after the call was
