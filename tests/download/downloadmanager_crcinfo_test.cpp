@@ -3,7 +3,6 @@
 #include "download/job/downloadmanager.h"
 
 #include "diagnostics/error.h"
-#include "base/stringutils.h"
 #include "support/managerjob.h"
 #include "support/records.h"
 
@@ -16,48 +15,36 @@
 
 namespace {
 
-using testsupport::CountRecords;
-using testsupport::DownloadJob;
-using testsupport::FileExists;
-using testsupport::ManagerJob;
-using testsupport::RandomBytes;
-using testsupport::WriteFileBytes;
+using namespace testsupport;
 
 const size_t kPart = DownloadManager::kPartSize;
 
+// The document is read from the lower-cased subdirectory; the piece of only line breaks, and
+// a document without a semicolon, name no file.
 TEST(DownloadManagerCRCInfo, ReadsTheDocumentIntoEntries) {
-  DownloadJob job;
-  job.host.PutObject(
-      DownloadJob::ListObject(),
-      std::string("h;a.exe\r\n25000000\r\n111\r\n222\r\n-333\r\n;\r\n\r\n;b.bin\r\n0x10\r\n"));
-  ManagerJob run(job);
-  CRCInfo entries;
-  ASSERT_TRUE(run.manager.ReadCRCInfo(entries));
-  ASSERT_EQ(entries.size(), 2u);  // the piece of only line breaks names no file
-  EXPECT_EQ(entries[0], (CRCInfoEntry{L"a.exe", L"25000000", L"111", L"222", L"-333"}));
-  EXPECT_EQ(entries[1], (CRCInfoEntry{L"b.bin", L"0x10"}));
-  EXPECT_EQ(CRCInfoReader::ParseSizeLine(entries[1][1]), 16u);
-  EXPECT_EQ(job.RequestCount(DownloadJob::ListObject()), 2u);
-}
-
-TEST(DownloadManagerCRCInfo, ADocumentWithoutSemicolonGivesNoEntries) {
-  DownloadJob job;
-  job.host.PutObject(DownloadJob::ListObject(), std::string("a.exe\r\n100\r\n5\r\n"));
-  ManagerJob run(job);
-  CRCInfo entries{{L"old"}};
-  ASSERT_TRUE(run.manager.ReadCRCInfo(entries));
-  EXPECT_TRUE(entries.empty());
-}
-
-TEST(DownloadManagerCRCInfo, TheSubdirectoryIsLowerCasedForTheListAndTheParts) {
-  DownloadJob job;
-  job.host.PutObject(DownloadJob::ListObject(), std::string("h;a.exe\r\n1\r\n0\r\n"));
-  ManagerJob run(job);
-  run.manager.descriptor.downloadSubdir = job.host.Name() + L"/REL";
-  CRCInfo entries;
-  ASSERT_TRUE(run.manager.ReadCRCInfo(entries));
-  EXPECT_EQ(entries.size(), 1u);
-  EXPECT_EQ(run.manager.descriptor.downloadSubdir, job.host.Name() + L"/rel");
+  const struct {
+    const char* document;
+    const wchar_t* subdir;
+    CRCInfo entries;
+  } cases[] = {
+      {"h;a.exe\r\n25000000\r\n111\r\n222\r\n-333\r\n;\r\n\r\n;b.bin\r\n0x10\r\n",
+       L"/rel",
+       {{L"a.exe", L"25000000", L"111", L"222", L"-333"}, {L"b.bin", L"0x10"}}},
+      {"a.exe\r\n100\r\n5\r\n", L"/rel", {}},
+      {"h;a.exe\r\n1\r\n0\r\n", L"/REL", {{L"a.exe", L"1", L"0"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.document);
+    ManagerJob run;
+    run.job.host.PutObject(DownloadJob::ListObject(), std::string(c.document));
+    run.manager.descriptor.downloadSubdir = run.job.host.Name() + c.subdir;
+    CRCInfo entries{{L"old"}};  // replaced
+    ASSERT_TRUE(run.manager.ReadCRCInfo(entries));
+    EXPECT_EQ(entries, c.entries);
+    EXPECT_EQ(run.manager.descriptor.downloadSubdir, run.job.host.Name() + L"/rel");
+    EXPECT_EQ(run.ListRequests(), 2u);
+  }
+  EXPECT_EQ(CRCInfoReader::ParseSizeLine(L"0x10"), 16u);
 }
 
 TEST(DownloadManagerCRCInfo, ChecksAPartFileAgainstSignedCRCs) {
@@ -72,31 +59,25 @@ TEST(DownloadManagerCRCInfo, ChecksAPartFileAgainstSignedCRCs) {
   EXPECT_EQ(CRCInfoReader::ParseCrcLine(L"-1"), -1);
   Error::Clear();
   EXPECT_FALSE(f.manager.CRCCheckFile(f.job.root.File(L"missing"), 0));
-  ASSERT_EQ(Error::GetRecords().size(), 1u);
-  EXPECT_EQ(Error::GetRecords()[0].message, "DownloadManager::CRCCheckFile unable to open file " +
-                                                StringUtils::ToNarrow(f.job.root.File(L"missing")));
-}
-
-CRCInfoEntry EntryOf(const std::vector<uint8_t>& bytes) {
-  return testsupport::CRCInfoEntryOf("Setup.exe", bytes);
+  EXPECT_EQ(RecordMessages(),
+            std::vector<std::string>{"DownloadManager::CRCCheckFile unable to open file " +
+                                     Narrow(f.job.root.File(L"missing"))});
 }
 
 // Every part's CRC right is not enough: the file must have its listed size.
 TEST(DownloadManagerCRCInfo, AFileLongerThanItsListedSizeFailsAndIsDeleted) {
   ManagerJob f;
-  std::vector<uint8_t> bytes = RandomBytes(kPart + 10, 3);
-  const CRCInfoEntry entry = EntryOf(bytes);
-  std::vector<uint8_t> longer = bytes;
+  std::vector<uint8_t> bytes = RandomBytes(kPart + 10, 3), longer = bytes;
+  const CRCInfoEntry entry = CRCInfoEntryOf("Setup.exe", bytes);
   longer.push_back(7);
   const std::wstring path = f.LocalPath("Setup.exe");
   WriteFileBytes(path, longer);
   Error::Clear();
   EXPECT_FALSE(f.manager.CheckFileFromCRCInfo(entry));
   EXPECT_FALSE(FileExists(path));
-  ASSERT_EQ(Error::GetRecords().size(), 1u);
-  EXPECT_EQ(Error::GetRecords()[0].message,
-            "CheckFileFromCRCInfo size is not correct: " + StringUtils::ToNarrow(path) +
-                " is listed with 10000010 bytes, but has 10000011");
+  EXPECT_EQ(RecordMessages(),
+            std::vector<std::string>{"CheckFileFromCRCInfo size is not correct: " + Narrow(path) +
+                                     " is listed with 10000010 bytes, but has 10000011"});
   WriteFileBytes(path, bytes);
   EXPECT_TRUE(f.manager.CheckFileFromCRCInfo(entry));
 }
@@ -106,11 +87,10 @@ TEST(DownloadManagerCRCInfo, AFileLongerThanItsListedSizeFailsAndIsDeleted) {
 TEST(DownloadManagerCRCInfo, AnEntryWhoseCrcLinesDoNotMatchItsSizeNeverPasses) {
   ManagerJob f;
   std::vector<uint8_t> bytes = RandomBytes(2 * kPart + 5, 4);
-  CRCInfoEntry entry = EntryOf(bytes);
+  CRCInfoEntry entry = CRCInfoEntryOf("Setup.exe", bytes);
   entry.pop_back();
-  std::vector<uint8_t> truncated(bytes.begin(), bytes.begin() + 2 * kPart);
-  const std::wstring path = f.LocalPath("Setup.exe");
-  WriteFileBytes(path, truncated);
+  WriteFileBytes(f.LocalPath("Setup.exe"),
+                 std::vector<uint8_t>(bytes.begin(), bytes.begin() + 2 * kPart));
   Error::Clear();
   EXPECT_FALSE(f.manager.CheckFileFromCRCInfo(entry));
   EXPECT_FALSE(f.manager.CheckFileFromCRCInfo({L"Setup.exe", L"99"}));
@@ -140,7 +120,7 @@ TEST(DownloadManagerCRCInfo, AnEmptyFileIsListedWithSizeZeroAndNoCrcLine) {
 TEST(DownloadManagerCRCInfo, ACorruptSecondPartDeletesTheFile) {
   ManagerJob f;
   std::vector<uint8_t> bytes = RandomBytes(kPart + 4000, 2);
-  const CRCInfoEntry lines = EntryOf(bytes);
+  const CRCInfoEntry lines = CRCInfoEntryOf("Setup.exe", bytes);
   bytes[kPart + 10] ^= 1;
   std::wstring path = f.LocalPath("Setup.exe");
   WriteFileBytes(path, bytes);
@@ -150,10 +130,9 @@ TEST(DownloadManagerCRCInfo, ACorruptSecondPartDeletesTheFile) {
   EXPECT_EQ(f.manager.verifiedBytes.load(), kPart);
   EXPECT_FALSE(FileExists(path));
   EXPECT_EQ(f.manager.finishedBytes.load(), 100000000u - bytes.size());
-  ASSERT_EQ(Error::GetRecords().size(), 1u);
-  EXPECT_EQ(Error::GetRecords()[0].message,
-            "CheckFileFromCRCInfo CRC is not correct: " + StringUtils::ToNarrow(path));
-  EXPECT_EQ(Error::GetRecords()[0].errorNumber, -3);
+  EXPECT_EQ(RecordMessages(),
+            std::vector<std::string>{"CheckFileFromCRCInfo CRC is not correct: " + Narrow(path)});
+  EXPECT_EQ(CountRecords(static_cast<uint32_t>(-3)), 1u);
 }
 
 TEST(DownloadManagerCRCInfo, LocalNamesCarryTheProductSuffix) {
@@ -175,13 +154,11 @@ TEST(DownloadManagerCRCInfo, HostileNamesAreRecognised) {
         L"C:x.exe", L"C:\\x.exe", L"..",        L".",       L"x..exe",
         L"CON",     L"con.exe",   L"NUL.txt",   L"COM1",    L"lpt9.bin",
         L"AUX ",    L"x.exe.",    L"x.exe ",    L"a<b.exe", L"a|b",
-        L"a?b",     L"a*b",       L"a\"b",      L"a\tb",    L"\\\\server\\share"}) {
-    EXPECT_FALSE(CRCInfoReader::IsSafeFileName(bad)) << StringUtils::ToNarrow(bad);
-  }
+        L"a?b",     L"a*b",       L"a\"b",      L"a\tb",    L"\\\\server\\share"})
+    EXPECT_FALSE(CRCInfoReader::IsSafeFileName(bad)) << Narrow(bad);
   for (const wchar_t* good : {L"Setup.exe", L"Velmot Pro.exe", L"data-1.cab", L"CONSOLE.exe",
-                              L"com10.bin", L".hidden", L"a.b.c"}) {
-    EXPECT_TRUE(CRCInfoReader::IsSafeFileName(good)) << StringUtils::ToNarrow(good);
-  }
+                              L"com10.bin", L".hidden", L"a.b.c"})
+    EXPECT_TRUE(CRCInfoReader::IsSafeFileName(good)) << Narrow(good);
 }
 
 // A document naming files outside the job's folders: nothing is fetched, written, checked
@@ -193,22 +170,20 @@ TEST(DownloadManagerCRCInfo, HostileListedNamesNeverTouchFilesOutsideTheFolders)
   WriteFileBytes(job.root.File(DownloadJob::LocalName("victim.exe")), victim);
   for (const char* name :
        {"../victim.exe", "..\\victim.exe", "sub/x.exe", "CON", "Z:evil.exe", "bad.exe."}) {
-    job.AddRawEntry(std::string(name) + "\r\n500\r\n" +
-                    std::to_string(testsupport::CrcOf(victim.data(), 1)) + "\r\n");
+    job.AddRawEntry(std::string(name) + "\r\n500\r\n" + std::to_string(CrcOf(victim.data(), 1)) +
+                    "\r\n");
     job.host.PutObject(DownloadJob::PartObject(0, "x.exe"), victim);
   }
   job.PublishList();
   ManagerJob run(job);
   ASSERT_TRUE(run.Run());
   EXPECT_EQ(run.manager.WorkerCount(), 0u);
-  EXPECT_EQ(testsupport::ReadFileBytes(job.root.File(DownloadJob::LocalName("victim.exe"))),
-            victim);
+  EXPECT_EQ(ReadFileBytes(job.root.File(DownloadJob::LocalName("victim.exe"))), victim);
   EXPECT_EQ(CountRecords(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED), 1u);
   EXPECT_GE(CountRecords(DL_MANAGER_INVALID_FILE_NAME), 6u);
-  EXPECT_EQ(run.listener.FinishedCount(), 0u);
-  for (const auto& r : job.host.Requests()) {
+  EXPECT_EQ(run.Finished(), 0u);
+  for (const auto& r : job.host.Requests())
     EXPECT_NE(std::string(r["path"]).find(DownloadJob::kListName), std::string::npos) << r.dump();
-  }
   EXPECT_FALSE(FileExists(job.root.File(L"sub")));
   EXPECT_TRUE(run.manager.setupPath.empty());
 }

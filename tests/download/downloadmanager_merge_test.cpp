@@ -4,7 +4,6 @@
 
 #include "base/handles.h"
 #include "diagnostics/error.h"
-#include "base/stringutils.h"
 #include "support/managerjob.h"
 #include "support/records.h"
 
@@ -13,53 +12,39 @@
 
 #include <algorithm>
 #include <atomic>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace {
 
-using testsupport::HasRecord;
-
-using testsupport::FileExists;
-using testsupport::RandomBytes;
-using testsupport::ReadFileBytes;
-using testsupport::WriteFileBytes;
+using namespace testsupport;
 
 const size_t kPart = DownloadManager::kPartSize;
 
 // A manager with folders of its own and the parts of one file written to its work folder.
-struct MergeSetup : testsupport::ManagerJob {
+struct MergeSetup : ManagerJob {
   std::vector<uint8_t> bytes;
   CRCInfoEntry entry;
 
   explicit MergeSetup(size_t size)
       : bytes(RandomBytes(size, static_cast<unsigned>(size))),
-        entry(testsupport::CRCInfoEntryOf("Setup.exe", bytes)) {
-    CreateDirectoryW(manager.workFolder.c_str(), nullptr);
+        entry(CRCInfoEntryOf("Setup.exe", bytes)) {
     manager.currentName = manager.GetLocalName(L"Setup.exe");
-    for (size_t k = 0; k * kPart < size; ++k) WriteFileBytes(Part(k), Slice(k));
+    for (size_t k = 0; k < Parts(); ++k) PutPart("Setup.exe", k, Slice(k));
   }
   size_t Parts() const { return entry.size() - 2; }
-  std::vector<uint8_t> Slice(size_t k) const {
-    size_t end = std::min(bytes.size(), (k + 1) * kPart);
-    return std::vector<uint8_t>(bytes.begin() + k * kPart, bytes.begin() + end);
-  }
-  std::wstring Part(size_t k) const {
-    return manager.workFolder + L"/" + manager.currentName + L"part" + std::to_wstring(k);
-  }
+  std::vector<uint8_t> Slice(size_t k) const { return PartOf(bytes, k); }
+  std::wstring Part(size_t k) const { return PartPath("Setup.exe", k); }
   std::wstring Target() const { return manager.downloadFolder + L"/" + manager.currentName; }
   std::wstring Temporary() const { return Target() + L".merging"; }
-  std::vector<uint8_t> Prefix(size_t bytesCount) const {
-    return std::vector<uint8_t>(bytes.begin(), bytes.begin() + bytesCount);
-  }
+  void Merge() { manager.MergePartFiles(Parts(), entry); }
 };
 
 TEST(DownloadManagerMerge, PartFilesOfAnEarlierRunFillTheirRegionsAndAreDeleted) {
   MergeSetup s(25000000);
   ASSERT_EQ(s.Parts(), 3u);
-  s.manager.MergePartFiles(s.Parts(), s.entry);
+  s.Merge();
   EXPECT_FALSE(s.manager.copying.load());
   EXPECT_EQ(ReadFileBytes(s.Target()), s.bytes);
   EXPECT_FALSE(FileExists(s.Temporary()));
@@ -69,7 +54,7 @@ TEST(DownloadManagerMerge, PartFilesOfAnEarlierRunFillTheirRegionsAndAreDeleted)
 TEST(DownloadManagerMerge, OnePartOverwritesAnOldFile) {
   MergeSetup s(1234);
   WriteFileBytes(s.Target(), RandomBytes(50000, 1));
-  s.manager.MergePartFiles(s.Parts(), s.entry);
+  s.Merge();
   EXPECT_EQ(ReadFileBytes(s.Target()), s.bytes);
 }
 
@@ -99,7 +84,9 @@ TEST(DownloadManagerMerge, RegionsAndPartFilesMakeTheFileOnlyWhenEveryPartIsRigh
     Error::Clear();
     MergeSetup s(25000000);
     for (size_t k = 0; k < 3; ++k) DeleteFileW(s.Part(k).c_str());
-    if (c.shortFile) WriteFileBytes(s.Temporary(), s.Prefix(kPart + kPart / 2));
+    if (c.shortFile)
+      WriteFileBytes(s.Temporary(),
+                     std::vector<uint8_t>(s.bytes.begin(), s.bytes.begin() + kPart + kPart / 2));
     if (!c.regions.empty()) {
       std::vector<uint8_t> file(s.bytes.size(), 0);
       for (size_t k : c.regions) {
@@ -113,7 +100,7 @@ TEST(DownloadManagerMerge, RegionsAndPartFilesMakeTheFileOnlyWhenEveryPartIsRigh
       if (static_cast<int>(k) == c.corruptPart) slice[777] ^= 1;
       WriteFileBytes(s.Part(k), slice);
     }
-    s.manager.MergePartFiles(s.Parts(), s.entry);
+    s.Merge();
     EXPECT_EQ(FileExists(s.Target()), c.whole);
     EXPECT_NE(FileExists(s.Temporary()), c.whole);
     // Taken or wrong, no part file stays behind.
@@ -125,17 +112,14 @@ TEST(DownloadManagerMerge, RegionsAndPartFilesMakeTheFileOnlyWhenEveryPartIsRigh
     // Every part that was right somewhere is now in its region; the file has its length.
     std::vector<uint8_t> merging = ReadFileBytes(s.Temporary());
     ASSERT_EQ(merging.size(), s.bytes.size());
-    for (size_t k : {size_t{0}, size_t{2}}) {
-      const std::vector<uint8_t> slice = s.Slice(k);
-      EXPECT_TRUE(std::equal(slice.begin(), slice.end(), merging.begin() + k * kPart)) << k;
-    }
+    for (size_t k : {size_t{0}, size_t{2}}) EXPECT_EQ(PartOf(merging, k), s.Slice(k)) << k;
   }
 }
 
 TEST(DownloadManagerMerge, AStoppedJobMergesNothingMoreAndKeepsItsParts) {
   MergeSetup s(25000000);
   s.manager.StopJob();
-  s.manager.MergePartFiles(s.Parts(), s.entry);
+  s.Merge();
   EXPECT_FALSE(FileExists(s.Target()));
   for (size_t k = 0; k < 3; ++k) EXPECT_TRUE(FileExists(s.Part(k))) << k;
   EXPECT_FALSE(s.manager.copying.load());
@@ -158,7 +142,7 @@ TEST(DownloadManagerMerge, TheFinalNameNeverShowsAnIncompleteFile) {
       }
     }
   });
-  s.manager.MergePartFiles(s.Parts(), s.entry);
+  s.Merge();
   done = true;
   reader.join();
   EXPECT_EQ(incomplete.load(), 0);
@@ -169,9 +153,8 @@ TEST(DownloadManagerMerge, ATargetThatCannotBeCreatedTouchesNoPart) {
   Error::Clear();
   MergeSetup s(1000);
   s.manager.downloadFolder = s.job.root.File(L"no/such/folder");
-  s.manager.MergePartFiles(s.Parts(), s.entry);
-  EXPECT_TRUE(HasRecord("Merging part files failed. Unable to create: " +
-                        StringUtils::ToNarrow(s.Temporary())));
+  s.Merge();
+  EXPECT_TRUE(HasRecord("Merging part files failed. Unable to create: " + Narrow(s.Temporary())));
   EXPECT_TRUE(FileExists(s.Part(0)));
   EXPECT_FALSE(s.manager.copying.load());
 }
@@ -179,16 +162,13 @@ TEST(DownloadManagerMerge, ATargetThatCannotBeCreatedTouchesNoPart) {
 // A part's region damaged on disk after it was written fails the verification, which
 // deletes the file; the next pass fetches its parts again.
 TEST(DownloadManagerMerge, ARegionCorruptedOnDiskIsFetchedAgainInTheNextPass) {
-  testsupport::DownloadJob job;
-  std::vector<uint8_t> data = RandomBytes(kPart + 300, 21);
-  job.AddFile("Data.bin", data);
-  job.PublishList();
-  job.host.SetBehaviour(testsupport::DownloadJob::PartObject(1, "Data.bin"),
-                        {{"attempts", {{{"stallAfter", 0}, {"stallMs", 1500}}}}});
-  testsupport::ManagerJob run(job);
+  const std::vector<uint8_t> data = RandomBytes(kPart + 300, 21);
+  ManagerJob run({{"Data.bin", data}});
+  run.job.host.SetBehaviour(DownloadJob::PartObject(1, "Data.bin"),
+                            {{"attempts", {{{"stallAfter", 0}, {"stallMs", 1500}}}}});
   run.Start();
   const std::wstring merging = run.LocalPath("Data.bin") + L".merging";
-  testsupport::Eventually([&] { return run.manager.finishedBytes.load() >= kPart; }, 30000);
+  Eventually([&] { return run.manager.finishedBytes.load() >= kPart; }, 30000);
   ASSERT_GE(run.manager.finishedBytes.load(), kPart);
   std::vector<uint8_t> bad(data.begin(), data.begin() + 16);
   bad[5] ^= 0xFF;
@@ -201,8 +181,8 @@ TEST(DownloadManagerMerge, ARegionCorruptedOnDiskIsFetchedAgainInTheNextPass) {
   file.Reset();
   ASSERT_TRUE(run.Ended());
   EXPECT_EQ(ReadFileBytes(run.LocalPath("Data.bin")), data);
-  EXPECT_EQ(job.RequestCount(testsupport::DownloadJob::PartObject(0, "Data.bin")), 2u);
-  EXPECT_EQ(run.listener.FinishedCount(), 0u);  // no setup among the files
+  EXPECT_EQ(run.PartRequests("Data.bin", 0), 2u);
+  EXPECT_EQ(run.Finished(), 0u);  // no setup among the files
 }
 
 }  // namespace

@@ -1,10 +1,8 @@
-// Whole jobs that must neither lose nor miscount what was already fetched: only complete
-// sets are merged, a status belongs to its own attempt, the byte counters count every part
-// once, an empty installer file is delivered, and a failure that escapes the job leaves no
-// phase flag up and tells the user.
+// Jobs that must neither lose nor miscount what was fetched: only complete sets are merged, a
+// status belongs to its own attempt, every part is counted once, an empty installer file is
+// delivered, and a failure that escapes the job leaves no phase flag up and tells the user.
 #include "download/job/downloadmanager.h"
 
-#include "base/stringutils.h"
 #include "base/systemtexts.h"
 #include "diagnostics/error.h"
 #include "support/managerjob.h"
@@ -21,92 +19,63 @@
 
 namespace {
 
-using testsupport::DownloadJob;
-using testsupport::FileExists;
-using testsupport::HasRecord;
-using testsupport::ManagerJob;
-using testsupport::RandomBytes;
-using testsupport::ReadFileBytes;
-using testsupport::WriteFileBytes;
+using namespace testsupport;
+namespace texts = velmot::texts;
+
 const size_t kPart = DownloadManager::kPartSize;
 
-// Samples the manager's counters on a thread of its own while a job runs.
-class CounterWatch {
- public:
-  explicit CounterWatch(DownloadManager& manager)
-      : manager_(manager), thread_([this] { Sample(); }) {}
-  ~CounterWatch() { Finish(); }
-  void Finish() {
-    done_ = true;
-    if (thread_.joinable()) thread_.join();
-  }
-  uint64_t overcounted = 0;      // samples with more counted than the total
-  uint64_t processingEarly = 0;  // samples at 100 % while a part was still in flight
-
- private:
-  void Sample() {
-    while (!done_) {
-      const ProgressCounters p = manager_.Progress();
+// Runs the job to its end with the counters sampled on a thread of their own; true when it
+// ended in time, the file arrived whole and no sample counted more than the total or showed
+// 100 % while a part was still in flight.
+::testing::AssertionResult RunWatched(ManagerJob& run, const std::vector<uint8_t>& data) {
+  std::atomic<bool> done{false};
+  uint64_t overcounted = 0, processingEarly = 0;
+  std::thread watch([&] {
+    while (!done) {
+      const ProgressCounters p = run.manager.Progress();
       if (p.totalBytes != 0 && p.CountedBytes() > p.totalBytes) ++overcounted;
       if (p.totalBytes != 0 && p.inProgressBytes != 0 && p.finishedBytes >= p.totalBytes)
         ++processingEarly;
       Sleep(1);
     }
-  }
-  DownloadManager& manager_;
-  std::atomic<bool> done_{false};
-  std::thread thread_;
-};
-
-// Runs the job to its end with the counters watched; true when it ended in time and the
-// file arrived whole.
-::testing::AssertionResult RunWatched(ManagerJob& run, const std::vector<uint8_t>& data) {
-  CounterWatch watch(run.manager);
+  });
   const ::testing::AssertionResult ended = run.Run();
-  watch.Finish();
+  done = true;
+  watch.join();
   if (!ended) return ended;
   if (ReadFileBytes(run.LocalPath("Data.bin")) != data)
     return ::testing::AssertionFailure() << "the file differs";
-  if (watch.overcounted != 0 || watch.processingEarly != 0)
-    return ::testing::AssertionFailure() << watch.overcounted << " samples over the total, "
-                                         << watch.processingEarly << " at 100 % too early";
+  if (overcounted != 0 || processingEarly != 0)
+    return ::testing::AssertionFailure() << overcounted << " samples over the total, "
+                                         << processingEarly << " at 100 % too early";
   return ::testing::AssertionSuccess();
 }
 
 // A part whose attempts all fail in the first pass leaves the other parts on disk: the
 // next pass fetches only that part, and every good part object is fetched exactly once.
 TEST(DownloadManagerSafety, OnlyACompleteSetIsMergedAndNoGoodPartIsFetchedTwice) {
-  DownloadJob job;
   const std::vector<uint8_t> data = RandomBytes(2 * kPart + 777, 31);
-  job.AddFile("Data.bin", data);
-  job.PublishList();
+  ManagerJob run({{"Data.bin", data}});
   const nlohmann::json failing = {{"status", 503}};
-  job.host.SetBehaviour(DownloadJob::PartObject(1, "Data.bin"),
-                        {{"attempts", {failing, failing, failing, failing}}});
-  ManagerJob run(job);
+  run.job.host.SetBehaviour(DownloadJob::PartObject(1, "Data.bin"),
+                            {{"attempts", {failing, failing, failing, failing}}});
   // The failed part is not counted as finished, so the count never passes the total.
   ASSERT_TRUE(RunWatched(run, data));
-  EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(0, "Data.bin")), 1u);
-  EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(1, "Data.bin")), 5u);
-  EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(2, "Data.bin")), 1u);
+  EXPECT_EQ(run.PartRequests("Data.bin", 0), 1u);
+  EXPECT_EQ(run.PartRequests("Data.bin", 1), 5u);
+  EXPECT_EQ(run.PartRequests("Data.bin", 2), 1u);
 }
 
 // Parts from an earlier run are counted once, at their length, beside the downloaded ones;
 // at the end (the verification counts the files afresh) finished equals the total.
 TEST(DownloadManagerSafety, ReusedAndDownloadedPartsAreEachCountedOnce) {
-  DownloadJob job;
   const std::vector<uint8_t> data = RandomBytes(3 * kPart + 1234, 32);
-  job.AddFile("Data.bin", data);
-  job.PublishList();
-  ManagerJob run(job);
-  CreateDirectoryW(job.workFolder.c_str(), nullptr);
-  WriteFileBytes(run.PartPath("Data.bin", 0),
-                 std::vector<uint8_t>(data.begin(), data.begin() + kPart));
-  WriteFileBytes(run.PartPath("Data.bin", 3),
-                 std::vector<uint8_t>(data.begin() + 3 * kPart, data.end()));
+  ManagerJob run({{"Data.bin", data}});
+  run.PutPart("Data.bin", 0, PartOf(data, 0));
+  run.PutPart("Data.bin", 3, PartOf(data, 3));
   ASSERT_TRUE(RunWatched(run, data));
-  EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(0, "Data.bin")), 0u);
-  EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(3, "Data.bin")), 0u);
+  EXPECT_EQ(run.PartRequests("Data.bin", 0), 0u);
+  EXPECT_EQ(run.PartRequests("Data.bin", 3), 0u);
   const ProgressCounters end = run.manager.Progress();
   EXPECT_EQ(end.totalBytes, data.size());
   EXPECT_EQ(end.finishedBytes, data.size());
@@ -114,40 +83,32 @@ TEST(DownloadManagerSafety, ReusedAndDownloadedPartsAreEachCountedOnce) {
 }
 
 TEST(DownloadManagerSafety, AnEmptyInstallerFileIsDelivered) {
-  DownloadJob job;
-  job.AddFile("Empty.bin", {});
-  job.AddFile("Data.bin", RandomBytes(100, 34));
-  job.PublishList();
-  ManagerJob run(job);
+  ManagerJob run({{"Empty.bin", {}}, {"Data.bin", RandomBytes(100, 34)}});
   ASSERT_TRUE(run.Run());
   const std::wstring empty = run.LocalPath("Empty.bin");
   ASSERT_TRUE(FileExists(empty));
   EXPECT_TRUE(ReadFileBytes(empty).empty());
   EXPECT_FALSE(FileExists(empty + L".merging"));
   // Verified like the others: the job went on to look for setup, which is not among them.
-  EXPECT_EQ(run.Errors(), std::vector<std::wstring>{velmot::texts::kSetupMissing});
+  EXPECT_EQ(run.Errors(), std::vector<std::wstring>{texts::kSetupMissing});
 }
 
 TEST(DownloadManagerSafety, AFailureThatEscapesTheJobClearsThePhaseAndTellsTheUser) {
-  DownloadJob job;
-  job.AddFile("Data.bin", RandomBytes(5000, 35));
-  job.PublishList();
+  ManagerJob run({{"Data.bin", RandomBytes(5000, 35)}});
   // The two copies of the download pass arrive; the verification finds the release gone,
-  // and the listener's reaction throws.
+  // and the listener, which fails then, lets the exception escape the job.
   const nlohmann::json gone = {{"status", 404}};
-  job.host.SetBehaviour(
+  run.job.host.SetBehaviour(
       DownloadJob::ListObject(),
       {{"attempts", {nlohmann::json::object(), nlohmann::json::object()}}, {"then", gone}});
-  ManagerJob run(job);
-  // A listener that fails while the job verifies: the exception escapes the job.
   run.listener.onFinished = [](DownloadManager&) { throw std::runtime_error("listener failed"); };
   ASSERT_TRUE(run.Run());
-  EXPECT_EQ(run.listener.FinishedCount(), 1u);
+  EXPECT_EQ(run.Finished(), 1u);
   const ProgressCounters p = run.manager.Progress();
   EXPECT_FALSE(p.verifying);
   EXPECT_FALSE(p.copying);
-  EXPECT_EQ(run.Errors(), std::vector<std::wstring>{velmot::texts::kJobMalfunction});
-  EXPECT_TRUE(HasRecord(std::string(velmot::texts::kManagerMalfunction) + "listener failed"));
+  EXPECT_EQ(run.Errors(), std::vector<std::wstring>{texts::kJobMalfunction});
+  EXPECT_TRUE(HasRecord(std::string(texts::kManagerMalfunction) + "listener failed"));
 }
 
 TEST(DownloadManagerSafety, AFailedOwnDeleteLeavesNoExpectationToHideARealOne) {
@@ -159,7 +120,7 @@ TEST(DownloadManagerSafety, AFailedOwnDeleteLeavesNoExpectationToHideARealOne) {
   ManagerJob run(job);
   run.Start();
   const std::string outside = " was deleted but it was not by the download manager!";
-  ASSERT_TRUE(testsupport::Eventually([&] {
+  ASSERT_TRUE(Eventually([&] {
     const std::wstring probe = job.workFolder + L"/probe.tmp";
     if (!FileExists(job.workFolder)) return false;
     WriteFileBytes(probe, {1});
@@ -175,8 +136,8 @@ TEST(DownloadManagerSafety, AFailedOwnDeleteLeavesNoExpectationToHideARealOne) {
   EXPECT_FALSE(run.manager.DeleteOwnFile(part));  // in use elsewhere: the delete fails
   CloseHandle(held);
   ASSERT_TRUE(DeleteFileW(part.c_str()));  // and then someone else removes it
-  const std::string name = testsupport::Narrow(DownloadJob::LocalName("a.exe")) + "part0";
-  EXPECT_TRUE(testsupport::Eventually([&] { return HasRecord("File: " + name + outside); }));
+  const std::string name = Narrow(DownloadJob::LocalName("a.exe")) + "part0";
+  EXPECT_TRUE(Eventually([&] { return HasRecord("File: " + name + outside); }));
   run.manager.StopJob();
 }
 

@@ -4,7 +4,6 @@
 #include "download/job/downloadmanager.h"
 
 #include "diagnostics/error.h"
-
 #include "support/managerjob.h"
 #include "support/records.h"
 
@@ -17,7 +16,7 @@
 
 namespace {
 
-using testsupport::DownloadJob;
+using namespace testsupport;
 
 struct Resumption {
   const char* name;
@@ -52,20 +51,15 @@ TEST(DownloadManagerTransfer, APartGoesOnFromItsLastByteOrStartsOverWhenItMust) 
   for (const Resumption& c : cases) {
     SCOPED_TRACE(c.name);
     Error::Clear();
-    DownloadJob job;
-    const std::vector<uint8_t> data =
-        testsupport::RandomBytes(DownloadManager::kPartSize + 5000, 71);
-    job.AddFile("Data.bin", data);
-    job.PublishList();
-    job.host.SetBehaviour(DownloadJob::PartObject(0, "Data.bin"), {{"attempts", c.attempts}});
-    testsupport::ManagerJob run(job);
+    const std::vector<uint8_t> data = RandomBytes(DownloadManager::kPartSize + 5000, 71);
+    ManagerJob run({{"Data.bin", data}});
+    run.job.host.SetBehaviour(DownloadJob::PartObject(0, "Data.bin"), {{"attempts", c.attempts}});
     run.manager.settings.stallMs = 1500;
     ASSERT_TRUE(run.Run());
-    EXPECT_EQ(testsupport::ReadFileBytes(run.LocalPath("Data.bin")), data);
-    EXPECT_EQ(job.RequestCount(DownloadJob::PartObject(1, "Data.bin")), 1u);
-
+    EXPECT_EQ(ReadFileBytes(run.LocalPath("Data.bin")), data);
+    EXPECT_EQ(run.PartRequests("Data.bin", 1), 1u);
     const std::vector<nlohmann::json> requests =
-        job.host.Requests(DownloadJob::PartObject(0, "Data.bin"));
+        run.job.host.Requests(DownloadJob::PartObject(0, "Data.bin"));
     ASSERT_EQ(requests.size(), c.ranges.size());
     for (size_t i = 0; i < requests.size(); ++i) {
       const nlohmann::json& headers = requests[i]["headers"];
@@ -79,7 +73,7 @@ TEST(DownloadManagerTransfer, APartGoesOnFromItsLastByteOrStartsOverWhenItMust) 
       EXPECT_EQ(headers.contains("if-match"), !range.empty()) << i;
     }
     if (*c.record) {
-      EXPECT_EQ(testsupport::CountRecordsStartingWith(c.record), 1u);
+      EXPECT_EQ(CountRecordsStartingWith(c.record), 1u);
     }
   }
 }

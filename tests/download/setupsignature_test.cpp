@@ -22,9 +22,7 @@
 
 namespace {
 
-using testsupport::FileExists;
-using testsupport::ReadFileBytes;
-using testsupport::WriteFileBytes;
+using namespace testsupport;
 
 const wchar_t kPublisher[] = L"Velmot Test Publisher";
 
@@ -49,27 +47,22 @@ class TrustTestRoot : public testing::Environment {
     PROCESS_INFORMATION process{};
     ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                                &startup, &process));
-    DWORD waited = WaitForSingleObject(process.hProcess, 60000);
+    const velmot::KernelHandle thread(process.hThread), owner(process.hProcess);
+    ASSERT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0);
     DWORD code = 1;
     GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    ASSERT_EQ(waited, WAIT_OBJECT_0);
     ASSERT_EQ(code, 0u) << "trustca.exe could not trust signing/ca.der";
   }
 };
 const testing::Environment* const kTrustTestRoot =
     testing::AddGlobalTestEnvironment(new TrustTestRoot);
 
-std::vector<ErrorRecord> Records() { return Error::GetRecords(); }
-
 // A check on a stand-in trust call that answers `answer` and counts its calls.
 struct Decision {
-  testsupport::TempFolder folder{L"sig"};
-  std::wstring path = folder.File(L"Setup_123.exe");
+  TempFolder folder{L"sig"};
+  std::wstring path = folder.File(DownloadJob::LocalName("Setup.exe"));
   SetupTrust answer;
   int calls = 0;
-  HANDLE seenHandle = INVALID_HANDLE_VALUE;
 
   explicit Decision(LONG result = 0, const wchar_t* signer = L"") {
     answer.result = result;
@@ -78,21 +71,13 @@ struct Decision {
     WriteFileBytes(path, std::vector<uint8_t>{'M', 'Z'});
   }
   bool Run(const std::wstring& publisher, std::wstring& text) {
-    SetupSignature signature(publisher, [this](const std::wstring& p, HANDLE file) {
+    SetupSignature signature(publisher, [this](const std::wstring& p, HANDLE) {
       EXPECT_EQ(p, path);
       ++calls;
-      seenHandle = file;
       return answer;
     });
     return signature.Allows(path, text);
   }
-};
-
-// What the trust call answers, and the record the check makes of it (the path follows).
-struct SignatureCase {
-  LONG result;
-  const wchar_t* signer;
-  const char* expected;
 };
 
 std::wstring Refusal(const std::wstring& path) {
@@ -102,85 +87,58 @@ std::wstring Refusal(const std::wstring& path) {
          path + L"\r\n\r\nPlease contact the Velmot Support Center.";
 }
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-TEST(SetupSignature, WithoutAPublisherEverySetupStartsAndTheFindingIsANote) {
-  const SignatureCase cases[] = {
-      {0, L"Velmot Test Publisher",
-       "Setup signature holds (no publisher required); signed by \"Velmot Test Publisher\", "
-       "WinVerifyTrust result 0x00000000: "},
-      {static_cast<LONG>(TRUST_E_NOSIGNATURE), L"",
-       "Setup signature does not hold (no publisher required); signed by nobody, WinVerifyTrust "
-       "result 0x800B0100 TRUST_E_NOSIGNATURE: "},
-      {static_cast<LONG>(CERT_E_UNTRUSTEDROOT), L"Someone",
-       "Setup signature does not hold (no publisher required); signed by \"Someone\", "
-       "WinVerifyTrust result 0x800B0109 CERT_E_UNTRUSTEDROOT: "},
-      {0x12345678, L"X",
-       "Setup signature does not hold (no publisher required); signed by \"X\", WinVerifyTrust "
-       "result 0x12345678: "},
-  };
-  for (const SignatureCase& c : cases) {
-    Decision d(c.result, c.signer);
-    std::wstring text = L"stale";
-    EXPECT_TRUE(d.Run(L"", text)) << c.expected;
-    EXPECT_EQ(text, L"");
-    EXPECT_EQ(d.calls, 1);
-    ASSERT_EQ(Records().size(), 1u);
-    const ErrorRecord r = Records()[0];
-    EXPECT_EQ(r.errorNumber, 0);
-    EXPECT_FALSE(Error::HasErrors());
-    EXPECT_EQ(r.message, c.expected + Narrow(d.path));
-  }
-}
-
-TEST(SetupSignature, ARequiredPublisherStartsOnlyAHoldingSignatureByExactlyThatName) {
-  Decision good(0, kPublisher);
-  std::wstring text;
-  EXPECT_TRUE(good.Run(kPublisher, text));
-  EXPECT_EQ(text, L"");
-  ASSERT_EQ(Records().size(), 1u);
-  EXPECT_EQ(Records()[0].message,
-            "Setup signature holds; signed by \"Velmot Test Publisher\", WinVerifyTrust result "
-            "0x00000000: " +
-                Narrow(good.path));
-  EXPECT_FALSE(Error::HasErrors());
-
-  const SignatureCase cases[] = {
-      {static_cast<LONG>(TRUST_E_NOSIGNATURE), L"",
-       "Setup not started: it is not signed; signed by nobody, WinVerifyTrust result 0x800B0100 "
-       "TRUST_E_NOSIGNATURE: "},
+// Without a publisher every setup starts and the finding is a note; a required publisher
+// starts only a holding signature by exactly that name, and a refusal keeps the file.
+TEST(SetupSignature, TheDecisionFollowsTheSignatureAndTheRequiredPublisher) {
+  const char kNoteHolds[] = "Setup signature holds (no publisher required)";
+  const char kNoteFails[] = "Setup signature does not hold (no publisher required)";
+  const char kHolds[] = "Setup signature holds";
+  const char kUnsigned[] = "Setup not started: it is not signed";
+  const char kBroken[] = "Setup not started: its signature does not hold";
+  const char kOther[] = "Setup not started: its signer is not \"Velmot Test Publisher\"";
+  const struct {
+    const wchar_t* publisher;
+    LONG result;  // the trust call's answer
+    const wchar_t* signer;
+    const char* head;        // the record up to "; signed by"
+    const char* resultText;  // the result as the record names it
+  } cases[] = {
+      {L"", 0, kPublisher, kNoteHolds, "0x00000000"},
+      {L"", TRUST_E_NOSIGNATURE, L"", kNoteFails, "0x800B0100 TRUST_E_NOSIGNATURE"},
+      {L"", CERT_E_UNTRUSTEDROOT, L"Someone", kNoteFails, "0x800B0109 CERT_E_UNTRUSTEDROOT"},
+      {L"", 0x12345678, L"X", kNoteFails, "0x12345678"},
+      {kPublisher, 0, kPublisher, kHolds, "0x00000000"},
+      {kPublisher, TRUST_E_NOSIGNATURE, L"", kUnsigned, "0x800B0100 TRUST_E_NOSIGNATURE"},
       // The right name on a signature that does not hold: a self-made certificate or a file
       // changed after signing.
-      {static_cast<LONG>(CERT_E_UNTRUSTEDROOT), kPublisher,
-       "Setup not started: its signature does not hold; signed by \"Velmot Test Publisher\", "
-       "WinVerifyTrust result 0x800B0109 CERT_E_UNTRUSTEDROOT: "},
-      {static_cast<LONG>(TRUST_E_BAD_DIGEST), kPublisher,
-       "Setup not started: its signature does not hold; signed by \"Velmot Test Publisher\", "
-       "WinVerifyTrust result 0x80096010 TRUST_E_BAD_DIGEST: "},
-      {static_cast<LONG>(CRYPT_E_REVOKED), kPublisher,
-       "Setup not started: its signature does not hold; signed by \"Velmot Test Publisher\", "
-       "WinVerifyTrust result 0x80092010 CRYPT_E_REVOKED: "},
-      {0, L"Other Test Publisher",
-       "Setup not started: its signer is not \"Velmot Test Publisher\"; signed by \"Other Test "
-       "Publisher\", WinVerifyTrust result 0x00000000: "},
-      {0, L"velmot test publisher",
-       "Setup not started: its signer is not \"Velmot Test Publisher\"; signed by \"velmot test "
-       "publisher\", WinVerifyTrust result 0x00000000: "},
-      {0, L"Velmot Test Publisher Ltd",
-       "Setup not started: its signer is not \"Velmot Test Publisher\"; signed by \"Velmot Test "
-       "Publisher Ltd\", WinVerifyTrust result 0x00000000: "},
-      {0, L"",
-       "Setup not started: its signer is not \"Velmot Test Publisher\"; signed by nobody, "
-       "WinVerifyTrust result 0x00000000: "},
+      {kPublisher, CERT_E_UNTRUSTEDROOT, kPublisher, kBroken, "0x800B0109 CERT_E_UNTRUSTEDROOT"},
+      {kPublisher, TRUST_E_BAD_DIGEST, kPublisher, kBroken, "0x80096010 TRUST_E_BAD_DIGEST"},
+      {kPublisher, CRYPT_E_REVOKED, kPublisher, kBroken, "0x80092010 CRYPT_E_REVOKED"},
+      {kPublisher, 0, L"Other Test Publisher", kOther, "0x00000000"},
+      {kPublisher, 0, L"velmot test publisher", kOther, "0x00000000"},
+      {kPublisher, 0, L"Velmot Test Publisher Ltd", kOther, "0x00000000"},
+      {kPublisher, 0, L"", kOther, "0x00000000"},
   };
-  for (const SignatureCase& c : cases) {
+  for (const auto& c : cases) {
     Decision d(c.result, c.signer);
-    EXPECT_FALSE(d.Run(kPublisher, text)) << c.expected;
-    EXPECT_EQ(text, Refusal(d.path));
-    ASSERT_EQ(Records().size(), 1u) << c.expected;
-    EXPECT_EQ(Records()[0].message, c.expected + Narrow(d.path));
-    EXPECT_EQ(static_cast<uint32_t>(Records()[0].errorNumber), DL_MANAGER_SETUP_NOT_TRUSTED);
-    EXPECT_TRUE(FileExists(d.path));
+    const std::string by = *c.signer ? "\"" + Narrow(c.signer) + "\"" : std::string("nobody");
+    const std::string record = std::string(c.head) + "; signed by " + by +
+                               ", WinVerifyTrust result " + c.resultText + ": " + Narrow(d.path);
+    SCOPED_TRACE(record);
+    const bool allowed = !*c.publisher || std::string(c.head) == kHolds;
+    std::wstring text = L"stale";
+    EXPECT_EQ(d.Run(c.publisher, text), allowed);
+    EXPECT_EQ(d.calls, 1);
+    ASSERT_EQ(Error::GetRecords().size(), 1u);
+    EXPECT_EQ(Error::GetRecords()[0].message, record);
+    EXPECT_EQ(text, allowed ? L"" : Refusal(d.path));
+    EXPECT_EQ(static_cast<uint32_t>(Error::GetRecords()[0].errorNumber),
+              allowed ? 0u : DL_MANAGER_SETUP_NOT_TRUSTED);
+    if (allowed) {
+      EXPECT_FALSE(Error::HasErrors());
+    } else {
+      EXPECT_TRUE(FileExists(d.path));
+    }
   }
 }
 
@@ -189,8 +147,8 @@ TEST(SetupSignature, ARevocationCheckThatCouldNotRunIsNotedAndDoesNotRefuse) {
   d.answer.revocationResult = static_cast<LONG>(CRYPT_E_REVOCATION_OFFLINE);
   std::wstring text;
   EXPECT_TRUE(d.Run(kPublisher, text));
-  ASSERT_EQ(Records().size(), 2u);
-  EXPECT_EQ(Records()[0].message,
+  ASSERT_EQ(Error::GetRecords().size(), 2u);
+  EXPECT_EQ(Error::GetRecords()[0].message,
             "The revocation of the setup's signing certificates could not be checked (0x80092013 "
             "CRYPT_E_REVOCATION_OFFLINE); checked without it: " +
                 Narrow(d.path));
@@ -236,9 +194,8 @@ TEST(SetupSignature, AStopDuringAHangingTrustCallEndsTheCheckAtOnce) {
 }
 
 TEST(SetupSignature, TheCheckedFileCannotBeChangedOrRemovedUntilTheCheckGoes) {
-  testsupport::TempFolder folder(L"sig");
-  const std::wstring path = folder.File(L"Setup_123.exe");
-  WriteFileBytes(path, std::vector<uint8_t>{'M', 'Z'});
+  const Decision d;  // only its file
+  const std::wstring& path = d.path;
   DWORD writeError = 0;
   {
     SetupSignature signature(L"", [&](const std::wstring&, HANDLE file) {
@@ -263,12 +220,6 @@ TEST(SetupSignature, TheCheckedFileCannotBeChangedOrRemovedUntilTheCheckGoes) {
 }
 
 // WinVerifyTrust itself, on the fixtures.
-SetupTrust QueryFixture(const wchar_t* name) {
-  const std::wstring path = SigningFolder() + L"/" + name;
-  EXPECT_TRUE(FileExists(path)) << Narrow(path);
-  return SetupSignature::Query(path, INVALID_HANDLE_VALUE);
-}
-
 TEST(SetupSignature, WinVerifyTrustTellsSignersAndFailuresApart) {
   struct Fixture {
     const wchar_t* name;
@@ -285,7 +236,9 @@ TEST(SetupSignature, WinVerifyTrustTellsSignersAndFailuresApart) {
   };
   for (const Fixture& f : fixtures) {
     SCOPED_TRACE(Narrow(f.name));
-    const SetupTrust trust = QueryFixture(f.name);
+    const std::wstring path = SigningFolder() + L"/" + f.name;
+    EXPECT_TRUE(FileExists(path)) << Narrow(path);
+    const SetupTrust trust = SetupSignature::Query(path, INVALID_HANDLE_VALUE);
     EXPECT_EQ(SetupSignature::ResultText(trust.result), f.result);
     if (f.signer) {
       EXPECT_EQ(trust.signer, f.signer);
@@ -295,7 +248,7 @@ TEST(SetupSignature, WinVerifyTrustTellsSignersAndFailuresApart) {
 
 // The manager's setup start with a required publisher, on copies of the fixtures in a
 // download folder.
-struct SetupStart : testsupport::ManagerJob {
+struct SetupStart : ManagerJob {
   explicit SetupStart(const wchar_t* fixture) {
     Error::Clear();
     CreateDirectoryW(manager.workFolder.c_str(), nullptr);
@@ -303,13 +256,12 @@ struct SetupStart : testsupport::ManagerJob {
     manager.settings.setupPublisher = kPublisher;
     WriteFileBytes(manager.setupPath, ReadFileBytes(SigningFolder() + L"/" + fixture));
   }
-  bool MarkerWithin(DWORD ms) const { return job.SetupStarted(ms); }
 };
 
 TEST(SetupSignature, TheManagerStartsASetupSignedByThePublisher) {
   SetupStart start(L"setup-signed.exe");
   start.manager.StartSetup();
-  EXPECT_TRUE(start.MarkerWithin(30000));
+  EXPECT_TRUE(start.job.SetupStarted(30000));
   EXPECT_TRUE(start.listener.Errors().empty());
   EXPECT_FALSE(FileExists(start.manager.workFolder));
   EXPECT_FALSE(Error::HasErrors());
@@ -326,9 +278,9 @@ TEST(SetupSignature, TheManagerKeepsUnsignedAndForeignSetupsWithTheirWorkFolder)
     EXPECT_EQ(ReadFileBytes(start.manager.setupPath), before);
     // The work folder stays, so that the log upload at close finds it and posts the log.
     EXPECT_TRUE(FileExists(start.manager.workFolder));
-    EXPECT_EQ(testsupport::CountRecords(DL_MANAGER_SETUP_NOT_TRUSTED), 1u);
+    EXPECT_EQ(CountRecords(DL_MANAGER_SETUP_NOT_TRUSTED), 1u);
     // A start would have written the marker within a second (see the test above).
-    EXPECT_FALSE(start.MarkerWithin(1500)) << Narrow(fixture);
+    EXPECT_FALSE(start.job.SetupStarted(1500)) << Narrow(fixture);
   }
 }
 

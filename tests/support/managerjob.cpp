@@ -1,31 +1,39 @@
 #include "support/managerjob.h"
 
+#include <algorithm>
+
 namespace testsupport {
 
-ManagerJob::ManagerJob() : ownJob_(new DownloadJob), job(*ownJob_), manager(&listener) {
+std::vector<uint8_t> PartOf(const std::vector<uint8_t>& bytes, size_t k) {
+  const size_t at = std::min(bytes.size(), k * DownloadManager::kPartSize);
+  const size_t end = std::min(bytes.size(), at + DownloadManager::kPartSize);
+  return std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + end);
+}
+
+ManagerJob::ManagerJob(const std::vector<ReleaseFile>& files)
+    : ownJob_(new DownloadJob), job(*ownJob_), manager(&listener) {
+  for (const ReleaseFile& file : files) job.AddFile(file.name, file.bytes, file.publishParts);
+  if (!files.empty()) job.PublishList();
   job.Describe(manager);
 }
 
 ManagerJob::ManagerJob(DownloadJob& job) : job(job), manager(&listener) { job.Describe(manager); }
-
-void ManagerJob::Start() { job.Start(manager); }
 
 ::testing::AssertionResult ManagerJob::Ended() {
   if (manager.WaitForEnd(kJobMs)) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "the job did not end within " << kJobMs << " ms";
 }
 
-::testing::AssertionResult ManagerJob::Run() {
-  Start();
-  return Ended();
+ULONGLONG ManagerJob::StopMs() {
+  const ULONGLONG before = GetTickCount64();
+  manager.StopJob();
+  return GetTickCount64() - before;
 }
 
-std::wstring ManagerJob::LocalPath(const std::string& listed) const {
-  return job.LocalPath(manager, listed);
-}
-
-std::wstring ManagerJob::PartPath(const std::string& listed, size_t k) const {
-  return job.PartPath(manager, listed, k);
+void ManagerJob::PutPart(const std::string& listed, size_t k,
+                         const std::vector<uint8_t>& bytes) const {
+  CreateDirectoryW(job.workFolder.c_str(), nullptr);
+  WriteFileBytes(PartPath(listed, k), bytes);
 }
 
 }  // namespace testsupport

@@ -17,29 +17,55 @@
 
 namespace testsupport {
 
+// A file of a release; without publishParts the list names it but the host has no parts.
+struct ReleaseFile {
+  std::string name;
+  std::vector<uint8_t> bytes;
+  bool publishParts = true;
+};
+
+// Part k of a file's bytes, as the CRC info document cuts it.
+std::vector<uint8_t> PartOf(const std::vector<uint8_t>& bytes, size_t k);
+
 class ManagerJob {
  public:
   // Generous: a hang must fail, a slow machine must not.
   static constexpr unsigned kJobMs = 90000;
 
-  // A job of its own (nothing published) for the step-by-step tests.
-  ManagerJob();
+  // A job of its own for the step-by-step tests: nothing published, or these files and the
+  // list that names them.
+  explicit ManagerJob(const std::vector<ReleaseFile>& files = {});
   explicit ManagerJob(DownloadJob& job);
   ManagerJob(const ManagerJob&) = delete;
   ManagerJob& operator=(const ManagerJob&) = delete;
 
   // Starts the job on the job's list and folders (describing the manager again, so that a
   // descriptor a download request brought names the job's host).
-  void Start();
+  void Start() { job.Start(manager); }
   // Waits for the end of the started job within kJobMs.
   ::testing::AssertionResult Ended();
   // Start, then Ended.
-  ::testing::AssertionResult Run();
+  ::testing::AssertionResult Run() {
+    Start();
+    return Ended();
+  }
+  // Stops the job; how many milliseconds StopJob took.
+  ULONGLONG StopMs();
 
   // Where a listed file, or its part k, lies on disk for this manager.
-  std::wstring LocalPath(const std::string& listed) const;
-  std::wstring PartPath(const std::string& listed, size_t k) const;
+  std::wstring LocalPath(const std::string& listed) const { return job.LocalPath(manager, listed); }
+  std::wstring PartPath(const std::string& listed, size_t k) const {
+    return job.PartPath(manager, listed, k);
+  }
+  // Leaves bytes in the work folder (made if missing) as part k of a listed file.
+  void PutPart(const std::string& listed, size_t k, const std::vector<uint8_t>& bytes) const;
   std::vector<std::wstring> Errors() const { return listener.Errors(); }
+  size_t Finished() const { return listener.FinishedCount(); }
+  // Requests the host saw for part k of a listed file, and for the list.
+  size_t PartRequests(const std::string& listed, size_t k) const {
+    return job.RequestCount(DownloadJob::PartObject(k, listed));
+  }
+  size_t ListRequests() const { return job.RequestCount(DownloadJob::ListObject()); }
 
  private:
   std::unique_ptr<DownloadJob> ownJob_;
