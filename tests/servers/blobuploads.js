@@ -34,7 +34,6 @@ class BlobUploads {
     return this.ready;
   }
 
-  // Resolves with the blob name once the blob is written.
   async store({ body, computerId, version, release, now }) {
     await this.ensureContainer();
     const name = uploadBlobName(now || new Date(), release, computerId, crypto.randomBytes(3).toString('hex'));

@@ -5,35 +5,21 @@
 // files name the same release, the most recently written one wins.
 const fs = require('fs');
 const path = require('path');
+const { orElse } = require('./listen');
 
-function readJson(file) {
-  try {
-    return JSON.parse(fs.readFileSync(file, 'utf8'));
-  } catch (e) {
-    return null;
-  }
-}
+const readJson = (file) => orElse(() => JSON.parse(fs.readFileSync(file, 'utf8')), null);
 
 // The entry of a release, or null when the catalogue does not know it.
 function lookUp(baseFile, folder, release) {
   let best = null;
   let bestTime = -1;
-  let names = [];
-  try {
-    names = fs.readdirSync(folder).filter((n) => n.endsWith('.json'));
-  } catch (e) {
-    names = [];
-  }
+  const names = orElse(() => fs.readdirSync(folder).filter((n) => n.endsWith('.json')), []);
   for (const name of names) {
     const file = path.join(folder, name);
     const doc = readJson(file);
     if (!doc || doc.release !== release || typeof doc.entry !== 'object' || doc.entry === null) continue;
-    let time = 0;
-    try {
-      time = fs.statSync(file).mtimeMs;
-    } catch (e) {
-      continue;
-    }
+    const time = orElse(() => fs.statSync(file).mtimeMs, null);
+    if (time === null) continue;
     if (time >= bestTime) {
       best = doc.entry;
       bestTime = time;
@@ -41,10 +27,8 @@ function lookUp(baseFile, folder, release) {
   }
   if (best) return best;
   const base = baseFile ? readJson(baseFile) : null;
-  if (base && base.releases && Object.prototype.hasOwnProperty.call(base.releases, release)) {
-    return base.releases[release];
-  }
-  return null;
+  const known = base && base.releases && Object.prototype.hasOwnProperty.call(base.releases, release);
+  return known ? base.releases[release] : null;
 }
 
 module.exports = { lookUp };

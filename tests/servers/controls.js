@@ -21,9 +21,7 @@ const path = require('path');
 
 const CONTROL_DIR = '.velmot';
 
-function isSafeName(name) {
-  return /^[A-Za-z0-9_-][A-Za-z0-9._-]*$/.test(name);
-}
+const isSafeName = (name) => /^[A-Za-z0-9_-][A-Za-z0-9._-]*$/.test(name);
 
 // The object's path relative to its namespace, as UTF-8 bytes, with every byte outside
 // A-Z a-z 0-9 . _ - written as %XX (upper case): one flat file name per object.

@@ -55,8 +55,6 @@ function buildDescriptor(entry, context) {
   return answer;
 }
 
-function refusal(text) {
-  return { error_info: text };
-}
+const refusal = (text) => ({ error_info: text });
 
 module.exports = { buildDescriptor, refusal };

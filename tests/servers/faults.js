@@ -6,22 +6,13 @@ const crypto = require('crypto');
 const fs = require('fs');
 const path = require('path');
 const http = require('http');
+const { orElse } = require('./listen');
 
 const CHUNK = 64 * 1024;
 
-function reason(status) {
-  return http.STATUS_CODES[status] || 'Status';
-}
+const reason = (status) => http.STATUS_CODES[status] || 'Status';
 
-function readObject(file) {
-  try {
-    const stat = fs.statSync(file);
-    if (!stat.isFile()) return null;
-    return fs.readFileSync(file);
-  } catch (e) {
-    return null;
-  }
-}
+const readObject = (file) => orElse(() => (fs.statSync(file).isFile() ? fs.readFileSync(file) : null), null);
 
 // The entity tag of a content: the first 32 hex digits of its SHA-256, quoted. It changes
 // exactly when the bytes do, so it stays the same across requests of an unchanged file.
@@ -29,7 +20,6 @@ function etagOf(bytes) {
   return '"' + crypto.createHash('sha256').update(bytes).digest('hex').slice(0, 32) + '"';
 }
 
-// A step's "etag" as a header value: quoted unless the test quoted it itself.
 function stepEtag(value) {
   return value.startsWith('"') || value.startsWith('W/') ? value : '"' + value + '"';
 }
@@ -54,9 +44,10 @@ function parseRange(header) {
   return { first, last };
 }
 
-function statusAnswer(status, plan, headers) {
-  return { status, body: Buffer.from(reason(status) + '\n'), plan, headers, start: null };
+function textAnswer(status, text, plan = {}, headers = []) {
+  return { status, body: Buffer.from(text + '\n'), plan, headers, start: null };
 }
+const statusAnswer = (status, plan, headers) => textAnswer(status, reason(status), plan, headers);
 
 // The answer for one step: {status, body, plan, headers, start, objectLength, etag};
 // plan carries the delivery faults, start is the object byte the body begins at (null when
@@ -67,16 +58,10 @@ function buildResponse(nsDir, relative, step, req) {
     const headers = typeof step.storageError === 'string' ? [['x-ms-error-code', step.storageError]] : [];
     return statusAnswer(step.status, step, headers);
   }
-  let body;
   const isObject = typeof step.body !== 'string' && typeof step.bodyFile !== 'string';
-  if (typeof step.body === 'string') {
-    body = Buffer.from(step.body, 'utf8');
-  } else if (typeof step.bodyFile === 'string') {
-    body = readObject(path.join(nsDir, step.bodyFile));
-  } else {
-    body = readObject(path.join(nsDir, relative));
-  }
-  if (body === null) return { status: 404, body: Buffer.from('not found\n'), plan: step, headers: [], start: null };
+  let body = typeof step.body === 'string' ? Buffer.from(step.body, 'utf8')
+    : readObject(path.join(nsDir, typeof step.bodyFile === 'string' ? step.bodyFile : relative));
+  if (body === null) return textAnswer(404, 'not found', step);
   const etag = typeof step.etag === 'string' ? stepEtag(step.etag) : etagOf(body);
   if (!ifMatchHolds(request.headers['if-match'], etag)) {
     return statusAnswer(412, step, [['x-ms-error-code', 'ConditionNotMet']]);
@@ -184,12 +169,9 @@ async function send(conn, answer, req, keepAlive) {
   }
   if (!(await writeRange(conn, body, at, limit, rate, progress))) return progress;
   progress.complete = limit === body.length;
-  if (closing) {
-    conn.end();
-    return progress;
-  }
-  progress.open = true;
+  if (closing) conn.end();
+  else progress.open = true;
   return progress;
 }
 
-module.exports = { buildResponse, send, etagOf };
+module.exports = { buildResponse, send, etagOf, textAnswer };

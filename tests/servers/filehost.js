@@ -13,23 +13,20 @@
 // given (port 0: the one the system chose). Control files live in each namespace's ".velmot" folder
 // (see controls.js); they are re-read on every request, so tests steer the host simply by
 // writing files.
-
 const fs = require('fs');
 const path = require('path');
 const tls = require('tls');
 const { parseArgs } = require('./args');
 const controls = require('./controls');
-const { buildResponse, send } = require('./faults');
+const { buildResponse, send, textAnswer } = require('./faults');
+const { orElse, writeAtomically, poolAddresses, listenFirstFree, RawSockets, stopOnSignals } = require('./listen');
 
 const args = parseArgs(process.argv.slice(2));
 const root = path.resolve(args.root);
 const globalLog = args.log ? fs.openSync(args.log, 'a') : null;
 
-function logLine(text) {
-  if (globalLog !== null) fs.writeSync(globalLog, text + '\n');
-}
-
-// Request head parsing -----------------------------------------------------------------
+const logLine = (text) => globalLog !== null && fs.writeSync(globalLog, text + '\n');
+const logError = (e) => logLine(JSON.stringify({ error: String(e && e.stack || e) }));
 
 const MAX_HEAD = 64 * 1024;
 
@@ -49,57 +46,27 @@ function parseHead(text) {
     headers[lower] = lower in headers ? headers[lower] + ', ' + value : value;
   }
   const q = target.indexOf('?');
-  return {
-    method,
-    version,
-    target,
-    path: q < 0 ? target : target.slice(0, q),
-    query: q < 0 ? '' : target.slice(q + 1),
-    hasQuery: q >= 0,
-    headers,
-    rawHeaders,
-  };
-}
-
-function decodePath(p) {
-  try {
-    return decodeURIComponent(p);
-  } catch (e) {
-    return null;
-  }
-}
-
-// One request ----------------------------------------------------------------------------
-
-function plainAnswer(status, text) {
-  return { status, body: Buffer.from(text + '\n'), plan: {}, headers: [], start: null };
+  const [pathPart, query] = q < 0 ? [target, ''] : [target.slice(0, q), target.slice(q + 1)];
+  return { method, version, target, path: pathPart, query, headers, rawHeaders };
 }
 
 // Works out what to send for one parsed request and records it in the namespace's log.
 function answerFor(req) {
-  const decoded = decodePath(req.path);
-  const record = {
-    time: new Date().toISOString(),
-    method: req.method,
-    path: req.path,
-    decodedPath: decoded,
-    query: req.query,
-    target: req.target,
-    headers: req.headers,
-    rawHeaders: req.rawHeaders,
-  };
+  const decoded = orElse(() => decodeURIComponent(req.path), null);
+  const record = { time: new Date().toISOString(), method: req.method, path: req.path, decodedPath: decoded,
+    query: req.query, target: req.target, headers: req.headers, rawHeaders: req.rawHeaders };
   logLine(JSON.stringify(record));
-  if (decoded === null || decoded.includes('\0')) return plainAnswer(400, 'bad path');
+  if (decoded === null || decoded.includes('\0')) return textAnswer(400, 'bad path');
 
   const segments = decoded.split('/').slice(1);
   const ns = segments[0] || '';
   const relative = segments.slice(1).join('/');
   // No way out of the root, and the control folders are never served.
   if (!controls.isSafeName(ns) || segments.slice(1).some((s) => s === '..' || s === '.' || s === controls.CONTROL_DIR)) {
-    return plainAnswer(404, 'not found');
+    return textAnswer(404, 'not found');
   }
   const nsDir = path.join(root, ns);
-  if (!fs.existsSync(nsDir)) return plainAnswer(404, 'not found');
+  if (!fs.existsSync(nsDir)) return textAnswer(404, 'not found');
   // An outage: the request is logged (marked) and its connection reset without an answer.
   if (controls.isDown(nsDir, Date.now())) {
     controls.appendRequest(nsDir, Object.assign({ refused: true }, record));
@@ -111,11 +78,9 @@ function answerFor(req) {
 }
 
 function answerInNamespace(req, nsDir, relative) {
-
-  if (req.method !== 'GET' && req.method !== 'HEAD') return plainAnswer(405, 'method not allowed');
+  if (req.method !== 'GET' && req.method !== 'HEAD') return textAnswer(405, 'method not allowed');
   const required = controls.requiredQuery(nsDir);
-  if (required !== null && req.query !== required) return plainAnswer(403, 'query refused');
-
+  if (required !== null && req.query !== required) return textAnswer(403, 'query refused');
   const step = controls.nextStep(nsDir, relative);
   if (step.reset === true) return { reset: true };
   return buildResponse(nsDir, relative, step, req);
@@ -127,11 +92,7 @@ function recordAnswer(answer, outcome) {
   const r = answer.record;
   const plan = answer.plan || {};
   const line = {
-    time: r.time,
-    end: new Date().toISOString(),
-    method: r.method,
-    path: r.path,
-    decodedPath: r.decodedPath,
+    time: r.time, end: new Date().toISOString(), method: r.method, path: r.path, decodedPath: r.decodedPath,
     range: r.headers.range === undefined ? null : r.headers.range,
     ifMatch: r.headers['if-match'] === undefined ? null : r.headers['if-match'],
     status: answer.reset || plan.garbage ? 0 : answer.status,
@@ -139,8 +100,7 @@ function recordAnswer(answer, outcome) {
     objectLength: typeof answer.objectLength === 'number' ? answer.objectLength : null,
     start: answer.reset || plan.garbage || r.method === 'HEAD' || answer.start === undefined ? null : answer.start,
     length: answer.body && r.method !== 'HEAD' ? answer.body.length : 0,
-    sent: outcome.sent,
-    complete: outcome.complete,
+    sent: outcome.sent, complete: outcome.complete,
   };
   if (typeof answer.corruptAt === 'number') line.corruptAt = answer.corruptAt;
   if (answer.refused) line.refused = true;
@@ -149,20 +109,8 @@ function recordAnswer(answer, outcome) {
   try {
     controls.appendAnswer(answer.nsDir, line);
   } catch (e) {
-    logLine(JSON.stringify({ error: String(e && e.stack || e) }));
+    logError(e);
   }
-}
-
-// Connection handling ---------------------------------------------------------------------
-
-// Raw TCP sockets by the client's port, so that a request can be answered with a TCP
-// reset (the TLS socket itself cannot be reset from node).
-const rawSockets = new Map();
-
-function resetConnection(socket) {
-  const raw = rawSockets.get(socket.remotePort);
-  if (raw && typeof raw.resetAndDestroy === 'function') raw.resetAndDestroy();
-  else socket.destroy();
 }
 
 function serveConnection(socket) {
@@ -181,10 +129,9 @@ function serveConnection(socket) {
       socket.write(buf, () => resolve(!closed));
     }),
     end: () => socket.end(),
-    destroy: () => socket.destroy(),
     // Bytes that are no TLS record straight onto the TCP connection, then its end.
     breakTls: () => {
-      const raw = rawSockets.get(socket.remotePort);
+      const raw = rawSockets.of(socket);
       if (!raw) return socket.destroy();
       raw.write(Buffer.alloc(64, 0x17));
       raw.end();
@@ -205,7 +152,7 @@ function serveConnection(socket) {
         pending = pending.slice(end + 4);
         const req = parseHead(head);
         if (!req) {
-          await send(conn, plainAnswer(400, 'bad request'), { method: 'GET' }, false);
+          await send(conn, textAnswer(400, 'bad request'), { method: 'GET' }, false);
           socket.end();
           break;
         }
@@ -219,12 +166,12 @@ function serveConnection(socket) {
         try {
           answer = answerFor(req);
         } catch (e) {
-          logLine(JSON.stringify({ error: String(e && e.stack || e) }));
-          answer = plainAnswer(500, 'file host failure');
+          logError(e);
+          answer = textAnswer(500, 'file host failure');
         }
         if (answer.reset) {
           recordAnswer(answer, { sent: 0, complete: false });
-          resetConnection(socket);
+          rawSockets.reset(socket);
           break;
         }
         const keepAlive = req.version === 'HTTP/1.1' && !/close/i.test(req.headers.connection || '');
@@ -244,54 +191,18 @@ function serveConnection(socket) {
   });
 }
 
-// Start-up: bind the first free address of the pool --------------------------------------
-
-const options = {
-  cert: fs.readFileSync(args.cert),
-  key: fs.readFileSync(args.key),
-};
-const [poolFirst, poolLast] = String(args.pool || '20-80').split('-').map(Number);
-const prefer = Number(args.prefer || poolFirst);
-const candidates = [];
-for (let n = poolFirst; n <= poolLast; n++) candidates.push(n);
-const start = Math.max(0, candidates.indexOf(prefer));
-const order = candidates.slice(start).concat(candidates.slice(0, start));
-const port = args.port === undefined ? 443 : Number(args.port);
-
-function tryListen(i) {
-  if (i >= order.length) {
-    console.error('filehost: no free address in the pool 127.0.0.' + poolFirst + '-' + poolLast);
-    process.exit(2);
-  }
-  const address = '127.0.0.' + order[i];
-  const server = tls.createServer(options, serveConnection);
-  server.on('connection', (raw) => {
-    const key = raw.remotePort;
-    rawSockets.set(key, raw);
-    raw.on('close', () => {
-      if (rawSockets.get(key) === raw) rawSockets.delete(key);
-    });
-  });
-  server.on('tlsClientError', () => {});
-  server.once('error', (e) => {
-    if (e.code === 'EADDRINUSE' || e.code === 'EACCES' || e.code === 'EADDRNOTAVAIL') return tryListen(i + 1);
-    console.error('filehost: ' + e.message);
-    process.exit(2);
-  });
-  server.listen(port, address, () => {
-    server.removeAllListeners('error');
-    server.on('error', (e) => console.error('filehost: ' + e.message));
-    const bound = args.port === undefined ? '' : ' ' + server.address().port;
-    fs.writeFileSync(args.ready + '.tmp', address + bound + '\n');
-    fs.renameSync(args.ready + '.tmp', args.ready);
-    console.log('filehost: serving ' + root + ' on https://' + address + ':443');
-    const stop = () => {
-      server.close();
-      process.exit(0);
-    };
-    process.on('SIGTERM', stop);
-    process.on('SIGINT', stop);
-  });
-}
-
-tryListen(0);
+const options = { cert: fs.readFileSync(args.cert), key: fs.readFileSync(args.key) };
+const rawSockets = new RawSockets();
+const pool = String(args.pool || '20-80');
+const [poolFirst, poolLast] = pool.split('-').map(Number);
+const newServer = () => rawSockets.watch(tls.createServer(options, serveConnection));
+listenFirstFree(newServer, { name: 'filehost', port: args.port === undefined ? 443 : Number(args.port),
+  addresses: poolAddresses(pool, Number(args.prefer)), taken: ['EADDRINUSE', 'EACCES', 'EADDRNOTAVAIL'],
+  noneFree: 'no free address in the pool 127.0.0.' + poolFirst + '-' + poolLast }, (server, address) => {
+  server.removeAllListeners('error');
+  server.on('error', (e) => console.error('filehost: ' + e.message));
+  const bound = args.port === undefined ? '' : ' ' + server.address().port;
+  writeAtomically(args.ready, address + bound + '\n');
+  console.log('filehost: serving ' + root + ' on https://' + address + ':443');
+  stopOnSignals(server);
+});

@@ -27,10 +27,10 @@
 // the relay's own CPU time, so that a bench can tell how many connections a job opened and
 // whether the relay itself was the limit. --expect prints what the model predicts for K
 // objects of N bytes, each on a fresh TLS 1.3 connection, one after another.
-const fs = require('fs');
 const net = require('net');
 const { performance } = require('perf_hooks');
 const { parseArgs } = require('./args');
+const { writeAtomically, poolAddresses, listenFirstFree } = require('./listen');
 
 const SEGMENT = 1448;
 const INITIAL_WINDOW = 10 * SEGMENT;
@@ -42,8 +42,7 @@ const CLIENT_BUFFER = 4 * 1024 * 1024;  // the client's receive buffer
 function linkOf(args) {
   const rttMs = Math.max(0, Number(args.rtt) || 0);
   const bytesPerMs = Math.max(1, Number(args.mbit) || 0) * 1e6 / 8 / 1000;
-  const bdp = bytesPerMs * rttMs;
-  return { rttMs, bytesPerMs, maxWindow: 4 * bdp + 1e6 };
+  return { rttMs, bytesPerMs, maxWindow: 4 * bytesPerMs * rttMs + 1e6 };
 }
 
 // Seconds the model gives for `count` objects of `bytes` one after another, each on a fresh
@@ -115,8 +114,7 @@ class Stats {
     if (!this.file) return;
     const cpu = process.cpuUsage();
     const text = JSON.stringify({ ...this.counts, cpuMs: Math.round((cpu.user + cpu.system) / 1000) });
-    fs.writeFileSync(this.file + '.tmp', text + '\n');
-    fs.renameSync(this.file + '.tmp', this.file);
+    writeAtomically(this.file, text + '\n');
     this.dirty = false;
   }
 }
@@ -177,9 +175,7 @@ function relay(client, link, args, stats) {
   function close() {
     if (closed) return;
     closed = true;
-    toServer.stop();
-    toClient.stop();
-    acks.stop();
+    for (const queue of [toServer, toClient, acks]) queue.stop();
     clearTimeout(cutTimer);
     client.destroy();
     upstream.destroy();
@@ -193,14 +189,13 @@ function relay(client, link, args, stats) {
     close();
   }, Number(args.cut) * 1000) : null;
 
+  // Nothing leaves before the handshake's round trip, then it takes half a round trip.
+  const arrival = () => Math.max(performance.now(), acceptedAt + link.rttMs) + link.rttMs / 2;
   client.on('data', (chunk) => {
     stats.add('bytesToServer', chunk.length);
-    const at = Math.max(performance.now(), acceptedAt + link.rttMs) + link.rttMs / 2;
-    toServer.push(at, chunk);
+    toServer.push(arrival(), chunk);
   });
-  client.on('end', () => {
-    toServer.push(Math.max(performance.now(), acceptedAt + link.rttMs) + link.rttMs / 2, null);
-  });
+  client.on('end', () => toServer.push(arrival(), null));
   client.on('drain', pump);
   upstream.on('data', (chunk) => {
     c.pending.push(chunk);
@@ -223,36 +218,17 @@ function listen(args, link) {
   // Half-open: a client's FIN travels to the target with the delay, while the answers
   // still in flight reach the client.
   const server = net.createServer({ allowHalfOpen: true }, (client) => relay(client, link, args, stats));
-  const port = Number(args.port === undefined ? 443 : args.port);
-  const addresses = [];
-  if (args.listen) {
-    addresses.push(args.listen);
-  } else {
-    const [first, last] = String(args.pool).split('-').map(Number);
-    for (let n = first; n <= last; n++) addresses.push('127.0.0.' + n);
-  }
-  function tryListen(i) {
-    if (i >= addresses.length) {
-      console.error('link: no free address in ' + (args.listen || '127.0.0.' + args.pool));
-      process.exit(2);
-    }
-    server.once('error', (e) => {
-      if (e.code === 'EADDRINUSE' || e.code === 'EADDRNOTAVAIL') return tryListen(i + 1);
-      console.error('link: ' + e.message);
-      process.exit(2);
-    });
-    server.listen(port, addresses[i], () => {
-      const at = server.address();
-      fs.writeFileSync(args.ready + '.tmp', at.address + ' ' + at.port + '\n');
-      fs.renameSync(args.ready + '.tmp', args.ready);
-      console.log('link: ' + at.address + ':' + at.port + ' -> ' + args.to + ':' +
-                  (args['to-port'] || args.port) + ', RTT ' + link.rttMs + ' ms, ' +
-                  args.mbit + ' Mbit/s' + (args.cut ? ', every connection cut after ' +
-                  args.cut + ' s' : ''));
-      process.on('SIGTERM', () => { stats.write(); process.exit(0); });
-    });
-  }
-  tryListen(0);
+  listenFirstFree(() => server, { name: 'link', port: Number(args.port === undefined ? 443 : args.port),
+    addresses: args.listen ? [args.listen] : poolAddresses(args.pool), taken: ['EADDRINUSE', 'EADDRNOTAVAIL'],
+    noneFree: 'no free address in ' + (args.listen || '127.0.0.' + args.pool) }, () => {
+    const at = server.address();
+    writeAtomically(args.ready, at.address + ' ' + at.port + '\n');
+    console.log('link: ' + at.address + ':' + at.port + ' -> ' + args.to + ':' +
+                (args['to-port'] || args.port) + ', RTT ' + link.rttMs + ' ms, ' +
+                args.mbit + ' Mbit/s' + (args.cut ? ', every connection cut after ' +
+                args.cut + ' s' : ''));
+    process.on('SIGTERM', () => { stats.write(); process.exit(0); });
+  });
 }
 
 const args = parseArgs(process.argv.slice(2));

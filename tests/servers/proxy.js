@@ -14,28 +14,20 @@
 const fs = require('fs');
 const net = require('net');
 const { parseArgs } = require('./args');
+const { orElse, writeAtomically } = require('./listen');
 
 const args = parseArgs(process.argv.slice(2));
 const expected = 'Basic ' + Buffer.from(args.user + ':' + args.password).toString('base64');
 let connections = 0;
 
-function log(entry) {
-  fs.appendFileSync(args.log, JSON.stringify(entry) + '\n');
-}
+const log = (entry) => fs.appendFileSync(args.log, JSON.stringify(entry) + '\n');
 
-function freeTargets() {
-  try {
-    return JSON.parse(fs.readFileSync(args.control, 'utf8')).free || [];
-  } catch (e) {
-    return [];
-  }
-}
+const freeTargets = () => orElse(() => JSON.parse(fs.readFileSync(args.control, 'utf8')).free || [], []);
 
 function answer(socket, status, reason, extra) {
   socket.write(`HTTP/1.1 ${status} ${reason}\r\n${extra || ''}Content-Length: 0\r\n\r\n`);
 }
 
-// The header block of one request: the request line and lower-case header names.
 function parseHead(text) {
   const lines = text.split('\r\n');
   const [method, target] = lines[0].split(' ');
@@ -79,10 +71,8 @@ function serve(client) {
         return;
       }
       const given = head.headers['proxy-authorization'];
-      let user = '';
-      if (given && given.startsWith('Basic ')) {
-        user = Buffer.from(given.slice(6), 'base64').toString('utf8').split(':')[0];
-      }
+      const user = given && given.startsWith('Basic ')
+        ? Buffer.from(given.slice(6), 'base64').toString('utf8').split(':')[0] : '';
       const auth = !given ? 'none' : given === expected ? 'good' : 'bad';
       log({ target: head.target, auth, user, connection });
       if (auth !== 'good' && !freeTargets().includes(head.target)) {
@@ -102,7 +92,6 @@ function serve(client) {
 
 const server = net.createServer(serve);
 server.listen(Number(args.port), args.host, () => {
-  fs.writeFileSync(args.ready + '.tmp', `${args.host}:${server.address().port}\n`);
-  fs.renameSync(args.ready + '.tmp', args.ready);
+  writeAtomically(args.ready, `${args.host}:${server.address().port}\n`);
 });
 process.on('SIGTERM', () => process.exit(0));

@@ -34,6 +34,7 @@ const { parseArgs } = require('./args');
 const { lookUp } = require('./catalogue');
 const { buildDescriptor, refusal } = require('./descriptor');
 const { checkUpload, storeInFolder, Refusal, MAX_UPLOAD } = require('./uploads');
+const { orElse, writeAtomically, RawSockets, stopOnSignals } = require('./listen');
 
 const args = parseArgs(process.argv.slice(2));
 const root = path.resolve(args.root);
@@ -85,12 +86,8 @@ const WORK_FOLDER_PART = /(?:AppData[\\/]Local|Local Settings[\\/]Application Da
 // the computer asked for that the records name (a refusal quotes it), then the latest one
 // it asked for.
 function releaseOfUpload(computerId, text) {
-  let messages = '';
-  try {
-    messages = JSON.parse(text).map((r) => r.message + '\n' + r.detailed_message).join('\n');
-  } catch (e) {
-    // checkUpload has parsed it already.
-  }
+  // checkUpload has parsed the text already: the fallback is a formality.
+  const messages = orElse(() => JSON.parse(text).map((r) => r.message + '\n' + r.detailed_message).join('\n'), '');
   const folder = WORK_FOLDER_PART.exec(messages);
   if (folder) return folder[1];
   const asked = askedBy.get(computerId) || [];
@@ -99,61 +96,32 @@ function releaseOfUpload(computerId, text) {
 
 // The largest body a request may carry: log uploads are small, everything else is bounded
 // only against abuse.
-function bodyLimit(req) {
-  return req.headers.method === 'LogErrorInfo' ? MAX_UPLOAD : MAX_BODY;
-}
+const bodyLimit = (req) => (req.headers.method === 'LogErrorInfo' ? MAX_UPLOAD : MAX_BODY);
 
 function fileHostName() {
-  try {
-    const address = fs.readFileSync(args['filehost-ready'], 'utf8').trim();
-    return 'files-' + address.split('.').pop() + '.velmot.test';
-  } catch (e) {
-    return '';
-  }
+  return orElse(() => 'files-' + fs.readFileSync(args['filehost-ready'], 'utf8').trim().split('.').pop() + '.velmot.test', '');
 }
 
 function logRequest(req, body) {
-  const record = {
-    time: new Date().toISOString(),
-    method: req.method,
-    path: req.url.split('?')[0],
-    url: req.url,
-    headers: req.headers,
-    rawHeaders: req.rawHeaders,
-    bodyBase64: body.toString('base64'),
-    bodyLength: body.length,
-  };
+  const record = { time: new Date().toISOString(), method: req.method, path: req.url.split('?')[0], url: req.url,
+    headers: req.headers, rawHeaders: req.rawHeaders, bodyBase64: body.toString('base64'), bodyLength: body.length };
   fs.appendFileSync(path.join(root, 'requests.jsonl'), JSON.stringify(record) + '\n');
 }
 
-function sendJson(res, status, value) {
-  const text = Buffer.from(JSON.stringify(value), 'utf8');
-  res.writeHead(status, { 'Content-Type': 'application/json; charset=utf-8', 'Content-Length': text.length });
-  res.end(text);
-}
-
-function sendText(res, status, text) {
+function sendBytes(res, status, type, text) {
   const bytes = Buffer.from(text, 'utf8');
-  res.writeHead(status, { 'Content-Type': 'text/plain; charset=utf-8', 'Content-Length': bytes.length });
+  res.writeHead(status, { 'Content-Type': type + '; charset=utf-8', 'Content-Length': bytes.length });
   res.end(bytes);
 }
-
-// Raw sockets by the client's port, so that a request can be answered with a TCP reset
-// (the TLS socket itself cannot be reset from node).
-const rawSockets = new Map();
-
-function resetConnection(req) {
-  const raw = rawSockets.get(req.socket.remotePort);
-  if (raw && typeof raw.resetAndDestroy === 'function') raw.resetAndDestroy();
-  else req.socket.destroy();
-}
+const sendJson = (res, status, value) => sendBytes(res, status, 'application/json', JSON.stringify(value));
+const sendText = (res, status, text) => sendBytes(res, status, 'text/plain', text);
 
 // A catalogue entry's canned answer: {"status","body"|"bodyBase64","repeat","delayMs",
 // "headers","reset"} for answers a real service might give on a bad day.
 function sendCanned(req, res, respond) {
   const delay = Number(respond.delayMs) || 0;
   setTimeout(() => {
-    if (respond.reset) return resetConnection(req);
+    if (respond.reset) return rawSockets.reset(req.socket);
     let body = typeof respond.bodyBase64 === 'string' ? Buffer.from(respond.bodyBase64, 'base64')
       : Buffer.from(typeof respond.body === 'string' ? respond.body : '', 'utf8');
     const repeat = Number(respond.repeat) || 1;
@@ -192,14 +160,9 @@ function logErrorInfo(req, res, body) {
     if (e instanceof Refusal) return sendText(res, e.status, e.message);
     throw e;
   }
-  const upload = {
-    body,
-    text,
-    computerId: req.headers.computerid,
-    version: req.headers.downloadmanagerversion,
-    release: releaseOfUpload(req.headers.computerid, text),
-    now: new Date(),
-  };
+  const computerId = req.headers.computerid;
+  const upload = { body, text, computerId, version: req.headers.downloadmanagerversion,
+    release: releaseOfUpload(computerId, text), now: new Date() };
   Promise.all(stores.map((store) => store(upload))).then((names) => {
     sendText(res, 200, 'stored ' + names.map((n) => path.posix.basename(String(n))).join(' '));
   }, (e) => {
@@ -221,14 +184,13 @@ function route(req, res, body) {
     if (method === 'LogErrorInfo') return logErrorInfo(req, res, body);
     return sendText(res, 400, 'unknown Method header "' + (method || '') + '"');
   }
-  let m = /^\/echo\/([^/]+)$/.exec(urlPath);
-  if (m) return sendText(res, 200, 'ok');
-  m = /^\/drop\/(\d+)\/([^/]+)$/.exec(urlPath);
+  if (/^\/echo\/[^/]+$/.test(urlPath)) return sendText(res, 200, 'ok');
+  const m = /^\/drop\/(\d+)\/([^/]+)$/.exec(urlPath);
   if (m) {
     const seen = dropCounts.get(m[2]) || 0;
     if (seen < Number(m[1])) {
       dropCounts.set(m[2], seen + 1);
-      return resetConnection(req);
+      return rawSockets.reset(req.socket);
     }
     return sendText(res, 200, 'ok');
   }
@@ -270,14 +232,8 @@ const server = https.createServer({ cert: fs.readFileSync(args.cert), key: fs.re
     }
   });
 });
-server.on('connection', (raw) => {
-  const key = raw.remotePort;
-  rawSockets.set(key, raw);
-  raw.on('close', () => {
-    if (rawSockets.get(key) === raw) rawSockets.delete(key);
-  });
-});
-server.on('tlsClientError', () => {});
+const rawSockets = new RawSockets();
+rawSockets.watch(server);
 server.keepAliveTimeout = 5000;
 server.on('error', (e) => {
   console.error('service: cannot listen on localhost:' + port + ': ' + e.message);
@@ -290,19 +246,12 @@ function writeBlobEnv(file) {
   const { writeSas, connectionString } = require('./blobaccount');
   const text = "VELMOT_BLOB_CONNECTION_STRING='" + connectionString(args['blob-endpoint']) + "'\n" +
     "VELMOT_BLOB_WRITE_SAS='?" + writeSas(WRITE_SAS_SECONDS) + "'\n";
-  fs.writeFileSync(file + '.tmp', text);
-  fs.renameSync(file + '.tmp', file);
+  writeAtomically(file, text);
 }
 
 server.listen(port, '127.0.0.1', () => {
   if (args['blob-env']) writeBlobEnv(args['blob-env']);
-  fs.writeFileSync(args.ready + '.tmp', String(port) + '\n');
-  fs.renameSync(args.ready + '.tmp', args.ready);
+  writeAtomically(args.ready, String(port) + '\n');
   console.log('service: listening on https://localhost:' + port + ENDPOINT);
-  const stop = () => {
-    server.close();
-    process.exit(0);
-  };
-  process.on('SIGTERM', stop);
-  process.on('SIGINT', stop);
+  stopOnSignals(server);
 });

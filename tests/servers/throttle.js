@@ -5,9 +5,9 @@
 //
 //   node throttle.js --pool 120-180 --port 443 --to 127.0.0.M --rate 5000000 --ready FILE
 // It listens on the first free 127.0.0.K of the pool and writes that address to FILE.
-const fs = require('fs');
 const net = require('net');
 const { parseArgs } = require('./args');
+const { writeAtomically, poolAddresses, listenFirstFree } = require('./listen');
 
 const args = parseArgs(process.argv.slice(2));
 const port = Number(args.port || 443);
@@ -49,22 +49,9 @@ const server = net.createServer((client) => {
   client.on('close', () => clearInterval(timer));
 });
 const [first, last] = String(args.pool).split('-').map(Number);
-function tryListen(n) {
-  if (n > last) {
-    console.error('throttle: no free address in 127.0.0.' + first + '-' + last);
-    process.exit(2);
-  }
-  const address = '127.0.0.' + n;
-  server.once('error', (e) => {
-    if (e.code === 'EADDRINUSE' || e.code === 'EADDRNOTAVAIL') return tryListen(n + 1);
-    console.error('throttle: ' + e.message);
-    process.exit(2);
-  });
-  server.listen(port, address, () => {
-    fs.writeFileSync(args.ready + '.tmp', address + '\n');
-    fs.renameSync(args.ready + '.tmp', args.ready);
-    console.log('throttle: ' + address + ':' + port + ' -> ' + args.to + ':' + port + ' at ' + rate + ' B/s');
-    process.on('SIGTERM', () => process.exit(0));
-  });
-}
-tryListen(first);
+listenFirstFree(() => server, { name: 'throttle', port, addresses: poolAddresses(args.pool),
+  taken: ['EADDRINUSE', 'EADDRNOTAVAIL'], noneFree: 'no free address in 127.0.0.' + first + '-' + last }, (server, address) => {
+  writeAtomically(args.ready, address + '\n');
+  console.log('throttle: ' + address + ':' + port + ' -> ' + args.to + ':' + port + ' at ' + rate + ' B/s');
+  process.on('SIGTERM', () => process.exit(0));
+});

@@ -7,6 +7,7 @@
 const fs = require('fs');
 const path = require('path');
 const zlib = require('zlib');
+const { writeAtomically } = require('./listen');
 
 // The product compresses at level 9: a report of 16 MiB of text is far larger than any
 // real log, and 8 MiB of upload far more than 16 MiB would pack into.
@@ -75,7 +76,6 @@ function checkComputerId(computerId) {
   }
 }
 
-// The report's text when the upload is one; throws a Refusal for anything else.
 function checkUpload(computerId, body) {
   checkComputerId(computerId);
   const text = decodeUtf16le(gunzip(body));
@@ -85,15 +85,13 @@ function checkUpload(computerId, body) {
 
 let sequence = 0;
 
-// Writes an accepted report into the folder store; returns the stored file's path.
 function storeInFolder(folder, computerId, text) {
   checkComputerId(computerId);
   const dir = path.join(folder, computerId);
   fs.mkdirSync(dir, { recursive: true });
   const name = String(Date.now()).padStart(15, '0') + '-' + String(++sequence).padStart(6, '0') + '.json';
   const file = path.join(dir, name);
-  fs.writeFileSync(file + '.tmp', text, 'utf8');
-  fs.renameSync(file + '.tmp', file);
+  writeAtomically(file, text);
   return file;
 }
 

@@ -14,7 +14,8 @@ const { startServer } = require('./child');
 
 const OBJECT = Buffer.from(Array.from({ length: 5000 }, (_, i) => (i * 7 + (i >> 8)) & 0xff));
 const LEN = OBJECT.length;
-const ETAG = '"' + crypto.createHash('sha256').update(OBJECT).digest('hex').slice(0, 32) + '"';
+const etagOf = (bytes) => '"' + crypto.createHash('sha256').update(bytes).digest('hex').slice(0, 32) + '"';
+const ETAG = etagOf(OBJECT);
 
 async function startHost(t) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'filehost-'));
@@ -35,11 +36,8 @@ function namespace(host, name, behaviour) {
   fs.mkdirSync(path.join(control, 'behaviour'), { recursive: true });
   fs.writeFileSync(path.join(host.root, name, 'o.bin'), OBJECT);
   if (behaviour) fs.writeFileSync(path.join(control, 'behaviour', 'o.bin.json'), JSON.stringify(behaviour));
-  return {
-    answers: () => fs.readFileSync(path.join(control, 'answers.jsonl'), 'utf8').split('\n').filter((l) => l)
-      .map((l) => JSON.parse(l)),
-    requests: () => fs.readFileSync(path.join(control, 'requests.jsonl'), 'utf8').split('\n').filter((l) => l).length,
-  };
+  const lines = (name) => fs.readFileSync(path.join(control, name), 'utf8').split('\n').filter((l) => l);
+  return { answers: () => lines('answers.jsonl').map((l) => JSON.parse(l)), requests: () => lines('requests.jsonl').length };
 }
 
 // One GET on its own connection, read to the connection's end (or its failure):
@@ -192,7 +190,7 @@ test('the ETag stays while the object does and follows its bytes', async (t) => 
   const changed = await get(host, '/same/o.bin', { 'If-Match': ETAG });
   assert.strictEqual(changed.status, 412);
   const fresh = await get(host, '/same/o.bin');
-  assert.strictEqual(fresh.headers.etag, '"' + crypto.createHash('sha256').update('replaced').digest('hex').slice(0, 32) + '"');
+  assert.strictEqual(fresh.headers.etag, etagOf('replaced'));
   assert.strictEqual(fresh.body.toString(), 'replaced');
   // One answer line per request, in the order the answers ended.
   await lastAnswer(ns, 4);

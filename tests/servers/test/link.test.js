@@ -11,8 +11,8 @@ const { startServer } = require('./child');
 
 const RTT_MS = 200;
 
-// A target that answers every line "N" with N bytes.
-function startTarget() {
+// A target that answers every line "N" with N bytes, stopped when the test ends.
+function startTarget(t) {
   const sockets = new Set();
   const server = net.createServer((socket) => {
     sockets.add(socket);
@@ -24,7 +24,7 @@ function startTarget() {
     });
     socket.on('error', () => {});
   });
-  server.stop = () => { for (const s of sockets) s.destroy(); server.close(); };
+  t.after(() => { for (const s of sockets) s.destroy(); server.close(); });
   return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server)));
 }
 
@@ -60,8 +60,7 @@ function connect(port) {
 }
 
 test('a request waits for the handshake, then each exchange costs one round trip', async (t) => {
-  const target = await startTarget();
-  t.after(() => target.stop());
+  const target = await startTarget(t);
   const link = await startLink(t, target, ['--rtt', String(RTT_MS), '--mbit', '1000']);
   const socket = await connect(link.port);
   const first = await fetch(socket, 1);
@@ -73,8 +72,7 @@ test('a request waits for the handshake, then each exchange costs one round trip
 
 test('slow start: a body of 20 windows takes 5 round trips; the bottleneck bounds the rate',
   async (t) => {
-    const target = await startTarget();
-    t.after(() => target.stop());
+    const target = await startTarget(t);
     const link = await startLink(t, target, ['--rtt', String(RTT_MS), '--mbit', '1000']);
     const socket = await connect(link.port);
     await fetch(socket, 1);
@@ -91,8 +89,7 @@ test('slow start: a body of 20 windows takes 5 round trips; the bottleneck bound
   });
 
 test('every connection is reset after --cut seconds, and counted', async (t) => {
-  const target = await startTarget();
-  t.after(() => target.stop());
+  const target = await startTarget(t);
   const link = await startLink(t, target, ['--rtt', '0', '--mbit', '100', '--cut', '0.3']);
   const socket = await connect(link.port);
   const begin = performance.now();

@@ -1,0 +1,86 @@
+'use strict';
+// What the test servers share: their start-up (the address they bind, the ready file, the
+// stop) and a fallback for reads that may fail.
+const fs = require('fs');
+
+// fn's value, or `fallback` when it throws.
+function orElse(fn, fallback) {
+  try {
+    return fn();
+  } catch (e) {
+    return fallback;
+  }
+}
+
+// Readers never see a half-written file.
+function writeAtomically(file, text) {
+  fs.writeFileSync(file + '.tmp', text);
+  fs.renameSync(file + '.tmp', file);
+}
+
+// "FIRST-LAST" as 127.0.0.FIRST to 127.0.0.LAST, from 127.0.0.`prefer` on (when it is one).
+function poolAddresses(spec, prefer) {
+  const [first, last] = String(spec).split('-').map(Number);
+  const all = [];
+  for (let n = first; n <= last; n++) all.push('127.0.0.' + n);
+  const start = Math.max(0, all.indexOf('127.0.0.' + prefer));
+  return all.slice(start).concat(all.slice(0, start));
+}
+
+// Listens on `port` of the first of `addresses` whose listen fails with none of the codes
+// `taken`, in order, with server() for each try; exits 2 with "NAME: ..." when none is left
+// or another error comes. (A server that is tried again keeps the listening callbacks of
+// its failed tries: they all run once it listens.)
+function listenFirstFree(server, { name, port, addresses, taken, noneFree }, onListening) {
+  function tryListen(i) {
+    if (i >= addresses.length) {
+      console.error(name + ': ' + noneFree);
+      process.exit(2);
+    }
+    const s = server();
+    s.once('error', (e) => {
+      if (taken.includes(e.code)) return tryListen(i + 1);
+      console.error(name + ': ' + e.message);
+      process.exit(2);
+    });
+    s.listen(port, addresses[i], () => onListening(s, addresses[i]));
+  }
+  tryListen(0);
+}
+
+// Raw TCP sockets of TLS servers by the client's port, so that a request can be answered
+// with a TCP reset (the TLS socket itself cannot be reset from node).
+class RawSockets {
+  constructor() {
+    this.byPort = new Map();
+  }
+  watch(server) {
+    server.on('connection', (socket) => {
+      const key = socket.remotePort;
+      this.byPort.set(key, socket);
+      socket.on('close', () => this.byPort.get(key) === socket && this.byPort.delete(key));
+    });
+    server.on('tlsClientError', () => {});
+    return server;
+  }
+  of(socket) {
+    return this.byPort.get(socket.remotePort);
+  }
+  reset(socket) {
+    const raw = this.of(socket);
+    if (raw && typeof raw.resetAndDestroy === 'function') raw.resetAndDestroy();
+    else socket.destroy();
+  }
+}
+
+// SIGTERM and SIGINT close the server and end the process with code 0.
+function stopOnSignals(server) {
+  const stop = () => {
+    server.close();
+    process.exit(0);
+  };
+  process.on('SIGTERM', stop);
+  process.on('SIGINT', stop);
+}
+
+module.exports = { orElse, writeAtomically, poolAddresses, listenFirstFree, RawSockets, stopOnSignals };
