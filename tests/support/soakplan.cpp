@@ -1,20 +1,46 @@
-#include "support/faultplan.h"
+#include "support/soakplan.h"
 
 #include <algorithm>
+#include <random>
 #include <set>
 #include <utility>
 
 namespace testsupport::soak {
 
-const char* const kFaultNames[kFaultKinds] = {
-    "dropped connection", "broken connection",   "corrupt bytes", "5xx answer",
-    "503 ServerBusy",     "403, link renewed",   "stall",         "slow rate",
-    "cut, range ignored", "cut, object changed", "sign-in page",  "outage",
-    "kill and rerun",     "part deleted",        "disk full"};
-
 namespace {
 
 using Object = std::pair<int, size_t>;  // (file, part); file -1 is the document
+
+// low..high, both included.
+uint64_t Between(std::mt19937& random, uint64_t low, uint64_t high) {
+  return std::uniform_int_distribution<uint64_t>(low, high)(random);
+}
+
+// Every size array is drawn whole, the unused entries too: one seed, one run.
+FileSpec DrawFile(std::mt19937& random, const std::string& tag, size_t i, bool full,
+                  size_t setupSize) {
+  FileSpec file;
+  if (i == 0) {
+    // An exe's trailing bytes do not stop it from running.
+    file.listed = "Setup" + tag + ".exe";
+    const size_t drawn = static_cast<size_t>(Between(random, setupSize, 60000000));
+    const size_t sizes[] = {setupSize, kPart, kPart + 1, drawn};
+    file.size = full ? sizes[Between(random, 0, 3)] : setupSize;
+    return file;
+  }
+  file.listed = "Data" + tag + "-" + std::to_string(i) + ".bin";
+  if (full) {
+    const size_t small = static_cast<size_t>(Between(random, 2, 999999));
+    const size_t large = static_cast<size_t>(Between(random, 1000000, 60000000));
+    const size_t sizes[] = {0, 1, kPart, kPart + 1, small, large};
+    file.size = sizes[Between(random, 0, 5)];
+    return file;
+  }
+  const size_t sizes[] = {0, 1, static_cast<size_t>(Between(random, 2, 300000)), kPart, kPart + 1};
+  const uint64_t roll = Between(random, 0, 29);
+  file.size = roll < 28 ? sizes[roll % 3] : sizes[3 + (roll - 28)];
+  return file;
+}
 
 // The document is always fetched twice in a pass, a part once: a later request of a part
 // comes only after an earlier fault on it. A cut followed by a changed answer spoils two
@@ -44,8 +70,6 @@ void AimAtRequest(std::mt19937& random, bool full, const std::vector<Object>& ob
     fault.value = static_cast<int>(full ? Between(random, 2, 15) : Between(random, 1, 2));
 }
 
-}  // namespace
-
 std::vector<FaultSpec> DrawFaults(std::mt19937& random, const std::vector<size_t>& parts,
                                   uint64_t bytes, bool full, bool& inProcess) {
   // Moments from outside fall within what an undisturbed run of this release takes here
@@ -55,15 +79,14 @@ std::vector<FaultSpec> DrawFaults(std::mt19937& random, const std::vector<size_t
   const size_t count = static_cast<size_t>(Between(random, 0, 3));
   bool kill = false;
   std::set<std::pair<int, size_t>> spoiled;  // (object, request) already spoiled
-  std::vector<Object> objects = {{-1, 0}};
-  std::vector<Object> multiPartParts, allParts;
+  std::vector<Object> objects = {{-1, 0}}, multiPartParts;
   for (size_t i = 0; i < parts.size(); ++i) {
     for (size_t k = 0; k < parts[i]; ++k) {
       objects.push_back({static_cast<int>(i), k});
-      allParts.push_back({static_cast<int>(i), k});
-      if (parts[i] > 1) multiPartParts.push_back({static_cast<int>(i), k});
+      if (parts[i] > 1) multiPartParts.push_back(objects.back());
     }
   }
+  const std::vector<Object> allParts(objects.begin() + 1, objects.end());
   std::vector<FaultSpec> faults;
   while (faults.size() < count) {
     FaultSpec fault;
@@ -99,33 +122,24 @@ std::vector<FaultSpec> DrawFaults(std::mt19937& random, const std::vector<size_t
   return faults;
 }
 
+// Generous for a loaded machine, so that only a hang or a wait far beyond what the faults
+// explain passes it.
 DWORD TimeBound(bool full, uint64_t bytes, const std::vector<FaultSpec>& faults) {
   const uint64_t mb = (bytes + 999999) / 1000000;
   const uint64_t undisturbed = (full ? 120000 : 60000) + mb * 1000;
   uint64_t bound = undisturbed;
   for (const FaultSpec& fault : faults) {
-    switch (fault.kind) {
-      case kStall:
-        bound += static_cast<uint64_t>(fault.value) + 150000;
-        break;
-      case kSlow:
-        bound += static_cast<uint64_t>(fault.value) * 1000 + 20000;
-        break;
-      case kOutage:
-        bound += 2 * fault.lengthMs + 70000;
-        break;
-      case kKill:
-        bound += undisturbed;
-        break;
-      default:
-        bound += 20000;
-        break;
-    }
+    const uint64_t value = static_cast<uint64_t>(fault.value);
+    bound += fault.kind == kStall    ? value + 150000
+             : fault.kind == kSlow   ? value * 1000 + 20000
+             : fault.kind == kOutage ? 2 * fault.lengthMs + 70000
+             : fault.kind == kKill   ? undisturbed
+                                     : 20000;
   }
   return static_cast<DWORD>(bound);
 }
 
-std::string Describe(const FaultSpec& f) {
+std::string DescribeFault(const FaultSpec& f) {
   const std::string ofFile = " of file " + std::to_string(f.file);
   std::string text = std::string(" [") + kFaultNames[f.kind];
   if (f.kind == kOutage) text += " " + std::to_string(f.lengthMs) + " ms";
@@ -140,37 +154,74 @@ std::string Describe(const FaultSpec& f) {
   return text + "]";
 }
 
+}  // namespace
+
+uint64_t Plan::Bytes() const {
+  uint64_t sum = 0;
+  for (const FileSpec& f : files) sum += f.size;
+  return sum;
+}
+
+FaultSpec* Plan::Find(Fault kind) {
+  for (FaultSpec& fault : faults)
+    if (fault.kind == kind) return &fault;
+  return nullptr;
+}
+
+Plan Draw(unsigned long seed, bool full, size_t setupSize) {
+  std::mt19937 random(seed);
+  Plan plan;
+  plan.seed = seed;
+  plan.full = full;
+  const size_t count = static_cast<size_t>(Between(random, 1, 4));
+  std::vector<size_t> parts;
+  for (size_t i = 0; i < count; ++i) {
+    plan.files.push_back(DrawFile(random, std::to_string(seed), i, full, setupSize));
+    parts.push_back(plan.files.back().Parts());
+  }
+  plan.faults = DrawFaults(random, parts, plan.Bytes(), full, plan.inProcess);
+  plan.boundMs = TimeBound(full, plan.Bytes(), plan.faults);
+  return plan;
+}
+
+std::string Describe(const Plan& plan) {
+  std::string text = std::to_string(plan.files.size()) + " files (";
+  for (size_t i = 0; i < plan.files.size(); ++i)
+    text += (i ? " " : "") + std::to_string(plan.files[i].size);
+  text += " bytes), faults:";
+  if (plan.faults.empty()) text += " none";
+  for (const FaultSpec& f : plan.faults) text += DescribeFault(f);
+  return text;
+}
+
+unsigned long RunSeed(unsigned long seed, unsigned long i) {
+  uint64_t z = static_cast<uint64_t>(seed) * 0x9E3779B97F4A7C15ull + i + 1;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return static_cast<unsigned long>((z ^ (z >> 31)) % 4000000000ull);
+}
+
 nlohmann::json HostStep(const FaultSpec& fault, size_t size, nlohmann::json& next) {
   const size_t at = std::min(size ? size - 1 : 0, static_cast<size_t>(fault.where * size));
   next = nullptr;
-  switch (fault.kind) {
-    case kDrop:
-      return {{"closeAfter", at}};
-    case kBroken:
-      return {{"brokenAfter", at}};
-    case kBusy:
-      return {{"status", 503}, {"storageError", "ServerBusy"}};
-    case kRangeIgnored:
-    case kObjectChanged:
-      next = fault.kind == kRangeIgnored ? nlohmann::json{{"ignoreRange", true}}
-                                         : nlohmann::json::object();
-      return {{fault.value ? "brokenAfter" : "closeAfter", at}};
-    case kCorrupt:
-      return {{"corruptAt", at}};
-    case kServerError:
-      return {{"status", fault.value}};
-    case kRefused:
-      return {{"status", 403}};
-    case kStall:
-      return {{"stallAfter", at}, {"stallMs", fault.value}};
-    case kSlow:
-      return {{"rate", std::max<size_t>(20, size / static_cast<size_t>(fault.value))}};
-    case kSignIn:
-      return {{"contentType", "text/html; charset=utf-8"},
-              {"body", "<html><body>Sign in to use this network.</body></html>"}};
-    default:
-      return nullptr;
+  if (fault.kind == kDrop) return {{"closeAfter", at}};
+  if (fault.kind == kBroken) return {{"brokenAfter", at}};
+  if (fault.kind == kBusy) return {{"status", 503}, {"storageError", "ServerBusy"}};
+  if (IsCutThenChange(fault.kind)) {
+    next = fault.kind == kRangeIgnored ? nlohmann::json{{"ignoreRange", true}}
+                                       : nlohmann::json::object();
+    return {{fault.value ? "brokenAfter" : "closeAfter", at}};
   }
+  if (fault.kind == kCorrupt) return {{"corruptAt", at}};
+  if (fault.kind == kServerError) return {{"status", fault.value}};
+  if (fault.kind == kRefused) return {{"status", 403}};
+  if (fault.kind == kStall) return {{"stallAfter", at}, {"stallMs", fault.value}};
+  if (fault.kind == kSlow)
+    return {{"rate", std::max<size_t>(20, size / static_cast<size_t>(fault.value))}};
+  if (fault.kind == kSignIn)
+    return {{"contentType", "text/html; charset=utf-8"},
+            {"body", "<html><body>Sign in to use this network.</body></html>"}};
+  return nullptr;
 }
 
 }  // namespace testsupport::soak
