@@ -80,42 +80,34 @@ std::vector<FaultSpec> DrawFaults(std::mt19937& random, const std::vector<size_t
   bool kill = false;
   std::set<std::pair<int, size_t>> spoiled;  // (object, request) already spoiled
   std::vector<Object> objects = {{-1, 0}}, multiPartParts;
-  for (size_t i = 0; i < parts.size(); ++i) {
+  for (size_t i = 0; i < parts.size(); ++i)
     for (size_t k = 0; k < parts[i]; ++k) {
       objects.push_back({static_cast<int>(i), k});
       if (parts[i] > 1) multiPartParts.push_back(objects.back());
     }
-  }
   const std::vector<Object> allParts(objects.begin() + 1, objects.end());
   std::vector<FaultSpec> faults;
   while (faults.size() < count) {
     FaultSpec fault;
     fault.kind = static_cast<Fault>(Between(random, 0, kFaultKinds - 1));
     if ((fault.kind == kKill || fault.kind == kDiskFull) && (kill || inProcess)) continue;
-    switch (fault.kind) {
-      case kOutage:
-        fault.atMs = static_cast<DWORD>(Between(random, 0, expectedMs * 3 / 4));
-        fault.lengthMs =
-            static_cast<DWORD>(full ? Between(random, 2000, 30000) : Between(random, 1000, 2500));
-        break;
-      case kKill:
-        kill = true;
-        fault.atMs = static_cast<DWORD>(Between(random, 300, expectedMs));
-        break;
-      case kDeletePart: {
-        const auto& pool = multiPartParts.empty() ? allParts : multiPartParts;
-        const Object target = pool[Between(random, 0, pool.size() - 1)];
-        fault.file = target.first;
-        fault.part = target.second;
-        break;
-      }
-      case kDiskFull:
-        inProcess = true;
-        fault.fromQuery = static_cast<int>(Between(random, 1, 2));
-        break;
-      default:
-        AimAtRequest(random, full, objects, spoiled, fault);
-        break;
+    if (fault.kind == kOutage) {
+      fault.atMs = static_cast<DWORD>(Between(random, 0, expectedMs * 3 / 4));
+      fault.lengthMs =
+          static_cast<DWORD>(full ? Between(random, 2000, 30000) : Between(random, 1000, 2500));
+    } else if (fault.kind == kKill) {
+      kill = true;
+      fault.atMs = static_cast<DWORD>(Between(random, 300, expectedMs));
+    } else if (fault.kind == kDeletePart) {
+      const auto& pool = multiPartParts.empty() ? allParts : multiPartParts;
+      const Object target = pool[Between(random, 0, pool.size() - 1)];
+      fault.file = target.first;
+      fault.part = target.second;
+    } else if (fault.kind == kDiskFull) {
+      inProcess = true;
+      fault.fromQuery = static_cast<int>(Between(random, 1, 2));
+    } else {
+      AimAtRequest(random, full, objects, spoiled, fault);
     }
     faults.push_back(fault);
   }
