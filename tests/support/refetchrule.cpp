@@ -53,10 +53,6 @@ std::vector<std::string> Resets(const Stage& stage, const FolderSampler& sampler
   return resets;
 }
 
-}  // namespace
-
-namespace {
-
 // How late the host may stamp a request that was sent before a kill, at most.
 const int64_t kStampLagMs = 2000;
 
@@ -64,15 +60,12 @@ const int64_t kStampLagMs = 2000;
 int64_t MsBetween(const std::string& from, const std::string& to) {
   auto ticks = [](const std::string& iso) {
     SYSTEMTIME t = {};
-    unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0, ms = 0;
-    std::sscanf(iso.c_str(), "%u-%u-%uT%u:%u:%u.%uZ", &y, &mo, &d, &h, &mi, &sec, &ms);
-    t.wYear = static_cast<WORD>(y);
-    t.wMonth = static_cast<WORD>(mo);
-    t.wDay = static_cast<WORD>(d);
-    t.wHour = static_cast<WORD>(h);
-    t.wMinute = static_cast<WORD>(mi);
-    t.wSecond = static_cast<WORD>(sec);
-    t.wMilliseconds = static_cast<WORD>(ms);
+    WORD* fields[] = {&t.wYear,   &t.wMonth,  &t.wDay,         &t.wHour,
+                      &t.wMinute, &t.wSecond, &t.wMilliseconds};
+    unsigned v[7] = {};
+    std::sscanf(iso.c_str(), "%u-%u-%uT%u:%u:%u.%uZ", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
+                &v[6]);
+    for (int k = 0; k < 7; ++k) *fields[k] = static_cast<WORD>(v[k]);
     FILETIME f = {};
     SystemTimeToFileTime(&t, &f);
     return (static_cast<int64_t>(f.dwHighDateTime) << 32 | f.dwLowDateTime) / 10000;

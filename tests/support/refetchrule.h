@@ -23,8 +23,6 @@
 // every cut part, so for it a plain GET after a cut past kInFlight is a refetch.
 #pragma once
 
-#include "support/foldersampler.h"
-#include "support/soakinvariants.h"
 #include "support/soakstage.h"
 
 #include <nlohmann/json.hpp>

@@ -2,30 +2,15 @@
 
 #include "base/systemtexts.h"
 #include "support/downloadjob.h"
-#include "support/foldersampler.h"
 #include "support/refetchrule.h"
+#include "support/soakstage.h"
 #include "support/testservers.h"
 
+#include <cstdio>
 #include <map>
 #include <utility>
-#include <vector>
 
 namespace testsupport::soak {
-
-const char* const kViolationNames[kViolationKinds] = {"setup started on files unlike the source",
-                                                      "final name on an incomplete file",
-                                                      "run over its time bound",
-                                                      "received bytes fetched again",
-                                                      "range asked past the bytes sent",
-                                                      "written outside download/work folder",
-                                                      "log upload missing or unreadable",
-                                                      "ended without setup or a clear text"};
-
-int Outcome::Violations() const {
-  int sum = 0;
-  for (int count : violations) sum += count;
-  return sum;
-}
 
 namespace {
 
@@ -110,26 +95,6 @@ void CheckRequests(Stage& stage, const FolderSampler& sampler,
       fault.applied = answered[stage.HostPath(fault.file, fault.part)] > fault.LastAttempt();
 }
 
-void CheckStrays(const Stage& stage, Outcome& outcome) {
-  std::vector<std::string> strays;
-  const std::wstring& work = stage.release.workFolder;
-  const std::wstring appData = work.substr(0, work.rfind(L'/'));
-  FindStrays(appData, 4, stage, strays);
-  const std::wstring profile = appData.substr(0, appData.rfind(L'/', appData.rfind(L'/') - 1));
-  FindStrays(profile, 1, stage, strays);
-  for (const std::string& stray : strays) outcome.Violate(kWroteOutside, stray);
-}
-
-void CheckFailedEnd(const Stage& stage, Outcome& outcome) {
-  const std::vector<std::string> logs = ServiceUploads(stage.uploadComputer);
-  if (logs.empty()) outcome.Violate(kLogUnreadable, "no upload under the run's computer id");
-  for (const std::string& log : logs)
-    if (!LogParses(log))
-      outcome.Violate(kLogUnreadable, "an upload does not parse: " + log.substr(0, 200));
-  if (!outcome.clearFailure)
-    outcome.Violate(kUnclearEnd, outcome.box.empty() ? "no box" : "box: " + Narrow(outcome.box));
-}
-
 }  // namespace
 
 bool IsClearFailure(const std::wstring& text) {
@@ -149,8 +114,59 @@ void Check(Stage& stage, const FolderSampler& sampler, Outcome& outcome) {
       partOf[stage.HostPath(static_cast<int>(i), k)] = {i, k};
   CheckRequests(stage, sampler, partOf, outcome);
   CheckRefetches(stage, sampler, partOf, outcome);
-  CheckStrays(stage, outcome);
-  if (!outcome.setupStarted) CheckFailedEnd(stage, outcome);
+  std::vector<std::string> strays;
+  const std::wstring& work = stage.release.workFolder;
+  const std::wstring appData = work.substr(0, work.rfind(L'/'));
+  FindStrays(appData, 4, stage, strays);
+  const std::wstring profile = appData.substr(0, appData.rfind(L'/', appData.rfind(L'/') - 1));
+  FindStrays(profile, 1, stage, strays);
+  for (const std::string& stray : strays) outcome.Violate(kWroteOutside, stray);
+  if (outcome.setupStarted) return;
+  const std::vector<std::string> logs = ServiceUploads(stage.uploadComputer);
+  if (logs.empty()) outcome.Violate(kLogUnreadable, "no upload under the run's computer id");
+  for (const std::string& log : logs)
+    if (!LogParses(log))
+      outcome.Violate(kLogUnreadable, "an upload does not parse: " + log.substr(0, 200));
+  if (!outcome.clearFailure)
+    outcome.Violate(kUnclearEnd, outcome.box.empty() ? "no box" : "box: " + Narrow(outcome.box));
+}
+
+void SoakTable::Add(unsigned long number, const Plan& plan, const Outcome& outcome) {
+  ++runs_;
+  setup_ += outcome.setupStarted;
+  failedClearly_ += outcome.clearFailure;
+  if (outcome.ms > longestMs_) {
+    longestMs_ = outcome.ms;
+    longestSeed_ = plan.seed;
+  }
+  for (int k = 0; k < kViolationKinds; ++k) violations_[k] += outcome.violations[k];
+  const int bad = outcome.Violations();
+  const std::string end = outcome.setupStarted   ? "setup started"
+                          : outcome.clearFailure ? "failed: " + Narrow(outcome.box).substr(0, 60)
+                                                 : "neither setup nor a clear failure";
+  std::printf("soak run %lu seed %lu: %s in %.1f s%s\n", number, plan.seed, end.c_str(),
+              static_cast<double>(outcome.ms) / 1000.0, bad ? ", VIOLATIONS:" : "");
+  for (const std::string& note : outcome.notes) std::printf("soak   %s\n", note.c_str());
+  std::fflush(stdout);
+  if (bad)
+    failing_.push_back("run " + std::to_string(number) + " seed " + std::to_string(plan.seed));
+  for (const FaultSpec& fault : plan.faults) ++drawn_[fault.kind];
+  for (Fault kind : outcome.met) ++met_[kind];
+}
+
+void SoakTable::Print(unsigned long seed, bool full, ULONGLONG ms) const {
+  std::printf("soak runs %d (seed %lu, %s form) in %.0f s\n", runs_, seed, full ? "full" : "short",
+              static_cast<double>(ms) / 1000.0);
+  std::printf("soak outcome setup started %d, failed with a clear message %d, other %d\n", setup_,
+              failedClearly_, runs_ - setup_ - failedClearly_);
+  for (int k = 0; k < kFaultKinds; ++k)
+    std::printf("soak fault %-20s drawn %4d met %4d\n", kFaultNames[k], drawn_[k], met_[k]);
+  for (int k = 0; k < kViolationKinds; ++k)
+    std::printf("soak violation %-42s %d\n", kViolationNames[k], violations_[k]);
+  std::printf("soak longest run %.1f s (seed %lu)\n", static_cast<double>(longestMs_) / 1000.0,
+              longestSeed_);
+  for (const std::string& line : failing_) std::printf("soak FAILED %s\n", line.c_str());
+  std::fflush(stdout);
 }
 
 }  // namespace testsupport::soak

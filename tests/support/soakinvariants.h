@@ -1,19 +1,13 @@
-// What must hold after every soak run (tests/ui/soak_test.cpp), whatever its faults:
-//   - setup is started only when every installer file holds exactly the published bytes;
-//   - no file carrying an installer's final name is ever incomplete (from the sampler);
-//   - no run passes its time bound;
-//   - no part is fetched again after it was seen whole on disk, unless the run deleted it;
-//   - no byte range of a part is fetched again once sent, nor asked past it (refetchrule.h);
-//   - nothing carrying the run's names is written outside the download and work folders;
-//   - a run that did not start setup uploaded its log, and the log parses;
-//   - a run ends either in setup or in a box with one of the program's clear failure texts.
-// Check also marks the file host's faults applied when their object got as many requests.
+// What must hold after every soak run (tests/ui/soak_test.cpp), whatever its faults (the list
+// with how each is checked: docs/campaigns.md), and the campaign's table of the runs, whose
+// lines tools/soak reads to add up the tables of its jobs: keep their form.
 #pragma once
 
-#include "support/faultplan.h"
+#include "support/soakplan.h"
 
 #include <windows.h>
 
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -33,7 +27,15 @@ enum Violation {
   kUnclearEnd,
   kViolationKinds
 };
-extern const char* const kViolationNames[kViolationKinds];
+inline const char* const kViolationNames[kViolationKinds] = {
+    "setup started on files unlike the source",
+    "final name on an incomplete file",
+    "run over its time bound",
+    "received bytes fetched again",
+    "range asked past the bytes sent",
+    "written outside download/work folder",
+    "log upload missing or unreadable",
+    "ended without setup or a clear text"};
 
 // What one run came to: setup or a box, how long it took, the faults it met and the
 // invariants it broke, each with a note saying where.
@@ -49,13 +51,36 @@ struct Outcome {
     ++violations[kind];
     notes.push_back(std::string(kViolationNames[kind]) + ": " + note);
   }
-  int Violations() const;
+  int Violations() const { return std::accumulate(violations, violations + kViolationKinds, 0); }
 };
 
 // A box text the program ends a failed job with on purpose.
 bool IsClearFailure(const std::wstring& text);
 
-// Adds to outcome what the run broke; called once the sampler has stopped.
+// Adds to outcome what the run broke, once the sampler has stopped; and marks the file host's
+// faults applied when their object got as many requests.
 void Check(Stage& stage, const FolderSampler& sampler, Outcome& outcome);
+
+// The runs, the outcomes, the faults by kind (drawn and met), the violations (each must be
+// 0), the longest run and the failing runs.
+class SoakTable {
+ public:
+  // Counts run number (1-based) of plan and prints its outcome line and notes.
+  void Add(unsigned long number, const Plan& plan, const Outcome& outcome);
+  void Print(unsigned long seed, bool full, ULONGLONG ms) const;
+  int Runs() const { return runs_; }
+  int Violations(Violation kind) const { return violations_[kind]; }
+
+ private:
+  int runs_ = 0;
+  int setup_ = 0;
+  int failedClearly_ = 0;
+  int drawn_[kFaultKinds] = {};
+  int met_[kFaultKinds] = {};
+  int violations_[kViolationKinds] = {};
+  DWORD longestMs_ = 0;
+  unsigned long longestSeed_ = 0;
+  std::vector<std::string> failing_;
+};
 
 }  // namespace testsupport::soak

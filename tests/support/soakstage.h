@@ -1,16 +1,24 @@
-// The release of one soak run on the test servers (tests/ui/soak_test.cpp): its plan, the
-// published files and the file host's faults, with what the run's checks need to know about
-// them.
+// One soak run (tests/ui/soak_test.cpp): its release published on the test servers with the
+// file host's faults (Stage), a FolderSampler watching the disk while the job runs under the
+// faults, and RunOnce, which runs the job and then checks the invariants (soakinvariants.h).
 //
-// Threads: built and published by the test's thread; the folder sampler reads it and marks
-// the faults from outside applied while the run goes on.
+// Threads: the test's thread builds and publishes the stage and pumps an in-process window's
+// messages; the sampler's thread reads the stage and marks the faults from outside applied.
 #pragma once
 
 #include "support/guirelease.h"
-#include "support/releaseplanner.h"
+#include "support/soakinvariants.h"
+#include "support/soakplan.h"
 
+#include <windows.h>
+
+#include <atomic>
 #include <cstdint>
+#include <map>
+#include <set>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace testsupport::soak {
@@ -37,11 +45,37 @@ struct Stage {
   bool Identical(size_t i, const std::vector<uint8_t>& bytes) const;
 };
 
-// Publishes the plan's files (the setup first, padded to its drawn size with bytes of the
-// run's seed) and sets the file host's answers for its host faults.
-void Publish(Stage& stage, const std::vector<uint8_t>& setup);
+// Every few milliseconds while the program runs: final names on files of the wrong size,
+// parts seen whole (in their part files, in an interrupted merge or in the finished file);
+// and the faults from outside: outages and deletions of part files. Its thread is started by
+// the constructor and joined by Stop (or the destructor) within a few milliseconds; the
+// findings are read only after Stop.
+class FolderSampler {
+ public:
+  FolderSampler(Stage& stage, ULONGLONG started);
+  ~FolderSampler() { Stop(); }
+  FolderSampler(const FolderSampler&) = delete;
+  FolderSampler& operator=(const FolderSampler&) = delete;
+  void Stop();
 
-// UTC in the file host's log format (JavaScript's toISOString): comparable as text.
-std::string IsoNow();
+  // Per part (file, part): times it was seen whole ('w') or deleted by the run ('d'), in order.
+  std::map<std::pair<size_t, size_t>, std::vector<std::pair<std::string, char>>> events;
+  std::vector<std::string> incomplete;
+
+ private:
+  void Sample(std::set<std::wstring>& reported);
+  void Seen(size_t i, size_t k);
+
+  Stage& stage_;
+  ULONGLONG started_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// Publishes the plan's release, runs the job while a FolderSampler watches, and checks it.
+// A full disk is made through the manager's free-space query, so those runs build the window
+// in this process (from resources); all others run the real program, which a kill fault ends
+// at its moment and starts again.
+Outcome RunOnce(Plan plan, HMODULE resources, const std::vector<uint8_t>& setup);
 
 }  // namespace testsupport::soak

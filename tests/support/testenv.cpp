@@ -2,11 +2,8 @@
 
 #include "base/stringutils.h"
 
-#include <windows.h>
-
 #include <atomic>
 #include <cstdlib>
-#include <string>
 
 namespace testsupport {
 
@@ -28,15 +25,14 @@ void RemoveTree(const std::wstring& folder) {
   HANDLE find = FindFirstFileW((folder + L"/*").c_str(), &data);
   if (find != INVALID_HANDLE_VALUE) {
     do {
-      std::wstring name = data.cFileName;
+      const std::wstring name = data.cFileName;
       if (name == L"." || name == L"..") continue;
-      std::wstring path = folder + L"/" + name;
+      const std::wstring path = folder + L"/" + name;
       SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
         RemoveTree(path);
-      } else {
+      else
         DeleteFileW(path.c_str());
-      }
     } while (FindNextFileW(find, &data));
     FindClose(find);
   }

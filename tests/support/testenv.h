@@ -14,11 +14,10 @@ std::wstring Get(const wchar_t* name);
 // A decimal number from the environment (campaign sizes, seeds), or fallback if unset.
 unsigned long EnvNumber(const char* name, unsigned long fallback);
 
-// Polls a condition that another thread or process makes true; true once it holds, false
-// when timeoutMs ran out first.
+// Polls condition every 10 ms: true once it holds, false when timeoutMs ran out first.
 template <typename Condition>
 bool Eventually(Condition condition, unsigned timeoutMs = 10000) {
-  ULONGLONG end = GetTickCount64() + timeoutMs;
+  const ULONGLONG end = GetTickCount64() + timeoutMs;
   while (GetTickCount64() < end) {
     if (condition()) return true;
     Sleep(10);
@@ -26,7 +25,6 @@ bool Eventually(Condition condition, unsigned timeoutMs = 10000) {
   return condition();
 }
 
-// Whether piece stands anywhere in text.
 inline bool Contains(const std::wstring& text, const std::wstring& piece) {
   return text.find(piece) != std::wstring::npos;
 }

@@ -1,7 +1,6 @@
 #include "support/testservers.h"
 
 #include "base/handles.h"
-
 #include "support/testenv.h"
 #include "velmot/config.h"
 
@@ -10,11 +9,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cstdlib>
 #include <cstdio>
 #include <map>
-#include <memory>
 #include <stdexcept>
 
 namespace testsupport {
@@ -33,22 +30,17 @@ std::wstring Required(const wchar_t* name) {
 
 // Creates every folder along path (a "/"-separated wide path).
 void MakeFolders(const std::wstring& path) {
-  for (size_t at = path.find(L'/', 3); at != std::wstring::npos; at = path.find(L'/', at + 1)) {
+  for (size_t at = path.find(L'/', 3); at != std::wstring::npos; at = path.find(L'/', at + 1))
     CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
-  }
   CreateDirectoryW(path.c_str(), nullptr);
-}
-
-std::wstring Parent(const std::wstring& path) {
-  size_t slash = path.find_last_of(L"/\\");
-  return slash == std::wstring::npos ? L"." : path.substr(0, slash);
 }
 
 // Writes through a temporary file and a rename, so that the servers, which read these
 // files on every request, never see half of one.
 void WriteFileAtomically(const std::wstring& path, const void* data, size_t size) {
   static std::atomic<unsigned> counter{0};
-  MakeFolders(Parent(path));
+  const size_t slash = path.find_last_of(L"/\\");
+  MakeFolders(slash == std::wstring::npos ? L"." : path.substr(0, slash));
   std::wstring temp =
       path + L".tmp" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(counter++);
   HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -90,14 +82,21 @@ std::string ReadWholeFile(const std::wstring& path) {
   return out;
 }
 
-// JSON lines; a last line still being written (no line break yet) is left out.
-std::vector<nlohmann::json> ReadJsonLines(const std::wstring& path) {
-  std::vector<nlohmann::json> out;
-  std::string text = ReadWholeFile(path);
+// The lines of text that are complete: a last line still being written (no line break yet)
+// is left out.
+std::vector<std::string> CompleteLines(const std::string& text) {
+  std::vector<std::string> lines;
   size_t start = 0;
   for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
-    std::string line = text.substr(start, end - start);
+    lines.push_back(text.substr(start, end - start));
     start = end + 1;
+  }
+  return lines;
+}
+
+std::vector<nlohmann::json> ReadJsonLines(const std::wstring& path) {
+  std::vector<nlohmann::json> out;
+  for (const std::string& line : CompleteLines(ReadWholeFile(path))) {
     if (line.empty()) continue;
     nlohmann::json value = nlohmann::json::parse(line, nullptr, false);
     if (!value.is_discarded()) out.push_back(std::move(value));
@@ -105,36 +104,55 @@ std::vector<nlohmann::json> ReadJsonLines(const std::wstring& path) {
   return out;
 }
 
-// The file host's flat name for an object's behaviour file: the relative path's UTF-8
-// bytes with every byte outside A-Z a-z 0-9 . _ - as %XX (tests/servers/controls.js).
-std::wstring BehaviourKey(const std::string& relative) {
+// UTF-8 bytes with every byte that plain() refuses as %XX.
+std::string PercentEncode(const std::string& text, bool (*plain)(unsigned char)) {
   static const char kHex[] = "0123456789ABCDEF";
-  std::wstring out;
-  for (unsigned char c : relative) {
-    bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                 c == '.' || c == '_' || c == '-';
-    if (plain) {
-      out += static_cast<wchar_t>(c);
+  std::string out;
+  for (unsigned char c : text) {
+    if (plain(c)) {
+      out += static_cast<char>(c);
     } else {
-      out += L'%';
-      out += static_cast<wchar_t>(kHex[c >> 4]);
-      out += static_cast<wchar_t>(kHex[c & 15]);
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
     }
   }
   return out;
 }
 
+bool IsAlnum(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+// The file host's flat name for an object's behaviour file: the relative path with every
+// byte outside A-Z a-z 0-9 . _ - as %XX (tests/servers/controls.js).
+std::wstring BehaviourKey(const std::string& relative) {
+  return FromUtf8(PercentEncode(
+      relative, [](unsigned char c) { return IsAlnum(c) || c == '.' || c == '_' || c == '-'; }));
+}
+
+// A blob name as the product's requests carry it: every byte outside the unreserved
+// characters and "/" as %XX (a space is %20).
+std::string EncodePath(const std::string& name) {
+  return PercentEncode(name, [](unsigned char c) {
+    return IsAlnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || c == '/';
+  });
+}
+
+// "pid-ticks-counter": unique to this call in this test run.
+std::string Tag(std::atomic<unsigned>& counter) {
+  return std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64()) + "-" +
+         std::to_string(counter++);
+}
+
 std::wstring UniqueTag() {
   static std::atomic<unsigned> counter{0};
-  return std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64()) + L"-" +
-         std::to_wstring(counter++);
+  return FromUtf8(Tag(counter));
 }
 
 std::wstring ControlFolder(const std::wstring& nsFolder) { return nsFolder + L"/.velmot"; }
 
 }  // namespace
-
-// FileHostNamespace ------------------------------------------------------------------------
 
 FileHostNamespace::FileHostNamespace()
     : name_(L"ns-" + UniqueTag()), folder_(Required(L"VELMOT_FILEHOST_ROOT") + L"/" + name_) {
@@ -154,7 +172,7 @@ void FileHostNamespace::PutObject(const std::string& relative, const std::vector
 }
 
 void FileHostNamespace::PutObject(const std::string& relative, const std::string& bytes) {
-  WriteFileAtomically(folder_ + L"/" + FromUtf8(relative), bytes.data(), bytes.size());
+  PutObject(relative, std::vector<uint8_t>(bytes.begin(), bytes.end()));
 }
 
 void FileHostNamespace::RemoveObject(const std::string& relative) {
@@ -165,9 +183,8 @@ void FileHostNamespace::SetBehaviour(const std::string& relative, const nlohmann
   // The stamp makes every write a new behaviour text, whose request count starts at 1.
   static std::atomic<unsigned> stamp{0};
   nlohmann::json stamped = behaviour;
-  if (stamped.is_object()) {
+  if (stamped.is_object())
     stamped["_stamp"] = std::to_string(GetTickCount64()) + "-" + std::to_string(stamp++);
-  }
   WriteText(ControlFolder(folder_) + L"/behaviour/" + BehaviourKey(relative) + L".json",
             stamped.dump());
 }
@@ -205,8 +222,6 @@ std::vector<nlohmann::json> FileHostNamespace::Requests(const std::string& relat
   return out;
 }
 
-// ServiceRelease ---------------------------------------------------------------------------
-
 ServiceRelease::ServiceRelease(const std::string& releaseName, const nlohmann::json& entry)
     : file_(Required(L"VELMOT_SERVICE_ROOT") + L"/catalogue.d/release-" + UniqueTag() + L".json") {
   WriteText(file_, nlohmann::json{{"release", releaseName}, {"entry", entry}}.dump());
@@ -214,32 +229,35 @@ ServiceRelease::ServiceRelease(const std::string& releaseName, const nlohmann::j
 
 ServiceRelease::~ServiceRelease() { DeleteFileW(file_.c_str()); }
 
-// Service queries --------------------------------------------------------------------------
-
 std::vector<nlohmann::json> ServiceRequests() {
   return ReadJsonLines(Required(L"VELMOT_SERVICE_ROOT") + L"/requests.jsonl");
 }
 
-std::vector<nlohmann::json> ServiceRequestsOf(const std::string& method,
-                                              const std::string& bodyPiece) {
+namespace {
+
+template <typename Keep>
+std::vector<nlohmann::json> ServiceRequestsWhere(Keep keep) {
   std::vector<nlohmann::json> found;
-  for (nlohmann::json& request : ServiceRequests()) {
-    const auto headers = request.value("headers", nlohmann::json::object());
-    if (!method.empty() && headers.value("method", "") != method) continue;
-    if (Base64Decode(request.value("bodyBase64", "")).find(bodyPiece) == std::string::npos)
-      continue;
-    found.push_back(std::move(request));
-  }
+  for (nlohmann::json& request : ServiceRequests())
+    if (keep(request)) found.push_back(std::move(request));
   return found;
 }
 
+}  // namespace
+
+std::vector<nlohmann::json> ServiceRequestsOf(const std::string& method,
+                                              const std::string& bodyPiece) {
+  return ServiceRequestsWhere([&](const nlohmann::json& request) {
+    const auto headers = request.value("headers", nlohmann::json::object());
+    return (method.empty() || headers.value("method", "") == method) &&
+           Base64Decode(request.value("bodyBase64", "")).find(bodyPiece) != std::string::npos;
+  });
+}
+
 std::vector<nlohmann::json> ServiceRequestsFrom(const std::string& computerId) {
-  std::vector<nlohmann::json> found;
-  for (nlohmann::json& request : ServiceRequests()) {
-    if (request["headers"].value("computerid", std::string()) == computerId)
-      found.push_back(std::move(request));
-  }
-  return found;
+  return ServiceRequestsWhere([&](nlohmann::json& request) {
+    return request["headers"].value("computerid", std::string()) == computerId;
+  });
 }
 
 std::vector<std::string> SentHeaderNames(const nlohmann::json& request,
@@ -303,43 +321,17 @@ std::wstring ServiceUrl() { return velmot::kServiceUrl; }
 
 std::string UniqueId(const std::string& prefix) {
   static std::atomic<unsigned> counter{0};
-  return prefix + "-" + std::to_string(GetCurrentProcessId()) + "-" +
-         std::to_string(GetTickCount64()) + "-" + std::to_string(counter++);
+  return prefix + "-" + Tag(counter);
 }
-
-// BlobContainer ----------------------------------------------------------------------------
-
-namespace {
-
-// A blob name as the product's requests carry it: UTF-8, every byte outside the unreserved
-// characters and "/" as %XX (a space is %20).
-std::string EncodePath(const std::string& name) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : name) {
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || c == '/') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
-}
-
-}  // namespace
 
 BlobContainer::BlobContainer() {
   static std::atomic<unsigned> counter{0};
   // Container names: 3 to 63 lower-case letters, digits and single dashes.
-  name_ = "t" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64()) +
-          "-" + std::to_string(counter++);
+  name_ = "t" + Tag(counter);
   const int status = Send(L"PUT", "?restype=container", "", nullptr, 0);
-  if (status != 201) {
+  if (status != 201)
     throw std::runtime_error("testservers: the blob container could not be created (status " +
                              std::to_string(status) + ")");
-  }
 }
 
 BlobContainer::~BlobContainer() {
@@ -372,10 +364,9 @@ int BlobContainer::Send(const wchar_t* verb, const std::string& pathAndQuery,
   const std::wstring head = FromUtf8(headers);
   if (!HttpSendRequestW(request.Get(), head.empty() ? nullptr : head.c_str(),
                         static_cast<DWORD>(head.size()), const_cast<void*>(body),
-                        static_cast<DWORD>(size))) {
+                        static_cast<DWORD>(size)))
     throw std::runtime_error("testservers: the blob emulator did not answer (error " +
                              std::to_string(GetLastError()) + ")");
-  }
   DWORD status = 0;
   DWORD length = sizeof(status);
   HttpQueryInfoW(request.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &length,
@@ -391,10 +382,9 @@ void BlobContainer::PutBlob(const std::string& blobName, const std::vector<uint8
   const int status = Send(L"PUT", "/" + EncodePath(blobName),
                           "x-ms-blob-type: BlockBlob\r\nContent-Type: application/octet-stream\r\n",
                           bytes.data(), bytes.size());
-  if (status != 201) {
+  if (status != 201)
     throw std::runtime_error("testservers: blob " + blobName + " not stored (status " +
                              std::to_string(status) + ")");
-  }
 }
 
 void BlobContainer::PutBlob(const std::string& blobName, const std::string& bytes) {
@@ -405,23 +395,17 @@ nlohmann::json BlobContainer::Storage(const std::string& prefix) const {
   return {{"container", name_}, {"prefix", prefix}};
 }
 
-// Azurite's debug log holds, per request, a line
-//   "<time> <request id> info: BlobStorageContextMiddleware: RequestMethod=GET
-//   RequestURL=https://host/account/container/blob?..."
-// and later "<time> <request id> info: EndMiddleware: End response. TotalTimeInMS=n StatusCode=N
-// ...".
+// Azurite's debug log holds, per request, "<time> <request id> info:
+// BlobStorageContextMiddleware: RequestMethod=GET RequestURL=https://host/account/container/
+// blob?..." and later "<time> <request id> info: EndMiddleware: End response.
+// TotalTimeInMS=n StatusCode=N ...".
 std::vector<int> BlobContainer::ReadStatuses(const std::string& blobName) const {
   const std::string wanted = "/" + ToUtf8(Required(L"VELMOT_BLOB_ACCOUNT")) + "/" + name_ + "/" +
                              EncodePath(blobName) + "?";
   const std::string text = ReadWholeFile(Required(L"VELMOT_BLOB_DEBUG_LOG"));
   std::vector<std::string> ids;
   std::map<std::string, int> statuses;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) break;  // a line still being written
-    const std::string line = text.substr(start, end - start);
-    start = end + 1;
+  for (const std::string& line : CompleteLines(text)) {
     const size_t idStart = line.find(' ');
     const size_t idEnd = idStart == std::string::npos ? idStart : line.find(' ', idStart + 1);
     if (idEnd == std::string::npos) continue;

@@ -43,33 +43,13 @@ class FileHostNamespace {
 
   // Misbehaviour for one object, per request: behaviour["attempts"] is a list applied to
   // the 1st, 2nd, ... request of that object; later requests use behaviour["then"] (or
-  // behave normally). Each element may hold:
-  //   "status": N            answer N with a short body instead of the object
-  //   "closeAfter": N        send headers (full Content-Length) and N body bytes, then close
-  //   "corruptAt": N         flip the byte at offset N
-  //   "body": "text"         send this text instead of the object
-  //   "bodyFile": "relative" send that object's bytes instead
-  //   "rate": N              send the body at N bytes per second
-  //   "stallAfter": N, "stallMs": M   send N body bytes, then nothing for M ms, then the rest
-  //   "hugeHeaders": N       add about N bytes of extra response headers
-  //   "garbage": true        answer plain bytes that are not HTTP
-  //   "noLength": true       no Content-Length (close-delimited body)
-  //   "reset": true          reset the connection without any answer
-  //   "contentType": "text"  send this Content-Type
-  //   "brokenAfter": N       send N body bytes, then bytes that are no TLS record, and close
-  //   "ignoreRange": true    answer 200 with the whole object even to a Range
-  //   "etag": "v"            this answer's ETag is "v", and If-Match is checked against it
-  //                          (the object replaced between requests)
-  //   "storageError": "Code" add x-ms-error-code: Code to the step's status answer
-  //                          (e.g. {"status": 503, "storageError": "ServerBusy"})
-  // Every object answer carries ETag (a hash of its bytes) and Accept-Ranges: bytes; a GET
-  // with "Range: bytes=N-" or "bytes=N-M" gets 206 with Content-Range, or 416 past the end;
-  // an If-Match that names another ETag gets 412 with x-ms-error-code: ConditionNotMet.
-  // Body faults (closeAfter, brokenAfter, stallAfter, rate) count bytes of the answer's body,
-  // a 206's slice included; corruptAt counts bytes of the whole object.
-  // Requests are counted from the latest SetBehaviour of the object (writing it again
-  // restarts the count); a behaviour without "attempts" and "then" applies to every
-  // request. Details and what WinINet makes of each: docs/test-servers.md.
+  // behave normally), and a behaviour with neither applies to every request. Requests are
+  // counted from the latest SetBehaviour of the object (writing it again restarts the count).
+  // A step holds "status", "closeAfter", "brokenAfter", "corruptAt", "stallAfter"/"stallMs",
+  // "rate", "body", "bodyFile", "contentType", "hugeHeaders", "garbage", "noLength", "reset",
+  // "ignoreRange", "etag" or "storageError". Every object answer carries ETag and
+  // Accept-Ranges: bytes; a Range gets 206 (416 past the end), an If-Match naming another ETag
+  // 412. What each does and what WinINet makes of it: docs/test-servers.md.
   void SetBehaviour(const std::string& relative, const nlohmann::json& behaviour);
 
   // The query string (without "?") every request of this namespace must carry; otherwise 403.

@@ -1,29 +1,14 @@
-// Whole jobs under random faults: each run publishes a random release (1-4 files, sizes drawn
-// around the part boundaries: empty, one byte, exactly one part, one part and a byte, larger),
-// runs velmot-dm.exe under Wine against the file host with 0-3 faults drawn from dropped and
-// broken connections inside an object, corrupt bytes, 5xx answers, 503 ServerBusy, a 403 (the
-// link is renewed), stalls, slow rates, a cut whose next request gets the whole object though
-// it asks for a range, a cut after which the object's ETag changes, outages, sign-in pages, a
-// kill followed by a rerun, a part file deleted from outside and a full disk, and checks
-// afterwards what must hold whatever the faults (tests/support/soakinvariants.h; the byte-range
-// rule is tests/support/refetchrule.h). The pieces: releaseplanner and faultplan draw a run,
-// soakstage publishes it, soakrunner runs it while foldersampler watches the disk, soaktable
-// counts and prints.
-//
-// tools/test runs the short form: 20 runs, seed 73, small files (at most a couple of files
-// past one part) and short stalls, slow rates and outages. tools/soak runs the full form
-// (VELMOT_SOAK_SCALE=full): sizes up to 60 MB and stalls past the 120 s receive time-out.
-// VELMOT_SOAK_RUNS=N and VELMOT_SOAK_SEED=S pick the runs (the same N and S repeat the same
-// runs); VELMOT_SOAK_RUN=R repeats the one run whose seed R was printed; VELMOT_SOAK_MINUTES=M
-// starts no run after M minutes; VELMOT_SOAK_DRY=1 prints the runs' plans without running them.
-// VELMOT_SOAK_SHARD=k/K makes this process run only the runs i with i % K == k (tools/soak
-// --jobs K starts K such processes side by side: most of a campaign's time is spent waiting on
-// stalls and outages, not computing).
+// Whole jobs of velmot-dm.exe under Wine, each on a random release with 0-3 random faults,
+// checked afterwards against what must hold whatever the faults (tests/support/soakinvariants.h;
+// the byte-range rule: tests/support/refetchrule.h). The runs are described in tools/soak and
+// docs/campaigns.md. tools/test runs the short form (20 runs, seed 73, small files, short
+// faults); VELMOT_SOAK_SCALE=full the full one. VELMOT_SOAK_RUNS=N and VELMOT_SOAK_SEED=S pick
+// the runs, VELMOT_SOAK_RUN=R repeats the run printed with seed R, VELMOT_SOAK_MINUTES=M starts
+// no run after M minutes, VELMOT_SOAK_DRY=1 prints the plans without running them, and
+// VELMOT_SOAK_SHARD=k/K runs only the runs i with i % K == k.
 #include "support/downloadjob.h"
 #include "support/inprocesswindow.h"
 #include "support/refetchrule.h"
-#include "support/soakrunner.h"
-#include "support/soaktable.h"
 #include "support/testenv.h"
 
 #include <gtest/gtest.h>
@@ -40,128 +25,77 @@ using namespace testsupport::soak;
 // parts and for one that does not: every restart it allows, and the refetches it must catch.
 TEST(Soak, TheRefetchRuleAllowsOnlyItsRestarts) {
   const uint64_t kLength = 2000000;
-  // {range, status, start (-1: none of the part's bytes), sent, corruptAt (-1: none)}
   struct Answer {
-    const char* range;
+    std::string range;  // none when empty
     int status;
-    int64_t start;
+    int64_t start;  // -1: none of the part's bytes
     uint64_t sent;
-    int64_t corruptAt;
+    int64_t corruptAt;  // -1: none
   };
-  const Answer whole = {nullptr, 200, 0, kLength, -1};
-  const Answer cut = {nullptr, 200, 0, 1000000, -1};
-  const Answer rest = {"bytes=1000000-", 206, 1000000, 1000000, -1};
-  const Answer corruptCut = {nullptr, 200, 0, 1000000, 5};
-  struct Case {
-    const char* name;
-    bool resumes;
-    std::vector<Answer> answers;
-    std::vector<Violation> expected;
-    bool resetBeforeLast = false;   // the part deleted (or the program killed) before the last
-    const char* resetAt = nullptr;  // or a reset at this moment (the answers: 0 s, 2 s, ...)
-  };
-  const std::vector<Case> cases = {
-      {"a resumed cut", true, {cut, rest}, {}},
-      {"a resume a little before the cut",
-       true,
-       {cut, {"bytes=900000-", 206, 900000, 1100000, -1}},
-       {}},
-      {"a resume far before the cut",
-       true,
-       {cut, {"bytes=100000-", 206, 100000, 1900000, -1}},
-       {kFetchedAgain}},
-      {"a resume past the cut",
-       true,
-       {cut, {"bytes=1200000-", 206, 1200000, 800000, -1}},
-       {kResumedPast}},
-      {"a cut part fetched whole by a resuming program", true, {cut, whole}, {kFetchedAgain}},
-      {"a cut part fetched whole by a program that never resumes", false, {cut, whole}, {}},
-      {"a cut before any real amount", true, {{nullptr, 200, 0, 1000, -1}, whole}, {}},
-      {"the range ignored, then resumed within the new count",
-       true,
-       {cut, {"bytes=1000000-", 200, 0, 300000, -1}, {"bytes=300000-", 206, 300000, 1700000, -1}},
-       {}},
-      {"412, then a plain GET", true, {cut, {"bytes=1000000-", 412, -1, 0, -1}, whole}, {}},
-      {"503 between a cut and its resume",
-       true,
-       {cut, {"bytes=1000000-", 503, -1, 0, -1}, rest},
-       {}},
-      {"503 between a cut and a whole refetch (never resumes)",
-       false,
-       {cut, {nullptr, 503, -1, 0, -1}, whole},
-       {}},
-      {"a whole answer fetched again", true, {whole, whole}, {kFetchedAgain}},
-      {"a whole answer fetched again (never resumes)", false, {whole, whole}, {kFetchedAgain}},
-      {"a whole answer's last byte asked again",
-       true,
-       {whole, {"bytes=1999999-", 206, 1999999, 1, -1}},
-       {kFetchedAgain}},
-      {"a corrupt whole answer fetched again", false, {{nullptr, 200, 0, kLength, 5}, whole}, {}},
-      {"a corrupt byte received before a cut, the part completed, then fetched whole",
-       true,
-       {corruptCut, rest, whole},
-       {}},
-      {"a corrupt byte past the cut is not held",
-       true,
-       {{nullptr, 200, 0, 1000000, 1500000}, rest, whole},
-       {kFetchedAgain}},
-      {"a whole part deleted, then fetched again", true, {whole, whole}, {}, true},
-      {"a request of the killed program stamped just after the kill, then the new program's",
-       true,
-       {whole, whole},
-       {},
-       false,
-       "2026-12-09T09:59:59.990Z"},
-      {"a kill long before a whole answer excuses no refetch after it",
-       true,
-       {whole, whole},
-       {kFetchedAgain},
-       false,
-       "2026-12-09T09:59:57.000Z"},
-      {"a sign-in page carries none of the part's bytes",
-       true,
-       {{nullptr, 200, -1, 56, -1}, whole},
-       {}},
+  const Answer whole = {"", 200, 0, kLength, -1};
+  const Answer cut = {"", 200, 0, 1000000, -1};
+  // The rest of the part from byte n, asked for with a Range.
+  auto rest = [&](uint64_t n) {
+    return Answer{"bytes=" + std::to_string(n) + "-", 206, static_cast<int64_t>(n), kLength - n,
+                  -1};
   };
   auto at = [](size_t second) { return "2026-12-09T10:00:0" + std::to_string(second) + ".000Z"; };
-  for (const Case& c : cases) {
+  // The answers come 2 s apart from 10:00:00; resetAt: the part deleted or the program killed.
+  auto check = [&](const char* name, bool resumes, const std::vector<Answer>& answers,
+                   const std::vector<Violation>& expected, const char* resetAt = nullptr) {
+    SCOPED_TRACE(name);
     std::vector<nlohmann::json> lines;
-    for (const Answer& a : c.answers) {
-      nlohmann::json line = {{"time", at(2 * lines.size())},
-                             {"range", a.range ? nlohmann::json(a.range) : nlohmann::json()},
-                             {"status", a.status},
-                             {"start", a.start < 0 ? nlohmann::json() : nlohmann::json(a.start)},
-                             {"objectLength", kLength},
-                             {"sent", a.sent},
-                             {"complete", a.start >= 0 && a.start + a.sent == kLength}};
+    for (const Answer& a : answers) {
+      nlohmann::json line = {
+          {"time", at(2 * lines.size())},
+          {"range", a.range.empty() ? nlohmann::json() : nlohmann::json(a.range)},
+          {"status", a.status},
+          {"start", a.start < 0 ? nlohmann::json() : nlohmann::json(a.start)},
+          {"objectLength", kLength},
+          {"sent", a.sent},
+          {"complete", a.start >= 0 && a.start + a.sent == kLength}};
       if (a.corruptAt >= 0) line["corruptAt"] = a.corruptAt;
       lines.push_back(line);
     }
     std::vector<const nlohmann::json*> list;
     for (const nlohmann::json& line : lines) list.push_back(&line);
     std::vector<std::string> resets;
-    if (c.resetBeforeLast) resets.push_back(at(2 * c.answers.size() - 3));
-    if (c.resetAt) resets.push_back(c.resetAt);
+    if (resetAt) resets.push_back(resetAt);
     std::vector<Violation> kinds;
-    for (const auto& finding : JudgePart("/ns/rel/0_x.bin", list, c.resumes, resets))
+    for (const auto& finding : JudgePart("/ns/rel/0_x.bin", list, resumes, resets))
       kinds.push_back(finding.first);
-    EXPECT_EQ(c.expected, kinds) << c.name;
-  }
+    EXPECT_EQ(expected, kinds);
+  };
+  check("a resumed cut", true, {cut, rest(1000000)}, {});
+  check("a resume a little before the cut", true, {cut, rest(900000)}, {});
+  check("a resume far before the cut", true, {cut, rest(100000)}, {kFetchedAgain});
+  check("a resume past the cut", true, {cut, rest(1200000)}, {kResumedPast});
+  check("a cut part fetched whole by a resuming program", true, {cut, whole}, {kFetchedAgain});
+  check("a cut part fetched whole by a program that never resumes", false, {cut, whole}, {});
+  check("a cut before any real amount", true, {{"", 200, 0, 1000, -1}, whole}, {});
+  check("the range ignored, then resumed within the new count", true,
+        {cut, {"bytes=1000000-", 200, 0, 300000, -1}, rest(300000)}, {});
+  check("412, then a plain GET", true, {cut, {"bytes=1000000-", 412, -1, 0, -1}, whole}, {});
+  check("503 between a cut and its resume", true,
+        {cut, {"bytes=1000000-", 503, -1, 0, -1}, rest(1000000)}, {});
+  check("503 between a cut and a whole refetch (never resumes)", false,
+        {cut, {"", 503, -1, 0, -1}, whole}, {});
+  check("a whole answer fetched again", true, {whole, whole}, {kFetchedAgain});
+  check("a whole answer fetched again (never resumes)", false, {whole, whole}, {kFetchedAgain});
+  check("a whole answer's last byte asked again", true, {whole, rest(1999999)}, {kFetchedAgain});
+  check("a corrupt whole answer fetched again", false, {{"", 200, 0, kLength, 5}, whole}, {});
+  check("a corrupt byte received before a cut, the part completed, then fetched whole", true,
+        {{"", 200, 0, 1000000, 5}, rest(1000000), whole}, {});
+  check("a corrupt byte past the cut is not held", true,
+        {{"", 200, 0, 1000000, 1500000}, rest(1000000), whole}, {kFetchedAgain});
+  check("a whole part deleted, then fetched again", true, {whole, whole}, {}, at(1).c_str());
+  check("a request of the killed program stamped just after the kill, then the new program's", true,
+        {whole, whole}, {}, "2026-12-09T09:59:59.990Z");
+  check("a kill long before a whole answer excuses no refetch after it", true, {whole, whole},
+        {kFetchedAgain}, "2026-12-09T09:59:57.000Z");
+  check("a sign-in page carries none of the part's bytes", true, {{"", 200, -1, 56, -1}, whole},
+        {});
 }
-
-namespace {
-
-// VELMOT_SOAK_SHARD=k/K: this process's share of the runs (0/1 when unset or malformed).
-void Shard(unsigned long& shard, unsigned long& shards) {
-  const char* text = getenv("VELMOT_SOAK_SHARD");
-  unsigned long k = 0, count = 0;
-  if (text && std::sscanf(text, "%lu/%lu", &k, &count) == 2 && count > 0 && k < count) {
-    shard = k;
-    shards = count;
-  }
-}
-
-}  // namespace
 
 TEST(Soak, WholeJobsUnderRandomFaultsKeepEveryInvariant) {
   testsupport::ProgramResources resources;
@@ -176,8 +110,13 @@ TEST(Soak, WholeJobsUnderRandomFaultsKeepEveryInvariant) {
   const unsigned long only = testsupport::EnvNumber("VELMOT_SOAK_RUN", 0);
   const unsigned long minutes = testsupport::EnvNumber("VELMOT_SOAK_MINUTES", 0);
   const bool dry = testsupport::EnvNumber("VELMOT_SOAK_DRY", 0) != 0;
+  // VELMOT_SOAK_SHARD=k/K: this process's share of the runs (all when unset or malformed).
   unsigned long shard = 0, shards = 1;
-  Shard(shard, shards);
+  const char* text = getenv("VELMOT_SOAK_SHARD");
+  if (!text || std::sscanf(text, "%lu/%lu", &shard, &shards) != 2 || shard >= shards) {
+    shard = 0;
+    shards = 1;
+  }
   SoakTable table;
   const ULONGLONG started = GetTickCount64();
   for (unsigned long i = 0; i < (only ? 1 : runs); ++i) {
