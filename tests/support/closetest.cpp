@@ -108,7 +108,7 @@ std::vector<uint8_t> CloseTest::Begin(const char* name, const wchar_t* stem,
   return data;
 }
 
-CloseTest::Round CloseTest::CloseOnce(DWORD delayMs, bool waitForBox,
+CloseTest::Round CloseTest::CloseOnce(DWORD delayMs, DWORD boxWaitMs,
                                       const std::function<void(DownloadDialog&)>& moment) {
   Round round;
   const ULONGLONG started = GetTickCount64();
@@ -118,7 +118,7 @@ CloseTest::Round CloseTest::CloseOnce(DWORD delayMs, bool waitForBox,
     dialog.Show();
     std::atomic<bool> over{false};
     std::thread closer([&] {
-      if (waitForBox) Eventually([&] { return OwnedMessageBox(window) != nullptr; }, 30000);
+      round.box = Eventually([&] { return OwnedMessageBox(window) != nullptr; }, boxWaitMs);
       if (moment) moment(dialog);
       Eventually([&] { return over.load(); }, delayMs);
       if (over || dialog.IsClosing()) return;
@@ -131,7 +131,7 @@ CloseTest::Round CloseTest::CloseOnce(DWORD delayMs, bool waitForBox,
       round.hiddenMs = static_cast<DWORD>(GetTickCount64() - posted);
     });
     const ULONGLONG shown = GetTickCount64();
-    round.quit = Pump(kQuitMs + delayMs + (waitForBox ? 30000 : 0));
+    round.quit = Pump(kQuitMs + delayMs + boxWaitMs);
     over = true;
     closer.join();
     if (getenv("VELMOT_ROUND_TIMES"))
@@ -162,7 +162,7 @@ void CloseTest::Rounds(int share, DWORD minDelayMs, DWORD maxDelayMs, bool waitF
   for (int attempt = 0; done < closes && attempt < closes * 3; ++attempt) {
     if (beforeRound) beforeRound();
     const DWORD delay = std::uniform_int_distribution<DWORD>(minDelayMs, maxDelayMs)(random);
-    const Round round = CloseOnce(delay, waitForBox);
+    const Round round = CloseOnce(delay, waitForBox ? 30000 : 0);
     roundsMs += round.roundMs;
     EXPECT_TRUE(round.quit) << name_ << " round " << attempt << " never ended";
     if (!round.closed) continue;
@@ -187,24 +187,10 @@ void CloseTest::Rounds(int share, DWORD minDelayMs, DWORD maxDelayMs, bool waitF
   }
 }
 
-// The releases here hold no setup (a setup started from this console process would be one
-// more process to outlive the test), so a job that completes ends in the manager's box
-// saying that setup is missing; the window is closed then.
 void CloseTest::Complete(const std::vector<uint8_t>& data) {
   ++tally_.runs;
-  bool over = false, quit = false;
-  {
-    DownloadDialog dialog(resources.module, release->DownloadFolder() + L"\\" + release->ExeName());
-    HWND window = dialog.Window();
-    dialog.Show();
-    std::thread closer([&] {
-      over = Eventually([&] { return OwnedMessageBox(window) != nullptr; }, 90000);
-      PostMessageW(window, WM_CLOSE, 0, 0);
-    });
-    quit = Pump(120000);
-    closer.join();
-  }
-  over = over && quit;
+  const Round round = CloseOnce(0, 90000);
+  const bool over = round.box && round.quit;
   const bool whole = ReadFileBytes(DataFileOf(*release)) == data;
   EXPECT_TRUE(over) << "the job did not end";
   EXPECT_TRUE(whole) << "the installer file is not the release's";

@@ -1,10 +1,8 @@
 // The fixture of the download window's close tests: each test closes one kind of job again
-// and again, in a window built in the test process (a hundred closes cost one program
-// start). A round starts the job, posts WM_CLOSE at a random moment from another thread and
-// measures until the window is out of sight, then lets the close sequence end (log upload
-// included). A test's figures (closes, misses of the bound, completed runs, close times) are
-// printed at its end and added to totals printed once all tests ran.
-//
+// and again in a window built in the test process (a hundred closes cost one program start),
+// posting WM_CLOSE at a random moment from another thread, timing the way to a hidden window
+// and letting the close sequence end (log upload included). Each test prints its figures
+// (closes, misses of the bound, completed runs, close times); the process prints the totals.
 // VELMOT_CLOSES=N (tools/close-campaign) scales each test to its share of N closes (100 by
 // default) and follows every close with a run left alone that must complete from what the
 // close kept; VELMOT_CLOSE_SEED=S changes the random moments.
@@ -42,6 +40,7 @@ struct CloseTally {
 class CloseTest : public InProcessWindowTest {
  protected:
   struct Round {
+    bool box = false;     // the message box came within the time waited for it
     bool closed = false;  // false: the window was already closing when the close was due
     std::string phase;    // what the job was doing then
     DWORD hiddenMs = 0;
@@ -54,20 +53,20 @@ class CloseTest : public InProcessWindowTest {
   // file (the service's answer held back delayMs).
   std::vector<uint8_t> Begin(const char* name, const wchar_t* stem, std::vector<uint8_t> data,
                              int delayMs = 0);
-  // One run of the window: Show, then from another thread wait until a message box is open
-  // (when waitForBox), until moment returns (when given) and delayMs, post WM_CLOSE and time
-  // the way to a hidden window.
-  Round CloseOnce(DWORD delayMs, bool waitForBox,
+  // One run of the window: Show, then from another thread wait up to boxWaitMs for a message
+  // box, until moment returns (when given) and delayMs, post WM_CLOSE and time the way to a
+  // hidden window.
+  Round CloseOnce(DWORD delayMs, DWORD boxWaitMs,
                   const std::function<void(DownloadDialog&)>& moment = nullptr);
   // Checks a close against the bound (3 s to a hidden window) and counts it; false for a miss.
   bool Count(const Round& round, const std::string& context);
-  // Rounds closed at random moments between minDelayMs and maxDelayMs until the test's
-  // share (out of 100) of the closes happened; a round whose job ended first does not count.
-  // beforeRound (when given) runs before each round; in a campaign afterClose after each close.
+  // Rounds closed at random moments between minDelayMs and maxDelayMs (after the box, with
+  // waitForBox) until the test's share (out of 100) of the closes happened; a round whose job
+  // ended first does not count. In a campaign afterClose follows each close.
   void Rounds(int share, DWORD minDelayMs, DWORD maxDelayMs, bool waitForBox,
               const std::function<void()>& beforeRound, const std::function<void()>& afterClose);
-  // A run left alone: it must end in the manager's box with the installer file holding
-  // exactly data.
+  // A run left alone: it must end in the manager's box (the releases hold no setup: one
+  // started from the test process would outlive it) with the installer file holding data.
   void Complete(const std::vector<uint8_t>& data);
   // The next round starts afresh: no installer file, no part files.
   void Forget();

@@ -49,7 +49,7 @@ TEST_F(DownloadDialogClose, DuringTheRenewalOfARefusedLinkWithTheAnswerHeldBack)
   auto requests = [&] { return testsupport::ServiceRequestsOf("RequestDownload", form).size(); };
   // The window's request is answered at once; from then on the service holds its answers
   // back for longer than a round lasts, and the close comes while the renewal waits.
-  const Round round = CloseOnce(200, false, [&](DownloadDialog& dialog) {
+  const Round round = CloseOnce(200, 0, [&](DownloadDialog& dialog) {
     EXPECT_TRUE(testsupport::Eventually([&] { return dialog.manager.IsRunning(); }, 30000));
     release->Publish(25000);
     EXPECT_TRUE(testsupport::Eventually([&] { return requests() >= 2; }, 30000));
