@@ -61,8 +61,4 @@ uint64_t LinkRelay::Stat(const char* name) const {
   return stats[name].get<uint64_t>();
 }
 
-unsigned LinkRelay::Accepted() const { return static_cast<unsigned>(Stat("accepted")); }
-
-uint64_t LinkRelay::BytesToClients() const { return Stat("bytesToClients"); }
-
 }  // namespace testsupport

@@ -25,8 +25,8 @@ class LinkRelay {
   bool Ready() const { return !host_.empty(); }
   std::wstring Host() const { return host_; }
   // From the relay's statistics: TCP connections accepted, and bytes sent to the clients.
-  unsigned Accepted() const;
-  uint64_t BytesToClients() const;
+  unsigned Accepted() const { return static_cast<unsigned>(Stat("accepted")); }
+  uint64_t BytesToClients() const { return Stat("bytesToClients"); }
 
  private:
   uint64_t Stat(const char* name) const;

@@ -1,19 +1,14 @@
 #include "support/readonlyfolder.h"
 
+#include "support/downloadjob.h"
 #include "support/testenv.h"
 #include "support/unixshell.h"
 
 #include <windows.h>
 
-#include <string>
-
 namespace testsupport {
 
-namespace {
-
 constexpr unsigned kMountMs = 15000;
-
-}  // namespace
 
 bool TakesNewFile(const std::wstring& folder) {
   const std::wstring path = folder + L"/readonly-check-" + std::to_wstring(GetCurrentProcessId());
@@ -40,15 +35,12 @@ ReadOnlyFolder::ReadOnlyFolder(const std::wstring& folder)
 }
 
 std::string ReadOnlyFolder::Diagnosis() const {
-  std::string text = "the folder " + unixFolder_ + " could not be mounted read-only: ";
-  HANDLE file = CreateFileW((folder_ + L".mount-log").c_str(), GENERIC_READ, FILE_SHARE_READ,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return text + "mount never ran (no log)";
-  char buffer[1024] = {};
-  DWORD read = 0;
-  ReadFile(file, buffer, sizeof(buffer) - 1, &read, nullptr);
-  CloseHandle(file);
-  return text + (read ? std::string(buffer, read) : "mount said nothing");
+  const std::wstring log = folder_ + L".mount-log";
+  const std::vector<uint8_t> said = ReadFileBytes(log);
+  return "the folder " + unixFolder_ + " could not be mounted read-only: " +
+         (!FileExists(log) ? "mount never ran (no log)"
+          : said.empty()   ? "mount said nothing"
+                           : std::string(said.begin(), said.end()));
 }
 
 ReadOnlyFolder::~ReadOnlyFolder() {

@@ -4,11 +4,10 @@
 // more than the file, the second run fetches only the parts whose regions the file did not
 // hold yet, and it delivers identical files and starts setup.
 #include "download/store/crcinforeader.h"
+#include "support/closetest.h"
 #include "support/dmprocess.h"
 #include "support/downloadjob.h"
 #include "support/guirelease.h"
-#include "support/testenv.h"
-#include "support/testservers.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -32,19 +31,6 @@ uint64_t SizeOf(const std::wstring& path) {
   return testsupport::FileSize(path, size) ? size : 0;
 }
 
-uint64_t BytesIn(const std::wstring& folder) {
-  uint64_t sum = 0;
-  WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW((folder + L"/*").c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) return 0;
-  do {
-    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-      sum += (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
-  } while (FindNextFileW(find, &found));
-  FindClose(find);
-  return sum;
-}
-
 size_t DataPartRequests(const GuiRelease& release) {
   size_t n = 0;
   for (size_t k = 0; k < kDataParts; ++k)
@@ -56,17 +42,14 @@ size_t DataPartRequests(const GuiRelease& release) {
 size_t RegionsHeld(const std::wstring& merging, const std::vector<uint8_t>& data) {
   const std::vector<uint8_t> file = testsupport::ReadFileBytes(merging);
   size_t held = 0;
-  for (size_t k = 0; k < kDataParts; ++k) {
-    const size_t begin = k * kPart;
+  for (size_t begin = 0; begin < data.size(); begin += kPart) {
     const size_t end = std::min(data.size(), begin + kPart);
-    if (file.size() >= end &&
-        std::equal(data.begin() + begin, data.begin() + end, file.begin() + begin))
-      ++held;
+    held += file.size() >= end &&
+            std::equal(data.begin() + begin, data.begin() + end, file.begin() + begin);
   }
   return held;
 }
 
-// What one kill attempt saw.
 struct KillOutcome {
   bool killedDuringMerge = false;
   bool finalNameEverIncomplete = false;
@@ -77,14 +60,15 @@ struct KillOutcome {
 // kills it.
 KillOutcome RunAndKillWhilePartsArrive(GuiRelease& release, const std::wstring& target) {
   KillOutcome outcome;
-  const std::wstring temporary = target + L".merging";
   DmProcess program(release.DownloadFolder(), release.ExeName());
   if (!program.Start()) return outcome;
   const ULONGLONG end = GetTickCount64() + 120000;
   while (GetTickCount64() < end && program.WaitForExit(0) == STILL_ACTIVE) {
     if (FileExists(target)) outcome.finalNameEverIncomplete = true;
-    const uint64_t used = BytesIn(release.workFolder) + SizeOf(temporary) + SizeOf(target);
-    if (used > outcome.peakBytes) outcome.peakBytes = used;
+    uint64_t used = SizeOf(target + L".merging") + SizeOf(target);
+    for (const std::wstring& name : testsupport::NamesIn(release.workFolder, true))
+      used += SizeOf(release.workFolder + L"/" + name);
+    outcome.peakBytes = std::max(outcome.peakBytes, used);
     if (DataPartRequests(release) >= kDataParts / 2 + 1) {
       program.Kill();
       outcome.killedDuringMerge = !FileExists(target);
@@ -107,8 +91,7 @@ TEST(KilledMerge, TheNextRunFetchesOnlyThePartsTheFileDidNotHoldYet) {
     release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
     release.AddFile("VelmotData.bin", data);
     release.Publish();
-    const std::wstring target =
-        release.DownloadFolder() + L"/" + CRCInfoReader::LocalName(L"VelmotData.bin", L"_7");
+    const std::wstring target = testsupport::DataFileOf(release);
     const KillOutcome killed = RunAndKillWhilePartsArrive(release, target);
     EXPECT_FALSE(killed.finalNameEverIncomplete);
     if (!killed.killedDuringMerge) continue;

@@ -1,6 +1,7 @@
 // The real program through an emulated internet link (support/linkrelay.h): what a far link
 // costs in connections, a line that drops every connection, pause, resume and close with
 // parts in flight, and a part's attempts when the file host misbehaves.
+#include "support/closetest.h"
 #include "support/dmprocess.h"
 #include "support/downloadjob.h"
 #include "support/guirelease.h"
@@ -16,7 +17,6 @@
 #include <nlohmann/json.hpp>
 #include <windows.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,49 +25,47 @@ namespace {
 using testsupport::Eventually;
 using testsupport::LinkRelay;
 
-const DWORD kWindowMs = 30000;
-const DWORD kJobMs = 240000;  // a whole release through a slow link, with margin
 const size_t kPart = DownloadManager::kPartSize;
 
 // A release of a setup and a data file whose host is the link, and the program for it.
 struct LinkedRelease {
-  testsupport::GuiRelease release;
-  std::unique_ptr<testsupport::DmProcess> program;
-  uint64_t bytes = 0;
-  std::vector<uint8_t> data;
-
   LinkedRelease(const LinkRelay& link, const wchar_t* stem, size_t dataBytes, unsigned seed)
-      : release(stem) {
+      : release(stem),
+        data(testsupport::RandomBytes(dataBytes, seed)),
+        program(release.DownloadFolder(), release.ExeName()) {
     const std::vector<uint8_t> setup = testsupport::FakeSetupBytes();
     release.AddFile("Setup.exe", setup);
-    data = testsupport::RandomBytes(dataBytes, seed);
     release.AddFile("VelmotData.bin", data);
     release.hostName = link.Host();
     release.Publish();
     bytes = setup.size() + dataBytes;
-    program.reset(new testsupport::DmProcess(release.DownloadFolder(), release.ExeName()));
+  }
+  // The whole release through a slow link, with margin, and then setup.
+  void RunToSetup() {
+    ASSERT_TRUE(program.Start());
+    EXPECT_EQ(program.WaitForExit(240000), 0u);
+    EXPECT_TRUE(release.SetupStarted(10000));
   }
   // Requests of the data file's parts that asked for the rest of a part.
   size_t RangedRequests() const {
     size_t ranged = 0;
-    for (const auto& request : release.host.Requests()) {
-      const std::string path = request.value("path", "");
-      if (path.find("_VelmotData.bin") != std::string::npos &&
-          request["headers"].contains("range")) {
-        ++ranged;
-      }
-    }
+    for (const auto& request : release.host.Requests())
+      ranged += request.value("path", "").find("_VelmotData.bin") != std::string::npos &&
+                request["headers"].contains("range");
     return ranged;
   }
+
+  testsupport::GuiRelease release;
+  std::vector<uint8_t> data;
+  testsupport::DmProcess program;
+  uint64_t bytes = 0;
 };
 
 TEST(LinkJob, AFarLinkCostsNoMoreConnectionsThanPartsInFlightAndTwo) {
   LinkRelay link(40, 500);
   ASSERT_TRUE(link.Ready());
   LinkedRelease run(link, L"VelmotFar", 19 * kPart, 61);  // twenty parts with the setup's
-  ASSERT_TRUE(run.program->Start());
-  EXPECT_EQ(run.program->WaitForExit(kJobMs), 0u);
-  EXPECT_TRUE(run.release.SetupStarted(10000));
+  ASSERT_NO_FATAL_FAILURE(run.RunToSetup());
   EXPECT_GE(link.Accepted(), 1u);
   EXPECT_LE(link.Accepted(), velmot::kPartsInFlight + 2);
 }
@@ -78,9 +76,7 @@ TEST(LinkJob, ALineThatDropsEveryConnectionFinishesWithRanges) {
   LinkRelay link(0, 16, 3);
   ASSERT_TRUE(link.Ready());
   LinkedRelease run(link, L"VelmotChoppy", 12000000, 62);
-  ASSERT_TRUE(run.program->Start());
-  EXPECT_EQ(run.program->WaitForExit(kJobMs), 0u);
-  EXPECT_TRUE(run.release.SetupStarted(10000));
+  ASSERT_NO_FATAL_FAILURE(run.RunToSetup());
   EXPECT_GT(run.RangedRequests(), 0u);
   // The CRC info document, headers and TLS included.
   EXPECT_LE(link.BytesToClients(), run.bytes * 12 / 10);
@@ -90,9 +86,9 @@ TEST(LinkJob, PauseHoldsEveryPartInFlightResumeGoesOnWithRangesAndCloseHidesAtOn
   LinkRelay link(20, 40);
   ASSERT_TRUE(link.Ready());
   LinkedRelease run(link, L"VelmotPause", 4 * kPart, 63);
-  testsupport::DmProcess& program = *run.program;
+  testsupport::DmProcess& program = run.program;
   ASSERT_TRUE(program.Start());
-  ASSERT_NE(program.FindWindowByCaption(run.release.Caption(), kWindowMs), nullptr);
+  ASSERT_NE(program.FindWindowByCaption(run.release.Caption(), 30000), nullptr);
   ASSERT_TRUE(Eventually([&] { return link.BytesToClients() > 4000000; }, 60000));
 
   program.Click(IDC_PAUSE);
@@ -134,18 +130,14 @@ TEST_P(LinkJobFault, APartGoesOnAsTheHostAnswersAndTheFilesArriveWhole) {
   LinkedRelease run(link, L"VelmotFault", 2 * kPart + 5000, 64);
   run.release.KeepWorkFolder();  // so that the finished job's log is written
   run.release.host.SetBehaviour(part, {{"attempts", fault.attempts}});
-  ASSERT_TRUE(run.program->Start());
-  EXPECT_EQ(run.program->WaitForExit(kJobMs), 0u);
-  EXPECT_TRUE(run.release.SetupStarted(10000));
-  EXPECT_TRUE(testsupport::ReadFileBytes(run.release.DownloadFolder() + L"/VelmotD_7ata.bin") ==
-              run.data);
+  ASSERT_NO_FATAL_FAILURE(run.RunToSetup());
+  EXPECT_TRUE(testsupport::ReadFileBytes(testsupport::DataFileOf(run.release)) == run.data);
   EXPECT_EQ(run.release.host.Requests("rel/1_VelmotData.bin").size(), 1u);
 
   std::vector<nlohmann::json> answers;
   const std::string path = testsupport::ToUtf8(run.release.host.ObjectPath(part));
-  for (const nlohmann::json& a : run.release.host.Answers()) {
+  for (const nlohmann::json& a : run.release.host.Answers())
     if (a.value("path", "") == path) answers.push_back(a);
-  }
   ASSERT_EQ(answers.size(), fault.answers.size());
   for (size_t i = 0; i < answers.size(); ++i) {
     const nlohmann::json& asked = answers[i]["range"];
@@ -157,9 +149,7 @@ TEST_P(LinkJobFault, APartGoesOnAsTheHostAnswersAndTheFilesArriveWhole) {
   }
   EXPECT_TRUE(answers.back().value("complete", false));
   std::string record = "Message: " + fault.record;
-  if (record.back() == ' ') {
-    record += testsupport::Narrow(run.release.workFolder) + "/VelmotD_7ata.binpart0";
-  }
+  if (record.back() == ' ') record += testsupport::Narrow(testsupport::DataPartOf(run.release, 0));
   const std::string log = testsupport::TextLogIn(run.release.DownloadFolder());
   EXPECT_EQ(testsupport::Occurrences(log, record + " Detailed Message: "), 1u) << log;
 }

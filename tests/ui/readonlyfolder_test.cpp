@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -25,11 +26,11 @@ using testsupport::Narrow;
 
 namespace {
 
-const DWORD kExitMs = 30000;
+const char kProgramFolderRecord[] =
+    "The program's folder takes no files, so nothing is downloaded: ";
 
 std::wstring Shown(std::wstring folder) {
-  for (wchar_t& c : folder)
-    if (c == L'/') c = L'\\';
+  std::replace(folder.begin(), folder.end(), L'/', L'\\');
   return folder;
 }
 
@@ -40,13 +41,11 @@ size_t RequestsNaming(const std::wstring& release) {
 // Somewhere in a JSON report: a record with this message and code.
 bool HoldsRecord(const nlohmann::json& value, const std::string& message, int code) {
   if (value.is_object() && value.value("message", "") == message &&
-      value.value("error_number", 0) == code) {
+      value.value("error_number", 0) == code)
     return true;
-  }
-  if (!value.is_structured()) return false;
-  for (const auto& item : value) {
-    if (HoldsRecord(item, message, code)) return true;
-  }
+  if (value.is_structured())
+    for (const auto& item : value)
+      if (HoldsRecord(item, message, code)) return true;
   return false;
 }
 
@@ -60,7 +59,7 @@ TEST(ReadOnlyFolder, EitherFolderThatTakesNoFilesStopsTheRequestBeforeAnythingIs
     const char* record;
   } cases[] = {
       {true, velmot::texts::kProgramFolderLockedHead, velmot::texts::kProgramFolderLockedTail,
-       "The program's folder takes no files, so nothing is downloaded: "},
+       kProgramFolderRecord},
       {false, velmot::texts::kWorkFolderLockedHead, velmot::texts::kWorkFolderLockedTail,
        "The work folder takes no files, so nothing is downloaded: "},
   };
@@ -106,7 +105,7 @@ TEST(ReadOnlyFolder, ProgramInAFolderThatTakesNoFilesSaysSoAndFetchesNothing) {
         program.WaitForText(IDC_INFO, 20000, [&](const std::wstring& t) { return t == expected; });
     EXPECT_EQ(info, expected) << Narrow(info);
     program.PostClose();
-    EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
+    EXPECT_EQ(program.WaitForExit(30000), 0u);
   }
   // Nothing asked, nothing fetched, no support page; only the program and an empty work
   // folder (the log's file is gone once uploaded) remain.
@@ -119,11 +118,10 @@ TEST(ReadOnlyFolder, ProgramInAFolderThatTakesNoFilesSaysSoAndFetchesNothing) {
   // The uploaded log names the folder with the system's code.
   std::wstring id;
   ASSERT_TRUE(ComputerId().ComputeWide(id));
-  const std::string record = "The program's folder takes no files, so nothing is downloaded: " +
-                             testsupport::ToUtf8(Shown(release.DownloadFolder()));
+  const std::string record =
+      kProgramFolderRecord + testsupport::ToUtf8(Shown(release.DownloadFolder()));
   bool uploaded = false;
-  for (const std::string& upload : testsupport::ServiceUploads(testsupport::ToUtf8(id))) {
+  for (const std::string& upload : testsupport::ServiceUploads(testsupport::ToUtf8(id)))
     uploaded |= HoldsRecord(nlohmann::json::parse(upload, nullptr, false), record, 5);
-  }
   EXPECT_TRUE(uploaded);
 }
