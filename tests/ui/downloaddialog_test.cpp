@@ -51,6 +51,12 @@ std::vector<std::wstring> Lines(const std::wstring& text) {
   return lines;
 }
 
+// Line k of the values, or a marker when a wait ran out on a text with fewer lines.
+std::wstring LineOf(const std::wstring& text, size_t k) {
+  const std::vector<std::wstring> lines = Lines(text);
+  return k < lines.size() ? lines[k] : L"<no line " + std::to_wstring(k) + L">";
+}
+
 }  // namespace
 
 TEST(DownloadDialog, CaptionNamesTheReleaseAndAFailedRequestKeepsTheWindowOpen) {
@@ -192,7 +198,7 @@ TEST(DownloadDialog, ShowsStatisticsAndPauseStallsTheDownload) {
   });
   ASSERT_EQ(Lines(paused).size(), 4u) << Narrow(paused);
   Sleep(4500);  // two more samples
-  EXPECT_EQ(Lines(program.Text(IDC_VALUES))[1], Lines(paused)[1])
+  EXPECT_EQ(LineOf(program.Text(IDC_VALUES), 1), Lines(paused)[1])
       << "the download went on while paused";
 
   // Resume: the pause symbol again, and the bytes move on.
@@ -201,7 +207,7 @@ TEST(DownloadDialog, ShowsStatisticsAndPauseStallsTheDownload) {
   const std::wstring resumed = program.WaitForText(IDC_VALUES, 10000, [&](const std::wstring& t) {
     return Lines(t).size() >= 4 && Lines(t)[1] != Lines(paused)[1];
   });
-  EXPECT_NE(Lines(resumed)[1], Lines(paused)[1]);
+  EXPECT_NE(LineOf(resumed, 1), Lines(paused)[1]);
 
   EXPECT_EQ(program.CloseAndWait(kExitMs), 0u);
 }
@@ -305,9 +311,10 @@ class Prober {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
   }
-  int probes = 0;
-  int unanswered = 0;
-  DWORD slowestMs = 0;
+  // Written by the probe thread, read by the test while it runs.
+  std::atomic<int> probes{0};
+  std::atomic<int> unanswered{0};
+  std::atomic<DWORD> slowestMs{0};
 
  private:
   void Probe() {
@@ -329,7 +336,7 @@ class Prober {
         ++unanswered;
         std::printf("probe unanswered at %llu ms\n", sent - begun_);
       }
-      slowestMs = std::max(slowestMs, took);
+      slowestMs = std::max(slowestMs.load(), took);
       Sleep(200);
     }
   }
@@ -411,8 +418,9 @@ TEST(DownloadDialog, AnswersEveryProbeThroughASlowServiceASlowHostAPauseAndAClos
   EXPECT_LE(GetTickCount64() - closed, 3000u);
   EXPECT_EQ(program.WaitForExit(kExitMs), 0u);
   prober.Stop();
-  EXPECT_EQ(prober.unanswered, 0) << "of " << prober.probes << " probes";
+  EXPECT_EQ(prober.unanswered, 0) << "of " << prober.probes.load() << " probes";
   std::printf("probes: %d, unanswered %d, slowest answer %lu ms, slowest click %lu ms\n",
-              prober.probes, prober.unanswered, static_cast<unsigned long>(prober.slowestMs),
+              prober.probes.load(), prober.unanswered.load(),
+              static_cast<unsigned long>(prober.slowestMs.load()),
               static_cast<unsigned long>(slowestClick));
 }
