@@ -1,6 +1,5 @@
 #include "support/closetest.h"
 
-#include "download/store/crcinforeader.h"
 #include "support/downloadjob.h"
 #include "support/testenv.h"
 #include "ui/downloaddialog.h"
@@ -77,16 +76,6 @@ std::string Phase(DownloadDialog& dialog) {
 }
 
 }  // namespace
-
-std::wstring DataName() { return CRCInfoReader::LocalName(L"VelmotData.bin", L"_7"); }
-
-std::wstring DataFileOf(const GuiRelease& release) {
-  return release.DownloadFolder() + L"/" + DataName();
-}
-
-std::wstring DataPartOf(const GuiRelease& release, size_t k) {
-  return release.workFolder + L"/" + DataName() + L"part" + std::to_wstring(k);
-}
 
 bool CloseTest::Campaign() { return getenv("VELMOT_CLOSES") != nullptr; }
 
@@ -191,14 +180,14 @@ void CloseTest::Complete(const std::vector<uint8_t>& data) {
   ++tally_.runs;
   const Round round = CloseOnce(0, 90000);
   const bool over = round.box && round.quit;
-  const bool whole = ReadFileBytes(DataFileOf(*release)) == data;
+  const bool whole = ReadFileBytes(release->LocalPath("VelmotData.bin")) == data;
   EXPECT_TRUE(over) << "the job did not end";
   EXPECT_TRUE(whole) << "the installer file is not the release's";
   tally_.completed += over && whole;
 }
 
 void CloseTest::Forget() {
-  DeleteFileW(DataFileOf(*release).c_str());
+  DeleteFileW(release->LocalPath("VelmotData.bin").c_str());
   RemoveTree(release->workFolder);
 }
 

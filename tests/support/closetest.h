@@ -23,12 +23,6 @@ class DownloadDialog;
 
 namespace testsupport {
 
-// A GuiRelease's "VelmotData.bin" on disk: its local name (the product suffix put in), the
-// file in the download folder and part k of it in the work folder.
-std::wstring DataName();
-std::wstring DataFileOf(const GuiRelease& release);
-std::wstring DataPartOf(const GuiRelease& release, size_t k);
-
 // The figures of one close test, or of all of them.
 struct CloseTally {
   std::vector<DWORD> hidden;  // each close's time to a hidden window

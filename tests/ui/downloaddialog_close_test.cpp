@@ -14,15 +14,14 @@
 #include <string>
 #include <vector>
 
-using testsupport::DataFileOf;
-using testsupport::DataPartOf;
 using testsupport::RandomBytes;
 
 namespace {
 
 class DownloadDialogClose : public testsupport::CloseTest {};
 
-const std::string kDataName = testsupport::Narrow(testsupport::DataName());
+const std::string kDataName =
+    testsupport::Narrow(testsupport::GuiRelease::LocalName("VelmotData.bin"));
 
 }  // namespace
 
@@ -93,11 +92,11 @@ TEST_F(DownloadDialogClose, WhileReusingMergingAndVerifying) {
   // Every round starts with all parts in the work folder and no installer file: the job
   // then only reuses, merges and verifies (and ends in its box when no close comes first).
   auto prepare = [&] {
-    DeleteFileW(DataFileOf(*release).c_str());
+    DeleteFileW(release->LocalPath("VelmotData.bin").c_str());
     CreateDirectoryW(release->workFolder.c_str(), nullptr);
     for (int k = 0; k < 3; ++k)
-      if (!testsupport::FileExists(DataPartOf(*release, k)))
-        testsupport::WriteFileBytes(DataPartOf(*release, k), part);
+      if (!testsupport::FileExists(release->PartPath("VelmotData.bin", k)))
+        testsupport::WriteFileBytes(release->PartPath("VelmotData.bin", k), part);
   };
   Rounds(25, 0, 500, false, prepare, [&] {
     prepare();

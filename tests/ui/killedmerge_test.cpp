@@ -91,7 +91,7 @@ TEST(KilledMerge, TheNextRunFetchesOnlyThePartsTheFileDidNotHoldYet) {
     release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
     release.AddFile("VelmotData.bin", data);
     release.Publish();
-    const std::wstring target = testsupport::DataFileOf(release);
+    const std::wstring target = release.LocalPath("VelmotData.bin");
     const KillOutcome killed = RunAndKillWhilePartsArrive(release, target);
     EXPECT_FALSE(killed.finalNameEverIncomplete);
     if (!killed.killedDuringMerge) continue;

@@ -131,7 +131,7 @@ TEST_P(LinkJobFault, APartGoesOnAsTheHostAnswersAndTheFilesArriveWhole) {
   run.release.KeepWorkFolder();  // so that the finished job's log is written
   run.release.host.SetBehaviour(part, {{"attempts", fault.attempts}});
   ASSERT_NO_FATAL_FAILURE(run.RunToSetup());
-  EXPECT_TRUE(testsupport::ReadFileBytes(testsupport::DataFileOf(run.release)) == run.data);
+  EXPECT_TRUE(testsupport::ReadFileBytes(run.release.LocalPath("VelmotData.bin")) == run.data);
   EXPECT_EQ(run.release.host.Requests("rel/1_VelmotData.bin").size(), 1u);
 
   std::vector<nlohmann::json> answers;
@@ -149,7 +149,8 @@ TEST_P(LinkJobFault, APartGoesOnAsTheHostAnswersAndTheFilesArriveWhole) {
   }
   EXPECT_TRUE(answers.back().value("complete", false));
   std::string record = "Message: " + fault.record;
-  if (record.back() == ' ') record += testsupport::Narrow(testsupport::DataPartOf(run.release, 0));
+  if (record.back() == ' ')
+    record += testsupport::Narrow(run.release.PartPath("VelmotData.bin", 0));
   const std::string log = testsupport::TextLogIn(run.release.DownloadFolder());
   EXPECT_EQ(testsupport::Occurrences(log, record + " Detailed Message: "), 1u) << log;
 }
