@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -20,8 +21,8 @@
 namespace {
 
 using testsupport::Base64Decode;
+using testsupport::FromUtf8;
 using testsupport::HasRecord;
-using testsupport::Widen;
 using velmot::texts::kServiceUnreachable;
 using velmot::texts::kServiceUnreadable;
 
@@ -42,10 +43,13 @@ class DownloadRequestTest : public testsupport::HttpServiceTest {
   bool RequestWith(const nlohmann::json& entry) {
     const std::string release = "Velmot " + id;
     testsupport::ServiceRelease registered(release, entry);
-    return Request(Widen(release));
+    return Request(FromUtf8(release));
   }
 
+  // A fresh attempt (an empty log and error text) over a descriptor from an earlier answer.
   void PresetDescriptor() {
+    Error::Clear();
+    errorText.clear();
     manager.descriptor.productCode = L"old-code";
     manager.descriptor.hostName = L"old-host";
     manager.descriptor.sasText = L"old-sas";
@@ -83,12 +87,10 @@ TEST_F(DownloadRequestTest, SendsTheAgreedFormAndHeadersAndTakesTheDescriptor) {
   EXPECT_EQ(L"_1005", manager.productSuffix);
 
   // The service's answer is in the log as it came.
-  bool logged = false;
-  for (const auto& record : Error::GetRecords()) {
-    logged = logged || (record.message.find("\"product_code\":\"1005\"") != std::string::npos &&
-                        record.errorNumber == 0);
-  }
-  EXPECT_TRUE(logged);
+  const std::vector<std::string> notes = testsupport::MessagesWithCode(0);
+  EXPECT_TRUE(std::any_of(notes.begin(), notes.end(), [](const std::string& note) {
+    return note.find("\"product_code\":\"1005\"") != std::string::npos;
+  }));
 }
 
 TEST_F(DownloadRequestTest, ExeIsLeftOutOfTheReleaseName) {
@@ -108,8 +110,8 @@ TEST_F(DownloadRequestTest, TextErrorInfoRefusesAndLeavesTheDescriptorAlone) {
 }
 
 TEST_F(DownloadRequestTest, UnknownReleaseIsRefusedWithTheServiceText) {
-  EXPECT_FALSE(Request(Widen("No such release " + id)));
-  EXPECT_EQ(Widen("Unknown release \"No such release " + id + "\""), errorText);
+  EXPECT_FALSE(Request(FromUtf8("No such release " + id)));
+  EXPECT_EQ(FromUtf8("Unknown release \"No such release " + id + "\""), errorText);
 }
 
 TEST_F(DownloadRequestTest, ErrorInfoOfAnotherTypeIsNoRefusal) {
@@ -146,9 +148,7 @@ TEST_F(DownloadRequestTest, AnswersThatAreNoDescriptorFailWithAClearText) {
   const char* bodies[] = {"<html>Service Unavailable</html>", "[1,2,3]",        "\"text\"", "",
                           "{\"product_code\":\"1\"}",         "{\"host_name\":"};
   for (const char* body : bodies) {
-    Error::Clear();
     PresetDescriptor();
-    errorText.clear();
     EXPECT_FALSE(RequestWith({{"respond", {{"status", 200}, {"body", body}}}})) << body;
     EXPECT_EQ(kServiceUnreadable, errorText) << body;
     ExpectPresetDescriptor();
@@ -158,9 +158,7 @@ TEST_F(DownloadRequestTest, AnswersThatAreNoDescriptorFailWithAClearText) {
 
 TEST_F(DownloadRequestTest, ErrorStatusFailsWithTheConnectionText) {
   for (int status : {404, 500}) {
-    Error::Clear();
     PresetDescriptor();
-    errorText.clear();
     EXPECT_FALSE(
         RequestWith({{"respond", {{"status", status}, {"body", "{\"host_name\":\"h\"}"}}}}));
     EXPECT_EQ(kServiceUnreachable, errorText);
@@ -200,13 +198,13 @@ TEST_F(DownloadRequestTest, HugeAnswerFailsAndIsLoggedOnlyInPart) {
 TEST_F(DownloadRequestTest, WorkFolderIsCreatedForALaterLogUpload) {
   testsupport::TempFolder parent(L"req");
   manager.workFolder = parent.File(L"Velmot 10.5");
-  EXPECT_FALSE(Request(Widen("No such release " + id)));
+  EXPECT_FALSE(Request(FromUtf8("No such release " + id)));
   const DWORD attributes = GetFileAttributesW(manager.workFolder.c_str());
   ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);
   EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY);
   // An existing folder is no failure.
   Error::Clear();
-  EXPECT_FALSE(Request(Widen("No such release " + id)));
+  EXPECT_FALSE(Request(FromUtf8("No such release " + id)));
   EXPECT_FALSE(Error::HasErrors());
 }
 

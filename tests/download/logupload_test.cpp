@@ -24,7 +24,7 @@ namespace {
 
 using testsupport::Base64Decode;
 using testsupport::FileExists;
-using testsupport::Widen;
+using testsupport::FromUtf8;
 
 // Unpacks a gzip member with zlib itself.
 bool Gunzip(const std::string& packed, std::string& unpacked) {
@@ -47,7 +47,7 @@ bool Gunzip(const std::string& packed, std::string& unpacked) {
 std::wstring TextLogPath() {
   std::string folder;
   FileSystem::GetExecutableFolder(folder);
-  return Widen(folder) + L"/logfile.txt";
+  return FromUtf8(folder) + L"/logfile.txt";
 }
 
 class LogUploadTest : public testsupport::HttpServiceTest {
@@ -98,7 +98,7 @@ TEST_F(LogUploadTest, PostsTheCompressedReportAndWritesTheTextLogForErrors) {
   EXPECT_EQ(std::to_string(body.size()), request["headers"]["content-length"]);
   std::string unpacked;
   ASSERT_TRUE(Gunzip(body, unpacked));
-  EXPECT_EQ(testsupport::Utf16le(Widen(report)), unpacked);
+  EXPECT_EQ(testsupport::Utf16le(FromUtf8(report)), unpacked);
 
   auto uploads = testsupport::ServiceUploads(id);
   ASSERT_EQ(1u, uploads.size());
@@ -128,7 +128,7 @@ TEST_F(LogUploadTest, EmptyLogPostsAnEmptyArray) {
 }
 
 TEST_F(LogUploadTest, RefusedUploadStillRemovesTheCompressedFile) {
-  manager.computerId = Widen(id) + L" not valid!";  // the service refuses this identifier
+  manager.computerId = FromUtf8(id) + L" not valid!";  // the service refuses this identifier
   Error::LogError(std::string("Something failed"), ERROR_ACCESS_DENIED, VELMOT_HERE);
   manager.PostLogFile();
   EXPECT_FALSE(FileExists(work.File(L"logfile.gz")));
@@ -142,8 +142,7 @@ TEST_F(LogUploadTest, AfterSetupStartedNothingIsPostedAndTheDeleteFailureIsRecor
   EXPECT_TRUE(MyRequests().empty());
   EXPECT_FALSE(FileExists(TextLogPath()));
   const std::string expected = "DownloadManager::PostLogFile Unable to delete " +
-                               std::string(work.Path().begin(), work.Path().end()) +
-                               "/removed after setup/logfile.gz";
+                               testsupport::Narrow(work.Path()) + "/removed after setup/logfile.gz";
   const auto records = Error::GetRecords();
   EXPECT_TRUE(std::any_of(records.begin(), records.end(), [&](const ErrorRecord& record) {
     return record.message == expected && record.errorNumber != 0;

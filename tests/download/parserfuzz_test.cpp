@@ -43,6 +43,8 @@ using testsupport::FuzzRandom;
 using testsupport::Mutate;
 using testsupport::Printable;
 using testsupport::RunFuzzCampaign;
+using testsupport::Tokens;
+using namespace std::string_literals;
 
 constexpr size_t kParsers = 7;
 // Now and then an input grows large (up to the limits the program sets for what it reads),
@@ -102,6 +104,9 @@ void CheckEntry(const CRCInfoEntry& entry, const std::string& input) {
     const std::wstring local = CRCInfoReader::LocalName(name, L"_95");
     ASSERT_EQ(local.size(), name.size() + 3);
     ASSERT_EQ(local.find_first_of(L"/\\:"), std::wstring::npos) << Printable(local);
+    ASSERT_EQ(local.find(L".."), std::wstring::npos) << Printable(local);
+    ASSERT_NE(local.back(), L'.');
+    ASSERT_NE(local.back(), L' ');
     ASSERT_NE(local.find(L"_95"), std::wstring::npos);
   }
   uint64_t size = 0;
@@ -125,12 +130,9 @@ void CheckEntry(const CRCInfoEntry& entry, const std::string& input) {
 }
 
 TEST(ParserFuzz, CrcInfoDocuments) {
-  // clang-format off
-  static const std::vector<std::string> kTokens = {
-      ";", "\r\n", "\r", "\n", std::string(1, '\0'), "0x", "-", " ", "\t", "..", "\\", "/", ":",
-      "CON", "LPT1", ".exe", "\xff", "\x81\x40", "18446744073709551616", "99999999999",
-      "-2147483649", "10000000", ";;\r\n\r\n", "\r\n\r\n"};
-  // clang-format on
+  static const std::vector<std::string> kTokens = Tokens(
+      ";|\r\n|\r|\n|\0|0x|-| |\t|..|\\|/|:|CON|LPT1|.exe|\xff|\x81\x40|18446744073709551616|"
+      "99999999999|-2147483649|10000000|;;\r\n\r\n|\r\n\r\n"s);
   RunFuzzCampaign("CRC info documents", 1, kParsers, [&](FuzzCampaign& fuzz) {
     const std::vector<ListedFile> files = RandomFiles(fuzz);
     const std::string release = fuzz.OneIn(2) ? "Velmot Pro" : "Velmot 10.5";
@@ -143,7 +145,7 @@ TEST(ParserFuzz, CrcInfoDocuments) {
     read.erase(std::remove(read.begin(), read.end(), '\0'), read.end());
 
     CRCInfo entries;
-    ASSERT_TRUE(fuzz.Read(read.size(), [&] {
+    ASSERT_TRUE(fuzz.Read(read, [&] {
       CRCInfoReader::Parse(read, entries);
       for (const CRCInfoEntry& entry : entries) {
         CheckEntry(entry, read);
@@ -165,17 +167,12 @@ TEST(ParserFuzz, CrcInfoDocuments) {
 }
 
 TEST(ParserFuzz, ServiceAnswers) {
-  // clang-format off
-  static const std::vector<std::string> kTokens = {
-      "{", "}", "[", "]", "\"", "\\", "\\u", "\\ud800", "\\udc00\\ud800", ":", ",", "null",
-      "true", "1e999", "-0", "0.0000001", "\"error_info\":", "\"host_name\":", "\xc3\xa9",
-      "\xff\xfe", "\xe9", std::string(1, '\0'), "/*", "//", "\xef\xbb\xbf"};
-  // clang-format on
-  static const std::vector<std::string> kTexts = {
-      "files-20.velmot.test", "",
-      "caf\xc3\xa9",          "\\\"quoted\\\"",
-      "\\u00e9\\u20ac",       "a\\nb",
-      "?sv=2021&sig=abc%2B",  "devstoreaccount1/releases/velmot-pro/9.5"};
+  static const std::vector<std::string> kTokens = Tokens(
+      "{|}|[|]|\"|\\|\\u|\\ud800|\\udc00\\ud800|:|,|null|true|1e999|-0|0.0000001|\"error_info\":|"
+      "\"host_name\":|\xc3\xa9|\xff\xfe|\xe9|\0|/*|//|\xef\xbb\xbf"s);
+  static const std::vector<std::string> kTexts = Tokens(
+      "files-20.velmot.test||caf\xc3\xa9|\\\"quoted\\\"|\\u00e9\\u20ac|a\\nb|?sv=2021&sig=abc%2B|"
+      "devstoreaccount1/releases/velmot-pro/9.5"s);
   using Answer = ServiceClient::Answer;
   RunFuzzCampaign("service answers", 2, kParsers, [&](FuzzCampaign& fuzz) {
     // A well-formed answer: each member a text, or now and then another kind of value.
@@ -203,9 +200,8 @@ TEST(ParserFuzz, ServiceAnswers) {
     DownloadDescriptor descriptor;
     std::wstring refusal;
     Answer answer = Answer::kNotJsonObject;
-    ASSERT_TRUE(fuzz.Read(text.size(), [&] {
-      answer = ServiceClient::ReadAnswer(text, descriptor, refusal);
-    })) << Printable(text);
+    ASSERT_TRUE(
+        fuzz.Read(text, [&] { answer = ServiceClient::ReadAnswer(text, descriptor, refusal); }));
     if (answer == Answer::kUsable) {
       ASSERT_FALSE(descriptor.hostName.empty());
     }
@@ -226,10 +222,9 @@ TEST(ParserFuzz, ServiceAnswers) {
 }
 
 TEST(ParserFuzz, Urls) {
-  static const std::vector<std::wstring> kTokens = {
-      L"/",  L"//", L":",      L"https://", L"http://", L"HTTPS://", L"%",           L"?",
-      L"#",  L"@",  L"65535",  L"65536",    L"0",       L":443",     L"99999999999", L"[::1]",
-      L"\\", L"..", L"\u00e9", L"\xd800",   L":8080/",  L"localhost"};
+  static const std::vector<std::wstring> kTokens = Tokens(
+      L"/|//|:|https://|http://|HTTPS://|%|?|#|@|65535|65536|0|:443|99999999999|[::1]|\\|..|"
+      L"\u00e9|\xd800|:8080/|localhost"s);
   static const std::vector<std::wstring> kHosts = {L"localhost", L"files-20.velmot.test",
                                                    L"127.0.0.1", L"a", L"service.maker.com"};
   static const std::vector<std::wstring> kSegments = {
@@ -253,9 +248,8 @@ TEST(ParserFuzz, Urls) {
     std::wstring gotHost = L"unset", gotPath = L"unset";
     uint16_t gotPort = 0;
     bool gotSecure = false;
-    ASSERT_TRUE(fuzz.Read(url.size() * sizeof(wchar_t), [&] {
-      StringUtils::SplitUrl(url, gotHost, gotPath, gotPort, gotSecure);
-    })) << Printable(url);
+    ASSERT_TRUE(
+        fuzz.Read(url, [&] { StringUtils::SplitUrl(url, gotHost, gotPath, gotPort, gotSecure); }));
     ASSERT_EQ(gotHost.find(L'/'), std::wstring::npos) << Printable(url);
     ASSERT_NE(gotPort, 0u);
     if (gotPath != L"unset") {
@@ -278,8 +272,7 @@ TEST(ParserFuzz, FormValues) {
     if (fuzz.OneIn(1000)) value = std::wstring(kLargeInput / 2, L'\u20ac');
 
     std::wstring encoded;
-    ASSERT_TRUE(fuzz.Read(value.size() * sizeof(wchar_t),
-                          [&] { encoded = StringUtils::UrlEncode(value); }));
+    ASSERT_TRUE(fuzz.Read(value, [&] { encoded = StringUtils::UrlEncode(value); }));
 
     // Only letters, digits and %xx with lower-case hex; decoded, the UTF-8 of the value.
     std::string decoded;
@@ -311,13 +304,9 @@ Char Fold(Char c) {
 
 template <typename Str>
 size_t FindFrom(const Str& text, const Str& search, size_t from, bool noCase) {
-  if (!noCase) return text.find(search, from);
-  for (size_t i = from; i + search.size() <= text.size(); ++i) {
-    size_t k = 0;
-    while (k < search.size() && Fold(text[i + k]) == Fold(search[k])) ++k;
-    if (k == search.size()) return i;
-  }
-  return Str::npos;
+  const auto at = std::search(text.begin() + from, text.end(), search.begin(), search.end(),
+                              [&](auto a, auto b) { return noCase ? Fold(a) == Fold(b) : a == b; });
+  return at == text.end() ? Str::npos : static_cast<size_t>(at - text.begin());
 }
 
 // The plain reading: a shorter replacement is applied to the first occurrence until none is
@@ -325,14 +314,9 @@ size_t FindFrom(const Str& text, const Str& search, size_t from, bool noCase) {
 template <typename Str>
 Str PlainReplace(Str text, const Str& search, const Str& replacement, bool noCase) {
   if (search.empty()) return text;
-  if (replacement.size() < search.size()) {
-    for (size_t at; (at = FindFrom(text, search, 0, noCase)) != Str::npos;)
-      text.replace(at, search.size(), replacement);
-    return text;
-  }
   for (size_t at = 0; (at = FindFrom(text, search, at, noCase)) != Str::npos;) {
     text.replace(at, search.size(), replacement);
-    at += replacement.size();
+    at = replacement.size() < search.size() ? 0 : at + replacement.size();
   }
   return text;
 }
@@ -358,7 +342,7 @@ TEST(ParserFuzz, TextReplacement) {
 
     std::wstring replaced = text;
     std::string narrowText = ToUtf8(text);
-    ASSERT_TRUE(fuzz.Read(text.size() * sizeof(wchar_t), [&] {
+    ASSERT_TRUE(fuzz.Read(text, [&] {
       if (narrow) {
         StringUtils::ReplaceAll(narrowText, ToUtf8(search), ToUtf8(replacement));
       } else if (noCase) {
@@ -409,10 +393,8 @@ void AppendDword(std::string& out, DWORD value) {
 }
 
 TEST(ParserFuzz, FolderChangeRecords) {
-  static const std::vector<std::string> kTokens = {
-      std::string(4, '\0'),         std::string("\xff\xff\xff\xff", 4),
-      std::string("\x0c\0\0\0", 4), std::string("\x01\0\0\0", 4),
-      std::string("\x10\0\0\0", 4), std::string("\0\x40\0\0", 4)};
+  static const std::vector<std::string> kTokens =
+      Tokens("\0\0\0\0|\xff\xff\xff\xff|\x0c\0\0\0|\x01\0\0\0|\x10\0\0\0|\0\x40\0\0"s);
   GuardedBlock guarded;
   RunFuzzCampaign("folder change records", 6, kParsers, [&](FuzzCampaign& fuzz) {
     // Records as the system writes them: DWORD-aligned, the last with next offset 0.
@@ -437,7 +419,7 @@ TEST(ParserFuzz, FolderChangeRecords) {
     std::vector<FileSystemWatcher::ChangeRecord> read;
     DWORD offset = 0;
     FileSystemWatcher::ChangeRecord record;
-    ASSERT_TRUE(fuzz.Read(bytes, [&] {
+    ASSERT_TRUE(fuzz.Read(block, [&] {
       while (read.size() <= bytes &&
              FileSystemWatcher::ReadChangeRecord(start, bytes, offset, record))
         read.push_back(record);
@@ -466,12 +448,9 @@ long long PlainDecimal(const std::wstring& text, bool& undecided) {
 }
 
 TEST(ParserFuzz, ResponseHeaderBlocks) {
-  // clang-format off
-  static const std::vector<std::wstring> kTokens = {
-      L"\r\n", L":", L" ", L"Content-Length: ", L"\r\n\r\n", L"HTTP/1.1 ", L"-", L"+", L"0x",
-      L"9223372036854775807", L"9223372036854775808", L"99999999999999999999", L"\u0661",
-      std::wstring(1, L'\0')};
-  // clang-format on
+  static const std::vector<std::wstring> kTokens = Tokens(
+      L"\r\n|:| |Content-Length: |\r\n\r\n|HTTP/1.1 |-|+|0x|9223372036854775807|"
+      L"9223372036854775808|99999999999999999999|\u0661|\0"s);
   static const std::vector<std::wstring> kFields = {
       L"Content-Type: application/octet-stream", L"Connection: keep-alive",
       L"x-ms-request-id: 7c2f", L"Date: Tue, 08 Dec 2026 19:00:00 GMT", L"ETag: \"0x8D\""};
@@ -500,7 +479,7 @@ TEST(ParserFuzz, ResponseHeaderBlocks) {
 
     bool fields = false;
     int64_t contentLength = 0;
-    ASSERT_TRUE(fuzz.Read(block.size() * sizeof(wchar_t), [&] {
+    ASSERT_TRUE(fuzz.Read(block, [&] {
       fields = Connection::HasHeaderFields(block);
       contentLength = Connection::ParseContentLength(value.c_str());
     }));

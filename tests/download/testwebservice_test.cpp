@@ -36,7 +36,7 @@ nlohmann::json AnswerTo(const std::string& form) {
 }
 
 TEST(TestWebService, AnswersTheDescriptorOfAKnownRelease) {
-  std::string release = "Velmot Test " + std::to_string(GetTickCount64());
+  std::string release = testsupport::UniqueId("Velmot Test ");
   testsupport::ServiceRelease entry(release, {{"product_code", "77"},
                                               {"company_name", "Velmot"},
                                               {"download_subdir", "Rel/X"},
@@ -67,7 +67,7 @@ TEST(TestWebService, RefusesUnknownReleasesAndVersions) {
 }
 
 TEST(TestWebService, CannedAnswersAndTheRequestLog) {
-  std::string release = "Canned " + std::to_string(GetTickCount64());
+  std::string release = testsupport::UniqueId("Canned ");
   testsupport::ServiceRelease entry(
       release, {{"respond", {{"status", 500}, {"body", "oops"}, {"delayMs", 200}}}});
   std::string form = "DownloadManagerVersion=9%2e5&ReleaseName=" + release.substr(0, 6) + "%20" +

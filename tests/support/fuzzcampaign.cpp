@@ -103,14 +103,6 @@ std::string PrintableText(const Str& input) {
   return out;
 }
 
-double SecondsSince(const LARGE_INTEGER& start) {
-  LARGE_INTEGER now, frequency;
-  QueryPerformanceCounter(&now);
-  QueryPerformanceFrequency(&frequency);
-  return static_cast<double>(now.QuadPart - start.QuadPart) /
-         static_cast<double>(frequency.QuadPart);
-}
-
 }  // namespace
 
 std::wstring FuzzRandom::Wide(size_t maxLength) {
@@ -145,7 +137,6 @@ FuzzCampaign::FuzzCampaign(const char* parser, uint64_t salt, size_t parsers)
       seed_(EnvironmentNumber(L"VELMOT_FUZZ_SEED", 15)),
       inputs_((EnvironmentNumber(L"VELMOT_FUZZ_INPUTS", 20000) + parsers - 1) / parsers),
       stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-  QueryPerformanceCounter(&campaignStart_);
   watchdog_ = std::thread([this] { Watch(); });
 }
 
@@ -172,7 +163,8 @@ size_t FuzzCampaign::End() {
   inputStart_ = 0;
   longestMs_ = std::max(longestMs_, took);
   if (took > kHangMs) ++hangs_;
-  totalSeconds_ = SecondsSince(campaignStart_);
+  totalSeconds_ =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - campaignStart_).count();
   return largest;
 }
 

@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <cstdint>
 #include <random>
@@ -59,6 +60,18 @@ std::wstring Mutate(FuzzRandom& random, std::wstring input, const std::vector<st
 std::string Printable(const std::string& input);
 std::string Printable(const std::wstring& input);
 
+// A reader's tokens written as one text with "|" between them, in the order drawn. A token may
+// hold zero units, so the text is a string literal with its length ("..."s, L"..."s).
+template <typename Str>
+std::vector<Str> Tokens(const Str& list) {
+  std::vector<Str> tokens;
+  for (size_t from = 0, bar = 0; bar != Str::npos; from = bar + 1) {
+    bar = list.find(typename Str::value_type('|'), from);
+    tokens.push_back(list.substr(from, bar - from));
+  }
+  return tokens;
+}
+
 // Called by the test executable's operator new: records sizes while an input runs.
 void NoteAllocation(size_t bytes);
 
@@ -82,19 +95,21 @@ class FuzzCampaign : public FuzzRandom {
   uint64_t Seed() const { return seed_; }
   size_t Hangs() const { return hangs_; }
 
-  // Runs reader() on one input of inputBytes bytes: it must not throw, and no single
-  // allocation it makes may pass kAllocationFactor times the input plus kAllocationSlack.
-  // False when either failed or the reader met a fatal failure of its own.
-  template <typename Reader>
-  bool Read(size_t inputBytes, Reader reader) {
+  // Runs reader() on one input (the text it reads): it must not throw, and no single
+  // allocation it makes may pass kAllocationFactor times the input's bytes plus
+  // kAllocationSlack; either failure names the input. False when either failed or the reader
+  // met a fatal failure of its own.
+  template <typename Str, typename Reader>
+  bool Read(const Str& input, Reader reader) {
+    const size_t inputBytes = input.size() * sizeof(typename Str::value_type);
     Begin(inputBytes);
     try {
       reader();
     } catch (const std::exception& e) {
-      ADD_FAILURE() << parser_ << " threw " << e.what();
+      ADD_FAILURE() << parser_ << " threw " << e.what() << " on " << Printable(input);
     }
     EXPECT_LE(End(), kAllocationFactor * inputBytes + kAllocationSlack)
-        << "largest allocation for an input of " << inputBytes << " bytes";
+        << "largest allocation for an input of " << inputBytes << " bytes: " << Printable(input);
     return !::testing::Test::HasFailure();
   }
 
@@ -117,7 +132,7 @@ class FuzzCampaign : public FuzzRandom {
   ULONGLONG longestMs_ = 0;
   ULONGLONG beganAt_ = 0;
   double totalSeconds_ = 0;
-  LARGE_INTEGER campaignStart_{};
+  const std::chrono::steady_clock::time_point campaignStart_ = std::chrono::steady_clock::now();
   std::atomic<ULONGLONG> inputStart_{0};  // 0 while no input runs
   std::atomic<size_t> current_{0};
   HANDLE stop_;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "download/job/downloadmanager.h"
+#include "support/testenv.h"
 #include "support/testservers.h"
 
 #include <gtest/gtest.h>
@@ -14,14 +15,11 @@
 
 namespace testsupport {
 
-// ASCII text (identifiers, the log's JSON) widened unit by unit.
-inline std::wstring Widen(const std::string& text) {
-  return std::wstring(text.begin(), text.end());
-}
-
 class HttpServiceTest : public ::testing::Test {
  protected:
-  explicit HttpServiceTest(const char* tag) : id(UniqueId(tag)) { manager.computerId = Widen(id); }
+  explicit HttpServiceTest(const char* tag) : id(UniqueId(tag)) {
+    manager.computerId = FromUtf8(id);
+  }
 
   std::vector<nlohmann::json> MyRequests() const { return ServiceRequestsFrom(id); }
 
