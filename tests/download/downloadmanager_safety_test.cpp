@@ -119,7 +119,7 @@ TEST(DownloadManagerSafety, AFailedOwnDeleteLeavesNoExpectationToHideARealOne) {
                         {{"then", {{"stallAfter", 0}, {"stallMs", 20000}}}});
   ManagerJob run(job);
   run.Start();
-  const std::string outside = " was deleted but it was not by the download manager!";
+  const std::string outside = Narrow(texts::kDeletedOutsideTail);
   ASSERT_TRUE(Eventually([&] {
     const std::wstring probe = job.workFolder + L"/probe.tmp";
     if (!FileExists(job.workFolder)) return false;

@@ -1,5 +1,6 @@
 #include "download/store/filesystem.h"
 
+#include "base/systemtexts.h"
 #include "diagnostics/error.h"
 #include "support/downloadjob.h"
 #include "support/readonlyfolder.h"
@@ -20,7 +21,7 @@ namespace {
 using testsupport::FileExists;
 using testsupport::Narrow;
 
-const std::string kRemoveFailed = "FileSystem::RecursivelyRemoveDirectory RemoveDirectory failed ";
+using velmot::texts::kRemoveDirectoryFailed;
 const std::string kDeleteFailed = "FileSystem::RecursivelyRemoveDirectory DeleteFile failed ";
 
 void PutFile(const std::wstring& path, const std::string& content) {
@@ -143,7 +144,7 @@ TEST_F(FileSystemTest, MissingFolderGivesOneRemoveDirectoryRecord) {
   FileSystem::RecursivelyRemoveDirectory(missing);
   auto records = Error::GetRecords();
   ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].message, Failed(kRemoveFailed, missing));
+  EXPECT_EQ(records[0].message, Failed(kRemoveDirectoryFailed, missing));
   EXPECT_TRUE(records[0].errorNumber == ERROR_FILE_NOT_FOUND ||
               records[0].errorNumber == ERROR_PATH_NOT_FOUND)
       << records[0].errorNumber;
@@ -165,9 +166,9 @@ TEST_F(FileSystemTest, HiddenFileKeepsItsFolderAndEveryFolderAbove) {
     EXPECT_FALSE(FileExists(top_ + gone)) << Narrow(gone);
   // Depth first: the innermost folder fails first, then each folder above it.
   EXPECT_EQ(testsupport::RecordMessages(),
-            (std::vector<std::string>{Failed(kRemoveFailed, top_ + L"/keep/inner"),
-                                      Failed(kRemoveFailed, top_ + L"/keep"),
-                                      Failed(kRemoveFailed, top_)}));
+            (std::vector<std::string>{Failed(kRemoveDirectoryFailed, top_ + L"/keep/inner"),
+                                      Failed(kRemoveDirectoryFailed, top_ + L"/keep"),
+                                      Failed(kRemoveDirectoryFailed, top_)}));
   for (const auto& r : Error::GetRecords())
     EXPECT_EQ(r.errorNumber, ERROR_DIR_NOT_EMPTY) << r.message;
 }
@@ -177,7 +178,8 @@ TEST_F(FileSystemTest, HiddenSubfolderIsNotEntered) {
   FileSystem::RecursivelyRemoveDirectory(top_);
   EXPECT_TRUE(FileExists(top_ + L"/cache/inside.bin"));
   EXPECT_FALSE(FileExists(top_ + L"/visible.bin"));
-  EXPECT_EQ(testsupport::RecordMessages(), std::vector<std::string>{Failed(kRemoveFailed, top_)});
+  EXPECT_EQ(testsupport::RecordMessages(),
+            std::vector<std::string>{Failed(kRemoveDirectoryFailed, top_)});
 }
 
 TEST_F(FileSystemTest, UndeletableFileIsRecordedAndTheWalkGoesOn) {
@@ -194,7 +196,7 @@ TEST_F(FileSystemTest, UndeletableFileIsRecordedAndTheWalkGoesOn) {
   EXPECT_FALSE(FileExists(top_ + L"/free2.bin"));
   EXPECT_EQ(testsupport::RecordMessages(),
             (std::vector<std::string>{Failed(kDeleteFailed, top_ + L"/locked.bin"),
-                                      Failed(kRemoveFailed, top_)}));
+                                      Failed(kRemoveDirectoryFailed, top_)}));
   ASSERT_FALSE(Error::GetRecords().empty());
   EXPECT_NE(Error::GetRecords()[0].errorNumber, 0);
 }

@@ -1,6 +1,7 @@
 #include "download/store/filesystemwatcher.h"
 #include "download/store/filesystem.h"
 
+#include "base/systemtexts.h"
 #include "diagnostics/error.h"
 #include "support/downloadjob.h"
 #include "support/records.h"
@@ -20,15 +21,14 @@ namespace {
 
 using testsupport::Eventually;
 using testsupport::HasRecord;
+using testsupport::Narrow;
 
-const char kDeleted[] = " was deleted but it was not by the download manager!";
-const char kRenamed[] = " was renamed but it was not by the download manager!";
+const std::string kDeleted = Narrow(velmot::texts::kDeletedOutsideTail);
+const std::string kRenamed = Narrow(velmot::texts::kRenamedOutsideTail);
 
 void PutFile(const std::wstring& path) { testsupport::WriteFileBytes(path, {'d', 'a', 't', 'a'}); }
 
-std::string DeletedRecord(const std::wstring& name) {
-  return "File: " + testsupport::Narrow(name) + kDeleted;
-}
+std::string DeletedRecord(const std::wstring& name) { return "File: " + Narrow(name) + kDeleted; }
 
 // Records whose message mentions text, probe records left out.
 std::vector<ErrorRecord> RecordsAbout(const std::string& text) {
