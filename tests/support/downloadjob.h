@@ -17,6 +17,7 @@ std::vector<uint8_t> RandomBytes(size_t n, unsigned seed);
 int32_t CrcOf(const uint8_t* data, size_t n);
 int32_t CrcOf(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> ReadFileBytes(const std::wstring& path);
+// Throws when the file cannot be made or does not take every byte.
 void WriteFileBytes(const std::wstring& path, const std::vector<uint8_t>& bytes);
 bool FileExists(const std::wstring& path);
 // The names of the entries directly in folder ("." and ".." left out), sorted; with
