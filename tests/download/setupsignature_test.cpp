@@ -26,14 +26,8 @@ using namespace testsupport;
 
 const wchar_t kPublisher[] = L"Velmot Test Publisher";
 
-// The folder of this test program, and the fixtures beside it.
-std::wstring TestFolder() {
-  wchar_t self[MAX_PATH];
-  DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring folder(self, n);
-  return folder.substr(0, folder.find_last_of(L"\\/"));
-}
-std::wstring SigningFolder() { return TestFolder() + L"/signing"; }
+// The fixtures beside this test program.
+std::wstring SigningFolder() { return TestProgramFolder() + L"/signing"; }
 
 // The test root becomes trusted in this Wine prefix's LocalMachine Root store only, by the
 // same trustca.exe that tests/servers/start uses for the TLS test CA.
@@ -41,7 +35,7 @@ class TrustTestRoot : public testing::Environment {
  public:
   void SetUp() override {
     std::wstring command =
-        L"\"" + TestFolder() + L"/trustca.exe\" \"" + SigningFolder() + L"/ca.der\"";
+        L"\"" + TestProgramFolder() + L"/trustca.exe\" \"" + SigningFolder() + L"/ca.der\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};

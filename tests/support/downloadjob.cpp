@@ -114,12 +114,15 @@ bool FileSize(const std::wstring& path, uint64_t& size) {
   return true;
 }
 
-std::vector<uint8_t> FakeSetupBytes() {
+std::wstring TestProgramFolder() {
   wchar_t self[MAX_PATH];
-  DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring folder(self, n);
-  folder = folder.substr(0, folder.find_last_of(L"\\/"));
-  std::vector<uint8_t> bytes = ReadFileBytes(folder + L"/fakesetup.exe");
+  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  const std::wstring path(self, n);
+  return path.substr(0, path.find_last_of(L"\\/"));
+}
+
+std::vector<uint8_t> FakeSetupBytes() {
+  std::vector<uint8_t> bytes = ReadFileBytes(TestProgramFolder() + L"/fakesetup.exe");
   if (bytes.empty()) throw std::runtime_error("fakesetup.exe is missing beside the test");
   return bytes;
 }

@@ -33,6 +33,8 @@ std::string TextLogIn(const std::wstring& folder);
 bool RegionEndsWith(const std::wstring& path, uint64_t offset, const std::vector<uint8_t>& part);
 // The file's size; false if it is not there.
 bool FileSize(const std::wstring& path, uint64_t& size);
+// The folder this test program runs from (BUILD/tests), without a trailing separator.
+std::wstring TestProgramFolder();
 // The bytes of BUILD/tests/fakesetup.exe, which writes kSetupMarker into its working folder.
 std::vector<uint8_t> FakeSetupBytes();
 extern const wchar_t kSetupMarker[];
