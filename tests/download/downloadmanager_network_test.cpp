@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -21,7 +20,6 @@ namespace {
 using namespace testsupport;
 using velmot::texts::kGiveUp;
 
-constexpr unsigned kJobMs = ManagerJob::kJobMs;
 const std::vector<std::wstring> kGaveUp{kGiveUp};
 
 // Requests of an object the host answered (not refused by an outage).
@@ -55,7 +53,7 @@ bool RequestStaleLink(ManagerJob& run, const std::string& release) {
 }
 
 TEST(DownloadManagerNetwork, AnOutageWaitsWithoutUsingUpThePassesAndKeepsEveryPart) {
-  const std::vector<uint8_t> data = RandomBytes(2 * DownloadManager::kPartSize + 5, 41);
+  const std::vector<uint8_t> data = RandomBytes(2 * kPart + 5, 41);
   ManagerJob run({{"Data.bin", data}, {"Setup.exe", FakeSetupBytes()}});
   DownloadJob& job = run.job;
   // Part 0 arrives slowly; the host goes down while it is on its way, so that part 1 and
@@ -228,8 +226,7 @@ TEST(DownloadManagerNetwork, ShortDiskSpaceStopsBeforeAnyDownloadNamingDriveAndS
   const std::wstring text = run.Errors()[0];
   wchar_t volume[MAX_PATH] = {};
   ASSERT_TRUE(GetVolumePathNameW(run.job.downloadFolder.c_str(), volume, MAX_PATH));
-  std::wstring shown = run.job.downloadFolder;
-  std::replace(shown.begin(), shown.end(), L'/', L'\\');
+  const std::wstring shown = Backslashed(run.job.downloadFolder);
   EXPECT_EQ(text, L"There is not enough free space on drive " + std::wstring(volume).substr(0, 2) +
                       L" to save the Velmot installation files in the folder " + shown +
                       L".\r\nNeeded: 42 MB, free: 30 MB.\r\nPlease free some space on that drive "

@@ -22,8 +22,6 @@ namespace {
 using namespace testsupport;
 namespace texts = velmot::texts;
 
-const size_t kPart = DownloadManager::kPartSize;
-
 // Runs the job to its end with the counters sampled on a thread of their own; true when it
 // ended in time, the file arrived whole and no sample counted more than the total or showed
 // 100 % while a part was still in flight.

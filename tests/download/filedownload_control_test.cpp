@@ -48,8 +48,7 @@ TEST_F(FileDownloadTest, StopWhileReadingAnInMemoryFetchKeepsWhatArrived) {
 
 // A worker paused before it starts asks nothing of the host until it is resumed.
 TEST_F(FileDownloadTest, StopWhilePausedEndsPromptlyWithoutARequest) {
-  files.PutObject("rel/0_p.exe", RandomBytes(1000, 7));
-  Prepare("rel/0_p.exe", temp.File(L"p0"), 999);
+  const std::wstring part = PreparePart("rel/0_p.exe", RandomBytes(1000, 7), L"p0");
   worker.paused = true;
   worker.Start();
   Sleep(300);
@@ -58,7 +57,7 @@ TEST_F(FileDownloadTest, StopWhilePausedEndsPromptlyWithoutARequest) {
   EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_FINISHED);
   EXPECT_FALSE(worker.Succeeded());
   EXPECT_EQ(listener.ProgressCount(), 0u);
-  EXPECT_FALSE(FileExists(temp.File(L"p0")));
+  EXPECT_FALSE(FileExists(part));
 }
 
 TEST_F(FileDownloadTest, PauseHoldsTheReadsUntilResumed) {
@@ -132,8 +131,7 @@ TEST_F(FileDownloadTest, StallShorterThanTheTimeoutStillSucceeds) {
 }
 
 TEST_F(FileDownloadTest, ExceptionInTheBodyEndsIdleWithHandlesClosed) {
-  files.PutObject("rel/0_x.exe", RandomBytes(100000, 13));
-  Prepare("rel/0_x.exe", temp.File(L"x0"), 5);
+  PreparePart("rel/0_x.exe", RandomBytes(100000, 13), L"x0");
   listener.onProgress = [](FileDownload*) { throw std::runtime_error("boom"); };
   ASSERT_TRUE(RunToEnd());
   EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_IDLE);

@@ -91,9 +91,8 @@ TEST_F(FileDownloadTest, CrcThatNeverMatchesGivesFourSignedRecords) {
   // A body whose CRC has its top bit set, so that "found" reads negative.
   std::vector<uint8_t> bytes = RandomBytes(70000, 10);
   for (unsigned seed = 11; CrcOf(bytes) >= 0; ++seed) bytes = RandomBytes(70000, seed);
-  files.PutObject("rel/0_a.exe", bytes);
-  std::wstring part = temp.File(L"a.exepart0");
-  Prepare("rel/0_a.exe", part, -1);  // 0xFFFFFFFF
+  const std::wstring part = PreparePart("rel/0_a.exe", bytes, L"a.exepart0");
+  worker.expectedCrc = -1;  // 0xFFFFFFFF
   ASSERT_TRUE(RunToEnd());
 
   const std::string expected =

@@ -18,6 +18,7 @@
 
 namespace {
 
+using testsupport::Backslashed;
 using testsupport::FileExists;
 using testsupport::Narrow;
 
@@ -58,11 +59,6 @@ std::string Failed(const std::string& what, const std::wstring& path) {
 std::vector<std::wstring> Sorted(std::vector<std::wstring> v) {
   std::sort(v.begin(), v.end());
   return v;
-}
-
-std::wstring Backslashed(std::wstring path) {
-  std::replace(path.begin(), path.end(), L'/', L'\\');
-  return path;
 }
 
 class FileSystemTest : public ::testing::Test {

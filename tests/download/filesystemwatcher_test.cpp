@@ -22,6 +22,7 @@ namespace {
 
 using testsupport::Eventually;
 using testsupport::HasRecord;
+using testsupport::MsTaken;
 using testsupport::Narrow;
 
 const std::string kDeleted = Narrow(velmot::texts::kDeletedOutsideTail);
@@ -171,12 +172,7 @@ TEST_F(FileSystemWatcherTest, StopWhileIdleEndsAtOnceWithoutTheEndedRecord) {
   // stop that merely waited for the slice to run out would take about 470 ms here.
   ASSERT_TRUE(StartArmed(temp_.Path()));
   Sleep(30);
-
-  ULONGLONG before = GetTickCount64();
-  watcher_.Stop(500);
-  ULONGLONG elapsed = GetTickCount64() - before;
-
-  EXPECT_LT(elapsed, 250u);
+  EXPECT_LT(MsTaken([&] { watcher_.Stop(500); }), 250u);
   EXPECT_FALSE(watcher_.IsRunning());
   EXPECT_FALSE(HasRecord("FileSystemWatcher ended"));
   EXPECT_EQ(RecordsAbout("FileSystemWatcher started").size(), 1u);
@@ -197,9 +193,7 @@ TEST_F(FileSystemWatcherTest, StopInTheMiddleOfChangesIsAlwaysPrompt) {
   for (int round = 0; round < 15; ++round) {
     watcher_.Watch(folder);
     Sleep(static_cast<DWORD>(round * 7 % 60));
-    ULONGLONG before = GetTickCount64();
-    watcher_.Stop(500);
-    worst = std::max(worst, GetTickCount64() - before);
+    worst = std::max(worst, MsTaken([&] { watcher_.Stop(500); }));
     EXPECT_FALSE(watcher_.IsRunning());
   }
   churning = false;
@@ -266,10 +260,7 @@ TEST_F(FileSystemWatcherTest, DestroyingARunningWatcherStopsItPromptly) {
   watcher->Watch(temp_.Path());
   ASSERT_TRUE(Eventually([] { return HasRecord("FileSystemWatcher started"); }));
   Sleep(100);
-
-  ULONGLONG before = GetTickCount64();
-  watcher.reset();
-  EXPECT_LT(GetTickCount64() - before, 450u);
+  EXPECT_LT(MsTaken([&] { watcher.reset(); }), 450u);
 }
 
 TEST(FileSystemWatcher, AnnouncementsWorkWithoutAThreadAndKeepDuplicates) {
