@@ -74,6 +74,19 @@ constexpr char kApplicationMalfunction[] =
     "An unhandled exception occured. Application will be closed";
 constexpr wchar_t kDownloadSuccessfulTail[] = L" correct CRC. Download succesful.";
 constexpr wchar_t kAllAttemptsFailed[] = L"HTTP Operation failed";
+// The folder watcher's records of a change the manager did not announce: "File: ", the name
+// relative to the watched folder, then the tail.
+constexpr wchar_t kDeletedOutsideTail[] = L" was deleted but it was not by the download manager!";
+constexpr wchar_t kRenamedOutsideTail[] = L" was renamed but it was not by the download manager!";
+// Followed by the folder that could not be removed, in the narrow spelling it was removed by.
+constexpr char kRemoveDirectoryFailed[] =
+    "FileSystem::RecursivelyRemoveDirectory RemoveDirectory failed ";
+// Recorded beside kProgramFolderLockedHead and kWorkFolderLockedHead, followed by the folder
+// as Explorer shows it.
+constexpr char kProgramFolderLockedRecord[] =
+    "The program's folder takes no files, so nothing is downloaded: ";
+constexpr char kWorkFolderLockedRecord[] =
+    "The work folder takes no files, so nothing is downloaded: ";
 
 // Shared by both HTTP clients.
 constexpr char kConnectTimeoutFailed[] = "Setting INTERNET_OPTION_CONNECT_TIMEOUT failed";

@@ -17,8 +17,6 @@ namespace {
 
 using namespace testsupport;
 
-const size_t kPart = DownloadManager::kPartSize;
-
 // The document is read from the lower-cased subdirectory; the piece of only line breaks, and
 // a document without a semicolon, name no file.
 TEST(DownloadManagerCRCInfo, ReadsTheDocumentIntoEntries) {
@@ -72,7 +70,6 @@ TEST(DownloadManagerCRCInfo, AFileLongerThanItsListedSizeFailsAndIsDeleted) {
   longer.push_back(7);
   const std::wstring path = f.LocalPath("Setup.exe");
   WriteFileBytes(path, longer);
-  Error::Clear();
   EXPECT_FALSE(f.manager.CheckFileFromCRCInfo(entry));
   EXPECT_FALSE(FileExists(path));
   EXPECT_EQ(RecordMessages(),
@@ -91,7 +88,6 @@ TEST(DownloadManagerCRCInfo, AnEntryWhoseCrcLinesDoNotMatchItsSizeNeverPasses) {
   entry.pop_back();
   WriteFileBytes(f.LocalPath("Setup.exe"),
                  std::vector<uint8_t>(bytes.begin(), bytes.begin() + 2 * kPart));
-  Error::Clear();
   EXPECT_FALSE(f.manager.CheckFileFromCRCInfo(entry));
   EXPECT_FALSE(f.manager.CheckFileFromCRCInfo({L"Setup.exe", L"99"}));
   EXPECT_FALSE(f.manager.CheckFileFromCRCInfo({L"Setup.exe", L"many", L"1"}));
@@ -125,7 +121,6 @@ TEST(DownloadManagerCRCInfo, ACorruptSecondPartDeletesTheFile) {
   std::wstring path = f.LocalPath("Setup.exe");
   WriteFileBytes(path, bytes);
   f.manager.finishedBytes = 100000000;
-  Error::Clear();
   EXPECT_FALSE(f.manager.CheckFileFromCRCInfo(lines));
   EXPECT_EQ(f.manager.verifiedBytes.load(), kPart);
   EXPECT_FALSE(FileExists(path));
@@ -191,7 +186,6 @@ TEST(DownloadManagerCRCInfo, HostileListedNamesNeverTouchFilesOutsideTheFolders)
 TEST(DownloadManagerCRCInfo, AHostileProductCodeIsRejected) {
   ManagerJob f;
   f.manager.productSuffix = L"_/../../x";
-  Error::Clear();
   EXPECT_FALSE(f.manager.CheckFileFromCRCInfo({L"Setup.exe", L"1", L"0"}));
   EXPECT_EQ(CountRecords(DL_MANAGER_INVALID_FILE_NAME), 1u);
 }

@@ -20,8 +20,6 @@ namespace {
 
 using namespace testsupport;
 
-const size_t kPart = DownloadManager::kPartSize;
-
 // A manager with folders of its own and the parts of one file written to its work folder.
 struct MergeSetup : ManagerJob {
   std::vector<uint8_t> bytes;
@@ -81,7 +79,6 @@ TEST(DownloadManagerMerge, RegionsAndPartFilesMakeTheFileOnlyWhenEveryPartIsRigh
   };
   for (const LeftBehind& c : cases) {
     SCOPED_TRACE(c.name);
-    Error::Clear();
     MergeSetup s(25000000);
     for (size_t k = 0; k < 3; ++k) DeleteFileW(s.Part(k).c_str());
     if (c.shortFile)
@@ -134,12 +131,8 @@ TEST(DownloadManagerMerge, TheFinalNameNeverShowsAnIncompleteFile) {
   std::atomic<bool> done{false};
   std::atomic<int> incomplete{0};
   std::thread reader([&] {
-    while (!done) {
-      WIN32_FILE_ATTRIBUTE_DATA data;
-      if (GetFileAttributesExW(s.Target().c_str(), GetFileExInfoStandard, &data)) {
-        const uint64_t size = data.nFileSizeLow | (uint64_t(data.nFileSizeHigh) << 32);
-        if (size != old.size() && size != s.bytes.size()) ++incomplete;
-      }
+    for (uint64_t size = 0; !done;) {
+      if (FileSize(s.Target(), size) && size != old.size() && size != s.bytes.size()) ++incomplete;
     }
   });
   s.Merge();
@@ -150,7 +143,6 @@ TEST(DownloadManagerMerge, TheFinalNameNeverShowsAnIncompleteFile) {
 }
 
 TEST(DownloadManagerMerge, ATargetThatCannotBeCreatedTouchesNoPart) {
-  Error::Clear();
   MergeSetup s(1000);
   s.manager.downloadFolder = s.job.root.File(L"no/such/folder");
   s.Merge();

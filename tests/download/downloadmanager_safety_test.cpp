@@ -22,8 +22,6 @@ namespace {
 using namespace testsupport;
 namespace texts = velmot::texts;
 
-const size_t kPart = DownloadManager::kPartSize;
-
 // Runs the job to its end with the counters sampled on a thread of their own; true when it
 // ended in time, the file arrived whole and no sample counted more than the total or showed
 // 100 % while a part was still in flight.
@@ -119,7 +117,7 @@ TEST(DownloadManagerSafety, AFailedOwnDeleteLeavesNoExpectationToHideARealOne) {
                         {{"then", {{"stallAfter", 0}, {"stallMs", 20000}}}});
   ManagerJob run(job);
   run.Start();
-  const std::string outside = " was deleted but it was not by the download manager!";
+  const std::string outside = Narrow(texts::kDeletedOutsideTail);
   ASSERT_TRUE(Eventually([&] {
     const std::wstring probe = job.workFolder + L"/probe.tmp";
     if (!FileExists(job.workFolder)) return false;

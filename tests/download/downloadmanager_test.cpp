@@ -25,9 +25,6 @@ namespace {
 using namespace testsupport;
 namespace texts = velmot::texts;
 
-constexpr unsigned kJobMs = ManagerJob::kJobMs;
-const size_t kPart = DownloadManager::kPartSize;
-
 TEST(DownloadManager, AllFilesPresentGoStraightToSetup) {
   const std::vector<uint8_t> setup = FakeSetupBytes();
   ManagerJob run({{"Setup.exe", setup}});
@@ -176,7 +173,6 @@ TEST(DownloadManager, DisagreeingCopiesOfTheCRCInfoDocumentAreFetchedAgainForAFe
   };
   for (const Disagreement& c : cases) {
     SCOPED_TRACE(c.name);
-    Error::Clear();
     ManagerJob run({{"Setup.exe", FakeSetupBytes()}});
     run.job.host.SetBehaviour(DownloadJob::ListObject(), {{"attempts", c.attempts}});
     ASSERT_TRUE(run.Run());

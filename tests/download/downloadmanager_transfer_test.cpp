@@ -50,8 +50,7 @@ TEST(DownloadManagerTransfer, APartGoesOnFromItsLastByteOrStartsOverWhenItMust) 
   };
   for (const Resumption& c : cases) {
     SCOPED_TRACE(c.name);
-    Error::Clear();
-    const std::vector<uint8_t> data = RandomBytes(DownloadManager::kPartSize + 5000, 71);
+    const std::vector<uint8_t> data = RandomBytes(kPart + 5000, 71);
     ManagerJob run({{"Data.bin", data}});
     run.job.host.SetBehaviour(DownloadJob::PartObject(0, "Data.bin"), {{"attempts", c.attempts}});
     run.manager.settings.stallMs = 1500;

@@ -48,8 +48,7 @@ TEST_F(FileDownloadTest, StopWhileReadingAnInMemoryFetchKeepsWhatArrived) {
 
 // A worker paused before it starts asks nothing of the host until it is resumed.
 TEST_F(FileDownloadTest, StopWhilePausedEndsPromptlyWithoutARequest) {
-  files.PutObject("rel/0_p.exe", RandomBytes(1000, 7));
-  Prepare("rel/0_p.exe", temp.File(L"p0"), 999);
+  const std::wstring part = PreparePart("rel/0_p.exe", RandomBytes(1000, 7), L"p0");
   worker.paused = true;
   worker.Start();
   Sleep(300);
@@ -58,7 +57,7 @@ TEST_F(FileDownloadTest, StopWhilePausedEndsPromptlyWithoutARequest) {
   EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_FINISHED);
   EXPECT_FALSE(worker.Succeeded());
   EXPECT_EQ(listener.ProgressCount(), 0u);
-  EXPECT_FALSE(FileExists(temp.File(L"p0")));
+  EXPECT_FALSE(FileExists(part));
 }
 
 TEST_F(FileDownloadTest, PauseHoldsTheReadsUntilResumed) {
@@ -78,14 +77,14 @@ TEST_F(FileDownloadTest, PauseHoldsTheReadsUntilResumed) {
 TEST_F(FileDownloadTest, OneMissingFolderLevelIsCreated) {
   std::vector<uint8_t> bytes = RandomBytes(5000, 9);
   std::wstring part = PreparePart("rel/0_c.exe", bytes, L"Release/c.exepart0");
-  RunToEnd();
+  ASSERT_TRUE(RunToEnd());
   EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_FINISHED);
   EXPECT_EQ(ReadFileBytes(part), bytes);
 }
 
 TEST_F(FileDownloadTest, TwoMissingFolderLevelsEndWriteFailed) {
   PreparePart("rel/0_d.exe", RandomBytes(5000, 10), L"a/b/d.exepart0");
-  RunToEnd();
+  ASSERT_TRUE(RunToEnd());
 
   EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_WRITE_FAILED);
   std::vector<ErrorRecord> records = Error::GetRecords();
@@ -103,7 +102,7 @@ TEST_F(FileDownloadTest, TwoMissingFolderLevelsEndWriteFailed) {
 TEST_F(FileDownloadTest, PathWithoutAFolderIsRefusedBeforeFetching) {
   files.PutObject("rel/0_f.exe", std::string("abc"));
   Prepare("rel/0_f.exe", L"f.exepart0", 1);
-  RunToEnd();
+  ASSERT_TRUE(RunToEnd());
   EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_WRITE_FAILED);
   EXPECT_TRUE(files.Requests("rel/0_f.exe").empty());
   std::vector<ErrorRecord> records = Error::GetRecords();
@@ -118,7 +117,7 @@ TEST_F(FileDownloadTest, ExistingPartFileIsReplaced) {
   std::vector<uint8_t> bytes = RandomBytes(3000, 11);
   std::wstring part = PreparePart("rel/0_r.exe", bytes, L"r0");
   WriteFileBytes(part, std::vector<uint8_t>(10000, 'j'));
-  RunToEnd();
+  ASSERT_TRUE(RunToEnd());
   EXPECT_EQ(ReadFileBytes(part), bytes);
 }
 
@@ -126,16 +125,15 @@ TEST_F(FileDownloadTest, StallShorterThanTheTimeoutStillSucceeds) {
   std::vector<uint8_t> bytes = RandomBytes(600000, 12);
   std::wstring part = PreparePart("rel/0_t.exe", bytes, L"t0");
   files.SetBehaviour("rel/0_t.exe", {{"then", {{"stallAfter", 100000}, {"stallMs", 1500}}}});
-  RunToEnd();
+  ASSERT_TRUE(RunToEnd());
   EXPECT_EQ(ReadFileBytes(part), bytes);
   EXPECT_EQ(files.Requests("rel/0_t.exe").size(), 1u);
 }
 
 TEST_F(FileDownloadTest, ExceptionInTheBodyEndsIdleWithHandlesClosed) {
-  files.PutObject("rel/0_x.exe", RandomBytes(100000, 13));
-  Prepare("rel/0_x.exe", temp.File(L"x0"), 5);
+  PreparePart("rel/0_x.exe", RandomBytes(100000, 13), L"x0");
   listener.onProgress = [](FileDownload*) { throw std::runtime_error("boom"); };
-  RunToEnd();
+  ASSERT_TRUE(RunToEnd());
   EXPECT_EQ(worker.state.load(), FILE_DOWNLOAD_IDLE);
   EXPECT_FALSE(worker.connectionState.requestHandle);
   EXPECT_FALSE(worker.connectionState.internetHandle);
@@ -168,9 +166,9 @@ TEST_F(FileDownloadTest, SizeReadFromAnotherThreadOnlyGrowsAndEndsAtTheBody) {
 TEST_F(FileDownloadTest, WorkerCanBeStartedAgainAfterItEnded) {
   std::vector<uint8_t> bytes = RandomBytes(10000, 15);
   std::wstring part = PreparePart("rel/0_h.exe", bytes, L"h0");
-  RunToEnd();
+  ASSERT_TRUE(RunToEnd());
   ASSERT_TRUE(DeleteFileW(part.c_str()));
-  RunToEnd();
+  ASSERT_TRUE(RunToEnd());
   EXPECT_EQ(ReadFileBytes(part), bytes);
   EXPECT_EQ(listener.FinishedCount(), 2u);
 }

@@ -1,5 +1,6 @@
 #include "download/store/filesystem.h"
 
+#include "base/systemtexts.h"
 #include "diagnostics/error.h"
 #include "support/downloadjob.h"
 #include "support/readonlyfolder.h"
@@ -17,34 +18,38 @@
 
 namespace {
 
+using testsupport::Backslashed;
 using testsupport::FileExists;
 using testsupport::Narrow;
 
-const std::string kRemoveFailed = "FileSystem::RecursivelyRemoveDirectory RemoveDirectory failed ";
+using velmot::texts::kRemoveDirectoryFailed;
 const std::string kDeleteFailed = "FileSystem::RecursivelyRemoveDirectory DeleteFile failed ";
 
 void PutFile(const std::wstring& path, const std::string& content) {
   testsupport::WriteFileBytes(path, {content.begin(), content.end()});
-  uint64_t size = 0;
-  ASSERT_TRUE(testsupport::FileSize(path, size) && size == content.size()) << Narrow(path);
 }
 
 // Folders below top ("" for top itself), parents first, then files with their contents,
-// then the entries to hide.
-void MakeTree(const std::wstring& top, std::initializer_list<const wchar_t*> folders,
-              std::initializer_list<std::pair<const wchar_t*, std::string>> files,
-              std::initializer_list<const wchar_t*> hidden = {}) {
+// then the entries to hide; success once all of them are in place.
+::testing::AssertionResult MakeTree(
+    const std::wstring& top, std::initializer_list<const wchar_t*> folders,
+    std::initializer_list<std::pair<const wchar_t*, std::string>> files,
+    std::initializer_list<const wchar_t*> hidden = {}) {
   auto below = [&](const std::wstring& relative) {
     return relative.empty() ? top : top + L"/" + relative;
   };
-  for (const wchar_t* folder : folders)
-    ASSERT_TRUE(CreateDirectoryW(below(folder).c_str(), nullptr)) << Narrow(below(folder));
+  for (const wchar_t* folder : folders) {
+    if (!CreateDirectoryW(below(folder).c_str(), nullptr))
+      return ::testing::AssertionFailure() << Narrow(below(folder)) << " was not made";
+  }
   for (const auto& file : files) PutFile(below(file.first), file.second);
   for (const wchar_t* entry : hidden) {
-    DWORD attributes = GetFileAttributesW(below(entry).c_str());
-    ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
-    ASSERT_TRUE(SetFileAttributesW(below(entry).c_str(), attributes | FILE_ATTRIBUTE_HIDDEN));
+    const DWORD attributes = GetFileAttributesW(below(entry).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        !SetFileAttributesW(below(entry).c_str(), attributes | FILE_ATTRIBUTE_HIDDEN))
+      return ::testing::AssertionFailure() << Narrow(below(entry)) << " was not hidden";
   }
+  return ::testing::AssertionSuccess();
 }
 
 std::string Failed(const std::string& what, const std::wstring& path) {
@@ -54,11 +59,6 @@ std::string Failed(const std::string& what, const std::wstring& path) {
 std::vector<std::wstring> Sorted(std::vector<std::wstring> v) {
   std::sort(v.begin(), v.end());
   return v;
-}
-
-std::wstring Backslashed(std::wstring path) {
-  std::replace(path.begin(), path.end(), L'/', L'\\');
-  return path;
 }
 
 class FileSystemTest : public ::testing::Test {
@@ -71,9 +71,9 @@ class FileSystemTest : public ::testing::Test {
     FileSystem::ReadWholeFile(path, bytes);
     EXPECT_EQ(bytes.size(), expected.size());
     EXPECT_TRUE(bytes == expected);
-    auto records = Error::GetRecords();
-    ASSERT_EQ(records.size(), error ? 1u : 0u);
-    if (error) {
+    const auto records = Error::GetRecords();
+    EXPECT_EQ(records.size(), error ? 1u : 0u);
+    if (error && records.size() == 1) {
       EXPECT_EQ(records[0].message, Failed("Couldn't read file ", path));
       EXPECT_EQ(records[0].errorNumber, static_cast<int32_t>(error));
     }
@@ -119,11 +119,11 @@ TEST_F(FileSystemTest, WriteProbeTellsWhichFoldersTakeFilesAndLeavesNothing) {
 }
 
 TEST_F(FileSystemTest, RemovingATreeLeavesNothingAndRecordsNothing) {
-  MakeTree(top_, {L"", L"sub1", L"sub1/deep", L"sub1/deep/deeper", L"empty"},
-           {{L"a.exepart0", "part zero"},
-            {L"sub1/b.bin", std::string(70000, 'b')},
-            {L"sub1/deep/c.bin", ""},
-            {L"sub1/deep/deeper/d.bin", "d"}});
+  ASSERT_TRUE(MakeTree(top_, {L"", L"sub1", L"sub1/deep", L"sub1/deep/deeper", L"empty"},
+                       {{L"a.exepart0", "part zero"},
+                        {L"sub1/b.bin", std::string(70000, 'b')},
+                        {L"sub1/deep/c.bin", ""},
+                        {L"sub1/deep/deeper/d.bin", "d"}}));
   FileSystem::RecursivelyRemoveDirectory(top_);
   EXPECT_FALSE(FileExists(top_));
   EXPECT_TRUE(Error::GetRecords().empty());
@@ -132,7 +132,7 @@ TEST_F(FileSystemTest, RemovingATreeLeavesNothingAndRecordsNothing) {
 
 TEST_F(FileSystemTest, BackslashSeparatorsWorkToo) {
   std::wstring top = Root() + L"/back";
-  MakeTree(top, {L"", L"s"}, {{L"s/f.txt", "x"}});
+  ASSERT_TRUE(MakeTree(top, {L"", L"s"}, {{L"s/f.txt", "x"}}));
   FileSystem::RecursivelyRemoveDirectory(Backslashed(top));
   EXPECT_FALSE(FileExists(top));
   EXPECT_TRUE(Error::GetRecords().empty());
@@ -143,7 +143,7 @@ TEST_F(FileSystemTest, MissingFolderGivesOneRemoveDirectoryRecord) {
   FileSystem::RecursivelyRemoveDirectory(missing);
   auto records = Error::GetRecords();
   ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].message, Failed(kRemoveFailed, missing));
+  EXPECT_EQ(records[0].message, Failed(kRemoveDirectoryFailed, missing));
   EXPECT_TRUE(records[0].errorNumber == ERROR_FILE_NOT_FOUND ||
               records[0].errorNumber == ERROR_PATH_NOT_FOUND)
       << records[0].errorNumber;
@@ -152,12 +152,12 @@ TEST_F(FileSystemTest, MissingFolderGivesOneRemoveDirectoryRecord) {
 }
 
 TEST_F(FileSystemTest, HiddenFileKeepsItsFolderAndEveryFolderAbove) {
-  MakeTree(top_, {L"", L"keep", L"keep/inner", L"gone"},
-           {{L"a.bin", "a"},
-            {L"keep/plain.bin", "p"},
-            {L"keep/inner/secret.bin", "s"},
-            {L"gone/x.bin", "x"}},
-           {L"keep/inner/secret.bin"});
+  ASSERT_TRUE(MakeTree(top_, {L"", L"keep", L"keep/inner", L"gone"},
+                       {{L"a.bin", "a"},
+                        {L"keep/plain.bin", "p"},
+                        {L"keep/inner/secret.bin", "s"},
+                        {L"gone/x.bin", "x"}},
+                       {L"keep/inner/secret.bin"}));
   FileSystem::RecursivelyRemoveDirectory(top_);
 
   EXPECT_TRUE(FileExists(top_ + L"/keep/inner/secret.bin"));
@@ -165,23 +165,26 @@ TEST_F(FileSystemTest, HiddenFileKeepsItsFolderAndEveryFolderAbove) {
     EXPECT_FALSE(FileExists(top_ + gone)) << Narrow(gone);
   // Depth first: the innermost folder fails first, then each folder above it.
   EXPECT_EQ(testsupport::RecordMessages(),
-            (std::vector<std::string>{Failed(kRemoveFailed, top_ + L"/keep/inner"),
-                                      Failed(kRemoveFailed, top_ + L"/keep"),
-                                      Failed(kRemoveFailed, top_)}));
+            (std::vector<std::string>{Failed(kRemoveDirectoryFailed, top_ + L"/keep/inner"),
+                                      Failed(kRemoveDirectoryFailed, top_ + L"/keep"),
+                                      Failed(kRemoveDirectoryFailed, top_)}));
   for (const auto& r : Error::GetRecords())
     EXPECT_EQ(r.errorNumber, ERROR_DIR_NOT_EMPTY) << r.message;
 }
 
 TEST_F(FileSystemTest, HiddenSubfolderIsNotEntered) {
-  MakeTree(top_, {L"", L"cache"}, {{L"cache/inside.bin", "i"}, {L"visible.bin", "v"}}, {L"cache"});
+  ASSERT_TRUE(MakeTree(top_, {L"", L"cache"}, {{L"cache/inside.bin", "i"}, {L"visible.bin", "v"}},
+                       {L"cache"}));
   FileSystem::RecursivelyRemoveDirectory(top_);
   EXPECT_TRUE(FileExists(top_ + L"/cache/inside.bin"));
   EXPECT_FALSE(FileExists(top_ + L"/visible.bin"));
-  EXPECT_EQ(testsupport::RecordMessages(), std::vector<std::string>{Failed(kRemoveFailed, top_)});
+  EXPECT_EQ(testsupport::RecordMessages(),
+            std::vector<std::string>{Failed(kRemoveDirectoryFailed, top_)});
 }
 
 TEST_F(FileSystemTest, UndeletableFileIsRecordedAndTheWalkGoesOn) {
-  MakeTree(top_, {L""}, {{L"locked.bin", "l"}, {L"free1.bin", "1"}, {L"free2.bin", "2"}});
+  ASSERT_TRUE(
+      MakeTree(top_, {L""}, {{L"locked.bin", "l"}, {L"free1.bin", "1"}, {L"free2.bin", "2"}}));
   // Held open without delete sharing: the delete fails with a sharing violation.
   HANDLE held = CreateFileW((top_ + L"/locked.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -194,15 +197,15 @@ TEST_F(FileSystemTest, UndeletableFileIsRecordedAndTheWalkGoesOn) {
   EXPECT_FALSE(FileExists(top_ + L"/free2.bin"));
   EXPECT_EQ(testsupport::RecordMessages(),
             (std::vector<std::string>{Failed(kDeleteFailed, top_ + L"/locked.bin"),
-                                      Failed(kRemoveFailed, top_)}));
+                                      Failed(kRemoveDirectoryFailed, top_)}));
   ASSERT_FALSE(Error::GetRecords().empty());
   EXPECT_NE(Error::GetRecords()[0].errorNumber, 0);
 }
 
 TEST_F(FileSystemTest, LinkedFolderIsRemovedWithoutTouchingItsTarget) {
   std::wstring outside = Root() + L"/outside";
-  MakeTree(outside, {L""}, {{L"precious.bin", "keep me"}});
-  MakeTree(top_, {L""}, {});
+  ASSERT_TRUE(MakeTree(outside, {L""}, {{L"precious.bin", "keep me"}}));
+  ASSERT_TRUE(MakeTree(top_, {L""}, {}));
   if (!CreateSymbolicLinkW(Backslashed(top_ + L"/link").c_str(), Backslashed(outside).c_str(),
                            SYMBOLIC_LINK_FLAG_DIRECTORY) ||
       !(GetFileAttributesW((top_ + L"/link").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT)) {
@@ -215,8 +218,8 @@ TEST_F(FileSystemTest, LinkedFolderIsRemovedWithoutTouchingItsTarget) {
 }
 
 TEST_F(FileSystemTest, ListsNamesAndPathsSkippingHiddenAndDots) {
-  MakeTree(Root(), {L"d1", L"d2", L"hd"}, {{L"f1.txt", "1"}, {L"f2", "2"}, {L"hf.txt", "h"}},
-           {L"hd", L"hf.txt"});
+  ASSERT_TRUE(MakeTree(Root(), {L"d1", L"d2", L"hd"},
+                       {{L"f1.txt", "1"}, {L"f2", "2"}, {L"hf.txt", "h"}}, {L"hd", L"hf.txt"}));
 
   std::vector<std::wstring> names{L"stale"}, paths{L"stale"};
   FileSystem::ListSubdirectories(Root(), names);
@@ -266,13 +269,7 @@ TEST_F(FileSystemTest, ExecutableFolderHoldsTheRunningProgram) {
   std::string folder;
   FileSystem::GetExecutableFolder(folder);
 
-  ASSERT_FALSE(folder.empty());
-  EXPECT_NE(folder.back(), '\\');
-  char module[MAX_PATH] = {};
-  GetModuleFileNameA(nullptr, module, MAX_PATH);
-  std::string full = module;
-  EXPECT_EQ(full.substr(0, folder.size() + 1), folder + "\\");
-  EXPECT_EQ(full.find('\\', folder.size() + 1), std::string::npos);
+  EXPECT_EQ(folder, Narrow(testsupport::TestProgramFolder()));
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 #include "download/store/filesystemwatcher.h"
 #include "download/store/filesystem.h"
 
+#include "base/systemtexts.h"
 #include "diagnostics/error.h"
 #include "support/downloadjob.h"
+#include "support/nettestclock.h"
 #include "support/records.h"
 #include "support/testenv.h"
 
@@ -20,15 +22,15 @@ namespace {
 
 using testsupport::Eventually;
 using testsupport::HasRecord;
+using testsupport::MsTaken;
+using testsupport::Narrow;
 
-const char kDeleted[] = " was deleted but it was not by the download manager!";
-const char kRenamed[] = " was renamed but it was not by the download manager!";
+const std::string kDeleted = Narrow(velmot::texts::kDeletedOutsideTail);
+const std::string kRenamed = Narrow(velmot::texts::kRenamedOutsideTail);
 
 void PutFile(const std::wstring& path) { testsupport::WriteFileBytes(path, {'d', 'a', 't', 'a'}); }
 
-std::string DeletedRecord(const std::wstring& name) {
-  return "File: " + testsupport::Narrow(name) + kDeleted;
-}
+std::string DeletedRecord(const std::wstring& name) { return "File: " + Narrow(name) + kDeleted; }
 
 // Records whose message mentions text, probe records left out.
 std::vector<ErrorRecord> RecordsAbout(const std::string& text) {
@@ -52,88 +54,93 @@ class FileSystemWatcherTest : public ::testing::Test {
     return Eventually([&] { return HasRecord(DeletedRecord(name)); }, timeoutMs);
   }
 
-  // Starts the watch and returns once a change is seen, so that the test's own changes
-  // cannot happen before the first read is issued.
-  void StartArmed(const std::wstring& folder) {
+  // Starts the watch; success once a change is seen, so that the test's own changes cannot
+  // happen before the first read is issued.
+  [[nodiscard]] ::testing::AssertionResult StartArmed(const std::wstring& folder) {
     watcher_.Watch(folder);
     for (int i = 0; i < 50; ++i) {
-      if (Blip(folder, L"probe" + std::to_wstring(probes_++) + L".tmp", 200)) return;
+      if (Blip(folder, L"probe" + std::to_wstring(probes_++) + L".tmp", 200))
+        return ::testing::AssertionSuccess();
     }
-    FAIL() << "the watcher never reported a change";
+    return ::testing::AssertionFailure() << "the watcher never reported a change";
   }
 
   // A change from outside that is surely reported after everything done before it.
-  void Sentinel() {
+  [[nodiscard]] ::testing::AssertionResult Sentinel() {
     std::wstring name = L"sentinel" + std::to_wstring(sentinels_++) + L".exe";
-    ASSERT_TRUE(Blip(temp_.Path(), name, 10000)) << DeletedRecord(name);
+    if (Blip(temp_.Path(), name, 10000)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no record " << DeletedRecord(name);
   }
 
-  void Delete(const std::wstring& name) { ASSERT_TRUE(DeleteFileW(temp_.File(name).c_str())); }
+  bool Delete(const std::wstring& name) { return DeleteFileW(temp_.File(name).c_str()); }
 
   // Deletes (or renames) a file that was there before the watch began, after announcing the
-  // change of another or the same name (unless ""); the records about the file once a later
-  // change was reported.
-  std::vector<ErrorRecord> ChangeAfterArming(const std::wstring& file,
-                                             const std::wstring& announced = L"",
-                                             const std::wstring& renamedTo = L"") {
+  // change of another or the same name (unless ""); success once a later change was
+  // reported, with the records about the file in records_.
+  [[nodiscard]] ::testing::AssertionResult ChangeAfterArming(const std::wstring& file,
+                                                             const std::wstring& announced = L"",
+                                                             const std::wstring& renamedTo = L"") {
     PutFile(temp_.File(file));
-    StartArmed(temp_.Path());
+    ::testing::AssertionResult armed = StartArmed(temp_.Path());
+    if (!armed) return armed;
     if (!announced.empty()) watcher_.ExpectChange(temp_.File(announced));
-    if (renamedTo.empty()) {
-      Delete(file);
-    } else {
-      EXPECT_TRUE(MoveFileW(temp_.File(file).c_str(), temp_.File(renamedTo).c_str()));
-    }
-    Sentinel();
-    return RecordsAbout(testsupport::Narrow(file));
+    const bool changed = renamedTo.empty()
+                             ? Delete(file)
+                             : MoveFileW(temp_.File(file).c_str(), temp_.File(renamedTo).c_str());
+    if (!changed) return ::testing::AssertionFailure() << Narrow(file) << " was not changed";
+    ::testing::AssertionResult seen = Sentinel();
+    records_ = RecordsAbout(Narrow(file));
+    return seen;
   }
 
   testsupport::TempFolder temp_{L"watch"};
   FileSystemWatcher watcher_;
   int probes_ = 0;
   int sentinels_ = 0;
+  std::vector<ErrorRecord> records_;
 };
 
 TEST_F(FileSystemWatcherTest, AnnouncedDeleteIsNotRecordedAndConsumesTheAnnouncement) {
-  EXPECT_TRUE(ChangeAfterArming(L"a.exe", L"a.exe").empty());
+  ASSERT_TRUE(ChangeAfterArming(L"a.exe", L"a.exe"));
+  EXPECT_TRUE(records_.empty());
   EXPECT_FALSE(watcher_.TakeExpected(L"a.exe"));  // the list is empty again
 }
 
 TEST_F(FileSystemWatcherTest, OutsideDeleteGivesOneRecordWithTheExactText) {
-  auto records = ChangeAfterArming(L"b.exe");
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].message, std::string("File: b.exe") + kDeleted);
-  EXPECT_EQ(records[0].errorNumber, static_cast<int32_t>(DL_MANAGER_DELETED_OUTSIDE));
-  EXPECT_EQ(records[0].detailedMessage, "DL_MANAGER_DELETED_OUTSIDE");
-  EXPECT_FALSE(records[0].file.empty());
+  ASSERT_TRUE(ChangeAfterArming(L"b.exe"));
+  ASSERT_EQ(records_.size(), 1u);
+  EXPECT_EQ(records_[0].message, "File: b.exe" + kDeleted);
+  EXPECT_EQ(records_[0].errorNumber, static_cast<int32_t>(DL_MANAGER_DELETED_OUTSIDE));
+  EXPECT_EQ(records_[0].detailedMessage, "DL_MANAGER_DELETED_OUTSIDE");
+  EXPECT_FALSE(records_[0].file.empty());
 }
 
 TEST_F(FileSystemWatcherTest, OutsideRenameGivesOneRecordForTheOldNameOnly) {
-  auto records = ChangeAfterArming(L"c.exe", L"", L"d.exe");
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].message, std::string("File: c.exe") + kRenamed);
-  EXPECT_EQ(records[0].errorNumber, static_cast<int32_t>(DL_MANAGER_RENAMED_OUTSIDE));
+  ASSERT_TRUE(ChangeAfterArming(L"c.exe", L"", L"d.exe"));
+  ASSERT_EQ(records_.size(), 1u);
+  EXPECT_EQ(records_[0].message, "File: c.exe" + kRenamed);
+  EXPECT_EQ(records_[0].errorNumber, static_cast<int32_t>(DL_MANAGER_RENAMED_OUTSIDE));
   EXPECT_TRUE(RecordsAbout("d.exe").empty());
 }
 
 TEST_F(FileSystemWatcherTest, AnnouncementMatchesOnlyTheExactName) {
-  auto records = ChangeAfterArming(L"Setup_1.exe", L"setup_1.exe");  // other case: not the same
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].message, std::string("File: Setup_1.exe") + kDeleted);
+  ASSERT_TRUE(ChangeAfterArming(L"Setup_1.exe", L"setup_1.exe"));  // other case: not the same
+  ASSERT_EQ(records_.size(), 1u);
+  EXPECT_EQ(records_[0].message, "File: Setup_1.exe" + kDeleted);
   EXPECT_TRUE(watcher_.TakeExpected(L"setup_1.exe"));  // still waiting
 }
 
 TEST_F(FileSystemWatcherTest, AnnouncedWriteProbeIsNoOutsideDelete) {
-  StartArmed(temp_.Path());
+  ASSERT_TRUE(StartArmed(temp_.Path()));
   DWORD error = 0;
   ASSERT_TRUE(FileSystem::CanCreateFiles(
       temp_.Path(), error, [&](const std::wstring& path) { watcher_.ExpectChange(path); }));
-  Sentinel();
+  ASSERT_TRUE(Sentinel());
   EXPECT_TRUE(RecordsAbout("velmot-write-check").empty());
 }
 
 TEST_F(FileSystemWatcherTest, ChangeInASubfolderIsOutsideEvenWhenItsNameWasAnnounced) {
-  StartArmed(temp_.Path());
+  ASSERT_TRUE(StartArmed(temp_.Path()));
   // Created after the watch began, so its changes are reported.
   ASSERT_TRUE(CreateDirectoryW(temp_.File(L"sub").c_str(), nullptr));
   Sleep(300);
@@ -141,7 +148,7 @@ TEST_F(FileSystemWatcherTest, ChangeInASubfolderIsOutsideEvenWhenItsNameWasAnnou
   Sleep(300);
 
   watcher_.ExpectChange(temp_.File(L"sub/e.exe"));
-  Delete(L"sub/e.exe");
+  ASSERT_TRUE(Delete(L"sub/e.exe"));
 
   ASSERT_TRUE(Eventually([&] { return HasRecord(DeletedRecord(L"sub\\e.exe")); }));
   EXPECT_EQ(RecordsAbout("e.exe").size(), 1u);
@@ -152,26 +159,20 @@ TEST_F(FileSystemWatcherTest, EveryChangeOfABurstIsRecorded) {
   const int count = 12;
   auto name = [](int i) { return L"burst" + std::to_wstring(i) + L".bin"; };
   for (int i = 0; i < count; ++i) PutFile(temp_.File(name(i)));
-  StartArmed(temp_.Path());
+  ASSERT_TRUE(StartArmed(temp_.Path()));
 
-  for (int i = 0; i < count; ++i) Delete(name(i));
-  Sentinel();
+  for (int i = 0; i < count; ++i) ASSERT_TRUE(Delete(name(i))) << i;
+  ASSERT_TRUE(Sentinel());
 
-  for (int i = 0; i < count; ++i)
-    EXPECT_EQ(RecordsAbout(testsupport::Narrow(name(i)) + " ").size(), 1u) << i;
+  for (int i = 0; i < count; ++i) EXPECT_EQ(RecordsAbout(Narrow(name(i)) + " ").size(), 1u) << i;
 }
 
 TEST_F(FileSystemWatcherTest, StopWhileIdleEndsAtOnceWithoutTheEndedRecord) {
   // Arming ends just after a change, so the body has just begun a fresh 500 ms wait: a
   // stop that merely waited for the slice to run out would take about 470 ms here.
-  StartArmed(temp_.Path());
+  ASSERT_TRUE(StartArmed(temp_.Path()));
   Sleep(30);
-
-  ULONGLONG before = GetTickCount64();
-  watcher_.Stop(500);
-  ULONGLONG elapsed = GetTickCount64() - before;
-
-  EXPECT_LT(elapsed, 250u);
+  EXPECT_LT(MsTaken([&] { watcher_.Stop(500); }), 250u);
   EXPECT_FALSE(watcher_.IsRunning());
   EXPECT_FALSE(HasRecord("FileSystemWatcher ended"));
   EXPECT_EQ(RecordsAbout("FileSystemWatcher started").size(), 1u);
@@ -192,9 +193,7 @@ TEST_F(FileSystemWatcherTest, StopInTheMiddleOfChangesIsAlwaysPrompt) {
   for (int round = 0; round < 15; ++round) {
     watcher_.Watch(folder);
     Sleep(static_cast<DWORD>(round * 7 % 60));
-    ULONGLONG before = GetTickCount64();
-    watcher_.Stop(500);
-    worst = std::max(worst, GetTickCount64() - before);
+    worst = std::max(worst, MsTaken([&] { watcher_.Stop(500); }));
     EXPECT_FALSE(watcher_.IsRunning());
   }
   churning = false;
@@ -219,9 +218,10 @@ BOOL WINAPI LeaveReadPending(HANDLE, LPOVERLAPPED overlapped) {
 
 TEST_F(FileSystemWatcherTest, AReadWhoseCancelIsLateOutlivesTheBodyWithItsEvent) {
   FileSystemWatcher::OverrideCancelForTesting(&LeaveReadPending);
-  StartArmed(temp_.Path());
+  const ::testing::AssertionResult armed = StartArmed(temp_.Path());
   watcher_.Stop(500);
   FileSystemWatcher::OverrideCancelForTesting(nullptr);
+  ASSERT_TRUE(armed);
   ASSERT_NE(gReadEvent.load(), nullptr) << "the body left no read pending";
   EXPECT_FALSE(gReadOnStack.load()) << "the late completion would write into a dead frame";
   // The completion signals this event: closed, its handle could be another object's.
@@ -244,12 +244,12 @@ TEST_F(FileSystemWatcherTest, MissingFolderEndsTheBodyQuietly) {
 }
 
 TEST_F(FileSystemWatcherTest, WatchesAgainAfterAStop) {
-  StartArmed(temp_.Path());
+  ASSERT_TRUE(StartArmed(temp_.Path()));
   watcher_.Stop(500);
 
   testsupport::TempFolder second(L"watch2");
   PutFile(second.File(L"f.exe"));
-  StartArmed(second.Path());
+  ASSERT_TRUE(StartArmed(second.Path()));
   ASSERT_TRUE(DeleteFileW(second.File(L"f.exe").c_str()));
   EXPECT_TRUE(Eventually([&] { return HasRecord(DeletedRecord(L"f.exe")); }));
   watcher_.Stop(500);
@@ -260,10 +260,7 @@ TEST_F(FileSystemWatcherTest, DestroyingARunningWatcherStopsItPromptly) {
   watcher->Watch(temp_.Path());
   ASSERT_TRUE(Eventually([] { return HasRecord("FileSystemWatcher started"); }));
   Sleep(100);
-
-  ULONGLONG before = GetTickCount64();
-  watcher.reset();
-  EXPECT_LT(GetTickCount64() - before, 450u);
+  EXPECT_LT(MsTaken([&] { watcher.reset(); }), 450u);
 }
 
 TEST(FileSystemWatcher, AnnouncementsWorkWithoutAThreadAndKeepDuplicates) {

@@ -17,6 +17,7 @@
 
 namespace {
 
+using testsupport::Backslashed;
 using testsupport::FileExists;
 using testsupport::WriteFileBytes;
 
@@ -51,9 +52,7 @@ TEST(SetupLauncher, OnlyADirectChildOfLocalAppDataHoldingNoInstallerMayGo) {
   Folders f;
   EXPECT_TRUE(f.Removable(f.work, f.downloads));
   // Other spellings of the same folders resolve alike.
-  std::wstring backslashed = f.work + L"/";
-  for (wchar_t& c : backslashed) c = c == L'/' ? L'\\' : c;
-  EXPECT_TRUE(f.Removable(backslashed, f.downloads));
+  EXPECT_TRUE(f.Removable(Backslashed(f.work + L"/"), f.downloads));
   EXPECT_TRUE(f.Removable(f.appData + L"/./release folder", f.downloads));
 
   EXPECT_FALSE(f.Removable(f.appData, f.downloads));

@@ -7,6 +7,7 @@
 #include "diagnostics/error.h"
 #include "download/job/downloadmanager.h"
 #include "support/managerjob.h"
+#include "support/nettestclock.h"
 #include "support/records.h"
 #include "support/testenv.h"
 
@@ -26,14 +27,8 @@ using namespace testsupport;
 
 const wchar_t kPublisher[] = L"Velmot Test Publisher";
 
-// The folder of this test program, and the fixtures beside it.
-std::wstring TestFolder() {
-  wchar_t self[MAX_PATH];
-  DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring folder(self, n);
-  return folder.substr(0, folder.find_last_of(L"\\/"));
-}
-std::wstring SigningFolder() { return TestFolder() + L"/signing"; }
+// The fixtures beside this test program.
+std::wstring SigningFolder() { return TestProgramFolder() + L"/signing"; }
 
 // The test root becomes trusted in this Wine prefix's LocalMachine Root store only, by the
 // same trustca.exe that tests/servers/start uses for the TLS test CA.
@@ -41,7 +36,7 @@ class TrustTestRoot : public testing::Environment {
  public:
   void SetUp() override {
     std::wstring command =
-        L"\"" + TestFolder() + L"/trustca.exe\" \"" + SigningFolder() + L"/ca.der\"";
+        L"\"" + TestProgramFolder() + L"/trustca.exe\" \"" + SigningFolder() + L"/ca.der\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
@@ -181,10 +176,8 @@ TEST(SetupSignature, AStopDuringAHangingTrustCallEndsTheCheckAtOnce) {
       WaitForSingleObject(hang->entered.Get(), 10000);
       stop = true;
     });
-    const ULONGLONG before = GetTickCount64();
     std::wstring text;
-    EXPECT_FALSE(signature.Allows(d.path, text));
-    took = GetTickCount64() - before;
+    took = MsTaken([&] { EXPECT_FALSE(signature.Allows(d.path, text)); });
     stopper.join();
     EXPECT_TRUE(text.empty()) << "nobody reads a refusal after a stop";
   }
@@ -250,7 +243,6 @@ TEST(SetupSignature, WinVerifyTrustTellsSignersAndFailuresApart) {
 // download folder.
 struct SetupStart : ManagerJob {
   explicit SetupStart(const wchar_t* fixture) {
-    Error::Clear();
     CreateDirectoryW(manager.workFolder.c_str(), nullptr);
     manager.setupPath = LocalPath("Setup.exe");
     manager.settings.setupPublisher = kPublisher;

@@ -1,5 +1,7 @@
 #include "support/dmprocess.h"
 
+#include "support/downloadjob.h"
+
 #include <shlobj.h>
 
 #include <stdexcept>
@@ -39,10 +41,7 @@ HWND DmProcess::FindOwnWindow(const std::function<bool(HWND)>& match) const {
 }
 
 std::wstring DmProcess::ProgramPath() {
-  wchar_t self[MAX_PATH];
-  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring folder(self, n);
-  folder = folder.substr(0, folder.find_last_of(L"\\/"));  // BUILD/tests
+  std::wstring folder = TestProgramFolder();               // BUILD/tests
   folder = folder.substr(0, folder.find_last_of(L"\\/"));  // BUILD
   return folder + L"\\src\\velmot-dm.exe";
 }

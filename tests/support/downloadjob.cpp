@@ -27,6 +27,12 @@ std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
   return bytes;
 }
 
+std::vector<uint8_t> PartOf(const std::vector<uint8_t>& bytes, size_t k) {
+  const size_t at = std::min(bytes.size(), k * kPart);
+  const size_t end = std::min(bytes.size(), at + kPart);
+  return std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + end);
+}
+
 int32_t CrcOf(const uint8_t* data, size_t n) {
   CRC crc;
   crc.BuildTable();
@@ -39,29 +45,29 @@ std::vector<uint8_t> ReadFileBytes(const std::wstring& path) {
   std::vector<uint8_t> bytes;
   // Shared for writing and deleting: a file the program is still writing (a merging file)
   // is read without getting in its way.
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return bytes;
+  velmot::FileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return bytes;
   LARGE_INTEGER size;
-  GetFileSizeEx(file, &size);
+  GetFileSizeEx(file.Get(), &size);
   bytes.resize(static_cast<size_t>(size.QuadPart));
   DWORD read = 0;
   if (!bytes.empty())
-    ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
-  CloseHandle(file);
+    ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
   bytes.resize(read);
   return bytes;
 }
 
 void WriteFileBytes(const std::wstring& path, const std::vector<uint8_t>& bytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create a test file");
+  velmot::FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) throw std::runtime_error("cannot create a test file");
   DWORD written = 0;
-  if (!bytes.empty())
-    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
+  if (!bytes.empty() &&
+      (!WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+       written != bytes.size()))
+    throw std::runtime_error("cannot write a test file");
 }
 
 std::vector<std::wstring> NamesIn(const std::wstring& folder, bool filesOnly) {
@@ -106,6 +112,11 @@ bool FileExists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+std::wstring Backslashed(std::wstring path) {
+  std::replace(path.begin(), path.end(), L'/', L'\\');
+  return path;
+}
+
 bool FileSize(const std::wstring& path, uint64_t& size) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
@@ -113,12 +124,15 @@ bool FileSize(const std::wstring& path, uint64_t& size) {
   return true;
 }
 
-std::vector<uint8_t> FakeSetupBytes() {
+std::wstring TestProgramFolder() {
   wchar_t self[MAX_PATH];
-  DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring folder(self, n);
-  folder = folder.substr(0, folder.find_last_of(L"\\/"));
-  std::vector<uint8_t> bytes = ReadFileBytes(folder + L"/fakesetup.exe");
+  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  const std::wstring path(self, n);
+  return path.substr(0, path.find_last_of(L"\\/"));
+}
+
+std::vector<uint8_t> FakeSetupBytes() {
+  std::vector<uint8_t> bytes = ReadFileBytes(TestProgramFolder() + L"/fakesetup.exe");
   if (bytes.empty()) throw std::runtime_error("fakesetup.exe is missing beside the test");
   return bytes;
 }
@@ -126,10 +140,7 @@ std::vector<uint8_t> FakeSetupBytes() {
 std::string CRCInfoEntryText(const std::string& name, const std::vector<uint8_t>& bytes) {
   std::ostringstream text;
   text << name << "\r\n" << bytes.size() << "\r\n";
-  for (size_t at = 0; at < bytes.size(); at += DownloadManager::kPartSize) {
-    size_t n = std::min<size_t>(DownloadManager::kPartSize, bytes.size() - at);
-    text << CrcOf(bytes.data() + at, n) << "\r\n";
-  }
+  for (size_t k = 0; k * kPart < bytes.size(); ++k) text << CrcOf(PartOf(bytes, k)) << "\r\n";
   return text.str();
 }
 
@@ -152,13 +163,8 @@ std::string DownloadJob::PartObject(size_t k, const std::string& name) {
 
 void DownloadJob::AddFile(const std::string& name, const std::vector<uint8_t>& bytes,
                           bool publishParts) {
-  if (publishParts) {
-    for (size_t at = 0, k = 0; at < bytes.size(); at += DownloadManager::kPartSize, ++k) {
-      size_t n = std::min<size_t>(DownloadManager::kPartSize, bytes.size() - at);
-      host.PutObject(PartObject(k, name),
-                     std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + at + n));
-    }
-  }
+  for (size_t k = 0; publishParts && k * kPart < bytes.size(); ++k)
+    host.PutObject(PartObject(k, name), PartOf(bytes, k));
   document_ += ";" + CRCInfoEntryText(name, bytes);
 }
 

@@ -14,11 +14,18 @@
 namespace testsupport {
 
 std::vector<uint8_t> RandomBytes(size_t n, unsigned seed);
+// The size the CRC info document cuts files into parts by, and part k of a file's bytes
+// (empty past the end).
+constexpr size_t kPart = DownloadManager::kPartSize;
+std::vector<uint8_t> PartOf(const std::vector<uint8_t>& bytes, size_t k);
 int32_t CrcOf(const uint8_t* data, size_t n);
 int32_t CrcOf(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> ReadFileBytes(const std::wstring& path);
+// Throws when the file cannot be made or does not take every byte.
 void WriteFileBytes(const std::wstring& path, const std::vector<uint8_t>& bytes);
 bool FileExists(const std::wstring& path);
+// The path with backslashes for slashes, as the program shows folders to the user.
+std::wstring Backslashed(std::wstring path);
 // The names of the entries directly in folder ("." and ".." left out), sorted; with
 // filesOnly, only the files'. Empty for a missing folder.
 std::vector<std::wstring> NamesIn(const std::wstring& folder, bool filesOnly = false);
@@ -32,6 +39,8 @@ std::string TextLogIn(const std::wstring& folder);
 bool RegionEndsWith(const std::wstring& path, uint64_t offset, const std::vector<uint8_t>& part);
 // The file's size; false if it is not there.
 bool FileSize(const std::wstring& path, uint64_t& size);
+// The folder this test program runs from (BUILD/tests), without a trailing separator.
+std::wstring TestProgramFolder();
 // The bytes of BUILD/tests/fakesetup.exe, which writes kSetupMarker into its working folder.
 std::vector<uint8_t> FakeSetupBytes();
 extern const wchar_t kSetupMarker[];

@@ -2,11 +2,13 @@
 // described from the job's host, list and folders, the start and the bounded wait for the
 // end. A test that needs something special sets it on the public manager and listener
 // before Start (a setting, a listener reaction, files on disk); one that drives single job
-// steps uses the manager without starting it (the job then needs nothing published).
+// steps uses the manager without starting it (the job then needs nothing published). Each
+// ManagerJob starts with an empty error log, so that its records are the job's own.
 #pragma once
 
 #include "download/job/downloadmanager.h"
 #include "support/downloadjob.h"
+#include "support/nettestclock.h"
 #include "support/recordingdmlistener.h"
 
 #include <gtest/gtest.h>
@@ -24,14 +26,11 @@ struct ReleaseFile {
   bool publishParts = true;
 };
 
-// Part k of a file's bytes, as the CRC info document cuts it.
-std::vector<uint8_t> PartOf(const std::vector<uint8_t>& bytes, size_t k);
+// How long a job may take. Generous: a hang must fail, a slow machine must not.
+constexpr unsigned kJobMs = 90000;
 
 class ManagerJob {
  public:
-  // Generous: a hang must fail, a slow machine must not.
-  static constexpr unsigned kJobMs = 90000;
-
   // A job of its own for the step-by-step tests: nothing published, or these files and the
   // list that names them.
   explicit ManagerJob(const std::vector<ReleaseFile>& files = {});
@@ -50,7 +49,9 @@ class ManagerJob {
     return Ended();
   }
   // Stops the job; how many milliseconds StopJob took.
-  ULONGLONG StopMs();
+  ULONGLONG StopMs() {
+    return MsTaken([this] { manager.StopJob(); });
+  }
 
   // Where a listed file, or its part k, lies on disk for this manager.
   std::wstring LocalPath(const std::string& listed) const { return job.LocalPath(manager, listed); }

@@ -26,9 +26,6 @@ using testsupport::Narrow;
 
 namespace {
 
-const char kProgramFolderRecord[] =
-    "The program's folder takes no files, so nothing is downloaded: ";
-
 std::wstring Shown(std::wstring folder) {
   std::replace(folder.begin(), folder.end(), L'/', L'\\');
   return folder;
@@ -59,9 +56,9 @@ TEST(ReadOnlyFolder, EitherFolderThatTakesNoFilesStopsTheRequestBeforeAnythingIs
     const char* record;
   } cases[] = {
       {true, velmot::texts::kProgramFolderLockedHead, velmot::texts::kProgramFolderLockedTail,
-       kProgramFolderRecord},
+       velmot::texts::kProgramFolderLockedRecord},
       {false, velmot::texts::kWorkFolderLockedHead, velmot::texts::kWorkFolderLockedTail,
-       "The work folder takes no files, so nothing is downloaded: "},
+       velmot::texts::kWorkFolderLockedRecord},
   };
   for (const Case& c : cases) {
     Error::Clear();
@@ -118,8 +115,8 @@ TEST(ReadOnlyFolder, ProgramInAFolderThatTakesNoFilesSaysSoAndFetchesNothing) {
   // The uploaded log names the folder with the system's code.
   std::wstring id;
   ASSERT_TRUE(ComputerId().ComputeWide(id));
-  const std::string record =
-      kProgramFolderRecord + testsupport::ToUtf8(Shown(release.DownloadFolder()));
+  const std::string record = velmot::texts::kProgramFolderLockedRecord +
+                             testsupport::ToUtf8(Shown(release.DownloadFolder()));
   bool uploaded = false;
   for (const std::string& upload : testsupport::ServiceUploads(testsupport::ToUtf8(id)))
     uploaded |= HoldsRecord(nlohmann::json::parse(upload, nullptr, false), record, 5);

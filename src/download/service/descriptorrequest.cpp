@@ -51,10 +51,10 @@ bool DescriptorRequest::FoldersTakeFiles(std::wstring& errorText) const {
     const wchar_t* tail;
   };
   const Needed needed[] = {
-      {downloadFolder_, "The program's folder takes no files, so nothing is downloaded: ",
+      {downloadFolder_, velmot::texts::kProgramFolderLockedRecord,
        velmot::texts::kProgramFolderLockedHead, velmot::texts::kProgramFolderLockedTail},
-      {workFolder_, "The work folder takes no files, so nothing is downloaded: ",
-       velmot::texts::kWorkFolderLockedHead, velmot::texts::kWorkFolderLockedTail},
+      {workFolder_, velmot::texts::kWorkFolderLockedRecord, velmot::texts::kWorkFolderLockedHead,
+       velmot::texts::kWorkFolderLockedTail},
   };
   for (const Needed& each : needed) {
     DWORD error = ERROR_SUCCESS;

@@ -2,6 +2,7 @@
 
 #include "base/fileio.h"
 #include "base/handles.h"
+#include "base/systemtexts.h"
 #include "diagnostics/error.h"
 #include "base/stringutils.h"
 
@@ -38,8 +39,7 @@ void RemoveFolderItself(const std::wstring& folder) {
   // The narrow path is what gets removed, so the record names exactly that path.
   std::string narrow = StringUtils::ToNarrow(folder);
   if (!RemoveDirectoryA(narrow.c_str())) {
-    VELMOT_LOG_LAST_ERROR("FileSystem::RecursivelyRemoveDirectory RemoveDirectory failed " +
-                          narrow);
+    VELMOT_LOG_LAST_ERROR(velmot::texts::kRemoveDirectoryFailed + narrow);
   }
 }
 

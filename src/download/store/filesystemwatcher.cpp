@@ -1,5 +1,6 @@
 #include "download/store/filesystemwatcher.h"
 
+#include "base/systemtexts.h"
 #include "diagnostics/error.h"
 
 #include <windows.h>
@@ -187,10 +188,10 @@ void FileSystemWatcher::ExamineChange(DWORD action, const std::wstring& name) {
   // TakeExpected releases the watcher's lock before anything is recorded.
   if (TakeExpected(name)) return;
   if (action == FILE_ACTION_REMOVED) {
-    Error::ReportError(L"File: " + name + L" was deleted but it was not by the download manager!",
+    Error::ReportError(L"File: " + name + velmot::texts::kDeletedOutsideTail,
                        DL_MANAGER_DELETED_OUTSIDE, VELMOT_HERE);
   } else {
-    Error::ReportError(L"File: " + name + L" was renamed but it was not by the download manager!",
+    Error::ReportError(L"File: " + name + velmot::texts::kRenamedOutsideTail,
                        DL_MANAGER_RENAMED_OUTSIDE, VELMOT_HERE);
   }
 }
