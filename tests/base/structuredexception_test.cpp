@@ -8,8 +8,11 @@
 #include <string>
 
 #include "base/orx_thread.h"
+#include "support/records.h"
 
 namespace {
+
+using testsupport::StartsWith;
 
 const std::string kHead = "Win32 Exception occurred. Code: 0x";
 const std::string kAccessViolationPrefix = kHead + "c0000005 at address 0x";
@@ -75,10 +78,6 @@ std::string TextOf(F f) {
     return e.what();
   }
   return "nothing thrown";
-}
-
-bool StartsWith(const std::string& text, const std::string& head) {
-  return text.rfind(head, 0) == 0;
 }
 
 // The text names the faulting instruction, which lies in this test's own code.
