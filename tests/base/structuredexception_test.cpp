@@ -4,11 +4,13 @@
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <regex>
 #include <string>
 
 #include "base/orx_thread.h"
 #include "support/records.h"
+#include "support/testenv.h"
 
 namespace {
 
@@ -163,11 +165,12 @@ class FaultingWorker : public Orx_Thread {
   bool translate_;
 };
 
+// A fault that is never handled (raised again and again) ends the test within a bound too.
 TEST(StructuredException, AccessViolationOnAWorkerThreadIsCaughtThere) {
-  FaultingWorker worker(true);
-  worker.Start();
-  ASSERT_TRUE(worker.WaitForEnd(20000));
-  ExpectAccessViolationText(worker.caught);
+  testsupport::BoundedWorker<FaultingWorker> worker(std::make_unique<FaultingWorker>(true));
+  worker->Start();
+  ASSERT_TRUE(worker->WaitForEnd(20000));
+  ExpectAccessViolationText(worker->caught);
 }
 
 // Run only in a child process by the test below: the main thread asks for translation, a
