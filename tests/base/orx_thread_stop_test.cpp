@@ -22,12 +22,16 @@ volatile int g_sink = 0;
 
 // A body that waits long slices on the stop event; or is stuck until released in a call that
 // ignores the stop (as a WinINet read under Wine does after its handle was closed); or lets
-// an exception or a processor fault (translated by the base) escape.
+// an exception or a processor fault (translated by the base) escape. A stuck body is
+// released when its object goes, so that a failed assertion leaves no wait without end.
 class Worker : public Orx_Thread {
  public:
   enum Body { kWaits, kStuck, kThrowsStandard, kThrowsOther, kFaults };
   explicit Worker(Body body = kWaits) : Orx_Thread(L"Worker"), body_(body) {}
-  ~Worker() override { Stop(INFINITE); }
+  ~Worker() override {
+    Release();
+    Stop(INFINITE);
+  }
   void Run() override {
     started = true;
     if (body_ == kWaits) {
@@ -70,90 +74,94 @@ class Worker : public Orx_Thread {
   velmot::KernelHandle release_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
+using Bounded = testsupport::BoundedWorker<Worker>;
+Bounded Make(Worker::Body body = Worker::kWaits) { return Bounded(std::make_unique<Worker>(body)); }
+
 bool WaitUntil(const std::atomic<bool>& flag) {
   return testsupport::Eventually([&] { return flag.load(); });
 }
 
 TEST(Orx_ThreadStop, AStopEndsAWaitForStopAtOnceAndTheHookRunsOnTheStopper) {
-  Worker waiter;
-  waiter.Start();
-  ASSERT_TRUE(WaitUntil(waiter.started));
-  const ULONGLONG before = GetTickCount64();
-  waiter.Stop(INFINITE);
-  EXPECT_LT(GetTickCount64() - before, 5000u);  // far below the 60 s slice
-  EXPECT_TRUE(waiter.sawStop.load());
-  EXPECT_EQ(waiter.slices.load(), 0);
-  EXPECT_EQ(waiter.hookThread.load(), GetCurrentThreadId());
-  EXPECT_FALSE(waiter.IsRunning());
+  auto waiter = Make();
+  waiter->Start();
+  ASSERT_TRUE(WaitUntil(waiter->started));
+  std::atomic<DWORD> stopper{0};
+  ASSERT_TRUE(waiter.Finishes(20000, [&] {
+    stopper = GetCurrentThreadId();
+    waiter->Stop(INFINITE);
+  }));
+  EXPECT_LT(waiter.TookMs(), 5000u);  // far below the 60 s slice
+  EXPECT_TRUE(waiter->sawStop.load());
+  EXPECT_EQ(waiter->slices.load(), 0);
+  EXPECT_EQ(waiter->hookThread.load(), stopper.load());
+  EXPECT_FALSE(waiter->IsRunning());
 }
 
 TEST(Orx_ThreadStop, ARestartClearsTheEarlierStopRequest) {
-  Worker waiter;
+  auto waiter = Make();
   for (int round = 0; round < 3; ++round) {
-    waiter.started = false;
-    waiter.Start();
-    ASSERT_TRUE(WaitUntil(waiter.started));
+    waiter->started = false;
+    waiter->Start();
+    ASSERT_TRUE(WaitUntil(waiter->started));
     Sleep(50);
     // The body still waits: the stop of the previous round does not linger.
-    EXPECT_TRUE(waiter.IsRunning()) << "round " << round;
-    waiter.Stop(INFINITE);
+    EXPECT_TRUE(waiter->IsRunning()) << "round " << round;
+    ASSERT_TRUE(waiter.Finishes(20000, [&] { waiter->Stop(INFINITE); }));
   }
 }
 
 TEST(Orx_ThreadStop, StopBeforeAnyStartNeitherHangsNorCallsTheHook) {
-  Worker waiter;
-  waiter.Stop(100);
-  EXPECT_EQ(waiter.hookThread.load(), 0u);
+  auto waiter = Make();
+  ASSERT_TRUE(waiter.Finishes(20000, [&] { waiter->Stop(100); }));
+  EXPECT_EQ(waiter->hookThread.load(), 0u);
 }
 
 TEST(Orx_ThreadStop, WhatEscapesRunReachesTheHookOnTheThreadItself) {
   for (auto body : {Worker::kThrowsStandard, Worker::kThrowsOther}) {
-    Worker thrower(body);
-    thrower.Start();
-    ASSERT_TRUE(thrower.WaitForEnd(20000));
-    EXPECT_EQ(thrower.text, body == Worker::kThrowsStandard ? "body failed" : "not standard");
-    EXPECT_NE(thrower.thread, GetCurrentThreadId());
-    EXPECT_EQ(thrower.thread, thrower.ownThread);
-    EXPECT_FALSE(thrower.IsRunning());
+    auto thrower = Make(body);
+    thrower->Start();
+    ASSERT_TRUE(thrower->WaitForEnd(20000));
+    EXPECT_EQ(thrower->text, body == Worker::kThrowsStandard ? "body failed" : "not standard");
+    EXPECT_NE(thrower->thread, GetCurrentThreadId());
+    EXPECT_EQ(thrower->thread, thrower->ownThread);
+    EXPECT_FALSE(thrower->IsRunning());
   }
 }
 
 TEST(Orx_ThreadStop, AnAccessViolationInRunIsTranslatedAndHandedToTheHook) {
-  Worker faulter(Worker::kFaults);
-  faulter.Start();
-  ASSERT_TRUE(faulter.WaitForEnd(20000));
-  EXPECT_EQ(faulter.text.rfind("Win32 Exception occurred. Code: 0xc0000005 at address 0x", 0), 0u)
-      << faulter.text;
+  auto faulter = Make(Worker::kFaults);
+  faulter->Start();
+  ASSERT_TRUE(faulter->WaitForEnd(20000));
+  EXPECT_EQ(faulter->text.rfind("Win32 Exception occurred. Code: 0xc0000005 at address 0x", 0), 0u)
+      << faulter->text;
 }
 
 TEST(Orx_ThreadStop, StopWithinAsksOnceWaitsItsBoundAndNeverTerminates) {
-  Worker stuck(Worker::kStuck);
-  EXPECT_TRUE(stuck.StopWithin(100));  // never started: nothing to wait for
-  stuck.Start();
-  ASSERT_TRUE(WaitUntil(stuck.started));
-  const ULONGLONG before = GetTickCount64();
-  EXPECT_FALSE(stuck.StopWithin(300));
-  const ULONGLONG took = GetTickCount64() - before;
+  auto stuck = Make(Worker::kStuck);
+  EXPECT_TRUE(stuck->StopWithin(100));  // never started: nothing to wait for
+  stuck->Start();
+  ASSERT_TRUE(WaitUntil(stuck->started));
+  const ULONGLONG took = testsupport::MsTaken([&] { EXPECT_FALSE(stuck->StopWithin(300)); });
   EXPECT_GE(took, 250u);
   EXPECT_LT(took, 3000u);
-  EXPECT_FALSE(stuck.IsRunning());  // asked
-  EXPECT_FALSE(stuck.StopWithin(0));
-  EXPECT_EQ(stuck.hooks.load(), 1);  // the hook runs for the first request only
-  EXPECT_FALSE(stuck.ended.load());  // not terminated: the body is still there
-  stuck.Release();
-  EXPECT_TRUE(stuck.StopWithin(5000));
-  EXPECT_TRUE(stuck.ended.load());
-  EXPECT_TRUE(stuck.StopWithin(0));
+  EXPECT_FALSE(stuck->IsRunning());  // asked
+  EXPECT_FALSE(stuck->StopWithin(0));
+  EXPECT_EQ(stuck->hooks.load(), 1);  // the hook runs for the first request only
+  EXPECT_FALSE(stuck->ended.load());  // not terminated: the body is still there
+  stuck->Release();
+  EXPECT_TRUE(stuck->StopWithin(5000));
+  EXPECT_TRUE(stuck->ended.load());
+  EXPECT_TRUE(stuck->StopWithin(0));
 }
 
 TEST(Orx_ThreadStop, AnAbandonedWorkerEndsByItselfOnItsOwnObject) {
-  std::unique_ptr<Worker> stuck(new Worker(Worker::kStuck));
-  Worker* raw = stuck.get();
+  auto stuck = Make(Worker::kStuck);
+  Worker* raw = stuck.Get();
   raw->Start();
   ASSERT_TRUE(WaitUntil(raw->started));
   ASSERT_FALSE(raw->StopWithin(50));
   const int before = Orx_Thread::AbandonedCount();
-  Orx_Thread::Abandon(std::move(stuck));
+  Orx_Thread::Abandon(stuck.Release());
   EXPECT_EQ(Orx_Thread::AbandonedCount(), before + 1);
   // The object lives on; its thread ends when the call returns.
   raw->Release();

@@ -1,5 +1,7 @@
 #include "base/orx_thread.h"
 
+#include "support/testenv.h"
+
 #include <gtest/gtest.h>
 #include <psapi.h>
 
@@ -10,40 +12,11 @@
 
 namespace {
 
-// Runs fn on a thread of its own and waits at most timeoutMs, so that a hang in the code
-// under test fails the test instead of the run. On a timeout the thread is abandoned (the
-// caller must then also abandon whatever fn uses).
-bool FinishesWithin(DWORD timeoutMs, std::function<void()> fn) {
-  auto* job = new std::function<void()>(std::move(fn));
-  HANDLE thread = CreateThread(
-      nullptr, 0,
-      [](void* p) -> DWORD {
-        auto* f = static_cast<std::function<void()>*>(p);
-        (*f)();
-        delete f;
-        return 0;
-      },
-      job, 0, nullptr);
-  if (!thread) return false;
-  const bool done = WaitForSingleObject(thread, timeoutMs) == WAIT_OBJECT_0;
-  CloseHandle(thread);
-  return done;
-}
+using testsupport::BoundedWorker;
+using testsupport::MsTaken;
 
-// FinishesWithin for a call on worker; on a timeout the worker is abandoned with the thread
-// (a body still running may touch it), and false tells the test to fail.
-template <typename Worker>
-bool FinishesOrAbandons(std::unique_ptr<Worker>& worker, DWORD timeoutMs,
-                        std::function<void()> fn) {
-  if (FinishesWithin(timeoutMs, std::move(fn))) return true;
-  worker.release();
-  return false;
-}
-
-DWORD ElapsedSince(DWORD start) { return GetTickCount() - start; }
-
-// What a body reports to the test; it lives outside the worker so that a body still running
-// while the worker is destroyed touches nothing that is gone.
+// What a body reports to the test. The body holds it too, so that a body still running in a
+// worker abandoned after a bound ran out touches nothing that is gone.
 struct Probe {
   std::atomic<int> runs{0};
   std::atomic<int> finished{0};
@@ -59,25 +32,32 @@ struct Probe {
 class Body : public Orx_Thread {
  public:
   using Step = std::function<void(Body&, Probe&)>;
-  Body(Probe& p, Step step) : probe_(p), step_(std::move(step)) {}
-  ~Body() override { Stop(INFINITE); }
+  Body(std::shared_ptr<Probe> p, Step step) : probe_(std::move(p)), step_(std::move(step)) {}
+  ~Body() override {
+    probe_->released = true;  // a stubborn body left behind by a failed assertion
+    Stop(INFINITE);
+  }
   void Run() override {
-    probe_.lastThreadId = GetCurrentThreadId();
-    ++probe_.runs;
-    SetEvent(probe_.started);
-    step_(*this, probe_);
-    ++probe_.finished;
+    probe_->lastThreadId = GetCurrentThreadId();
+    ++probe_->runs;
+    SetEvent(probe_->started);
+    step_(*this, *probe_);
+    ++probe_->finished;
   }
   DWORD Id() const { return threadId; }
 
  private:
-  Probe& probe_;
+  std::shared_ptr<Probe> probe_;
   Step step_;
 };
 
+BoundedWorker<Body> Bounded(const std::shared_ptr<Probe>& probe, Body::Step step) {
+  return BoundedWorker<Body>(std::make_unique<Body>(probe, std::move(step)));
+}
+
 // Works until asked to stop, polling the flag the way the system's workers do.
-std::unique_ptr<Body> Cooperative(Probe& probe) {
-  return std::make_unique<Body>(probe, [](Body& self, Probe& p) {
+BoundedWorker<Body> Cooperative(const std::shared_ptr<Probe>& probe) {
+  return Bounded(probe, [](Body& self, Probe& p) {
     while (self.IsRunning()) {
       ++p.ticks;
       Sleep(2);
@@ -86,15 +66,15 @@ std::unique_ptr<Body> Cooperative(Probe& probe) {
 }
 
 // Returns after a given time without looking at the flag.
-std::unique_ptr<Body> Finite(Probe& probe, DWORD ms) {
-  return std::make_unique<Body>(probe, [ms](Body&, Probe&) {
+BoundedWorker<Body> Finite(const std::shared_ptr<Probe>& probe, DWORD ms) {
+  return Bounded(probe, [ms](Body&, Probe&) {
     if (ms) Sleep(ms);
   });
 }
 
 // Never looks at the flag; returns only when the probe releases it.
-std::unique_ptr<Body> Stubborn(Probe& probe) {
-  return std::make_unique<Body>(probe, [](Body&, Probe& p) {
+BoundedWorker<Body> Stubborn(const std::shared_ptr<Probe>& probe) {
+  return Bounded(probe, [](Body&, Probe& p) {
     while (!p.released) {
       ++p.ticks;
       Sleep(5);
@@ -103,184 +83,175 @@ std::unique_ptr<Body> Stubborn(Probe& probe) {
 }
 
 TEST(Orx_Thread, StopOnANeverStartedObjectReturnsAtOnce) {
-  Probe probe;
+  const auto probe = std::make_shared<Probe>();
   auto worker = Cooperative(probe);
-  const DWORD start = GetTickCount();
-  ASSERT_TRUE(FinishesWithin(5000, [&] { worker->Stop(INFINITE); }));
-  EXPECT_LT(ElapsedSince(start), 1000u);
+  ASSERT_TRUE(worker.Finishes(5000, [&] { worker->Stop(INFINITE); }));
+  EXPECT_LT(worker.TookMs(), 1000u);
   EXPECT_FALSE(worker->IsRunning());
   EXPECT_TRUE(worker->WaitForEnd(0));
-  EXPECT_EQ(probe.runs, 0);
+  EXPECT_EQ(probe->runs, 0);
 }
 
 TEST(Orx_Thread, StopAfterTheBodyReturnedByItselfReturnsAtOnce) {
-  Probe probe;
+  const auto probe = std::make_shared<Probe>();
   auto worker = Finite(probe, 0);
   worker->Start();
   ASSERT_TRUE(worker->WaitForEnd(10000));
   EXPECT_FALSE(worker->IsRunning());
-  EXPECT_EQ(probe.finished, 1);
-  const DWORD start = GetTickCount();
-  ASSERT_TRUE(FinishesOrAbandons(worker, 5000, [&] {
+  EXPECT_EQ(probe->finished, 1);
+  ASSERT_TRUE(worker.Finishes(5000, [&] {
     worker->Stop(INFINITE);
     worker->Stop(INFINITE);
   })) << "Stop after the body ended hung";
-  EXPECT_LT(ElapsedSince(start), 1000u);
+  EXPECT_LT(worker.TookMs(), 1000u);
 }
 
 TEST(Orx_Thread, StopAsksTheBodyToEndAndASecondStopReturnsAtOnce) {
-  Probe probe;
+  const auto probe = std::make_shared<Probe>();
   auto worker = Cooperative(probe);
   worker->Start();
-  ASSERT_TRUE(probe.WaitStarted());
+  ASSERT_TRUE(probe->WaitStarted());
   EXPECT_TRUE(worker->IsRunning());
   EXPECT_NE(worker->Id(), 0u);
-  EXPECT_EQ(worker->Id(), probe.lastThreadId.load());
-  ASSERT_TRUE(FinishesOrAbandons(worker, 10000, [&] { worker->Stop(5000); }))
+  EXPECT_EQ(worker->Id(), probe->lastThreadId.load());
+  ASSERT_TRUE(worker.Finishes(10000, [&] { worker->Stop(5000); }))
       << "Stop of a cooperative body hung";
-  EXPECT_EQ(probe.finished, 1);  // ended on request, not terminated
+  EXPECT_EQ(probe->finished, 1);  // ended on request, not terminated
   EXPECT_FALSE(worker->IsRunning());
   EXPECT_EQ(worker->Id(), 0u);
-  const DWORD start = GetTickCount();
-  ASSERT_TRUE(FinishesWithin(5000, [&] { worker->Stop(INFINITE); }));
-  EXPECT_LT(ElapsedSince(start), 1000u);
+  ASSERT_TRUE(worker.Finishes(5000, [&] { worker->Stop(INFINITE); }));
+  EXPECT_LT(worker.TookMs(), 1000u);
 }
 
 // A thread killed while it holds a lock (the error log's, the heap's) would hang whoever
 // takes that lock next: a stop that runs out leaves the body running, and the object waits
 // for it before it is started again or destroyed.
 TEST(Orx_Thread, ABodyThatIgnoresTheFlagIsNeverTerminatedWhenTheTimeoutRunsOut) {
-  Probe probe;
+  const auto probe = std::make_shared<Probe>();
   auto worker = Stubborn(probe);
   worker->Start();
-  ASSERT_TRUE(probe.WaitStarted());
-  const DWORD start = GetTickCount();
-  ASSERT_TRUE(FinishesOrAbandons(worker, 20000, [&] { worker->Stop(300); }))
+  ASSERT_TRUE(probe->WaitStarted());
+  ASSERT_TRUE(worker.Finishes(20000, [&] { worker->Stop(300); }))
       << "Stop(300) of a stubborn body hung";
-  const DWORD elapsed = ElapsedSince(start);
-  EXPECT_GE(elapsed, 250u);  // tick granularity
-  EXPECT_LT(elapsed, 10000u);
+  EXPECT_GE(worker.TookMs(), 250u);  // tick granularity
+  EXPECT_LT(worker.TookMs(), 10000u);
   EXPECT_FALSE(worker->IsRunning());  // asked
   EXPECT_FALSE(worker->WaitForEnd(0));
-  const int ticks = probe.ticks;
+  const int ticks = probe->ticks;
   Sleep(100);
-  EXPECT_GT(probe.ticks, ticks) << "the body was terminated";
-  probe.released = true;
+  EXPECT_GT(probe->ticks, ticks) << "the body was terminated";
+  probe->released = true;
   EXPECT_TRUE(worker->WaitForEnd(10000));
-  ASSERT_TRUE(FinishesWithin(5000, [&] { worker.reset(); }));
+  ASSERT_TRUE(worker.Destroy(5000));
 }
 
 TEST(Orx_Thread, AnObjectStartsAgainAfterEveryWayBackToIdle) {
-  Probe probe;
+  const auto probe = std::make_shared<Probe>();
   auto worker = Cooperative(probe);
   DWORD firstId = 0;
   for (int i = 0; i < 2; ++i) {  // stopped on request, then started again
     worker->Start();
-    ASSERT_TRUE(probe.WaitStarted());
+    ASSERT_TRUE(probe->WaitStarted());
     EXPECT_TRUE(worker->IsRunning());
     if (i == 1) {
-      EXPECT_NE(probe.lastThreadId.load(), firstId);
+      EXPECT_NE(probe->lastThreadId.load(), firstId);
     }
-    firstId = probe.lastThreadId.load();
-    ASSERT_TRUE(FinishesWithin(10000, [&] { worker->Stop(5000); }));
+    firstId = probe->lastThreadId.load();
+    ASSERT_TRUE(worker.Finishes(10000, [&] { worker->Stop(5000); }));
   }
-  EXPECT_EQ(probe.runs, 2);
-  EXPECT_EQ(probe.finished, 2);
+  EXPECT_EQ(probe->runs, 2);
+  EXPECT_EQ(probe->finished, 2);
 
-  Probe once;
+  const auto once = std::make_shared<Probe>();
   auto finite = Finite(once, 0);
   for (int i = 0; i < 3; ++i) {  // ended by itself, each time
     finite->Start();
     ASSERT_TRUE(finite->WaitForEnd(10000));
   }
-  EXPECT_EQ(once.finished, 3);
+  EXPECT_EQ(once->finished, 3);
 
-  Probe stubborn;
+  const auto stubborn = std::make_shared<Probe>();
   auto late = Stubborn(stubborn);
   for (int i = 0; i < 2; ++i) {  // a stop that ran out, and the body ended later, each time
-    stubborn.released = false;
+    stubborn->released = false;
     late->Start();
-    ASSERT_TRUE(stubborn.WaitStarted());
-    ASSERT_TRUE(FinishesWithin(20000, [&] { late->Stop(50); }));
-    stubborn.released = true;
+    ASSERT_TRUE(stubborn->WaitStarted());
+    ASSERT_TRUE(late.Finishes(20000, [&] { late->Stop(50); }));
+    stubborn->released = true;
     ASSERT_TRUE(late->WaitForEnd(10000));
   }
-  EXPECT_EQ(stubborn.runs, 2);
+  EXPECT_EQ(stubborn->runs, 2);
 }
 
 TEST(Orx_Thread, StartWhileRunningDoesNotStartASecondThread) {
-  Probe probe;
+  const auto probe = std::make_shared<Probe>();
   auto worker = Cooperative(probe);
   worker->Start();
-  ASSERT_TRUE(probe.WaitStarted());
+  ASSERT_TRUE(probe->WaitStarted());
   worker->Start();
   worker->Start();
   Sleep(50);
-  EXPECT_EQ(probe.runs, 1);
-  ASSERT_TRUE(FinishesWithin(10000, [&] { worker->Stop(5000); }));
-  EXPECT_EQ(probe.finished, 1);
+  EXPECT_EQ(probe->runs, 1);
+  ASSERT_TRUE(worker.Finishes(10000, [&] { worker->Stop(5000); }));
+  EXPECT_EQ(probe->finished, 1);
 }
 
 TEST(Orx_Thread, WaitForEndWaitsWithoutAskingTheBodyToStop) {
-  Probe probe;
+  const auto probe = std::make_shared<Probe>();
   auto worker = Cooperative(probe);
-  EXPECT_TRUE(worker->WaitForEnd(INFINITE));  // no thread: at once
+  // No thread: at once.
+  ASSERT_TRUE(worker.Finishes(5000, [&] { EXPECT_TRUE(worker->WaitForEnd(INFINITE)); }));
   worker->Start();
-  ASSERT_TRUE(probe.WaitStarted());
-  const DWORD start = GetTickCount();
-  EXPECT_FALSE(worker->WaitForEnd(200));
-  EXPECT_GE(ElapsedSince(start), 150u);
+  ASSERT_TRUE(probe->WaitStarted());
+  EXPECT_GE(MsTaken([&] { EXPECT_FALSE(worker->WaitForEnd(200)); }), 150u);
   EXPECT_TRUE(worker->IsRunning());
 
-  Probe timed;
+  const auto timed = std::make_shared<Probe>();
   auto finite = Finite(timed, 300);
   finite->Start();
   EXPECT_TRUE(finite->WaitForEnd(10000));
-  EXPECT_EQ(timed.finished, 1);
+  EXPECT_EQ(timed->finished, 1);
   EXPECT_FALSE(finite->IsRunning());
-  ASSERT_TRUE(FinishesWithin(10000, [&] { worker->Stop(5000); }));
+  ASSERT_TRUE(worker.Finishes(10000, [&] { worker->Stop(5000); }));
 }
 
 // A body that stops its own object must not wait for itself.
 TEST(Orx_Thread, ABodyStoppingItsOwnObjectOnlyClearsTheFlag) {
-  Probe probe;
-  auto worker = std::make_unique<Body>(probe, [](Body& self, Probe& p) {
+  const auto probe = std::make_shared<Probe>();
+  auto worker = Bounded(probe, [](Body& self, Probe& p) {
     self.Stop(INFINITE);
     p.ticks = self.IsRunning() ? 1 : 2;
   });
   worker->Start();
-  if (!worker->WaitForEnd(10000)) {
-    worker.release();
-    FAIL() << "a body that stopped itself never ended";
-  }
-  EXPECT_EQ(probe.finished, 1);
-  EXPECT_EQ(probe.ticks, 2);
+  ASSERT_TRUE(worker->WaitForEnd(10000)) << "a body that stopped itself never ended";
+  EXPECT_EQ(probe->finished, 1);
+  EXPECT_EQ(probe->ticks, 2);
 }
 
 // The base's destructor waits for a body that the subclass did not stop.
 class Unstopped : public Orx_Thread {
  public:
-  explicit Unstopped(Probe& p) : probe_(&p) {}
+  explicit Unstopped(std::shared_ptr<Probe> p) : probe_(std::move(p)) {}
   void Run() override {
-    Probe* probe = probe_;  // the members may go away while the body still runs
+    // The members may go away while the body still runs.
+    const std::shared_ptr<Probe> probe = probe_;
     SetEvent(probe->started);
     Sleep(300);
     ++probe->finished;
   }
 
  private:
-  Probe* probe_;
+  std::shared_ptr<Probe> probe_;
 };
 
 TEST(Orx_Thread, DestroyingAStartedObjectWaitsForItsBody) {
-  Probe probe;
-  auto worker = std::make_unique<Unstopped>(probe);
+  const auto probe = std::make_shared<Probe>();
+  BoundedWorker<Unstopped> worker(std::make_unique<Unstopped>(probe));
   worker->Start();
-  ASSERT_TRUE(probe.WaitStarted());
-  const DWORD start = GetTickCount();
-  ASSERT_TRUE(FinishesWithin(10000, [&] { worker.reset(); }));
-  EXPECT_GE(ElapsedSince(start), 200u);
-  EXPECT_EQ(probe.finished, 1);
+  ASSERT_TRUE(probe->WaitStarted());
+  ASSERT_TRUE(worker.Destroy(10000));
+  EXPECT_GE(worker.TookMs(), 200u);
+  EXPECT_EQ(probe->finished, 1);
 }
 
 DWORD HandleCount() {
@@ -299,45 +270,48 @@ void Jitter(std::mt19937& rng) {
 }
 
 TEST(Orx_Thread, SelfEndAndStopOrRestartRaceWithoutLeakingOrHanging) {
-  Probe probe;
-  auto worker = std::make_unique<Body>(
-      probe, [rng = std::mt19937(7)](Body&, Probe&) mutable { Jitter(rng); });
+  const auto probe = std::make_shared<Probe>();
+  auto worker = Bounded(probe, [rng = std::mt19937(7)](Body&, Probe&) mutable { Jitter(rng); });
   // A handle of the test's own that a double close (of a reused handle value) would hit.
   HANDLE sentinel = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   const DWORD handlesBefore = HandleCount();
-  std::atomic<int> starts{0};
-  std::atomic<int> notIdle{0};
-  ASSERT_TRUE(FinishesOrAbandons(worker, 120000, [&] {
+  // What the owner's loop counts outlives the test when the loop hangs and is abandoned.
+  struct Tally {
+    std::atomic<int> starts{0};
+    std::atomic<int> notIdle{0};
+  };
+  const auto tally = std::make_shared<Tally>();
+  ASSERT_TRUE(worker.Finishes(120000, [body = worker.Get(), tally] {
     std::mt19937 rng(12345);
     for (int i = 0; i < 1000; ++i) {
-      worker->Start();
-      ++starts;
+      body->Start();
+      ++tally->starts;
       Jitter(rng);
       switch (rng() % 3) {
         case 0:  // the owner stops it at a random point, perhaps just as it ends
-          worker->Stop(INFINITE);
+          body->Stop(INFINITE);
           break;
         case 1:  // the owner restarts it the moment the flag clears
-          while (worker->IsRunning()) {
+          while (body->IsRunning()) {
           }
-          worker->Start();
-          ++starts;
-          worker->Stop(INFINITE);
+          body->Start();
+          ++tally->starts;
+          body->Stop(INFINITE);
           break;
         default:  // the owner waits for the end, then stops an idle object
-          worker->WaitForEnd(INFINITE);
-          worker->Stop(INFINITE);
+          body->WaitForEnd(INFINITE);
+          body->Stop(INFINITE);
           break;
       }
-      if (worker->IsRunning()) ++notIdle;
+      if (body->IsRunning()) ++tally->notIdle;
     }
   })) << "the Start/Stop race hung";
-  EXPECT_EQ(notIdle, 0);
-  EXPECT_EQ(probe.runs, starts.load());  // every Start from Idle ran its body once
-  EXPECT_EQ(probe.finished, starts.load());
+  EXPECT_EQ(tally->notIdle, 0);
+  EXPECT_EQ(probe->runs, tally->starts.load());  // every Start from Idle ran its body once
+  EXPECT_EQ(probe->finished, tally->starts.load());
   EXPECT_EQ(WaitForSingleObject(sentinel, 0), static_cast<DWORD>(WAIT_TIMEOUT))
       << "sentinel closed";
-  worker.reset();
+  ASSERT_TRUE(worker.Destroy(20000));
   if (handlesBefore != 0) {
     EXPECT_LE(HandleCount(), handlesBefore) << "thread handles leaked";
   }

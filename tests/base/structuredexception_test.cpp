@@ -4,12 +4,17 @@
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <regex>
 #include <string>
 
 #include "base/orx_thread.h"
+#include "support/records.h"
+#include "support/testenv.h"
 
 namespace {
+
+using testsupport::StartsWith;
 
 const std::string kHead = "Win32 Exception occurred. Code: 0x";
 const std::string kAccessViolationPrefix = kHead + "c0000005 at address 0x";
@@ -75,10 +80,6 @@ std::string TextOf(F f) {
     return e.what();
   }
   return "nothing thrown";
-}
-
-bool StartsWith(const std::string& text, const std::string& head) {
-  return text.rfind(head, 0) == 0;
 }
 
 // The text names the faulting instruction, which lies in this test's own code.
@@ -164,11 +165,12 @@ class FaultingWorker : public Orx_Thread {
   bool translate_;
 };
 
+// A fault that is never handled (raised again and again) ends the test within a bound too.
 TEST(StructuredException, AccessViolationOnAWorkerThreadIsCaughtThere) {
-  FaultingWorker worker(true);
-  worker.Start();
-  ASSERT_TRUE(worker.WaitForEnd(20000));
-  ExpectAccessViolationText(worker.caught);
+  testsupport::BoundedWorker<FaultingWorker> worker(std::make_unique<FaultingWorker>(true));
+  worker->Start();
+  ASSERT_TRUE(worker->WaitForEnd(20000));
+  ExpectAccessViolationText(worker->caught);
 }
 
 // Run only in a child process by the test below: the main thread asks for translation, a

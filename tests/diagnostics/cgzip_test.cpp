@@ -1,6 +1,7 @@
 #include "diagnostics/cgzip.h"
 
 #include "support/downloadjob.h"
+#include "support/rawhttp.h"
 #include "support/testenv.h"
 
 #include <gtest/gtest.h>
@@ -24,12 +25,6 @@ std::string Gunzip(const std::wstring& path) {
   while ((n = gzread(f, buffer, sizeof(buffer))) > 0) out.append(buffer, n);
   gzclose(f);
   return n < 0 ? "<rejected by zlib>" : out;
-}
-
-std::string Utf16Le(const std::wstring& text) {
-  std::string bytes;
-  for (wchar_t c : text) bytes += {static_cast<char>(c & 0xFF), static_cast<char>((c >> 8) & 0xFF)};
-  return bytes;
 }
 
 // The gzip header's XFL byte tells which level zlib compressed with: 2 for level 9,
@@ -71,7 +66,7 @@ TEST_F(CGZipTest, LevelNineFileHoldsTheExactUtf16LeBytes) {
   EXPECT_EQ(raw[0], 0x1f);
   EXPECT_EQ(raw[1], 0x8b);
   EXPECT_EQ(ExtraFlags(path), 2);
-  EXPECT_EQ(Gunzip(path), Utf16Le(text));
+  EXPECT_EQ(Gunzip(path), testsupport::Utf16le(text));
 }
 
 TEST_F(CGZipTest, LevelSetBeforeOpeningGovernsTheFile) {
@@ -113,7 +108,7 @@ TEST_F(CGZipTest, SecondOpenFailsAndLeavesTheFirstStreamIntact) {
   EXPECT_EQ(gz.mode, 1);
   ASSERT_TRUE(gz.WriteString(L"kept"));
   ASSERT_TRUE(gz.Close());
-  EXPECT_EQ(Gunzip(first), Utf16Le(L"kept"));
+  EXPECT_EQ(Gunzip(first), testsupport::Utf16le(L"kept"));
   EXPECT_EQ(GetFileAttributesW(second.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
@@ -150,7 +145,7 @@ TEST_F(CGZipTest, PathTheAnsiCodePageCannotSpellStillOpens) {
   ASSERT_TRUE(gz.Open(path.c_str(), 1));
   ASSERT_TRUE(gz.WriteString(L"report"));
   ASSERT_TRUE(gz.Close());
-  EXPECT_EQ(Gunzip(path), Utf16Le(L"report"));
+  EXPECT_EQ(Gunzip(path), testsupport::Utf16le(L"report"));
 }
 
 TEST_F(CGZipTest, ReadsBackWhatItWrote) {

@@ -1,6 +1,7 @@
 #include "diagnostics/error.h"
 
 #include "base/handles.h"
+#include "support/testenv.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -8,6 +9,7 @@
 
 #include <cwchar>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -226,31 +228,24 @@ TEST_F(ErrorTest, LogJsonHoldsTheSixMembers) {
 TEST_F(ErrorTest, ConcurrentRecordsGetUniqueConsecutiveIndexes) {
   constexpr int kThreads = 6;
   constexpr int kEach = 2000;
-  static HANDLE start = nullptr;  // read by the thread bodies, which capture nothing
-  velmot::KernelHandle startEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  ASSERT_TRUE(startEvent);
-  start = startEvent.Get();
-  velmot::KernelHandle threads[kThreads];
-  HANDLE raw[kThreads];
-  for (intptr_t t = 0; t < kThreads; ++t) {
-    auto body = [](void* parameter) -> DWORD {
-      const int thread = static_cast<int>(reinterpret_cast<intptr_t>(parameter));
-      WaitForSingleObject(start, 10000);
-      for (int i = 0; i < kEach; ++i) {
-        if (i % 2 == 0) {
-          Error::LogMessage("t" + std::to_string(thread), "", i);
-        } else {
-          Error::ReportError(L"w", DL_MANAGER_CRC_INCORRECT, "", thread);
-        }
+  velmot::KernelHandle start(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(start);
+  const auto body = [&start](int thread) {
+    WaitForSingleObject(start.Get(), 10000);
+    for (int i = 0; i < kEach; ++i) {
+      if (i % 2 == 0) {
+        Error::LogMessage("t" + std::to_string(thread), "", i);
+      } else {
+        Error::ReportError(L"w", DL_MANAGER_CRC_INCORRECT, "", thread);
       }
-      return 0;
-    };
-    threads[t].Reset(CreateThread(nullptr, 0, body, reinterpret_cast<void*>(t), 0, nullptr));
-    ASSERT_TRUE(threads[t]);
-    raw[t] = threads[t].Get();
-  }
-  SetEvent(start);
-  ASSERT_EQ(WaitForMultipleObjects(kThreads, raw, TRUE, 60000), WAIT_OBJECT_0);
+    }
+  };
+  ASSERT_TRUE(testsupport::FinishesWithin(60000, [&] {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) threads.emplace_back(body, t);
+    SetEvent(start.Get());
+    for (std::thread& thread : threads) thread.join();
+  }));
 
   const std::vector<ErrorRecord> records = Error::GetRecords();
   ASSERT_EQ(records.size(), static_cast<size_t>(kThreads * kEach));

@@ -5,7 +5,6 @@
 
 #include "base/systemtexts.h"
 #include "support/filedownloadfixture.h"
-#include "support/nettestclock.h"
 #include "support/records.h"
 
 #include <gtest/gtest.h>

@@ -6,7 +6,6 @@
 
 #include "base/systemtexts.h"
 #include "diagnostics/error.h"
-#include "support/nettestclock.h"
 #include "support/records.h"
 #include "support/testenv.h"
 #include "support/testservers.h"

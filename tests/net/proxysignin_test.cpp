@@ -3,6 +3,7 @@
 #include "net/proxysignin.h"
 
 #include "base/handles.h"
+#include "support/testenv.h"
 
 #include <gtest/gtest.h>
 
@@ -72,12 +73,30 @@ class ProxySignInTest : public ::testing::Test {
     ProxySignIn::SetPromptForTesting(nullptr);
     DestroyWindow(window_);
   }
-  // Asks on a worker thread while this thread, the window's, answers.
-  ProxySignIn::Outcome AskAnswered(HANDLE stop, uint64_t applied) {
+  // Asks on a worker thread; the outcome is ready once the ask has ended.
+  std::future<ProxySignIn::Outcome> AskOnAWorker(const Request& asking, uint64_t applied = 0) {
+    return std::async(std::launch::async, [&asking, this, applied] {
+      return ProxySignIn::Ask(asking.request.Get(), stop_.Get(), applied);
+    });
+  }
+  // Answers on this thread, the window's, until every ask has its outcome, at most 20 s; when
+  // that runs out the test fails and the stop ends the asks (a future waits for its ask).
+  void AnswerAll(std::initializer_list<std::future<ProxySignIn::Outcome>*> asks) {
+    const auto answered = [&] {
+      Pump();
+      for (auto* ask : asks)
+        if (ask->wait_for(std::chrono::seconds(0)) != std::future_status::ready) return false;
+      return true;
+    };
+    if (testsupport::Eventually(answered, 20000)) return;
+    ADD_FAILURE() << "an ask was never answered";
+    SetEvent(stop_.Get());
+  }
+  // Asks on a worker thread while this thread answers.
+  ProxySignIn::Outcome AskAnswered(uint64_t applied) {
     Request asking;
-    auto outcome = std::async(
-        std::launch::async, [&] { return ProxySignIn::Ask(asking.request.Get(), stop, applied); });
-    while (outcome.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready) Pump();
+    auto outcome = AskOnAWorker(asking, applied);
+    AnswerAll({&outcome});
     return outcome.get();
   }
   void Pump() {
@@ -91,7 +110,7 @@ class ProxySignInTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(ProxySignInTest, OneSignInServesEveryLaterRequestAndIsNeverAskedTwice) {
-  EXPECT_EQ(AskAnswered(stop_.Get(), 0), ProxySignIn::Outcome::kRetry);
+  EXPECT_EQ(AskAnswered(0), ProxySignIn::Outcome::kRetry);
   EXPECT_EQ(gPrompts, 1);
   Request later;
   EXPECT_EQ(ProxySignIn::Apply(later.request.Get()), 1u);
@@ -99,15 +118,15 @@ TEST_F(ProxySignInTest, OneSignInServesEveryLaterRequestAndIsNeverAskedTwice) {
   EXPECT_EQ(Option(later.request.Get(), INTERNET_OPTION_PROXY_PASSWORD), L"pw 1");
   // A request that went out before the sign-in just tries again; one that carried it and
   // was refused again is refused, without a second prompt.
-  EXPECT_EQ(AskAnswered(stop_.Get(), 0), ProxySignIn::Outcome::kRetry);
-  EXPECT_EQ(AskAnswered(stop_.Get(), 1), ProxySignIn::Outcome::kRefused);
+  EXPECT_EQ(AskAnswered(0), ProxySignIn::Outcome::kRetry);
+  EXPECT_EQ(AskAnswered(1), ProxySignIn::Outcome::kRefused);
   EXPECT_EQ(gPrompts, 1);
 }
 
 TEST_F(ProxySignInTest, ACancelledPromptRefusesThisAndEveryLaterAsk) {
   gAnswer = ERROR_CANCELLED;
-  EXPECT_EQ(AskAnswered(stop_.Get(), 0), ProxySignIn::Outcome::kRefused);
-  EXPECT_EQ(AskAnswered(stop_.Get(), 0), ProxySignIn::Outcome::kRefused);
+  EXPECT_EQ(AskAnswered(0), ProxySignIn::Outcome::kRefused);
+  EXPECT_EQ(AskAnswered(0), ProxySignIn::Outcome::kRefused);
   EXPECT_EQ(gPrompts, 1);
   Request later;
   EXPECT_EQ(ProxySignIn::Apply(later.request.Get()), 0u);
@@ -115,16 +134,11 @@ TEST_F(ProxySignInTest, ACancelledPromptRefusesThisAndEveryLaterAsk) {
 
 TEST_F(ProxySignInTest, WorkersThatMeetTheProxyTogetherShareOnePrompt) {
   Request first, second;
-  auto a = std::async(std::launch::async,
-                      [&] { return ProxySignIn::Ask(first.request.Get(), stop_.Get(), 0); });
-  auto b = std::async(std::launch::async,
-                      [&] { return ProxySignIn::Ask(second.request.Get(), stop_.Get(), 0); });
+  auto a = AskOnAWorker(first);
+  auto b = AskOnAWorker(second);
   // Both are waiting before the window answers.
   Sleep(200);
-  while (a.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready ||
-         b.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready) {
-    Pump();
-  }
+  AnswerAll({&a, &b});
   EXPECT_EQ(a.get(), ProxySignIn::Outcome::kRetry);
   EXPECT_EQ(b.get(), ProxySignIn::Outcome::kRetry);
   EXPECT_EQ(gPrompts, 1);
@@ -132,8 +146,7 @@ TEST_F(ProxySignInTest, WorkersThatMeetTheProxyTogetherShareOnePrompt) {
 
 TEST_F(ProxySignInTest, AStopEndsTheWaitAndTheWindowThenShowsNoPrompt) {
   Request asking;
-  auto outcome = std::async(std::launch::async,
-                            [&] { return ProxySignIn::Ask(asking.request.Get(), stop_.Get(), 0); });
+  auto outcome = AskOnAWorker(asking);
   // The window is busy (nothing pumped): only the stop can end the wait.
   Sleep(100);
   SetEvent(stop_.Get());
@@ -145,6 +158,6 @@ TEST_F(ProxySignInTest, AStopEndsTheWaitAndTheWindowThenShowsNoPrompt) {
 
 TEST_F(ProxySignInTest, WithoutAWindowNothingIsAsked) {
   ProxySignIn::Withdraw(window_);
-  EXPECT_EQ(AskAnswered(stop_.Get(), 0), ProxySignIn::Outcome::kRefused);
+  EXPECT_EQ(AskAnswered(0), ProxySignIn::Outcome::kRefused);
   EXPECT_EQ(gPrompts, 0);
 }

@@ -20,6 +20,26 @@ unsigned long EnvNumber(const char* name, unsigned long fallback) {
   return strtoul(text, nullptr, 10);
 }
 
+bool FinishesWithin(DWORD timeoutMs, std::function<void()> call) {
+  auto* job = new std::function<void()>(std::move(call));
+  HANDLE thread = CreateThread(
+      nullptr, 0,
+      [](void* p) -> DWORD {
+        auto* f = static_cast<std::function<void()>*>(p);
+        (*f)();
+        delete f;
+        return 0;
+      },
+      job, 0, nullptr);
+  if (!thread) {
+    delete job;
+    return false;
+  }
+  const bool ended = WaitForSingleObject(thread, timeoutMs) == WAIT_OBJECT_0;
+  CloseHandle(thread);
+  return ended;
+}
+
 void RemoveTree(const std::wstring& folder) {
   WIN32_FIND_DATAW data;
   HANDLE find = FindFirstFileW((folder + L"/*").c_str(), &data);
