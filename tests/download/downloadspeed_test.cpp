@@ -3,7 +3,6 @@
 #include "download/job/downloadspeed.h"
 
 #include "download/job/downloadmanager.h"
-#include "support/nettestclock.h"
 #include "support/testenv.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,6 @@
 #include "base/systemtexts.h"
 #include "diagnostics/error.h"
 #include "support/downloadjob.h"
-#include "support/nettestclock.h"
 #include "support/records.h"
 #include "support/testenv.h"
 

@@ -7,7 +7,6 @@
 #include "diagnostics/error.h"
 #include "download/job/downloadmanager.h"
 #include "support/managerjob.h"
-#include "support/nettestclock.h"
 #include "support/records.h"
 #include "support/testenv.h"
 

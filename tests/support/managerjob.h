@@ -8,7 +8,7 @@
 
 #include "download/job/downloadmanager.h"
 #include "support/downloadjob.h"
-#include "support/nettestclock.h"
+#include "support/testenv.h"
 #include "support/recordingdmlistener.h"
 
 #include <gtest/gtest.h>
