@@ -19,7 +19,7 @@ const tls = require('tls');
 const { parseArgs } = require('./args');
 const controls = require('./controls');
 const { buildResponse, send, textAnswer } = require('./faults');
-const { orElse, writeAtomically, poolAddresses, listenFirstFree, RawSockets, stopOnSignals } = require('./listen');
+const { orElse, writeAtomically, listenFirstFree, RawSockets, stopOnSignals } = require('./listen');
 
 const args = parseArgs(process.argv.slice(2));
 const root = path.resolve(args.root);
@@ -193,13 +193,9 @@ function serveConnection(socket) {
 
 const options = { cert: fs.readFileSync(args.cert), key: fs.readFileSync(args.key) };
 const rawSockets = new RawSockets();
-const pool = String(args.pool || '20-80');
-const [poolFirst, poolLast] = pool.split('-').map(Number);
-const newServer = () => rawSockets.watch(tls.createServer(options, serveConnection));
-listenFirstFree(newServer, { name: 'filehost', port: args.port === undefined ? 443 : Number(args.port),
-  addresses: poolAddresses(pool, Number(args.prefer)), taken: ['EADDRINUSE', 'EACCES', 'EADDRNOTAVAIL'],
-  noneFree: 'no free address in the pool 127.0.0.' + poolFirst + '-' + poolLast }, (server, address) => {
-  server.removeAllListeners('error');
+const server = rawSockets.watch(tls.createServer(options, serveConnection));
+listenFirstFree(server, { name: 'filehost', port: args.port, pool: args.pool || '20-80', prefer: Number(args.prefer),
+  taken: ['EADDRINUSE', 'EACCES', 'EADDRNOTAVAIL'] }, (address) => {
   server.on('error', (e) => console.error('filehost: ' + e.message));
   const bound = args.port === undefined ? '' : ' ' + server.address().port;
   writeAtomically(args.ready, address + bound + '\n');

@@ -27,23 +27,32 @@ function poolAddresses(spec, prefer) {
   return all.slice(start).concat(all.slice(0, start));
 }
 
-// Listens on `port` of the first of `addresses` whose listen fails with none of the codes
-// `taken`, in order, with server() for each try; exits 2 with "NAME: ..." when none is left
-// or another error comes. (A server that is tried again keeps the listening callbacks of
-// its failed tries: they all run once it listens.)
-function listenFirstFree(server, { name, port, addresses, taken, noneFree }, onListening) {
+// Listens on `port` (default 443) of `listen` when given, else of the first address of the
+// pool (poolAddresses) whose listen fails with none of the codes `taken`, trying them in turn
+// with the one server (node lets a server listen again after a failed try); exits 2 with
+// "NAME: ..." when none is left or another error comes. onListening(address) runs once, when
+// the server listens, with no listener of the tries left on it.
+function listenFirstFree(server, { name, port, listen, pool, prefer, taken = ['EADDRINUSE', 'EADDRNOTAVAIL'] },
+                         onListening) {
+  const addresses = listen ? [listen] : poolAddresses(pool, prefer);
   function tryListen(i) {
     if (i >= addresses.length) {
-      console.error(name + ': ' + noneFree);
+      console.error(name + ': no free address in ' + (listen || '127.0.0.' + pool));
       process.exit(2);
     }
-    const s = server();
-    s.once('error', (e) => {
+    const listened = () => {
+      server.off('error', failed);
+      onListening(addresses[i]);
+    };
+    const failed = (e) => {
+      server.off('listening', listened);
       if (taken.includes(e.code)) return tryListen(i + 1);
       console.error(name + ': ' + e.message);
       process.exit(2);
-    });
-    s.listen(port, addresses[i], () => onListening(s, addresses[i]));
+    };
+    server.once('error', failed);
+    server.once('listening', listened);
+    server.listen(port === undefined ? 443 : Number(port), addresses[i]);
   }
   tryListen(0);
 }

@@ -103,3 +103,20 @@ test('every connection is reset after --cut seconds, and counted', async (t) => 
   assert.strictEqual(counts.cut, 1);
   assert.strictEqual(counts.open, 0);
 });
+
+// Both relays try their pool's addresses in turn with one server: an address whose port is
+// taken is passed over, and the ready file and the ready line name the one that listens, once.
+test('a relay passes over a taken address of its pool and reports the free one once', async (t) => {
+  for (const [script, extra] of [['link.js', ['--rtt', '0', '--mbit', '100']], ['throttle.js', ['--rate', '1000']]]) {
+    const target = await startTarget(t);
+    const taken = String(target.address().port);  // on 127.0.0.1, the pool's first address
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'relay-'));
+    const relay = await startServer(t, dir, script, (ready) => ['--pool', '1-2', '--port', taken,
+      '--to', '127.0.0.1', '--ready', ready, ...extra]);
+    assert.strictEqual(relay.address, '127.0.0.2', script);
+    for (let i = 0; i < 100 && !relay.output().includes('\n'); i++) await new Promise((r) => setTimeout(r, 20));
+    await new Promise((r) => setTimeout(r, 200));
+    const name = script.replace('.js', '');
+    assert.match(relay.output(), new RegExp('^' + name + ': 127\\.0\\.0\\.2:' + taken + ' -> 127\\.0\\.0\\.1:' + taken + '[^\\n]*\\n$'));
+  }
+});
