@@ -1,6 +1,6 @@
 'use strict';
 // What the test servers share: their start-up (the address they bind, the ready file, the
-// stop) and a fallback for reads that may fail.
+// stop), the reading of a request's head and a fallback for reads that may fail.
 const fs = require('fs');
 
 // fn's value, or `fallback` when it throws.
@@ -57,6 +57,29 @@ function listenFirstFree(server, { name, port, listen, pool, prefer, taken = ['E
   tryListen(0);
 }
 
+// A request's head (the text before its blank line): null unless the request line has a
+// method, a target and HTTP/1.0 or 1.1. headers: by lower-case name, repeated ones joined
+// with ", "; rawHeaders: [name as sent, value, ...]; the target split into path and query.
+function parseHead(text) {
+  const lines = text.split('\r\n');
+  const [method, target, version] = lines[0].split(' ');
+  if (!method || !target || !/^HTTP\/1\.[01]$/.test(version || '')) return null;
+  const rawHeaders = [];
+  const headers = {};
+  for (const line of lines.slice(1)) {
+    const colon = line.indexOf(':');
+    if (colon <= 0) continue;
+    const name = line.slice(0, colon);
+    const value = line.slice(colon + 1).trim();
+    rawHeaders.push(name, value);
+    const lower = name.toLowerCase();
+    headers[lower] = lower in headers ? headers[lower] + ', ' + value : value;
+  }
+  const q = target.indexOf('?');
+  const [pathPart, query] = q < 0 ? [target, ''] : [target.slice(0, q), target.slice(q + 1)];
+  return { method, version, target, path: pathPart, query, headers, rawHeaders };
+}
+
 // Raw TCP sockets of TLS servers by the client's port, so that a request can be answered
 // with a TCP reset (the TLS socket itself cannot be reset from node).
 class RawSockets {
@@ -92,4 +115,4 @@ function stopOnSignals(server) {
   process.on('SIGINT', stop);
 }
 
-module.exports = { orElse, writeAtomically, poolAddresses, listenFirstFree, RawSockets, stopOnSignals };
+module.exports = { orElse, writeAtomically, poolAddresses, listenFirstFree, parseHead, RawSockets, stopOnSignals };
