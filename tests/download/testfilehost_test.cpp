@@ -51,8 +51,7 @@ TEST_F(TestFileHost, EscapedNamesMapToObjectsAndRequestsAreLogged) {
   ASSERT_EQ(1u, requests.size());
   const auto& q = requests[0];
   EXPECT_EQ("GET", q["method"]);
-  EXPECT_EQ("/" + std::string(ns.Name().begin(), ns.Name().end()) + "/rel/Velmot%20Pro.txt",
-            q["path"]);
+  EXPECT_EQ("/" + testsupport::Narrow(ns.Name()) + "/rel/Velmot%20Pro.txt", q["path"]);
   EXPECT_EQ("sv=1&sig=a%2Bb", q["query"]);
   EXPECT_EQ("Velmot Download Manager / 9.5", q["headers"]["user-agent"]);
   EXPECT_FALSE(testsupport::SentHeaderNames(q, {"User-Agent"}).empty()) << q.dump();

@@ -19,7 +19,7 @@ const tls = require('tls');
 const { parseArgs } = require('./args');
 const controls = require('./controls');
 const { buildResponse, send, textAnswer } = require('./faults');
-const { orElse, writeAtomically, poolAddresses, listenFirstFree, RawSockets, stopOnSignals } = require('./listen');
+const { orElse, writeAtomically, listenFirstFree, parseHead, RawSockets, stopOnSignals } = require('./listen');
 
 const args = parseArgs(process.argv.slice(2));
 const root = path.resolve(args.root);
@@ -29,26 +29,6 @@ const logLine = (text) => globalLog !== null && fs.writeSync(globalLog, text + '
 const logError = (e) => logLine(JSON.stringify({ error: String(e && e.stack || e) }));
 
 const MAX_HEAD = 64 * 1024;
-
-function parseHead(text) {
-  const lines = text.split('\r\n');
-  const [method, target, version] = lines[0].split(' ');
-  if (!method || !target || !/^HTTP\/1\.[01]$/.test(version || '')) return null;
-  const rawHeaders = [];
-  const headers = {};
-  for (const line of lines.slice(1)) {
-    const colon = line.indexOf(':');
-    if (colon <= 0) continue;
-    const name = line.slice(0, colon);
-    const value = line.slice(colon + 1).trim();
-    rawHeaders.push(name, value);
-    const lower = name.toLowerCase();
-    headers[lower] = lower in headers ? headers[lower] + ', ' + value : value;
-  }
-  const q = target.indexOf('?');
-  const [pathPart, query] = q < 0 ? [target, ''] : [target.slice(0, q), target.slice(q + 1)];
-  return { method, version, target, path: pathPart, query, headers, rawHeaders };
-}
 
 // Works out what to send for one parsed request and records it in the namespace's log.
 function answerFor(req) {
@@ -193,13 +173,9 @@ function serveConnection(socket) {
 
 const options = { cert: fs.readFileSync(args.cert), key: fs.readFileSync(args.key) };
 const rawSockets = new RawSockets();
-const pool = String(args.pool || '20-80');
-const [poolFirst, poolLast] = pool.split('-').map(Number);
-const newServer = () => rawSockets.watch(tls.createServer(options, serveConnection));
-listenFirstFree(newServer, { name: 'filehost', port: args.port === undefined ? 443 : Number(args.port),
-  addresses: poolAddresses(pool, Number(args.prefer)), taken: ['EADDRINUSE', 'EACCES', 'EADDRNOTAVAIL'],
-  noneFree: 'no free address in the pool 127.0.0.' + poolFirst + '-' + poolLast }, (server, address) => {
-  server.removeAllListeners('error');
+const server = rawSockets.watch(tls.createServer(options, serveConnection));
+listenFirstFree(server, { name: 'filehost', port: args.port, pool: args.pool || '20-80', prefer: Number(args.prefer),
+  taken: ['EADDRINUSE', 'EACCES', 'EADDRNOTAVAIL'] }, (address) => {
   server.on('error', (e) => console.error('filehost: ' + e.message));
   const bound = args.port === undefined ? '' : ' ' + server.address().port;
   writeAtomically(args.ready, address + bound + '\n');

@@ -30,7 +30,7 @@
 const net = require('net');
 const { performance } = require('perf_hooks');
 const { parseArgs } = require('./args');
-const { writeAtomically, poolAddresses, listenFirstFree } = require('./listen');
+const { writeAtomically, listenFirstFree } = require('./listen');
 
 const SEGMENT = 1448;
 const INITIAL_WINDOW = 10 * SEGMENT;
@@ -218,9 +218,7 @@ function listen(args, link) {
   // Half-open: a client's FIN travels to the target with the delay, while the answers
   // still in flight reach the client.
   const server = net.createServer({ allowHalfOpen: true }, (client) => relay(client, link, args, stats));
-  listenFirstFree(() => server, { name: 'link', port: Number(args.port === undefined ? 443 : args.port),
-    addresses: args.listen ? [args.listen] : poolAddresses(args.pool), taken: ['EADDRINUSE', 'EADDRNOTAVAIL'],
-    noneFree: 'no free address in ' + (args.listen || '127.0.0.' + args.pool) }, () => {
+  listenFirstFree(server, { name: 'link', port: args.port, listen: args.listen, pool: args.pool }, () => {
     const at = server.address();
     writeAtomically(args.ready, at.address + ' ' + at.port + '\n');
     console.log('link: ' + at.address + ':' + at.port + ' -> ' + args.to + ':' +

@@ -1,6 +1,6 @@
 'use strict';
 // What the test servers share: their start-up (the address they bind, the ready file, the
-// stop) and a fallback for reads that may fail.
+// stop), the reading of a request's head and a fallback for reads that may fail.
 const fs = require('fs');
 
 // fn's value, or `fallback` when it throws.
@@ -27,25 +27,57 @@ function poolAddresses(spec, prefer) {
   return all.slice(start).concat(all.slice(0, start));
 }
 
-// Listens on `port` of the first of `addresses` whose listen fails with none of the codes
-// `taken`, in order, with server() for each try; exits 2 with "NAME: ..." when none is left
-// or another error comes. (A server that is tried again keeps the listening callbacks of
-// its failed tries: they all run once it listens.)
-function listenFirstFree(server, { name, port, addresses, taken, noneFree }, onListening) {
+// Listens on `port` (default 443) of `listen` when given, else of the first address of the
+// pool (poolAddresses) whose listen fails with none of the codes `taken`, trying them in turn
+// with the one server (node lets a server listen again after a failed try); exits 2 with
+// "NAME: ..." when none is left or another error comes. onListening(address) runs once, when
+// the server listens, with no listener of the tries left on it.
+function listenFirstFree(server, { name, port, listen, pool, prefer, taken = ['EADDRINUSE', 'EADDRNOTAVAIL'] },
+                         onListening) {
+  const addresses = listen ? [listen] : poolAddresses(pool, prefer);
   function tryListen(i) {
     if (i >= addresses.length) {
-      console.error(name + ': ' + noneFree);
+      console.error(name + ': no free address in ' + (listen || '127.0.0.' + pool));
       process.exit(2);
     }
-    const s = server();
-    s.once('error', (e) => {
+    const listened = () => {
+      server.off('error', failed);
+      onListening(addresses[i]);
+    };
+    const failed = (e) => {
+      server.off('listening', listened);
       if (taken.includes(e.code)) return tryListen(i + 1);
       console.error(name + ': ' + e.message);
       process.exit(2);
-    });
-    s.listen(port, addresses[i], () => onListening(s, addresses[i]));
+    };
+    server.once('error', failed);
+    server.once('listening', listened);
+    server.listen(port === undefined ? 443 : Number(port), addresses[i]);
   }
   tryListen(0);
+}
+
+// A request's head (the text before its blank line): null unless the request line has a
+// method, a target and HTTP/1.0 or 1.1. headers: by lower-case name, repeated ones joined
+// with ", "; rawHeaders: [name as sent, value, ...]; the target split into path and query.
+function parseHead(text) {
+  const lines = text.split('\r\n');
+  const [method, target, version] = lines[0].split(' ');
+  if (!method || !target || !/^HTTP\/1\.[01]$/.test(version || '')) return null;
+  const rawHeaders = [];
+  const headers = {};
+  for (const line of lines.slice(1)) {
+    const colon = line.indexOf(':');
+    if (colon <= 0) continue;
+    const name = line.slice(0, colon);
+    const value = line.slice(colon + 1).trim();
+    rawHeaders.push(name, value);
+    const lower = name.toLowerCase();
+    headers[lower] = lower in headers ? headers[lower] + ', ' + value : value;
+  }
+  const q = target.indexOf('?');
+  const [pathPart, query] = q < 0 ? [target, ''] : [target.slice(0, q), target.slice(q + 1)];
+  return { method, version, target, path: pathPart, query, headers, rawHeaders };
 }
 
 // Raw TCP sockets of TLS servers by the client's port, so that a request can be answered
@@ -83,4 +115,4 @@ function stopOnSignals(server) {
   process.on('SIGINT', stop);
 }
 
-module.exports = { orElse, writeAtomically, poolAddresses, listenFirstFree, RawSockets, stopOnSignals };
+module.exports = { orElse, writeAtomically, poolAddresses, listenFirstFree, parseHead, RawSockets, stopOnSignals };

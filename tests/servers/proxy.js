@@ -14,7 +14,7 @@
 const fs = require('fs');
 const net = require('net');
 const { parseArgs } = require('./args');
-const { orElse, writeAtomically } = require('./listen');
+const { orElse, writeAtomically, parseHead } = require('./listen');
 
 const args = parseArgs(process.argv.slice(2));
 const expected = 'Basic ' + Buffer.from(args.user + ':' + args.password).toString('base64');
@@ -26,17 +26,6 @@ const freeTargets = () => orElse(() => JSON.parse(fs.readFileSync(args.control, 
 
 function answer(socket, status, reason, extra) {
   socket.write(`HTTP/1.1 ${status} ${reason}\r\n${extra || ''}Content-Length: 0\r\n\r\n`);
-}
-
-function parseHead(text) {
-  const lines = text.split('\r\n');
-  const [method, target] = lines[0].split(' ');
-  const headers = {};
-  for (const line of lines.slice(1)) {
-    const colon = line.indexOf(':');
-    if (colon > 0) headers[line.slice(0, colon).trim().toLowerCase()] = line.slice(colon + 1).trim();
-  }
-  return { method, target, headers };
 }
 
 function tunnel(client, target, rest) {
@@ -65,7 +54,7 @@ function serve(client) {
       if (end < 0) return;
       const head = parseHead(pending.slice(0, end).toString('latin1'));
       pending = pending.slice(end + 4);
-      if (head.method !== 'CONNECT') {
+      if (!head || head.method !== 'CONNECT') {
         answer(client, 405, 'Method Not Allowed', 'Connection: close\r\n');
         client.end();
         return;

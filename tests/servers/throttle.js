@@ -7,7 +7,7 @@
 // It listens on the first free 127.0.0.K of the pool and writes that address to FILE.
 const net = require('net');
 const { parseArgs } = require('./args');
-const { writeAtomically, poolAddresses, listenFirstFree } = require('./listen');
+const { writeAtomically, listenFirstFree } = require('./listen');
 
 const args = parseArgs(process.argv.slice(2));
 const port = Number(args.port || 443);
@@ -48,9 +48,7 @@ const server = net.createServer((client) => {
   upstream.on('end', () => { ended = true; });
   client.on('close', () => clearInterval(timer));
 });
-const [first, last] = String(args.pool).split('-').map(Number);
-listenFirstFree(() => server, { name: 'throttle', port, addresses: poolAddresses(args.pool),
-  taken: ['EADDRINUSE', 'EADDRNOTAVAIL'], noneFree: 'no free address in 127.0.0.' + first + '-' + last }, (server, address) => {
+listenFirstFree(server, { name: 'throttle', port, pool: args.pool }, (address) => {
   writeAtomically(args.ready, address + '\n');
   console.log('throttle: ' + address + ':' + port + ' -> ' + args.to + ':' + port + ' at ' + rate + ' B/s');
   process.on('SIGTERM', () => process.exit(0));

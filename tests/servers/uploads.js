@@ -34,20 +34,15 @@ function gunzip(body) {
   }
 }
 
-// Strict UTF-16LE: whole code units, surrogates in pairs.
+// Strict UTF-16LE: whole code units, surrogates in pairs (a byte-order mark is kept as text).
+const strictUtf16le = new TextDecoder('utf-16le', { fatal: true, ignoreBOM: true });
 function decodeUtf16le(bytes) {
   if (bytes.length % 2 !== 0) throw new Refusal(400, 'report is not UTF-16LE text (odd length)');
-  for (let i = 0; i < bytes.length; i += 2) {
-    const unit = bytes.readUInt16LE(i);
-    if (unit >= 0xd800 && unit <= 0xdbff) {
-      const next = i + 2 < bytes.length ? bytes.readUInt16LE(i + 2) : 0;
-      if (next < 0xdc00 || next > 0xdfff) throw new Refusal(400, 'report is not UTF-16LE text (lone surrogate)');
-      i += 2;
-    } else if (unit >= 0xdc00 && unit <= 0xdfff) {
-      throw new Refusal(400, 'report is not UTF-16LE text (lone surrogate)');
-    }
+  try {
+    return strictUtf16le.decode(bytes);
+  } catch (e) {
+    throw new Refusal(400, 'report is not UTF-16LE text (lone surrogate)');
   }
-  return bytes.toString('utf16le');
 }
 
 function checkRecords(text) {

@@ -24,8 +24,7 @@ void SetTimeouts(HINTERNET handle, DWORD receiveMs) {
 Answer Send(const Request& r) {
   Answer a;
   ULONGLONG start = GetTickCount64();
-  velmot::InternetHandle root(
-      InternetOpenW(L"testfilehost", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+  velmot::InternetHandle root(InternetOpenW(L"testfilehost", r.access, nullptr, nullptr, 0));
   velmot::InternetHandle connection(InternetConnectW(root.Get(), r.host.c_str(), r.port, nullptr,
                                                      nullptr, INTERNET_SERVICE_HTTP, 0, 0));
   DWORD flags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE | INTERNET_FLAG_PRAGMA_NOCACHE |

@@ -26,6 +26,7 @@ struct Answer {
 };
 
 struct Request {
+  DWORD access = INTERNET_OPEN_TYPE_PRECONFIG;  // the prefix's proxy settings, or DIRECT
   std::wstring host;
   INTERNET_PORT port = INTERNET_DEFAULT_HTTPS_PORT;
   std::wstring verb = L"GET";

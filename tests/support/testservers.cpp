@@ -1,11 +1,11 @@
 #include "support/testservers.h"
 
-#include "base/handles.h"
+#include "support/downloadjob.h"
+#include "support/rawhttp.h"
 #include "support/testenv.h"
 #include "velmot/config.h"
 
 #include <windows.h>
-#include <wininet.h>
 
 #include <algorithm>
 #include <atomic>
@@ -67,19 +67,10 @@ void WriteText(const std::wstring& path, const std::string& text) {
   WriteFileAtomically(path, text.data(), text.size());
 }
 
-// Whole file; empty when it does not exist. Shared for writing: the servers append.
+// Whole file; empty when it does not exist (read shared: the servers append).
 std::string ReadWholeFile(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return {};
-  std::string out;
-  char buffer[65536];
-  DWORD read = 0;
-  while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0)
-    out.append(buffer, read);
-  CloseHandle(file);
-  return out;
+  const std::vector<uint8_t> bytes = ReadFileBytes(path);
+  return std::string(bytes.begin(), bytes.end());
 }
 
 // The lines of text that are complete: a last line still being written (no line break yet)
@@ -140,14 +131,10 @@ std::string EncodePath(const std::string& name) {
 }
 
 // "pid-ticks-counter": unique to this call in this test run.
-std::string Tag(std::atomic<unsigned>& counter) {
+std::string Tag() {
+  static std::atomic<unsigned> counter{0};
   return std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64()) + "-" +
          std::to_string(counter++);
-}
-
-std::wstring UniqueTag() {
-  static std::atomic<unsigned> counter{0};
-  return FromUtf8(Tag(counter));
 }
 
 std::wstring ControlFolder(const std::wstring& nsFolder) { return nsFolder + L"/.velmot"; }
@@ -155,7 +142,7 @@ std::wstring ControlFolder(const std::wstring& nsFolder) { return nsFolder + L"/
 }  // namespace
 
 FileHostNamespace::FileHostNamespace()
-    : name_(L"ns-" + UniqueTag()), folder_(Required(L"VELMOT_FILEHOST_ROOT") + L"/" + name_) {
+    : name_(FromUtf8("ns-" + Tag())), folder_(Required(L"VELMOT_FILEHOST_ROOT") + L"/" + name_) {
   MakeFolders(ControlFolder(folder_) + L"/behaviour");
 }
 
@@ -223,7 +210,8 @@ std::vector<nlohmann::json> FileHostNamespace::Requests(const std::string& relat
 }
 
 ServiceRelease::ServiceRelease(const std::string& releaseName, const nlohmann::json& entry)
-    : file_(Required(L"VELMOT_SERVICE_ROOT") + L"/catalogue.d/release-" + UniqueTag() + L".json") {
+    : file_(Required(L"VELMOT_SERVICE_ROOT") + L"/catalogue.d/release-" + FromUtf8(Tag()) +
+            L".json") {
   WriteText(file_, nlohmann::json{{"release", releaseName}, {"entry", entry}}.dump());
 }
 
@@ -273,23 +261,12 @@ std::vector<std::string> SentHeaderNames(const nlohmann::json& request,
 
 namespace {
 
-// Names of the entries in folder matching pattern, in name order (for uploads: arrival order,
-// since their names start with the time of arrival and a sequence number).
-std::vector<std::wstring> SortedNames(const std::wstring& folder, const wchar_t* pattern,
-                                      bool folders) {
+// The uploads in a folder of one ComputerId, oldest first (their names start with the time
+// of arrival and a sequence number); one still being written (".json.tmp") is left out.
+std::vector<std::wstring> UploadNames(const std::wstring& folder) {
   std::vector<std::wstring> names;
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((folder + L"/" + pattern).c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = data.cFileName;
-      if (name != L"." && name != L".." &&
-          ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == folders)
-        names.push_back(name);
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-  }
-  std::sort(names.begin(), names.end());
+  for (const std::wstring& name : NamesIn(folder, true))
+    if (name.size() > 5 && name.compare(name.size() - 5, 5, L".json") == 0) names.push_back(name);
   return names;
 }
 
@@ -299,17 +276,16 @@ std::vector<std::string> ServiceUploads(const std::string& computerId) {
   const std::wstring folder =
       Required(L"VELMOT_SERVICE_ROOT") + L"/uploads/" + FromUtf8(computerId);
   std::vector<std::string> out;
-  for (const auto& name : SortedNames(folder, L"*.json", false))
-    out.push_back(ReadWholeFile(folder + L"/" + name));
+  for (const auto& name : UploadNames(folder)) out.push_back(ReadWholeFile(folder + L"/" + name));
   return out;
 }
 
 std::vector<std::string> ServiceUploadsBetween(uint64_t fromMs, uint64_t toMs) {
   const std::wstring uploads = Required(L"VELMOT_SERVICE_ROOT") + L"/uploads";
   std::vector<std::string> out;
-  for (const auto& computer : SortedNames(uploads, L"*", true)) {
+  for (const auto& computer : NamesIn(uploads)) {
     const std::wstring folder = uploads + L"/" + computer;
-    for (const auto& name : SortedNames(folder, L"*.json", false)) {
+    for (const auto& name : UploadNames(folder)) {
       const uint64_t arrived = _wcstoui64(name.c_str(), nullptr, 10);
       if (arrived >= fromMs && arrived <= toMs) out.push_back(ReadWholeFile(folder + L"/" + name));
     }
@@ -319,16 +295,12 @@ std::vector<std::string> ServiceUploadsBetween(uint64_t fromMs, uint64_t toMs) {
 
 std::wstring ServiceUrl() { return velmot::kServiceUrl; }
 
-std::string UniqueId(const std::string& prefix) {
-  static std::atomic<unsigned> counter{0};
-  return prefix + "-" + Tag(counter);
-}
+std::string UniqueId(const std::string& prefix) { return prefix + "-" + Tag(); }
 
 BlobContainer::BlobContainer() {
-  static std::atomic<unsigned> counter{0};
   // Container names: 3 to 63 lower-case letters, digits and single dashes.
-  name_ = "t" + Tag(counter);
-  const int status = Send(L"PUT", "?restype=container", "", nullptr, 0);
+  name_ = "t" + Tag();
+  const int status = Send(L"PUT", "?restype=container", "", "");
   if (status != 201)
     throw std::runtime_error("testservers: the blob container could not be created (status " +
                              std::to_string(status) + ")");
@@ -336,59 +308,43 @@ BlobContainer::BlobContainer() {
 
 BlobContainer::~BlobContainer() {
   try {
-    Send(L"DELETE", "?restype=container", "", nullptr, 0);
+    Send(L"DELETE", "?restype=container", "", "");
   } catch (const std::exception&) {
     // The emulator keeps everything in memory and is stopped after the run.
   }
 }
 
 int BlobContainer::Send(const wchar_t* verb, const std::string& pathAndQuery,
-                        const std::string& headers, const void* body, size_t size) {
+                        const std::string& headers, const std::string& body) {
   std::string sas = ToUtf8(Required(L"VELMOT_BLOB_WRITE_SAS"));
   std::string target = "/" + ToUtf8(Required(L"VELMOT_BLOB_ACCOUNT")) + "/" + name_ + pathAndQuery;
   target += (target.find('?') == std::string::npos ? "?" : "&") + sas.substr(sas[0] == '?' ? 1 : 0);
-  velmot::InternetHandle session(
-      InternetOpenW(L"velmot-tests", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
-  velmot::InternetHandle connection(
-      session ? InternetConnectW(session.Get(), Required(L"VELMOT_BLOB_NAME").c_str(),
-                                 INTERNET_DEFAULT_HTTPS_PORT, nullptr, nullptr,
-                                 INTERNET_SERVICE_HTTP, 0, 0)
-              : nullptr);
-  velmot::InternetHandle request(
-      connection
-          ? HttpOpenRequestW(
-                connection.Get(), verb, FromUtf8(target).c_str(), nullptr, nullptr, nullptr,
-                INTERNET_FLAG_SECURE | INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0)
-          : nullptr);
-  if (!request) throw std::runtime_error("testservers: cannot open a request to the blob emulator");
-  const std::wstring head = FromUtf8(headers);
-  if (!HttpSendRequestW(request.Get(), head.empty() ? nullptr : head.c_str(),
-                        static_cast<DWORD>(head.size()), const_cast<void*>(body),
-                        static_cast<DWORD>(size)))
+  Request request;
+  request.access = INTERNET_OPEN_TYPE_DIRECT;
+  request.host = Required(L"VELMOT_BLOB_NAME");
+  request.verb = verb;
+  request.object = FromUtf8(target);
+  request.headers = FromUtf8(headers);
+  request.body = body;
+  request.receiveTimeoutMs = 120000;  // a large blob under a loaded machine
+  const Answer answer = testsupport::Send(request);
+  if (!answer.sent)
     throw std::runtime_error("testservers: the blob emulator did not answer (error " +
-                             std::to_string(GetLastError()) + ")");
-  DWORD status = 0;
-  DWORD length = sizeof(status);
-  HttpQueryInfoW(request.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &length,
-                 nullptr);
-  char sink[4096];
-  DWORD read = 0;
-  while (InternetReadFile(request.Get(), sink, sizeof sink, &read) && read > 0) {
-  }
-  return static_cast<int>(status);
+                             std::to_string(answer.sendError) + ")");
+  return static_cast<int>(answer.status);
 }
 
 void BlobContainer::PutBlob(const std::string& blobName, const std::vector<uint8_t>& bytes) {
-  const int status = Send(L"PUT", "/" + EncodePath(blobName),
-                          "x-ms-blob-type: BlockBlob\r\nContent-Type: application/octet-stream\r\n",
-                          bytes.data(), bytes.size());
-  if (status != 201)
-    throw std::runtime_error("testservers: blob " + blobName + " not stored (status " +
-                             std::to_string(status) + ")");
+  PutBlob(blobName, std::string(bytes.begin(), bytes.end()));
 }
 
 void BlobContainer::PutBlob(const std::string& blobName, const std::string& bytes) {
-  PutBlob(blobName, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+  const int status =
+      Send(L"PUT", "/" + EncodePath(blobName),
+           "x-ms-blob-type: BlockBlob\r\nContent-Type: application/octet-stream\r\n", bytes);
+  if (status != 201)
+    throw std::runtime_error("testservers: blob " + blobName + " not stored (status " +
+                             std::to_string(status) + ")");
 }
 
 nlohmann::json BlobContainer::Storage(const std::string& prefix) const {

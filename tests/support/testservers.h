@@ -115,7 +115,7 @@ class BlobContainer {
 
  private:
   int Send(const wchar_t* verb, const std::string& pathAndQuery, const std::string& headers,
-           const void* body, size_t size);
+           const std::string& body);
   std::string name_;
 };
 

@@ -10,6 +10,7 @@ const os = require('node:os');
 const path = require('node:path');
 const test = require('node:test');
 const tls = require('node:tls');
+const { orElse } = require('../listen');
 const { startServer } = require('./child');
 
 const OBJECT = Buffer.from(Array.from({ length: 5000 }, (_, i) => (i * 7 + (i >> 8)) & 0xff));
@@ -36,7 +37,8 @@ function namespace(host, name, behaviour) {
   fs.mkdirSync(path.join(control, 'behaviour'), { recursive: true });
   fs.writeFileSync(path.join(host.root, name, 'o.bin'), OBJECT);
   if (behaviour) fs.writeFileSync(path.join(control, 'behaviour', 'o.bin.json'), JSON.stringify(behaviour));
-  const lines = (name) => fs.readFileSync(path.join(control, name), 'utf8').split('\n').filter((l) => l);
+  // A file the host has not made yet holds no lines.
+  const lines = (name) => orElse(() => fs.readFileSync(path.join(control, name), 'utf8'), '').split('\n').filter((l) => l);
   return { answers: () => lines('answers.jsonl').map((l) => JSON.parse(l)), requests: () => lines('requests.jsonl').length };
 }
 
@@ -74,16 +76,9 @@ function get(host, target, headers) {
 
 // The answers file has its line once the answer has ended, a moment after the client saw it.
 async function lastAnswer(ns, count) {
-  for (let i = 0; i < 100; i++) {
-    try {
-      const answers = ns.answers();
-      if (answers.length >= count) return answers[count - 1];
-    } catch (e) {
-      if (e.code !== 'ENOENT') throw e;
-    }
-    await new Promise((r) => setTimeout(r, 20));
-  }
-  throw new Error('no answer line ' + count);
+  for (let i = 0; i < 100 && ns.answers().length < count; i++) await new Promise((r) => setTimeout(r, 20));
+  assert.ok(ns.answers().length >= count, 'no answer line ' + count);
+  return ns.answers()[count - 1];
 }
 
 const slice = (from, to) => OBJECT.subarray(from, to);
