@@ -206,23 +206,31 @@ bool DownloadJob::SetupStarted(unsigned waitMs) const {
   return Eventually([&] { return FileExists(marker); }, waitMs);
 }
 
-std::vector<std::string> BrowserLog() {
+std::vector<std::string> BrowserLog(const std::wstring& openedIn) {
   std::wstring path = testsupport::Get(L"VELMOT_BROWSER_LOG");
-  std::vector<std::string> lines;
-  if (path.empty()) return lines;
+  std::vector<std::string> urls;
+  if (path.empty()) return urls;
   if (path[0] == L'/') path = L"Z:" + path;
+  // Each line is the URL, a tab and the Unix folder it was opened in. The test's folders
+  // have unique last names, so that name alone tells the Unix spelling of the folder.
+  std::wstring leaf = openedIn;
+  std::replace(leaf.begin(), leaf.end(), L'\\', L'/');
+  const std::string tail = "/" + StringUtils::ToNarrow(leaf.substr(leaf.find_last_of(L'/') + 1));
   std::vector<uint8_t> bytes = ReadFileBytes(path);
-  std::string text(bytes.begin(), bytes.end());
-  std::istringstream in(text);
+  std::istringstream in(std::string(bytes.begin(), bytes.end()));
   for (std::string line; std::getline(in, line);) {
-    if (!line.empty()) lines.push_back(line);
+    const size_t tab = line.find('\t');
+    const std::string folder = tab == std::string::npos ? "" : line.substr(tab + 1);
+    const bool inFolder = folder.size() >= tail.size() &&
+                          folder.compare(folder.size() - tail.size(), tail.size(), tail) == 0;
+    if (!line.empty() && (openedIn.empty() || inFolder)) urls.push_back(line.substr(0, tab));
   }
-  return lines;
+  return urls;
 }
 
-size_t SupportPageOpenings() {
-  const std::vector<std::string> lines = BrowserLog();
-  return std::count(lines.begin(), lines.end(), StringUtils::ToNarrow(velmot::kSupportUrl));
+size_t SupportPageOpenings(const std::wstring& openedIn) {
+  const std::vector<std::string> urls = BrowserLog(openedIn);
+  return std::count(urls.begin(), urls.end(), StringUtils::ToNarrow(velmot::kSupportUrl));
 }
 
 }  // namespace testsupport

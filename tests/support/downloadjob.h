@@ -94,9 +94,10 @@ class DownloadJob {
   std::string document_ = "x";
 };
 
-// Lines of the browser log (URLs the program opened), read through drive Z:.
-std::vector<std::string> BrowserLog();
-// How often the browser log shows the program's support page.
-size_t SupportPageOpenings();
+// The URLs in the browser log, read through drive Z:; given a folder, only those opened by a
+// program running in it (a program the test started there), not by tests run beside it.
+std::vector<std::string> BrowserLog(const std::wstring& openedIn = L"");
+// How often the browser log shows the program's support page (opened in the folder, if given).
+size_t SupportPageOpenings(const std::wstring& openedIn = L"");
 
 }  // namespace testsupport
