@@ -46,8 +46,8 @@ TEST_F(RealWorld, AnOutageInTheMiddleEndsInSetupWithoutFetchingWholePartsAgain) 
   DmProcess program(release.DownloadFolder(), release.ExeName());
   ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
 
-  ASSERT_TRUE(
-      testsupport::Eventually([&] { return release.RegionsHeld("VelmotData.bin")[0]; }, 90000));
+  ASSERT_TRUE(testsupport::Eventually(
+      [&]() -> bool { return release.RegionsHeld("VelmotData.bin")[0]; }, 90000));
   release.host.GoDown(30000);
   const std::vector<bool> kept = release.RegionsHeld("VelmotData.bin");
   ASSERT_LT(kept[kParts - 1], true) << "the outage came too late";
