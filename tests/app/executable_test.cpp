@@ -3,6 +3,7 @@
 // the loader and the taskbar read (manifest, version, icon).
 #include "support/dmprocess.h"
 #include "support/downloadjob.h"
+#include "support/inprocesswindow.h"
 
 #include "resource.h"
 
@@ -142,30 +143,13 @@ void ExpectOnlySystemDlls(const std::wstring& path) {
   for (const std::string& dll : dlls) EXPECT_TRUE(IsSystemDll(dll)) << where << " imports " << dll;
 }
 
-// Loads an executable's resources without running it.
-class ResourceImage {
- public:
-  explicit ResourceImage(const std::wstring& path)
-      : module_(LoadLibraryExW(path.c_str(), nullptr,
-                               LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)) {}
-  ~ResourceImage() {
-    if (module_) FreeLibrary(module_);
-  }
-  ResourceImage(const ResourceImage&) = delete;
-  ResourceImage& operator=(const ResourceImage&) = delete;
-
-  HMODULE get() const { return module_; }
-  std::string Bytes(LPCWSTR type, LPCWSTR name) const {
-    HRSRC found = FindResourceW(module_, name, type);
-    if (found == nullptr) return {};
-    HGLOBAL loaded = LoadResource(module_, found);
-    const char* data = static_cast<const char*>(LockResource(loaded));
-    return data ? std::string(data, SizeofResource(module_, found)) : std::string();
-  }
-
- private:
-  HMODULE module_;
-};
+// A resource's bytes as the module holds them; empty when it has none.
+std::string ResourceBytes(HMODULE module, LPCWSTR type, LPCWSTR name) {
+  HRSRC found = FindResourceW(module, name, type);
+  if (found == nullptr) return {};
+  const char* data = static_cast<const char*>(LockResource(LoadResource(module, found)));
+  return data ? std::string(data, SizeofResource(module, found)) : std::string();
+}
 
 #pragma pack(push, 2)
 struct IconGroupHeader {
@@ -187,17 +171,20 @@ std::wstring VersionText(const std::vector<uint8_t>& block, const wchar_t* name)
   return std::wstring(static_cast<const wchar_t*>(value));
 }
 
+// The program's resources, loaded without running it.
+using Executable = testsupport::InProcessWindowTest;
+
 }  // namespace
 
-TEST(Executable, ImportsOnlyDllsOfEveryWindows) {
+TEST_F(Executable, ImportsOnlyDllsOfEveryWindows) {
   ExpectOnlySystemDlls(testsupport::DmProcess::ProgramPath());
 }
 
-TEST(Executable, TheDemoSetupImportsOnlyDllsOfEveryWindows) {
+TEST_F(Executable, TheDemoSetupImportsOnlyDllsOfEveryWindows) {
   ExpectOnlySystemDlls(BuildFile(L"tests\\demo-setup.exe"));
 }
 
-TEST(Executable, ImportReaderSeesADllThatIsNotASystemOne) {
+TEST_F(Executable, ImportReaderSeesADllThatIsNotASystemOne) {
   // The reader itself must be able to fail: a program linked against the test's own
   // runtime shows its imports, and a made-up name is refused by the list.
   wchar_t self[MAX_PATH];
@@ -216,10 +203,9 @@ TEST(Executable, ImportReaderSeesADllThatIsNotASystemOne) {
   EXPECT_NE(garbage.error(), "");
 }
 
-TEST(Executable, ManifestAsksForWhatAWindowsProgramShould) {
-  ResourceImage image(testsupport::DmProcess::ProgramPath());
-  ASSERT_NE(image.get(), nullptr);
-  const std::string manifest = image.Bytes(RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID);
+TEST_F(Executable, ManifestAsksForWhatAWindowsProgramShould) {
+  const std::string manifest =
+      ResourceBytes(resources.module, RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID);
   ASSERT_FALSE(manifest.empty());
   for (const char* piece :
        {"level=\"asInvoker\"", "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
@@ -229,7 +215,7 @@ TEST(Executable, ManifestAsksForWhatAWindowsProgramShould) {
   }
 }
 
-TEST(Executable, VersionResourceNamesTheProductAndVersion) {
+TEST_F(Executable, VersionResourceNamesTheProductAndVersion) {
   const std::wstring path = testsupport::DmProcess::ProgramPath();
   DWORD ignored = 0;
   const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
@@ -251,10 +237,9 @@ TEST(Executable, VersionResourceNamesTheProductAndVersion) {
   EXPECT_NE(VersionText(block, L"LegalCopyright").find(L"Velmot"), std::wstring::npos);
 }
 
-TEST(Executable, IconComesInTheSizesExplorerAndTheTaskbarUse) {
-  ResourceImage image(testsupport::DmProcess::ProgramPath());
-  ASSERT_NE(image.get(), nullptr);
-  const std::string group = image.Bytes(RT_GROUP_ICON, MAKEINTRESOURCEW(IDI_VELMOT));
+TEST_F(Executable, IconComesInTheSizesExplorerAndTheTaskbarUse) {
+  const std::string group =
+      ResourceBytes(resources.module, RT_GROUP_ICON, MAKEINTRESOURCEW(IDI_VELMOT));
   ASSERT_GE(group.size(), sizeof(IconGroupHeader));
   IconGroupHeader header;
   std::memcpy(&header, group.data(), sizeof(header));
@@ -264,13 +249,14 @@ TEST(Executable, IconComesInTheSizesExplorerAndTheTaskbarUse) {
     IconGroupEntry entry;
     std::memcpy(&entry, group.data() + sizeof(header) + i * sizeof(entry), sizeof(entry));
     sizes.insert(entry.width == 0 ? 256 : entry.width);  // 0 stands for 256
-    EXPECT_FALSE(image.Bytes(RT_ICON, MAKEINTRESOURCEW(entry.id)).empty()) << entry.id;
+    EXPECT_FALSE(ResourceBytes(resources.module, RT_ICON, MAKEINTRESOURCEW(entry.id)).empty())
+        << entry.id;
   }
   EXPECT_EQ(sizes, (std::set<int>{16, 32, 48, 256}));
   // The icon Explorer shows is the first group; ours must be the only one.
   int groups = 0;
   EnumResourceNamesW(
-      image.get(), RT_GROUP_ICON,
+      resources.module, RT_GROUP_ICON,
       [](HMODULE, LPCWSTR, LPWSTR, LONG_PTR count) -> BOOL {
         ++*reinterpret_cast<int*>(count);
         return TRUE;

@@ -133,18 +133,19 @@ std::wstring BoxText(HWND box) {
 }
 
 HWND DmProcess::FindMessageBox(const std::wstring& caption, DWORD timeoutMs) const {
-  const ULONGLONG end = GetTickCount64() + timeoutMs;
-  do {
-    HWND found = FindOwnWindow([&](HWND w) {
-      wchar_t cls[16] = {};
-      GetClassNameW(w, cls, 16);
-      return w != window_ && lstrcmpW(cls, L"#32770") == 0 && CaptionOf(w) == caption &&
-             IsWindowVisible(w);
-    });
-    if (found) return found;
-    Sleep(50);
-  } while (GetTickCount64() < end);
-  return nullptr;
+  HWND found = nullptr;
+  Eventually(
+      [&] {
+        found = FindOwnWindow([&](HWND w) {
+          wchar_t cls[16] = {};
+          GetClassNameW(w, cls, 16);
+          return w != window_ && lstrcmpW(cls, L"#32770") == 0 && CaptionOf(w) == caption &&
+                 IsWindowVisible(w);
+        });
+        return found != nullptr;
+      },
+      timeoutMs);
+  return found;
 }
 
 DWORD DmProcess::WaitForExit(DWORD timeoutMs) {

@@ -4,6 +4,8 @@
 // when the object goes away is killed.
 #pragma once
 
+#include "support/testenv.h"
+
 #include <windows.h>
 
 #include <functional>
@@ -36,13 +38,8 @@ class DmProcess {
   // Polls Text(controlId) until pred holds or timeoutMs passes; returns the last text.
   template <typename Pred>
   std::wstring WaitForText(int controlId, DWORD timeoutMs, Pred pred) const {
-    const ULONGLONG end = GetTickCount64() + timeoutMs;
     std::wstring text;
-    do {
-      text = Text(controlId);
-      if (pred(text)) return text;
-      Sleep(50);
-    } while (GetTickCount64() < end);
+    Eventually([&] { return pred(text = Text(controlId)); }, timeoutMs);
     return text;
   }
   // WaitForText until the text holds piece, or is exactly text.

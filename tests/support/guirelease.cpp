@@ -22,23 +22,36 @@ std::wstring UniqueRelease(const wchar_t* stem) {
 
 }  // namespace
 
-GuiRelease::GuiRelease(const wchar_t* stem)
-    : name(UniqueRelease(stem)), folder(L"gui"), workFolder(WorkFolderOf(name)) {}
+GuiRelease::GuiRelease(const wchar_t* stem, const std::string& blobPrefix)
+    : name(UniqueRelease(stem)),
+      folder(L"gui"),
+      workFolder(WorkFolderOf(name)),
+      blobs(blobPrefix.empty() ? nullptr : new BlobContainer()),
+      blobPrefix(blobPrefix) {}
 
 GuiRelease::~GuiRelease() { RemoveTree(workFolder); }
 
 void GuiRelease::AddFile(const std::string& listed, const std::vector<uint8_t>& bytes) {
+  fileParts[listed] = {parts.size(), 0};
   for (size_t at = 0, k = 0; at < bytes.size(); at += DownloadManager::kPartSize, ++k) {
     const size_t n = std::min<size_t>(DownloadManager::kPartSize, bytes.size() - at);
     parts.emplace_back(bytes.begin() + at, bytes.begin() + at + n);
-    host.PutObject(DownloadJob::PartObject(k, listed), parts.back());
+    ++fileParts[listed].second;
+    if (blobs) {
+      blobs->PutBlob(PartObject(listed, k), parts.back());
+    } else {
+      host.PutObject(PartObject(listed, k), parts.back());
+    }
   }
   document += ";" + CRCInfoEntryText(listed, bytes);
 }
 
-void GuiRelease::AddSetupAndData(size_t dataBytes, unsigned seed) {
+std::vector<uint8_t> GuiRelease::AddSetupAndData(size_t dataBytes, unsigned seed,
+                                                 const std::string& data) {
   AddFile("Setup.exe", FakeSetupBytes());
-  AddFile("VelmotData.bin", RandomBytes(dataBytes, seed));
+  std::vector<uint8_t> bytes = RandomBytes(dataBytes, seed);
+  AddFile(data, bytes);
+  return bytes;
 }
 
 std::wstring GuiRelease::LocalName(const std::string& listed) {
@@ -53,19 +66,48 @@ std::wstring GuiRelease::PartPath(const std::string& listed, size_t k) const {
   return workFolder + L"/" + LocalName(listed) + L"part" + std::to_wstring(k);
 }
 
-void GuiRelease::Publish(int delayMs) {
-  host.PutObject("rel/" + Narrow(name) + ".txt", document);
-  nlohmann::json descriptor = {{"product_code", "7"},
-                               {"company_name", "Velmot Test"},
-                               {"download_subdir", Narrow(host.Name()) + "/rel"},
-                               {"host_name", Narrow(hostName.empty() ? host.Host() : hostName)},
-                               {"SAS", ""}};
+void GuiRelease::Publish(int delayMs, const nlohmann::json& storageExtra) {
+  nlohmann::json descriptor = {{"product_code", "7"}, {"company_name", "Velmot Test"}};
+  if (blobs) {
+    blobs->PutBlob(DocumentObject(), document);
+    descriptor["storage"] = blobs->Storage(blobPrefix);
+    descriptor["storage"].update(storageExtra);
+  } else {
+    host.PutObject(DocumentObject(), document);
+    descriptor.update({{"download_subdir", Narrow(host.Name()) + "/rel"},
+                       {"host_name", Narrow(hostName.empty() ? host.Host() : hostName)},
+                       {"SAS", ""}});
+  }
   if (delayMs == 0) {
     service.reset(new ServiceRelease(Narrow(name), descriptor));
   } else {
     nlohmann::json respond = {{"status", 200}, {"body", descriptor.dump()}, {"delayMs", delayMs}};
     service.reset(new ServiceRelease(Narrow(name), {{"respond", respond}}));
   }
+}
+
+std::vector<bool> GuiRelease::RegionsHeld(const std::string& listed) const {
+  const std::vector<uint8_t> file = ReadFileBytes(LocalPath(listed) + L".merging");
+  std::vector<bool> held(fileParts.at(listed).second);
+  for (size_t k = 0; k < held.size(); ++k) {
+    const std::vector<uint8_t>& part = Part(listed, k);
+    const size_t at = k * DownloadManager::kPartSize;
+    held[k] =
+        file.size() >= at + part.size() && std::equal(part.begin(), part.end(), file.begin() + at);
+  }
+  return held;
+}
+
+size_t GuiRelease::DownloadRequests() const {
+  // The name is letters and digits: the form carries it as it is.
+  const std::string form = "ReleaseName=" + Narrow(name);
+  size_t n = 0;
+  for (const auto& request : ServiceRequestsOf("RequestDownload", form)) {
+    const std::string body = Base64Decode(request.value("bodyBase64", ""));
+    n += body.size() >= form.size() &&
+         body.compare(body.size() - form.size(), form.size(), form) == 0;
+  }
+  return n;
 }
 
 std::wstring GuiRelease::ModulePath() const {
@@ -84,13 +126,10 @@ void GuiRelease::KeepWorkFolder() const {
   WriteFileBytes(workFolder + L"/kept.txt", {'k'});
 }
 
-::testing::AssertionResult GuiRelease::PartFilesAreIntact(const std::string& localName,
-                                                          size_t firstPart) const {
-  for (size_t k = 0; k + firstPart < parts.size(); ++k) {
-    const std::wstring path = workFolder + L"/" + std::wstring(localName.begin(), localName.end()) +
-                              L"part" + std::to_wstring(k);
-    if (!FileExists(path)) continue;
-    if (ReadFileBytes(path) != parts[firstPart + k]) {
+::testing::AssertionResult GuiRelease::PartFilesAreIntact(const std::string& listed) const {
+  for (size_t k = 0; k < fileParts.at(listed).second; ++k) {
+    const std::wstring path = PartPath(listed, k);
+    if (FileExists(path) && ReadFileBytes(path) != Part(listed, k)) {
       return ::testing::AssertionFailure() << "part " << k << " differs";
     }
   }

@@ -2,10 +2,6 @@
 
 #include "support/dmprocess.h"
 
-#include <atomic>
-#include <mutex>
-#include <thread>
-
 namespace testsupport {
 
 ProgramResources::ProgramResources()
@@ -58,27 +54,39 @@ HWND OwnedMessageBox(HWND window) {
   return search.found;
 }
 
-bool RunUntilQuit(HWND window, DWORD timeoutMs, std::vector<std::wstring>& boxes) {
-  std::atomic<bool> stop{false};
-  std::mutex lock;
-  std::thread reader([&] {
-    while (!stop) {
-      HWND box = OwnedMessageBox(window);
-      if (box) {
-        const std::wstring text = BoxText(box);
-        {
-          std::lock_guard<std::mutex> hold(lock);
-          boxes.push_back(text);
-        }
-        PostMessageW(box, WM_COMMAND, IDOK, 0);
-        while (IsWindow(box) && IsWindowVisible(box) && !stop) Sleep(5);
+void BoxReader::Stop() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
+std::vector<std::wstring> BoxReader::Texts() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return texts_;
+}
+
+void BoxReader::Read() {
+  while (!stop_) {
+    HWND box = OwnedMessageBox(window_);
+    if (box && !hold) {
+      const std::wstring text = BoxText(box);
+      disabled_ = disabled_ || !IsWindowEnabled(window_);
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        texts_.push_back(text);
       }
-      Sleep(10);
+      PostMessageW(box, WM_COMMAND, IDOK, 0);
+      while (IsWindow(box) && IsWindowVisible(box) && !stop_) Sleep(5);
     }
-  });
+    Sleep(10);
+  }
+}
+
+bool RunUntilQuit(HWND window, DWORD timeoutMs, std::vector<std::wstring>& boxes) {
+  BoxReader reader(window);
   const bool quit = Pump(timeoutMs);
-  stop = true;
-  reader.join();
+  reader.Stop();
+  const std::vector<std::wstring> texts = reader.Texts();
+  boxes.insert(boxes.end(), texts.begin(), texts.end());
   return quit;
 }
 

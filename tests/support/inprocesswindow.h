@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testsupport {
@@ -38,9 +41,33 @@ std::wstring ControlText(HWND window, int id);
 // A message box owned by window (open on any thread), or null.
 HWND OwnedMessageBox(HWND window);
 
+// Answers the message boxes window owns with OK as they come, from a thread of its own,
+// noting their texts and whether the window was disabled meanwhile, until stopped.
+class BoxReader {
+ public:
+  explicit BoxReader(HWND window) : window_(window), thread_([this] { Read(); }) {}
+  ~BoxReader() { Stop(); }
+  BoxReader(const BoxReader&) = delete;
+  BoxReader& operator=(const BoxReader&) = delete;
+  void Stop();
+  std::vector<std::wstring> Texts();
+  bool OwnerWasDisabled() const { return disabled_; }
+  // While set, boxes are left open.
+  std::atomic<bool> hold{false};
+
+ private:
+  void Read();
+  HWND window_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> disabled_{false};
+  std::mutex lock_;
+  std::vector<std::wstring> texts_;
+  std::thread thread_;
+};
+
 // Pumps this thread's messages until WM_QUIT (true) or timeoutMs (false). The window shows
-// its boxes on this thread, inside the pump: another thread reads each one's text into boxes
-// and answers it with OK.
+// its boxes on this thread, inside the pump: a BoxReader adds each one's text to boxes and
+// answers it with OK.
 bool RunUntilQuit(HWND window, DWORD timeoutMs, std::vector<std::wstring>& boxes);
 
 }  // namespace testsupport

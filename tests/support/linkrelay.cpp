@@ -1,23 +1,19 @@
 #include "support/linkrelay.h"
 
+#include "support/downloadjob.h"
 #include "support/unixshell.h"
 
 #include <nlohmann/json.hpp>
 
 #include <windows.h>
 
-#include <fstream>
-#include <sstream>
-
 namespace testsupport {
 
 namespace {
 
 std::string ReadText(const std::wstring& path) {
-  std::ifstream in(path.c_str(), std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  const std::vector<uint8_t> bytes = ReadFileBytes(path);
+  return std::string(bytes.begin(), bytes.end());
 }
 
 }  // namespace

@@ -119,11 +119,11 @@ void ExpectBitmaps(HMODULE program) {
   }
 }
 
+using DownloadDialog = testsupport::InProcessWindowTest;
+
 }  // namespace
 
-TEST(DownloadDialog, TemplateAndBitmapsMatchTheLayout) {
-  const testsupport::ProgramResources resources;
-  ASSERT_NE(resources.module, nullptr);
+TEST_F(DownloadDialog, TemplateAndBitmapsMatchTheLayout) {
   HMODULE program = resources.module;
   HRSRC found = FindResourceW(program, MAKEINTRESOURCEW(IDD_DOWNLOAD), RT_DIALOG);
   ASSERT_NE(found, nullptr);
@@ -174,9 +174,7 @@ TEST(DownloadDialog, TemplateAndBitmapsMatchTheLayout) {
 // The bitmaps as the window loads them (the button's images at 25 x 25, the logo at its own
 // size), probed where the drawing is the mark's blue or the white around it: a palette the
 // loader misread would show here, not in the headers.
-TEST(DownloadDialog, BitmapsLoadWithTheirColours) {
-  const testsupport::ProgramResources resources;
-  ASSERT_NE(resources.module, nullptr);
+TEST_F(DownloadDialog, BitmapsLoadWithTheirColours) {
   HMODULE program = resources.module;
   const COLORREF blue = RGB(0x1f, 0x4e, 0x8c), white = RGB(255, 255, 255);
   const struct {

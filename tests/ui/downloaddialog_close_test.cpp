@@ -20,9 +20,6 @@ namespace {
 
 class DownloadDialogClose : public testsupport::CloseTest {};
 
-const std::string kDataName =
-    testsupport::Narrow(testsupport::GuiRelease::LocalName("VelmotData.bin"));
-
 }  // namespace
 
 TEST_F(DownloadDialogClose, DuringTheRequestWithTheAnswerHeldBack) {
@@ -44,14 +41,12 @@ TEST_F(DownloadDialogClose, DuringTheRequestWithTheAnswerHeldBack) {
 TEST_F(DownloadDialogClose, DuringTheRenewalOfARefusedLinkWithTheAnswerHeldBack) {
   Begin("renewal", L"VelmotCloseRenew", RandomBytes(3000, 14));
   release->host.SetBehaviour("rel/0_VelmotData.bin", {{"status", 403}});
-  const std::string form = "ReleaseName=" + testsupport::Narrow(release->name);
-  auto requests = [&] { return testsupport::ServiceRequestsOf("RequestDownload", form).size(); };
   // The window's request is answered at once; from then on the service holds its answers
   // back for longer than a round lasts, and the close comes while the renewal waits.
   const Round round = CloseOnce(200, 0, [&](DownloadDialog& dialog) {
     EXPECT_TRUE(testsupport::Eventually([&] { return dialog.manager.IsRunning(); }, 30000));
     release->Publish(25000);
-    EXPECT_TRUE(testsupport::Eventually([&] { return requests() >= 2; }, 30000));
+    EXPECT_TRUE(testsupport::Eventually([&] { return release->DownloadRequests() >= 2; }, 30000));
   });
   EXPECT_TRUE(round.quit);
   ASSERT_TRUE(round.closed);
@@ -69,13 +64,13 @@ TEST_F(DownloadDialogClose, WhileDownloadingAndStalledThenTheNextRunCompletes) {
   // In a campaign each close is followed by a run whose last part no longer stalls; the
   // first parts are then fetched afresh for the next round.
   Rounds(30, 200, 2500, false, nullptr, [&] {
-    EXPECT_TRUE(release->PartFilesAreIntact(kDataName, 0));
+    EXPECT_TRUE(release->PartFilesAreIntact("VelmotData.bin"));
     release->host.SetBehaviour("rel/2_VelmotData.bin", nlohmann::json::object());
     Complete(data);
     release->host.SetBehaviour("rel/2_VelmotData.bin", stall);
     Forget();
   });
-  EXPECT_TRUE(release->PartFilesAreIntact(kDataName, 0));
+  EXPECT_TRUE(release->PartFilesAreIntact("VelmotData.bin"));
   release->host.SetBehaviour("rel/2_VelmotData.bin", nlohmann::json::object());
   Complete(data);
   // The first part was fetched by the early rounds and reused by all later ones.

@@ -1,7 +1,6 @@
 // The window built in this process and driven through its operations: statistics reach
 // the controls, the pause button, closes racing the job's end, destruction with the meter
 // running, the taskbar button and the manager's texts in boxes of the UI thread.
-#include "support/dmprocess.h"
 #include "support/inprocesswindow.h"
 #include "base/systemtexts.h"
 #include "diagnostics/error.h"
@@ -14,14 +13,10 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
-
-using testsupport::DmProcess;
 
 namespace {
 
@@ -142,48 +137,6 @@ RecordingTaskbar* RecordTaskbar(DownloadDialog& dialog) {
   return taskbar;
 }
 
-// Dismisses the window's message boxes as they come, noting their texts and whether the
-// window was disabled meanwhile, until told to stop.
-class BoxReader {
- public:
-  explicit BoxReader(HWND window) : window_(window), thread_([this] { Read(); }) {}
-  ~BoxReader() {
-    stop_ = true;
-    thread_.join();
-  }
-  std::vector<std::wstring> Texts() {
-    std::lock_guard<std::mutex> lock(lock_);
-    return texts_;
-  }
-  bool OwnerWasDisabled() const { return disabled_; }
-  // While set, boxes are left open.
-  std::atomic<bool> hold{false};
-
- private:
-  void Read() {
-    while (!stop_) {
-      HWND box = testsupport::OwnedMessageBox(window_);
-      if (box && !hold) {
-        const std::wstring text = testsupport::BoxText(box);
-        disabled_ = disabled_ || !IsWindowEnabled(window_);
-        {
-          std::lock_guard<std::mutex> lock(lock_);
-          texts_.push_back(text);
-        }
-        PostMessageW(box, WM_COMMAND, IDOK, 0);
-        while (IsWindow(box) && IsWindowVisible(box) && !stop_) Sleep(5);
-      }
-      Sleep(10);
-    }
-  }
-  HWND window_;
-  std::atomic<bool> stop_{false};
-  std::atomic<bool> disabled_{false};
-  std::mutex lock_;
-  std::vector<std::wstring> texts_;
-  std::thread thread_;
-};
-
 }  // namespace
 
 TEST_F(DownloadDialogInProcess, TaskbarButtonFollowsProgressPauseAndTheGiveUp) {
@@ -218,7 +171,7 @@ TEST_F(DownloadDialogInProcess, TaskbarButtonFollowsProgressPauseAndTheGiveUp) {
   // state, and a later sample does not undo that.
   EXPECT_EQ(taskbar->flashes, 0);
   {
-    BoxReader reader(window);
+    testsupport::BoxReader reader(window);
     std::thread manager([&] { dialog.OnError(velmot::texts::kGiveUp); });
     manager.join();  // the manager's thread never waits for the box
     Pump(1500);
@@ -237,7 +190,7 @@ TEST_F(DownloadDialogInProcess, TextsAreShownOneBoxAtATimeAndTheEndWaitsForThem)
   DownloadDialog dialog(resources.module, kInProcessPath);
   RecordingTaskbar* taskbar = RecordTaskbar(dialog);
   HWND window = dialog.Window();
-  BoxReader reader(window);
+  testsupport::BoxReader reader(window);
   reader.hold = true;
   // As the write-failure redirect does: a text, then the job's end, from a worker.
   std::thread worker([&] {

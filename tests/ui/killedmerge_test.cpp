@@ -34,20 +34,8 @@ uint64_t SizeOf(const std::wstring& path) {
 size_t DataPartRequests(const GuiRelease& release) {
   size_t n = 0;
   for (size_t k = 0; k < kDataParts; ++k)
-    n += release.host.Requests("rel/" + std::to_string(k) + "_VelmotData.bin").size();
+    n += release.host.Requests(release.PartObject("VelmotData.bin", k)).size();
   return n;
-}
-
-// The parts whose regions of the merging file hold their bytes.
-size_t RegionsHeld(const std::wstring& merging, const std::vector<uint8_t>& data) {
-  const std::vector<uint8_t> file = testsupport::ReadFileBytes(merging);
-  size_t held = 0;
-  for (size_t begin = 0; begin < data.size(); begin += kPart) {
-    const size_t end = std::min(data.size(), begin + kPart);
-    held += file.size() >= end &&
-            std::equal(data.begin() + begin, data.begin() + end, file.begin() + begin);
-  }
-  return held;
 }
 
 struct KillOutcome {
@@ -83,13 +71,11 @@ KillOutcome RunAndKillWhilePartsArrive(GuiRelease& release, const std::wstring& 
 }  // namespace
 
 TEST(KilledMerge, TheNextRunFetchesOnlyThePartsTheFileDidNotHoldYet) {
-  const std::vector<uint8_t> data = testsupport::RandomBytes(kDataParts * kPart - 4321, 41);
   // A kill can miss the parts in flight on a very fast or very loaded machine: then the
   // round is repeated with a fresh release, a few times at most.
   for (int round = 0; round < 3; ++round) {
     GuiRelease release(L"VelmotKill");
-    release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
-    release.AddFile("VelmotData.bin", data);
+    const std::vector<uint8_t> data = release.AddSetupAndData(kDataParts * kPart - 4321, 41);
     release.Publish();
     const std::wstring target = release.LocalPath("VelmotData.bin");
     const KillOutcome killed = RunAndKillWhilePartsArrive(release, target);
@@ -100,7 +86,8 @@ TEST(KilledMerge, TheNextRunFetchesOnlyThePartsTheFileDidNotHoldYet) {
                 static_cast<unsigned long long>(killed.peakBytes));
     EXPECT_LE(killed.peakBytes, data.size() + data.size() / 10);
     EXPECT_FALSE(FileExists(target));
-    const size_t held = RegionsHeld(target + L".merging", data);
+    const std::vector<bool> regions = release.RegionsHeld("VelmotData.bin");
+    const size_t held = std::count(regions.begin(), regions.end(), true);
     const size_t fetchedBefore = DataPartRequests(release);
 
     DmProcess again(release.DownloadFolder(), release.ExeName());

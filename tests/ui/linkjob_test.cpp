@@ -31,14 +31,11 @@ const size_t kPart = DownloadManager::kPartSize;
 struct LinkedRelease {
   LinkedRelease(const LinkRelay& link, const wchar_t* stem, size_t dataBytes, unsigned seed)
       : release(stem),
-        data(testsupport::RandomBytes(dataBytes, seed)),
-        program(release.DownloadFolder(), release.ExeName()) {
-    const std::vector<uint8_t> setup = testsupport::FakeSetupBytes();
-    release.AddFile("Setup.exe", setup);
-    release.AddFile("VelmotData.bin", data);
+        data(release.AddSetupAndData(dataBytes, seed)),
+        program(release.DownloadFolder(), release.ExeName()),
+        bytes(testsupport::FakeSetupBytes().size() + dataBytes) {
     release.hostName = link.Host();
     release.Publish();
-    bytes = setup.size() + dataBytes;
   }
   // The whole release through a slow link, with margin, and then setup.
   void RunToSetup() {
@@ -58,7 +55,7 @@ struct LinkedRelease {
   testsupport::GuiRelease release;
   std::vector<uint8_t> data;
   testsupport::DmProcess program;
-  uint64_t bytes = 0;
+  uint64_t bytes;
 };
 
 TEST(LinkJob, AFarLinkCostsNoMoreConnectionsThanPartsInFlightAndTwo) {
@@ -87,8 +84,7 @@ TEST(LinkJob, PauseHoldsEveryPartInFlightResumeGoesOnWithRangesAndCloseHidesAtOn
   ASSERT_TRUE(link.Ready());
   LinkedRelease run(link, L"VelmotPause", 4 * kPart, 63);
   testsupport::DmProcess& program = run.program;
-  ASSERT_TRUE(program.Start());
-  ASSERT_NE(program.FindWindowByCaption(run.release.Caption(), 30000), nullptr);
+  ASSERT_TRUE(testsupport::StartedWithWindow(program, run.release));
   ASSERT_TRUE(Eventually([&] { return link.BytesToClients() > 4000000; }, 60000));
 
   program.Click(IDC_PAUSE);

@@ -21,7 +21,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -31,32 +30,26 @@ using testsupport::GuiRelease;
 using testsupport::Narrow;
 using testsupport::Occurrences;
 
-TEST(RealWorld, AnOutageInTheMiddleEndsInSetupWithoutFetchingWholePartsAgain) {
+using RealWorld = testsupport::InProcessWindowTest;
+
+TEST_F(RealWorld, AnOutageInTheMiddleEndsInSetupWithoutFetchingWholePartsAgain) {
   GuiRelease release(L"VelmotOutage");
   const size_t kParts = 4;
   release.AddSetupAndData(kParts * DownloadManager::kPartSize - 7, 21);
   // Two seconds for the first part, longer for each later one (they arrive side by side),
   // so that the outage begins in the middle of the download.
   for (size_t k = 0; k < kParts; ++k) {
-    release.host.SetBehaviour(testsupport::DownloadJob::PartObject(k, "VelmotData.bin"),
+    release.host.SetBehaviour(release.PartObject("VelmotData.bin", k),
                               {{"rate", 5000000 / (k + 1)}});
   }
   release.Publish();
   DmProcess program(release.DownloadFolder(), release.ExeName());
   ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
 
-  const std::wstring merging = release.LocalPath("VelmotData.bin") + L".merging";
-  auto whole = [&](size_t k) {
-    const std::vector<uint8_t> file = testsupport::ReadFileBytes(merging);
-    const std::vector<uint8_t>& part = release.parts[1 + k];
-    const size_t at = k * DownloadManager::kPartSize;
-    return file.size() >= at + part.size() &&
-           std::equal(part.begin(), part.end(), file.begin() + at);
-  };
-  ASSERT_TRUE(testsupport::Eventually([&] { return whole(0); }, 90000));
+  ASSERT_TRUE(testsupport::Eventually(
+      [&]() -> bool { return release.RegionsHeld("VelmotData.bin")[0]; }, 90000));
   release.host.GoDown(30000);
-  std::vector<bool> kept(kParts);
-  for (size_t k = 0; k < kParts; ++k) kept[k] = whole(k);
+  const std::vector<bool> kept = release.RegionsHeld("VelmotData.bin");
   ASSERT_LT(kept[kParts - 1], true) << "the outage came too late";
 
   EXPECT_THAT(Narrow(program.WaitForTextWith(IDC_LABELS, 30000, L"The network is unavailable.")),
@@ -71,14 +64,13 @@ TEST(RealWorld, AnOutageInTheMiddleEndsInSetupWithoutFetchingWholePartsAgain) {
   for (size_t k = 0; k < kParts; ++k) {
     if (!kept[k]) continue;
     size_t answered = 0;
-    for (const auto& request :
-         release.host.Requests(testsupport::DownloadJob::PartObject(k, "VelmotData.bin")))
+    for (const auto& request : release.host.Requests(release.PartObject("VelmotData.bin", k)))
       answered += !request.value("refused", false);
     EXPECT_EQ(answered, 1u) << "part " << k << " was whole before the outage";
   }
 }
 
-TEST(RealWorld, ASignInPageAsksTheUserToSignInAndTheDownloadGoesOnAfterwards) {
+TEST_F(RealWorld, ASignInPageAsksTheUserToSignInAndTheDownloadGoesOnAfterwards) {
   GuiRelease release(L"VelmotSignIn");
   release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
   release.Publish();
@@ -86,7 +78,7 @@ TEST(RealWorld, ASignInPageAsksTheUserToSignInAndTheDownloadGoesOnAfterwards) {
       {"body", "<html><body><form>Welcome! Accept the terms to go online.</form></body></html>"},
       {"contentType", "text/html; charset=utf-8"}};
   // Three fetches' worth.
-  release.host.SetBehaviour("rel/" + Narrow(release.name) + ".txt",
+  release.host.SetBehaviour(release.DocumentObject(),
                             {{"attempts", nlohmann::json::array_t(12, page)}});
   DmProcess program(release.DownloadFolder(), release.ExeName());
   ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
@@ -98,7 +90,7 @@ TEST(RealWorld, ASignInPageAsksTheUserToSignInAndTheDownloadGoesOnAfterwards) {
   EXPECT_TRUE(release.SetupStarted(10000));
 }
 
-TEST(RealWorld, AStaleDocumentIsNamedOnceInTheLogAsPublishedInconsistently) {
+TEST_F(RealWorld, AStaleDocumentIsNamedOnceInTheLogAsPublishedInconsistently) {
   GuiRelease release(L"VelmotStale");
   const std::vector<uint8_t> listed = testsupport::RandomBytes(6000, 22);
   std::vector<uint8_t> published = listed;
@@ -126,12 +118,10 @@ TEST(RealWorld, AStaleDocumentIsNamedOnceInTheLogAsPublishedInconsistently) {
   EXPECT_GE(Occurrences(log, "incorrect CRC"), 8u);  // the plain records stay
 }
 
-TEST(RealWorld, TooLittleDiskSpaceIsToldWithDriveAndSizesBeforeAnythingIsFetched) {
+TEST_F(RealWorld, TooLittleDiskSpaceIsToldWithDriveAndSizesBeforeAnythingIsFetched) {
   GuiRelease release(L"VelmotDisk");
   release.AddSetupAndData(21000000, 23);
   release.Publish();
-  testsupport::ProgramResources resources;
-  ASSERT_NE(resources.module, nullptr);
   std::vector<std::wstring> boxes;
   {
     DownloadDialog dialog(resources.module, release.ModulePath());
@@ -160,12 +150,10 @@ TEST(RealWorld, TooLittleDiskSpaceIsToldWithDriveAndSizesBeforeAnythingIsFetched
   EXPECT_GE(testsupport::SupportPageOpenings(), 1u);
 }
 
-TEST(RealWorld, ASetupHeldByAScannerIsStartedOnceItIsFree) {
+TEST_F(RealWorld, ASetupHeldByAScannerIsStartedOnceItIsFree) {
   GuiRelease release(L"VelmotBusy");
   release.AddFile("Setup.exe", testsupport::FakeSetupBytes());
   release.Publish();
-  testsupport::ProgramResources resources;
-  ASSERT_NE(resources.module, nullptr);
   std::vector<std::wstring> boxes;
   int calls = 0;
   {
