@@ -135,7 +135,7 @@ TEST(BlobStorage, WrongSasIsRefusedWith403AndTheJobFailsClearly) {
   EXPECT_THAT(logText, HasSubstr("The file host refused the download link (HTTP 403, "
                                  "AuthorizationFailure) for: "));
   EXPECT_THAT(logText, HasSubstr("The web service gave a new download link"));
-  EXPECT_GE(testsupport::SupportPageOpenings(), 1u);
+  EXPECT_GE(testsupport::SupportPageOpenings(release.DownloadFolder()), 1u);
 }
 
 TEST(BlobStorage, AnExpiredLinkIsRenewedThroughTheServiceAndTheJobCompletes) {
