@@ -1,7 +1,6 @@
 #include "support/guirelease.h"
 
 #include "base/stringutils.h"
-#include "download/job/downloadmanager.h"
 #include "download/store/crcinforeader.h"
 #include "support/dmprocess.h"
 #include "support/downloadjob.h"
@@ -33,9 +32,8 @@ GuiRelease::~GuiRelease() { RemoveTree(workFolder); }
 
 void GuiRelease::AddFile(const std::string& listed, const std::vector<uint8_t>& bytes) {
   fileParts[listed] = {parts.size(), 0};
-  for (size_t at = 0, k = 0; at < bytes.size(); at += DownloadManager::kPartSize, ++k) {
-    const size_t n = std::min<size_t>(DownloadManager::kPartSize, bytes.size() - at);
-    parts.emplace_back(bytes.begin() + at, bytes.begin() + at + n);
+  for (size_t k = 0; k * kPart < bytes.size(); ++k) {
+    parts.push_back(PartOf(bytes, k));
     ++fileParts[listed].second;
     if (blobs) {
       blobs->PutBlob(PartObject(listed, k), parts.back());
@@ -91,7 +89,7 @@ std::vector<bool> GuiRelease::RegionsHeld(const std::string& listed) const {
   std::vector<bool> held(fileParts.at(listed).second);
   for (size_t k = 0; k < held.size(); ++k) {
     const std::vector<uint8_t>& part = Part(listed, k);
-    const size_t at = k * DownloadManager::kPartSize;
+    const size_t at = k * kPart;
     held[k] =
         file.size() >= at + part.size() && std::equal(part.begin(), part.end(), file.begin() + at);
   }
@@ -111,9 +109,7 @@ size_t GuiRelease::DownloadRequests() const {
 }
 
 std::wstring GuiRelease::ModulePath() const {
-  std::wstring path = DownloadFolder() + L"/" + ExeName();
-  std::replace(path.begin(), path.end(), L'/', L'\\');
-  return path;
+  return Backslashed(DownloadFolder() + L"/" + ExeName());
 }
 
 bool GuiRelease::SetupStarted(DWORD waitMs) const {

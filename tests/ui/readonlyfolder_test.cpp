@@ -18,18 +18,13 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
+using testsupport::Backslashed;
 using testsupport::Narrow;
 
 namespace {
-
-std::wstring Shown(std::wstring folder) {
-  std::replace(folder.begin(), folder.end(), L'/', L'\\');
-  return folder;
-}
 
 size_t RequestsNaming(const std::wstring& release) {
   return testsupport::ServiceRequestsOf("", Narrow(release)).size();
@@ -72,13 +67,15 @@ TEST(ReadOnlyFolder, EitherFolderThatTakesNoFilesStopsTheRequestBeforeAnythingIs
     testsupport::ReadOnlyFolder mount(locked);
     ASSERT_TRUE(mount.Active()) << mount.Diagnosis();
 
-    DescriptorRequest request(L"ro-test", release, work, Shown(program.Path()), nullptr, WM_APP);
+    DescriptorRequest request(L"ro-test", release, work, Backslashed(program.Path()), nullptr,
+                              WM_APP);
     request.Start();
     ASSERT_TRUE(testsupport::Eventually([&] { return request.TakeResult().done; }, 20000));
     const DescriptorRequest::Result result = request.TakeResult();
     EXPECT_FALSE(result.ok);
-    EXPECT_EQ(result.errorText, c.head + Shown(locked) + c.tail) << Narrow(result.errorText);
-    EXPECT_TRUE(testsupport::HasRecord(c.record + Narrow(Shown(locked)), ERROR_ACCESS_DENIED));
+    EXPECT_EQ(result.errorText, c.head + Backslashed(locked) + c.tail) << Narrow(result.errorText);
+    EXPECT_TRUE(
+        testsupport::HasRecord(c.record + Narrow(Backslashed(locked)), ERROR_ACCESS_DENIED));
     EXPECT_EQ(RequestsNaming(release), 0u);
     EXPECT_TRUE(testsupport::NamesIn(program.Path()).empty());
     EXPECT_TRUE(testsupport::NamesIn(work).empty());
@@ -96,7 +93,7 @@ TEST(ReadOnlyFolder, ProgramInAFolderThatTakesNoFilesSaysSoAndFetchesNothing) {
     ASSERT_TRUE(testsupport::StartedWithWindow(program, release));
     const std::wstring expected =
         std::wstring(velmot::texts::kRequestFailed) + velmot::texts::kProgramFolderLockedHead +
-        Shown(release.DownloadFolder()) + velmot::texts::kProgramFolderLockedTail;
+        Backslashed(release.DownloadFolder()) + velmot::texts::kProgramFolderLockedTail;
     const std::wstring info =
         program.WaitForText(IDC_INFO, 20000, [&](const std::wstring& t) { return t == expected; });
     EXPECT_EQ(info, expected) << Narrow(info);
@@ -115,7 +112,7 @@ TEST(ReadOnlyFolder, ProgramInAFolderThatTakesNoFilesSaysSoAndFetchesNothing) {
   std::wstring id;
   ASSERT_TRUE(ComputerId().ComputeWide(id));
   const std::string record = velmot::texts::kProgramFolderLockedRecord +
-                             testsupport::ToUtf8(Shown(release.DownloadFolder()));
+                             testsupport::ToUtf8(Backslashed(release.DownloadFolder()));
   bool uploaded = false;
   for (const std::string& upload : testsupport::ServiceUploads(testsupport::ToUtf8(id)))
     uploaded |= HoldsRecord(nlohmann::json::parse(upload, nullptr, false), record, 5);
